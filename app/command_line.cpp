@@ -1,0 +1,57 @@
+#include "app/command_line.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <regex>
+
+namespace {
+
+bool ParseSize(const std::string& text, int* width, int* height) {
+  static const std::regex kSize("([0-9]{2,4})x([0-9]{2,4})");
+  std::smatch match;
+  if (!std::regex_match(text, match, kSize)) return false;
+  *width = std::stoi(match[1]);
+  *height = std::stoi(match[2]);
+  return *width >= 120 && *height >= 160;
+}
+
+}  // namespace
+
+int ParseCommandLine(int argc, char** argv, CommandLine* options) {
+  CLI::App app{"Melodex: hold the phone near the music and find out what is playing."};
+  app.set_version_flag("--version", std::string("melodex ") + MELODEX_VERSION);
+
+  std::string backend = "sdl";
+  if (const char* fromEnvironment = std::getenv("MELODEX_BACKEND"); fromEnvironment && *fromEnvironment)
+    backend = fromEnvironment;
+  const std::map<std::string, Backend> backends{{"sdl", Backend::Sdl}, {"headless", Backend::Headless}};
+  app.add_option("--backend", backend, "sdl: a real window; headless: no display, virtual clock, scripted")
+      ->check(CLI::IsMember({"sdl", "headless"}));
+  std::string size = "240x320";
+  app.add_option("--size", size, "client size in pixels, WxH (default 240x320)");
+  app.add_option("--zoom", options->platform.zoom, "scale the sdl window by N (default 1)")->check(CLI::Range(1, 8));
+  app.add_option("--home", options->home, "data folder (log, tags)");
+  app.add_option("--settings", options->settings, "settings file (TOML)");
+  app.add_option("--script", options->script, "headless: run this script, - for standard input");
+  app.add_flag("--cancel", options->cancel, "cancel the running melodex's recording or search");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+  if (!ParseSize(size, &options->platform.width, &options->platform.height)) {
+    std::fprintf(stderr, "melodex: --size needs WxH, at least 120x160, for example 480x640\n");
+    return 2;
+  }
+  options->platform.backend = backends.at(backend);
+  if (options->platform.backend == Backend::Sdl && !options->script.empty()) {
+    std::fprintf(stderr, "melodex: --script needs --backend headless\n");
+    return 2;
+  }
+  if (options->platform.backend == Backend::Headless && options->script.empty()) options->script = "-";
+  return -1;
+}

@@ -1,0 +1,19 @@
+// The options of the melodex command.
+#pragma once
+
+#include <string>
+
+#include "platform/window/platform.h"
+
+struct CommandLine {
+  PlatformOptions platform;
+  std::string home;      // data folder
+  std::string settings;  // settings file
+  std::string script;    // headless script, "-" for standard input
+  bool cancel = false;
+};
+
+// Fills `options` from the arguments and MELODEX_BACKEND. Returns -1 to go
+// on, or the exit status when the program should end now (help, version,
+// bad options).
+int ParseCommandLine(int argc, char** argv, CommandLine* options);

@@ -1,0 +1,75 @@
+// The melodex command: options, platform start-up, then the program itself
+// (the window's message loop, or a script on the headless backend).
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+
+#include "app/command_line.h"
+#include "app/main_window.h"
+#include "app/script_runner.h"
+#include "app/state.h"
+#include "platform/system/paths.h"
+#include "platform/system/resources.h"
+#include "platform/window/platform.h"
+#include "platform/window/window.h"
+
+namespace {
+
+int moduleTag;  // its address stands for the module instance
+
+HINSTANCE ThisModule() { return reinterpret_cast<HINSTANCE>(&moduleTag); }
+
+// Asks the running program to cancel its recording or search.
+int SendCancel() {
+  wchar_t title[64];
+  wchar_t className[64];
+  LoadStringW(ThisModule(), 1, title, 64);
+  LoadStringW(ThisModule(), 2, className, 64);
+  HWND running = FindWindowW(className, title);
+  if (!running) {
+    std::fprintf(stderr, "melodex: no running melodex to cancel\n");
+    return 1;
+  }
+  PostMessageW(running, WM_USER + 1, 0, 0);
+  return 0;
+}
+
+int RunHeadless(const std::string& scriptPath) {
+  if (!InitInstance(ThisModule(), SW_SHOWNORMAL)) return 0;
+  int status = 0;
+  if (scriptPath == "-") {
+    status = RunScript(std::cin, "<stdin>", std::cout);
+  } else {
+    std::ifstream script(scriptPath);
+    if (!script) {
+      std::fprintf(stderr, "melodex: cannot open script %s\n", scriptPath.c_str());
+      status = kScriptError;
+    } else {
+      status = RunScript(script, scriptPath, std::cout);
+    }
+  }
+  ExitApplication();
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CommandLine options;
+  if (const int status = ParseCommandLine(argc, argv, &options); status >= 0) return status;
+  if (!options.home.empty()) SetDataFolder(options.home);
+  if (!options.settings.empty()) SetSettingsFile(options.settings);
+  if (options.cancel) return SendCancel();
+
+  std::string error;
+  if (!InitPlatform(options.platform, &error)) {
+    std::fprintf(stderr, "melodex: %s\n", error.c_str());
+    return 1;
+  }
+  const int status = options.platform.backend == Backend::Headless
+                         ? RunHeadless(options.script)
+                         : WinMain(ThisModule(), nullptr, nullptr, SW_SHOWNORMAL);
+  ShutdownPlatform();
+  return status;
+}

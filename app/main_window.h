@@ -1,0 +1,17 @@
+// Start-up, the main window procedure, and shutdown.
+#pragma once
+
+#include "platform/types.h"
+
+// Private message: a screen switch asked for on a worker thread, carried out
+// on the user-interface thread (wParam is the screen index).
+constexpr UINT WM_SWITCH_SCREEN = 0x8001;
+
+// Runs start-up and the message loop; returns the process exit code.
+int WinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int showCommand);
+BOOL InitInstance(HINSTANCE instance, int showCommand);
+LRESULT WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
+void FitWindowToWorkArea();
+// Destroys the main window, which ends the program.
+void ExitApplication();
+void ShutdownCleanup();

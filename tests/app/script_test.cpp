@@ -1,0 +1,108 @@
+// The melodex command itself: scripted headless runs, exit codes, and the
+// message it gives without a display.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/support/headless_app.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Run {
+  int status = -1;
+  std::string output;  // standard output and standard error together
+};
+
+class ScriptRun : public ::testing::Test {
+ protected:
+  void SetUp() override { m_root = MakeTempFolder("melodex-script"); }
+  void TearDown() override { fs::remove_all(m_root); }
+
+  Run run(const std::string& script, const std::string& extra = "--backend headless") {
+    const fs::path file = m_root / "script.txt";
+    std::ofstream(file) << script;
+    const std::string command = "env XDG_RUNTIME_DIR=" + m_root.string() + " " + MELODEX_BINARY + " " + extra +
+                                " --home " + (m_root / "home").string() + " --settings " +
+                                (m_root / "none.toml").string() + " --script " + file.string() + " 2>&1";
+    Run result;
+    FILE* pipe = popen(command.c_str(), "r");
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, n);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+  }
+
+  fs::path m_root;
+};
+
+TEST_F(ScriptRun, WalksThroughTheMenuAndReportsScreens) {
+  const Run run = this->run(
+      "screen\n"
+      "wait 2999\n"
+      "screen\n"
+      "wait 1\n"
+      "screen\n"
+      "# help me out\n"
+      "key Down\nkey Down\nkey Enter\n"
+      "screen\n"
+      "shot " + (m_root / "help.png").string() + "\n"
+      "key SoftLeft\n"
+      "screen\n");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("screen 1\nscreen 1\nscreen 3\nscreen 9\nscreen 3\n"), std::string::npos) << run.output;
+  EXPECT_GT(fs::file_size(m_root / "help.png"), 100u);
+}
+
+TEST_F(ScriptRun, ExitFromTheMenuEndsWithStatusZero) {
+  const Run run = this->run("key Enter\nkey Up\nkey Enter\nscreen\n");
+  EXPECT_EQ(run.status, 0) << run.output;
+  // The script stops when the program ends: "screen" never runs.
+  EXPECT_EQ(run.output.find("screen 12"), std::string::npos) << run.output;
+  EXPECT_NE(ReadFile(m_root / "home" / "log.txt").find("Melodex starting up"), std::string::npos);
+}
+
+TEST_F(ScriptRun, ABadLineStopsWithItsNumberAndStatusTwo) {
+  Run run = this->run("wait 10\n\nfrobnicate 3\nkey Enter\n");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.output.find(":3: unknown command 'frobnicate'"), std::string::npos) << run.output;
+
+  run = this->run("key NoSuchKey\n");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.output.find(":1: key needs"), std::string::npos) << run.output;
+
+  run = this->run("tap 10\n");
+  EXPECT_EQ(run.status, 2);
+  run = this->run("wait -5\n");
+  EXPECT_EQ(run.status, 2);
+}
+
+TEST_F(ScriptRun, WithoutADisplayTheWindowBackendSaysSoAndFails) {
+  const std::string command = std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER ") +
+                              "XDG_RUNTIME_DIR=" + m_root.string() + " " + MELODEX_BINARY + " --backend sdl --home " +
+                              (m_root / "home").string() + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string output;
+  char buffer[1024];
+  for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  const int status = pclose(pipe);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 0);
+  EXPECT_NE(output.find("display"), std::string::npos) << output;
+  EXPECT_NE(output.find("--backend headless"), std::string::npos) << output;
+}
+
+TEST_F(ScriptRun, BadSizesAreRefused) {
+  const Run run = this->run("", "--backend headless --size 12x3");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.output.find("--size"), std::string::npos);
+}
+
+}  // namespace

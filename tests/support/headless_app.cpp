@@ -1,0 +1,95 @@
+#include "tests/support/headless_app.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+#include "app/log.h"
+#include "app/main_window.h"
+#include "app/state.h"
+#include "platform/gdi/gdi.h"
+#include "platform/system/images.h"
+#include "platform/system/paths.h"
+#include "platform/system/screenshot.h"
+#include "platform/window/headless.h"
+#include "platform/window/platform.h"
+#include "platform/window/window.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+int g_moduleTag;
+}
+
+fs::path MakeTempFolder(const std::string& stem) {
+  std::string pattern = (fs::temp_directory_path() / (stem + "-XXXXXX")).string();
+  if (!mkdtemp(pattern.data())) return {};
+  return pattern;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+HeadlessApp::HeadlessApp(const Options& options) : m_root(MakeTempFolder("melodex-test")) {
+  m_home = !options.home.empty() ? options.home : m_root / (options.freshHome ? "new/data" : "data");
+  if (!options.freshHome) fs::create_directories(m_home);
+  fs::create_directories(m_root / "run");
+  // A runtime folder of its own keeps this instance apart from any other.
+  setenv("XDG_RUNTIME_DIR", (m_root / "run").c_str(), 1);
+  SetDataFolder(m_home.string());
+  const fs::path settings = m_root / "settings.toml";
+  if (!options.settings.empty()) std::ofstream(settings) << options.settings;
+  SetSettingsFile(settings.string());
+
+  PlatformOptions platform;
+  platform.backend = Backend::Headless;
+  platform.width = options.width;
+  platform.height = options.height;
+  std::string error;
+  if (!InitPlatform(platform, &error)) return;
+  m_started = InitInstance(reinterpret_cast<HINSTANCE>(&g_moduleTag), SW_SHOWNORMAL) == TRUE;
+  DispatchPending();
+}
+
+HeadlessApp::~HeadlessApp() {
+  if (m_started) ExitApplication();
+  ShutdownPlatform();
+  std::error_code ignored;
+  fs::remove_all(m_root, ignored);
+}
+
+void HeadlessApp::key(UINT vk) { PressKey(vk); }
+void HeadlessApp::tap(int x, int y) { Tap(x, y); }
+void HeadlessApp::wait(int ms) { AdvanceClock(ms); }
+
+void HeadlessApp::skipSplash() { wait(3000); }
+
+int HeadlessApp::screen() const { return g_nCurrentScreen; }
+
+std::uint32_t HeadlessApp::pixel(int x, int y) const { return WindowPixels().at(x, y) & 0x00FFFFFFu; }
+
+const Surface& HeadlessApp::pixels() const { return WindowPixels(); }
+
+bool HeadlessApp::visible() const { return WindowVisible(); }
+
+bool HeadlessApp::quit(int* exitCode) const { return QuitPosted(exitCode); }
+
+void HeadlessApp::saveShot(const std::string& name) const { SaveSurfacePng(WindowPixels(), name); }
+
+std::string HeadlessApp::log() const {
+  if (g_fpLog) std::fflush(g_fpLog);
+  return ReadFile(m_home / "log.txt");
+}
+
+std::uint32_t GifPixel(int gifId, int x, int y) {
+  HBITMAP bitmap = SHLoadImageResource(nullptr, static_cast<UINT>(gifId));
+  if (!bitmap) return 0xFF000000u;
+  const std::uint32_t value = GetBitmapSurface(bitmap)->at(x, y) & 0x00FFFFFFu;
+  DeleteObject(bitmap);
+  return value;
+}

@@ -1,0 +1,65 @@
+// A whole melodex on the headless backend, in the test process: press keys,
+// tap, advance the virtual clock, and read back pixels and files. One at a
+// time per process, since the application state is process-wide.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "platform/gdi/surface.h"
+#include "platform/types.h"
+
+class HeadlessApp {
+ public:
+  struct Options {
+    int width = 240;
+    int height = 320;
+    // Content of the settings file; none is written when empty.
+    std::string settings;
+    // Start in a data folder that does not exist yet.
+    bool freshHome = false;
+    // Use this data folder (kept afterwards) instead of a temporary one.
+    std::filesystem::path home;
+  };
+
+  HeadlessApp() : HeadlessApp(Options{}) {}
+  explicit HeadlessApp(const Options& options);
+  ~HeadlessApp();
+  HeadlessApp(const HeadlessApp&) = delete;
+  HeadlessApp& operator=(const HeadlessApp&) = delete;
+
+  bool started() const { return m_started; }
+
+  void key(UINT vk);
+  void tap(int x, int y);
+  void wait(int ms);
+  // Leaves the splash screen for the main menu.
+  void skipSplash();
+
+  int screen() const;
+  std::uint32_t pixel(int x, int y) const;  // 0x00RRGGBB
+  const Surface& pixels() const;
+  bool visible() const;
+  bool quit(int* exitCode) const;
+  void saveShot(const std::string& name) const;
+
+  // The log file as it stands (flushed first).
+  std::string log() const;
+  const std::filesystem::path& home() const { return m_home; }
+  const std::filesystem::path& root() const { return m_root; }
+
+ private:
+  std::filesystem::path m_root;
+  std::filesystem::path m_home;
+  bool m_started = false;
+};
+
+// Reads a whole file; empty when it cannot be read.
+std::string ReadFile(const std::filesystem::path& path);
+
+// A fresh temporary folder, removed by the caller.
+std::filesystem::path MakeTempFolder(const std::string& stem);
+
+// The pixel of a compiled-in GIF, as the program decodes it.
+std::uint32_t GifPixel(int gifId, int x, int y);
