@@ -24,3 +24,7 @@ struct Surface {
 // (the window's client area). The surface must outlive the DC; it may be
 // resized while the DC exists. Released with DeleteDC.
 HDC CreateSurfaceDC(Surface* target);
+
+// A new bitmap that takes over the given pixels (image decoders use it).
+// Null when the surface is empty.
+HBITMAP CreateBitmapFromSurface(Surface pixels);
