@@ -9,5 +9,5 @@
 HBITMAP SHLoadImageResource(HINSTANCE instance, UINT gifId);
 
 // A JPEG (or any other picture SDL2_image reads) from a file; null when the
-// file is missing or damaged.
+// file is missing or damaged, or declares more than 4096 x 4096 pixels.
 HBITMAP SHLoadImageFile(LPCWSTR path);

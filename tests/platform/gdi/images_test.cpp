@@ -194,6 +194,18 @@ TEST_F(ImageTest, MissingDamagedAndRandomFilesGiveNoCrash) {
     }
   }
 
+  // A header that declares 65535 x 65535 pixels is refused before decoding.
+  std::vector<char> forged = bytes;
+  for (std::size_t i = 0; i + 8 < forged.size(); ++i) {
+    if (static_cast<unsigned char>(forged[i]) == 0xFF && static_cast<unsigned char>(forged[i + 1]) == 0xC0) {
+      for (std::size_t k = i + 5; k < i + 9; ++k) forged[k] = static_cast<char>(0xFF);
+      break;
+    }
+  }
+  std::ofstream(dir_ / "huge.jpg", std::ios::binary).write(forged.data(), static_cast<std::streamsize>(forged.size()));
+  EXPECT_EQ(SHLoadImageFile(widePath("huge.jpg").c_str()), nullptr);
+  EXPECT_EQ(SHLoadImageFile(dir_.wstring().c_str()), nullptr) << "a folder is not a picture";
+
   std::mt19937 random(7);
   std::vector<char> noise(4096);
   for (char& c : noise) c = static_cast<char>(random());
