@@ -1,0 +1,242 @@
+#include "server/catalog/catalog.h"
+
+#include <sqlite3.h>
+
+namespace melodex::server {
+namespace {
+
+constexpr int kStatePending = 0;
+constexpr int kStateReady = 1;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS tracks (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  path TEXT NOT NULL UNIQUE,
+  file_hash TEXT NOT NULL,
+  artist TEXT NOT NULL DEFAULT '',
+  album TEXT NOT NULL DEFAULT '',
+  title TEXT NOT NULL DEFAULT '',
+  duration REAL NOT NULL DEFAULT 0,
+  hashes INTEGER NOT NULL DEFAULT 0,
+  art BLOB,
+  wallpaper TEXT NOT NULL DEFAULT '',
+  ringer TEXT NOT NULL DEFAULT '',
+  sms_message TEXT NOT NULL DEFAULT '',
+  recommend TEXT NOT NULL DEFAULT '',
+  full_song TEXT NOT NULL DEFAULT '',
+  state INTEGER NOT NULL DEFAULT 0,
+  added TEXT NOT NULL DEFAULT (datetime('now'))
+);
+)sql";
+
+constexpr const char* kColumns =
+    "id, path, file_hash, artist, album, title, duration, hashes, art IS NOT NULL, "
+    "wallpaper, ringer, sms_message, recommend, full_song";
+
+// One prepared statement, finalised on scope exit.
+class Statement {
+public:
+    Statement(sqlite3* db, const std::string& sql, std::string& error) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) error = sqlite3_errmsg(db);
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool ok() const { return stmt_ != nullptr; }
+    sqlite3_stmt* get() const { return stmt_; }
+    void bind(int i, const std::string& s) { sqlite3_bind_text(stmt_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT); }
+    void bind(int i, int64_t v) { sqlite3_bind_int64(stmt_, i, v); }
+    void bind(int i, double v) { sqlite3_bind_double(stmt_, i, v); }
+    void bindBlob(int i, const std::vector<uint8_t>& b) {
+        if (b.empty()) sqlite3_bind_null(stmt_, i);
+        else sqlite3_bind_blob(stmt_, i, b.data(), static_cast<int>(b.size()), SQLITE_TRANSIENT);
+    }
+    // SQLITE_ROW, SQLITE_DONE or an error (message in `error`).
+    int step(std::string& error) {
+        const int rc = sqlite3_step(stmt_);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) error = sqlite3_errmsg(db_);
+        return rc;
+    }
+    std::string text(int col) const {
+        const auto* p = sqlite3_column_text(stmt_, col);
+        return p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(stmt_, col))) : std::string();
+    }
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+TrackRecord readRow(const Statement& s) {
+    TrackRecord t;
+    sqlite3_stmt* st = s.get();
+    t.id = static_cast<uint32_t>(sqlite3_column_int64(st, 0));
+    t.path = s.text(1);
+    t.fileHash = s.text(2);
+    t.artist = s.text(3);
+    t.album = s.text(4);
+    t.title = s.text(5);
+    t.duration = sqlite3_column_double(st, 6);
+    t.hashes = sqlite3_column_int64(st, 7);
+    t.hasArt = sqlite3_column_int(st, 8) != 0;
+    t.links.wallpaper = s.text(9);
+    t.links.ringer = s.text(10);
+    t.links.smsMessage = s.text(11);
+    t.links.recommend = s.text(12);
+    t.links.fullSong = s.text(13);
+    return t;
+}
+
+const char* columnOf(LinkField field) {
+    switch (field) {
+    case LinkField::Wallpaper: return "wallpaper";
+    case LinkField::Ringer: return "ringer";
+    case LinkField::SmsMessage: return "sms_message";
+    case LinkField::Recommend: return "recommend";
+    case LinkField::FullSong: return "full_song";
+    }
+    return "wallpaper";
+}
+
+}  // namespace
+
+Catalog::~Catalog() { sqlite3_close(db_); }
+
+std::unique_ptr<Catalog> Catalog::open(const std::string& file, std::string& error) {
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    std::unique_ptr<Catalog> catalog(new Catalog(db));
+    if (rc != SQLITE_OK) {
+        error = "cannot open the catalogue: " + std::string(db ? sqlite3_errmsg(db) : "out of memory");
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, 10000);
+    if (!catalog->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) || !catalog->exec(kSchema, error))
+        return nullptr;
+    return catalog;
+}
+
+bool Catalog::exec(const char* sql, std::string& error) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    error = message ? message : "catalogue error";
+    sqlite3_free(message);
+    return false;
+}
+
+bool Catalog::beginTrack(const TrackRecord& track, const std::vector<uint8_t>& art, uint32_t& id, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_,
+                "INSERT INTO tracks (path, file_hash, artist, album, title, duration, art, state) "
+                "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                error);
+    if (!s.ok()) return false;
+    s.bind(1, track.path);
+    s.bind(2, track.fileHash);
+    s.bind(3, track.artist);
+    s.bind(4, track.album);
+    s.bind(5, track.title);
+    s.bind(6, track.duration);
+    s.bindBlob(7, art);
+    s.bind(8, int64_t{kStatePending});
+    if (s.step(error) != SQLITE_DONE) return false;
+    id = static_cast<uint32_t>(sqlite3_last_insert_rowid(db_));
+    return true;
+}
+
+bool Catalog::markReady(uint32_t id, int64_t hashes, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, "UPDATE tracks SET state = ?, hashes = ? WHERE id = ?", error);
+    if (!s.ok()) return false;
+    s.bind(1, int64_t{kStateReady});
+    s.bind(2, hashes);
+    s.bind(3, int64_t{id});
+    return s.step(error) == SQLITE_DONE;
+}
+
+bool Catalog::pendingTracks(std::vector<uint32_t>& ids, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ids.clear();
+    Statement s(db_, "SELECT id FROM tracks WHERE state = " + std::to_string(kStatePending), error);
+    if (!s.ok()) return false;
+    int rc;
+    while ((rc = s.step(error)) == SQLITE_ROW) ids.push_back(static_cast<uint32_t>(sqlite3_column_int64(s.get(), 0)));
+    return rc == SQLITE_DONE;
+}
+
+bool Catalog::find(uint32_t id, TrackRecord& out, bool& found, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, std::string("SELECT ") + kColumns + " FROM tracks WHERE id = ? AND state = 1", error);
+    if (!s.ok()) return false;
+    s.bind(1, int64_t{id});
+    const int rc = s.step(error);
+    found = rc == SQLITE_ROW;
+    if (found) out = readRow(s);
+    return rc == SQLITE_ROW || rc == SQLITE_DONE;
+}
+
+bool Catalog::findByPath(const std::string& path, TrackRecord& out, bool& found, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, std::string("SELECT ") + kColumns + " FROM tracks WHERE path = ? AND state = 1", error);
+    if (!s.ok()) return false;
+    s.bind(1, path);
+    const int rc = s.step(error);
+    found = rc == SQLITE_ROW;
+    if (found) out = readRow(s);
+    return rc == SQLITE_ROW || rc == SQLITE_DONE;
+}
+
+bool Catalog::list(std::vector<TrackRecord>& out, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out.clear();
+    Statement s(db_, std::string("SELECT ") + kColumns + " FROM tracks WHERE state = 1 ORDER BY id", error);
+    if (!s.ok()) return false;
+    int rc;
+    while ((rc = s.step(error)) == SQLITE_ROW) out.push_back(readRow(s));
+    return rc == SQLITE_DONE;
+}
+
+bool Catalog::remove(uint32_t id, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, "DELETE FROM tracks WHERE id = ?", error);
+    if (!s.ok()) return false;
+    s.bind(1, int64_t{id});
+    return s.step(error) == SQLITE_DONE;
+}
+
+bool Catalog::setLink(uint32_t id, LinkField field, const std::string& value, bool& found, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, std::string("UPDATE tracks SET ") + columnOf(field) + " = ? WHERE id = ? AND state = 1", error);
+    if (!s.ok()) return false;
+    s.bind(1, value);
+    s.bind(2, int64_t{id});
+    if (s.step(error) != SQLITE_DONE) return false;
+    found = sqlite3_changes(db_) > 0;
+    return true;
+}
+
+bool Catalog::art(uint32_t id, std::vector<uint8_t>& jpeg, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jpeg.clear();
+    Statement s(db_, "SELECT art FROM tracks WHERE id = ? AND state = 1", error);
+    if (!s.ok()) return false;
+    s.bind(1, int64_t{id});
+    const int rc = s.step(error);
+    if (rc == SQLITE_ROW) {
+        const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(s.get(), 0));
+        jpeg.assign(p, p + sqlite3_column_bytes(s.get(), 0));
+    }
+    return rc == SQLITE_ROW || rc == SQLITE_DONE;
+}
+
+bool Catalog::totals(uint64_t& tracks, double& seconds, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement s(db_, "SELECT COUNT(*), COALESCE(SUM(duration), 0) FROM tracks WHERE state = 1", error);
+    if (!s.ok() || s.step(error) != SQLITE_ROW) return false;
+    tracks = static_cast<uint64_t>(sqlite3_column_int64(s.get(), 0));
+    seconds = sqlite3_column_double(s.get(), 1);
+    return true;
+}
+
+}  // namespace melodex::server

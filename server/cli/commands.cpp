@@ -1,0 +1,309 @@
+#include "server/cli/commands.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <pthread.h>
+#include <thread>
+
+#include "server/catalog/catalog.h"
+#include "server/cli/progress.h"
+#include "server/fingerprint/audio_decoder.h"
+#include "server/fingerprint/wav_body.h"
+#include "server/http/service.h"
+#include "server/index/index.h"
+#include "server/ingest/file_scanner.h"
+#include "server/ingest/indexer.h"
+#include "server/match/identifier.h"
+
+namespace melodex::server {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The two stores of one database folder.
+struct Library {
+    std::unique_ptr<Catalog> catalog;
+    std::unique_ptr<Index> index;
+
+    bool open(const std::string& dir) {
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        std::string error;
+        catalog = Catalog::open((fs::path(dir) / "catalog.sqlite").string(), error);
+        if (catalog) index = openLmdbIndex((fs::path(dir) / "index").string(), error);
+        if (!catalog || !index) {
+            std::fprintf(stderr, "melodex-server: %s (database %s)\n", error.c_str(), dir.c_str());
+            return false;
+        }
+        return true;
+    }
+};
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\u%04x", c);
+                out += esc;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+// A query file: the client's body or any WAV goes through the body parser, anything else
+// through FFmpeg.
+bool loadQuery(const std::string& file, PcmAudio& audio, std::string& error) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        error = "cannot open the file";
+        return false;
+    }
+    std::vector<uint8_t> head(12);
+    in.read(reinterpret_cast<char*>(head.data()), 12);
+    if (in.gcount() == 12 && std::equal(head.begin(), head.begin() + 4, "RIFF")) {
+        in.seekg(0);
+        std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        WavParse wav = parseWavBody(bytes.data(), bytes.size());
+        if (wav.status == WavStatus::Ok) {
+            audio = std::move(wav.audio);
+            return true;
+        }
+    }
+    audio.sampleRate = kFingerprintRate;
+    audio.channels = 1;
+    return decodeAudioFile(file, audio.samples, error);
+}
+
+std::string timestamp() {
+    char text[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+}  // namespace
+
+std::string defaultDatabaseDir() {
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return (fs::path(xdg) / "melodex-server").string();
+    const char* home = std::getenv("HOME");
+    return (fs::path(home && *home ? home : ".") / ".local" / "share" / "melodex-server").string();
+}
+
+int runIndex(const std::string& db, const IndexCommand& cmd) {
+    Library lib;
+    if (!lib.open(db)) return 1;
+    std::vector<std::string> problems;
+    const std::vector<std::string> files = findAudioFiles(cmd.paths, problems);
+    for (const std::string& p : problems) std::fprintf(stderr, "melodex-server: %s\n", p.c_str());
+    IndexerOptions options;
+    options.threads = cmd.threads;
+    options.artSize = cmd.artSize;
+    Indexer indexer(*lib.catalog, *lib.index, options);
+    std::string error;
+    if (!indexer.recover(error)) {
+        std::fprintf(stderr, "melodex-server: cannot clean up an interrupted run: %s\n", error.c_str());
+        return 1;
+    }
+    ProgressLine progress(stderr);
+    std::mutex printing;
+    const IndexReport report = indexer.run(
+        files, [&](const IndexProgress& p) { progress.update(p); },
+        [&](const std::string& file, const std::string& message) {
+            std::lock_guard<std::mutex> lock(printing);
+            std::fprintf(stderr, "\nmelodex-server: skipped %s: %s\n", file.c_str(), message.c_str());
+        });
+    progress.finish();
+    const double cpu = report.fingerprintSeconds > 0 ? report.audioSeconds / report.fingerprintSeconds : 0;
+    std::printf("indexed %zu files (%.2f h of audio), %zu unchanged, %zu failed in %s; fingerprinting %.0fx real time a core\n",
+                report.added, report.audioSeconds / 3600.0, report.skipped, report.failed,
+                formatDuration(report.wallSeconds).c_str(), cpu);
+    return report.failed > 0 && report.added == 0 && report.skipped == 0 ? 1 : 0;
+}
+
+int runServe(const std::string& db, const ServeCommand& cmd) {
+    const size_t colon = cmd.listen.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        std::fprintf(stderr, "melodex-server: --listen wants HOST:PORT\n");
+        return 2;
+    }
+    ServiceOptions options;
+    options.host = cmd.listen.substr(0, colon);
+    options.port = std::atoi(cmd.listen.c_str() + colon + 1);
+    options.workers = cmd.workers;
+    options.readTimeoutSeconds = cmd.readTimeout;
+    if (options.port <= 0 || options.port > 65535) {
+        std::fprintf(stderr, "melodex-server: bad port in --listen\n");
+        return 2;
+    }
+    // Block the stop signals everywhere; one thread waits for them and stops the server.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Library lib;
+    if (!lib.open(db)) return 1;
+    std::mutex logMutex;
+    options.accessLog = [&](const std::string& line) {
+        std::lock_guard<std::mutex> lock(logMutex);
+        std::printf("%s %s\n", timestamp().c_str(), line.c_str());
+        std::fflush(stdout);
+    };
+    Service service(*lib.catalog, *lib.index, options);
+    std::string error;
+    if (!service.bind(error)) {
+        std::fprintf(stderr, "melodex-server: %s\n", error.c_str());
+        return 1;
+    }
+    uint64_t tracks = 0;
+    double seconds = 0;
+    lib.catalog->totals(tracks, seconds, error);
+    std::printf("%s serving %llu tracks on http://%s:%d/servlet/QuaverId\n", timestamp().c_str(),
+                static_cast<unsigned long long>(tracks), options.host.c_str(), service.port());
+    std::fflush(stdout);
+    std::thread waiter([&] {
+        int signal = 0;
+        sigwait(&stopSignals, &signal);
+        std::printf("%s stopping on signal %d\n", timestamp().c_str(), signal);
+        std::fflush(stdout);
+        service.stop();
+    });
+    const bool ok = service.run();
+    // run() also returns when the listener fails: wake the waiter so it can be joined.
+    pthread_kill(waiter.native_handle(), SIGTERM);
+    waiter.join();
+    return ok ? 0 : 1;
+}
+
+int runIdentify(const std::string& db, const IdentifyCommand& cmd) {
+    Library lib;
+    if (!lib.open(db)) return 1;
+    Identifier identifier(*lib.index);
+    int status = 0;
+    for (const std::string& file : cmd.files) {
+        PcmAudio audio;
+        std::string error;
+        Identification id;
+        if (!loadQuery(file, audio, error) || !identifier.identify(audio, id, error)) {
+            std::fprintf(stderr, "melodex-server: %s: %s\n", file.c_str(), error.c_str());
+            status = 1;
+            continue;
+        }
+        TrackRecord track;
+        bool found = false;
+        if (id.match.found) lib.catalog->find(id.match.track, track, found, error);
+        if (cmd.json) {
+            std::printf("{\"file\":%s,\"found\":%s", jsonString(file).c_str(), found ? "true" : "false");
+            if (found)
+                std::printf(",\"id\":%u,\"artist\":%s,\"title\":%s,\"album\":%s,\"offset\":%.2f", track.id,
+                            jsonString(track.artist).c_str(), jsonString(track.title).c_str(),
+                            jsonString(track.album).c_str(), id.offsetSeconds);
+            std::printf(",\"score\":%d,\"runner_up\":%d}\n", id.match.score, id.match.runnerUp);
+        } else if (found) {
+            std::printf("%s: %s - %s  (id %u, score %d, offset %.2f s)\n", file.c_str(), track.artist.c_str(),
+                        track.title.c_str(), track.id, id.match.score, id.offsetSeconds);
+        } else {
+            std::printf("%s: no match (best score %d)\n", file.c_str(), id.match.score);
+        }
+    }
+    return status;
+}
+
+int runList(const std::string& db) {
+    Library lib;
+    if (!lib.open(db)) return 1;
+    std::vector<TrackRecord> tracks;
+    std::string error;
+    if (!lib.catalog->list(tracks, error)) {
+        std::fprintf(stderr, "melodex-server: %s\n", error.c_str());
+        return 1;
+    }
+    for (const TrackRecord& t : tracks)
+        std::printf("%6u  %s  %s - %s  [%s]  %s\n", t.id, formatDuration(t.duration).c_str(), t.artist.c_str(),
+                    t.title.c_str(), t.album.c_str(), t.path.c_str());
+    return 0;
+}
+
+int runRemove(const std::string& db, uint32_t id) {
+    Library lib;
+    if (!lib.open(db)) return 1;
+    TrackRecord track;
+    bool found = false;
+    std::string error;
+    if (!lib.catalog->find(id, track, found, error) || !found) {
+        std::fprintf(stderr, "melodex-server: no track %u%s%s\n", id, error.empty() ? "" : ": ", error.c_str());
+        return 1;
+    }
+    Indexer indexer(*lib.catalog, *lib.index);
+    if (!indexer.removeTrack(id, error)) {
+        std::fprintf(stderr, "melodex-server: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("removed %u: %s - %s\n", id, track.artist.c_str(), track.title.c_str());
+    return 0;
+}
+
+int runSet(const std::string& db, const SetCommand& cmd) {
+    Library lib;
+    if (!lib.open(db)) return 1;
+    static const std::pair<const char*, LinkField> kFields[] = {
+        {"wallpaper", LinkField::Wallpaper}, {"ringer", LinkField::Ringer}, {"sms", LinkField::SmsMessage},
+        {"recommend", LinkField::Recommend}, {"full-song", LinkField::FullSong}};
+    for (const auto& [name, value] : cmd.values) {
+        for (const auto& [fieldName, field] : kFields) {
+            if (name != fieldName) continue;
+            bool found = false;
+            std::string error;
+            if (!lib.catalog->setLink(cmd.id, field, value, found, error) || !found) {
+                std::fprintf(stderr, "melodex-server: no track %u%s%s\n", cmd.id, error.empty() ? "" : ": ", error.c_str());
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
+
+int runStats(const std::string& db) {
+    Library lib;
+    if (!lib.open(db)) return 1;
+    uint64_t tracks = 0;
+    double seconds = 0;
+    IndexStats stats;
+    std::string error;
+    if (!lib.catalog->totals(tracks, seconds, error) || !lib.index->stats(stats, error)) {
+        std::fprintf(stderr, "melodex-server: %s\n", error.c_str());
+        return 1;
+    }
+    const double hours = seconds / 3600.0;
+    std::printf("tracks       %llu\n", static_cast<unsigned long long>(tracks));
+    std::printf("hours        %.2f\n", hours);
+    std::printf("hashes       %llu\n", static_cast<unsigned long long>(stats.postings));
+    std::printf("index bytes  %llu", static_cast<unsigned long long>(stats.bytes));
+    if (hours > 0) std::printf("  (%.2f MB per hour)", stats.bytes / 1e6 / hours);
+    std::printf("\n");
+    return 0;
+}
+
+}  // namespace melodex::server

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace melodex::server {
+
+struct IndexCommand {
+    std::vector<std::string> paths;
+    int threads = 0;
+    int artSize = 110;
+};
+
+struct ServeCommand {
+    std::string listen = "127.0.0.1:8017";
+    int workers = 8;
+    int readTimeout = 10;
+};
+
+struct IdentifyCommand {
+    std::vector<std::string> files;
+    bool json = false;
+};
+
+struct SetCommand {
+    uint32_t id = 0;
+    std::vector<std::pair<std::string, std::string>> values;  // option name, value
+};
+
+// Each returns the process exit status; messages go to stdout (results) and stderr (problems).
+int runIndex(const std::string& db, const IndexCommand& cmd);
+int runServe(const std::string& db, const ServeCommand& cmd);
+int runIdentify(const std::string& db, const IdentifyCommand& cmd);
+int runList(const std::string& db);
+int runRemove(const std::string& db, uint32_t id);
+int runSet(const std::string& db, const SetCommand& cmd);
+int runStats(const std::string& db);
+
+std::string defaultDatabaseDir();
+
+}  // namespace melodex::server

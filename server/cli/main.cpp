@@ -1,0 +1,68 @@
+// melodex-server: identifies phone recordings against your own music catalogue.
+#include <CLI/CLI.hpp>
+
+#include "server/cli/commands.h"
+
+using namespace melodex::server;
+
+int main(int argc, char** argv) {
+    CLI::App app{"melodex-server: identifies 11-second phone recordings against your own music catalogue"};
+    app.require_subcommand(1);
+    std::string db = defaultDatabaseDir();
+    app.add_option("--db", db, "database folder")->capture_default_str();
+
+    IndexCommand index;
+    CLI::App* indexCmd = app.add_subcommand("index", "add audio files and folders (recursively) to the catalogue");
+    indexCmd->add_option("paths", index.paths, "files and folders")->required();
+    indexCmd->add_option("--threads", index.threads, "worker threads (default: one per core)");
+    indexCmd->add_option("--art-size", index.artSize, "album art thumbnail fits this many pixels square")
+        ->capture_default_str()->check(CLI::Range(16, 1024));
+
+    ServeCommand serve;
+    CLI::App* serveCmd = app.add_subcommand("serve", "answer identification requests over HTTP");
+    serveCmd->add_option("--listen", serve.listen, "HOST:PORT")->capture_default_str();
+    serveCmd->add_option("--workers", serve.workers, "requests handled at once")->capture_default_str()->check(CLI::Range(1, 256));
+    serveCmd->add_option("--read-timeout", serve.readTimeout, "seconds a client may stall")->capture_default_str()->check(CLI::Range(1, 600));
+
+    IdentifyCommand identify;
+    CLI::App* identifyCmd = app.add_subcommand("identify", "identify audio files or saved request bodies");
+    identifyCmd->add_option("files", identify.files, "files")->required();
+    identifyCmd->add_flag("--json", identify.json, "one JSON object a line");
+
+    app.add_subcommand("list", "list the catalogue");
+
+    uint32_t removeId = 0;
+    CLI::App* removeCmd = app.add_subcommand("remove", "remove a track");
+    removeCmd->add_option("id", removeId, "track id")->required();
+
+    SetCommand set;
+    CLI::App* setCmd = app.add_subcommand("set", "set a track's store links and share text");
+    setCmd->add_option("id", set.id, "track id")->required();
+    std::string wallpaper, ringer, sms, recommend, fullSong;
+    CLI::Option* options[] = {
+        setCmd->add_option("--wallpaper", wallpaper, "wallpaper store URL"),
+        setCmd->add_option("--ringer", ringer, "ring tone store URL"),
+        setCmd->add_option("--sms", sms, "text for sharing by SMS"),
+        setCmd->add_option("--recommend", recommend, "picks page URL"),
+        setCmd->add_option("--full-song", fullSong, "full song store URL"),
+    };
+
+    app.add_subcommand("stats", "tracks, hours, hashes and index size");
+
+    CLI11_PARSE(app, argc, argv);
+
+    if (*indexCmd) return runIndex(db, index);
+    if (*serveCmd) return runServe(db, serve);
+    if (*identifyCmd) return runIdentify(db, identify);
+    if (app.got_subcommand("list")) return runList(db);
+    if (*removeCmd) return runRemove(db, removeId);
+    if (*setCmd) {
+        const std::string* values[] = {&wallpaper, &ringer, &sms, &recommend, &fullSong};
+        const char* names[] = {"wallpaper", "ringer", "sms", "recommend", "full-song"};
+        for (size_t i = 0; i < 5; ++i)
+            if (options[i]->count() > 0) set.values.emplace_back(names[i], *values[i]);
+        return runSet(db, set);
+    }
+    if (app.got_subcommand("stats")) return runStats(db);
+    return 2;
+}

@@ -1,0 +1,153 @@
+#include "server/fingerprint/audio_decoder.h"
+
+#include <memory>
+
+#include "server/fingerprint/pcm_audio.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+}
+
+namespace melodex::server {
+namespace {
+
+struct FormatClose {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecFree {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFree {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFree {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct SwrFree {
+    void operator()(SwrContext* c) const { swr_free(&c); }
+};
+
+std::string avError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+// Streams decoded frames through one resampler into the output vector.
+class Decoder {
+public:
+    Decoder(AVCodecContext* codec, std::vector<float>& out) : codec_(codec), out_(out) {}
+
+    bool start(std::string& error) {
+        AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+        AVChannelLayout inLayout;
+        if (codec_->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || codec_->ch_layout.nb_channels == 0)
+            av_channel_layout_default(&inLayout, codec_->ch_layout.nb_channels > 0 ? codec_->ch_layout.nb_channels : 1);
+        else
+            av_channel_layout_copy(&inLayout, &codec_->ch_layout);
+        SwrContext* raw = nullptr;
+        const int rc = swr_alloc_set_opts2(&raw, &mono, AV_SAMPLE_FMT_FLT, kFingerprintRate, &inLayout,
+                                           codec_->sample_fmt, codec_->sample_rate, 0, nullptr);
+        av_channel_layout_uninit(&inLayout);
+        swr_.reset(raw);
+        if (rc < 0 || swr_init(swr_.get()) < 0) {
+            error = "cannot set up the resampler";
+            return false;
+        }
+        return true;
+    }
+
+    bool push(const AVFrame* frame) {
+        const int capacity = swr_get_out_samples(swr_.get(), frame->nb_samples) + 32;
+        const size_t at = out_.size();
+        out_.resize(at + static_cast<size_t>(capacity));
+        uint8_t* dst[1] = {reinterpret_cast<uint8_t*>(out_.data() + at)};
+        const int n = swr_convert(swr_.get(), dst, capacity, const_cast<const uint8_t**>(frame->extended_data),
+                                  frame->nb_samples);
+        out_.resize(at + static_cast<size_t>(n > 0 ? n : 0));
+        return n >= 0;
+    }
+
+    void flush() {
+        const int capacity = 4096;
+        const size_t at = out_.size();
+        out_.resize(at + capacity);
+        uint8_t* dst[1] = {reinterpret_cast<uint8_t*>(out_.data() + at)};
+        const int n = swr_convert(swr_.get(), dst, capacity, nullptr, 0);
+        out_.resize(at + static_cast<size_t>(n > 0 ? n : 0));
+    }
+
+private:
+    AVCodecContext* codec_;
+    std::vector<float>& out_;
+    std::unique_ptr<SwrContext, SwrFree> swr_;
+};
+
+bool drain(AVCodecContext* codec, AVFrame* frame, Decoder& decoder) {
+    while (true) {
+        const int rc = avcodec_receive_frame(codec, frame);
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
+        if (rc < 0) return false;
+        const bool ok = decoder.push(frame);
+        av_frame_unref(frame);
+        if (!ok) return false;
+    }
+}
+
+}  // namespace
+
+bool decodeAudioFile(const std::string& path, std::vector<float>& samples, std::string& error) {
+    samples.clear();
+    AVFormatContext* rawFormat = nullptr;
+    int rc = avformat_open_input(&rawFormat, path.c_str(), nullptr, nullptr);
+    if (rc < 0) {
+        error = "cannot open: " + avError(rc);
+        return false;
+    }
+    std::unique_ptr<AVFormatContext, FormatClose> format(rawFormat);
+    if ((rc = avformat_find_stream_info(format.get(), nullptr)) < 0) {
+        error = "cannot read stream info: " + avError(rc);
+        return false;
+    }
+    const AVCodec* codecType = nullptr;
+    const int stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codecType, 0);
+    if (stream < 0 || codecType == nullptr) {
+        error = "no decodable audio stream";
+        return false;
+    }
+    std::unique_ptr<AVCodecContext, CodecFree> codec(avcodec_alloc_context3(codecType));
+    if (!codec || avcodec_parameters_to_context(codec.get(), format->streams[stream]->codecpar) < 0 ||
+        avcodec_open2(codec.get(), codecType, nullptr) < 0) {
+        error = "cannot open the audio decoder";
+        return false;
+    }
+    Decoder decoder(codec.get(), samples);
+    if (!decoder.start(error)) return false;
+
+    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+    while (av_read_frame(format.get(), packet.get()) >= 0) {
+        if (packet->stream_index == stream) {
+            // A damaged packet is skipped: the rest of the file still fingerprints.
+            if (avcodec_send_packet(codec.get(), packet.get()) >= 0 && !drain(codec.get(), frame.get(), decoder)) {
+                av_packet_unref(packet.get());
+                error = "decoding failed";
+                return false;
+            }
+        }
+        av_packet_unref(packet.get());
+    }
+    avcodec_send_packet(codec.get(), nullptr);
+    drain(codec.get(), frame.get(), decoder);
+    decoder.flush();
+    if (samples.empty()) {
+        error = "no audio decoded";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace melodex::server

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "server/fingerprint/fingerprint_params.h"
+#include "server/fingerprint/spectrogram.h"
+
+namespace melodex::server {
+
+struct Peak {
+    int frame = 0;
+    int bin = 0;         // relative to params.minBin
+    float strength = 0;  // contrast above the whitened neighbourhood
+};
+
+// Spectral whitening: each value minus the mean of its frequency neighbourhood in the same frame,
+// so that a noise floor, a tilted spectrum or a band-limited channel does not decide which peaks win.
+std::vector<float> whiten(const Spectrogram& spec, const FingerprintParams& params);
+
+// Local maxima of the log-power spectrogram (so that a decaying note peaks at its onset, not all
+// along its length) whose whitened contrast reaches params.minContrast, thinned to the
+// params.peaksPerSecond highest-contrast ones per block; sorted by frame, then bin.
+std::vector<Peak> findPeaks(const Spectrogram& spec, const FingerprintParams& params);
+
+}  // namespace melodex::server

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "server/fingerprint/fingerprint_params.h"
+
+namespace melodex::server {
+
+// Log-power spectrogram of the band [minBin, maxBin): frames() rows of bins() values, row-major.
+struct Spectrogram {
+    int frames = 0;
+    int bins = 0;
+    std::vector<float> values;
+
+    float at(int frame, int bin) const { return values[static_cast<size_t>(frame) * bins + bin]; }
+};
+
+// Hann-windowed short-time FFT (FFTW, single precision). `offset` starts the first frame that many
+// samples into the signal, which lets a query be analysed at several phases of the hop.
+Spectrogram computeSpectrogram(const float* samples, size_t count, const FingerprintParams& params, int offset = 0);
+
+}  // namespace melodex::server

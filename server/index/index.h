@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/fingerprint/landmarks.h"
+
+namespace melodex::server {
+
+// Where a hash occurs in the catalogue.
+struct Posting {
+    uint32_t track = 0;
+    uint32_t frame = 0;
+};
+
+struct IndexStats {
+    uint64_t tracks = 0;
+    uint64_t postings = 0;
+    uint64_t bytes = 0;  // storage in use
+};
+
+// Largest track id and frame a posting can carry.
+constexpr uint32_t kMaxTrackId = (1u << 24) - 1;
+constexpr uint32_t kMaxFrame = (1u << 24) - 1;
+
+// The hash -> postings store behind the matcher. Implementations must make addTrack atomic (a
+// crash leaves the track fully present or absent) and let lookups run while a track is added.
+class Index {
+public:
+    virtual ~Index() = default;
+
+    virtual bool addTrack(uint32_t track, const std::vector<Landmark>& landmarks, std::string& error) = 0;
+    virtual bool removeTrack(uint32_t track, std::string& error) = 0;
+    virtual bool hasTrack(uint32_t track, bool& present, std::string& error) = 0;
+
+    // Looks every hash up in one consistent snapshot; the sink gets the hash's position in
+    // `hashes` and its postings (valid only during the call).
+    using Sink = std::function<void(size_t, const Posting*, size_t)>;
+    virtual bool lookup(const std::vector<uint32_t>& hashes, const Sink& sink, std::string& error) = 0;
+
+    virtual bool stats(IndexStats& out, std::string& error) = 0;
+};
+
+// The embedded default: LMDB in `dir` (created when missing).
+std::unique_ptr<Index> openLmdbIndex(const std::string& dir, std::string& error);
+
+}  // namespace melodex::server

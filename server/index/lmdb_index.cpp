@@ -1,0 +1,269 @@
+#include <lmdb.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+
+#include "server/index/index.h"
+
+namespace melodex::server {
+namespace {
+
+// Postings are 6 bytes, big-endian track then frame, so that LMDB's byte order on duplicates
+// groups a track's postings under each hash (removal finds them with one range seek).
+constexpr size_t kPostingBytes = 6;
+constexpr size_t kMapSize = size_t{256} << 30;
+
+void packPosting(uint32_t track, uint32_t frame, uint8_t* out) {
+    out[0] = static_cast<uint8_t>(track >> 16);
+    out[1] = static_cast<uint8_t>(track >> 8);
+    out[2] = static_cast<uint8_t>(track);
+    out[3] = static_cast<uint8_t>(frame >> 16);
+    out[4] = static_cast<uint8_t>(frame >> 8);
+    out[5] = static_cast<uint8_t>(frame);
+}
+
+Posting unpackPosting(const uint8_t* p) {
+    return {(uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2], (uint32_t{p[3]} << 16) | (uint32_t{p[4]} << 8) | p[5]};
+}
+
+// A track's distinct hashes, sorted and delta-coded as varints: what removal needs, ~1 byte a hash.
+std::vector<uint8_t> encodeHashList(std::vector<uint32_t> hashes) {
+    std::sort(hashes.begin(), hashes.end());
+    hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+    std::vector<uint8_t> out;
+    uint32_t previous = 0;
+    for (uint32_t h : hashes) {
+        uint32_t delta = h - previous;
+        previous = h;
+        while (delta >= 0x80) {
+            out.push_back(static_cast<uint8_t>(delta | 0x80));
+            delta >>= 7;
+        }
+        out.push_back(static_cast<uint8_t>(delta));
+    }
+    return out;
+}
+
+std::vector<uint32_t> decodeHashList(const uint8_t* p, size_t n) {
+    std::vector<uint32_t> out;
+    uint32_t value = 0;
+    uint32_t delta = 0;
+    int shift = 0;
+    for (size_t i = 0; i < n; ++i) {
+        delta |= static_cast<uint32_t>(p[i] & 0x7F) << shift;
+        if (p[i] & 0x80) {
+            shift += 7;
+            continue;
+        }
+        value += delta;
+        out.push_back(value);
+        delta = 0;
+        shift = 0;
+    }
+    return out;
+}
+
+struct EnvClose {
+    void operator()(MDB_env* e) const { mdb_env_close(e); }
+};
+
+// Aborts on scope exit unless committed.
+class Txn {
+public:
+    Txn(MDB_env* env, unsigned flags, int& rc) { rc = mdb_txn_begin(env, nullptr, flags, &txn_); }
+    ~Txn() {
+        if (txn_) mdb_txn_abort(txn_);
+    }
+    Txn(const Txn&) = delete;
+    Txn& operator=(const Txn&) = delete;
+    MDB_txn* get() const { return txn_; }
+    int commit() {
+        const int rc = mdb_txn_commit(txn_);
+        txn_ = nullptr;
+        return rc;
+    }
+
+private:
+    MDB_txn* txn_ = nullptr;
+};
+
+class Cursor {
+public:
+    Cursor(MDB_txn* txn, MDB_dbi dbi, int& rc) { rc = mdb_cursor_open(txn, dbi, &cursor_); }
+    ~Cursor() {
+        if (cursor_) mdb_cursor_close(cursor_);
+    }
+    Cursor(const Cursor&) = delete;
+    Cursor& operator=(const Cursor&) = delete;
+    MDB_cursor* get() const { return cursor_; }
+
+private:
+    MDB_cursor* cursor_ = nullptr;
+};
+
+bool failed(int rc, const char* what, std::string& error) {
+    if (rc == MDB_SUCCESS) return false;
+    error = std::string(what) + ": " + mdb_strerror(rc);
+    return true;
+}
+
+class LmdbIndex final : public Index {
+public:
+    bool open(const std::string& dir, std::string& error) {
+        std::error_code ec;
+        std::filesystem::create_directories(dir, ec);
+        MDB_env* raw = nullptr;
+        if (failed(mdb_env_create(&raw), "cannot create the index environment", error)) return false;
+        env_.reset(raw);
+        mdb_env_set_maxdbs(env_.get(), 4);
+        mdb_env_set_maxreaders(env_.get(), 512);
+        mdb_env_set_mapsize(env_.get(), kMapSize);
+        // NOTLS: read transactions are opened and closed per query on pool threads.
+        if (failed(mdb_env_open(env_.get(), dir.c_str(), MDB_NOTLS, 0644), "cannot open the index", error))
+            return false;
+        int dead = 0;
+        mdb_reader_check(env_.get(), &dead);
+        int rc = 0;
+        Txn txn(env_.get(), 0, rc);
+        if (failed(rc, "cannot start a transaction", error)) return false;
+        if (failed(mdb_dbi_open(txn.get(), "postings", MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY,
+                                &postings_),
+                   "cannot open the postings table", error) ||
+            failed(mdb_dbi_open(txn.get(), "tracks", MDB_CREATE | MDB_INTEGERKEY, &tracks_),
+                   "cannot open the tracks table", error))
+            return false;
+        return !failed(txn.commit(), "cannot commit", error);
+    }
+
+    bool addTrack(uint32_t track, const std::vector<Landmark>& landmarks, std::string& error) override {
+        if (track == 0 || track > kMaxTrackId) {
+            error = "track id out of range";
+            return false;
+        }
+        std::vector<Landmark> sorted = landmarks;
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const Landmark& a, const Landmark& b) { return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame; });
+        int rc = 0;
+        Txn txn(env_.get(), 0, rc);
+        if (failed(rc, "cannot start a write transaction", error)) return false;
+        std::vector<uint32_t> hashes;
+        hashes.reserve(sorted.size());
+        for (const Landmark& l : sorted) {
+            if (l.frame > kMaxFrame) continue;
+            uint8_t value[kPostingBytes];
+            packPosting(track, l.frame, value);
+            MDB_val key{sizeof l.hash, const_cast<uint32_t*>(&l.hash)};
+            MDB_val data{kPostingBytes, value};
+            rc = mdb_put(txn.get(), postings_, &key, &data, MDB_NODUPDATA);
+            if (rc == MDB_KEYEXIST) continue;
+            if (failed(rc, "cannot store a posting", error)) return false;
+            hashes.push_back(l.hash);
+        }
+        std::vector<uint8_t> list = encodeHashList(std::move(hashes));
+        MDB_val key{sizeof track, &track};
+        MDB_val data{list.size(), list.data()};
+        if (failed(mdb_put(txn.get(), tracks_, &key, &data, 0), "cannot store the track", error)) return false;
+        return !failed(txn.commit(), "cannot commit the track", error);
+    }
+
+    bool removeTrack(uint32_t track, std::string& error) override {
+        int rc = 0;
+        Txn txn(env_.get(), 0, rc);
+        if (failed(rc, "cannot start a write transaction", error)) return false;
+        MDB_val key{sizeof track, &track};
+        MDB_val data;
+        rc = mdb_get(txn.get(), tracks_, &key, &data);
+        if (rc == MDB_NOTFOUND) return true;
+        if (failed(rc, "cannot read the track", error)) return false;
+        const std::vector<uint32_t> hashes = decodeHashList(static_cast<const uint8_t*>(data.mv_data), data.mv_size);
+        Cursor cursor(txn.get(), postings_, rc);
+        if (failed(rc, "cannot open a cursor", error)) return false;
+        for (uint32_t hash : hashes) {
+            while (true) {
+                uint8_t first[kPostingBytes];
+                packPosting(track, 0, first);
+                MDB_val k{sizeof hash, &hash};
+                MDB_val v{kPostingBytes, first};
+                rc = mdb_cursor_get(cursor.get(), &k, &v, MDB_GET_BOTH_RANGE);
+                if (rc == MDB_NOTFOUND) break;
+                if (failed(rc, "cannot seek a posting", error)) return false;
+                if (unpackPosting(static_cast<const uint8_t*>(v.mv_data)).track != track) break;
+                if (failed(mdb_cursor_del(cursor.get(), 0), "cannot delete a posting", error)) return false;
+            }
+        }
+        if (failed(mdb_del(txn.get(), tracks_, &key, nullptr), "cannot delete the track", error)) return false;
+        return !failed(txn.commit(), "cannot commit the removal", error);
+    }
+
+    bool hasTrack(uint32_t track, bool& present, std::string& error) override {
+        int rc = 0;
+        Txn txn(env_.get(), MDB_RDONLY, rc);
+        if (failed(rc, "cannot start a read transaction", error)) return false;
+        MDB_val key{sizeof track, &track};
+        MDB_val data;
+        rc = mdb_get(txn.get(), tracks_, &key, &data);
+        present = rc == MDB_SUCCESS;
+        return rc == MDB_SUCCESS || rc == MDB_NOTFOUND || !failed(rc, "cannot read the track", error);
+    }
+
+    bool lookup(const std::vector<uint32_t>& hashes, const Sink& sink, std::string& error) override {
+        int rc = 0;
+        Txn txn(env_.get(), MDB_RDONLY, rc);
+        if (failed(rc, "cannot start a read transaction", error)) return false;
+        Cursor cursor(txn.get(), postings_, rc);
+        if (failed(rc, "cannot open a cursor", error)) return false;
+        std::vector<Posting> buffer;
+        for (size_t i = 0; i < hashes.size(); ++i) {
+            uint32_t hash = hashes[i];
+            MDB_val key{sizeof hash, &hash};
+            MDB_val data;
+            rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET);
+            if (rc == MDB_NOTFOUND) continue;
+            if (failed(rc, "cannot look up a hash", error)) return false;
+            buffer.clear();
+            // GET_MULTIPLE returns whole pages of fixed-size duplicates at a time.
+            rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_MULTIPLE);
+            while (rc == MDB_SUCCESS) {
+                const auto* p = static_cast<const uint8_t*>(data.mv_data);
+                for (size_t off = 0; off + kPostingBytes <= data.mv_size; off += kPostingBytes)
+                    buffer.push_back(unpackPosting(p + off));
+                rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_MULTIPLE);
+            }
+            if (rc != MDB_NOTFOUND && failed(rc, "cannot read postings", error)) return false;
+            sink(i, buffer.data(), buffer.size());
+        }
+        return true;
+    }
+
+    bool stats(IndexStats& out, std::string& error) override {
+        int rc = 0;
+        Txn txn(env_.get(), MDB_RDONLY, rc);
+        if (failed(rc, "cannot start a read transaction", error)) return false;
+        MDB_stat postings{}, tracks{};
+        if (failed(mdb_stat(txn.get(), postings_, &postings), "cannot read index statistics", error) ||
+            failed(mdb_stat(txn.get(), tracks_, &tracks), "cannot read index statistics", error))
+            return false;
+        MDB_envinfo info{};
+        mdb_env_info(env_.get(), &info);
+        out.postings = postings.ms_entries;
+        out.tracks = tracks.ms_entries;
+        out.bytes = static_cast<uint64_t>(info.me_last_pgno + 1) * postings.ms_psize;
+        return true;
+    }
+
+private:
+    std::unique_ptr<MDB_env, EnvClose> env_;
+    MDB_dbi postings_ = 0;
+    MDB_dbi tracks_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Index> openLmdbIndex(const std::string& dir, std::string& error) {
+    auto index = std::make_unique<LmdbIndex>();
+    if (!index->open(dir, error)) return nullptr;
+    return index;
+}
+
+}  // namespace melodex::server
