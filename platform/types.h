@@ -25,6 +25,7 @@ using LPCWSTR = const wchar_t*;
 using LPWSTR = wchar_t*;
 using LPCSTR = const char*;
 using LPSTR = char*;
+using LPVOID = void*;
 using MMRESULT = UINT;
 
 constexpr BOOL TRUE = 1;
@@ -42,6 +43,7 @@ struct HFONT__;
 struct HRGN__;
 struct HICON__;
 struct HKEY__;
+struct HMENU__;
 using HWND = HWND__*;
 using HDC = HDC__*;
 using HINSTANCE = HINSTANCE__*;
@@ -53,6 +55,7 @@ using HFONT = HFONT__*;
 using HRGN = HRGN__*;
 using HICON = HICON__*;
 using HKEY = HKEY__*;
+using HMENU = HMENU__*;
 using HANDLE = void*;
 using HGDIOBJ = void*;
 
