@@ -92,8 +92,9 @@ int DrawTextW(HDC hdc, LPCWSTR text, int count, RECT* rect, UINT format) {
     }
   }
 
+  const bool clipToRect = !(format & DT_NOCLIP);
   RECT clip = DrawableArea(*dc);
-  if (!(format & DT_NOCLIP)) clip = Intersect(clip, *rect);
+  if (clipToRect) clip = Intersect(clip, *rect);
   for (const TextLine& line : lines) {
     int x = rect->left;
     if (format & DT_CENTER) {
@@ -103,6 +104,9 @@ int DrawTextW(HDC hdc, LPCWSTR text, int count, RECT* rect, UINT format) {
     }
     if (!IsEmpty(clip)) DrawLine(*dc, face, line, x, y, clip);
     y += lineHeight;
+    // Like GDI, stop after the first line that reaches past the bottom; the
+    // height returned counts the lines drawn.
+    if (clipToRect && y > rect->bottom) break;
   }
   return y - rect->top;
 }

@@ -96,6 +96,32 @@ TEST(GdiFont, NegativeHeightIsTheCharacterHeight) {
   EXPECT_EQ(CreateFontIndirectW(nullptr), nullptr);
 }
 
+int WidthWith(BYTE pitchAndFamily, LONG weight, const wchar_t* text) {
+  LOGFONTW lf{};
+  lf.lfHeight = 30;
+  lf.lfWeight = weight;
+  lf.lfPitchAndFamily = pitchAndFamily;
+  HFONT font = CreateFontIndirectW(&lf);
+  Canvas canvas(1, 1);
+  HGDIOBJ old = SelectObject(canvas.dc(), font);
+  SIZE size{};
+  GetTextExtentPoint32W(canvas.dc(), text, static_cast<int>(std::wcslen(text)), &size);
+  SelectObject(canvas.dc(), old);
+  DeleteObject(font);
+  return size.cx;
+}
+
+TEST(GdiFont, FamilyPitchAndWeightChooseTheFace) {
+  const BYTE swiss = VARIABLE_PITCH | FF_SWISS;
+  EXPECT_LT(WidthWith(swiss, FW_NORMAL, L"iiii"), WidthWith(swiss, FW_NORMAL, L"WWWW"));
+  EXPECT_EQ(WidthWith(FIXED_PITCH, FW_NORMAL, L"iiii"), WidthWith(FIXED_PITCH, FW_NORMAL, L"WWWW"));
+  EXPECT_EQ(WidthWith(FF_MODERN, FW_NORMAL, L"iiii"), WidthWith(FF_MODERN, FW_NORMAL, L"WWWW"));
+  EXPECT_GT(WidthWith(swiss, FW_BOLD, L"Melodex"), WidthWith(swiss, FW_NORMAL, L"Melodex"));
+  EXPECT_GT(WidthWith(swiss, 600, L"Melodex"), WidthWith(swiss, 599, L"Melodex"));
+  EXPECT_NE(WidthWith(VARIABLE_PITCH | FF_ROMAN, FW_NORMAL, L"Melodex ID"),
+            WidthWith(swiss, FW_NORMAL, L"Melodex ID"));
+}
+
 TEST_F(TextTest, CalcRectWidthMatchesTheInk) {
   Canvas canvas(400, 60);
   SelectObject(canvas.dc(), font_);
@@ -191,6 +217,12 @@ TEST_F(TextTest, WordBreakWrapsAndClipsAtTheBottom) {
   EXPECT_EQ(canvas.at(10, 75), kWhite) << "cut at the rectangle's bottom";
   EXPECT_EQ(canvas.inkBounds().bottom, 75);
   EXPECT_EQ(canvas.at(10 + aaa, 15), kWhite) << "the cell is the line's width, not the rectangle's";
+
+  // Drawing stops after the first line that reaches past the bottom.
+  RECT twoLines{10, 100, 10 + narrow, 145};
+  EXPECT_EQ(DrawTextW(canvas.dc(), L"aaa bbb ccc", -1, &twoLines, DT_WORDBREAK), 60);
+  RECT unclipped{10, 100, 10 + narrow, 145};
+  EXPECT_EQ(DrawTextW(canvas.dc(), L"aaa bbb ccc", -1, &unclipped, DT_WORDBREAK | DT_NOCLIP), 90);
 }
 
 TEST_F(TextTest, FlagsZeroBreakOnlyAtLineBreaks) {
