@@ -1,6 +1,5 @@
 // Device contexts: creation, the objects selected into them, colours,
 // background mode and the clip rectangle.
-#include <algorithm>
 #include <utility>
 
 #include "platform/gdi/objects.h"

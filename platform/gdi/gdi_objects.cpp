@@ -10,31 +10,22 @@ namespace {
 // Larger bitmaps are refused rather than attempted (about 1 GiB of pixels).
 constexpr long long kMaxBitmapPixels = 16384LL * 16384LL;
 
+BrushObject* MakeStockBrush(COLORREF color, bool hollow) {
+  auto brush = std::make_unique<BrushObject>();
+  brush->color = color;
+  brush->hollow = hollow;
+  brush->stock = true;
+  return static_cast<BrushObject*>(AddObject(std::move(brush)));
+}
+
 BrushObject* StockBrush(int index) {
-  static BrushObject* const brushes[] = {
-      [] {
-        auto b = std::make_unique<BrushObject>();
-        b->color = RGB(255, 255, 255);
-        b->stock = true;
-        return static_cast<BrushObject*>(AddObject(std::move(b)));
-      }(),
-      [] {
-        auto b = std::make_unique<BrushObject>();
-        b->color = RGB(0, 0, 0);
-        b->stock = true;
-        return static_cast<BrushObject*>(AddObject(std::move(b)));
-      }(),
-      [] {
-        auto b = std::make_unique<BrushObject>();
-        b->hollow = true;
-        b->stock = true;
-        return static_cast<BrushObject*>(AddObject(std::move(b)));
-      }(),
-  };
+  static BrushObject* const white = MakeStockBrush(RGB(255, 255, 255), false);
+  static BrushObject* const black = MakeStockBrush(RGB(0, 0, 0), false);
+  static BrushObject* const hollow = MakeStockBrush(0, true);
   switch (index) {
-    case WHITE_BRUSH: return brushes[0];
-    case BLACK_BRUSH: return brushes[1];
-    case NULL_BRUSH: return brushes[2];
+    case WHITE_BRUSH: return white;
+    case BLACK_BRUSH: return black;
+    case NULL_BRUSH: return hollow;
     default: return nullptr;
   }
 }

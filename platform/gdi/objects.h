@@ -3,7 +3,6 @@
 // table first, so a stale or foreign handle is refused instead of followed.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 
 #include "platform/gdi/font_face.h"
