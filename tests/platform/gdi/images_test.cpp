@@ -1,5 +1,5 @@
-// Loading pictures into bitmaps: a GIF resource, JPEG files, and the bad
-// cases (unknown id, missing, damaged and random files).
+// Loading pictures into bitmaps: the program's GIF resources, GIF and JPEG
+// files, and the bad cases (unknown id, missing, damaged and random files).
 #include <gtest/gtest.h>
 
 #include <SDL2/SDL.h>
@@ -12,13 +12,9 @@
 #include <vector>
 
 #include "platform/system/images.h"
-#include "platform/system/resources.h"
 #include "tests/platform/gdi/canvas.h"
 
 namespace {
-
-constexpr int kTestGifId = 9001;
-constexpr int kBrokenGifId = 9002;
 
 // A 3 x 2 GIF with a four-colour palette. The image data is LZW with a
 // clear code before every two pixels, so every code stays three bits wide.
@@ -54,25 +50,6 @@ std::vector<unsigned char> MakeGif() {
   gif.push_back(';');
   return gif;
 }
-
-const std::vector<unsigned char>& TestGif() {
-  static const std::vector<unsigned char> gif = MakeGif();
-  return gif;
-}
-
-const unsigned char kNotAPicture[] = "GIF89a but nothing after it";
-
-}  // namespace
-
-// Stands in for the compiled-in resource table until the program's own is
-// linked; the real one, when present, replaces this weak definition.
-__attribute__((weak)) ResourceBytes FindResourceBytes(ResourceType type, int id) {
-  if (type == ResourceType::Gif && id == kTestGifId) return {TestGif().data(), TestGif().size()};
-  if (type == ResourceType::Gif && id == kBrokenGifId) return {kNotAPicture, sizeof kNotAPicture};
-  return {};
-}
-
-namespace {
 
 class ImageTest : public ::testing::Test {
  protected:
@@ -111,11 +88,38 @@ bool Near(std::uint32_t pixel, std::uint32_t want) {
   return true;
 }
 
-TEST_F(ImageTest, GifResourceDecodesAtItsOwnSize) {
-  if (FindResourceBytes(ResourceType::Gif, kTestGifId).data != TestGif().data()) {
-    GTEST_SKIP() << "the program's resource table is linked";
+TEST_F(ImageTest, GifResourcesDecodeAtTheirDesignedSize) {
+  struct Expected {
+    UINT id;
+    LONG width;
+    LONG height;
+  };
+  for (const Expected& e : {Expected{161, 30, 12}, Expected{145, 320, 43}, Expected{127, 60, 50}}) {
+    HBITMAP bitmap = SHLoadImageResource(nullptr, e.id);
+    ASSERT_NE(bitmap, nullptr) << e.id;
+    BITMAP info{};
+    ASSERT_EQ(GetObject(bitmap, sizeof info, &info), static_cast<int>(sizeof info));
+    EXPECT_EQ(info.bmWidth, e.width) << e.id;
+    EXPECT_EQ(info.bmHeight, e.height) << e.id;
+    EXPECT_TRUE(DeleteObject(bitmap));
   }
-  HBITMAP bitmap = SHLoadImageResource(nullptr, kTestGifId);
+  // A soft-key label is drawn on the band's colour.
+  HBITMAP back = SHLoadImageResource(nullptr, 161);
+  EXPECT_EQ(GetBitmapSurface(back)->at(0, 0), 0x0077C0u);
+  DeleteObject(back);
+}
+
+TEST_F(ImageTest, UnknownResourceIdsGiveNoBitmap) {
+  EXPECT_EQ(SHLoadImageResource(nullptr, static_cast<UINT>(-1)), nullptr);
+  EXPECT_EQ(SHLoadImageResource(nullptr, 4242), nullptr);
+  EXPECT_EQ(SHLoadImageResource(nullptr, 0), nullptr);
+}
+
+TEST_F(ImageTest, GifFileKeepsItsExactPixels) {
+  const std::vector<unsigned char> gif = MakeGif();
+  std::ofstream(dir_ / "tiny.gif", std::ios::binary)
+      .write(reinterpret_cast<const char*>(gif.data()), static_cast<std::streamsize>(gif.size()));
+  HBITMAP bitmap = SHLoadImageFile(widePath("tiny.gif").c_str());
   ASSERT_NE(bitmap, nullptr);
   BITMAP info{};
   GetObject(bitmap, sizeof info, &info);
@@ -126,6 +130,7 @@ TEST_F(ImageTest, GifResourceDecodesAtItsOwnSize) {
   EXPECT_EQ(s->at(1, 0), 0x00FF00u);
   EXPECT_EQ(s->at(2, 0), 0x0000FFu);
   EXPECT_EQ(s->at(0, 1), 0xFFFFFFu);
+  EXPECT_EQ(s->at(2, 1), 0x00FF00u);
 
   // It draws like any bitmap.
   Canvas canvas(10, 10);
@@ -133,28 +138,14 @@ TEST_F(ImageTest, GifResourceDecodesAtItsOwnSize) {
   HGDIOBJ old = SelectObject(image, bitmap);
   BitBlt(canvas.dc(), 4, 4, info.bmWidth, info.bmHeight, image, 0, 0, SRCCOPY);
   EXPECT_EQ(canvas.at(5, 4), 0x00FF00u);
+  EXPECT_EQ(canvas.at(7, 4), kWhite);
   SelectObject(image, old);
   DeleteDC(image);
   EXPECT_TRUE(DeleteObject(bitmap));
 
-  EXPECT_EQ(SHLoadImageResource(nullptr, kBrokenGifId), nullptr);
-}
-
-TEST_F(ImageTest, ProgramResourcesHaveTheirDesignedSize) {
-  if (!FindResourceBytes(ResourceType::Gif, 161).data) GTEST_SKIP() << "no resource table linked";
-  HBITMAP back = SHLoadImageResource(nullptr, 161);
-  ASSERT_NE(back, nullptr);
-  BITMAP info{};
-  GetObject(back, sizeof info, &info);
-  EXPECT_EQ(info.bmWidth, 30);
-  EXPECT_EQ(info.bmHeight, 12);
-  DeleteObject(back);
-}
-
-TEST_F(ImageTest, UnknownResourceIdsGiveNoBitmap) {
-  EXPECT_EQ(SHLoadImageResource(nullptr, static_cast<UINT>(-1)), nullptr);
-  EXPECT_EQ(SHLoadImageResource(nullptr, 4242), nullptr);
-  EXPECT_EQ(SHLoadImageResource(nullptr, 0), nullptr);
+  // The same header with its image data cut away does not decode.
+  std::ofstream(dir_ / "cut.gif", std::ios::binary).write(reinterpret_cast<const char*>(gif.data()), 30);
+  EXPECT_EQ(SHLoadImageFile(widePath("cut.gif").c_str()), nullptr);
 }
 
 TEST_F(ImageTest, JpegFileLoads) {
