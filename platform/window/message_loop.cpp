@@ -50,13 +50,7 @@ bool NextMessage(MSG* msg, bool remove, bool includeQuit) {
     return true;
   }
   if (TakePaint(*sys, msg, remove)) return true;
-  if (!remove) {
-    const auto next = sys->timers.NextDue();
-    if (!next || *next > NowMs()) return false;
-    msg->message = WM_TIMER;
-    return true;
-  }
-  if (const auto due = sys->timers.TakeDue(NowMs())) {
+  if (const auto due = sys->timers.TakeDue(NowMs(), remove)) {
     msg->hwnd = due->hwnd;
     msg->message = WM_TIMER;
     msg->wParam = due->id;

@@ -44,13 +44,13 @@ std::optional<std::uint64_t> TimerTable::NextDue() const {
   return next;
 }
 
-std::optional<DueTimer> TimerTable::TakeDue(std::uint64_t now) {
+std::optional<DueTimer> TimerTable::TakeDue(std::uint64_t now, bool remove) {
   Timer* first = nullptr;
   for (Timer& t : timers_) {
     if (t.due > now) continue;
     if (!first || t.due < first->due || (t.due == first->due && t.order < first->order)) first = &t;
   }
   if (!first) return std::nullopt;
-  first->due = now + first->intervalMs;
+  if (remove) first->due = now + first->intervalMs;
   return DueTimer{first->hwnd, first->id};
 }

@@ -23,9 +23,9 @@ class TimerTable {
 
   // The earliest due time of any timer.
   std::optional<std::uint64_t> NextDue() const;
-  // Takes the timer that fell due first (ties: the one set first) and
+  // The timer that fell due first (ties: the one set first). Taking it
   // re-arms it one interval after now.
-  std::optional<DueTimer> TakeDue(std::uint64_t now);
+  std::optional<DueTimer> TakeDue(std::uint64_t now, bool remove = true);
 
  private:
   struct Timer {

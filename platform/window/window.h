@@ -83,6 +83,14 @@ constexpr UINT PM_REMOVE = 0x0001;
 using HCURSOR = HICON;
 using ATOM = WORD;
 
+// Calling-convention markers of Win32 declarations; nothing on Linux.
+#ifndef CALLBACK
+#define CALLBACK
+#endif
+#ifndef WINAPI
+#define WINAPI
+#endif
+
 using WNDPROC = LRESULT (*)(HWND, UINT, WPARAM, LPARAM);
 using TIMERPROC = void (*)(HWND, UINT, UINT_PTR, DWORD);
 

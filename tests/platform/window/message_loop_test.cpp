@@ -200,6 +200,21 @@ TEST_F(WindowTest, DestroyDropsTimersAndMessagesAndEndsTheLoop) {
   EXPECT_EQ(msg.message, WM_QUIT);
 }
 
+TEST_F(WindowTest, PeekLooksWithoutTakingAndTakesWithRemove) {
+  DispatchPending();
+  SetTimer(hwnd_, 4, 20, nullptr);
+  MSG msg;
+  EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+  AdvanceClock(0);
+  Sleep(20);
+  ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE));
+  EXPECT_EQ(msg.message, WM_TIMER);
+  EXPECT_EQ(msg.wParam, 4u);
+  ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(msg.wParam, 4u);
+  EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) << "re-armed for 40 ms";
+}
+
 TEST_F(WindowTest, FreeRunningLoopKeepsTheVirtualClockWithRealTime) {
   DispatchPending();
   SetTimer(hwnd_, 9, 40, nullptr);

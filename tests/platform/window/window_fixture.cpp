@@ -4,7 +4,7 @@
 
 WindowTest* WindowTest::current_ = nullptr;
 
-LRESULT WindowTest::CALLBACK_Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT WindowTest::Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   WindowTest* self = current_;
   self->received_.push_back(Received{message, wParam, lParam, VirtualNowMs()});
   if (message == WM_PAINT) {
@@ -28,7 +28,7 @@ void WindowTest::SetUp() {
   std::string error;
   ASSERT_TRUE(InitPlatform(PlatformOptions{Backend::Headless, 240, 320, 1}, &error)) << error;
   WNDCLASSW wc{};
-  wc.lpfnWndProc = &WindowTest::CALLBACK_Procedure;
+  wc.lpfnWndProc = &WindowTest::Procedure;
   wc.lpszClassName = L"WINDOWTEST";
   ASSERT_NE(RegisterClassW(&wc), 0);
   hwnd_ = CreateWindowExW(0, L"WINDOWTEST", L"Window test", WS_VISIBLE, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,

@@ -34,5 +34,5 @@ class WindowTest : public ::testing::Test {
   int paints_ = 0;
 
  private:
-  static LRESULT CALLBACK_Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 };
