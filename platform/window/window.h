@@ -125,6 +125,12 @@ struct PAINTSTRUCT {
   BYTE rgbReserved[32];
 };
 
+// Resource names given by number, and the program's icon. LoadIconW finds
+// an icon resource compiled into the program (null when there is none); the
+// sdl backend shows the class icon as the window's icon.
+inline LPWSTR MAKEINTRESOURCEW(WORD id) { return reinterpret_cast<LPWSTR>(static_cast<UINT_PTR>(id)); }
+HICON LoadIconW(HINSTANCE instance, LPCWSTR name);
+
 // Classes and windows. A window created with CW_USEDEFAULT covers the
 // display; WM_CREATE is sent (lParam 0) before CreateWindowExW returns.
 ATOM RegisterClassW(const WNDCLASSW* windowClass);

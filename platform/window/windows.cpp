@@ -4,6 +4,7 @@
 #include <cwctype>
 
 #include "platform/gdi/gdi.h"
+#include "platform/system/resources.h"
 #include "platform/window/single_instance.h"
 #include "platform/window/window_system.h"
 
@@ -13,6 +14,14 @@ std::wstring FoldCase(LPCWSTR text) {
   std::wstring folded = text ? text : L"";
   for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(c));
   return folded;
+}
+
+// Icon handles carry their resource id above a tag, so no table is needed.
+constexpr std::uintptr_t kIconTag = 0x1C000000;
+
+int IconId(HICON icon) {
+  const auto value = reinterpret_cast<std::uintptr_t>(icon);
+  return value > kIconTag && value <= kIconTag + 0xFFFF ? static_cast<int>(value - kIconTag) : 0;
 }
 
 RECT ClientRect(const Window& w) { return RECT{0, 0, w.frame.right - w.frame.left, w.frame.bottom - w.frame.top}; }
@@ -67,6 +76,13 @@ Window* FindLocalWindow(HWND hwnd) {
 
 bool IsLocalWindow(HWND hwnd) { return FindLocalWindow(hwnd) != nullptr; }
 
+HICON LoadIconW(HINSTANCE, LPCWSTR name) {
+  const auto id = reinterpret_cast<std::uintptr_t>(name);
+  if (id == 0 || id > 0xFFFF) return nullptr;  // only numbered icons exist
+  if (!FindResourceBytes(ResourceType::Icon, static_cast<int>(id)).data) return nullptr;
+  return reinterpret_cast<HICON>(kIconTag + id);
+}
+
 ATOM RegisterClassW(const WNDCLASSW* windowClass) {
   WindowSystem* sys = System();
   if (!sys || !windowClass || !windowClass->lpszClassName || !windowClass->lpfnWndProc) return 0;
@@ -105,7 +121,7 @@ HWND CreateWindowExW(DWORD, LPCWSTR className, LPCWSTR windowName, DWORD style, 
     sys->windows[hwnd] = std::move(window);
   }
   sys->focus = hwnd;
-  sys->backend->WindowCreated(hwnd, FindLocalWindow(hwnd)->title, width, height);
+  sys->backend->WindowCreated(hwnd, FindLocalWindow(hwnd)->title, IconId(cls->second.attributes.hIcon), width, height);
 
   if (SendMessageW(hwnd, WM_CREATE, 0, 0) == -1) {
     DestroyWindow(hwnd);

@@ -2,6 +2,7 @@
 // zoom factor with crisp pixels, and the real clock. Input becomes posted
 // messages; a post from another thread wakes the event wait.
 #include <SDL.h>
+#include <SDL_image.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <map>
 
 #include "platform/window/sdl/key_map.h"
+#include "platform/system/resources.h"
 #include "platform/system/wide_text.h"
 #include "platform/window/window_system.h"
 
@@ -75,7 +77,7 @@ class SdlBackend final : public WindowBackend {
 
   void SleepOnUiThread(DWORD ms) override { SDL_Delay(ms); }
 
-  void WindowCreated(HWND hwnd, const std::wstring& title, int width, int height) override {
+  void WindowCreated(HWND hwnd, const std::wstring& title, int iconId, int width, int height) override {
     auto w = std::make_unique<SdlWindow>();
     w->window = SDL_CreateWindow(WideToUtf8(title).c_str(), SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
                                  std::max(width, 1) * zoom_, std::max(height, 1) * zoom_, SDL_WINDOW_HIDDEN);
@@ -83,6 +85,7 @@ class SdlBackend final : public WindowBackend {
       SDL_Log("cannot create the window: %s", SDL_GetError());
       return;
     }
+    SetIcon(w->window, iconId);
     w->renderer = SDL_CreateRenderer(w->window, -1, 0);
     if (!w->renderer) w->renderer = SDL_CreateRenderer(w->window, -1, SDL_RENDERER_SOFTWARE);
     byId_[SDL_GetWindowID(w->window)] = hwnd;
@@ -126,6 +129,15 @@ class SdlBackend final : public WindowBackend {
   }
 
  private:
+  static void SetIcon(SDL_Window* window, int iconId) {
+    const ResourceBytes icon = FindResourceBytes(ResourceType::Icon, iconId);
+    if (!icon.data) return;
+    if (SDL_Surface* picture = IMG_Load_RW(SDL_RWFromConstMem(icon.data, static_cast<int>(icon.size)), 1)) {
+      SDL_SetWindowIcon(window, picture);
+      SDL_FreeSurface(picture);
+    }
+  }
+
   SdlWindow* Find(HWND hwnd) {
     const auto it = windows_.find(hwnd);
     return it == windows_.end() || !it->second->window ? nullptr : it->second.get();

@@ -258,6 +258,11 @@ TEST_F(WindowTest, FindWindowFindsTheLocalWindowAndForegroundShowsIt) {
   EXPECT_TRUE(IsWindowVisible(hwnd_));
 }
 
+TEST_F(WindowTest, IconsAreFoundByNumber) {
+  EXPECT_NE(LoadIconW(nullptr, MAKEINTRESOURCEW(101)), nullptr);
+  EXPECT_EQ(LoadIconW(nullptr, MAKEINTRESOURCEW(9999)), nullptr);
+}
+
 TEST(SdlBackend, WithoutADisplayFailsWithAClearMessage) {
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"}) unsetenv(name);
   std::string error;
