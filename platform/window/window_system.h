@@ -28,6 +28,7 @@ struct Window {
   std::wstring title;
   RECT frame{};  // position and size on the display
   bool visible = false;
+  bool destroying = false;  // WM_DESTROY has been sent
   bool hasUpdate = false;
   RECT update{};
   bool internalPaint = false;

@@ -135,7 +135,9 @@ HWND CreateWindowExW(DWORD, LPCWSTR className, LPCWSTR windowName, DWORD style, 
 
 BOOL DestroyWindow(HWND hwnd) {
   WindowSystem* sys = System();
-  if (!IsLocalWindow(hwnd)) return FALSE;
+  Window* w = FindLocalWindow(hwnd);
+  if (!w || w->destroying) return FALSE;
+  w->destroying = true;  // a DestroyWindow from the WM_DESTROY handler must not recurse
   StopInstanceListener(hwnd);
   SendMessageW(hwnd, WM_DESTROY, 0, 0);
   sys->timers.KillAll(hwnd);

@@ -180,13 +180,18 @@ TEST_F(WindowTest, AnUnpaintedWindowDoesNotRepaintForever) {
 }
 
 TEST_F(WindowTest, DestroyDropsTimersAndMessagesAndEndsTheLoop) {
-  onMessage_ = [](UINT message, WPARAM, LPARAM) {
-    if (message == WM_DESTROY) PostQuitMessage(0);
+  int destroys = 0;
+  onMessage_ = [&](UINT message, WPARAM, LPARAM) {
+    if (message != WM_DESTROY) return;
+    ++destroys;
+    EXPECT_FALSE(DestroyWindow(hwnd_)) << "already being destroyed";
+    PostQuitMessage(0);
   };
   SetTimer(hwnd_, 1, 10, nullptr);
   PostMessageW(hwnd_, WM_USER, 0, 0);
   EXPECT_TRUE(DestroyWindow(hwnd_));
   EXPECT_EQ(received_.back().message, WM_DESTROY);
+  EXPECT_EQ(destroys, 1);
   EXPECT_FALSE(IsWindow(hwnd_));
   EXPECT_FALSE(PostMessageW(hwnd_, WM_USER, 0, 0));
   const size_t before = received_.size();
