@@ -14,6 +14,12 @@
 // once, as in Win32.
 void AdvanceClock(int ms);
 
+// With pacing on, AdvanceClock lets the virtual clock run no faster than
+// real time, dispatching what worker threads post as it arrives: for runs
+// where real work (a recording from a file, a request to a server) must keep
+// step with the program's timers. Off by default, so tests stay exact.
+void SetRealTimePacing(bool on);
+
 // Dispatches posted messages, paints and already due timers until the
 // queue is idle, without moving the clock.
 void DispatchPending();

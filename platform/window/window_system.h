@@ -54,6 +54,7 @@ struct WindowSystem {
   bool quitPending = false;
   int quitCode = 0;
   bool quitEverPosted = false;
+  bool realTimePacing = false;  // headless driver: see SetRealTimePacing
 
   // Guards the membership of `windows` (PostMessageW checks handles from
   // any thread); window contents belong to the user-interface thread.

@@ -1,11 +1,35 @@
 // The headless driver: a user and a clock for tests and scripted runs.
 #include "platform/window/headless.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "platform/window/window_system.h"
 
 void AdvanceVirtualClockTo(std::uint64_t t);
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The virtual time that real time has reached, counting from realStart,
+// when the virtual clock read virtualStart.
+std::uint64_t PacedNow(Clock::time_point realStart, std::uint64_t virtualStart) {
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - realStart).count();
+  return virtualStart + static_cast<std::uint64_t>(elapsed);
+}
+
+// Waits until real time reaches `until`. Returns false early, after
+// dispatching them, when messages are posted meanwhile (they may have
+// changed the timers).
+bool PaceTo(WindowSystem& sys, std::uint64_t until, Clock::time_point realStart, std::uint64_t virtualStart) {
+  const std::uint64_t now = std::max(PacedNow(realStart, virtualStart), NowMs());
+  if (now >= until) return true;
+  if (!sys.queue.WaitForMessage(static_cast<int>(until - now))) return true;
+  AdvanceVirtualClockTo(std::min(until, PacedNow(realStart, virtualStart)));
+  DispatchIdle();
+  return false;
+}
 
 // Input goes to the focused window, and only while it is on screen, as a
 // real display would deliver it.
@@ -20,17 +44,26 @@ HWND InputWindow() {
 
 void DispatchPending() { DispatchIdle(); }
 
+void SetRealTimePacing(bool on) {
+  if (WindowSystem* sys = System()) sys->realTimePacing = on;
+}
+
 void AdvanceClock(int ms) {
   WindowSystem* sys = System();
   if (!sys || ms < 0) return;
-  const std::uint64_t target = NowMs() + static_cast<std::uint64_t>(ms);
+  const auto realStart = Clock::now();
+  const std::uint64_t virtualStart = NowMs();
+  const std::uint64_t target = virtualStart + static_cast<std::uint64_t>(ms);
   DispatchIdle();
-  for (auto due = sys->timers.NextDue(); due && *due <= target; due = sys->timers.NextDue()) {
-    AdvanceVirtualClockTo(*due);
+  // One step per timer that falls due on the way, then the rest.
+  for (;;) {
+    const auto due = sys->timers.NextDue();
+    const std::uint64_t step = due && *due <= target ? *due : target;
+    if (sys->realTimePacing && !PaceTo(*sys, step, realStart, virtualStart)) continue;
+    AdvanceVirtualClockTo(step);
     DispatchIdle();
+    if (step >= target) return;
   }
-  AdvanceVirtualClockTo(target);
-  DispatchIdle();
 }
 
 bool WaitForPostedMessage(int timeoutMs) {

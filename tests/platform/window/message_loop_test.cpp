@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 
@@ -108,6 +109,28 @@ TEST_F(WindowTest, PostsFromFourThreadsArriveCompleteAndInOrder) {
     ASSERT_EQ(r.lParam, next[r.wParam]) << "thread " << r.wParam;
     ++next[r.wParam];
   }
+}
+
+TEST_F(WindowTest, PacedClockKeepsStepWithAWorkerAndTimersStayExact) {
+  DispatchPending();
+  received_.clear();
+  SetRealTimePacing(true);
+  SetTimer(hwnd_, 3, 50, nullptr);
+  std::thread worker([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    PostMessageW(hwnd_, WM_USER, 0, 0);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  AdvanceClock(500);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  worker.join();
+  EXPECT_GE(elapsed, std::chrono::milliseconds(500)) << "no faster than real time";
+  ASSERT_EQ(Only(WM_USER).size(), 1u) << "the worker's message arrived during the wait";
+  EXPECT_LT(Only(WM_USER)[0].at, 500u);
+  const std::vector<Received> ticks = Only(WM_TIMER);
+  ASSERT_EQ(ticks.size(), 10u);
+  for (size_t i = 0; i < ticks.size(); ++i) EXPECT_EQ(ticks[i].at, 50 * (i + 1));
+  EXPECT_EQ(VirtualNowMs(), 500u);
 }
 
 TEST_F(WindowTest, RedrawWithUpdateNowPaintsBeforeReturning) {
