@@ -1,6 +1,7 @@
 #include "platform/audio/sound.h"
 
 #include <SDL.h>
+#include <alsa/asoundlib.h>
 
 #include <cstdlib>
 #include <cwchar>
@@ -13,6 +14,10 @@ namespace {
 
 std::mutex g_mutex;
 std::vector<std::wstring> g_played;
+
+// libasound reports a machine without a sound card on stderr in its own
+// words; here a missing device simply means silence.
+void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
 
 // The output device, opened on first use with the first sound's format;
 // later sounds are converted to it.
@@ -37,6 +42,7 @@ class SoundOutput {
   bool Open(const SDL_AudioSpec& wanted) {
     if (device_) return true;
     if (failed_) return false;
+    snd_lib_error_set_handler(QuietAlsa);
     if (!initialised_ && SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
       failed_ = true;
       return false;
