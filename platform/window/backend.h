@@ -29,8 +29,9 @@ class WindowBackend {
   // Sleep on the user-interface thread.
   virtual void SleepOnUiThread(DWORD ms) = 0;
 
-  // iconId: the icon resource of the window's class, 0 for none.
-  virtual void WindowCreated(HWND hwnd, const std::wstring& title, int iconId, int width, int height) = 0;
+  // iconId: the icon resource of the window's class, 0 for none. False when
+  // the backend cannot show the window.
+  virtual bool WindowCreated(HWND hwnd, const std::wstring& title, int iconId, int width, int height) = 0;
   virtual void WindowDestroyed(HWND hwnd) = 0;
   virtual void WindowShown(HWND hwnd, bool visible) = 0;
   virtual void WindowRaised(HWND hwnd) = 0;

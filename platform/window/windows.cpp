@@ -120,8 +120,12 @@ HWND CreateWindowExW(DWORD, LPCWSTR className, LPCWSTR windowName, DWORD style, 
     std::lock_guard lock(sys->windowsMutex);
     sys->windows[hwnd] = std::move(window);
   }
+  if (!sys->backend->WindowCreated(hwnd, FindLocalWindow(hwnd)->title, IconId(cls->second.attributes.hIcon), width,
+                                   height)) {
+    Forget(*sys, hwnd);
+    return nullptr;
+  }
   sys->focus = hwnd;
-  sys->backend->WindowCreated(hwnd, FindLocalWindow(hwnd)->title, IconId(cls->second.attributes.hIcon), width, height);
 
   if (SendMessageW(hwnd, WM_CREATE, 0, 0) == -1) {
     DestroyWindow(hwnd);

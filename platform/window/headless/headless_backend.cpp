@@ -25,7 +25,7 @@ class HeadlessBackend final : public WindowBackend {
 
   void PollInput() override {}
   void SleepOnUiThread(DWORD ms) override { now_ += ms; }
-  void WindowCreated(HWND, const std::wstring&, int, int, int) override {}
+  bool WindowCreated(HWND, const std::wstring&, int, int, int) override { return true; }
   void WindowDestroyed(HWND) override {}
   void WindowShown(HWND, bool) override {}
   void WindowRaised(HWND) override {}

@@ -77,19 +77,24 @@ class SdlBackend final : public WindowBackend {
 
   void SleepOnUiThread(DWORD ms) override { SDL_Delay(ms); }
 
-  void WindowCreated(HWND hwnd, const std::wstring& title, int iconId, int width, int height) override {
+  bool WindowCreated(HWND hwnd, const std::wstring& title, int iconId, int width, int height) override {
     auto w = std::make_unique<SdlWindow>();
     w->window = SDL_CreateWindow(WideToUtf8(title).c_str(), SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
                                  std::max(width, 1) * zoom_, std::max(height, 1) * zoom_, SDL_WINDOW_HIDDEN);
     if (!w->window) {
       SDL_Log("cannot create the window: %s", SDL_GetError());
-      return;
+      return false;
     }
     SetIcon(w->window, iconId);
     w->renderer = SDL_CreateRenderer(w->window, -1, 0);
     if (!w->renderer) w->renderer = SDL_CreateRenderer(w->window, -1, SDL_RENDERER_SOFTWARE);
+    if (!w->renderer) {
+      SDL_Log("cannot draw in the window: %s", SDL_GetError());
+      return false;
+    }
     byId_[SDL_GetWindowID(w->window)] = hwnd;
     windows_[hwnd] = std::move(w);
+    return true;
   }
 
   void WindowDestroyed(HWND hwnd) override {
