@@ -116,6 +116,37 @@ TEST_F(SingleInstanceTest, ASocketLeftByAKilledProcessIsTakenOver) {
   EXPECT_EQ(next.Wait(), 43) << "posted without raising: still hidden";
 }
 
+// Sends raw bytes to the instance's socket and returns its answer line.
+std::string RawRequest(const std::string& path, const std::string& bytes) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+      send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size())) {
+    char c;
+    while (recv(fd, &c, 1, 0) == 1 && c != '\n') answer += c;
+  }
+  close(fd);
+  return answer;
+}
+
+TEST_F(SingleInstanceTest, MalformedRequestsAreRefusedAndTheInstanceCarriesOn) {
+  Helper helper("ROBUSTCLASS");
+  ASSERT_TRUE(helper.ready());
+  const std::string path = runtime_ + "/melodex-ROBUSTCLASS.sock";
+  EXPECT_EQ(RawRequest(path, "POST abc\n"), "NO");
+  EXPECT_EQ(RawRequest(path, "POST 1025 0 0 extra\n"), "NO");
+  EXPECT_EQ(RawRequest(path, "POST 99999999999 0 0\n"), "NO");
+  EXPECT_EQ(RawRequest(path, "HELLO\n"), "NO");
+  EXPECT_EQ(RawRequest(path, std::string(5000, 'x')), "") << "an endless line is cut off";
+  const HWND proxy = FindWindowW(L"ROBUSTCLASS", L"Helper");
+  ASSERT_NE(proxy, nullptr);
+  EXPECT_TRUE(PostMessageW(proxy, WM_USER + 1, 0, 0));
+  EXPECT_EQ(helper.Wait(), 43);
+}
+
 TEST_F(SingleInstanceTest, WithoutARuntimeFolderFallsBackToAPrivateTmpFolder) {
   unsetenv("XDG_RUNTIME_DIR");
   const std::string path = InstanceSocketPath(L"MELODEX");
