@@ -31,7 +31,7 @@ void FormatAboutText(wchar_t* text, std::size_t capacity) {
   std::swprintf(text, capacity,
                 L"Melodex %s\r\n\r\nIdentifies the music playing around you and keeps your last ten "
                 L"songs.\r\n\r\nFree software under the GNU GPL, version 3 or later.",
-                L"" MELODEX_VERSION);
+                MELODEX_VERSION);
 }
 
 }  // namespace
@@ -70,20 +70,54 @@ void HelpScreen::drawTopicList(const RECT& client) {
   SelectObject(g_hdcBack, previousFont);
 }
 
-void HelpScreen::drawPage(const RECT& client) {
-  wchar_t text[kPageChars] = {};
+RECT HelpScreen::pageBox(const RECT& client) const {
+  return RECT{client.left + kPageMargin, client.top + m_banner.height(), client.right - kPageMargin,
+              client.bottom - SoftKeyBar::kHeight};
+}
+
+void HelpScreen::loadPageText(wchar_t* text) const {
   if (m_selectedTopic == kAboutTopic)
     FormatAboutText(text, kPageChars);
   else
     LoadStringW(m_hInst, kTopicStrings[m_selectedTopic], text, kPageChars);
+}
 
-  RECT box{client.left + kPageMargin, client.top + m_banner.height(), client.right - kPageMargin,
-           client.bottom - SoftKeyBar::kHeight};
+void HelpScreen::drawPage(const RECT& client) {
+  wchar_t text[kPageChars] = {};
+  loadPageText(text);
+  const RECT box = pageBox(client);
+  // A page longer than the box moves up by whole lines (Up and Down keys);
+  // the box clips it on both edges.
+  RECT shifted{box.left, box.top - m_pageScroll, box.right, box.bottom};
+  RegionHandle clip(CreateRectRgn(box.left, box.top, box.right, box.bottom));
+  SelectClipRgn(g_hdcBack, clip.get());
   HGDIOBJ previousFont = SelectObject(g_hdcBack, m_font.get());
   SetBkColor(g_hdcBack, kWhite);
   SetTextColor(g_hdcBack, kBlack);
-  DrawTextW(g_hdcBack, text, -1, &box, DT_WORDBREAK);
+  DrawTextW(g_hdcBack, text, -1, &shifted, DT_WORDBREAK);
   SelectObject(g_hdcBack, previousFont);
+  SelectClipRgn(g_hdcBack, nullptr);
+}
+
+void HelpScreen::scrollPage(int lines) {
+  wchar_t text[kPageChars] = {};
+  loadPageText(text);
+  RECT client{};
+  GetClientRect(m_hWnd, &client);
+  const RECT box = pageBox(client);
+  RECT extent = box;
+  HGDIOBJ previousFont = SelectObject(g_hdcBack, m_font.get());
+  TEXTMETRICW metrics{};
+  GetTextMetricsW(g_hdcBack, &metrics);
+  const int textHeight = DrawTextW(g_hdcBack, text, -1, &extent, DT_WORDBREAK | DT_CALCRECT);
+  SelectObject(g_hdcBack, previousFont);
+
+  const int overflow = textHeight - (box.bottom - box.top);
+  const int step = metrics.tmHeight > 0 ? metrics.tmHeight : 1;
+  const int maxScroll = overflow > 0 ? (overflow + step - 1) / step * step : 0;
+  m_pageScroll += lines * step;
+  if (m_pageScroll > maxScroll) m_pageScroll = maxScroll;
+  if (m_pageScroll < 0) m_pageScroll = 0;
 }
 
 int HelpScreen::onKey(WPARAM vk, LPARAM) {
@@ -92,6 +126,8 @@ int HelpScreen::onKey(WPARAM vk, LPARAM) {
     if (back) {
       m_pageOpen = false;
       g_pSoftKeyBar->setRightKey(kSelectLabel);
+    } else if (vk == VK_UP || vk == VK_DOWN) {
+      scrollPage(vk == VK_DOWN ? 1 : -1);
     }
   } else if (vk == VK_RETURN || vk == VK_RIGHT || vk == VK_F2) {
     openPage();
@@ -132,6 +168,7 @@ void HelpScreen::onDeactivate() { m_pageOpen = false; }
 
 void HelpScreen::openPage() {
   m_pageOpen = true;
+  m_pageScroll = 0;
   g_pSoftKeyBar->setRightKey(-1);
 }
 

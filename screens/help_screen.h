@@ -18,11 +18,15 @@ class HelpScreen : public Screen {
   void onDeactivate() override;
 
   bool pageOpen() const { return m_pageOpen; }
+  int pageScroll() const { return m_pageScroll; }
   int selectedTopic() const { return m_selectedTopic; }
 
  private:
   void drawTopicList(const RECT& client);
   void drawPage(const RECT& client);
+  RECT pageBox(const RECT& client) const;
+  void loadPageText(wchar_t* text) const;
+  void scrollPage(int lines);
   void openPage();
   void repaintNow();
 
@@ -31,5 +35,6 @@ class HelpScreen : public Screen {
   BrushHandle m_highlightBrush;
   bool m_pageOpen = false;
   int m_selectedTopic = 0;
+  int m_pageScroll = 0;  // pixels of the open page moved up out of view
   RECT m_topicRects[kTopicCount] = {};
 };

@@ -7,6 +7,7 @@
 #include "app/screen/screen.h"
 #include "app/screen/screen_manager.h"
 #include "app/state.h"
+#include "platform/window/window.h"
 #include "tests/support/headless_app.h"
 
 namespace {

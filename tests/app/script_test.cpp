@@ -15,23 +15,26 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Run {
+struct RunResult {
   int status = -1;
   std::string output;  // standard output and standard error together
 };
 
 class ScriptRun : public ::testing::Test {
  protected:
-  void SetUp() override { m_root = MakeTempFolder("melodex-script"); }
+  void SetUp() override {
+    m_root = MakeTempFolder("melodex-script");
+    fs::create_directories(m_root / "home");
+  }
   void TearDown() override { fs::remove_all(m_root); }
 
-  Run run(const std::string& script, const std::string& extra = "--backend headless") {
+  RunResult runScript(const std::string& script, const std::string& extra = "--backend headless") {
     const fs::path file = m_root / "script.txt";
     std::ofstream(file) << script;
     const std::string command = "env XDG_RUNTIME_DIR=" + m_root.string() + " " + MELODEX_BINARY + " " + extra +
                                 " --home " + (m_root / "home").string() + " --settings " +
                                 (m_root / "none.toml").string() + " --script " + file.string() + " 2>&1";
-    Run result;
+    RunResult result;
     FILE* pipe = popen(command.c_str(), "r");
     char buffer[4096];
     for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, n);
@@ -44,7 +47,7 @@ class ScriptRun : public ::testing::Test {
 };
 
 TEST_F(ScriptRun, WalksThroughTheMenuAndReportsScreens) {
-  const Run run = this->run(
+  const RunResult run = runScript(
       "screen\n"
       "wait 2999\n"
       "screen\n"
@@ -62,7 +65,7 @@ TEST_F(ScriptRun, WalksThroughTheMenuAndReportsScreens) {
 }
 
 TEST_F(ScriptRun, ExitFromTheMenuEndsWithStatusZero) {
-  const Run run = this->run("key Enter\nkey Up\nkey Enter\nscreen\n");
+  const RunResult run = runScript("key Enter\nkey Up\nkey Enter\nscreen\n");
   EXPECT_EQ(run.status, 0) << run.output;
   // The script stops when the program ends: "screen" never runs.
   EXPECT_EQ(run.output.find("screen 12"), std::string::npos) << run.output;
@@ -70,17 +73,17 @@ TEST_F(ScriptRun, ExitFromTheMenuEndsWithStatusZero) {
 }
 
 TEST_F(ScriptRun, ABadLineStopsWithItsNumberAndStatusTwo) {
-  Run run = this->run("wait 10\n\nfrobnicate 3\nkey Enter\n");
+  RunResult run = runScript("wait 10\n\nfrobnicate 3\nkey Enter\n");
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.output.find(":3: unknown command 'frobnicate'"), std::string::npos) << run.output;
 
-  run = this->run("key NoSuchKey\n");
+  run = runScript("key NoSuchKey\n");
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.output.find(":1: key needs"), std::string::npos) << run.output;
 
-  run = this->run("tap 10\n");
+  run = runScript("tap 10\n");
   EXPECT_EQ(run.status, 2);
-  run = this->run("wait -5\n");
+  run = runScript("wait -5\n");
   EXPECT_EQ(run.status, 2);
 }
 
@@ -100,7 +103,7 @@ TEST_F(ScriptRun, WithoutADisplayTheWindowBackendSaysSoAndFails) {
 }
 
 TEST_F(ScriptRun, BadSizesAreRefused) {
-  const Run run = this->run("", "--backend headless --size 12x3");
+  const RunResult run = runScript("", "--backend headless --size 12x3");
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.output.find("--size"), std::string::npos);
 }

@@ -147,6 +147,28 @@ TEST_P(Pages, HelpPageWrapsItsTextAndDropsTheRightLabel) {
   EXPECT_TRUE(Filled(kWhitePixel, 0, 43, 10, bandTop));
   EXPECT_TRUE(Filled(kWhitePixel, W() - 10, 43, W(), bandTop));
 
+  // The first page is longer than the box on the small screen: Down and Up
+  // move it by whole lines, never past its ends.
+  const auto before = app->pixels().pixels;
+  app->key(VK_DOWN);
+  if (H() == 320) {
+    EXPECT_EQ(help->pageScroll(), 30);
+    EXPECT_NE(app->pixels().pixels, before);
+    for (int i = 0; i < 30; ++i) app->key(VK_DOWN);
+    const int end = help->pageScroll();
+    EXPECT_EQ(end % 30, 0);
+    EXPECT_GT(end, 30);
+    app->key(VK_DOWN);  // the last line is in view: no further
+    EXPECT_EQ(help->pageScroll(), end);
+    bool lastLineInked = false;
+    for (int y = H() - 55 - 30; y < H() - 55; ++y)
+      for (int x = 10; x < W() - 10; ++x) lastLineInked |= app->pixel(x, y) != kWhitePixel;
+    EXPECT_TRUE(lastLineInked);
+    for (int i = 0; i < 30; ++i) app->key(VK_UP);
+  }
+  EXPECT_EQ(help->pageScroll(), 0);
+  EXPECT_EQ(app->pixels().pixels, before);
+
   app->key(VK_F2);  // no "Select" on a page
   EXPECT_TRUE(help->pageOpen());
   app->key(VK_F1);

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <unistd.h>
 
@@ -87,9 +88,14 @@ std::string HeadlessApp::log() const {
 }
 
 std::uint32_t GifPixel(int gifId, int x, int y) {
-  HBITMAP bitmap = SHLoadImageResource(nullptr, static_cast<UINT>(gifId));
-  if (!bitmap) return 0xFF000000u;
-  const std::uint32_t value = GetBitmapSurface(bitmap)->at(x, y) & 0x00FFFFFFu;
-  DeleteObject(bitmap);
-  return value;
+  // Decoded once per picture: comparisons read every pixel.
+  static std::map<int, Surface> decoded;
+  auto found = decoded.find(gifId);
+  if (found == decoded.end()) {
+    HBITMAP bitmap = SHLoadImageResource(nullptr, static_cast<UINT>(gifId));
+    if (!bitmap) return 0xFF000000u;
+    found = decoded.emplace(gifId, *GetBitmapSurface(bitmap)).first;
+    DeleteObject(bitmap);
+  }
+  return found->second.at(x, y) & 0x00FFFFFFu;
 }
