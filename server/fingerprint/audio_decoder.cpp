@@ -1,12 +1,14 @@
 #include "server/fingerprint/audio_decoder.h"
 
 #include <memory>
+#include <mutex>
 
 #include "server/fingerprint/pcm_audio.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/log.h>
 #include <libavutil/channel_layout.h>
 #include <libswresample/swresample.h>
 }
@@ -100,6 +102,9 @@ bool drain(AVCodecContext* codec, AVFrame* frame, Decoder& decoder) {
 }  // namespace
 
 bool decodeAudioFile(const std::string& path, std::vector<float>& samples, std::string& error) {
+    // Problems come back as results; FFmpeg's own console chatter would garble progress output.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { av_log_set_level(AV_LOG_FATAL); });
     samples.clear();
     AVFormatContext* rawFormat = nullptr;
     int rc = avformat_open_input(&rawFormat, path.c_str(), nullptr, nullptr);

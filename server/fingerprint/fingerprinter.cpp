@@ -12,7 +12,8 @@ std::vector<Landmark> fingerprint(const float* samples, size_t count, const Fing
     const int shifts = std::max(1, params.shifts);
     for (int s = 0; s < shifts; ++s) {
         const int offset = s * params.hop / shifts;
-        const Spectrogram spec = computeSpectrogram(samples, count, params, offset);
+        thread_local Spectrogram spec;
+        computeSpectrogram(samples, count, params, offset, spec);
         const std::vector<Landmark> landmarks = makeLandmarks(findPeaks(spec, params), params);
         all.insert(all.end(), landmarks.begin(), landmarks.end());
     }

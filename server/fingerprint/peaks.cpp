@@ -5,7 +5,13 @@
 namespace melodex::server {
 
 std::vector<float> whiten(const Spectrogram& spec, const FingerprintParams& params) {
-    std::vector<float> out(spec.values.size());
+    std::vector<float> out;
+    whitenInto(spec, params, out);
+    return out;
+}
+
+void whitenInto(const Spectrogram& spec, const FingerprintParams& params, std::vector<float>& out) {
+    out.resize(spec.values.size());
     std::vector<double> prefix(static_cast<size_t>(spec.bins) + 1);
     const int w = params.contrastHalfWidth;
     for (int f = 0; f < spec.frames; ++f) {
@@ -19,46 +25,65 @@ std::vector<float> whiten(const Spectrogram& spec, const FingerprintParams& para
             dst[b] = row[b] - static_cast<float>((prefix[hi] - prefix[lo]) / (hi - lo));
         }
     }
-    return out;
 }
 
 namespace {
 
-bool dominates(const std::vector<float>& c, int frames, int bins, int t, int b, const FingerprintParams& p) {
-    const float v = c[static_cast<size_t>(t) * bins + b];
-    const int t0 = std::max(0, t - p.peakTimeRadius), t1 = std::min(frames - 1, t + p.peakTimeRadius);
-    const int b0 = std::max(0, b - p.peakFreqRadius), b1 = std::min(bins - 1, b + p.peakFreqRadius);
-    for (int tt = t0; tt <= t1; ++tt) {
-        const float* row = &c[static_cast<size_t>(tt) * bins];
-        for (int bb = b0; bb <= b1; ++bb) {
-            if (row[bb] > v) return false;
-            // Ties go to the earliest, lowest cell so that a plateau yields one peak.
-            if (row[bb] == v && (tt < t || (tt == t && bb < b))) return false;
+// The largest level within +-timeRadius frames and +-freqRadius bins of every cell, computed as
+// two separable passes (frequency, then time) that the compiler can vectorise.
+void neighbourhoodMax(const Spectrogram& spec, int timeRadius, int freqRadius, std::vector<float>& across,
+                      std::vector<float>& out) {
+    const int bins = spec.bins;
+    across.resize(spec.values.size());
+    for (int t = 0; t < spec.frames; ++t) {
+        const float* row = &spec.values[static_cast<size_t>(t) * bins];
+        float* dst = &across[static_cast<size_t>(t) * bins];
+        for (int b = 0; b < bins; ++b) {
+            const int b0 = std::max(0, b - freqRadius), b1 = std::min(bins - 1, b + freqRadius);
+            float m = row[b0];
+            for (int k = b0 + 1; k <= b1; ++k) m = std::max(m, row[k]);
+            dst[b] = m;
         }
     }
-    return true;
+    out.resize(spec.values.size());
+    for (int t = 0; t < spec.frames; ++t) {
+        const int t0 = std::max(0, t - timeRadius), t1 = std::min(spec.frames - 1, t + timeRadius);
+        float* dst = &out[static_cast<size_t>(t) * bins];
+        std::copy_n(&across[static_cast<size_t>(t0) * bins], bins, dst);
+        for (int k = t0 + 1; k <= t1; ++k) {
+            const float* src = &across[static_cast<size_t>(k) * bins];
+            for (int b = 0; b < bins; ++b) dst[b] = std::max(dst[b], src[b]);
+        }
+    }
 }
+
+// Scratch space kept per thread: allocating and faulting in fresh megabytes for every track or
+// query would cost more than the arithmetic.
+struct Workspace {
+    std::vector<float> contrast, across, localMax;
+};
 
 }  // namespace
 
 std::vector<Peak> findPeaks(const Spectrogram& spec, const FingerprintParams& params) {
     std::vector<Peak> peaks;
     if (spec.frames == 0) return peaks;
-    const std::vector<float> c = whiten(spec, params);
+    thread_local Workspace work;
+    whitenInto(spec, params, work.contrast);
+    const std::vector<float>& c = work.contrast;
     const int perBlock = std::max(1, static_cast<int>(params.peaksPerSecond * params.blockFrames *
                                                           params.frameSeconds() + 0.5));
+    neighbourhoodMax(spec, params.peakTimeRadius, params.peakFreqRadius, work.across, work.localMax);
+    const std::vector<float>& localMax = work.localMax;
     std::vector<Peak> block;
     for (int start = 0; start < spec.frames; start += params.blockFrames) {
         const int end = std::min(spec.frames, start + params.blockFrames);
         block.clear();
         for (int t = start; t < end; ++t) {
-            const float* level = &spec.values[static_cast<size_t>(t) * spec.bins];
-            const float* contrast = &c[static_cast<size_t>(t) * spec.bins];
-            for (int b = 1; b + 1 < spec.bins; ++b) {
-                // Cheap tests first: most cells fail against their direct frequency neighbours.
-                if (contrast[b] < params.minContrast || level[b] < level[b - 1] || level[b] < level[b + 1]) continue;
-                if (dominates(spec.values, spec.frames, spec.bins, t, b, params)) block.push_back({t, b, contrast[b]});
-            }
+            const size_t row = static_cast<size_t>(t) * spec.bins;
+            for (int b = 1; b + 1 < spec.bins; ++b)
+                if (spec.values[row + b] == localMax[row + b] && c[row + b] >= params.minContrast)
+                    block.push_back({t, b, c[row + b]});
         }
         if (static_cast<int>(block.size()) > perBlock) {
             std::nth_element(block.begin(), block.begin() + perBlock, block.end(),

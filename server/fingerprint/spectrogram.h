@@ -19,5 +19,7 @@ struct Spectrogram {
 // Hann-windowed short-time FFT (FFTW, single precision). `offset` starts the first frame that many
 // samples into the signal, which lets a query be analysed at several phases of the hop.
 Spectrogram computeSpectrogram(const float* samples, size_t count, const FingerprintParams& params, int offset = 0);
+// The same into an existing spectrogram, reusing its storage.
+void computeSpectrogram(const float* samples, size_t count, const FingerprintParams& params, int offset, Spectrogram& out);
 
 }  // namespace melodex::server

@@ -1,5 +1,7 @@
 #include "server/fingerprint/wav_body.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace melodex::server {
@@ -91,7 +93,12 @@ WavParse parseWavBody(const uint8_t* data, size_t size) {
     if (size < 12 || std::memcmp(data, "RIFF", 4) != 0 || std::memcmp(data + 8, "WAVE", 4) != 0)
         return fail(WavStatus::NotWav, "body is not a RIFF/WAVE file");
 
-    // The RIFF size is ignored: the client stores it big-endian, and the body length is known.
+    // The client stores the RIFF size big-endian, ordinary files little-endian; a body shorter than
+    // both readings promise has been cut off (a size of 0 or ~0 marks a stream and promises nothing).
+    const uint32_t riffLe = le32(data + 4);
+    const uint32_t riffBe = (uint32_t{data[4]} << 24) | (uint32_t{data[5]} << 16) | (uint32_t{data[6]} << 8) | data[7];
+    if (riffLe != 0xFFFFFFFFu && std::min(riffLe, riffBe) > size - 8)
+        return fail(WavStatus::Truncated, "body is shorter than its RIFF size");
     Format format;
     bool haveFormat = false;
     size_t pos = 12;
@@ -132,6 +139,35 @@ WavParse parseWavBody(const uint8_t* data, size_t size) {
         }
         pos = bodyStart + chunkSize + (chunkSize & 1u);
     }
+}
+
+std::vector<uint8_t> buildClientBody(const std::vector<float>& samples8k) {
+    std::vector<uint8_t> body(kClientBodySize, 0);
+    auto put = [&](size_t at, uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) body[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    std::memcpy(&body[0], "RIFF", 4);
+    // The client stores the RIFF size, 180088, most significant byte first.
+    const uint32_t riffSize = kClientBodySize - 8;
+    for (int i = 0; i < 4; ++i) body[4 + i] = static_cast<uint8_t>(riffSize >> (24 - 8 * i));
+    std::memcpy(&body[8], "WAVEfmt ", 8);
+    put(16, 16, 4);
+    put(20, kFormatPcm, 2);
+    put(22, 1, 2);
+    put(24, 8000, 4);
+    put(28, 16000, 4);
+    put(32, 2, 2);
+    put(34, 1, 2);  // the client's bits field holds 1
+    std::memcpy(&body[36], "PAD ", 4);
+    put(40, kClientHeaderSize - 52, 4);
+    std::memcpy(&body[kClientHeaderSize - 8], "data", 4);
+    const size_t count = std::min(samples8k.size(), (kClientBodySize - kClientHeaderSize) / 2);
+    for (size_t i = 0; i < count; ++i) {
+        const float v = std::max(-1.0f, std::min(1.0f, samples8k[i]));
+        const auto s = static_cast<int16_t>(std::lround(v * 32767.0f));
+        put(kClientHeaderSize + 2 * i, static_cast<uint16_t>(s), 2);
+    }
+    return body;
 }
 
 }  // namespace melodex::server

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "server/fingerprint/pcm_audio.h"
 
@@ -27,5 +28,9 @@ struct WavParse {
 // a data size of 0 meaning "the rest of the body") as well as ordinary PCM or float WAV files.
 // The sample width is taken from the block alignment, which both forms state correctly.
 WavParse parseWavBody(const uint8_t* data, size_t size);
+
+// The phone client's body for 8 kHz mono samples in [-1, 1]: its fixed header, then exactly
+// 88000 16-bit samples (cut or padded with silence). Used by tools that replay recordings.
+std::vector<uint8_t> buildClientBody(const std::vector<float>& samples8k);
 
 }  // namespace melodex::server

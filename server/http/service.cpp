@@ -142,6 +142,8 @@ struct Service::Impl {
         server.set_read_timeout(options.readTimeoutSeconds, 0);
         server.set_write_timeout(options.writeTimeoutSeconds, 0);
         server.set_keep_alive_max_count(20);
+        // An idle kept-alive connection holds a worker: let it go as soon as a stalled one would.
+        server.set_keep_alive_timeout(options.readTimeoutSeconds);
         const int workers = options.workers > 0 ? options.workers : 1;
         server.new_task_queue = [workers] { return new httplib::ThreadPool(static_cast<size_t>(workers)); };
         server.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
