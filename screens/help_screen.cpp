@@ -28,9 +28,9 @@ constexpr UINT kTopicStrings[HelpScreen::kTopicCount - 1] = {3, 4, 5};
 constexpr int kAboutTopic = 3;
 
 void FormatAboutText(wchar_t* text, std::size_t capacity) {
+  // Short enough to fit the page of the smallest screen without scrolling.
   std::swprintf(text, capacity,
-                L"Melodex %s\r\n\r\nIdentifies the music playing around you and keeps your last ten "
-                L"songs.\r\n\r\nFree software under the GNU GPL, version 3 or later.",
+                L"Melodex %s\r\nNames the music playing around you.\r\nFree software, GNU GPL v3+.",
                 MELODEX_VERSION);
 }
 

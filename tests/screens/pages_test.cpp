@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/screen/screen_manager.h"
+#include "app/screen/soft_key_bar.h"
 #include "app/state.h"
 #include "platform/window/window.h"
 #include "screens/help_screen.h"
@@ -176,6 +177,26 @@ TEST_P(Pages, HelpPageWrapsItsTextAndDropsTheRightLabel) {
   EXPECT_EQ(app->screen(), SCREEN_HELP);
   EXPECT_TRUE(Shows(164, W() - 50, bandTop + 21, 40, 12));
   app->key(VK_F1);
+  EXPECT_EQ(app->screen(), SCREEN_MAIN_MENU);
+}
+
+TEST_P(Pages, AboutPageFitsWithoutScrolling) {
+  openHelp();
+  app->key(VK_UP);
+  app->key(VK_RETURN);
+  auto* help = static_cast<HelpScreen*>(g_apScreens[SCREEN_HELP]);
+  ASSERT_TRUE(help->pageOpen());
+  app->key(VK_DOWN);
+  EXPECT_EQ(help->pageScroll(), 0);
+}
+
+TEST_P(Pages, AnUnknownLabelLeavesTheBandBare) {
+  openHelp();
+  g_pSoftKeyBar->setLeftKey(9999);
+  g_pSoftKeyBar->setRightKey(9999);
+  RedrawWindow(g_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+  EXPECT_TRUE(Filled(kBandPixel, 0, H() - 55, W(), H()));
+  app->key(VK_F1);  // the keys still work without their labels
   EXPECT_EQ(app->screen(), SCREEN_MAIN_MENU);
 }
 
