@@ -96,8 +96,10 @@ int main(int argc, char** argv) {
     app.add_option("--max-dt", catalogueParams.maxDt)->capture_default_str();
     app.add_option("--min-contrast", catalogueParams.minContrast)->capture_default_str();
     app.add_option("--tolerance", matchParams.offsetTolerance)->capture_default_str();
+    app.add_option("--q-floor", queryParams.noiseFloorQuantile)->capture_default_str();
     app.add_option("--min-score", matchParams.minScore)->capture_default_str();
-    app.add_option("--min-ratio", matchParams.minRatio)->capture_default_str();
+    app.add_option("--margin", matchParams.margin)->capture_default_str();
+    app.add_option("--ratio", matchParams.ratio)->capture_default_str();
     CLI11_PARSE(app, argc, argv);
     queryParams.maxDt = catalogueParams.maxDt;
     queryParams.minContrast = catalogueParams.minContrast;
@@ -271,8 +273,9 @@ int main(int argc, char** argv) {
                 bench::percentile(allLatency, 95));
     std::printf("| query latency over HTTP p50 / p95 | %.1f / %.1f ms (%zu requests) |\n", bench::percentile(httpMs, 50),
                 bench::percentile(httpMs, 95), httpMs.size());
-    std::printf("| index size | %.2f MB per hour (%llu bytes, %zu hashes, %.0f hashes/s) |\n", stats.bytes / 1e6 / hours,
-                static_cast<unsigned long long>(stats.bytes), postings, postings / audioSeconds);
+    std::printf("| index size | %.2f MB per hour in use (%llu bytes, file %llu bytes; %zu hashes, %.0f hashes/s) |\n",
+                stats.bytes / 1e6 / hours, static_cast<unsigned long long>(stats.bytes),
+                static_cast<unsigned long long>(stats.fileBytes), postings, postings / audioSeconds);
     std::printf("| indexing speed, decoding excluded | %.0f x real time per core (fingerprint), %.0f x with storing |\n",
                 audioSeconds / fingerprintSeconds, audioSeconds / (fingerprintSeconds + storeSeconds));
     if (catalogueDecodeSeconds > 0)

@@ -302,7 +302,7 @@ int runStats(const std::string& db) {
     std::printf("hashes       %llu\n", static_cast<unsigned long long>(stats.postings));
     std::printf("index bytes  %llu", static_cast<unsigned long long>(stats.bytes));
     if (hours > 0) std::printf("  (%.2f MB per hour)", stats.bytes / 1e6 / hours);
-    std::printf("\n");
+    std::printf("\nfile bytes   %llu\n", static_cast<unsigned long long>(stats.fileBytes));
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 
 #include "server/fingerprint/wav_body.h"
 #include "server/http/reply.h"
@@ -76,14 +77,40 @@ struct Service::Impl {
         return "http://" + host + "/art/" + std::to_string(track.id) + ".jpg";
     }
 
-    void identify(const httplib::Request& req, httplib::Response& res) {
+    // The body is collected through a content reader so that no content type (curl's default form
+    // type included, which the library would otherwise cap at a few kilobytes) changes how it is read.
+    void identify(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+        // Whatever is left unread of a refused body must not be taken for the next request.
+        const auto refuse = [&](int status, const std::string& message) {
+            res.set_header("Connection", "close");
+            sendError(res, status, message);
+        };
+        const std::string declared = req.get_header_value("Content-Length");
+        if (!declared.empty() && (declared.size() > 12 || std::strtoull(declared.c_str(), nullptr, 10) > options.maxBodyBytes))
+            return refuse(413, "body too large");
+        std::string body;
+        bool tooLarge = false;
+        const bool complete = reader([&](const char* data, size_t length) {
+            if (body.size() + length > options.maxBodyBytes) {
+                tooLarge = true;
+                return false;
+            }
+            body.append(data, length);
+            return true;
+        });
+        if (tooLarge) return refuse(413, "body too large");
+        if (!complete) return refuse(400, "bad request: body could not be read");
+        identifyBody(req, body, res);
+    }
+
+    void identifyBody(const httplib::Request& req, const std::string& body, httplib::Response& res) {
         if (!req.has_param("id") || !isDecimal(req.get_param_value("id")))
             return sendError(res, 400, "bad request: the query needs a numeric id");
         const std::string owner = req.get_param_value("ownerIdentifier");
         if (!req.has_param("ownerIdentifier") || owner.empty() || owner.size() > kMaxOwnerLength || !isPrintable(owner))
             return sendError(res, 400, "bad request: the query needs an ownerIdentifier");
-        if (req.body.empty()) return sendError(res, 400, "bad request: empty body");
-        const WavParse wav = parseWavBody(reinterpret_cast<const uint8_t*>(req.body.data()), req.body.size());
+        if (body.empty()) return sendError(res, 400, "bad request: empty body");
+        const WavParse wav = parseWavBody(reinterpret_cast<const uint8_t*>(body.data()), body.size());
         if (wav.status != WavStatus::Ok) return sendError(res, statusFor(wav.status), "bad request: " + wav.message);
 
         Identification id;
@@ -131,8 +158,9 @@ struct Service::Impl {
         requestStart = Clock::time_point{};
         const std::string match = res.get_header_value("X-Match");
         char line[1024];
-        std::snprintf(line, sizeof line, "%s \"%s %.200s\" %d in=%zu out=%zu %.1fms%s%s", req.remote_addr.c_str(),
-                      req.method.c_str(), req.target.c_str(), res.status, req.body.size(), res.body.size(), ms,
+        const std::string length = req.get_header_value("Content-Length");
+        std::snprintf(line, sizeof line, "%s \"%s %.200s\" %d in=%.20s out=%zu %.1fms%s%s", req.remote_addr.c_str(),
+                      req.method.c_str(), req.target.c_str(), res.status, length.empty() ? "0" : length.c_str(), res.body.size(), ms,
                       match.empty() ? "" : " ", match.c_str());
         options.accessLog(line);
     }
@@ -150,7 +178,8 @@ struct Service::Impl {
             requestStart = Clock::now();
             return httplib::Server::HandlerResponse::Unhandled;
         });
-        server.Post("/servlet/QuaverId", [this](const httplib::Request& q, httplib::Response& r) { identify(q, r); });
+        server.Post("/servlet/QuaverId", [this](const httplib::Request& q, httplib::Response& r,
+                                                const httplib::ContentReader& reader) { identify(q, r, reader); });
         server.Get("/servlet/QuaverId", [](const httplib::Request&, httplib::Response& r) {
             r.set_header("Allow", "POST");
             sendError(r, 405, "use POST");

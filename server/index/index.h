@@ -20,7 +20,8 @@ struct Posting {
 struct IndexStats {
     uint64_t tracks = 0;
     uint64_t postings = 0;
-    uint64_t bytes = 0;  // storage in use
+    uint64_t bytes = 0;      // storage in use
+    uint64_t fileBytes = 0;  // storage taken, including space freed and awaiting reuse
 };
 
 // Largest track id and frame a posting can carry.

@@ -9,22 +9,30 @@
 namespace melodex::server {
 namespace {
 
-// Postings are 6 bytes, big-endian track then frame, so that LMDB's byte order on duplicates
-// groups a track's postings under each hash (removal finds them with one range seek).
-constexpr size_t kPostingBytes = 6;
+// Layout: the key is the hash without its low kLowBits bits; each posting is a fixed 7-byte
+// duplicate value: those low bits, then the track and the frame (24 bits each, big-endian).
+// Sharing a key among 2^kLowBits hashes gives every key many duplicates, which LMDB packs densely
+// (a key of its own per hash would cost more than the posting itself), and the byte order still
+// groups postings by hash, then by track, so a lookup or a removal is one range seek.
+constexpr int kLowBits = 4;
+constexpr size_t kPostingBytes = 7;
 constexpr size_t kMapSize = size_t{256} << 30;
 
-void packPosting(uint32_t track, uint32_t frame, uint8_t* out) {
-    out[0] = static_cast<uint8_t>(track >> 16);
-    out[1] = static_cast<uint8_t>(track >> 8);
-    out[2] = static_cast<uint8_t>(track);
-    out[3] = static_cast<uint8_t>(frame >> 16);
-    out[4] = static_cast<uint8_t>(frame >> 8);
-    out[5] = static_cast<uint8_t>(frame);
+uint32_t keyOf(uint32_t hash) { return hash >> kLowBits; }
+uint8_t lowOf(uint32_t hash) { return static_cast<uint8_t>(hash & ((1u << kLowBits) - 1)); }
+
+void packPosting(uint32_t hash, uint32_t track, uint32_t frame, uint8_t* out) {
+    out[0] = lowOf(hash);
+    out[1] = static_cast<uint8_t>(track >> 16);
+    out[2] = static_cast<uint8_t>(track >> 8);
+    out[3] = static_cast<uint8_t>(track);
+    out[4] = static_cast<uint8_t>(frame >> 16);
+    out[5] = static_cast<uint8_t>(frame >> 8);
+    out[6] = static_cast<uint8_t>(frame);
 }
 
 Posting unpackPosting(const uint8_t* p) {
-    return {(uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2], (uint32_t{p[3]} << 16) | (uint32_t{p[4]} << 8) | p[5]};
+    return {(uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3], (uint32_t{p[4]} << 16) | (uint32_t{p[5]} << 8) | p[6]};
 }
 
 // A track's distinct hashes, sorted and delta-coded as varints: what removal needs, ~1 byte a hash.
@@ -152,8 +160,9 @@ public:
         for (const Landmark& l : sorted) {
             if (l.frame > kMaxFrame) continue;
             uint8_t value[kPostingBytes];
-            packPosting(track, l.frame, value);
-            MDB_val key{sizeof l.hash, const_cast<uint32_t*>(&l.hash)};
+            packPosting(l.hash, track, l.frame, value);
+            uint32_t k = keyOf(l.hash);
+            MDB_val key{sizeof k, &k};
             MDB_val data{kPostingBytes, value};
             rc = mdb_put(txn.get(), postings_, &key, &data, MDB_NODUPDATA);
             if (rc == MDB_KEYEXIST) continue;
@@ -182,13 +191,15 @@ public:
         for (uint32_t hash : hashes) {
             while (true) {
                 uint8_t first[kPostingBytes];
-                packPosting(track, 0, first);
-                MDB_val k{sizeof hash, &hash};
+                packPosting(hash, track, 0, first);
+                uint32_t key = keyOf(hash);
+                MDB_val k{sizeof key, &key};
                 MDB_val v{kPostingBytes, first};
                 rc = mdb_cursor_get(cursor.get(), &k, &v, MDB_GET_BOTH_RANGE);
                 if (rc == MDB_NOTFOUND) break;
                 if (failed(rc, "cannot seek a posting", error)) return false;
-                if (unpackPosting(static_cast<const uint8_t*>(v.mv_data)).track != track) break;
+                const auto* found = static_cast<const uint8_t*>(v.mv_data);
+                if (found[0] != lowOf(hash) || unpackPosting(found).track != track) break;
                 if (failed(mdb_cursor_del(cursor.get(), 0), "cannot delete a posting", error)) return false;
             }
         }
@@ -215,23 +226,24 @@ public:
         if (failed(rc, "cannot open a cursor", error)) return false;
         std::vector<Posting> buffer;
         for (size_t i = 0; i < hashes.size(); ++i) {
-            uint32_t hash = hashes[i];
-            MDB_val key{sizeof hash, &hash};
-            MDB_val data;
-            rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_SET);
+            const uint8_t low = lowOf(hashes[i]);
+            uint32_t k = keyOf(hashes[i]);
+            uint8_t first[kPostingBytes] = {low, 0, 0, 0, 0, 0, 0};
+            MDB_val key{sizeof k, &k};
+            MDB_val data{kPostingBytes, first};
+            rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_BOTH_RANGE);
             if (rc == MDB_NOTFOUND) continue;
             if (failed(rc, "cannot look up a hash", error)) return false;
             buffer.clear();
-            // GET_MULTIPLE returns whole pages of fixed-size duplicates at a time.
-            rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_MULTIPLE);
+            // Walk this hash's run of duplicates; it ends where the low bits change.
             while (rc == MDB_SUCCESS) {
                 const auto* p = static_cast<const uint8_t*>(data.mv_data);
-                for (size_t off = 0; off + kPostingBytes <= data.mv_size; off += kPostingBytes)
-                    buffer.push_back(unpackPosting(p + off));
-                rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_MULTIPLE);
+                if (p[0] != low) break;
+                buffer.push_back(unpackPosting(p));
+                rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_DUP);
             }
-            if (rc != MDB_NOTFOUND && failed(rc, "cannot read postings", error)) return false;
-            sink(i, buffer.data(), buffer.size());
+            if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND && failed(rc, "cannot read postings", error)) return false;
+            if (!buffer.empty()) sink(i, buffer.data(), buffer.size());
         }
         return true;
     }
@@ -248,7 +260,17 @@ public:
         mdb_env_info(env_.get(), &info);
         out.postings = postings.ms_entries;
         out.tracks = tracks.ms_entries;
-        out.bytes = static_cast<uint64_t>(info.me_last_pgno + 1) * postings.ms_psize;
+        out.fileBytes = static_cast<uint64_t>(info.me_last_pgno + 1) * postings.ms_psize;
+        // Pages on LMDB's free list (database 0; each record is a page list led by its length)
+        // are reused by later writes.
+        uint64_t freePages = 0;
+        Cursor cursor(txn.get(), 0, rc);
+        if (rc == MDB_SUCCESS) {
+            MDB_val key, data;
+            while (mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT) == MDB_SUCCESS)
+                if (data.mv_size >= sizeof(size_t)) freePages += *static_cast<const size_t*>(data.mv_data);
+        }
+        out.bytes = out.fileBytes - std::min<uint64_t>(out.fileBytes, freePages * postings.ms_psize);
         return true;
     }
 

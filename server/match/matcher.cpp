@@ -93,8 +93,7 @@ bool matchLandmarks(Index& index, const std::vector<Landmark>& query, const Matc
         }
         start = end;
     }
-    result.found = result.score >= params.minScore &&
-                   result.score >= params.minRatio * std::max(result.runnerUp, 1);
+    result.found = result.score >= params.minScore && result.score >= params.margin + params.ratio * result.runnerUp;
     return true;
 }
 

@@ -1,0 +1,160 @@
+// Scaling evaluation: grows the catalogue with transformed distractors (pieces of the catalogue
+// resampled to another pitch and tempo, some reversed) up to 10,000 tracks and prints query
+// latency, resident memory, index size, hit rate and false positives at each size.
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "bench/server/corpus.h"
+#include "bench/server/degrade.h"
+#include "server/fingerprint/fingerprinter.h"
+#include "server/fingerprint/wav_body.h"
+#include "server/index/index.h"
+#include "server/match/identifier.h"
+
+using namespace melodex;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t kQuerySamples = 88000;
+
+// A distractor: `seconds` of a catalogue track, resampled by `ratio` (pitch and tempo change
+// together, as with a tape sped up), reversed when asked.
+std::vector<float> distractor(const std::vector<float>& source, double seconds, double ratio, bool reverse, std::mt19937_64& rng) {
+    const size_t length = static_cast<size_t>(seconds * 8000);
+    const size_t span = static_cast<size_t>(static_cast<double>(length) * ratio) + 2;
+    const size_t start = source.size() > span ? std::uniform_int_distribution<size_t>(0, source.size() - span)(rng) : 0;
+    std::vector<float> out(length);
+    for (size_t i = 0; i < length; ++i) {
+        const double x = static_cast<double>(start) + static_cast<double>(i) * ratio;
+        const size_t k = std::min(static_cast<size_t>(x), source.size() - 2);
+        const float frac = static_cast<float>(x - static_cast<double>(k));
+        out[i] = source[k] * (1 - frac) + source[k + 1] * frac;
+    }
+    if (reverse) std::reverse(out.begin(), out.end());
+    return out;
+}
+
+std::vector<float> cut(const std::vector<float>& s, std::mt19937_64& rng) {
+    const size_t at = std::uniform_int_distribution<size_t>(0, s.size() - kQuerySamples - 1)(rng);
+    return {s.begin() + static_cast<long>(at), s.begin() + static_cast<long>(at + kQuerySamples)};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"melodex-server scaling evaluation"};
+    const char* home = std::getenv("HOME");
+    std::string cache = std::string(home ? home : ".") + "/.cache/melodex-eval";
+    std::string catalogueDir = cache + "/catalogue", outsideDir = cache + "/outside", work = cache + "/scale";
+    size_t total = 10000, queries = 200;
+    double seconds = 60;
+    int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<size_t> checkpoints = {100, 1000, 3000, 10000};
+    app.add_option("--catalogue", catalogueDir)->capture_default_str();
+    app.add_option("--outside", outsideDir)->capture_default_str();
+    app.add_option("--work", work)->capture_default_str();
+    app.add_option("--tracks", total, "catalogue size to grow to")->capture_default_str();
+    app.add_option("--distractor-seconds", seconds, "length of each distractor")->capture_default_str();
+    app.add_option("--queries", queries, "in- and out-of-catalogue queries at each size")->capture_default_str();
+    app.add_option("--checkpoints", checkpoints, "sizes at which to measure")->capture_default_str();
+    CLI11_PARSE(app, argc, argv);
+
+    double decodeSeconds = 0;
+    const auto catalogue = bench::loadCorpus(catalogueDir, threads, decodeSeconds, cache + "/pcm");
+    const auto outside = bench::loadCorpus(outsideDir, threads, decodeSeconds, cache + "/pcm");
+    if (catalogue.empty() || outside.empty()) {
+        std::fprintf(stderr, "empty corpus: run bench/server/make_corpus.sh first\n");
+        return 1;
+    }
+    // The decoded corpus lives in this process too: index memory is reported above this baseline.
+    const long baseline = bench::residentBytes();
+    std::filesystem::remove_all(work);
+    std::string error;
+    auto index = server::openLmdbIndex(work + "/index", error);
+    if (!index) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    const auto params = server::FingerprintParams::catalogue();
+    double audioSeconds = 0;
+    for (size_t i = 0; i < catalogue.size(); ++i) {
+        if (!index->addTrack(static_cast<uint32_t>(i + 1), server::fingerprint(catalogue[i].samples, params), error)) return 1;
+        audioSeconds += catalogue[i].samples.size() / 8000.0;
+    }
+    const server::Identifier identifier(*index);
+    std::printf("| tracks | hours | index MB | MB/hour | p50 ms | p95 ms | RSS above corpus MB | hits clean | hits white 0 dB | false positives |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+    std::mt19937_64 rng(7);
+    size_t tracks = catalogue.size();
+    for (size_t checkpoint : checkpoints) {
+        if (checkpoint > total) break;
+        // Grow: fingerprint distractors on all cores, store them one transaction each.
+        const size_t add = checkpoint > tracks ? checkpoint - tracks : 0;
+        std::vector<std::vector<server::Landmark>> batch(add);
+        std::vector<uint64_t> seeds(add);
+        for (auto& s : seeds) s = rng();
+        std::atomic<size_t> next{0};
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t)
+            workers.emplace_back([&] {
+                for (size_t i; (i = next.fetch_add(1)) < add;) {
+                    std::mt19937_64 local(seeds[i]);
+                    const auto& src = catalogue[local() % catalogue.size()].samples;
+                    double ratio = std::uniform_real_distribution<double>(1.06, 1.3)(local);
+                    if (local() % 2) ratio = 1.0 / ratio;
+                    batch[i] = server::fingerprint(distractor(src, seconds, ratio, local() % 3 == 0, local), params);
+                }
+            });
+        for (auto& w : workers) w.join();
+        for (size_t i = 0; i < add; ++i) {
+            if (!index->addTrack(static_cast<uint32_t>(tracks + i + 1), batch[i], error)) {
+                std::fprintf(stderr, "%s\n", error.c_str());
+                return 1;
+            }
+        }
+        tracks += add;
+        audioSeconds += static_cast<double>(add) * seconds;
+
+        std::vector<double> latency;
+        size_t hitsClean = 0, hitsNoisy = 0, falsePositives = 0;
+        for (size_t q = 0; q < queries; ++q) {
+            const size_t t = rng() % catalogue.size();
+            if (catalogue[t].samples.size() < kQuerySamples + 8000) continue;
+            std::vector<float> rec = cut(catalogue[t].samples, rng);
+            for (int noisy = 0; noisy < 2; ++noisy) {
+                if (noisy) bench::addNoise(rec, 0.0, false, static_cast<uint32_t>(q));
+                const std::vector<uint8_t> body = server::buildClientBody(rec);
+                const auto start = Clock::now();
+                const server::WavParse wav = server::parseWavBody(body.data(), body.size());
+                server::Identification id;
+                identifier.identify(wav.audio, id, error);
+                latency.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+                const bool hit = id.match.found && id.match.track == t + 1;
+                (noisy ? hitsNoisy : hitsClean) += hit;
+            }
+            const auto& o = outside[rng() % outside.size()].samples;
+            if (o.size() < kQuerySamples + 8000) continue;
+            server::Identification id;
+            const std::vector<float> foreign = cut(o, rng);
+            identifier.identify(foreign, id, error);
+            falsePositives += id.match.found;
+        }
+        server::IndexStats stats;
+        index->stats(stats, error);
+        const double hours = audioSeconds / 3600.0;
+        std::printf("| %zu | %.1f | %.1f | %.2f | %.1f | %.1f | %.0f | %.1f %% | %.1f %% | %zu/%zu |\n", tracks, hours,
+                    stats.bytes / 1e6, stats.bytes / 1e6 / hours, bench::percentile(latency, 50),
+                    bench::percentile(latency, 95), (bench::residentBytes() - baseline) / 1e6, 100.0 * hitsClean / queries,
+                    100.0 * hitsNoisy / queries, falsePositives, queries);
+        std::fflush(stdout);
+    }
+    return 0;
+}
