@@ -10,6 +10,7 @@ struct CommandLine {
   std::string home;      // data folder
   std::string settings;  // settings file
   std::string script;    // headless script, "-" for standard input
+  std::string micFile;   // sound file used as the microphone
   bool cancel = false;
 };
 

@@ -9,8 +9,10 @@
 #include "app/main_window.h"
 #include "app/script_runner.h"
 #include "app/state.h"
+#include "platform/audio/microphone_file.h"
 #include "platform/system/paths.h"
 #include "platform/system/resources.h"
+#include "platform/window/headless.h"
 #include "platform/window/platform.h"
 #include "platform/window/window.h"
 
@@ -35,8 +37,11 @@ int SendCancel() {
   return 0;
 }
 
-int RunHeadless(const std::string& scriptPath) {
+// pacedClock: the virtual clock keeps to real time, so that the recording
+// thread and a microphone file keep step with the program's timers.
+int RunHeadless(const std::string& scriptPath, bool pacedClock) {
   if (!InitInstance(ThisModule(), SW_SHOWNORMAL)) return 0;
+  SetRealTimePacing(pacedClock);
   int status = 0;
   if (scriptPath == "-") {
     status = RunScript(std::cin, "<stdin>", std::cout);
@@ -61,6 +66,13 @@ int main(int argc, char** argv) {
   if (!options.home.empty()) SetDataFolder(options.home);
   if (!options.settings.empty()) SetSettingsFile(options.settings);
   if (options.cancel) return SendCancel();
+  if (!options.micFile.empty()) {
+    std::string why;
+    if (!UseMicrophoneFile(options.micFile, &why)) {
+      std::fprintf(stderr, "melodex: --mic-file %s\n", why.c_str());
+      return 1;
+    }
+  }
 
   std::string error;
   if (!InitPlatform(options.platform, &error)) {
@@ -68,7 +80,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const int status = options.platform.backend == Backend::Headless
-                         ? RunHeadless(options.script)
+                         ? RunHeadless(options.script, !options.micFile.empty())
                          : WinMain(ThisModule(), nullptr, nullptr, SW_SHOWNORMAL);
   ShutdownPlatform();
   return status;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "app/log.h"
+#include "audio/audio_recorder.h"
 #include "app/platform_services.h"
 #include "app/screen/screen.h"
 #include "app/strings.h"
@@ -16,6 +17,7 @@
 #include "platform/system/resources.h"
 #include "platform/system/shell.h"
 #include "platform/window/window.h"
+#include "screens/listening_screen.h"
 
 namespace {
 
@@ -69,9 +71,23 @@ void Paint() {
   EndPaint(g_hWnd, &ps);
 }
 
+ListeningScreen* ListeningScreenIfAny() { return static_cast<ListeningScreen*>(g_apScreens[SCREEN_LISTENING]); }
+
+// The sound device has handed the recording buffer back: the recorder
+// closes its device, and the listening screen, current or not, moves on
+// (unless the buffer only came back to undo a failed start).
 LRESULT OnRecordingBufferFull() {
   LogMessage("Melodex: got MM_WIM_DATA message\r\n");
+  bool recordingEnded = true;
+  if (AudioRecorder* recorder = g_pRecorder) recordingEnded = recorder->recordingComplete();
+  if (ListeningScreen* listening = ListeningScreenIfAny(); listening && recordingEnded) listening->onRecordingDone();
   return 0;
+}
+
+// A cancel request from outside the program.
+LRESULT OnCancelRequest() {
+  if (g_nCurrentScreen == SCREEN_LISTENING) ListeningScreenIfAny()->cancelRecording();
+  return 1;
 }
 
 }  // namespace
@@ -208,7 +224,7 @@ LRESULT WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
       if (screen) screen->onUserMessage();
       return 0;
     case WM_USER + 1:
-      return 1;
+      return OnCancelRequest();
     case WM_SWITCH_SCREEN:
       SwitchScreen(static_cast<int>(wParam));
       return 0;
@@ -220,6 +236,7 @@ LRESULT WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
 
 void ShutdownCleanup() {
   SwitchScreen(SCREEN_NONE);
+  delete g_pRecorder.exchange(nullptr);
   CloseLog();
   for (Screen*& screen : g_apScreens) {
     delete screen;

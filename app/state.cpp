@@ -14,4 +14,5 @@ int g_nCurrentScreen = SCREEN_NONE;
 Screen* g_apScreens[SCREEN_COUNT] = {};
 std::atomic<HWND> g_hWnd{nullptr};
 HINSTANCE g_hInst = nullptr;
+std::atomic<AudioRecorder*> g_pRecorder{nullptr};
 HBITMAP g_hbmBack = nullptr;

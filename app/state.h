@@ -6,6 +6,7 @@
 
 #include "platform/types.h"
 
+class AudioRecorder;
 class Screen;
 class SoftKeyBar;
 
@@ -38,6 +39,8 @@ extern int g_nCurrentScreen;
 extern Screen* g_apScreens[SCREEN_COUNT];
 extern std::atomic<HWND> g_hWnd;  // read by worker threads
 extern HINSTANCE g_hInst;
+// The one recorder, created by the first recording thread.
+extern std::atomic<AudioRecorder*> g_pRecorder;
 
 // The off-screen bitmap selected into g_hdcBack for the whole run.
 extern HBITMAP g_hbmBack;

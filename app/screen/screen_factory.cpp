@@ -1,6 +1,7 @@
 #include "app/screen/screen_manager.h"
 #include "app/state.h"
 #include "screens/help_screen.h"
+#include "screens/listening_screen.h"
 #include "screens/main_menu_screen.h"
 #include "screens/splash_screen.h"
 #include "screens/try_again_screen.h"
@@ -20,6 +21,8 @@ ScreenFactory ScreenFactoryFor(int index) {
       return Make<SplashScreen>;
     case SCREEN_MAIN_MENU:
       return Make<MainMenuScreen>;
+    case SCREEN_LISTENING:
+      return Make<ListeningScreen>;
     case SCREEN_HELP:
       return Make<HelpScreen>;
     case SCREEN_SEND_FAILED:
