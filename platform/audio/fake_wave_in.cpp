@@ -1,6 +1,8 @@
 #include "platform/audio/fake_wave_in.h"
 
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "platform/audio/capture_source.h"
 
@@ -106,9 +108,16 @@ bool FakeCaptureInstalled() {
 }
 
 MMRESULT FakeFailureFor(WaveInCall call) {
-  std::lock_guard lock(g_mutex);
-  g_fake.calls.emplace_back(CallName(call));
-  return ChosenFailure(call);
+  int delayMs = 0;
+  MMRESULT result = 0;
+  {
+    std::lock_guard lock(g_mutex);
+    g_fake.calls.emplace_back(CallName(call));
+    result = ChosenFailure(call);
+    delayMs = g_fake.failures.delayMs;
+  }
+  if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+  return result;
 }
 
 std::unique_ptr<CaptureSource> OpenFakeCapture(SampleSink& sink, MMRESULT*) {

@@ -19,6 +19,8 @@ struct FakeWaveInFailures {
   MMRESULT reset = 0;
   MMRESULT unprepare = 0;
   MMRESULT close = 0;
+  // Every call first waits this long, to widen the window of a race.
+  int delayMs = 0;
 };
 
 void InstallFakeWaveIn(const FakeWaveInFailures& failures = {});

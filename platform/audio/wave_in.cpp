@@ -42,6 +42,7 @@ class Device final : public SampleSink {
 
   MMRESULT add(WAVEHDR* header) {
     std::lock_guard lock(mutex_);
+    if (closed_) return MMSYSERR_INVALHANDLE;
     if (!(header->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
     if (header->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
     header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
@@ -51,8 +52,10 @@ class Device final : public SampleSink {
   }
 
   MMRESULT start() {
+    std::lock_guard control(controlMutex_);
     {
       std::lock_guard lock(mutex_);
+      if (closed_) return MMSYSERR_INVALHANDLE;
       if (capturing_) return MMSYSERR_NOERROR;
       capturing_ = true;
     }
@@ -64,21 +67,14 @@ class Device final : public SampleSink {
     return result;
   }
 
-  // Stops capturing; the buffer being filled goes back if it holds anything.
   MMRESULT stop() {
-    {
-      std::lock_guard lock(mutex_);
-      capturing_ = false;
-    }
-    // Outside the lock: the source's thread may be waiting for it in deliver.
-    const MMRESULT result = source_->stop();
-    std::lock_guard lock(mutex_);
-    if (!queue_.empty() && queue_.front()->dwBytesRecorded > 0) handBack();
-    return result;
+    std::lock_guard control(controlMutex_);
+    return stopCapturing();
   }
 
   MMRESULT reset() {
-    const MMRESULT result = stop();
+    std::lock_guard control(controlMutex_);
+    const MMRESULT result = stopCapturing();
     std::lock_guard lock(mutex_);
     while (!queue_.empty()) handBack();
     return result;
@@ -94,9 +90,17 @@ class Device final : public SampleSink {
     return queue_.empty();
   }
 
+  // A call that found the device just before it was closed gets
+  // MMSYSERR_INVALHANDLE, as one made just after would.
   void close() {
-    stop();
-    source_.reset();
+    std::lock_guard control(controlMutex_);
+    stopCapturing();
+    std::unique_ptr<CaptureSource> source;
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+      source = std::move(source_);
+    }
   }
 
   void deliver(const std::int16_t* samples, std::size_t count) override {
@@ -118,6 +122,20 @@ class Device final : public SampleSink {
   }
 
  private:
+  // Stops capturing; the buffer being filled goes back if it holds anything.
+  MMRESULT stopCapturing() {
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_) return MMSYSERR_INVALHANDLE;
+      capturing_ = false;
+    }
+    // Outside the lock: the source's thread may be waiting for it in deliver.
+    const MMRESULT result = source_->stop();
+    std::lock_guard lock(mutex_);
+    if (!queue_.empty() && queue_.front()->dwBytesRecorded > 0) handBack();
+    return result;
+  }
+
   // The first queued buffer is done: it leaves the queue and its window hears of it.
   void handBack() {
     WAVEHDR* header = queue_.front();
@@ -131,9 +149,11 @@ class Device final : public SampleSink {
   const HWND window_;
   const bool fake_;
   std::unique_ptr<CaptureSource> source_;
-  std::mutex mutex_;
+  std::mutex controlMutex_;  // start, stop, reset and close, one at a time
+  std::mutex mutex_;         // the queue and the capture flag
   std::deque<WAVEHDR*> queue_;
   bool capturing_ = false;
+  bool closed_ = false;
 };
 
 // Open devices by handle. Handles are never reused, so a closed one stays invalid.

@@ -1,0 +1,155 @@
+// Wave input: argument checks, the buffer life cycle (queue, fill, stop,
+// reset, unprepare, close) and the fake device's chosen failures, observed
+// through the MM_WIM_DATA messages a window receives.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "platform/audio/fake_wave_in.h"
+#include "platform/audio/wave_in.h"
+#include "tests/platform/window/window_fixture.h"
+
+namespace {
+
+constexpr WAVEFORMATEX kFormat = {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+
+class WaveIn : public WindowTest {
+ protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    InstallFakeWaveIn();
+    header_.lpData = buffer_.data();
+    header_.dwBufferLength = static_cast<DWORD>(buffer_.size());
+  }
+  void TearDown() override {
+    if (device_) {
+      waveInReset(device_);
+      waveInClose(device_);
+    }
+    RemoveFakeWaveIn();
+    WindowTest::TearDown();
+  }
+
+  MMRESULT open() {
+    return waveInOpen(&device_, WAVE_MAPPER, &kFormat, reinterpret_cast<DWORD_PTR>(hwnd_), 0, CALLBACK_WINDOW);
+  }
+  // Open, prepare, queue and start.
+  void startRecording() {
+    ASSERT_EQ(open(), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInPrepareHeader(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInStart(device_), MMSYSERR_NOERROR);
+  }
+  std::vector<Received> handedBack() {
+    DispatchPending();
+    return Only(MM_WIM_DATA);
+  }
+
+  std::vector<char> buffer_ = std::vector<char>(1600);  // 800 samples
+  WAVEHDR header_{};
+  HWAVEIN device_ = nullptr;
+};
+
+TEST_F(WaveIn, OpenChecksItsArguments) {
+  HWAVEIN device = nullptr;
+  EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, &kFormat, 0, 0, CALLBACK_WINDOW), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, nullptr, 0, 0, CALLBACK_WINDOW), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInOpen(&device, 3, &kFormat, 0, 0, CALLBACK_WINDOW), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, &kFormat, 0, 0, 0x30000), MMSYSERR_INVALFLAG);
+  for (WAVEFORMATEX wrong : {WAVEFORMATEX{WAVE_FORMAT_PCM, 2, 8000, 32000, 4, 16, 0},
+                             WAVEFORMATEX{WAVE_FORMAT_PCM, 1, 44100, 88200, 2, 16, 0},
+                             WAVEFORMATEX{WAVE_FORMAT_PCM, 1, 8000, 8000, 1, 8, 0},
+                             WAVEFORMATEX{3, 1, 8000, 16000, 2, 16, 0}})
+    EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, &wrong, 0, 0, CALLBACK_WINDOW), WAVERR_BADFORMAT);
+  EXPECT_EQ(device, nullptr);
+}
+
+TEST_F(WaveIn, WithoutAnyDeviceTheHeadlessBackendHasNoDriver) {
+  RemoveFakeWaveIn();
+  EXPECT_EQ(open(), MMSYSERR_NODRIVER);
+  EXPECT_EQ(device_, nullptr);
+}
+
+TEST_F(WaveIn, AFullBufferIsHandedBackToTheWindowWithTheSamples) {
+  startRecording();
+  std::vector<std::int16_t> samples(1000);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::int16_t>(i * 7 - 3000);
+  ASSERT_TRUE(FakeWaveInCapture(samples.data(), 799));
+  EXPECT_TRUE(handedBack().empty());
+  EXPECT_TRUE(header_.dwFlags & WHDR_INQUEUE);
+  // The rest overflows: with no buffer queued, it is lost.
+  ASSERT_TRUE(FakeWaveInCapture(samples.data() + 799, 201));
+  const auto back = handedBack();
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].wParam, reinterpret_cast<WPARAM>(device_));
+  EXPECT_EQ(back[0].lParam, reinterpret_cast<LPARAM>(&header_));
+  EXPECT_EQ(header_.dwBytesRecorded, 1600u);
+  EXPECT_EQ(header_.dwFlags, WHDR_DONE | WHDR_PREPARED);
+  EXPECT_EQ(std::memcmp(buffer_.data(), samples.data(), 1600), 0);
+  EXPECT_EQ(waveInUnprepareHeader(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+  EXPECT_EQ(header_.dwFlags, WHDR_DONE);
+  EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInStart(device_), MMSYSERR_INVALHANDLE);
+  device_ = nullptr;
+}
+
+TEST_F(WaveIn, StopHandsBackAPartBufferAndResetTheRest) {
+  startRecording();
+  ASSERT_TRUE(FakeWaveInCaptureConstant(5, 100));
+  EXPECT_EQ(waveInStop(device_), MMSYSERR_NOERROR);
+  ASSERT_EQ(handedBack().size(), 1u);
+  EXPECT_EQ(header_.dwBytesRecorded, 200u);
+  EXPECT_FALSE(FakeWaveInCaptureConstant(5, 100)) << "a stopped device captures nothing";
+
+  // Queued again and reset before any sample: handed back empty.
+  ASSERT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), WAVERR_STILLPLAYING);
+  EXPECT_EQ(waveInUnprepareHeader(device_, &header_, sizeof header_), WAVERR_STILLPLAYING);
+  EXPECT_EQ(waveInClose(device_), WAVERR_STILLPLAYING);
+  EXPECT_EQ(waveInReset(device_), MMSYSERR_NOERROR);
+  ASSERT_EQ(handedBack().size(), 2u);
+  EXPECT_EQ(header_.dwBytesRecorded, 0u);
+  EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
+  device_ = nullptr;
+}
+
+TEST_F(WaveIn, BuffersMustBePreparedAndWellFormed) {
+  ASSERT_EQ(open(), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), WAVERR_UNPREPARED);
+  EXPECT_EQ(waveInPrepareHeader(device_, nullptr, sizeof header_), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInPrepareHeader(device_, &header_, sizeof header_ - 1), MMSYSERR_INVALPARAM);
+  WAVEHDR empty{};
+  EXPECT_EQ(waveInPrepareHeader(device_, &empty, sizeof empty), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInPrepareHeader(nullptr, &header_, sizeof header_), MMSYSERR_INVALHANDLE);
+}
+
+TEST_F(WaveIn, TheFakeFailsTheChosenCallsAndRecordsEveryCall) {
+  RemoveFakeWaveIn();
+  FakeWaveInFailures failures;
+  failures.open = MMSYSERR_NODRIVER;
+  InstallFakeWaveIn(failures);
+  EXPECT_EQ(open(), MMSYSERR_NODRIVER);
+  EXPECT_EQ(device_, nullptr);
+
+  failures = {};
+  failures.prepare = MMSYSERR_NOMEM;
+  failures.start = MMSYSERR_ERROR;
+  InstallFakeWaveIn(failures);
+  ASSERT_EQ(open(), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInPrepareHeader(device_, &header_, sizeof header_), MMSYSERR_NOMEM);
+  EXPECT_EQ(header_.dwFlags, 0u);
+  failures.prepare = 0;
+  InstallFakeWaveIn(failures);
+  ASSERT_EQ(waveInPrepareHeader(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInStart(device_), MMSYSERR_ERROR);
+  EXPECT_FALSE(FakeWaveInCaptureConstant(1, 10)) << "a failed start captures nothing";
+  EXPECT_EQ(waveInReset(device_), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
+  device_ = nullptr;
+  EXPECT_EQ(FakeWaveInCalls(), (std::vector<std::string>{"prepare", "add", "start", "reset", "close"}))
+      << "the calls since the last InstallFakeWaveIn";
+}
+
+}  // namespace
