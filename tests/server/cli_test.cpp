@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "tests/server/synth.h"
+#include "tests/server/temp_dir.h"
+
+namespace melodex::server {
+namespace {
+
+using test::TempDir;
+
+// Runs the command and returns its standard output and exit status.
+std::string run(const std::string& command, int& status) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    status = pclose(pipe);
+    return out;
+}
+
+TEST(CommandLine, IndexIdentifyServeAndStopOnSignals) {
+    TempDir dir;
+    const std::string exe = MELODEX_SERVER_EXE;
+    const std::string db = dir / "db";
+    test::writeFile(dir / "Some Band - Some Song.wav", test::wavFile(test::melody(77, 20.0), 8000));
+    test::writeFile(dir / "query.wav", test::clientBody([] {
+        const std::vector<float> song = test::melody(77, 20.0);
+        return std::vector<float>(song.begin() + 40000, song.end());
+    }()));
+    int status = -1;
+    run(exe + " --db " + db + " index '" + (dir / "Some Band - Some Song.wav") + "' 2>/dev/null", status);
+    EXPECT_EQ(status, 0);
+    const std::string json = run(exe + " --db " + db + " identify --json " + (dir / "query.wav"), status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(json.find("\"found\":true"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"artist\":\"Some Band\""), std::string::npos) << json;
+    const size_t offset = json.find("\"offset\":");
+    ASSERT_NE(offset, std::string::npos) << json;
+    EXPECT_NEAR(std::stod(json.substr(offset + 9)), 5.0, 0.05);
+    const std::string stats = run(exe + " --db " + db + " stats", status);
+    EXPECT_NE(stats.find("tracks       1"), std::string::npos) << stats;
+    run(exe + " --db " + db + " remove 999 2>/dev/null", status);
+    EXPECT_NE(status, 0);
+
+    for (int signal : {SIGINT, SIGTERM}) {
+        const int port = 18500 + signal;
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            freopen("/dev/null", "w", stdout);
+            execl(exe.c_str(), exe.c_str(), "--db", db.c_str(), "serve", "--listen",
+                  ("127.0.0.1:" + std::to_string(port)).c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        httplib::Client client("127.0.0.1", port);
+        bool up = false;
+        for (int i = 0; i < 100 && !up; ++i) {
+            auto res = client.Get("/health");
+            up = res && res->status == 200;
+            if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_TRUE(up);
+        kill(child, signal);
+        int exitStatus = 0;
+        const auto start = std::chrono::steady_clock::now();
+        pid_t done = 0;
+        while ((done = waitpid(child, &exitStatus, WNOHANG)) == 0 &&
+               std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (done == 0) {
+            kill(child, SIGKILL);
+            waitpid(child, &exitStatus, 0);
+            ADD_FAILURE() << "serve did not stop on signal " << signal;
+        } else {
+            EXPECT_TRUE(WIFEXITED(exitStatus));
+            EXPECT_EQ(WEXITSTATUS(exitStatus), 0);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace melodex::server
