@@ -117,7 +117,8 @@ INSTANTIATE_TEST_SUITE_P(
                       OpenFailure{7, 3, "AudioRecorder::handleRecordError: unable to allocate or lock memory!\r\n"},
                       OpenFailure{11, 2, "AudioRecorder::handleRecordError: audio record alignment error!\r\n"},
                       OpenFailure{1, 5, "AudioRecorder::handleRecordError: unknown error!\r\n"},
-                      OpenFailure{32, 5, "AudioRecorder::handleRecordError: unknown error!\r\n"}));
+                      OpenFailure{32, 5, "AudioRecorder::handleRecordError: unknown error!\r\n"}),
+    [](const auto& info) { return "Code" + std::to_string(info.param.code); });
 
 TEST_F(Recorder, AFailedBufferSetUpClosesTheDevice) {
   FakeWaveInFailures failures;
