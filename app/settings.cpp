@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "app/state.h"
+#include "app/strings.h"
 #include "platform/system/registry.h"
 
 namespace {
@@ -12,6 +13,8 @@ namespace {
 constexpr LPCWSTR kSettingsKey = L"SOFTWARE\\Melodex";
 constexpr DWORD kOwnerIdChars = 128;  // terminator included
 constexpr int kDefaultOwnerId = 2422;
+constexpr DWORD kServerUrlChars = 1024;  // terminator included
+constexpr const char* kDefaultServerUrl = "http://127.0.0.1:8017/servlet/QuaverId";
 
 // The registry key, closed when it goes out of scope.
 class SettingsKey {
@@ -42,7 +45,38 @@ DWORD QueryString(HKEY key, LPCWSTR name, wchar_t* buffer, DWORD capacity) {
   return size;
 }
 
+// Reads a REG_DWORD value; the fallback when the key or value is missing or
+// the value is of another type.
+DWORD ReadSettingNumber(LPCWSTR name, DWORD fallback) {
+  SettingsKey key;
+  if (!key.get()) return fallback;
+  DWORD type = 0;
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  if (RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
+      type != REG_DWORD || size != sizeof value)
+    return fallback;
+  return value;
+}
+
 }  // namespace
+
+bool ReadConnNetName(wchar_t* name, DWORD capacity) { return ReadSettingString(L"connNetName", name, capacity); }
+
+LONG ReadConnLingerTime() { return static_cast<LONG>(ReadSettingNumber(L"connLingerTime", 1)); }
+
+DWORD ReadConnPriority() { return ReadSettingNumber(L"connPriority", 0x8000); }
+
+DWORD ReadConnFlags() { return ReadSettingNumber(L"connFlags", 1); }
+
+BOOL ReadConnExclusive() { return ReadSettingNumber(L"connExclusive", 0) != 0 ? TRUE : FALSE; }
+
+char* ReadServerURL() {
+  auto* url = static_cast<wchar_t*>(std::malloc(kServerUrlChars * sizeof(wchar_t)));
+  char* text = url && ReadSettingString(L"serverURL", url, kServerUrlChars) ? WideToAnsi(url) : DupString(kDefaultServerUrl);
+  std::free(url);
+  return text;
+}
 
 bool ReadSettingString(LPCWSTR name, wchar_t* buffer, DWORD capacity) {
   SettingsKey key;

@@ -12,3 +12,23 @@ void LoadSettings();
 // included). False, leaving the buffer untouched, when the key or value is
 // missing, is not text, or does not fit.
 bool ReadSettingString(LPCWSTR name, wchar_t* buffer, DWORD capacity);
+
+// The connection settings, read afresh at every call (each opens and closes
+// the key). A value counts as absent when the key or value is missing or has
+// another type; the getters then return the default.
+
+// `connNetName`: the network to use. False when absent, not text, or
+// longer than capacity (characters, terminator included).
+bool ReadConnNetName(wchar_t* name, DWORD capacity);
+// `connLingerTime`, default 1.
+LONG ReadConnLingerTime();
+// `connPriority`, default 0x8000.
+DWORD ReadConnPriority();
+// `connFlags`, default 1.
+DWORD ReadConnFlags();
+// `connExclusive` as 0 or 1 (any non-zero value is 1), default 0.
+BOOL ReadConnExclusive();
+
+// The identification endpoint, `serverURL`, as a new UTF-8 heap string that
+// the caller frees; "http://127.0.0.1:8017/servlet/QuaverId" when absent.
+char* ReadServerURL();

@@ -1,0 +1,37 @@
+// Shared set-up of the handler tests: an empty settings file, the fake
+// connection manager, short time-outs and a test server.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "net/http_timeouts.h"
+#include "platform/phone/fake_connection_manager.h"
+#include "platform/system/paths.h"
+#include "tests/net/test_server.h"
+
+class NetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/melodex-net-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    m_folder = pattern;
+    SetSettingsFile(m_folder + "/settings.toml");
+    SetConnectionBackend(&m_fake);
+    SetHttpTimeouts({2000, 2000});
+  }
+  void TearDown() override {
+    SetConnectionBackend(nullptr);
+    SetHttpTimeouts({});
+    std::filesystem::remove_all(m_folder);
+  }
+
+  void writeSettings(const std::string& text) { std::ofstream(m_folder + "/settings.toml") << text; }
+
+  std::string m_folder;
+  FakeConnectionManager m_fake;
+  TestServer m_server;
+};
