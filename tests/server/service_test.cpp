@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <httplib.h>
+#include <taglib/flacfile.h>
+#include <taglib/xiphcomment.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +20,7 @@
 #include "server/http/service.h"
 #include "server/index/index.h"
 #include "server/ingest/indexer.h"
+#include "tests/server/flac_writer.h"
 #include "tests/server/pictures.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
@@ -83,7 +86,14 @@ protected:
         for (float s : test::melody(42, 30.0, 44100)) stereo.insert(stereo.end(), {s, s});
         test::writeFile(music + "/album/Second Artist - Middle Song.wav", test::wavFile(stereo, 44100, 2));
         test::writeFile(music + "/album/cover.jpg", test::makeJpeg(500, 500));
-        test::writeFile(music + "/album/Third Artist - Closing Song.wav", test::wavFile(songs_[2], 8000));
+        // FLAC, tagged: decoded through FFmpeg, named by its tags rather than its file name.
+        ASSERT_TRUE(test::writeFlac(music + "/album/track03.flac", songs_[2], 8000));
+        {
+            TagLib::FLAC::File flac((music + "/album/track03.flac").c_str());
+            flac.xiphComment(true)->setArtist("Third Artist");
+            flac.xiphComment(true)->setTitle("Closing Song");
+            ASSERT_TRUE(flac.save());
+        }
         test::writeFile(music + "/notes.txt", {'h', 'i'});
 
         std::string error;
@@ -92,7 +102,7 @@ protected:
         ASSERT_TRUE(catalog_ && index_) << error;
         Indexer indexer(*catalog_, *index_);
         const IndexReport report = indexer.run({music + "/First Artist - Opening Song.wav", music + "/album/Second Artist - Middle Song.wav",
-                                                music + "/album/Third Artist - Closing Song.wav"}, nullptr, nullptr);
+                                                music + "/album/track03.flac"}, nullptr, nullptr);
         ASSERT_EQ(report.added, 3u);
 
         ServiceOptions options;
