@@ -17,7 +17,7 @@
 namespace {
 
 constexpr sf_count_t kBlockFrames = 4096;
-constexpr int kPollMs = 2;
+constexpr int kPollMs = 5;
 
 std::mutex g_mutex;
 std::shared_ptr<const std::vector<std::int16_t>> g_samples;
