@@ -105,12 +105,10 @@ int main(int argc, char** argv) {
     app.add_option("--max-dt", catalogueParams.maxDt)->capture_default_str();
     app.add_option("--min-contrast", catalogueParams.minContrast)->capture_default_str();
     app.add_option("--tolerance", matchParams.offsetTolerance)->capture_default_str();
-    app.add_option("--q-floor", queryParams.noiseFloorQuantile)->capture_default_str();
     app.add_option("--q-time-radius", queryParams.peakTimeRadius)->capture_default_str();
     app.add_option("--q-freq-radius", queryParams.peakFreqRadius)->capture_default_str();
     app.add_option("--min-score", matchParams.minScore)->capture_default_str();
     app.add_option("--margin", matchParams.margin)->capture_default_str();
-    app.add_option("--slot", matchParams.slotFrames)->capture_default_str();
     app.add_option("--ratio", matchParams.ratio)->capture_default_str();
     CLI11_PARSE(app, argc, argv);
     queryParams.maxDt = catalogueParams.maxDt;

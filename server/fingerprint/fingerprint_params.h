@@ -21,7 +21,6 @@ struct FingerprintParams {
     int maxDt = 63;
     int maxDf = 63;
     int shifts = 1;               // analysis phases spread over one hop (query side)
-    float noiseFloorQuantile = 0; // per-bin noise floor subtracted before peak picking (0: off)
 
     static FingerprintParams catalogue() { return FingerprintParams{}; }
     static FingerprintParams query() {

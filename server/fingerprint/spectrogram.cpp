@@ -1,6 +1,5 @@
 #include "server/fingerprint/spectrogram.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -23,23 +22,6 @@ inline float fastLog(float x) {
     std::memcpy(&m, &bits, sizeof m);
     const float log2m = (-0.34484843f * m + 2.02466578f) * m - 1.67487759f;
     return (exponent + log2m) * 0.69314718f;
-}
-
-// Stationary noise (a hiss, a fan, a car) raises every frame of a bin alike. Each bin's power
-// floor is estimated as a low quantile over time and subtracted, keeping at least a tenth of the
-// original power so that levels stay ordered; peaks then come from what rises above the noise.
-void subtractNoiseFloor(Spectrogram& spec, float quantile) {
-    std::vector<float> column(static_cast<size_t>(spec.frames));
-    const size_t rank = std::min(column.size() - 1, static_cast<size_t>(quantile * static_cast<float>(column.size())));
-    for (int b = 0; b < spec.bins; ++b) {
-        for (int f = 0; f < spec.frames; ++f) column[static_cast<size_t>(f)] = spec.values[static_cast<size_t>(f) * spec.bins + b];
-        std::nth_element(column.begin(), column.begin() + static_cast<long>(rank), column.end());
-        const float floor = column[rank];
-        for (int f = 0; f < spec.frames; ++f) {
-            float& v = spec.values[static_cast<size_t>(f) * spec.bins + b];
-            v = std::max(v - floor, 0.1f * v);
-        }
-    }
 }
 
 // FFTW's planner is not thread-safe; executing a plan on new arrays is.
@@ -95,11 +77,9 @@ void computeSpectrogram(const float* samples, size_t count, const FingerprintPar
         float* row = &out.values[static_cast<size_t>(f) * out.bins];
         for (int b = 0; b < out.bins; ++b) {
             const fftwf_complex& c = spec.get()[params.minBin + b];
-            row[b] = c[0] * c[0] + c[1] * c[1];
+            row[b] = fastLog(c[0] * c[0] + c[1] * c[1] + kFloor);
         }
     }
-    if (params.noiseFloorQuantile > 0.0f) subtractNoiseFloor(out, params.noiseFloorQuantile);
-    for (float& v : out.values) v = fastLog(v + kFloor);
 }
 
 }  // namespace melodex::server

@@ -88,10 +88,10 @@ public:
         items_.push_back(std::move(item));
         notEmpty_.notify_one();
     }
-    std::optional<Prepared> pop(size_t& producersLeft) {
+    // The next item, or none once every producer is done and the queue is empty.
+    std::optional<Prepared> pop() {
         std::unique_lock<std::mutex> lock(mutex_);
         notEmpty_.wait(lock, [&] { return !items_.empty() || producers_ == 0; });
-        producersLeft = producers_;
         if (items_.empty()) return std::nullopt;
         Prepared item = std::move(items_.front());
         items_.pop_front();
@@ -149,8 +149,7 @@ IndexReport Indexer::run(const std::vector<std::string>& files, const ProgressFn
             handoff.producerDone();
         });
     }
-    size_t producersLeft = threads;
-    while (std::optional<Prepared> item = handoff.pop(producersLeft)) {
+    while (std::optional<Prepared> item = handoff.pop()) {
         const auto storeStart = Clock::now();
         std::string error;
         if (item->skip) {
@@ -164,6 +163,11 @@ IndexReport Indexer::run(const std::vector<std::string>& files, const ProgressFn
                                 catalog_.beginTrack(item->record, item->art, id, error) &&
                                 index_.addTrack(id, item->landmarks, error) &&
                                 catalog_.markReady(id, static_cast<int64_t>(item->landmarks.size()), error);
+            if (!stored && id != 0) {
+                // Undo the half-stored track now rather than at the next run.
+                std::string ignored;
+                removeTrack(id, ignored);
+            }
             if (stored) {
                 ++report.added;
                 report.audioSeconds += item->record.duration;

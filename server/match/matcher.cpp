@@ -29,21 +29,21 @@ class WindowScorer {
 public:
     WindowScorer() : uses_(kMaxQueryFrame + 1, 0) {}
 
-    TrackBest best(const uint64_t* begin, const uint64_t* end, int tolerance, int slot) {
+    TrackBest best(const uint64_t* begin, const uint64_t* end, int tolerance) {
         TrackBest best;
         const uint64_t* lo = begin;
         int distinct = 0;
         for (const uint64_t* hi = begin; hi != end; ++hi) {
-            if (uses_[queryFrameOf(*hi) / slot]++ == 0) ++distinct;
+            if (uses_[queryFrameOf(*hi)]++ == 0) ++distinct;
             const int64_t top = offsetOf(*hi);
             while (top - offsetOf(*lo) > 2 * tolerance)
-                if (--uses_[queryFrameOf(*lo++) / slot] == 0) --distinct;
+                if (--uses_[queryFrameOf(*lo++)] == 0) --distinct;
             if (distinct > best.score) {
                 best.score = distinct;
                 best.offset = (offsetOf(*lo) + top) / 2;
             }
         }
-        for (; lo != end; ++lo) --uses_[queryFrameOf(*lo) / slot];
+        for (; lo != end; ++lo) --uses_[queryFrameOf(*lo)];
         return best;
     }
 
@@ -82,8 +82,7 @@ bool matchLandmarks(Index& index, const std::vector<Landmark>& query, const Matc
         const uint32_t track = trackOf(votes[start]);
         size_t end = start;
         while (end < votes.size() && trackOf(votes[end]) == track) ++end;
-        const TrackBest best = scorer.best(votes.data() + start, votes.data() + end, params.offsetTolerance,
-                                           std::max(1, params.slotFrames));
+        const TrackBest best = scorer.best(votes.data() + start, votes.data() + end, params.offsetTolerance);
         if (best.score > result.score) {
             result.runnerUp = result.score;
             result.score = best.score;

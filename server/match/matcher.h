@@ -15,7 +15,6 @@ namespace melodex::server {
 // music for no false positive in thousands of queries.
 struct MatchParams {
     int offsetTolerance = 1;  // frames either side merged into one offset bin
-    int slotFrames = 1;       // query frames counted as one moment when scoring
     int minScore = 10;        // distinct query frames that agree on one offset
     int margin = 10;
     double ratio = 1.3;
