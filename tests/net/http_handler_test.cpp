@@ -181,10 +181,9 @@ TEST_F(HttpHandlerTest, CancelBeforeTheRequestSendsNothing) {
 }
 
 TEST_F(HttpHandlerTest, CancelWhileWaitingForTheStatusEndsThePost) {
-  std::atomic<bool> answer{false};
   m_server.server().Post("/id", [&](const httplib::Request& request, httplib::Response& response) {
     m_server.record(request);
-    WaitFor([&] { return answer.load() || m_server.stopping(); });
+    WaitFor([&] { return m_release.load() || m_server.stopping(); });
     response.set_content("reply", "text/plain");
   });
   m_server.start();
@@ -197,7 +196,7 @@ TEST_F(HttpHandlerTest, CancelWhileWaitingForTheStatusEndsThePost) {
   });
   EXPECT_EQ(handler.httpPost(m_server.url("/id").c_str(), reinterpret_cast<const BYTE*>("abc"), 3), 11);
   canceller.join();
-  answer = true;
+  m_release = true;
 }
 
 TEST_F(HttpHandlerTest, GetCancelledWhileItsBodyIsReadGivesElevenAndTheDestructorReleases) {

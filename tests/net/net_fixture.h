@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -33,5 +34,8 @@ class NetTest : public ::testing::Test {
 
   std::string m_folder;
   FakeConnectionManager m_fake;
+  // Lets a server handler that holds its reply back go on; it outlives the
+  // server, whose handlers may still be running when a test body ends.
+  std::atomic<bool> m_release{false};
   TestServer m_server;
 };

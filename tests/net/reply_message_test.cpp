@@ -1,5 +1,7 @@
 // The reply-ready message of a POST reaching the current screen through the
 // message queue and the window procedure of a running (headless) program.
+#include <chrono>
+#include <functional>
 #include <thread>
 
 #include "app/screen/screen.h"
@@ -38,7 +40,7 @@ class ReplyMessageTest : public NetTest {
 };
 
 TEST_F(ReplyMessageTest, ReachesTheCurrentScreenOnlyAfterASuccessfulPost) {
-  std::atomic<bool> cancelled{false};
+  std::atomic<bool>& cancelled = m_release;
   m_server.server().Post("/ok", [](const httplib::Request&, httplib::Response& response) {
     response.set_content("reply", "text/plain");
   });
@@ -48,7 +50,7 @@ TEST_F(ReplyMessageTest, ReachesTheCurrentScreenOnlyAfterASuccessfulPost) {
   m_server.server().Post("/slow", [&](const httplib::Request&, httplib::Response& response) {
     response.set_chunked_content_provider("text/plain", [&](size_t offset, httplib::DataSink& sink) {
       if (offset == 0) return sink.write("part,", 5);
-      while (!cancelled && !m_server.stopping()) std::this_thread::yield();
+      while (!cancelled && !m_server.stopping()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       sink.write("rest", 4);
       sink.done();
       return true;
@@ -72,7 +74,8 @@ TEST_F(ReplyMessageTest, ReachesTheCurrentScreenOnlyAfterASuccessfulPost) {
   // Cancelled while its reply is read, a POST still completes and reports.
   EXPECT_EQ(postFromWorker("/slow", 2000,
                            [&](HTTPHandler& handler) {
-                             while (handler.replyLength() == 0) std::this_thread::yield();
+                             for (int i = 0; i < 5000 && handler.replyLength() == 0; ++i)
+                               std::this_thread::sleep_for(std::chrono::milliseconds(1));
                              handler.cancel();
                              cancelled = true;
                            }),
