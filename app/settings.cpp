@@ -73,7 +73,8 @@ BOOL ReadConnExclusive() { return ReadSettingNumber(L"connExclusive", 0) != 0 ? 
 
 char* ReadServerURL() {
   auto* url = static_cast<wchar_t*>(std::malloc(kServerUrlChars * sizeof(wchar_t)));
-  char* text = url && ReadSettingString(L"serverURL", url, kServerUrlChars) ? WideToAnsi(url) : DupString(kDefaultServerUrl);
+  char* text =
+      url && ReadSettingString(L"serverURL", url, kServerUrlChars) ? WideToAnsi(url) : DupString(kDefaultServerUrl);
   std::free(url);
   return text;
 }

@@ -105,9 +105,8 @@ bool ReadProfileIdentity(sd_bus_message* message, std::string* id, std::string* 
 
 bool ParseUuid(const std::string& text, GUID* network) {
   unsigned a = 0, b = 0, c = 0, d[8] = {};
-  if (text.size() != 36 ||
-      std::sscanf(text.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x", &a, &b, &c, &d[0], &d[1], &d[2], &d[3],
-                  &d[4], &d[5], &d[6], &d[7]) != 11)
+  if (text.size() != 36 || std::sscanf(text.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x", &a, &b, &c, &d[0], &d[1],
+                                       &d[2], &d[3], &d[4], &d[5], &d[6], &d[7]) != 11)
     return false;
   network->Data1 = a;
   network->Data2 = static_cast<WORD>(b);
@@ -119,8 +118,8 @@ bool ParseUuid(const std::string& text, GUID* network) {
 std::string FormatUuid(const GUID& network) {
   char text[37];
   std::snprintf(text, sizeof text, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", network.Data1, network.Data2,
-                network.Data3, network.Data4[0], network.Data4[1], network.Data4[2], network.Data4[3],
-                network.Data4[4], network.Data4[5], network.Data4[6], network.Data4[7]);
+                network.Data3, network.Data4[0], network.Data4[1], network.Data4[2], network.Data4[3], network.Data4[4],
+                network.Data4[5], network.Data4[6], network.Data4[7]);
   return text;
 }
 
@@ -191,8 +190,8 @@ class NmSession {
     return std::any_of(active.begin(), active.end(), [&](const std::string& path) {
       BusError propertyError;
       char* value = nullptr;
-      if (sd_bus_get_property_string(m_bus.get(), kService, path.c_str(), kActiveInterface, "Uuid",
-                                     propertyError.get(), &value) < 0)
+      if (sd_bus_get_property_string(m_bus.get(), kService, path.c_str(), kActiveInterface, "Uuid", propertyError.get(),
+                                     &value) < 0)
         return false;
       const bool same = uuid == value;
       std::free(value);
@@ -256,7 +255,8 @@ HRESULT NetworkManagerBackend::establish(const CONNMGR_CONNECTIONINFO& info, DWO
   NmSession session;
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (!session.present() || usable(session, info.guidDestNet, static_cast<int>(std::clamp<long>(left, 1, kProbeMs)))) {
+    if (!session.present() ||
+        usable(session, info.guidDestNet, static_cast<int>(std::clamp<long>(left, 1, kProbeMs)))) {
       *connection = hold(info.guidDestNet);
       *status = CONNMGR_STATUS_CONNECTED;
       return S_OK;
@@ -279,8 +279,8 @@ HRESULT NetworkManagerBackend::connectionStatus(HANDLE connection, DWORD* status
     network = found->second;
   }
   NmSession session;
-  *status = !session.present() || usable(session, network, kProbeMs) ? CONNMGR_STATUS_CONNECTED
-                                                                       : CONNMGR_STATUS_DISCONNECTED;
+  *status =
+      !session.present() || usable(session, network, kProbeMs) ? CONNMGR_STATUS_CONNECTED : CONNMGR_STATUS_DISCONNECTED;
   return S_OK;
 }
 

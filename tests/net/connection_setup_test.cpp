@@ -1,6 +1,10 @@
 // setupConnection: the request record built from the conn* settings, the
 // network chosen, reuse of a live connection and the release rules.
+#include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "app/settings.h"
 
 #include "net/http_handler.h"
 #include "tests/net/net_fixture.h"
@@ -133,6 +137,20 @@ TEST_F(ConnectionSetupTest, AFailedEstablishmentLogsOnceAndHoldsNothing) {
   }
   EXPECT_EQ(m_fake.requests().size(), 1u);
   EXPECT_TRUE(m_fake.releases().empty());
+}
+
+TEST_F(ConnectionSetupTest, ServerUrlComesFromTheSettingsOrDefaultsToTheLocalService) {
+  const auto read = [] {
+    char* url = ReadServerURL();
+    const std::string text = url ? url : "(null)";
+    std::free(url);
+    return text;
+  };
+  EXPECT_EQ(read(), "http://127.0.0.1:8017/servlet/QuaverId");
+  writeSettings("serverURL = \"http://id.example:8080/servlet/QuaverId\"\n");
+  EXPECT_EQ(read(), "http://id.example:8080/servlet/QuaverId");
+  writeSettings("serverURL = 8080\n");
+  EXPECT_EQ(read(), "http://127.0.0.1:8017/servlet/QuaverId");
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ class ReplyMessageTest : public NetTest {
     HTTPHandler handler(g_hWnd);
     EXPECT_EQ(handler.openSession(), 0);
     int result = -1;
-    std::thread worker([&] { result = handler.httpPost(m_server.url(target).c_str(), reinterpret_cast<const BYTE*>("wav"), 3); });
+    std::thread worker(
+        [&] { result = handler.httpPost(m_server.url(target).c_str(), reinterpret_cast<const BYTE*>("wav"), 3); });
     if (during) during(handler);
     worker.join();
     WaitForPostedMessage(waitMs);
@@ -41,12 +42,10 @@ class ReplyMessageTest : public NetTest {
 
 TEST_F(ReplyMessageTest, ReachesTheCurrentScreenOnlyAfterASuccessfulPost) {
   std::atomic<bool>& cancelled = m_release;
-  m_server.server().Post("/ok", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("reply", "text/plain");
-  });
-  m_server.server().Post("/missing", [](const httplib::Request&, httplib::Response& response) {
-    response.status = 404;
-  });
+  m_server.server().Post(
+      "/ok", [](const httplib::Request&, httplib::Response& response) { response.set_content("reply", "text/plain"); });
+  m_server.server().Post("/missing",
+                         [](const httplib::Request&, httplib::Response& response) { response.status = 404; });
   m_server.server().Post("/slow", [&](const httplib::Request&, httplib::Response& response) {
     response.set_chunked_content_provider("text/plain", [&](size_t offset, httplib::DataSink& sink) {
       if (offset == 0) return sink.write("part,", 5);
