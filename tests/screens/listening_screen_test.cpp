@@ -157,6 +157,7 @@ TEST_F(Listening, TheWaveformCyclesThroughSeventeenOffsets) {
 TEST_F(Listening, AFullBufferGoesOnToTheSearchingScreenAndKeepsTheRecording) {
   start();
   enterRecordingPhase();
+  EXPECT_NE(screen().recorderThreadId(), std::this_thread::get_id()) << "the recorder starts on a thread of its own";
   fillBuffer(1234);
   EXPECT_EQ(logSinceMenu(),
             "AudioRecorder::recordAudio: opening device\r\n"
