@@ -65,6 +65,8 @@ int main(int argc, char** argv) {
     app.add_option("--distractor-seconds", seconds, "length of each distractor")->capture_default_str();
     app.add_option("--queries", queries, "in- and out-of-catalogue queries at each size")->capture_default_str();
     app.add_option("--checkpoints", checkpoints, "sizes at which to measure")->capture_default_str();
+    bool measureOnly = false;
+    app.add_flag("--measure-only", measureOnly, "measure an index grown by an earlier run, without adding to it");
     CLI11_PARSE(app, argc, argv);
 
     double decodeSeconds = 0;
@@ -76,7 +78,7 @@ int main(int argc, char** argv) {
     }
     // The decoded corpus lives in this process too: index memory is reported above this baseline.
     const long baseline = bench::residentBytes();
-    std::filesystem::remove_all(work);
+    if (!measureOnly) std::filesystem::remove_all(work);
     std::string error;
     auto index = server::openLmdbIndex(work + "/index", error);
     if (!index) {
@@ -86,8 +88,16 @@ int main(int argc, char** argv) {
     const auto params = server::FingerprintParams::catalogue();
     double audioSeconds = 0;
     for (size_t i = 0; i < catalogue.size(); ++i) {
-        if (!index->addTrack(static_cast<uint32_t>(i + 1), server::fingerprint(catalogue[i].samples, params), error)) return 1;
+        if (!measureOnly && !index->addTrack(static_cast<uint32_t>(i + 1), server::fingerprint(catalogue[i].samples, params), error))
+            return 1;
         audioSeconds += catalogue[i].samples.size() / 8000.0;
+    }
+    if (measureOnly) {
+        server::IndexStats stats;
+        index->stats(stats, error);
+        total = static_cast<size_t>(stats.tracks);
+        checkpoints = {total};
+        audioSeconds += static_cast<double>(stats.tracks - catalogue.size()) * seconds;
     }
     const server::Identifier identifier(*index);
     std::printf("| tracks | hours | index MB | MB/hour | p50 ms | p95 ms | RSS above corpus MB | hits clean | hits white 0 dB | false positives |\n");
@@ -97,7 +107,7 @@ int main(int argc, char** argv) {
     for (size_t checkpoint : checkpoints) {
         if (checkpoint > total) break;
         // Grow: fingerprint distractors on all cores, store them one transaction each.
-        const size_t add = checkpoint > tracks ? checkpoint - tracks : 0;
+        const size_t add = measureOnly ? 0 : (checkpoint > tracks ? checkpoint - tracks : 0);
         std::vector<std::vector<server::Landmark>> batch(add);
         std::vector<uint64_t> seeds(add);
         for (auto& s : seeds) s = rng();
@@ -120,7 +130,7 @@ int main(int argc, char** argv) {
                 return 1;
             }
         }
-        tracks += add;
+        tracks = measureOnly ? checkpoint : tracks + add;
         audioSeconds += static_cast<double>(add) * seconds;
 
         std::vector<double> latency;

@@ -39,11 +39,16 @@ public:
     virtual bool hasTrack(uint32_t track, bool& present, std::string& error) = 0;
 
     // Looks every hash up in one consistent snapshot; the sink gets the hash's position in
-    // `hashes` and its postings (valid only during the call).
+    // `hashes` and its postings (valid only during the call). A hash with more than
+    // `maxPostings` postings (0: no limit) is skipped without reading it all: so common a hash
+    // says little about which track is playing and costs the most to vote on.
     using Sink = std::function<void(size_t, const Posting*, size_t)>;
-    virtual bool lookup(const std::vector<uint32_t>& hashes, const Sink& sink, std::string& error) = 0;
+    virtual bool lookup(const std::vector<uint32_t>& hashes, const Sink& sink, std::string& error,
+                        size_t maxPostings = 0) = 0;
 
     virtual bool stats(IndexStats& out, std::string& error) = 0;
+    // Just the number of postings: cheap enough to ask for every query.
+    virtual bool postingCount(uint64_t& out, std::string& error) = 0;
 };
 
 // The embedded default: LMDB in `dir` (created when missing).

@@ -218,7 +218,7 @@ public:
         return rc == MDB_SUCCESS || rc == MDB_NOTFOUND || !failed(rc, "cannot read the track", error);
     }
 
-    bool lookup(const std::vector<uint32_t>& hashes, const Sink& sink, std::string& error) override {
+    bool lookup(const std::vector<uint32_t>& hashes, const Sink& sink, std::string& error, size_t maxPostings) override {
         int rc = 0;
         Txn txn(env_.get(), MDB_RDONLY, rc);
         if (failed(rc, "cannot start a read transaction", error)) return false;
@@ -236,15 +236,30 @@ public:
             if (failed(rc, "cannot look up a hash", error)) return false;
             buffer.clear();
             // Walk this hash's run of duplicates; it ends where the low bits change.
+            bool tooCommon = false;
             while (rc == MDB_SUCCESS) {
                 const auto* p = static_cast<const uint8_t*>(data.mv_data);
                 if (p[0] != low) break;
+                if (maxPostings != 0 && buffer.size() == maxPostings) {
+                    tooCommon = true;
+                    break;
+                }
                 buffer.push_back(unpackPosting(p));
                 rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_DUP);
             }
             if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND && failed(rc, "cannot read postings", error)) return false;
-            if (!buffer.empty()) sink(i, buffer.data(), buffer.size());
+            if (!buffer.empty() && !tooCommon) sink(i, buffer.data(), buffer.size());
         }
+        return true;
+    }
+
+    bool postingCount(uint64_t& out, std::string& error) override {
+        int rc = 0;
+        Txn txn(env_.get(), MDB_RDONLY, rc);
+        if (failed(rc, "cannot start a read transaction", error)) return false;
+        MDB_stat postings{};
+        if (failed(mdb_stat(txn.get(), postings_, &postings), "cannot read index statistics", error)) return false;
+        out = postings.ms_entries;
         return true;
     }
 

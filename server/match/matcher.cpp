@@ -1,6 +1,7 @@
 #include "server/match/matcher.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace melodex::server {
 namespace {
@@ -9,6 +10,8 @@ namespace {
 // sort groups votes by track, then offset, then query frame.
 constexpr int64_t kOffsetBias = int64_t{1} << 25;
 constexpr uint32_t kMaxQueryFrame = (1u << 14) - 1;
+// Number of distinct landmark hashes (see packHash).
+constexpr size_t kHashSpace = size_t{1} << 21;
 
 uint64_t voteKey(uint32_t track, int64_t offset, uint32_t queryFrame) {
     return (static_cast<uint64_t>(track) << 40) | (static_cast<uint64_t>(offset + kOffsetBias) << 14) | queryFrame;
@@ -51,6 +54,44 @@ private:
     std::vector<uint16_t> uses_;
 };
 
+// Groups the votes by track (a counting sort), then scores tracks from the most voted down: a
+// track's score cannot exceed its number of votes, so the walk stops as soon as no remaining
+// track could beat the runner-up. Only the tracks that are scored get their votes sorted.
+void scoreTracks(const std::vector<uint64_t>& votes, int tolerance, MatchResult& result) {
+    thread_local std::vector<uint32_t> start;
+    thread_local std::vector<uint64_t> grouped;
+    thread_local WindowScorer scorer;
+    uint32_t maxTrack = 0;
+    for (uint64_t v : votes) maxTrack = std::max(maxTrack, trackOf(v));
+    start.assign(static_cast<size_t>(maxTrack) + 2, 0);
+    for (uint64_t v : votes) ++start[trackOf(v) + 1];
+    std::vector<std::pair<uint32_t, uint32_t>> byCount;  // votes, track
+    for (uint32_t t = 0; t <= maxTrack; ++t)
+        if (start[t + 1] > 0) byCount.emplace_back(start[t + 1], t);
+    for (size_t t = 1; t < start.size(); ++t) start[t] += start[t - 1];
+    grouped.resize(votes.size());
+    {
+        std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+        for (uint64_t v : votes) grouped[fill[trackOf(v)]++] = v;
+    }
+    std::sort(byCount.begin(), byCount.end(), std::greater<>());
+    for (const auto& [count, track] : byCount) {
+        if (static_cast<int>(count) <= result.runnerUp) break;
+        uint64_t* begin = grouped.data() + start[track];
+        uint64_t* end = grouped.data() + start[track + 1];
+        std::sort(begin, end);
+        const TrackBest best = scorer.best(begin, end, tolerance);
+        if (best.score > result.score) {
+            result.runnerUp = result.score;
+            result.score = best.score;
+            result.track = track;
+            result.offsetFrames = static_cast<int>(best.offset);
+        } else if (best.score > result.runnerUp) {
+            result.runnerUp = best.score;
+        }
+    }
+}
+
 }  // namespace
 
 bool matchLandmarks(Index& index, const std::vector<Landmark>& query, const MatchParams& params, MatchResult& result,
@@ -67,32 +108,22 @@ bool matchLandmarks(Index& index, const std::vector<Landmark>& query, const Matc
     }
     result.queryHashes = hashes.size();
 
-    std::vector<uint64_t> votes;
+    uint64_t postings = 0;
+    if (!index.postingCount(postings, error)) return false;
+    const double averageList = static_cast<double>(postings) / static_cast<double>(kHashSpace);
+    const size_t maxPostings = std::max(params.minCommonPostings, static_cast<size_t>(params.commonFactor * averageList));
+
+    // Reused across queries on the same thread: a large catalogue gives hundreds of thousands of votes.
+    thread_local std::vector<uint64_t> votes;
+    votes.clear();
     const bool ok = index.lookup(hashes, [&](size_t i, const Posting* postings, size_t n) {
         const int64_t queryFrame = frames[i];
         for (size_t k = 0; k < n; ++k)
             votes.push_back(voteKey(postings[k].track, static_cast<int64_t>(postings[k].frame) - queryFrame, frames[i]));
-    }, error);
+    }, error, maxPostings);
     if (!ok) return false;
     result.votes = votes.size();
-    std::sort(votes.begin(), votes.end());
-
-    WindowScorer scorer;
-    for (size_t start = 0; start < votes.size();) {
-        const uint32_t track = trackOf(votes[start]);
-        size_t end = start;
-        while (end < votes.size() && trackOf(votes[end]) == track) ++end;
-        const TrackBest best = scorer.best(votes.data() + start, votes.data() + end, params.offsetTolerance);
-        if (best.score > result.score) {
-            result.runnerUp = result.score;
-            result.score = best.score;
-            result.track = track;
-            result.offsetFrames = static_cast<int>(best.offset);
-        } else if (best.score > result.runnerUp) {
-            result.runnerUp = best.score;
-        }
-        start = end;
-    }
+    scoreTracks(votes, params.offsetTolerance, result);
     result.found = result.score >= params.minScore && result.score >= params.margin + params.ratio * result.runnerUp;
     return true;
 }

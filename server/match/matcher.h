@@ -18,6 +18,10 @@ struct MatchParams {
     int minScore = 10;        // distinct query frames that agree on one offset
     int margin = 10;
     double ratio = 1.3;
+    // Hashes with more postings than this many times the average list, and at least
+    // minCommonPostings, are left out of the vote.
+    double commonFactor = 32.0;
+    size_t minCommonPostings = 512;
 };
 
 struct MatchResult {
