@@ -97,16 +97,24 @@ void scoreTracks(const std::vector<uint64_t>& votes, int tolerance, MatchResult&
 bool matchLandmarks(Index& index, const std::vector<Landmark>& query, const MatchParams& params, MatchResult& result,
                     std::string& error) {
     result = MatchResult{};
+    // Each distinct hash is looked up once, in ascending order so that neighbouring lookups
+    // touch neighbouring index pages; its postings then vote for every query frame it occurs at.
+    std::vector<Landmark> sorted;
+    sorted.reserve(query.size());
+    for (const Landmark& l : query)
+        if (l.frame <= kMaxQueryFrame) sorted.push_back(l);  // beyond ~4 minutes: enough evidence before
+    std::sort(sorted.begin(), sorted.end(),
+              [](const Landmark& a, const Landmark& b) { return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame; });
     std::vector<uint32_t> hashes;
-    std::vector<uint32_t> frames;
-    hashes.reserve(query.size());
-    frames.reserve(query.size());
-    for (const Landmark& l : query) {
-        if (l.frame > kMaxQueryFrame) continue;  // beyond ~4 minutes of query: enough evidence before
-        hashes.push_back(l.hash);
-        frames.push_back(l.frame);
+    std::vector<size_t> firstOf;  // where each distinct hash's frames start in `sorted`
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        if (i == 0 || sorted[i].hash != sorted[i - 1].hash) {
+            hashes.push_back(sorted[i].hash);
+            firstOf.push_back(i);
+        }
     }
-    result.queryHashes = hashes.size();
+    firstOf.push_back(sorted.size());
+    result.queryHashes = sorted.size();
 
     uint64_t postings = 0;
     if (!index.postingCount(postings, error)) return false;
@@ -117,9 +125,11 @@ bool matchLandmarks(Index& index, const std::vector<Landmark>& query, const Matc
     thread_local std::vector<uint64_t> votes;
     votes.clear();
     const bool ok = index.lookup(hashes, [&](size_t i, const Posting* postings, size_t n) {
-        const int64_t queryFrame = frames[i];
-        for (size_t k = 0; k < n; ++k)
-            votes.push_back(voteKey(postings[k].track, static_cast<int64_t>(postings[k].frame) - queryFrame, frames[i]));
+        for (size_t q = firstOf[i]; q < firstOf[i + 1]; ++q) {
+            const uint32_t queryFrame = sorted[q].frame;
+            for (size_t k = 0; k < n; ++k)
+                votes.push_back(voteKey(postings[k].track, static_cast<int64_t>(postings[k].frame) - queryFrame, queryFrame));
+        }
     }, error, maxPostings);
     if (!ok) return false;
     result.votes = votes.size();
