@@ -12,9 +12,9 @@ std::vector<Landmark> fingerprint(const float* samples, size_t count, const Fing
     const int shifts = std::max(1, params.shifts);
     for (int s = 0; s < shifts; ++s) {
         const int offset = s * params.hop / shifts;
-        thread_local Spectrogram spec;
-        computeSpectrogram(samples, count, params, offset, spec);
-        const std::vector<Landmark> landmarks = makeLandmarks(findPeaks(spec, params), params);
+        thread_local Spectrogram gram;
+        computeSpectrogram(samples, count, params, offset, gram);
+        const std::vector<Landmark> landmarks = makeLandmarks(findPeaks(gram, params), params);
         all.insert(all.end(), landmarks.begin(), landmarks.end());
     }
     if (shifts > 1) {

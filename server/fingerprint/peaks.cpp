@@ -4,24 +4,24 @@
 
 namespace melodex::server {
 
-std::vector<float> whiten(const Spectrogram& spec, const FingerprintParams& params) {
+std::vector<float> whiten(const Spectrogram& gram, const FingerprintParams& params) {
     std::vector<float> out;
-    whitenInto(spec, params, out);
+    whitenInto(gram, params, out);
     return out;
 }
 
-void whitenInto(const Spectrogram& spec, const FingerprintParams& params, std::vector<float>& out) {
-    out.resize(spec.values.size());
-    std::vector<double> prefix(static_cast<size_t>(spec.bins) + 1);
+void whitenInto(const Spectrogram& gram, const FingerprintParams& params, std::vector<float>& out) {
+    out.resize(gram.values.size());
+    std::vector<double> prefix(static_cast<size_t>(gram.bins) + 1);
     const int w = params.contrastHalfWidth;
-    for (int f = 0; f < spec.frames; ++f) {
-        const float* row = &spec.values[static_cast<size_t>(f) * spec.bins];
-        float* dst = &out[static_cast<size_t>(f) * spec.bins];
+    for (int f = 0; f < gram.frames; ++f) {
+        const float* row = &gram.values[static_cast<size_t>(f) * gram.bins];
+        float* dst = &out[static_cast<size_t>(f) * gram.bins];
         prefix[0] = 0;
-        for (int b = 0; b < spec.bins; ++b) prefix[b + 1] = prefix[b] + row[b];
-        for (int b = 0; b < spec.bins; ++b) {
+        for (int b = 0; b < gram.bins; ++b) prefix[b + 1] = prefix[b] + row[b];
+        for (int b = 0; b < gram.bins; ++b) {
             const int lo = std::max(0, b - w);
-            const int hi = std::min(spec.bins, b + w + 1);
+            const int hi = std::min(gram.bins, b + w + 1);
             dst[b] = row[b] - static_cast<float>((prefix[hi] - prefix[lo]) / (hi - lo));
         }
     }
@@ -31,12 +31,12 @@ namespace {
 
 // The largest level within +-timeRadius frames and +-freqRadius bins of every cell, computed as
 // two separable passes (frequency, then time) that the compiler can vectorise.
-void neighbourhoodMax(const Spectrogram& spec, int timeRadius, int freqRadius, std::vector<float>& across,
+void neighbourhoodMax(const Spectrogram& gram, int timeRadius, int freqRadius, std::vector<float>& across,
                       std::vector<float>& out) {
-    const int bins = spec.bins;
-    across.resize(spec.values.size());
-    for (int t = 0; t < spec.frames; ++t) {
-        const float* row = &spec.values[static_cast<size_t>(t) * bins];
+    const int bins = gram.bins;
+    across.resize(gram.values.size());
+    for (int t = 0; t < gram.frames; ++t) {
+        const float* row = &gram.values[static_cast<size_t>(t) * bins];
         float* dst = &across[static_cast<size_t>(t) * bins];
         for (int b = 0; b < bins; ++b) {
             const int b0 = std::max(0, b - freqRadius), b1 = std::min(bins - 1, b + freqRadius);
@@ -45,9 +45,9 @@ void neighbourhoodMax(const Spectrogram& spec, int timeRadius, int freqRadius, s
             dst[b] = m;
         }
     }
-    out.resize(spec.values.size());
-    for (int t = 0; t < spec.frames; ++t) {
-        const int t0 = std::max(0, t - timeRadius), t1 = std::min(spec.frames - 1, t + timeRadius);
+    out.resize(gram.values.size());
+    for (int t = 0; t < gram.frames; ++t) {
+        const int t0 = std::max(0, t - timeRadius), t1 = std::min(gram.frames - 1, t + timeRadius);
         float* dst = &out[static_cast<size_t>(t) * bins];
         std::copy_n(&across[static_cast<size_t>(t0) * bins], bins, dst);
         for (int k = t0 + 1; k <= t1; ++k) {
@@ -65,24 +65,24 @@ struct Workspace {
 
 }  // namespace
 
-std::vector<Peak> findPeaks(const Spectrogram& spec, const FingerprintParams& params) {
+std::vector<Peak> findPeaks(const Spectrogram& gram, const FingerprintParams& params) {
     std::vector<Peak> peaks;
-    if (spec.frames == 0) return peaks;
+    if (gram.frames == 0) return peaks;
     thread_local Workspace work;
-    whitenInto(spec, params, work.contrast);
+    whitenInto(gram, params, work.contrast);
     const std::vector<float>& c = work.contrast;
     const int perBlock = std::max(1, static_cast<int>(params.peaksPerSecond * params.blockFrames *
                                                           params.frameSeconds() + 0.5));
-    neighbourhoodMax(spec, params.peakTimeRadius, params.peakFreqRadius, work.across, work.localMax);
+    neighbourhoodMax(gram, params.peakTimeRadius, params.peakFreqRadius, work.across, work.localMax);
     const std::vector<float>& localMax = work.localMax;
     std::vector<Peak> block;
-    for (int start = 0; start < spec.frames; start += params.blockFrames) {
-        const int end = std::min(spec.frames, start + params.blockFrames);
+    for (int start = 0; start < gram.frames; start += params.blockFrames) {
+        const int end = std::min(gram.frames, start + params.blockFrames);
         block.clear();
         for (int t = start; t < end; ++t) {
-            const size_t row = static_cast<size_t>(t) * spec.bins;
-            for (int b = 1; b + 1 < spec.bins; ++b)
-                if (spec.values[row + b] == localMax[row + b] && c[row + b] >= params.minContrast)
+            const size_t row = static_cast<size_t>(t) * gram.bins;
+            for (int b = 1; b + 1 < gram.bins; ++b)
+                if (gram.values[row + b] == localMax[row + b] && c[row + b] >= params.minContrast)
                     block.push_back({t, b, c[row + b]});
         }
         if (static_cast<int>(block.size()) > perBlock) {

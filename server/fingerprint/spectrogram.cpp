@@ -58,12 +58,12 @@ void computeSpectrogram(const float* samples, size_t count, const FingerprintPar
     out.values.resize(static_cast<size_t>(out.frames) * out.bins);
 
     std::unique_ptr<float, FftwFree> in(static_cast<float*>(fftwf_malloc(sizeof(float) * n)));
-    std::unique_ptr<fftwf_complex, FftwFree> spec(
+    std::unique_ptr<fftwf_complex, FftwFree> gram(
         static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (n / 2 + 1))));
     std::unique_ptr<fftwf_plan_s, PlanDestroy> plan;
     {
         std::lock_guard<std::mutex> lock(plannerMutex());
-        plan.reset(fftwf_plan_dft_r2c_1d(n, in.get(), spec.get(), FFTW_ESTIMATE));
+        plan.reset(fftwf_plan_dft_r2c_1d(n, in.get(), gram.get(), FFTW_ESTIMATE));
     }
     std::vector<float> window(n);
     for (int i = 0; i < n; ++i) window[i] = 0.5f - 0.5f * std::cos(2.0f * static_cast<float>(M_PI) * i / n);
@@ -76,7 +76,7 @@ void computeSpectrogram(const float* samples, size_t count, const FingerprintPar
         fftwf_execute(plan.get());
         float* row = &out.values[static_cast<size_t>(f) * out.bins];
         for (int b = 0; b < out.bins; ++b) {
-            const fftwf_complex& c = spec.get()[params.minBin + b];
+            const fftwf_complex& c = gram.get()[params.minBin + b];
             row[b] = fastLog(c[0] * c[0] + c[1] * c[1] + kFloor);
         }
     }
