@@ -37,6 +37,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine* options) {
   app.add_option("--settings", options->settings, "settings file (TOML)");
   app.add_option("--script", options->script, "headless: run this script, - for standard input");
   app.add_option("--mic-file", options->micFile, "use this sound file (WAV, FLAC, Ogg, Opus, MP3) as the microphone");
+  app.add_flag("--fast", options->fast,
+               "headless: run the clock as fast as possible (worker threads may then lag behind the script)");
   app.add_flag("--cancel", options->cancel, "cancel the running melodex's recording or search");
 
   try {

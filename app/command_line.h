@@ -12,6 +12,7 @@ struct CommandLine {
   std::string script;    // headless script, "-" for standard input
   std::string micFile;   // sound file used as the microphone
   bool cancel = false;
+  bool fast = false;     // headless: let the virtual clock run ahead of real time
 };
 
 // Fills `options` from the arguments and MELODEX_BACKEND. Returns -1 to go

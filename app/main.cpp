@@ -37,8 +37,8 @@ int SendCancel() {
   return 0;
 }
 
-// pacedClock: the virtual clock keeps to real time, so that the recording
-// thread and a microphone file keep step with the program's timers.
+// pacedClock: the virtual clock keeps to real time, so that worker threads
+// (recording, sending) and a microphone file keep step with the timers.
 int RunHeadless(const std::string& scriptPath, bool pacedClock) {
   if (!InitInstance(ThisModule(), SW_SHOWNORMAL)) return 0;
   SetRealTimePacing(pacedClock);
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const int status = options.platform.backend == Backend::Headless
-                         ? RunHeadless(options.script, !options.micFile.empty())
+                         ? RunHeadless(options.script, !options.fast)
                          : WinMain(ThisModule(), nullptr, nullptr, SW_SHOWNORMAL);
   ShutdownPlatform();
   return status;
