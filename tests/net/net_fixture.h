@@ -12,14 +12,14 @@
 #include "net/http_timeouts.h"
 #include "platform/phone/fake_connection_manager.h"
 #include "platform/system/paths.h"
-#include "tests/net/test_server.h"
+#include "tests/support/headless_app.h"
+#include "tests/support/http_test_server.h"
 
 class NetTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/melodex-net-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_folder = pattern;
+    m_folder = MakeTempFolder("melodex-net").string();
+    ASSERT_FALSE(m_folder.empty());
     SetSettingsFile(m_folder + "/settings.toml");
     SetConnectionBackend(&m_fake);
     SetHttpTimeouts({2000, 2000});

@@ -1,4 +1,4 @@
-#include "tests/net/test_server.h"
+#include "tests/support/http_test_server.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
