@@ -65,6 +65,9 @@ int main(int argc, char** argv) {
     app.add_option("--distractor-seconds", seconds, "length of each distractor")->capture_default_str();
     app.add_option("--queries", queries, "in- and out-of-catalogue queries at each size")->capture_default_str();
     app.add_option("--checkpoints", checkpoints, "sizes at which to measure")->capture_default_str();
+    server::MatchParams matchParams;
+    app.add_option("--common-factor", matchParams.commonFactor, "hashes this many times commoner than average are not looked at")
+        ->capture_default_str();
     bool measureOnly = false;
     app.add_flag("--measure-only", measureOnly, "measure an index grown by an earlier run, without adding to it");
     CLI11_PARSE(app, argc, argv);
@@ -99,7 +102,7 @@ int main(int argc, char** argv) {
         checkpoints = {total};
         audioSeconds += static_cast<double>(stats.tracks - catalogue.size()) * seconds;
     }
-    const server::Identifier identifier(*index);
+    const server::Identifier identifier(*index, matchParams);
     std::printf("| tracks | hours | index MB | MB/hour | p50 ms | p95 ms | RSS above corpus MB | hits clean | hits white 0 dB | false positives |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     std::mt19937_64 rng(7);

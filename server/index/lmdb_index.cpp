@@ -235,17 +235,27 @@ public:
             if (rc == MDB_NOTFOUND) continue;
             if (failed(rc, "cannot look up a hash", error)) return false;
             buffer.clear();
-            // Walk this hash's run of duplicates; it ends where the low bits change.
+            // Walk this hash's run of duplicates a page at a time. GET_MULTIPLE returns the whole
+            // page the cursor is on, so values of lower hashes that share the key are skipped;
+            // duplicates are sorted, so the run ends at the first higher value.
             bool tooCommon = false;
-            while (rc == MDB_SUCCESS) {
+            bool runEnded = false;
+            rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_MULTIPLE);
+            while (rc == MDB_SUCCESS && !runEnded && !tooCommon) {
                 const auto* p = static_cast<const uint8_t*>(data.mv_data);
-                if (p[0] != low) break;
-                if (maxPostings != 0 && buffer.size() == maxPostings) {
-                    tooCommon = true;
-                    break;
+                for (size_t off = 0; off + kPostingBytes <= data.mv_size; off += kPostingBytes) {
+                    if (p[off] < low) continue;
+                    if (p[off] != low) {
+                        runEnded = true;
+                        break;
+                    }
+                    if (maxPostings != 0 && buffer.size() == maxPostings) {
+                        tooCommon = true;
+                        break;
+                    }
+                    buffer.push_back(unpackPosting(p + off));
                 }
-                buffer.push_back(unpackPosting(p));
-                rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_DUP);
+                if (!runEnded && !tooCommon) rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_MULTIPLE);
             }
             if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND && failed(rc, "cannot read postings", error)) return false;
             if (!buffer.empty() && !tooCommon) sink(i, buffer.data(), buffer.size());

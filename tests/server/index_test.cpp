@@ -82,6 +82,36 @@ TEST(LmdbIndex, StoresLooksUpAndRemovesTracks) {
     EXPECT_FALSE(index->addTrack(kMaxTrackId + 1, a, error));
 }
 
+TEST(LmdbIndex, NeighbouringHashesKeepTheirOwnPostings) {
+    TempDir dir;
+    std::string error;
+    auto index = openLmdbIndex(dir / "index", error);
+    ASSERT_TRUE(index) << error;
+    // Sixteen neighbouring hashes, many postings each, over three tracks.
+    for (uint32_t track = 1; track <= 3; ++track) {
+        std::vector<Landmark> landmarks;
+        for (uint32_t h = 0x1230; h < 0x1240; ++h)
+            for (uint32_t f = 0; f < 200 * track; ++f) landmarks.push_back({h, f * 16 + (h & 0xF)});
+        ASSERT_TRUE(index->addTrack(track, landmarks, error)) << error;
+    }
+    std::vector<uint32_t> hashes;
+    for (uint32_t h = 0x122F; h <= 0x1240; ++h) hashes.push_back(h);
+    std::vector<size_t> counts(hashes.size(), 0);
+    bool consistent = true;
+    ASSERT_TRUE(index->lookup(hashes, [&](size_t i, const Posting* p, size_t n) {
+        counts[i] = n;
+        for (size_t k = 0; k < n; ++k) consistent &= (p[k].frame & 0xF) == (hashes[i] & 0xF);
+    }, error));
+    EXPECT_TRUE(consistent);
+    EXPECT_EQ(counts.front(), 0u);
+    EXPECT_EQ(counts.back(), 0u);
+    for (size_t i = 1; i + 1 < hashes.size(); ++i) EXPECT_EQ(counts[i], 1200u) << std::hex << hashes[i];
+    // A limit leaves out hashes with longer lists.
+    size_t delivered = 0;
+    ASSERT_TRUE(index->lookup(hashes, [&](size_t, const Posting*, size_t) { ++delivered; }, error, 1000));
+    EXPECT_EQ(delivered, 0u);
+}
+
 TEST(LmdbIndex, ReadersSeeEachTrackWholeOrNotAtAllWhileAWriterAdds) {
     TempDir dir;
     std::string error;
