@@ -4,6 +4,9 @@
 #   catalogue:          wesnoth-1.16-music, supertux-data (its music only)
 #   out-of-catalogue:   drascula-music, singularity-music
 set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+# sox makes the GSM degradation of the evaluation.
+"$root/scripts/setup" "$root/bench/server/packages.txt" >&2
 cache=${MELODEX_EVAL_CACHE:-$HOME/.cache/melodex-eval}
 mkdir -p "$cache/debs" "$cache/extract"
 cd "$cache/debs"
