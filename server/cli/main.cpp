@@ -8,6 +8,8 @@ using namespace melodex::server;
 int main(int argc, char** argv) {
     CLI::App app{"melodex-server: identifies 11-second phone recordings against your own music catalogue"};
     app.require_subcommand(1);
+    // --db is accepted before or after the command name.
+    app.fallthrough();
     std::string db = defaultDatabaseDir();
     app.add_option("--db", db, "database folder")->capture_default_str();
 
