@@ -4,6 +4,8 @@
 #include <cstring>
 #include <cwchar>
 
+#include "platform/system/wide_text.h"
+
 namespace {
 
 // Windows-1252 characters 0x80-0x9F; the undefined ones map to themselves
@@ -47,31 +49,6 @@ std::size_t DecodeUtf8(const unsigned char* s, char32_t* out) {
   return length;
 }
 
-std::size_t EncodeUtf8(char32_t c, char* out) {
-  // Surrogates and values past Unicode have no UTF-8 form.
-  if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
-  if (c < 0x80) {
-    out[0] = static_cast<char>(c);
-    return 1;
-  }
-  if (c < 0x800) {
-    out[0] = static_cast<char>(0xC0 | (c >> 6));
-    out[1] = static_cast<char>(0x80 | (c & 0x3F));
-    return 2;
-  }
-  if (c < 0x10000) {
-    out[0] = static_cast<char>(0xE0 | (c >> 12));
-    out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (c & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<char>(0xF0 | (c >> 18));
-  out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-  out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-  out[3] = static_cast<char>(0x80 | (c & 0x3F));
-  return 4;
-}
-
 }  // namespace
 
 wchar_t* AnsiToWide(const char* text) {
@@ -99,13 +76,7 @@ wchar_t* AnsiToWide(const char* text) {
 
 char* WideToAnsi(const wchar_t* text) {
   if (!text) return nullptr;
-  const std::size_t length = std::wcslen(text);
-  auto* bytes = static_cast<char*>(std::malloc(length * 4 + 1));
-  if (!bytes) return nullptr;
-  std::size_t out = 0;
-  for (std::size_t i = 0; i < length; ++i) out += EncodeUtf8(static_cast<char32_t>(text[i]), bytes + out);
-  bytes[out] = '\0';
-  return bytes;
+  return DupString(WideToUtf8(text).c_str());
 }
 
 char* DupString(const char* text) {

@@ -12,7 +12,7 @@
 #include <tuple>
 
 #include "platform/gdi/gdi.h"
-#include "platform/gdi/utf8.h"
+#include "platform/system/wide_text.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "platform/gdi/raster.h"
 #include "platform/gdi/text_layout.h"
-#include "platform/gdi/utf8.h"
+#include "platform/system/wide_text.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/gdi/surface.h"
-#include "platform/gdi/utf8.h"
+#include "platform/system/wide_text.h"
 #include "platform/system/resources.h"
 
 namespace {

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
-std::string WideToUtf8(const std::wstring& text);
+// Surrogate pairs carried in wchar_t are joined; lone surrogates and values
+// past Unicode become U+FFFD.
+std::string WideToUtf8(std::wstring_view text);
 // Malformed sequences become U+FFFD.
 std::wstring Utf8ToWide(const std::string& text);
