@@ -23,12 +23,6 @@ namespace {
 int g_moduleTag;
 }
 
-fs::path MakeTempFolder(const std::string& stem) {
-  std::string pattern = (fs::temp_directory_path() / (stem + "-XXXXXX")).string();
-  if (!mkdtemp(pattern.data())) return {};
-  return pattern;
-}
-
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream content;

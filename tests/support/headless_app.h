@@ -9,6 +9,7 @@
 
 #include "platform/gdi/surface.h"
 #include "platform/types.h"
+#include "tests/support/temp_folder.h"
 
 class HeadlessApp {
  public:
@@ -58,8 +59,6 @@ class HeadlessApp {
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::filesystem::path& path);
 
-// A fresh temporary folder, removed by the caller.
-std::filesystem::path MakeTempFolder(const std::string& stem);
 
 // The pixel of a compiled-in GIF, as the program decodes it.
 std::uint32_t GifPixel(int gifId, int x, int y);

@@ -13,13 +13,13 @@
 
 #include "app/log.h"
 #include "platform/system/paths.h"
+#include "tests/support/temp_folder.h"
 
 class DataFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/melodex-tags-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    folder_ = name;
+    folder_ = MakeTempFolder("melodex-tags");
+    ASSERT_FALSE(folder_.empty());
     SetDataFolder(folder_.string());
     log_ = std::tmpfile();
     savedLog_ = g_fpLog;

@@ -12,15 +12,15 @@
 #include <string>
 
 #include "platform/system/files.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
 class FilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/melodex-files-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
+    folder_ = MakeTempFolder("melodex-files").string();
+    ASSERT_FALSE(folder_.empty());
     wide_ = std::wstring(folder_.begin(), folder_.end());
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }

@@ -10,15 +10,15 @@
 
 #include "platform/system/paths.h"
 #include "platform/system/registry.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/melodex-registry-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
+    folder_ = MakeTempFolder("melodex-registry").string();
+    ASSERT_FALSE(folder_.empty());
     SetSettingsFile(folder_ + "/settings.toml");
   }
   void TearDown() override { std::filesystem::remove_all(folder_); }

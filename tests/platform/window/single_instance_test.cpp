@@ -17,6 +17,7 @@
 
 #include "platform/window/single_instance.h"
 #include "platform/window/window.h"
+#include "tests/support/temp_folder.h"
 
 extern char** environ;
 
@@ -70,9 +71,8 @@ class Helper {
 class SingleInstanceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/melodex-runtime-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    runtime_ = pattern;
+    runtime_ = MakeTempFolder("melodex-runtime").string();
+    ASSERT_FALSE(runtime_.empty());
     setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
   }
   void TearDown() override { std::filesystem::remove_all(runtime_); }
