@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <pthread.h>
@@ -220,7 +221,8 @@ int runIdentify(const std::string& db, const IdentifyCommand& cmd) {
                 std::printf(",\"id\":%u,\"artist\":%s,\"title\":%s,\"album\":%s,\"offset\":%.2f", track.id,
                             jsonString(track.artist).c_str(), jsonString(track.title).c_str(),
                             jsonString(track.album).c_str(), id.offsetSeconds);
-            std::printf(",\"score\":%d,\"runner_up\":%d}\n", id.match.score, id.match.runnerUp);
+            std::printf(",\"score\":%d,\"track\":%u,\"recording\":%u,\"runner_up\":%d,\"runner_up_track\":%u}\n",
+                        id.match.score, id.match.track, id.match.recording, id.match.runnerUp, id.match.runnerUpTrack);
         } else if (found) {
             std::printf("%s: %s - %s  (id %u, score %d, offset %.2f s)\n", file.c_str(), track.artist.c_str(),
                         track.title.c_str(), track.id, id.match.score, id.offsetSeconds);
@@ -240,9 +242,20 @@ int runList(const std::string& db) {
         std::fprintf(stderr, "melodex-server: %s\n", error.c_str());
         return 1;
     }
-    for (const TrackRecord& t : tracks)
-        std::printf("%6u  %s  %s - %s  [%s]  %s\n", t.id, formatDuration(t.duration).c_str(), t.artist.c_str(),
-                    t.title.c_str(), t.album.c_str(), t.path.c_str());
+    std::vector<TrackRecording> recordings;
+    if (!lib.index->recordings(recordings, error)) {
+        std::fprintf(stderr, "melodex-server: %s\n", error.c_str());
+        return 1;
+    }
+    std::map<uint32_t, uint32_t> recordingOf;
+    for (const TrackRecording& r : recordings) recordingOf[r.track] = r.recording;
+    for (const TrackRecord& t : tracks) {
+        // Tracks holding the same recording are listed with their group, named by its lowest id.
+        const auto group = recordingOf.find(t.id);
+        const std::string same = group == recordingOf.end() ? "" : "  (recording group " + std::to_string(group->second) + ")";
+        std::printf("%6u  %s  %s - %s  [%s]  %s%s\n", t.id, formatDuration(t.duration).c_str(), t.artist.c_str(),
+                    t.title.c_str(), t.album.c_str(), t.path.c_str(), same.c_str());
+    }
     return 0;
 }
 

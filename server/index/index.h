@@ -17,6 +17,13 @@ struct Posting {
     uint32_t frame = 0;
 };
 
+// Tracks that hold the same recording (the same music, also when one file holds it inside a
+// longer one) form a group named by its lowest track id. A track in no group stands for itself.
+struct TrackRecording {
+    uint32_t track = 0;
+    uint32_t recording = 0;
+};
+
 struct IndexStats {
     uint64_t tracks = 0;
     uint64_t postings = 0;
@@ -45,6 +52,12 @@ public:
     using Sink = std::function<void(size_t, const Posting*, size_t)>;
     virtual bool lookup(const std::vector<uint32_t>& hashes, const Sink& sink, std::string& error,
                         size_t maxPostings = 0) = 0;
+
+    // Stores these tracks' groups in one transaction. Removing a track also takes it out of its
+    // group, renames the group after its lowest remaining member and dissolves a group of one.
+    virtual bool setRecordings(const std::vector<TrackRecording>& changes, std::string& error) = 0;
+    // Every grouped track, ascending by track id.
+    virtual bool recordings(std::vector<TrackRecording>& out, std::string& error) = 0;
 
     virtual bool stats(IndexStats& out, std::string& error) = 0;
     // Just the number of postings: cheap enough to ask for every query.

@@ -1,6 +1,7 @@
 #include <lmdb.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -139,7 +140,9 @@ public:
                                 &postings_),
                    "cannot open the postings table", error) ||
             failed(mdb_dbi_open(txn.get(), "tracks", MDB_CREATE | MDB_INTEGERKEY, &tracks_),
-                   "cannot open the tracks table", error))
+                   "cannot open the tracks table", error) ||
+            failed(mdb_dbi_open(txn.get(), "recordings", MDB_CREATE | MDB_INTEGERKEY, &recordings_),
+                   "cannot open the recordings table", error))
             return false;
         return !failed(txn.commit(), "cannot commit", error);
     }
@@ -204,6 +207,7 @@ public:
             }
         }
         if (failed(mdb_del(txn.get(), tracks_, &key, nullptr), "cannot delete the track", error)) return false;
+        if (!leaveRecording(txn.get(), track, error)) return false;
         return !failed(txn.commit(), "cannot commit the removal", error);
     }
 
@@ -263,6 +267,26 @@ public:
         return true;
     }
 
+    bool setRecordings(const std::vector<TrackRecording>& changes, std::string& error) override {
+        int rc = 0;
+        Txn txn(env_.get(), 0, rc);
+        if (failed(rc, "cannot start a write transaction", error)) return false;
+        for (TrackRecording change : changes) {
+            MDB_val key{sizeof change.track, &change.track};
+            MDB_val data{sizeof change.recording, &change.recording};
+            if (failed(mdb_put(txn.get(), recordings_, &key, &data, 0), "cannot store a recording", error)) return false;
+        }
+        return !failed(txn.commit(), "cannot commit the recordings", error);
+    }
+
+    bool recordings(std::vector<TrackRecording>& out, std::string& error) override {
+        out.clear();
+        int rc = 0;
+        Txn txn(env_.get(), MDB_RDONLY, rc);
+        if (failed(rc, "cannot start a read transaction", error)) return false;
+        return readRecordings(txn.get(), out, error);
+    }
+
     bool postingCount(uint64_t& out, std::string& error) override {
         int rc = 0;
         Txn txn(env_.get(), MDB_RDONLY, rc);
@@ -300,9 +324,50 @@ public:
     }
 
 private:
+    bool readRecordings(MDB_txn* txn, std::vector<TrackRecording>& out, std::string& error) {
+        int rc = 0;
+        Cursor cursor(txn, recordings_, rc);
+        if (failed(rc, "cannot open a cursor", error)) return false;
+        MDB_val key, data;
+        while ((rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT)) == MDB_SUCCESS) {
+            TrackRecording r;
+            std::memcpy(&r.track, key.mv_data, sizeof r.track);
+            std::memcpy(&r.recording, data.mv_data, sizeof r.recording);
+            out.push_back(r);
+        }
+        return rc == MDB_NOTFOUND || !failed(rc, "cannot read the recordings", error);
+    }
+
+    // Takes a removed track out of its group: the others keep a group named after their lowest
+    // id, and a member left alone is no group any more.
+    bool leaveRecording(MDB_txn* txn, uint32_t track, std::string& error) {
+        MDB_val key{sizeof track, &track};
+        MDB_val data;
+        int rc = mdb_get(txn, recordings_, &key, &data);
+        if (rc == MDB_NOTFOUND) return true;
+        if (failed(rc, "cannot read the recording", error)) return false;
+        uint32_t recording = 0;
+        std::memcpy(&recording, data.mv_data, sizeof recording);
+        if (failed(mdb_del(txn, recordings_, &key, nullptr), "cannot delete the recording", error)) return false;
+        std::vector<TrackRecording> all;
+        if (!readRecordings(txn, all, error)) return false;
+        std::vector<uint32_t> members;
+        for (const TrackRecording& r : all)
+            if (r.recording == recording) members.push_back(r.track);
+        for (uint32_t member : members) {
+            MDB_val k{sizeof member, &member};
+            uint32_t name = members.front();  // ascending, so the lowest id
+            MDB_val v{sizeof name, &name};
+            rc = members.size() == 1 ? mdb_del(txn, recordings_, &k, nullptr) : mdb_put(txn, recordings_, &k, &v, 0);
+            if (failed(rc, "cannot update a recording", error)) return false;
+        }
+        return true;
+    }
+
     std::unique_ptr<MDB_env, EnvClose> env_;
     MDB_dbi postings_ = 0;
     MDB_dbi tracks_ = 0;
+    MDB_dbi recordings_ = 0;
 };
 
 }  // namespace

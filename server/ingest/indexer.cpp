@@ -15,6 +15,7 @@
 #include "server/fingerprint/audio_decoder.h"
 #include "server/fingerprint/fingerprinter.h"
 #include "server/fingerprint/pcm_audio.h"
+#include "server/ingest/recording_groups.h"
 
 namespace melodex::server {
 namespace {
@@ -159,9 +160,12 @@ IndexReport Indexer::run(const std::vector<std::string>& files, const ProgressFn
             if (problem) problem(item->path, item->problem);
         } else {
             uint32_t id = 0;
+            std::vector<uint32_t> same;
             const bool stored = (item->replaces == 0 || removeTrack(item->replaces, error)) &&
+                                findSameRecording(index_, item->landmarks, same, error) &&
                                 catalog_.beginTrack(item->record, item->art, id, error) &&
                                 index_.addTrack(id, item->landmarks, error) &&
+                                joinRecording(index_, id, same, error) &&
                                 catalog_.markReady(id, static_cast<int64_t>(item->landmarks.size()), error);
             if (!stored && id != 0) {
                 // Undo the half-stored track now rather than at the next run.

@@ -9,10 +9,11 @@
 
 namespace melodex::server {
 
-// A match needs score >= minScore and score >= margin + ratio * runnerUp: the best other track
-// measures how high chance alignments reach for this very query (a dense recording against a
-// large catalogue scores higher by chance than a sparse one). Calibrated on out-of-catalogue
-// music for no false positive in thousands of queries.
+// A match needs score >= minScore and score >= margin + ratio * runnerUp: the best track outside
+// the best candidate's recording group measures how high chance alignments reach for this very
+// query (a dense recording against a large catalogue scores higher by chance than a sparse one),
+// while other copies of the same recording are no rivals. Calibrated on out-of-catalogue music
+// for no false positive in thousands of queries.
 struct MatchParams {
     int offsetTolerance = 1;  // frames either side merged into one offset bin
     int minScore = 10;        // distinct query frames that agree on one offset
@@ -26,10 +27,12 @@ struct MatchParams {
 
 struct MatchResult {
     bool found = false;
-    uint32_t track = 0;     // best candidate, also when not found
-    int score = 0;          // aligned votes of the best candidate
-    int runnerUp = 0;       // aligned votes of the best other track
-    int offsetFrames = 0;   // where the query starts in the track
+    uint32_t track = 0;      // best candidate (equal scores: the lowest id), also when not found
+    uint32_t recording = 0;  // its recording group (its own id when it is in none)
+    int score = 0;           // aligned votes of the best candidate
+    uint32_t runnerUpTrack = 0;  // best track outside that group
+    int runnerUp = 0;        // its aligned votes
+    int offsetFrames = 0;    // where the query starts in the track
     size_t queryHashes = 0;
     size_t votes = 0;
 };
@@ -38,5 +41,15 @@ struct MatchResult {
 // query; the best offset bin (with its neighbours) is the track's score.
 bool matchLandmarks(Index& index, const std::vector<Landmark>& query, const MatchParams& params, MatchResult& result,
                     std::string& error);
+
+struct AlignedTrack {
+    uint32_t track = 0;
+    int score = 0;
+    int offsetFrames = 0;
+};
+
+// Every track whose best offset gathers at least `minScore` distinct query frames.
+bool alignedTracks(Index& index, const std::vector<Landmark>& query, const MatchParams& params, int minScore,
+                   std::vector<AlignedTrack>& out, std::string& error);
 
 }  // namespace melodex::server

@@ -8,6 +8,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -89,6 +92,57 @@ TEST(CommandLine, IndexIdentifyServeAndStopOnSignals) {
             EXPECT_EQ(WEXITSTATUS(exitStatus), 0);
         }
     }
+}
+
+// The same song held twice, once on its own and once inside a longer file, beside an unrelated
+// song: the indexer groups the two copies, and a query of the song is answered with one of them
+// instead of being refused because the other copy looks like a rival.
+TEST(CommandLine, SongHeldTwiceIsGroupedAndFound) {
+    TempDir dir;
+    const std::string exe = MELODEX_SERVER_EXE;
+    const std::string db = dir / "db";
+    std::filesystem::create_directories(dir / "music");
+    const std::vector<float> song = test::melody(81, 30.0);
+    std::vector<float> longer = test::melody(82, 25.3);
+    longer.insert(longer.end(), song.begin(), song.end());
+    const std::vector<float> outro = test::melody(83, 20.0);
+    longer.insert(longer.end(), outro.begin(), outro.end());
+    test::writeFile(dir / "music/Band - Song.wav", test::wavFile(song, 8000));
+    test::writeFile(dir / "music/Band - Extended Mix.wav", test::wavFile(longer, 8000));
+    test::writeFile(dir / "music/Other - Unrelated.wav", test::wavFile(test::melody(84, 30.0), 8000));
+    const std::vector<float> clean(song.begin() + 60000, song.begin() + 148000);
+    std::vector<float> noisy = clean;
+    test::addWhiteNoise(noisy, 10.0, 7);
+    test::writeFile(dir / "clean.wav", test::clientBody(clean));
+    test::writeFile(dir / "noisy.wav", test::clientBody(noisy));
+    test::writeFile(dir / "unknown.wav", test::clientBody(test::melody(85, 11.0)));
+
+    int status = -1;
+    run(exe + " --db " + db + " index --threads 1 " + (dir / "music") + " 2>/dev/null", status);
+    ASSERT_EQ(status, 0);
+    const std::string list = run(exe + " --db " + db + " list", status);
+    EXPECT_EQ(status, 0);
+    std::map<std::string, std::string> groupOf;  // title -> group marker
+    std::istringstream lines(list);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t group = line.find("(recording group ");
+        const std::string marker = group == std::string::npos ? "" : line.substr(group);
+        for (const char* title : {"Band - Song", "Band - Extended Mix", "Other - Unrelated"})
+            if (line.find(title) != std::string::npos) groupOf[title] = marker;
+    }
+    ASSERT_EQ(groupOf.size(), 3u) << list;
+    EXPECT_FALSE(groupOf["Band - Song"].empty()) << list;
+    EXPECT_EQ(groupOf["Band - Song"], groupOf["Band - Extended Mix"]) << list;
+    EXPECT_TRUE(groupOf["Other - Unrelated"].empty()) << list;
+
+    for (const char* query : {"clean.wav", "noisy.wav"}) {
+        const std::string json = run(exe + " --db " + db + " identify --json " + (dir / query), status);
+        EXPECT_EQ(status, 0);
+        EXPECT_NE(json.find("\"found\":true"), std::string::npos) << query << ": " << json;
+        EXPECT_NE(json.find("\"artist\":\"Band\""), std::string::npos) << query << ": " << json;
+    }
+    const std::string json = run(exe + " --db " + db + " identify --json " + (dir / "unknown.wav"), status);
+    EXPECT_NE(json.find("\"found\":false"), std::string::npos) << json;
 }
 
 }  // namespace
