@@ -106,6 +106,11 @@ constexpr int SIMPLEREGION = 2;
 
 constexpr COLORREF CLR_INVALID = 0xFFFFFFFF;
 
+// Stretch modes: COLORONCOLOR picks the nearest source pixel; HALFTONE
+// averages the source area under each destination pixel (smooth when shrinking).
+constexpr int COLORONCOLOR = 3;
+constexpr int HALFTONE = 4;
+
 // Device contexts and objects.
 HDC CreateCompatibleDC(HDC hdc);
 BOOL DeleteDC(HDC hdc);
@@ -119,6 +124,11 @@ int GetObject(HGDIOBJ object, int size, void* buffer);
 // Copying and filling.
 BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sourceX, int sourceY,
             DWORD rop);
+// Copies a source rectangle scaled to the destination rectangle, in the
+// destination DC's stretch mode. Mirroring (negative sizes) is not supported.
+BOOL StretchBlt(HDC dest, int x, int y, int width, int height, HDC source, int sourceX, int sourceY,
+                int sourceWidth, int sourceHeight, DWORD rop);
+int SetStretchBltMode(HDC hdc, int mode);
 HBRUSH CreateSolidBrush(COLORREF color);
 int FillRect(HDC hdc, const RECT* rect, HBRUSH brush);
 COLORREF SetPixel(HDC hdc, int x, int y, COLORREF color);

@@ -54,6 +54,7 @@ struct DeviceContext {
   COLORREF textColor = 0x000000;
   COLORREF bkColor = 0xFFFFFF;
   int bkMode = OPAQUE;
+  int stretchMode = COLORONCOLOR;
   POINT position{0, 0};
   bool clipped = false;
   RECT clip{};

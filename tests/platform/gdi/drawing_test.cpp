@@ -184,3 +184,53 @@ TEST(GdiPen, LinesLeaveOutTheirEndPoint) {
 }
 
 }  // namespace
+
+namespace {
+
+// A 4 x 2 source: black and white columns, one red row below.
+void PaintStripes(Canvas& source) {
+  source.fill(RECT{0, 0, 1, 1}, RGB(0, 0, 0));
+  source.fill(RECT{2, 0, 3, 1}, RGB(0, 0, 0));
+  source.fill(RECT{0, 1, 4, 2}, RGB(255, 0, 0));
+}
+
+TEST(GdiStretch, HalftoneAveragesTheAreaUnderEachPixel) {
+  Canvas source(4, 2);
+  PaintStripes(source);
+  Canvas target(4, 4);
+  EXPECT_EQ(SetStretchBltMode(target.dc(), HALFTONE), COLORONCOLOR);
+  // 4 x 2 onto 2 x 1: each pixel averages a black, a white and two red pixels.
+  ASSERT_TRUE(StretchBlt(target.dc(), 1, 1, 2, 1, source.dc(), 0, 0, 4, 2, SRCCOPY));
+  EXPECT_EQ(target.at(1, 1), 0xBF4040u);
+  EXPECT_EQ(target.at(2, 1), 0xBF4040u);
+  EXPECT_EQ(target.at(0, 1), kWhite) << "nothing outside the destination rectangle";
+  EXPECT_EQ(target.at(3, 1), kWhite);
+
+  // A shrink by 1.5 weights the middle source pixel half into each neighbour.
+  Canvas row(3, 1);
+  row.fill(RECT{1, 0, 2, 1}, RGB(0, 0, 0));
+  Canvas two(2, 1);
+  SetStretchBltMode(two.dc(), HALFTONE);
+  ASSERT_TRUE(StretchBlt(two.dc(), 0, 0, 2, 1, row.dc(), 0, 0, 3, 1, SRCCOPY));
+  EXPECT_EQ(two.at(0, 0), 0xAAAAAAu);
+  EXPECT_EQ(two.at(1, 0), 0xAAAAAAu);
+}
+
+TEST(GdiStretch, NearestByDefaultClippedAndCheckedLikeBitBlt) {
+  Canvas source(4, 2);
+  PaintStripes(source);
+  Canvas target(3, 3);
+  // Doubling a 2 x 1 block whose pixels are black and white, hanging off the right edge.
+  ASSERT_TRUE(StretchBlt(target.dc(), 0, 0, 4, 2, source.dc(), 0, 0, 2, 1, SRCCOPY));
+  EXPECT_EQ(target.at(0, 0), kBlack);
+  EXPECT_EQ(target.at(1, 1), kBlack);
+  EXPECT_EQ(target.at(2, 0), kWhite);
+  EXPECT_EQ(target.at(0, 2), kWhite);
+
+  EXPECT_FALSE(StretchBlt(target.dc(), 0, 0, 2, 2, source.dc(), 3, 0, 2, 2, SRCCOPY)) << "source off its surface";
+  EXPECT_FALSE(StretchBlt(target.dc(), 0, 0, 0, 2, source.dc(), 0, 0, 2, 2, SRCCOPY));
+  EXPECT_FALSE(StretchBlt(target.dc(), 0, 0, -2, 2, source.dc(), 0, 0, 2, 2, SRCCOPY)) << "no mirroring";
+  EXPECT_EQ(SetStretchBltMode(target.dc(), 7), 0);
+}
+
+}  // namespace
