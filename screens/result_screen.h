@@ -20,6 +20,7 @@ class ResultScreen : public Screen {
   static constexpr UINT_PTR kTrackStepTimer = 403;
 
   ResultScreen(HINSTANCE hInst, HWND hWnd);
+  ~ResultScreen() override;
 
   void paint(HDC* hdc, RECT* client) override;
   int onKey(WPARAM vk, LPARAM keyData) override;
@@ -42,17 +43,23 @@ class ResultScreen : public Screen {
   int trackOverflow() const { return m_trackOverflow; }
 
  private:
+  struct LinkItem {
+    Picture normal;
+    Picture highlighted;
+  };
+
   void layoutResult(const RECT& client);
   void drawSongText(const RECT& box);
-  void drawName(const wchar_t* name, const RECT& valueBox, int offset, int* overflow);
+  // Draws one name in its value box, scrolled left by `offset` when it is
+  // wider than the box, and returns by how much it is wider.
+  int drawName(const wchar_t* name, const RECT& valueBox, int offset);
+  // `room` is where the art may go without covering the links or the soft keys.
   void drawAlbumArt(int x, int y, const RECT& room);
   void loadAlbumArt(const RECT& room);
   void drawLinks(int x, int y);
   void activateLink();
   void onMarqueeTimer(UINT_PTR timerId);
-  // The one-second rest after a name jumps back to its start.
-  void startRest(UINT_PTR pauseTimer);
-  void repaint(UINT flags);
+  void repaint(UINT flags) const;
 
   std::unique_ptr<SongRecord> m_record;
   Picture m_successHeader;
@@ -62,9 +69,9 @@ class ResultScreen : public Screen {
   // The loaded album art; empty while the placeholder is shown.
   Picture m_albumArt;
   Picture m_getLabel;
-  Picture m_linkImages[kMaxItems];
-  Picture m_linkHighlighted[kMaxItems];
+  LinkItem m_links[kMaxItems];
   FontHandle m_textFont;
+  FontHandle m_compactFont;
   int m_selected = 0;
   int m_itemCount = 1;
   RECT m_itemRects[kMaxItems] = {};
@@ -74,7 +81,8 @@ class ResultScreen : public Screen {
   int m_artistOverflow = 0;
   int m_trackOffset = 0;
   int m_trackOverflow = 0;
-  // Which rest is running (timer id), 0 for none: during a rest the pause
-  // timer's next tick starts the step timer instead of resetting the name.
-  UINT_PTR m_restingFor = 0;
+  // A name that has jumped back to its start rests there for a second
+  // before it moves again; the pause timer measures the rest.
+  bool m_artistResting = false;
+  bool m_trackResting = false;
 };

@@ -3,6 +3,7 @@
 #include "screens/help_screen.h"
 #include "screens/listening_screen.h"
 #include "screens/main_menu_screen.h"
+#include "screens/result_screen.h"
 #include "screens/splash_screen.h"
 #include "screens/try_again_screen.h"
 
@@ -23,6 +24,8 @@ ScreenFactory ScreenFactoryFor(int index) {
       return Make<MainMenuScreen>;
     case SCREEN_LISTENING:
       return Make<ListeningScreen>;
+    case SCREEN_RESULT:
+      return Make<ResultScreen>;
     case SCREEN_HELP:
       return Make<HelpScreen>;
     case SCREEN_SEND_FAILED:
