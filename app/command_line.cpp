@@ -31,7 +31,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine* options) {
   app.add_option("--backend", backend, "sdl: a real window; headless: no display, virtual clock, scripted")
       ->check(CLI::IsMember({"sdl", "headless"}));
   std::string size = "240x320";
-  app.add_option("--size", size, "client size in pixels, WxH (default 240x320)");
+  app.add_option("--size", size,
+                 "client size in pixels, WxH (default 240x320), or auto: the whole usable display on a phone");
   app.add_option("--zoom", options->platform.zoom, "scale the sdl window by N (default 1)")->check(CLI::Range(1, 8));
   app.add_option("--home", options->home, "data folder (log, tags)");
   app.add_option("--settings", options->settings, "settings file (TOML)");
@@ -46,8 +47,9 @@ int ParseCommandLine(int argc, char** argv, CommandLine* options) {
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   }
-  if (!ParseSize(size, &options->platform.width, &options->platform.height)) {
-    std::fprintf(stderr, "melodex: --size needs WxH, at least 120x160, for example 480x640\n");
+  options->platform.autoSize = size == "auto";
+  if (!options->platform.autoSize && !ParseSize(size, &options->platform.width, &options->platform.height)) {
+    std::fprintf(stderr, "melodex: --size needs WxH, at least 120x160, for example 480x640, or auto\n");
     return 2;
   }
   options->platform.backend = backends.at(backend);

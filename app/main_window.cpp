@@ -25,10 +25,10 @@ constexpr int kTextBufferChars = 1024;
 constexpr UINT kTitleString = 1;
 constexpr UINT kClassString = 2;
 constexpr int kIconId = 101;
-constexpr WPARAM kSettingChangeReset = 0x3002;
 
 // The bitmap a fresh memory DC holds, put back before the back buffer is deleted.
 HGDIOBJ g_hbmBackDefault = nullptr;
+int g_nBackSide = 0;
 
 Screen* CurrentScreen() {
   if (g_nCurrentScreen < 0 || g_nCurrentScreen >= SCREEN_COUNT) return nullptr;
@@ -40,11 +40,24 @@ void CreateDrawingSurfaces() {
   g_hdcBack = CreateCompatibleDC(g_hdcWindow);
 }
 
+int BackBufferSide() { return g_nScreenWidth > g_nScreenHeight ? g_nScreenWidth : g_nScreenHeight; }
+
 // Square on the longer side, so it serves portrait and landscape alike.
 void CreateBackBuffer() {
-  const int side = g_nScreenWidth > g_nScreenHeight ? g_nScreenWidth : g_nScreenHeight;
-  g_hbmBack = CreateCompatibleBitmap(g_hdcWindow, side, side);
+  g_nBackSide = BackBufferSide();
+  g_hbmBack = CreateCompatibleBitmap(g_hdcWindow, g_nBackSide, g_nBackSide);
   g_hbmBackDefault = SelectObject(g_hdcBack, g_hbmBack);
+}
+
+// A rotation never outgrows the square, but a window made larger by the user
+// or the compositor can: only then is the bitmap replaced.
+void GrowBackBufferIfNeeded() {
+  if (!g_hbmBack || BackBufferSide() <= g_nBackSide) return;
+  HBITMAP smaller = g_hbmBack;
+  g_nBackSide = BackBufferSide();
+  g_hbmBack = CreateCompatibleBitmap(g_hdcWindow, g_nBackSide, g_nBackSide);
+  SelectObject(g_hdcBack, g_hbmBack);
+  DeleteObject(smaller);
 }
 
 void CreateDataFolder() {
@@ -172,6 +185,7 @@ void FitWindowToWorkArea() {
     work.bottom -= bar.bottom - bar.top;
   }
   MoveWindow(g_hWnd, work.left, work.top, work.right - work.left, work.bottom - work.top, FALSE);
+  GrowBackBufferIfNeeded();
 }
 
 void ExitApplication() {
@@ -200,7 +214,7 @@ LRESULT WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
       Paint();
       return 0;
     case WM_SETTINGCHANGE:
-      if (wParam == kSettingChangeReset) FitWindowToWorkArea();
+      if (wParam == SETTINGCHANGE_RESET) FitWindowToWorkArea();
       return 0;
     case WM_CLOSE:
       // The window's close button hides the program, as the phone's does;

@@ -75,6 +75,12 @@ int RunScript(std::istream& script, const std::string& scriptName, std::ostream&
       if (argc != 2 || !ParseInt(line.args[0], 0, 0xFFFF, &x) || !ParseInt(line.args[1], 0, 0xFFFF, &y))
         return fail("tap needs two client coordinates");
       Tap(x, y);
+    } else if (line.command == "resize") {
+      int width = 0;
+      int height = 0;
+      if (argc != 2 || !ParseInt(line.args[0], 120, 0xFFFF, &width) || !ParseInt(line.args[1], 160, 0xFFFF, &height))
+        return fail("resize needs a width of at least 120 and a height of at least 160");
+      ResizeWindowFromOutside(width, height);
     } else if (line.command == "shot") {
       if (argc != 1) return fail("shot needs a file name");
       if (!SaveSurfacePng(WindowPixels(), line.args[0])) return fail("cannot write " + line.args[0]);

@@ -36,6 +36,13 @@ class WindowBackend {
   virtual void WindowShown(HWND hwnd, bool visible) = 0;
   virtual void WindowRaised(HWND hwnd) = 0;
   virtual void WindowResized(HWND hwnd, int width, int height) = 0;
+  // The part of the display that windows may cover, in client pixels; false
+  // when the backend has no display to ask.
+  virtual bool UsableDisplaySize(int* width, int* height) {
+    (void)width;
+    (void)height;
+    return false;
+  }
   // The finished client area, after EndPaint.
   virtual void Present(HWND hwnd, const Surface& pixels) = 0;
 };

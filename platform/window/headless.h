@@ -40,6 +40,11 @@ void Tap(int x, int y);
 // The window's close button: WM_CLOSE, then DispatchPending.
 void PressCloseButton();
 
+// The user or the compositor resizes the window to width x height client
+// pixels, which becomes the display size (as the sdl backend does on a real
+// resize), then DispatchPending.
+void ResizeWindowFromOutside(int width, int height);
+
 // What the user sees: the client area as last painted (EndPaint). Empty
 // before the first paint.
 const Surface& WindowPixels();

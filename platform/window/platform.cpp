@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "platform/gdi/gdi.h"
+#include "platform/window/form_factor.h"
 #include "platform/window/window_system.h"
 
 namespace {
@@ -40,9 +41,17 @@ bool InitPlatform(const PlatformOptions& options, std::string* error) {
   system->uiThread = std::this_thread::get_id();
   system->displayWidth = options.width;
   system->displayHeight = options.height;
+  if (options.autoSize) {
+    int width = 0;
+    int height = 0;
+    if (system->backend->UsableDisplaySize(&width, &height) && IsPhoneFormFactor(width, height)) {
+      system->displayWidth = width;
+      system->displayHeight = height;
+    }
+  }
   g_system = std::move(system);
   g_system->backend->Attach(g_system->queue);
-  SetDisplayMetrics(options.width, options.height);
+  SetDisplayMetrics(g_system->displayWidth, g_system->displayHeight);
   return true;
 }
 

@@ -13,6 +13,9 @@ struct PlatformOptions {
   int width = 240, height = 320;
   // Scale of the sdl presentation; the client area stays width x height.
   int zoom = 1;
+  // On a phone form factor (form_factor.h), take the display's usable area
+  // instead of width x height; elsewhere, and headless, keep width x height.
+  bool autoSize = false;
 };
 
 // Fails with a message in *error (for example when no display is reachable

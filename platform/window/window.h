@@ -76,6 +76,10 @@ constexpr int CW_USEDEFAULT = static_cast<int>(0x80000000u);
 // SystemParametersInfoW actions.
 constexpr UINT SPI_GETWORKAREA = 0x0030;
 
+// WM_SETTINGCHANGE wParam of the phone shell: the display was rotated or
+// the work area reset.
+constexpr WPARAM SETTINGCHANGE_RESET = 0x3002;
+
 // PeekMessageW options.
 constexpr UINT PM_NOREMOVE = 0x0000;
 constexpr UINT PM_REMOVE = 0x0001;

@@ -82,3 +82,8 @@ bool NextMessage(MSG* msg, bool remove, bool includeQuit);
 void DispatchIdle();
 // Destroys every window without the window procedure (shutdown).
 void DropAllWindows();
+// The user or the compositor has given the window a new client size: that
+// size becomes the display and its work area, and the window is told as a
+// phone tells it of a rotation (WM_SETTINGCHANGE, SETTINGCHANGE_RESET), so
+// the application refits itself. Posted, so any caller may use it.
+void DisplayResizedFromOutside(HWND hwnd, int width, int height);

@@ -304,6 +304,16 @@ BOOL SystemParametersInfoW(UINT action, UINT, LPVOID data, UINT) {
   return TRUE;
 }
 
+void DisplayResizedFromOutside(HWND hwnd, int width, int height) {
+  WindowSystem* sys = System();
+  if (!sys || width <= 0 || height <= 0) return;
+  if (width == sys->displayWidth && height == sys->displayHeight) return;
+  sys->displayWidth = width;
+  sys->displayHeight = height;
+  SetDisplayMetrics(width, height);
+  PostMessageW(hwnd, WM_SETTINGCHANGE, SETTINGCHANGE_RESET, 0);
+}
+
 BOOL SetForegroundWindow(HWND hwnd) {
   const HWND base = reinterpret_cast<HWND>(reinterpret_cast<std::uintptr_t>(hwnd) & ~std::uintptr_t{0xF});
   if (IsInstanceProxy(base)) return RaiseInstance(base) ? TRUE : FALSE;

@@ -85,6 +85,21 @@ TEST_F(ScriptRun, ABadLineStopsWithItsNumberAndStatusTwo) {
   EXPECT_EQ(run.status, 2);
   run = runScript("wait -5\n");
   EXPECT_EQ(run.status, 2);
+  run = runScript("resize 100 100\n");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.output.find(":1: resize needs"), std::string::npos) << run.output;
+}
+
+TEST_F(ScriptRun, AutoSizeWithoutADisplayKeepsTheDefaultAndResizeRefits) {
+  const RunResult run = runScript("wait 3000\nresize 480 640\nshot " + (m_root / "menu.png").string() + "\n",
+                                  "--backend headless --size auto --fast");
+  EXPECT_EQ(run.status, 0) << run.output;
+  std::ifstream png(m_root / "menu.png", std::ios::binary);
+  unsigned char header[24] = {};
+  png.read(reinterpret_cast<char*>(header), sizeof header);
+  // The PNG's IHDR: width and height, big-endian, at bytes 16 and 20.
+  EXPECT_EQ(header[18] << 8 | header[19], 480);
+  EXPECT_EQ(header[22] << 8 | header[23], 640);
 }
 
 TEST_F(ScriptRun, WithoutADisplayTheWindowBackendSaysSoAndFails) {

@@ -61,6 +61,7 @@ HeadlessApp::~HeadlessApp() {
 void HeadlessApp::key(UINT vk) { PressKey(vk); }
 void HeadlessApp::tap(int x, int y) { Tap(x, y); }
 void HeadlessApp::wait(int ms) { AdvanceClock(ms); }
+void HeadlessApp::resize(int width, int height) { ResizeWindowFromOutside(width, height); }
 
 void HeadlessApp::skipSplash() { wait(3000); }
 

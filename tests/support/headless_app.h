@@ -35,6 +35,8 @@ class HeadlessApp {
   void key(UINT vk);
   void tap(int x, int y);
   void wait(int ms);
+  // The user or the compositor gives the window a new size.
+  void resize(int width, int height);
   // Leaves the splash screen for the main menu.
   void skipSplash();
 

@@ -95,6 +95,11 @@ void PressCloseButton() {
   DispatchIdle();
 }
 
+void ResizeWindowFromOutside(int width, int height) {
+  if (const HWND hwnd = InputWindow()) DisplayResizedFromOutside(hwnd, width, height);
+  DispatchIdle();
+}
+
 const Surface& WindowPixels() {
   static const Surface empty;
   WindowSystem* sys = System();

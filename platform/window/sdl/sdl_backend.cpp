@@ -1,6 +1,7 @@
 // The sdl backend: a real window showing the client surface scaled by the
 // zoom factor with crisp pixels, and the real clock. Input becomes posted
-// messages; a post from another thread wakes the event wait.
+// messages; a post from another thread wakes the event wait. A window that
+// the user or the compositor resizes makes its new size the display's.
 #include <SDL.h>
 #include <SDL_image.h>
 
@@ -17,6 +18,9 @@
 namespace {
 
 constexpr LPARAM kKeyUpFlags = static_cast<LPARAM>(0xC0000001u);  // repeat 1, previous state down, released
+// The smallest client area the pages can be laid out in.
+constexpr int kMinimumWidth = 120;
+constexpr int kMinimumHeight = 160;
 
 bool DisplayConfigured() {
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"}) {
@@ -80,11 +84,13 @@ class SdlBackend final : public WindowBackend {
   bool WindowCreated(HWND hwnd, const std::wstring& title, int iconId, int width, int height) override {
     auto w = std::make_unique<SdlWindow>();
     w->window = SDL_CreateWindow(WideToUtf8(title).c_str(), SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
-                                 std::max(width, 1) * zoom_, std::max(height, 1) * zoom_, SDL_WINDOW_HIDDEN);
+                                 std::max(width, 1) * zoom_, std::max(height, 1) * zoom_,
+                                 SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
     if (!w->window) {
       SDL_Log("cannot create the window: %s", SDL_GetError());
       return false;
     }
+    SDL_SetWindowMinimumSize(w->window, kMinimumWidth * zoom_, kMinimumHeight * zoom_);
     SetIcon(w->window, iconId);
     w->renderer = SDL_CreateRenderer(w->window, -1, 0);
     if (!w->renderer) w->renderer = SDL_CreateRenderer(w->window, -1, SDL_RENDERER_SOFTWARE);
@@ -110,6 +116,14 @@ class SdlBackend final : public WindowBackend {
 
   void WindowRaised(HWND hwnd) override {
     if (SdlWindow* w = Find(hwnd)) SDL_RaiseWindow(w->window);
+  }
+
+  bool UsableDisplaySize(int* width, int* height) override {
+    SDL_Rect usable{};
+    if (SDL_GetDisplayUsableBounds(0, &usable) != 0 || usable.w <= 0 || usable.h <= 0) return false;
+    *width = std::max(usable.w / zoom_, kMinimumWidth);
+    *height = std::max(usable.h / zoom_, kMinimumHeight);
+    return true;
   }
 
   void WindowResized(HWND hwnd, int width, int height) override {
@@ -207,6 +221,9 @@ class SdlBackend final : public WindowBackend {
         return;
       case SDL_WINDOWEVENT_FOCUS_LOST:
         PostMessageW(hwnd, WM_ACTIVATE, WA_INACTIVE, 0);
+        return;
+      case SDL_WINDOWEVENT_SIZE_CHANGED:
+        DisplayResizedFromOutside(hwnd, std::max(e.data1 / zoom_, 1), std::max(e.data2 / zoom_, 1));
         return;
       case SDL_WINDOWEVENT_CLOSE:
         // The application decides what closing means (it hides the window).
