@@ -38,6 +38,13 @@ int ParseCommandLine(int argc, char** argv, CommandLine* options) {
   app.add_option("--settings", options->settings, "settings file (TOML)");
   app.add_option("--script", options->script, "headless: run this script, - for standard input");
   app.add_option("--mic-file", options->micFile, "use this sound file (WAV, FLAC, Ogg, Opus, MP3) as the microphone");
+  std::string audio;
+  app.add_option("--audio", audio,
+                 "sound devices: sdl records from the default microphone and plays sounds (default on the sdl "
+                 "backend), none has neither (default on headless)")
+      ->check(CLI::IsMember({"sdl", "none"}));
+  app.add_flag("--check-microphone", options->checkMicrophone,
+               "say whether the default microphone opens, and exit with status 0 if it does, 1 if not");
   app.add_flag("--fast", options->fast,
                "headless: run the clock as fast as possible (worker threads may then lag behind the script)");
   app.add_flag("--cancel", options->cancel, "cancel the running melodex's recording or search");
@@ -53,6 +60,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine* options) {
     return 2;
   }
   options->platform.backend = backends.at(backend);
+  if (!audio.empty()) options->audio = audio == "sdl" ? SoundDevices::Sdl : SoundDevices::None;
   if (options->platform.backend == Backend::Sdl && !options->script.empty()) {
     std::fprintf(stderr, "melodex: --script needs --backend headless\n");
     return 2;

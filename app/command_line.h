@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "platform/audio/sound_devices.h"
 #include "platform/window/platform.h"
 
 struct CommandLine {
@@ -11,7 +12,9 @@ struct CommandLine {
   std::string settings;  // settings file
   std::string script;    // headless script, "-" for standard input
   std::string micFile;   // sound file used as the microphone
+  SoundDevices audio = SoundDevices::ByBackend;
   bool cancel = false;
+  bool checkMicrophone = false;
   bool fast = false;     // headless: let the virtual clock run ahead of real time
 };
 

@@ -10,6 +10,7 @@
 #include "app/script_runner.h"
 #include "app/state.h"
 #include "platform/audio/microphone_file.h"
+#include "platform/audio/sound_devices.h"
 #include "platform/system/paths.h"
 #include "platform/system/resources.h"
 #include "platform/window/headless.h"
@@ -34,6 +35,18 @@ int SendCancel() {
     return 1;
   }
   PostMessageW(running, WM_USER + 1, 0, 0);
+  return 0;
+}
+
+// Tells whether a recording would find a microphone (SDL's default capture
+// device), for scripts that choose between it and a --mic-file.
+int CheckMicrophone() {
+  std::string description;
+  if (!ProbeMicrophone(&description)) {
+    std::printf("melodex: no microphone (%s)\n", description.c_str());
+    return 1;
+  }
+  std::printf("melodex: microphone found (%s)\n", description.c_str());
   return 0;
 }
 
@@ -66,6 +79,8 @@ int main(int argc, char** argv) {
   if (!options.home.empty()) SetDataFolder(options.home);
   if (!options.settings.empty()) SetSettingsFile(options.settings);
   if (options.cancel) return SendCancel();
+  if (options.checkMicrophone) return CheckMicrophone();
+  UseSoundDevices(options.audio);
   if (!options.micFile.empty()) {
     std::string why;
     if (!UseMicrophoneFile(options.micFile, &why)) {

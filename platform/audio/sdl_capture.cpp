@@ -4,6 +4,7 @@
 #include <alsa/asoundlib.h>
 
 #include "platform/audio/capture_source.h"
+#include "platform/audio/sound_devices.h"
 #include "platform/audio/wave_in.h"
 
 namespace {
@@ -60,7 +61,25 @@ class SdlCapture final : public CaptureSource {
   bool initialised_ = false;
 };
 
+// Swallows the samples of a probe.
+class NoSink final : public SampleSink {
+ public:
+  void deliver(const std::int16_t*, std::size_t) override {}
+};
+
 }  // namespace
+
+bool ProbeMicrophone(std::string* description) {
+  NoSink sink;
+  SdlCapture capture(sink);
+  if (!capture.open()) {
+    *description = SDL_GetError();
+    return false;
+  }
+  const char* driver = SDL_GetCurrentAudioDriver();
+  *description = std::string("SDL audio driver ") + (driver ? driver : "?");
+  return true;
+}
 
 std::unique_ptr<CaptureSource> OpenSdlCapture(SampleSink& sink, MMRESULT* error) {
   auto capture = std::make_unique<SdlCapture>(sink);

@@ -7,8 +7,8 @@
 #include <cwchar>
 #include <mutex>
 
+#include "platform/audio/sound_devices.h"
 #include "platform/system/resources.h"
-#include "platform/window/platform.h"
 
 namespace {
 
@@ -94,7 +94,7 @@ int ResourceId(LPCWSTR name) {
 BOOL PlaySoundW(LPCWSTR name, HMODULE, DWORD flags) {
   std::lock_guard lock(g_mutex);
   if (name) g_played.emplace_back(name);
-  if (!name || CurrentBackend() != Backend::Sdl || (flags & SND_RESOURCE) != SND_RESOURCE) return name ? TRUE : FALSE;
+  if (!name || !SoundDevicesInUse() || (flags & SND_RESOURCE) != SND_RESOURCE) return name ? TRUE : FALSE;
   const ResourceBytes wave = FindResourceBytes(ResourceType::Wave, ResourceId(name));
   if (!wave.data) return FALSE;
   static SoundOutput output;

@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "platform/audio/capture_source.h"
-#include "platform/window/platform.h"
+#include "platform/audio/sound_devices.h"
 #include "platform/window/window.h"
 
 namespace {
@@ -35,7 +35,7 @@ class Device final : public SampleSink {
       source_ = OpenFakeCapture(*this, &error);
     else if (FileCaptureConfigured())
       source_ = OpenFileCapture(*this, &error);
-    else if (CurrentBackend() == Backend::Sdl)
+    else if (SoundDevicesInUse())
       source_ = OpenSdlCapture(*this, &error);
     return source_ ? MMSYSERR_NOERROR : error;
   }

@@ -4,8 +4,8 @@
 //
 // Where the samples come from is chosen at waveInOpen, in this order: the
 // fake device of the tests (fake_wave_in.h), the file set with
-// UseMicrophoneFile (microphone_file.h), and on the sdl backend the default
-// capture device. With none of these waveInOpen fails with
+// UseMicrophoneFile (microphone_file.h), and the default capture device
+// where the sound devices are in use (sound_devices.h). With none of these waveInOpen fails with
 // MMSYSERR_NODRIVER.
 //
 // Buffers are filled in the order they were added. A full buffer is marked

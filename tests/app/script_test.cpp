@@ -88,6 +88,9 @@ TEST_F(ScriptRun, ABadLineStopsWithItsNumberAndStatusTwo) {
   run = runScript("resize 100 100\n");
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.output.find(":1: resize needs"), std::string::npos) << run.output;
+  run = runScript("", "--backend headless --audio loud");
+  EXPECT_NE(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("--audio"), std::string::npos) << run.output;
 }
 
 TEST_F(ScriptRun, AutoSizeWithoutADisplayKeepsTheDefaultAndResizeRefits) {
@@ -115,6 +118,28 @@ TEST_F(ScriptRun, WithoutADisplayTheWindowBackendSaysSoAndFails) {
   EXPECT_NE(WEXITSTATUS(status), 0);
   EXPECT_NE(output.find("display"), std::string::npos) << output;
   EXPECT_NE(output.find("--backend headless"), std::string::npos) << output;
+}
+
+// Scripts ask this before they choose between the microphone and a --mic-file.
+TEST_F(ScriptRun, CheckMicrophoneTellsWhetherTheDefaultCaptureDeviceOpens) {
+  const auto check = [&](const std::string& driver) {
+    const std::string command = "env SDL_AUDIODRIVER=" + driver + " " + MELODEX_BINARY + " --check-microphone 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    RunResult result;
+    char buffer[1024];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, n);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+  };
+  // SDL's dummy driver has a capture device that hears silence.
+  RunResult run = check("dummy");
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("microphone found (SDL audio driver dummy)"), std::string::npos) << run.output;
+
+  run = check("no-such-driver");
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_NE(run.output.find("melodex: no microphone ("), std::string::npos) << run.output;
 }
 
 TEST_F(ScriptRun, BadSizesAreRefused) {
