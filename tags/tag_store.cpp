@@ -358,6 +358,18 @@ void deleteTag(const SongRecord& tag) {
   DeleteFileW(TagArtPathW(tag.tagNumber).c_str());
 }
 
+std::vector<std::wstring> ListTagFilesNewestFirst() {
+  std::vector<TagFile> files = ListTagFiles();
+  files.erase(std::remove_if(files.begin(), files.end(),
+                             [](const TagFile& file) { return !file.number || *file.number < 0; }),
+              files.end());
+  std::stable_sort(files.begin(), files.end(),
+                   [](const TagFile& a, const TagFile& b) { return *a.number > *b.number; });
+  std::vector<std::wstring> names;
+  for (TagFile& file : files) names.push_back(std::move(file.name));
+  return names;
+}
+
 int countTags() { return static_cast<int>(ListTagFiles().size()); }
 
 void deleteOldestTag() {

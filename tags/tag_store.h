@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ident/song_record.h"
 
@@ -43,6 +44,10 @@ bool loadTag(SongRecord& tag, const wchar_t* fileName);
 
 // Deletes N.dat and N.jpg of the tag's number; a missing file is no error.
 void deleteTag(const SongRecord& tag);
+
+// The names of the tag files that carry a number that is not negative,
+// highest number first; names of one number keep the file system's order.
+std::vector<std::wstring> ListTagFilesNewestFirst();
 
 // The number of *.dat entries in the data folder, whatever their names.
 int countTags();

@@ -6,6 +6,7 @@
 #include "screens/result_screen.h"
 #include "screens/splash_screen.h"
 #include "screens/try_again_screen.h"
+#include "tags/history_screen.h"
 
 namespace {
 
@@ -26,6 +27,8 @@ ScreenFactory ScreenFactoryFor(int index) {
       return Make<ListeningScreen>;
     case SCREEN_RESULT:
       return Make<ResultScreen>;
+    case SCREEN_HISTORY:
+      return Make<HistoryScreen>;
     case SCREEN_HELP:
       return Make<HelpScreen>;
     case SCREEN_SEND_FAILED:

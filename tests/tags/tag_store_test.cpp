@@ -218,6 +218,13 @@ TEST_F(TagStoreTest, DeleteOldestSkipsNegativeAndUnnumberedNames) {
   EXPECT_EQ(countTags(), 4);
 }
 
+TEST_F(TagStoreTest, NumberedTagFilesListHighestFirst) {
+  for (const char* name : {"3.dat", "-3.dat", "abc.dat", "12.dat", "5.jpg", "40.dat", "7x.dat", "0.dat", "100.dat"})
+    writeFile(name, "");
+  EXPECT_EQ(ListTagFilesNewestFirst(),
+            (std::vector<std::wstring>{L"100.dat", L"40.dat", L"12.dat", L"7x.dat", L"3.dat", L"0.dat"}));
+}
+
 TEST_F(TagStoreTest, PruningPassesOverATagThatCannotBeDeleted) {
   std::filesystem::create_directory(path("0.dat"));  // not a file: cannot be deleted
   for (int i = 1; i <= 9; ++i) writeFile(std::to_string(i) + ".dat", "");
