@@ -16,6 +16,7 @@
 #include "platform/gdi/gdi.h"
 #include "platform/window/headless.h"
 #include "platform/window/window.h"
+#include "screens/result_screen.h"
 #include "tags/history_screen.h"
 #include "tags/tag_store.h"
 #include "tests/support/headless_app.h"
@@ -367,6 +368,48 @@ TEST_P(History, TappingARowWithDeleteHighlightedDeletesTheTappedTag) {
   app->tap(20, rowTop(3) + 20);
   EXPECT_EQ(listedNumbers(), (std::vector<int>{3, 2}));
   EXPECT_EQ(app->screen(), SCREEN_HISTORY);
+}
+
+TEST_P(History, OpensATagOnTheResultPageAndComesBack) {
+  writeTag(1, L"First Artist", L"First Song");
+  writeTag(2, L"Second Artist", L"Second Song");
+  open();
+  auto shown = [] { return static_cast<ResultScreen*>(g_apScreens[SCREEN_RESULT])->record(); };
+  auto headerShown = [&] {
+    // "ID Success!", centred: the part of it inside the window.
+    for (int sx = std::max(0, W() / 2 - 160); sx < std::min(W(), W() / 2 + 160); sx += 7)
+      for (int y = 0; y < kBannerHeight; y += 5)
+        if (app->pixel(sx, y) != GifPixel(144, sx - (W() / 2 - 160), y)) return false;
+    return true;
+  };
+
+  app->key(VK_DOWN);
+  app->key(VK_RETURN);
+  ASSERT_EQ(app->screen(), SCREEN_RESULT);
+  ASSERT_NE(shown(), nullptr);
+  EXPECT_EQ(shown()->tagNumber, 1);
+  EXPECT_EQ(std::wstring(shown()->artist), L"First Artist");
+  EXPECT_TRUE(headerShown());
+  app->key(VK_F1);
+  ASSERT_EQ(app->screen(), SCREEN_HISTORY);
+  EXPECT_EQ(history().cursor(), 0);
+  EXPECT_TRUE(Highlighted(0));
+
+  app->key(VK_F2);  // "ID Info"
+  app->key(VK_RETURN);
+  ASSERT_EQ(app->screen(), SCREEN_RESULT);
+  EXPECT_EQ(shown()->tagNumber, 2);
+  app->key(VK_ESCAPE);
+  ASSERT_EQ(app->screen(), SCREEN_HISTORY);
+  EXPECT_FALSE(history().menuOpen());
+
+  app->tap(20, rowTop(1) + 20);
+  ASSERT_EQ(app->screen(), SCREEN_RESULT);
+  EXPECT_EQ(shown()->tagNumber, 1);
+  EXPECT_TRUE(exists("1.dat") && exists("2.dat"));
+  app->key(VK_F1);
+  app->key(VK_F1);
+  EXPECT_EQ(app->screen(), SCREEN_MAIN_MENU);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, History, ::testing::Values(Size{240, 320}, Size{480, 640}),
