@@ -147,11 +147,9 @@ int runServe(const std::string& db, const ServeCommand& cmd) {
         std::fprintf(stderr, "melodex-server: --listen wants HOST:PORT\n");
         return 2;
     }
-    ServiceOptions options;
+    ServiceOptions options = cmd.service;
     options.host = cmd.listen.substr(0, colon);
     options.port = std::atoi(cmd.listen.c_str() + colon + 1);
-    options.workers = cmd.workers;
-    options.readTimeoutSeconds = cmd.readTimeout;
     if (options.port <= 0 || options.port > 65535) {
         std::fprintf(stderr, "melodex-server: bad port in --listen\n");
         return 2;

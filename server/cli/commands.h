@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "server/http/service.h"
+
 namespace melodex::server {
 
 struct IndexCommand {
@@ -14,8 +16,7 @@ struct IndexCommand {
 
 struct ServeCommand {
     std::string listen = "127.0.0.1:8017";
-    int workers = 8;
-    int readTimeout = 10;
+    ServiceOptions service;  // the limits; host and port come from `listen`
 };
 
 struct IdentifyCommand {

@@ -5,6 +5,38 @@
 
 using namespace melodex::server;
 
+namespace {
+
+// The service's limits, each with its default.
+void addServeLimits(CLI::App& cmd, ServiceOptions& o) {
+    const auto seconds = CLI::Range(1, 3600);
+    cmd.add_option("--workers", o.workers, "identification threads (default: one per core)")->check(CLI::Range(1, 256));
+    cmd.add_option("--queue-seconds", o.queueSeconds, "identification work waiting longer than this is refused with 503")
+        ->capture_default_str()->check(CLI::Range(0.1, 600.0));
+    cmd.add_option("--queue-length", o.queueLength, "identification requests waiting, at most")
+        ->capture_default_str()->check(CLI::Range(1, 100000));
+    cmd.add_option("--read-timeout", o.readTimeoutSeconds, "seconds a connection may stay silent")->capture_default_str()->check(seconds);
+    cmd.add_option("--header-timeout", o.headerTimeoutSeconds, "seconds for a request's line and headers, in all")
+        ->capture_default_str()->check(seconds);
+    cmd.add_option("--body-timeout", o.bodyTimeoutSeconds, "seconds for a request's body, in all")->capture_default_str()->check(seconds);
+    cmd.add_option("--write-timeout", o.writeTimeoutSeconds, "seconds for sending a reply")->capture_default_str()->check(seconds);
+    cmd.add_option("--max-body", o.maxBodyBytes, "bytes in a request body")->capture_default_str()->check(CLI::Range(65536, 1 << 26));
+    cmd.add_option("--max-request-line", o.maxRequestLine, "bytes in a request target (414 beyond)")
+        ->capture_default_str()->check(CLI::Range(256, 1 << 20));
+    cmd.add_option("--max-header-line", o.maxHeaderLine, "bytes in one header line (431 beyond)")
+        ->capture_default_str()->check(CLI::Range(256, 1 << 20));
+    cmd.add_option("--max-headers", o.maxHeaderCount, "header lines in a request (431 beyond)")->capture_default_str()->check(CLI::Range(8, 10000));
+    cmd.add_option("--max-header-bytes", o.maxHeaderBytes, "bytes in a request's whole header (431 beyond)")
+        ->capture_default_str()->check(CLI::Range(1024, 1 << 22));
+    cmd.add_option("--max-connections", o.maxConnections, "open connections in all")->capture_default_str()->check(CLI::Range(1, 1000000));
+    cmd.add_option("--max-per-address", o.maxPerAddress, "open connections from one client address (0: no limit)")
+        ->capture_default_str()->check(CLI::Range(0, 1000000));
+    cmd.add_option("--backlog", o.backlog, "connections waiting to be accepted")->capture_default_str()->check(CLI::Range(1, 65535));
+    cmd.add_flag("--debug-headers", o.debugHeaders, "send X-Match (track id and score) with identification replies");
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     CLI::App app{"melodex-server: identifies 11-second phone recordings against your own music catalogue"};
     app.require_subcommand(1);
@@ -23,8 +55,7 @@ int main(int argc, char** argv) {
     ServeCommand serve;
     CLI::App* serveCmd = app.add_subcommand("serve", "answer identification requests over HTTP");
     serveCmd->add_option("--listen", serve.listen, "HOST:PORT")->capture_default_str();
-    serveCmd->add_option("--workers", serve.workers, "requests handled at once")->capture_default_str()->check(CLI::Range(1, 256));
-    serveCmd->add_option("--read-timeout", serve.readTimeout, "seconds a client may stall")->capture_default_str()->check(CLI::Range(1, 600));
+    addServeLimits(*serveCmd, serve.service);
 
     IdentifyCommand identify;
     CLI::App* identifyCmd = app.add_subcommand("identify", "identify audio files or saved request bodies");

@@ -1,0 +1,158 @@
+#include "server/http/request_router.h"
+
+#include <cctype>
+
+#include "server/fingerprint/wav_body.h"
+#include "server/http/query_string.h"
+#include "server/http/reply.h"
+
+namespace melodex::server {
+namespace {
+
+constexpr size_t kMaxOwnerLength = 256;
+constexpr const char* kReplyType = "application/octet-stream";
+constexpr const char* kIdentifyPath = "/servlet/QuaverId";
+
+bool isDecimal(const std::string& s) {
+    if (s.empty() || s.size() > 9) return false;
+    for (char c : s)
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+bool isPrintable(const std::string& s) {
+    for (char c : s)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    return true;
+}
+
+// Only host-name characters make it into URLs we hand out.
+bool isSafeHost(const std::string& host) {
+    if (host.empty() || host.size() > 255) return false;
+    for (char c : host)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != ':' && c != '[' && c != ']')
+            return false;
+    return true;
+}
+
+int statusFor(WavStatus status) {
+    switch (status) {
+    case WavStatus::NotWav:
+    case WavStatus::Unsupported: return 415;
+    default: return 400;
+    }
+}
+
+// "/art/<digits>.jpg" gives the digits, anything else nothing.
+std::string artDigits(const std::string& path) {
+    const std::string prefix = "/art/", suffix = ".jpg";
+    if (path.size() <= prefix.size() + suffix.size() || path.compare(0, prefix.size(), prefix) != 0 ||
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return {};
+    return path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+}
+
+}  // namespace
+
+HttpReply errorReply(int status, const std::string& message) {
+    HttpReply reply;
+    reply.status = status;
+    reply.body = message + "\n";
+    return reply;
+}
+
+RequestRouter::RequestRouter(Catalog& catalog, Index& index, const ServiceOptions& options, MatchParams match)
+    : catalog_(catalog), options_(options), identifier_(index, match) {}
+
+bool RequestRouter::isIdentification(const std::string& method, const std::string& target) const {
+    return method == "POST" && parseTarget(target).path == kIdentifyPath;
+}
+
+HttpReply RequestRouter::answer(const HttpRequest& request) const {
+    const std::string path = parseTarget(request.target).path;
+    const bool get = request.method == "GET" || request.method == "HEAD";
+    if (path == kIdentifyPath) {
+        HttpReply reply = errorReply(405, "use POST");
+        reply.headers.emplace_back("Allow", "POST");
+        return reply;
+    }
+    if (get && path == "/health") return health();
+    if (get && !artDigits(path).empty()) return art(path);
+    return errorReply(404, "not found");
+}
+
+bool RequestRouter::prepare(const HttpRequest& request, HttpReply& reply) const {
+    const RequestTarget target = parseTarget(request.target);
+    if (!target.has("id") || !isDecimal(target.get("id"))) {
+        reply = errorReply(400, "bad request: the query needs a numeric id");
+        return false;
+    }
+    const std::string owner = target.get("ownerIdentifier");
+    if (owner.empty() || owner.size() > kMaxOwnerLength || !isPrintable(owner)) {
+        reply = errorReply(400, "bad request: the query needs an ownerIdentifier");
+        return false;
+    }
+    if (request.body.empty()) {
+        reply = errorReply(400, "bad request: empty body");
+        return false;
+    }
+    return true;
+}
+
+HttpReply RequestRouter::identify(const HttpRequest& request) const {
+    const WavParse wav = parseWavBody(reinterpret_cast<const uint8_t*>(request.body.data()), request.body.size());
+    if (wav.status != WavStatus::Ok) return errorReply(statusFor(wav.status), "bad request: " + wav.message);
+    Identification id;
+    std::string error;
+    if (!identifier_.identify(wav.audio, id, error)) return errorReply(500, "lookup failed: " + error);
+    TrackRecord track;
+    bool found = false;
+    if (id.match.found && !catalog_.find(id.match.track, track, found, error))
+        return errorReply(500, "catalogue failed: " + error);
+    HttpReply reply;
+    reply.contentType = kReplyType;
+    if (found) {
+        reply.body = formatMatchReply(track, artUrl(request, track));
+        reply.logNote = "track=" + std::to_string(track.id) + " score=" + std::to_string(id.match.score);
+    } else {
+        reply.body = formatNoMatchReply();
+        reply.logNote = "none score=" + std::to_string(id.match.score);
+    }
+    // Track ids and scores are for the operator, not for every client.
+    if (options_.debugHeaders) reply.headers.emplace_back("X-Match", reply.logNote);
+    return reply;
+}
+
+std::string RequestRouter::artUrl(const HttpRequest& request, const TrackRecord& track) const {
+    if (!track.hasArt) return "null";
+    std::string host = request.host;
+    if (!isSafeHost(host)) host = options_.host + ":" + std::to_string(port_);
+    return "http://" + host + "/art/" + std::to_string(track.id) + ".jpg";
+}
+
+HttpReply RequestRouter::art(const std::string& path) const {
+    const std::string digits = artDigits(path);
+    if (!isDecimal(digits)) return errorReply(404, "no such picture");
+    std::vector<uint8_t> jpeg;
+    std::string error;
+    if (!catalog_.art(static_cast<uint32_t>(std::stoul(digits)), jpeg, error))
+        return errorReply(500, "catalogue failed: " + error);
+    if (jpeg.empty()) return errorReply(404, "no such picture");
+    HttpReply reply;
+    reply.contentType = "image/jpeg";
+    reply.body.assign(jpeg.begin(), jpeg.end());
+    reply.headers.emplace_back("Cache-Control", "max-age=86400");
+    return reply;
+}
+
+HttpReply RequestRouter::health() const {
+    uint64_t tracks = 0;
+    double seconds = 0;
+    std::string error;
+    if (!catalog_.totals(tracks, seconds, error)) return errorReply(503, "catalogue unavailable: " + error);
+    HttpReply reply;
+    reply.body = "ok tracks=" + std::to_string(tracks) + "\n";
+    return reply;
+}
+
+}  // namespace melodex::server
