@@ -33,6 +33,7 @@ Connection::Connection(tcp::socket socket, const ServerContext& server, Connecti
       server_(server),
       slot_(std::move(slot)),
       remote_(std::move(remote)),
+      readTimer_(executor_),
       buffer_(server.options.maxHeaderBytes + kReadChunk) {}
 
 void Connection::start() { startRequest(); }
@@ -48,6 +49,9 @@ void Connection::startRequest() {
     bodyBytes_ = 0;
     // Pipelined bytes already here start the next request's header deadline now.
     started_ = buffer_.size() > 0;
+    const auto data = buffer_.data();
+    const char* begin = static_cast<const char*>(data.data());
+    lineEnded_ = std::find(begin, begin + data.size(), '\n') != begin + data.size();
     if (started_) deadline_ = Clock::now() + std::chrono::seconds(server_.options.headerTimeoutSeconds);
     advance();
 }
@@ -78,15 +82,31 @@ void Connection::read() {
     if (wait <= Clock::duration::zero()) return onTimeout();
     const size_t room = beast::read_size(buffer_, kReadChunk);
     if (room == 0) return refuse(431, "request header fields too large");
-    stream_.expires_after(wait);
+    // Our own timer rather than the stream's: a stream that times out closes its socket, and a
+    // client stuck inside a request is owed a 408.
+    stream_.expires_never();
+    readTimer_.expires_after(wait);
+    readTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+        if (ec) return;
+        self->timedOut_ = true;
+        beast::error_code ignored;
+        self->stream_.socket().cancel(ignored);
+    });
     stream_.async_read_some(buffer_.prepare(room), [self = shared_from_this()](beast::error_code ec, size_t bytes) {
         self->onRead(ec, bytes);
     });
 }
 
 void Connection::onRead(beast::error_code ec, size_t bytes) {
+    readTimer_.cancel();
     buffer_.commit(bytes);
-    if (ec == beast::error::timeout) return onTimeout();
+    if (ec == asio::error::operation_aborted && timedOut_) return onTimeout();
+    timedOut_ = false;
+    if (!lineEnded_) {
+        const auto data = buffer_.data();
+        const char* end = static_cast<const char*>(data.data()) + data.size();
+        lineEnded_ = std::find(end - bytes, end, '\n') != end;
+    }
     // The end of the stream, a reset or the service stopping: nothing is owed to the client.
     if (ec) return closeNow();
     if (!started_) {
@@ -161,10 +181,7 @@ void Connection::refuseParse(beast::error_code ec) {
     if (ec == http::error::body_limit) return refuse(413, "body too large");
     if (ec == http::error::header_limit) {
         // Still inside the request line when the limit struck: it is the target that is too long.
-        const auto data = buffer_.data();
-        const char* begin = static_cast<const char*>(data.data());
-        const bool lineEnded = std::find(begin, begin + data.size(), '\n') != begin + data.size();
-        return lineEnded ? refuse(431, "request header fields too large") : refuse(414, "request target too long");
+        return lineEnded_ ? refuse(431, "request header fields too large") : refuse(414, "request target too long");
     }
     refuse(400, "bad request: " + ec.message());
 }

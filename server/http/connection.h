@@ -1,6 +1,7 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/message.hpp>
@@ -63,11 +64,14 @@ private:
     const ServerContext& server_;
     ConnectionLimits::Slot slot_;
     const std::string remote_;
+    boost::asio::steady_timer readTimer_;
     boost::beast::flat_buffer buffer_;
     std::optional<Parser> parser_;
     std::unique_ptr<boost::beast::http::response<boost::beast::http::string_body>> response_;
 
     bool started_ = false;  // the request's first byte is in
+    bool timedOut_ = false;
+    bool lineEnded_ = false;  // the request line is complete
     bool headerChecked_ = false;
     bool head_ = false;
     Clock::time_point deadline_{};
