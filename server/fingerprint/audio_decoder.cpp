@@ -1,5 +1,6 @@
 #include "server/fingerprint/audio_decoder.h"
 
+#include <cstdio>
 #include <memory>
 #include <mutex>
 
@@ -41,7 +42,8 @@ std::string avError(int code) {
 // Streams decoded frames through one resampler into the output vector.
 class Decoder {
 public:
-    Decoder(AVCodecContext* codec, std::vector<float>& out) : codec_(codec), out_(out) {}
+    Decoder(AVCodecContext* codec, std::vector<float>& out, double maxSeconds)
+        : codec_(codec), out_(out), maxSamples_(static_cast<size_t>(maxSeconds * kFingerprintRate)), maxSeconds_(maxSeconds) {}
 
     bool start(std::string& error) {
         AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
@@ -62,16 +64,29 @@ public:
         return true;
     }
 
-    bool push(const AVFrame* frame) {
+    bool push(const AVFrame* frame, std::string& error) {
         const int capacity = swr_get_out_samples(swr_.get(), frame->nb_samples) + 32;
         const size_t at = out_.size();
+        if (capacity < 0 || at + static_cast<size_t>(capacity) > maxSamples_) {
+            tooLong_ = true;
+            char text[96];
+            if (maxSeconds_ >= 3600)
+                std::snprintf(text, sizeof text, "longer than %.3g hours of audio, the most one file may hold", maxSeconds_ / 3600);
+            else
+                std::snprintf(text, sizeof text, "longer than %.0f seconds of audio, the most one file may hold", maxSeconds_);
+            error = text;
+            return false;
+        }
         out_.resize(at + static_cast<size_t>(capacity));
         uint8_t* dst[1] = {reinterpret_cast<uint8_t*>(out_.data() + at)};
         const int n = swr_convert(swr_.get(), dst, capacity, const_cast<const uint8_t**>(frame->extended_data),
                                   frame->nb_samples);
         out_.resize(at + static_cast<size_t>(n > 0 ? n : 0));
+        if (n < 0) error = "decoding failed";
         return n >= 0;
     }
+
+    bool tooLong() const { return tooLong_; }
 
     void flush() {
         const int capacity = 4096;
@@ -85,15 +100,21 @@ public:
 private:
     AVCodecContext* codec_;
     std::vector<float>& out_;
+    const size_t maxSamples_;
+    const double maxSeconds_;
     std::unique_ptr<SwrContext, SwrFree> swr_;
+    bool tooLong_ = false;
 };
 
-bool drain(AVCodecContext* codec, AVFrame* frame, Decoder& decoder) {
+bool drain(AVCodecContext* codec, AVFrame* frame, Decoder& decoder, std::string& error) {
     while (true) {
         const int rc = avcodec_receive_frame(codec, frame);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
-        if (rc < 0) return false;
-        const bool ok = decoder.push(frame);
+        if (rc < 0) {
+            error = "decoding failed";
+            return false;
+        }
+        const bool ok = decoder.push(frame, error);
         av_frame_unref(frame);
         if (!ok) return false;
     }
@@ -101,7 +122,7 @@ bool drain(AVCodecContext* codec, AVFrame* frame, Decoder& decoder) {
 
 }  // namespace
 
-bool decodeAudioFile(const std::string& path, std::vector<float>& samples, std::string& error) {
+bool decodeAudioFile(const std::string& path, std::vector<float>& samples, std::string& error, double maxSeconds) {
     // Problems come back as results; FFmpeg's own console chatter would garble progress output.
     static std::once_flag quiet;
     std::call_once(quiet, [] { av_log_set_level(AV_LOG_FATAL); });
@@ -129,7 +150,12 @@ bool decodeAudioFile(const std::string& path, std::vector<float>& samples, std::
         error = "cannot open the audio decoder";
         return false;
     }
-    Decoder decoder(codec.get(), samples);
+    if (codec->sample_rate < kMinSampleRate || codec->sample_rate > kMaxSampleRate) {
+        error = "unsupported sample rate " + std::to_string(codec->sample_rate) + " Hz (" + std::to_string(kMinSampleRate) +
+                " to " + std::to_string(kMaxSampleRate) + " Hz are accepted)";
+        return false;
+    }
+    Decoder decoder(codec.get(), samples, maxSeconds);
     if (!decoder.start(error)) return false;
 
     std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
@@ -137,16 +163,16 @@ bool decodeAudioFile(const std::string& path, std::vector<float>& samples, std::
     while (av_read_frame(format.get(), packet.get()) >= 0) {
         if (packet->stream_index == stream) {
             // A damaged packet is skipped: the rest of the file still fingerprints.
-            if (avcodec_send_packet(codec.get(), packet.get()) >= 0 && !drain(codec.get(), frame.get(), decoder)) {
+            if (avcodec_send_packet(codec.get(), packet.get()) >= 0 && !drain(codec.get(), frame.get(), decoder, error)) {
                 av_packet_unref(packet.get());
-                error = "decoding failed";
                 return false;
             }
         }
         av_packet_unref(packet.get());
     }
     avcodec_send_packet(codec.get(), nullptr);
-    drain(codec.get(), frame.get(), decoder);
+    // A damaged tail is dropped like a damaged packet; only the length limit still refuses the file.
+    if (!drain(codec.get(), frame.get(), decoder, error) && decoder.tooLong()) return false;
     decoder.flush();
     if (samples.empty()) {
         error = "no audio decoded";

@@ -17,4 +17,9 @@ struct PcmAudio {
 // The rate of every signal the fingerprinter sees: phone recordings are 8 kHz.
 constexpr int kFingerprintRate = 8000;
 
+// Sample rates accepted from any source: below or above these a file is damaged or hostile
+// (a rate of 1 Hz would have the resampler make 8000 samples of each one).
+constexpr int kMinSampleRate = 4000;
+constexpr int kMaxSampleRate = 768000;
+
 }  // namespace melodex::server

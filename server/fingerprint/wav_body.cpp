@@ -49,7 +49,7 @@ bool readFormat(const uint8_t* chunk, uint32_t size, Format& format, std::string
         why = "unsupported channel count";
         return false;
     }
-    if (format.rate < 4000 || format.rate > 192000) {
+    if (format.rate < static_cast<uint32_t>(kMinSampleRate) || format.rate > static_cast<uint32_t>(kMaxSampleRate)) {
         why = "unsupported sample rate";
         return false;
     }
@@ -58,7 +58,7 @@ bool readFormat(const uint8_t* chunk, uint32_t size, Format& format, std::string
         return false;
     }
     format.bytesPerSample = static_cast<uint16_t>(blockAlign / format.channels);
-    const bool widthOk = format.tag == kFormatFloat ? format.bytesPerSample == 4
+    const bool widthOk = format.tag == kFormatFloat ? format.bytesPerSample == 4 || format.bytesPerSample == 8
                                                     : format.bytesPerSample >= 1 && format.bytesPerSample <= 4;
     if (!widthOk) {
         why = "unsupported sample width";
@@ -66,6 +66,8 @@ bool readFormat(const uint8_t* chunk, uint32_t size, Format& format, std::string
     }
     return true;
 }
+
+float clamped(double v) { return v != v ? 0.0f : static_cast<float>(v > 1.0 ? 1.0 : (v < -1.0 ? -1.0 : v)); }
 
 float sampleAt(const uint8_t* p, const Format& format) {
     switch (format.bytesPerSample) {
@@ -76,11 +78,16 @@ float sampleAt(const uint8_t* p, const Format& format) {
         if (p[2] & 0x80) v |= static_cast<int32_t>(0xFF000000u);
         return static_cast<float>(v) / 8388608.0f;
     }
+    case 8: {
+        double d;
+        std::memcpy(&d, p, sizeof d);
+        return clamped(d);
+    }
     default:
         if (format.tag == kFormatFloat) {
             float f;
             std::memcpy(&f, p, sizeof f);
-            return f != f ? 0.0f : (f > 1.0f ? 1.0f : (f < -1.0f ? -1.0f : f));
+            return clamped(f);
         }
         return static_cast<float>(static_cast<int32_t>(le32(p))) / 2147483648.0f;
     }

@@ -145,5 +145,21 @@ TEST(CommandLine, SongHeldTwiceIsGroupedAndFound) {
     EXPECT_NE(json.find("\"found\":false"), std::string::npos) << json;
 }
 
+TEST(CommandLine, FilesClaimingAnAbsurdSampleRateAreRefusedByName) {
+    TempDir dir;
+    const std::string exe = MELODEX_SERVER_EXE;
+    const std::string db = dir / "db";
+    // 16000 samples said to be at 1 Hz: four and a half hours, 8000 times over once resampled.
+    const std::string file = dir / "Slow - Song.wav";
+    test::writeFile(file, test::wavFile(std::vector<float>(16000, 0.1f), 1));
+    int status = -1;
+    const std::string indexed = run(exe + " --db " + db + " index '" + file + "' 2>&1", status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(indexed.find(file + ": unsupported sample rate 1 Hz"), std::string::npos) << indexed;
+    const std::string identified = run(exe + " --db " + db + " identify '" + file + "' 2>&1", status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(identified.find(file + ": unsupported sample rate 1 Hz"), std::string::npos) << identified;
+}
+
 }  // namespace
 }  // namespace melodex::server

@@ -67,6 +67,24 @@ TEST(WavBody, OrdinaryFilesInOtherFormatsAreRead) {
     ASSERT_EQ(fw.status, WavStatus::Ok) << fw.message;
     EXPECT_EQ(fw.audio.samples.size(), 8000u);
     EXPECT_FLOAT_EQ(fw.audio.samples[100], 0.5f);
+
+    // The same as 64-bit floats, with an out-of-range value clamped.
+    std::vector<uint8_t> d(f.begin(), f.begin() + static_cast<long>(header));
+    d[32] = 8;
+    d[34] = 64;
+    put32(d, 28, 8000 * 8);
+    d.resize(header + 8000 * 8);
+    for (size_t i = header; i < d.size(); i += 8) {
+        const double value = i == header ? 3.0 : -0.25;
+        std::memcpy(&d[i], &value, 8);
+    }
+    put32(d, header - 4, 8000 * 8);
+    put32(d, 4, static_cast<uint32_t>(d.size() - 8));
+    const WavParse dw = parse(d);
+    ASSERT_EQ(dw.status, WavStatus::Ok) << dw.message;
+    ASSERT_EQ(dw.audio.samples.size(), 8000u);
+    EXPECT_FLOAT_EQ(dw.audio.samples[0], 1.0f);
+    EXPECT_FLOAT_EQ(dw.audio.samples[100], -0.25f);
 }
 
 TEST(WavBody, DamagedAndForeignBodiesAreRefusedWithAReason) {
@@ -98,6 +116,11 @@ TEST(WavBody, DamagedAndForeignBodiesAreRefusedWithAReason) {
     put32(ordinary, 40, 1000000);  // data size beyond the end
     put32(ordinary, 4, 1000036);
     EXPECT_EQ(parse(ordinary).status, WavStatus::Truncated);
+
+    for (int rate : {1, 3999, 768001}) {
+        const WavParse odd = parse(test::wavFile(std::vector<float>(16000, 0.1f), rate));
+        EXPECT_EQ(odd.status, WavStatus::Unsupported) << rate;
+    }
 
     const WavParse shortOne = parse(test::wavFile(test::tone(440.0, 0.5), 8000));
     EXPECT_EQ(shortOne.status, WavStatus::TooShort);
