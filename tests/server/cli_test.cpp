@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +37,19 @@ std::string run(const std::string& command, int& status) {
     return out;
 }
 
+// A port nothing listens on just now (other test runs on this machine hold fixed ones).
+int freeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0;
+    close(fd);
+    return ok ? ntohs(addr.sin_port) : 18502;
+}
+
 TEST(CommandLine, IndexIdentifyServeAndStopOnSignals) {
     TempDir dir;
     const std::string exe = MELODEX_SERVER_EXE;
@@ -59,7 +75,7 @@ TEST(CommandLine, IndexIdentifyServeAndStopOnSignals) {
     EXPECT_NE(status, 0);
 
     for (int signal : {SIGINT, SIGTERM}) {
-        const int port = 18500 + signal;
+        const int port = freeLoopbackPort();
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {

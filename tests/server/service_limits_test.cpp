@@ -49,6 +49,8 @@ public:
     bool addTrack(uint32_t t, const std::vector<Landmark>& l, std::string& e) override { return inner_.addTrack(t, l, e); }
     bool removeTrack(uint32_t t, std::string& e) override { return inner_.removeTrack(t, e); }
     bool hasTrack(uint32_t t, bool& p, std::string& e) override { return inner_.hasTrack(t, p, e); }
+    bool setRecordings(const std::vector<TrackRecording>& c, std::string& e) override { return inner_.setRecordings(c, e); }
+    bool recordings(std::vector<TrackRecording>& out, std::string& e) override { return inner_.recordings(out, e); }
     bool stats(IndexStats& s, std::string& e) override { return inner_.stats(s, e); }
     bool postingCount(uint64_t& c, std::string& e) override { return inner_.postingCount(c, e); }
     bool lookup(const std::vector<uint32_t>& h, const Sink& s, std::string& e, size_t m) override {
