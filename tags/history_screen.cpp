@@ -55,6 +55,10 @@ void HistoryScreen::layout() {
   GetClientRect(m_hWnd, &client);
   m_listArea = RECT{client.left, client.top + m_banner.height(), client.right, client.bottom - SoftKeyBar::kHeight};
   m_visibleRows = std::max(0, (m_listArea.bottom - m_listArea.top) / (m_metrics.tmHeight + 1));
+  // Moving and deleting keep the highlighted row in view; so does a window
+  // that grows shorter.
+  if (m_cursor < m_firstVisible) m_firstVisible = m_cursor;
+  if (m_visibleRows > 0 && m_cursor >= m_firstVisible + m_visibleRows) m_firstVisible = m_cursor - m_visibleRows + 1;
 }
 
 // Rebuilds the list from disk: the highest-numbered tags that load, newest
@@ -298,12 +302,11 @@ void HistoryScreen::runHighlightedEntry() {
 }
 
 // At once and without confirmation; the list keeps its scroll position as
-// far as the highlighted row stays in view.
+// far as the highlighted row stays in view (see layout).
 void HistoryScreen::deleteHighlightedTag() {
   deleteTag(m_records[m_cursor]);
   reload();
   m_cursor = std::max(0, std::min(m_cursor - 1, count() - 1));
-  if (m_cursor < m_firstVisible) m_firstVisible = m_cursor;
   m_menuOpen = false;
   restartScroll();
 }

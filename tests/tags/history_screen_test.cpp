@@ -351,6 +351,33 @@ TEST_P(History, DeletingKeepsTheScrollButNeverHidesTheHighlight) {
   EXPECT_EQ(history().cursor(), std::max(0, firstVisible - 1));
   EXPECT_EQ(history().firstVisible(), history().cursor());
   EXPECT_TRUE(Highlighted(0));
+
+  // A window that grows shorter keeps the highlighted row in view too.
+  for (int i = 0; i < 10 && history().cursor() != 8; ++i) app->key(VK_DOWN);  // the oldest
+  app->resize(W(), 240);
+  EXPECT_EQ(history().visibleRows(), 3);
+  EXPECT_EQ(history().firstVisible(), 6);
+  EXPECT_TRUE(Highlighted(2));
+}
+
+TEST_P(History, AnEmptyRowLeftByADeleteIsNoTarget) {
+  for (int n = 1; n <= 10; ++n) writeTag(n);
+  open();
+  app->key(VK_UP);  // the oldest, on the last page
+  app->key(VK_F2);
+  app->key(VK_DOWN);
+  app->key(VK_RETURN);  // delete it: the scroll stays, the last row empties
+  const int emptyRow = 9 - history().firstVisible();
+  ASSERT_EQ(history().count(), 9);
+  ASSERT_LT(emptyRow, visibleRows());
+  EXPECT_TRUE(Filled(kWhitePixel, 0, rowTop(emptyRow), W(), rowTop(emptyRow) + kRowHeight));
+  app->tap(20, rowTop(emptyRow) + 20);
+  EXPECT_EQ(app->screen(), SCREEN_HISTORY);
+  EXPECT_EQ(history().cursor(), 8);
+  app->key(VK_F2);
+  app->key(VK_RETURN);  // "Delete ID" again: still the highlighted tag
+  EXPECT_EQ(history().count(), 8);
+  EXPECT_FALSE(exists("2.dat"));
 }
 
 TEST_P(History, TappingARowWithDeleteHighlightedDeletesTheTappedTag) {
