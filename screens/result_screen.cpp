@@ -169,7 +169,9 @@ int ResultScreen::drawName(const wchar_t* name, const RECT& valueBox, int offset
 }
 
 void ResultScreen::drawAlbumArt(int x, int y, const RECT& room) {
-  if (!m_albumArtLoaded) loadAlbumArt(room);
+  const bool roomChanged = room.right - room.left != m_albumArtRoom.right - m_albumArtRoom.left ||
+                           room.bottom - room.top != m_albumArtRoom.bottom - m_albumArtRoom.top;
+  if (!m_albumArtLoaded || roomChanged) loadAlbumArt(room);
   (m_albumArt ? m_albumArt : m_placeholderArt).draw(x, y);
 }
 
@@ -179,6 +181,8 @@ void ResultScreen::drawAlbumArt(int x, int y, const RECT& room) {
 // at its own size.
 void ResultScreen::loadAlbumArt(const RECT& room) {
   m_albumArtLoaded = true;
+  m_albumArtRoom = room;
+  m_albumArt.reset();
   const std::string path = TagArtPath(m_record->tagNumber);
   FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) return;

@@ -76,6 +76,8 @@ class ResultScreen : public Screen {
   int m_itemCount = 1;
   RECT m_itemRects[kMaxItems] = {};
   bool m_albumArtLoaded = false;
+  // The room the loaded art was fitted to; a window resized meanwhile fits it anew.
+  RECT m_albumArtRoom = {};
   bool m_artistScroll = true;
   int m_artistOffset = 0;
   int m_artistOverflow = 0;

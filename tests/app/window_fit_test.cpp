@@ -4,14 +4,21 @@
 // grows only when the new size outgrows it.
 #include <gtest/gtest.h>
 
+#include <SDL2/SDL.h>
+#include <SDL2/SDL_image.h>
+
 #include <memory>
 #include <string>
 
 #include "app/screen/screen_manager.h"
 #include "app/state.h"
+#include "app/strings.h"
 #include "platform/gdi/gdi.h"
 #include "platform/window/form_factor.h"
+#include "platform/window/headless.h"
 #include "platform/window/window.h"
+#include "screens/result_screen.h"
+#include "tags/tag_store.h"
 #include "tests/support/headless_app.h"
 
 namespace {
@@ -102,6 +109,52 @@ TEST(WindowFit, AResizedWindowShowsWhatAStartAtThatSizeShows) {
   // Keys and taps still find the items where the new layout put them.
   app->tap(360 / 2, 387);
   EXPECT_EQ(app->screen(), SCREEN_HELP);
+}
+
+constexpr int kTag = 3;
+
+// A found song whose stored cover (tag kTag) is larger than any page's room
+// for it, so that each layout shrinks it to its own size.
+void ShowFoundSong() {
+  SDL_Surface* cover = SDL_CreateRGBSurfaceWithFormat(0, 400, 300, 32, SDL_PIXELFORMAT_ARGB8888);
+  SDL_Rect left{0, 0, 200, 300};
+  SDL_FillRect(cover, nullptr, SDL_MapRGB(cover->format, 255, 128, 0));
+  SDL_FillRect(cover, &left, SDL_MapRGB(cover->format, 0, 0, 255));
+  ASSERT_EQ(IMG_SaveJPG(cover, TagArtPath(kTag).c_str(), 95), 0) << IMG_GetError();
+  SDL_FreeSurface(cover);
+
+  SongRecord record;
+  record.tagNumber = kTag;
+  record.artist = DupWideString(L"Nightjar");
+  record.trackTitle = DupWideString(L"Low Tide");
+  record.album = DupWideString(L"Shorelines");
+  record.ringer = DupString("http://store.test/ringer?id=1");
+  record.fullSong = DupString("http://store.test/song?id=1");
+  record.smsMessage = DupString("I just found Low Tide by Nightjar");
+  PushScreen(SCREEN_MAIN_MENU);
+  SwitchScreen(SCREEN_RESULT);
+  static_cast<ResultScreen*>(g_apScreens[SCREEN_RESULT])->setRecord(&record);
+  DispatchPending();
+}
+
+TEST(WindowFit, TheResultPageIsLaidOutAfreshForEachNewSize) {
+  const Size sizes[] = {{480, 640}, {320, 240}, {360, 720}, {240, 320}};
+  std::vector<Surface> references;
+  for (const Size& size : sizes) {
+    auto app = StartAt(size);
+    app->skipSplash();
+    ShowFoundSong();
+    references.push_back(app->pixels());
+  }
+
+  auto app = StartAt({240, 320});
+  app->skipSplash();
+  ShowFoundSong();
+  for (std::size_t i = 0; i < std::size(sizes); ++i) {
+    SCOPED_TRACE(std::to_string(sizes[i].width) + " x " + std::to_string(sizes[i].height));
+    app->resize(sizes[i].width, sizes[i].height);
+    EXPECT_TRUE(SamePixels(app->pixels(), references[i]));
+  }
 }
 
 TEST(WindowFit, TheBackBufferIsReplacedOnlyWhenOutgrown) {
