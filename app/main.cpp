@@ -89,6 +89,7 @@ int main(int argc, char** argv) {
     }
   }
 
+  options.platform.appId = "org.melodex.Melodex";
   std::string error;
   if (!InitPlatform(options.platform, &error)) {
     std::fprintf(stderr, "melodex: %s\n", error.c_str());

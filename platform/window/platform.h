@@ -16,6 +16,9 @@ struct PlatformOptions {
   // On a phone form factor (form_factor.h), take the display's usable area
   // instead of width x height; elsewhere, and headless, keep width x height.
   bool autoSize = false;
+  // The id of the program's desktop entry, by which desktop and phone shells
+  // match its window to the entry's name and icon; empty: the backend's default.
+  std::string appId;
 };
 
 // Fails with a message in *error (for example when no display is reachable

@@ -250,6 +250,11 @@ std::unique_ptr<WindowBackend> MakeSdlBackend(const PlatformOptions& options, st
     *error = advice;
     return nullptr;
   }
+  // SDL takes the X11 window class and the Wayland app id from these.
+  if (!options.appId.empty()) {
+    setenv("SDL_VIDEO_X11_WMCLASS", options.appId.c_str(), 0);
+    setenv("SDL_VIDEO_WAYLAND_WMCLASS", options.appId.c_str(), 0);
+  }
   // Ctrl+C must end the program as usual; closing the window is the
   // application's business.
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
