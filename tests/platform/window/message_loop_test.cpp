@@ -294,7 +294,10 @@ TEST_F(WindowTest, IconsAreFoundByNumber) {
 TEST(SdlBackend, WithoutADisplayFailsWithAClearMessage) {
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"}) unsetenv(name);
   std::string error;
-  EXPECT_FALSE(InitPlatform(PlatformOptions{Backend::Sdl, 240, 320, 2}, &error));
+  PlatformOptions options;
+  options.backend = Backend::Sdl;
+  options.zoom = 2;
+  EXPECT_FALSE(InitPlatform(options, &error));
   EXPECT_NE(error.find("no display available"), std::string::npos) << error;
   EXPECT_NE(error.find("--backend headless"), std::string::npos) << error;
   ShutdownPlatform();

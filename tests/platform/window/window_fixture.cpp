@@ -26,7 +26,9 @@ LRESULT WindowTest::Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
 void WindowTest::SetUp() {
   current_ = this;
   std::string error;
-  ASSERT_TRUE(InitPlatform(PlatformOptions{Backend::Headless, 240, 320, 1}, &error)) << error;
+  PlatformOptions options;
+  options.backend = Backend::Headless;
+  ASSERT_TRUE(InitPlatform(options, &error)) << error;
   WNDCLASSW wc{};
   wc.lpfnWndProc = &WindowTest::Procedure;
   wc.lpszClassName = L"WINDOWTEST";
