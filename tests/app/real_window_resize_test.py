@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A real melodex window on an X server (Xvfb), resized from outside with
 xdotool as a user or a phone's compositor would: after each resize the window
-must show, pixel for pixel, what the headless backend shows at that size.
+must show, pixel for pixel, what the headless backend shows at that size, on
+the menu and on the result page of a stored song.
 
 Usage: real_window_resize_test.py MELODEX. Exits 77 (skipped) when Xvfb,
 xdotool or Pillow's screen grabber are missing.
@@ -57,12 +58,34 @@ def geometry(display, window):
     return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
 
 
-def headless_menu(melodex, size, folder):
-    """The menu as the headless backend draws it at this size."""
-    shot = os.path.join(folder, f"menu-{size[0]}x{size[1]}.png")
-    script = f"wait 3000\nshot {shot}\n"
+# From the menu: "manage IDs", then open the newest song.
+TO_RESULT_KEYS = ["Down", "Return", "Return"]
+TO_RESULT_SCRIPT = "key Down\nkey Enter\nkey Enter\n"
+
+
+def store_song(home):
+    """Tag 1 as the tag store writes it: album, artist and title in UTF-16,
+    then the five links and the SMS text, each ending in a zero; and a cover."""
+    texts = b"".join(t.encode("utf-16-le") + b"\0\0" for t in ("Shorelines", "Nightjar", "Low Tide"))
+    links = b"".join(t.encode() + b"\0" for t in ("null", "http://store.test/ringer?id=1", "I found Low Tide",
+                                                   "null", "http://store.test/song?id=1"))
+    with open(os.path.join(home, "1.dat"), "wb") as tag:
+        tag.write(texts + links)
+    with open(os.path.join(home, "nexttag.num"), "w") as counter:
+        counter.write("2")
+    cover = Image.new("RGB", (100, 100), (0, 0, 255))
+    cover.paste((255, 128, 0), (50, 0, 100, 100))
+    cover.save(os.path.join(home, "1.jpg"), quality=95)
+
+
+def headless_page(melodex, size, folder, page, keys):
+    """A page as the headless backend draws it at this size."""
+    home = os.path.join(folder, f"headless-{page}-{size[0]}x{size[1]}")
+    shutil.copytree(os.path.join(folder, "home"), home)
+    shot = os.path.join(folder, f"{page}-{size[0]}x{size[1]}.png")
+    script = f"wait 3000\n{keys}shot {shot}\n"
     subprocess.run([melodex, "--backend", "headless", "--fast", "--size", f"{size[0]}x{size[1]}", "--home",
-                    os.path.join(folder, "headless"), "--settings", os.path.join(folder, "none.toml"), "--script",
+                    home, "--settings", os.path.join(folder, "none.toml"), "--script",
                     "-"], input=script, text=True, check=True, capture_output=True, timeout=60,
                    env=dict(os.environ, XDG_RUNTIME_DIR=os.path.join(folder, "run-headless")))
     return Image.open(shot).convert("RGB")
@@ -84,8 +107,9 @@ def differing_pixels(a, b):
 def main():
     melodex = sys.argv[1]
     folder = tempfile.mkdtemp(prefix="melodex-x11-")
-    for sub in ("home", "headless", "run", "run-headless"):
+    for sub in ("home", "run", "run-headless"):
         os.makedirs(os.path.join(folder, sub), mode=0o700)
+    store_song(os.path.join(folder, "home"))
     server, display = start_x_server()
     program = None
     failures = []
@@ -101,23 +125,27 @@ def main():
         if not window:
             print("FAILED: no Melodex window appeared")
             return 1
-        for width, height in SIZES:
-            expected = headless_menu(melodex, (width, height), folder)
-            xdotool(display, "windowsize", window, str(width), str(height))
+        for page, keys in (("menu", []), ("result", TO_RESULT_KEYS)):
+            if keys:
+                xdotool(display, "key", "--window", window, *keys)
+            for width, height in SIZES:
+                script = TO_RESULT_SCRIPT if keys else ""
+                expected = headless_page(melodex, (width, height), folder, page, script)
+                xdotool(display, "windowsize", window, str(width), str(height))
+                last = [None]
 
-            def shows_menu():
-                x, y, w, h = geometry(display, window)
-                if (w, h) != (width, height):
-                    return False
-                shown = ImageGrab.grab(bbox=(x, y, x + w, y + h), xdisplay=display).convert("RGB")
-                shows_menu.last = differing_pixels(shown, expected)
-                return shows_menu.last == 0
-            shows_menu.last = None
-            # The splash screen gives way to the menu after three seconds.
-            if not wait_for(shows_menu, 15):
-                failures.append(f"{width} x {height}: {shows_menu.last} pixels differ from the headless menu")
-            else:
-                print(f"{width} x {height}: the window shows the menu laid out for its new size")
+                def shows_page():
+                    x, y, w, h = geometry(display, window)
+                    if (w, h) != (width, height):
+                        return False
+                    shown = ImageGrab.grab(bbox=(x, y, x + w, y + h), xdisplay=display).convert("RGB")
+                    last[0] = differing_pixels(shown, expected)
+                    return last[0] == 0
+                # The splash screen gives way to the menu after three seconds.
+                if not wait_for(shows_page, 15):
+                    failures.append(f"{page} at {width} x {height}: {last[0]} pixels differ from the headless page")
+                else:
+                    print(f"{page} at {width} x {height}: the window shows the page laid out for its new size")
         if program.poll() is not None:
             failures.append(f"melodex ended with status {program.returncode}")
     finally:
