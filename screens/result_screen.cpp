@@ -13,6 +13,7 @@
 #include "platform/gdi/gdi.h"
 #include "platform/system/images.h"
 #include "platform/window/window.h"
+#include "screens/sms_screen.h"
 #include "tags/tag_store.h"
 
 namespace {
@@ -244,6 +245,7 @@ void ResultScreen::activateLink() {
   // "Share ID": the SMS page gets its own copy of the record.
   SwitchScreen(SCREEN_SMS);
   if (g_nCurrentScreen != SCREEN_SMS) return;
+  static_cast<SmsScreen*>(g_apScreens[SCREEN_SMS])->setRecord(m_record.get());
   PushScreen(SCREEN_RESULT);
 }
 

@@ -4,6 +4,7 @@
 #include "screens/listening_screen.h"
 #include "screens/main_menu_screen.h"
 #include "screens/result_screen.h"
+#include "screens/sms_screen.h"
 #include "screens/splash_screen.h"
 #include "screens/try_again_screen.h"
 #include "tags/history_screen.h"
@@ -27,6 +28,8 @@ ScreenFactory ScreenFactoryFor(int index) {
       return Make<ListeningScreen>;
     case SCREEN_RESULT:
       return Make<ResultScreen>;
+    case SCREEN_SMS:
+      return Make<SmsScreen>;
     case SCREEN_HISTORY:
       return Make<HistoryScreen>;
     case SCREEN_HELP:

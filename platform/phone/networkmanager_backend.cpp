@@ -1,7 +1,5 @@
 #include "platform/phone/networkmanager_backend.h"
 
-#include <systemd/sd-bus.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "platform/phone/host_probe.h"
+#include "platform/phone/system_bus.h"
 #include "platform/system/wide_text.h"
 
 namespace {
@@ -31,35 +30,6 @@ constexpr std::uint32_t kConnectivityFull = 4;
 
 constexpr int kPollMs = 100;
 constexpr int kProbeMs = 1000;
-
-struct BusClose {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct MessageUnref {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using Bus = std::unique_ptr<sd_bus, BusClose>;
-using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-class BusError {
- public:
-  ~BusError() { sd_bus_error_free(&m_error); }
-  sd_bus_error* get() { return &m_error; }
-
- private:
-  sd_bus_error m_error = SD_BUS_ERROR_NULL;
-};
-
-Bus OpenSystemBus() {
-  sd_bus* raw = nullptr;
-  const char* address = std::getenv("MELODEX_SYSTEM_BUS_ADDRESS");
-  if (!address || !*address) return Bus(sd_bus_open_system(&raw) >= 0 ? raw : nullptr);
-  if (sd_bus_new(&raw) < 0) return nullptr;
-  Bus bus(raw);
-  if (sd_bus_set_address(raw, address) < 0 || sd_bus_set_bus_client(raw, 1) < 0 || sd_bus_start(raw) < 0)
-    return nullptr;
-  return bus;
-}
 
 // Reads an array of object paths ("ao") from the message.
 bool ReadPaths(sd_bus_message* message, std::vector<std::string>* paths) {

@@ -83,3 +83,25 @@ std::wstring Utf8ToWide(const std::string& text) {
   }
   return out;
 }
+
+std::u16string WideToUtf16(std::wstring_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (const wchar_t wide : text) {
+    auto c = static_cast<std::uint32_t>(wide);
+    if (c > 0x10FFFF) c = 0xFFFD;
+    if (c < 0x10000) {
+      out += static_cast<char16_t>(c);
+    } else {
+      c -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (c >> 10));
+      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    }
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  // Units widened one by one are what WideToUtf8 joins pairs from.
+  return WideToUtf8(std::wstring(text.begin(), text.end()));
+}
