@@ -18,6 +18,7 @@
 #include "platform/gdi/gdi.h"
 #include "platform/phone/fake_sms.h"
 #include "platform/window/window.h"
+#include "screens/result_screen.h"
 #include "tests/support/headless_app.h"
 
 namespace {
@@ -51,6 +52,11 @@ class SmsPage : public ::testing::TestWithParam<Size> {
     ASSERT_EQ(app->screen(), SCREEN_MAIN_MENU);
     record.tagNumber = 7;
     record.smsMessage = DupString(kMessage);
+    // A song found from the main menu; with no store links, "Share ID" is
+    // its only item.
+    SwitchScreen(SCREEN_RESULT);
+    PushScreen(SCREEN_MAIN_MENU);
+    showOnResultPage();
   }
   void TearDown() override {
     app.reset();
@@ -59,12 +65,14 @@ class SmsPage : public ::testing::TestWithParam<Size> {
   int W() const { return GetParam().width; }
   int H() const { return GetParam().height; }
 
-  // What the result page does for "Share ID", from the main menu here.
+  void showOnResultPage() {
+    ASSERT_EQ(app->screen(), SCREEN_RESULT);
+    static_cast<ResultScreen*>(g_apScreens[SCREEN_RESULT])->setRecord(&record);
+  }
+  // "Share ID" on the result page.
   void open() {
-    SwitchScreen(SCREEN_SMS);
-    page()->setRecord(&record);
-    PushScreen(SCREEN_MAIN_MENU);
-    app->wait(0);
+    ASSERT_EQ(app->screen(), SCREEN_RESULT);
+    app->key(VK_RETURN);
     ASSERT_EQ(app->screen(), SCREEN_SMS);
   }
   SmsScreen* page() const { return static_cast<SmsScreen*>(g_apScreens[SCREEN_SMS]); }
@@ -193,7 +201,7 @@ TEST_P(SmsPage, DeletingKeysAndTheZeroKey) {
   EXPECT_EQ(page()->number(), L"+1");
   EXPECT_EQ(app->screen(), SCREEN_SMS);
   app->key(VK_BACK);  // past the prefix: back, nothing sent
-  EXPECT_EQ(app->screen(), SCREEN_MAIN_MENU);
+  EXPECT_EQ(app->screen(), SCREEN_RESULT);
   EXPECT_EQ(sms.opens(), 0);
 }
 
@@ -201,7 +209,7 @@ TEST_P(SmsPage, TheNumberIsOfferedAgainOnTheNextVisit) {
   open();
   type("5551234");
   app->key(VK_F1);
-  EXPECT_EQ(app->screen(), SCREEN_MAIN_MENU);
+  EXPECT_EQ(app->screen(), SCREEN_RESULT);
   open();
   EXPECT_EQ(page()->number(), L"+15551234");
   if (!page()->caretVisible()) app->wait(500);
@@ -244,6 +252,25 @@ TEST_P(SmsPage, ShareSendsTheRecordsTextToTheNumber) {
   EXPECT_EQ(sms.closes(), 1);
   EXPECT_EQ(sms.openHandles(), 0);
   EXPECT_EQ(app->log().find("SMS Error"), std::string::npos);
+
+  // Back on the result page with the 6 pushed for the SMS page still on the
+  // stack: the first "back" pops it and stays, the second leaves.
+  EXPECT_EQ(app->screen(), SCREEN_RESULT);
+  app->key(VK_F1);
+  EXPECT_EQ(app->screen(), SCREEN_RESULT);
+  app->key(VK_F1);
+  EXPECT_EQ(app->screen(), SCREEN_MAIN_MENU);
+}
+
+TEST_P(SmsPage, ThePageKeepsACopyOfTheRecord) {
+  open();
+  const SongRecord* copy = page()->record();
+  ASSERT_NE(copy, nullptr);
+  EXPECT_NE(copy->smsMessage, record.smsMessage);
+  EXPECT_STREQ(copy->smsMessage, kMessage);
+  // The result page replacing its record leaves the SMS page's copy alone.
+  static_cast<ResultScreen*>(g_apScreens[SCREEN_RESULT])->setRecord(nullptr);
+  EXPECT_STREQ(page()->record()->smsMessage, kMessage);
 }
 
 // The text's UTF-16 units as the library received them.
@@ -265,12 +292,14 @@ TEST_P(SmsPage, LongTextsAreCutAt160UnitsWithoutSplittingACharacter) {
   for (const Case& c : cases) {
     std::free(record.smsMessage);
     record.smsMessage = DupString(c.text.c_str());
+    showOnResultPage();
     open();
     type("5551234567");
     app->key(VK_F2);
     const std::u16string sent = SentText(sms);
     ASSERT_EQ(sent.size(), c.units) << c.text;
     EXPECT_EQ(sent.back(), c.last) << c.text;
+    EXPECT_EQ(app->screen(), SCREEN_RESULT);
   }
 }
 
@@ -279,6 +308,7 @@ TEST_P(SmsPage, ALibraryFailureIsLoggedAndThePageStillReturns) {
   open();
   type("5551234567");
   app->key(VK_F2);
+  EXPECT_EQ(app->screen(), SCREEN_RESULT);
   EXPECT_EQ(sms.sent().size(), 0u);
   EXPECT_NE(app->log().find("SMS Error\r\n"), std::string::npos);
 
@@ -286,6 +316,7 @@ TEST_P(SmsPage, ALibraryFailureIsLoggedAndThePageStillReturns) {
   sms.failSend(SMS_E_MISC);
   open();
   app->key(VK_F2);
+  EXPECT_EQ(app->screen(), SCREEN_RESULT);
   EXPECT_EQ(sms.sent().size(), 1u);
   EXPECT_EQ(sms.openHandles(), 0);
   const std::string log = app->log();
