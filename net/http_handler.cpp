@@ -61,7 +61,10 @@ int HTTPHandler::request(Verb verb, const char* url, const BYTE* body, DWORD len
   if (result != HTTP_OK) return result;
   if (verb == Verb::Get && m_bCancel) return HTTP_CANCELLED;
   releaseConnection(m_nLinger);
-  if (verb == Verb::Post) PostMessageW(m_hNotifyWnd, WM_USER, 0, 0);
+  if (verb == Verb::Post) {
+    m_bReplyPosted = true;
+    PostMessageW(m_hNotifyWnd, WM_USER, 0, 0);
+  }
   return HTTP_OK;
 }
 

@@ -50,6 +50,10 @@ class HTTPHandler {
   // is, 0 when not. Called by every request before anything is sent.
   int setupConnection(const char* url);
 
+  // True once httpPost has posted the reply-ready message: from then on the
+  // reply is the notify window's to read.
+  bool replyPosted() const { return m_bReplyPosted; }
+
   // Any thread: abandons the request at its next check. Never cleared.
   void cancel() { m_bCancel = true; }
   bool cancelled() const { return m_bCancel; }
@@ -87,6 +91,7 @@ class HTTPHandler {
   std::unique_ptr<BYTE, FreeDelete> m_pReply;
   std::atomic<DWORD> m_nReplyLength{0};  // read by the owner while a transfer runs
   std::atomic<bool> m_bCancel{false};
+  std::atomic<bool> m_bReplyPosted{false};
   std::unique_ptr<CURL, SessionDelete> m_hSession;
   UrlParts m_server;  // the server connection: the URL split into its parts
   std::unique_ptr<curl_slist, HeadersDelete> m_hRequest;
