@@ -11,6 +11,7 @@
 #include "app/screen/soft_key_bar.h"
 #include "app/settings.h"
 #include "app/state.h"
+#include "ident/searching_screen.h"
 #include "platform/gdi/gdi.h"
 #include "platform/system/files.h"
 #include "platform/system/paths.h"
@@ -85,6 +86,7 @@ void Paint() {
 }
 
 ListeningScreen* ListeningScreenIfAny() { return static_cast<ListeningScreen*>(g_apScreens[SCREEN_LISTENING]); }
+SearchingScreen* SearchingScreenIfAny() { return static_cast<SearchingScreen*>(g_apScreens[SCREEN_SEARCHING]); }
 
 // The sound device has handed the recording buffer back: the recorder
 // closes its device, and the listening screen, current or not, moves on
@@ -100,6 +102,7 @@ LRESULT OnRecordingBufferFull() {
 // A cancel request from outside the program.
 LRESULT OnCancelRequest() {
   if (g_nCurrentScreen == SCREEN_LISTENING) ListeningScreenIfAny()->cancelRecording();
+  else if (g_nCurrentScreen == SCREEN_SEARCHING) SearchingScreenIfAny()->cancel();
   return 1;
 }
 
@@ -242,6 +245,9 @@ LRESULT WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_SWITCH_SCREEN:
       SwitchScreen(static_cast<int>(wParam));
       return 0;
+    case WM_SEND_FAILED:
+      if (SearchingScreen* searching = SearchingScreenIfAny()) searching->onSendFailed(wParam);
+      return 0;
     default:
       if (g_hWnd) SHFullScreen(g_hWnd, SHFS_HIDESIPBUTTON);
       return 1;
@@ -250,6 +256,8 @@ LRESULT WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
 
 void ShutdownCleanup() {
   SwitchScreen(SCREEN_NONE);
+  // A send worker, told to stop when its page was left, may still be reading the recording.
+  if (SearchingScreen* searching = SearchingScreenIfAny()) searching->joinWorker();
   delete g_pRecorder.exchange(nullptr);
   CloseLog();
   for (Screen*& screen : g_apScreens) {

@@ -4,6 +4,7 @@
 #include "app/main_window.h"
 #include "app/screen/look.h"
 #include "app/screen/screen_manager.h"
+#include "app/screen/strip_page.h"
 #include "app/state.h"
 #include "audio/audio_recorder.h"
 #include "platform/audio/sound.h"
@@ -17,7 +18,6 @@ constexpr int kWaveform = 120;
 constexpr int kBanner = 113;
 constexpr int kLogo = 175;
 constexpr int kCancelLabel = 177;
-constexpr int kCancelLabelLeft = 20;
 constexpr const wchar_t* kStartSound = L"#159";
 
 // The recording thread: creates the recorder on first use and starts it. A
@@ -49,11 +49,6 @@ ListeningScreen::~ListeningScreen() {
   KillTimer(m_hWnd, kScrollTimer);
 }
 
-int ListeningScreen::TileCount(int screenWidth, int stripWidth) {
-  if (stripWidth <= 0) return 0;
-  return screenWidth <= stripWidth ? 2 : screenWidth / stripWidth + 2;
-}
-
 void ListeningScreen::paint(HDC* hdc, RECT* client) {
   eraseBackground(g_hdcBack, client);
   m_banner.draw(client->right / 2 - m_banner.width() / 2, 0);
@@ -62,22 +57,9 @@ void ListeningScreen::paint(HDC* hdc, RECT* client) {
     m_getReady.draw(client->right / 2 - m_getReady.width() / 2,
                     (client->bottom - bannerHeight) / 2 - m_getReady.height() / 2 + bannerHeight);
   } else if (m_nPhase == PHASE_RECORDING) {
-    paintRecording(*client, client->top + bannerHeight);
+    DrawStripPage({m_caption, m_waveform, m_logo, m_cancelLabel}, *client, client->top + bannerHeight, m_nScrollOffset);
   }
   PresentBackBuffer(*hdc, *client);
-}
-
-// Caption in the first third below the banner, the waveform strip in the
-// second, logo and "Cancel" along the bottom.
-void ListeningScreen::paintRecording(const RECT& client, int top) {
-  const int third = (client.bottom - top) / 3;
-  m_caption.draw(client.right / 2 - m_caption.width() / 2, top + third / 2 - m_caption.height() / 2);
-  const int stripWidth = m_waveform.width();
-  const int stripY = top + third + third / 2 - m_waveform.height() / 2;
-  const int tiles = TileCount(g_nScreenWidth, stripWidth);
-  for (int i = 0; i < tiles; ++i) m_waveform.draw(i * stripWidth - m_nScrollOffset, stripY);
-  m_logo.draw(client.right - m_logo.width(), client.bottom - m_logo.height());
-  m_cancelLabel.draw(client.left + kCancelLabelLeft, client.bottom - m_cancelLabel.height());
 }
 
 int ListeningScreen::onKey(WPARAM vk, LPARAM) {
@@ -93,8 +75,7 @@ void ListeningScreen::onTimer(WPARAM timerId, LPARAM) {
     PlaySoundW(kStartSound, m_hInst, SND_RESOURCE | SND_ASYNC);
     startRecorderThread();
   } else if (timerId == kScrollTimer) {
-    m_nScrollOffset += kScrollStep;
-    if (m_nScrollOffset > m_waveform.width()) m_nScrollOffset = 0;
+    m_nScrollOffset = NextStripOffset(m_nScrollOffset, m_waveform.width());
   }
   RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_INTERNALPAINT);
 }

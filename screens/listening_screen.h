@@ -14,7 +14,6 @@ class ListeningScreen : public Screen {
   static constexpr UINT_PTR kScrollTimer = 101;
   static constexpr UINT kWaitMs = 3000;
   static constexpr UINT kScrollMs = 100;
-  static constexpr int kScrollStep = 15;
 
   enum Phase { PHASE_WAITING = 0, PHASE_RECORDING = 1, PHASE_DONE = 2 };
 
@@ -38,15 +37,11 @@ class ListeningScreen : public Screen {
   bool cancelled() const { return m_bCancelled; }
   std::thread::id recorderThreadId() const { return m_recorderThreadId; }
 
-  // How many waveform strips cover a display this wide, with room to scroll.
-  static int TileCount(int screenWidth, int stripWidth);
-
  private:
   void startRecorderThread();
   // Waits for the recording thread to finish starting the recorder, so that
   // what follows sees the recorder as that thread left it.
   void joinRecorderThread();
-  void paintRecording(const RECT& client, int top);
 
   bool m_bCancelled = false;
   // Loaded in this order.

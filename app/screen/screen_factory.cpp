@@ -1,5 +1,6 @@
 #include "app/screen/screen_manager.h"
 #include "app/state.h"
+#include "ident/searching_screen.h"
 #include "screens/help_screen.h"
 #include "screens/listening_screen.h"
 #include "screens/main_menu_screen.h"
@@ -26,6 +27,8 @@ ScreenFactory ScreenFactoryFor(int index) {
       return Make<MainMenuScreen>;
     case SCREEN_LISTENING:
       return Make<ListeningScreen>;
+    case SCREEN_SEARCHING:
+      return Make<SearchingScreen>;
     case SCREEN_RESULT:
       return Make<ResultScreen>;
     case SCREEN_SMS:
