@@ -1,0 +1,104 @@
+'''A mock ModemManager for python-dbusmock: the manager object with its
+object manager, no modems until AddModem adds one.
+
+A modem with messaging creates messages on Messaging.Create and keeps them
+under /org/freedesktop/ModemManager1/SMS/N with the properties asked for;
+Sms.Send marks one sent (State 5); a modem added with the behaviour "fails"
+refuses every send with a ModemManager error, one added with "stalls" takes
+three seconds over it.
+'''
+
+import time
+
+import dbus
+
+from dbusmock import MOCK_IFACE, mockobject
+
+SYSTEM_BUS = True
+BUS_NAME = 'org.freedesktop.ModemManager1'
+MAIN_OBJ = '/org/freedesktop/ModemManager1'
+MAIN_IFACE = 'org.freedesktop.ModemManager1'
+IS_OBJECT_MANAGER = True
+
+MODEM_IFACE = 'org.freedesktop.ModemManager1.Modem'
+MESSAGING_IFACE = 'org.freedesktop.ModemManager1.Modem.Messaging'
+SMS_IFACE = 'org.freedesktop.ModemManager1.Sms'
+
+SMS_STATE_STORED = 1
+SMS_STATE_SENT = 5
+MODEM_STATE_REGISTERED = 8
+
+
+def load(mock, _parameters):
+    mock.AddMethods(MAIN_IFACE, [
+        ('ScanDevices', '', '', ''),
+        ('SetLogging', 's', '', ''),
+    ])
+    mock.AddProperties(MAIN_IFACE, {'Version': dbus.String('1.20.0')})
+    mock.modem_count = 0
+    mock.sms_count = 0
+
+
+def manager():
+    return mockobject.objects[MAIN_OBJ]
+
+
+def send_sms(sms):
+    modem = mockobject.objects[sms.modem_path]
+    if modem.behaviour == 'stalls':
+        time.sleep(3)
+    if modem.behaviour == 'fails':
+        raise dbus.exceptions.DBusException('the network refused the message',
+                                            name='org.freedesktop.ModemManager1.Error.Core.Failed')
+    sms.UpdateProperties(SMS_IFACE, {'State': dbus.UInt32(SMS_STATE_SENT)})
+
+
+def create_sms(modem, properties):
+    owner = manager()
+    owner.sms_count += 1
+    path = f'{MAIN_OBJ}/SMS/{owner.sms_count}'
+    owner.AddObject(path, SMS_IFACE, {
+        'State': dbus.UInt32(SMS_STATE_STORED),
+        'Number': dbus.String(properties.get('number', '')),
+        'Text': dbus.String(properties.get('text', '')),
+        'Class': dbus.Int32(properties.get('class', -1)),
+        'DeliveryReportRequest': dbus.Boolean(properties.get('delivery-report-request', False)),
+    }, [])
+    sms = mockobject.objects[path]
+    sms.modem_path = modem.path
+    sms.AddMethod(SMS_IFACE, 'Send', '', '', send_sms)
+    messages = list(modem.props[MESSAGING_IFACE]['Messages']) + [dbus.ObjectPath(path)]
+    modem.UpdateProperties(MESSAGING_IFACE, {'Messages': dbus.Array(messages, signature='o')})
+    return dbus.ObjectPath(path)
+
+
+def delete_sms(modem, path):
+    messages = [m for m in modem.props[MESSAGING_IFACE]['Messages'] if m != path]
+    modem.UpdateProperties(MESSAGING_IFACE, {'Messages': dbus.Array(messages, signature='o')})
+    manager().RemoveObject(path)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='bs', out_signature='o')
+def AddModem(self, messaging, behaviour):
+    '''Adds a registered modem, with messaging when asked; behaviour is
+    "sends", "fails" or "stalls". Returns the modem's object path.'''
+    self.modem_count += 1
+    path = f'{MAIN_OBJ}/Modem/{self.modem_count}'
+    self.AddObject(path, MODEM_IFACE, {
+        'State': dbus.Int32(MODEM_STATE_REGISTERED),
+        'Manufacturer': dbus.String('Melodex test modem'),
+        'OwnNumbers': dbus.Array(['+15550000000'], signature='s'),
+    }, [])
+    modem = mockobject.objects[path]
+    modem.behaviour = behaviour
+    if messaging:
+        modem.AddProperties(MESSAGING_IFACE, {
+            'Messages': dbus.Array([], signature='o'),
+            'SupportedStorages': dbus.Array([dbus.UInt32(2)], signature='u'),
+            'DefaultStorage': dbus.UInt32(2),
+        })
+        modem.AddMethod(MESSAGING_IFACE, 'Create', 'a{sv}', 'o', create_sms)
+        modem.AddMethod(MESSAGING_IFACE, 'Delete', 'o', '', delete_sms)
+        modem.AddMethod(MESSAGING_IFACE, 'List', '', 'ao', 'ret = self.props["%s"]["Messages"]' % MESSAGING_IFACE)
+    self.object_manager_emit_added(path)
+    return dbus.ObjectPath(path)
