@@ -6,16 +6,24 @@
 # the search starts 14 s after the key.
 identification_wait_ms=14100
 
-# Runs the client in the data folder HOME with SETTINGS and MIC as the
-# microphone: "ID song!", then the result page a few seconds later, saved as
-# SHOT. The client's output goes to LOG; prints the page it ended on.
-identify_headless() {
-  local home=$1 settings=$2 mic=$3 shot=$4 log=$5 size=${6:-240x320}
+# Runs the client headless on the script from standard input, in the data
+# folder HOME with SETTINGS, MIC as the microphone and SIZE; its output goes
+# to LOG. It gets a runtime folder of its own, so that a melodex already open
+# elsewhere is not the one asked.
+run_headless() {
+  local home=$1 settings=$2 mic=$3 size=$4 log=$5
   mkdir -p "$home"
-  # Its own runtime folder, so that a melodex already open elsewhere is not the one asked.
+  XDG_RUNTIME_DIR=$home "$build/melodex" --backend headless --size "$size" --home "$home" --settings "$settings" \
+    --mic-file "$mic" --script - > "$log" 2>&1
+}
+
+# "ID song!", then the result page a few seconds later, saved as SHOT (the
+# arguments otherwise as for run_headless, at 240 x 320). Prints the page it
+# ended on.
+identify_headless() {
+  local home=$1 settings=$2 mic=$3 shot=$4 log=$5
   printf 'wait 3000\nkey Enter\nwait %d\nwait 3000\nscreen\nshot %s\n' "$identification_wait_ms" "$shot" |
-    XDG_RUNTIME_DIR=$home "$build/melodex" --backend headless --size "$size" --home "$home" --settings "$settings" \
-      --mic-file "$mic" --script - > "$log" 2>&1
+    run_headless "$home" "$settings" "$mic" 240x320 "$log" || true
   sed -n 's/^screen //p' "$log" | tail -1
 }
 
