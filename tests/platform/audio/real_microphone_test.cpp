@@ -1,0 +1,147 @@
+// The real microphone path, end to end: a private PulseAudio server with a
+// null sink whose monitor is the default source, a catalogue song played
+// into that sink, and the real melodex (headless window, SDL audio) recording
+// it and getting it identified by the real melodex-server on a loopback port.
+// This one runs in real time: about 25 seconds.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "tests/server/synth.h"
+#include "tests/support/child_process.h"
+#include "tests/support/headless_app.h"
+#include "tests/support/http_test_server.h"
+#include "tests/support/temp_folder.h"
+
+namespace fs = std::filesystem;
+namespace synth = melodex::server::test;
+
+namespace {
+
+constexpr const char* kPulseAudio = "/usr/bin/pulseaudio";
+constexpr const char* kPaplay = "/usr/bin/paplay";
+constexpr const char* kPactl = "/usr/bin/pactl";
+
+std::string MissingTools() {
+  if (access(kPulseAudio, X_OK) != 0) return "pulseaudio is not installed (Debian package pulseaudio)";
+  if (access(kPaplay, X_OK) != 0 || access(kPactl, X_OK) != 0)
+    return "paplay and pactl are not installed (Debian package pulseaudio-utils)";
+  return {};
+}
+
+// Polls `ready` every 100 ms for at most `seconds`.
+template <typename Ready>
+bool WaitFor(Ready ready, int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+// UTF-16LE bytes of ASCII text, as the tag file stores names.
+std::string Utf16(const std::string& text) {
+  std::string bytes;
+  for (char c : text) bytes += std::string{c, '\0'};
+  return bytes;
+}
+
+class RealMicrophone : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const std::string missing = MissingTools(); !missing.empty()) GTEST_SKIP() << missing;
+    m_root = MakeTempFolder("melodex-mic");
+    ASSERT_FALSE(m_root.empty());
+    for (const char* dir : {"music", "home", "pulse-home", "run", "client-run"}) fs::create_directories(m_root / dir);
+  }
+  void TearDown() override {
+    m_player.stop();
+    m_server.stop();
+    m_pulse.stop();
+    if (!m_root.empty()) fs::remove_all(m_root);
+  }
+
+  // PulseAudio as a user daemon in private folders (CI runs as root, where it
+  // warns and goes on), reachable only through its socket in run/.
+  void startPulseAudio() {
+    std::ofstream(m_root / "default.pa") << "load-module module-native-protocol-unix auth-anonymous=1 socket="
+                                         << (m_root / "run" / "native").string() << "\n"
+                                         << "load-module module-null-sink sink_name=room\n"
+                                         << "set-default-sink room\n"
+                                         << "set-default-source room.monitor\n";
+    ASSERT_TRUE(m_pulse.start({kPulseAudio, "-n", "-F", (m_root / "default.pa").string(), "--daemonize=no",
+                               "--use-pid-file=no", "--exit-idle-time=-1", "--log-target=stderr"},
+                              pulseEnvironment(), m_root / "pulseaudio.log"));
+    const bool up = WaitFor([&] { return RunProgram({kPactl, "info"}, pulseEnvironment(), m_root / "pactl.log") == 0; }, 10);
+    ASSERT_TRUE(up) << ReadFile(m_root / "pulseaudio.log");
+  }
+
+  std::vector<std::string> pulseEnvironment() const {
+    return {"HOME=" + (m_root / "pulse-home").string(), "XDG_RUNTIME_DIR=" + (m_root / "run").string(),
+            "PULSE_SERVER=unix:" + (m_root / "run" / "native").string()};
+  }
+
+  // Two generated songs, named the way the server reads artist and title from a file name.
+  void indexCatalogue() {
+    constexpr int kRate = 44100;
+    synth::writeFile((m_root / "music" / "Room Band - Kitchen Radio.wav").string(),
+                     synth::wavFile(synth::melody(11, 60, kRate), kRate));
+    synth::writeFile((m_root / "music" / "Other Band - Other Song.wav").string(),
+                     synth::wavFile(synth::melody(12, 60, kRate), kRate));
+    ASSERT_EQ(RunProgram({MELODEX_SERVER_EXE, "--db", (m_root / "db").string(), "index", (m_root / "music").string()},
+                         {}, m_root / "index.log"),
+              0)
+        << ReadFile(m_root / "index.log");
+  }
+
+  void startServer() {
+    m_port = ClosedPort();
+    ASSERT_TRUE(m_server.start({MELODEX_SERVER_EXE, "--db", (m_root / "db").string(), "serve", "--listen",
+                                "127.0.0.1:" + std::to_string(m_port)},
+                               {}, m_root / "server.log"));
+    httplib::Client client("127.0.0.1", m_port);
+    ASSERT_TRUE(WaitFor([&] { return static_cast<bool>(client.Get("/health")); }, 10)) << ReadFile(m_root / "server.log");
+  }
+
+  fs::path m_root;
+  ChildProcess m_pulse;
+  ChildProcess m_server;
+  ChildProcess m_player;
+  int m_port = 0;
+};
+
+TEST_F(RealMicrophone, ASongPlayedIntoTheRoomIsRecordedAndIdentified) {
+  ASSERT_NO_FATAL_FAILURE(startPulseAudio());
+  ASSERT_NO_FATAL_FAILURE(indexCatalogue());
+  ASSERT_NO_FATAL_FAILURE(startServer());
+
+  // The song plays for a minute; the recording takes 11 s of it, from 6 s in.
+  ASSERT_TRUE(m_player.start({kPaplay, "--device=room", (m_root / "music" / "Room Band - Kitchen Radio.wav").string()},
+                             pulseEnvironment(), m_root / "paplay.log"));
+  std::ofstream(m_root / "settings.toml") << "serverURL = \"http://127.0.0.1:" << m_port << "/servlet/QuaverId\"\n";
+  // Splash, "ID song!", 3 s, 11 s of recording and the capture's latency, then the search.
+  std::ofstream(m_root / "script.txt") << "wait 3000\nkey Enter\nwait 20000\nscreen\n";
+  std::vector<std::string> environment = pulseEnvironment();
+  environment.push_back("SDL_AUDIODRIVER=pulseaudio");
+  environment.push_back("XDG_RUNTIME_DIR=" + (m_root / "client-run").string());  // the client's own instance socket
+  const int status = RunProgram({MELODEX_BINARY, "--backend", "headless", "--audio", "sdl", "--home",
+                                 (m_root / "home").string(), "--settings", (m_root / "settings.toml").string(),
+                                 "--script", (m_root / "script.txt").string()},
+                                environment, m_root / "client.log");
+  const std::string output = ReadFile(m_root / "client.log");
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("AudioRecorder::recordAudio: beginning recording"), std::string::npos) << output;
+  EXPECT_NE(output.find("screen 6"), std::string::npos) << output << ReadFile(m_root / "server.log");
+
+  const std::string tag = ReadFile(m_root / "home" / "0.dat");
+  EXPECT_NE(tag.find(Utf16("Room Band")), std::string::npos) << output << ReadFile(m_root / "server.log");
+  EXPECT_NE(tag.find(Utf16("Kitchen Radio")), std::string::npos);
+}
+
+}  // namespace
