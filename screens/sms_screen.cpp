@@ -1,6 +1,8 @@
 #include "screens/sms_screen.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cwchar>
 #include <vector>
 
 #include "app/log.h"
@@ -22,6 +24,14 @@ constexpr int kInputBox = 143;
 constexpr int kBackLabel = 161;
 constexpr int kShareLabel = 165;
 constexpr int kFontHeight = 30;
+// The number's groups hold three digits and the bar (40 pixels) and four
+// digits and the bar (55 pixels) at this height; at the page font's height
+// the digits would be cut off.
+constexpr int kNumberFontHeight = 20;
+// The smallest the prompt shrinks to on a narrow window.
+constexpr int kMinPromptHeight = 10;
+// Right of the number's anchor, the last group ends here.
+constexpr int kEntryWidth = 205;
 // On the smallest screens the picture sinks this far into the soft-key bar.
 constexpr int kSmallPictureRise = 62;
 constexpr std::size_t kPrefixLength = 2;  // "+1"
@@ -30,6 +40,8 @@ constexpr std::size_t kMaxUnits = 160;    // one message's worth of UTF-16 units
 constexpr DWORD kProviderBufferSize = 688;
 
 constexpr const wchar_t* kPrompt = L"Enter a number to send the\r\nsong details and a link to\r\nmore information:";
+constexpr const wchar_t* kPromptLines[] = {L"Enter a number to send the", L"song details and a link to",
+                                           L"more information:"};
 
 // Each group of the number: where its rectangle lies right of x0, and which
 // characters of the number it shows.
@@ -45,11 +57,34 @@ struct FreeText {
   void operator()(wchar_t* text) const { std::free(text); }
 };
 
-// The anchor of the number entry by width class.
+// The anchor of the number entry by width class, moved left where the last
+// group would end past the window's edge.
 POINT EntryAnchor(const RECT& client, int top) {
-  if (client.right > 320) return POINT{client.left + 50, top + 175};
-  if (client.right > 240) return POINT{client.left + 30, top + 75};
-  return POINT{client.left + 60, top + 100};
+  POINT anchor{client.left + 60, top + 100};
+  if (client.right > 320)
+    anchor = POINT{client.left + 50, top + 175};
+  else if (client.right > 240)
+    anchor = POINT{client.left + 30, top + 75};
+  anchor.x = std::max<LONG>(client.left, std::min<LONG>(anchor.x, client.right - kEntryWidth - 5));
+  return anchor;
+}
+
+// The page font, or a smaller one where the prompt's widest line would not
+// fit into `room` pixels.
+FontHandle PromptFont(HDC dc, int room) {
+  for (int height = kFontHeight;; --height) {
+    FontHandle font = CreatePageFont(height);
+    if (height == kMinPromptHeight) return font;
+    HGDIOBJ previous = SelectObject(dc, font.get());
+    bool fits = true;
+    for (const wchar_t* line : kPromptLines) {
+      SIZE extent{};
+      GetTextExtentPoint32W(dc, line, static_cast<int>(std::wcslen(line)), &extent);
+      fits = fits && extent.cx <= room;
+    }
+    SelectObject(dc, previous);
+    if (fits) return font;
+  }
 }
 
 // How many units of the text one message takes: at most 160, one fewer when
@@ -75,7 +110,7 @@ SmsScreen::SmsScreen(HINSTANCE hInst, HWND hWnd)
       m_banner(kBanner),
       m_picture(kPicture),
       m_inputBox(kInputBox),
-      m_font(CreatePageFont(kFontHeight)) {}
+      m_numberFont(CreatePageFont(kNumberFontHeight)) {}
 
 SmsScreen::~SmsScreen() { KillTimer(m_hWnd, kCaretTimer); }
 
@@ -88,11 +123,17 @@ void SmsScreen::paint(HDC* hdc, RECT* client) {
   else
     m_picture.draw(client->right - m_picture.width(), bottom - kSmallPictureRise);
   const int top = client->top + m_banner.height();
-  HGDIOBJ previousFont = SelectObject(g_hdcBack, m_font.get());
+  RECT prompt{client->left + 35, top + 5, client->left + 435, top + 105};
+  const int room = std::min(prompt.right, client->right) - prompt.left;
+  if (room != m_promptRoom) {
+    m_promptFont = PromptFont(g_hdcBack, room);
+    m_promptRoom = room;
+  }
+  HGDIOBJ previousFont = SelectObject(g_hdcBack, m_promptFont.get());
   SetTextColor(g_hdcBack, kBlack);
   SetBkColor(g_hdcBack, kWhite);
-  RECT prompt{client->left + 35, top + 5, client->left + 435, top + 105};
   DrawTextW(g_hdcBack, kPrompt, -1, &prompt, 0);
+  SelectObject(g_hdcBack, m_numberFont.get());
   drawNumber(*client, top);
   SelectObject(g_hdcBack, previousFont);
   g_pSoftKeyBar->draw(g_hdcBack);

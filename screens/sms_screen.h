@@ -45,14 +45,16 @@ class SmsScreen : public Screen {
 
  private:
   void drawNumber(const RECT& client, int top);
-  void drawGroup(int group, int x, int y, int bottom);
 
   std::unique_ptr<SongRecord> m_record;
   bool m_caretVisible = true;
   Picture m_banner;
   Picture m_picture;
   Picture m_inputBox;
-  FontHandle m_font;
+  // Made for the room the prompt has in the window, at most the page font.
+  FontHandle m_promptFont;
+  int m_promptRoom = -1;
+  FontHandle m_numberFont;
   // Kept between visits: the number typed last is offered again.
   std::wstring m_number = L"+1";
 };

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -32,11 +33,12 @@ struct Size {
   int height;
 };
 
-// Where the page anchors the number entry at this size.
+// Where the page anchors the number entry at this size: on the smallest
+// screens far enough left for the last group to end inside the window.
 POINT Anchor(int width) {
   if (width > 320) return POINT{50, 43 + 175};
   if (width > 240) return POINT{30, 43 + 75};
-  return POINT{60, 43 + 100};
+  return POINT{std::min(60, width - 210), 43 + 100};
 }
 
 class SmsPage : public ::testing::TestWithParam<Size> {
@@ -95,8 +97,8 @@ class SmsPage : public ::testing::TestWithParam<Size> {
                                          << y << ")";
   }
 
-  // The group's rectangle shows exactly `text` in the page font, black on
-  // white, cut at the rectangle's right edge; where it ends, no ink.
+  // The group's rectangle shows exactly `text` in the number's font (20
+  // pixels), black on white; where it ends, no ink.
   ::testing::AssertionResult GroupShows(int group, const std::wstring& text) {
     static constexpr int kLeft[3] = {50, 100, 150};
     static constexpr int kRight[3] = {90, 140, 205};
@@ -104,12 +106,12 @@ class SmsPage : public ::testing::TestWithParam<Size> {
     const int x = anchor.x + kLeft[group];
     const int y = anchor.y + 7;
     const int width = kRight[group] - kLeft[group];
-    const int height = 30;
+    const int height = 20;
 
     HDC dc = CreateCompatibleDC(nullptr);
     HBITMAP bitmap = CreateCompatibleBitmap(dc, width, height);
     HGDIOBJ previousBitmap = SelectObject(dc, bitmap);
-    FontHandle font = CreatePageFont(30);
+    FontHandle font = CreatePageFont(height);
     HGDIOBJ previousFont = SelectObject(dc, font.get());
     RECT all{0, 0, width, height};
     HBRUSH white = CreateSolidBrush(RGB(255, 255, 255));
@@ -154,6 +156,10 @@ TEST_P(SmsPage, FreshPageShowsItsPicturesAndOnlyTheBlinkingBar) {
   EXPECT_TRUE(Shows(143, anchor.x - 10, anchor.y - 5, 142, 12));  // above the text row
   EXPECT_TRUE(Shows(161, 10, H() - kBand + 27 - 6, 30, 12));
   EXPECT_TRUE(Shows(165, W() - 58 - 10, H() - kBand + 27 - 6, 58, 12));
+
+  // The prompt's lines end inside the window, in a font shrunk where needed.
+  for (int y = 43 + 5; y < 43 + 105; ++y)
+    for (int x = W() - 3; x < W(); ++x) ASSERT_EQ(app->pixel(x, y), kWhitePixel) << x << ", " << y;
 
   EXPECT_TRUE(GroupShows(0, L"|"));
   EXPECT_TRUE(GroupShows(1, L""));
