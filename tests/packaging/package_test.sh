@@ -38,12 +38,12 @@ check_files() {
   [ "$got" = "$want" ] || fail "$(basename "$deb") holds:"$'\n'"$got"$'\n'"expected:"$'\n'"$want"
 }
 check_files "$client" /usr/bin/melodex /usr/share/applications/$app_id.desktop \
-  /usr/share/metainfo/$app_id.metainfo.xml /usr/share/man/man1/melodex.1 /usr/share/doc/melodex/copyright \
+  /usr/share/metainfo/$app_id.metainfo.xml /usr/share/man/man1/melodex.1.gz /usr/share/doc/melodex/copyright \
   /usr/share/icons/hicolor/48x48/apps/$app_id.png /usr/share/icons/hicolor/64x64/apps/$app_id.png \
   /usr/share/icons/hicolor/128x128/apps/$app_id.png /usr/share/icons/hicolor/256x256/apps/$app_id.png \
   /usr/share/icons/hicolor/scalable/apps/$app_id.svg
 check_files "$server" /usr/bin/melodex-server /usr/lib/systemd/system/melodex-server.service \
-  /etc/default/melodex-server /usr/share/man/man1/melodex-server.1 /usr/share/doc/melodex-server/copyright
+  /etc/default/melodex-server /usr/share/man/man1/melodex-server.1.gz /usr/share/doc/melodex-server/copyright
 
 root=$work/root
 mkdir -p "$root"
@@ -120,9 +120,9 @@ grep -q '^MELODEX_LISTEN=' "$root/etc/default/melodex-server" || fail "/etc/defa
 "$root/usr/bin/melodex" --version | grep -q "$version" || fail "the packaged melodex does not run"
 "$root/usr/bin/melodex-server" --help >/dev/null || fail "the packaged melodex-server does not run"
 for page in melodex melodex-server; do
-  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1" 2>&1 >/dev/null)
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "man $page: $warnings"
-  LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$root/usr/share/man/man1/$page.1" 2>/dev/null | grep -q "$version" ||
+  LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$root/usr/share/man/man1/$page.1.gz" 2>/dev/null | grep -q "$version" ||
     fail "man $page does not name version $version"
 done
 

@@ -126,8 +126,18 @@ class SdlBackend final : public WindowBackend {
     return true;
   }
 
+  // A window the compositor has just resized (maximised on a phone, say) is
+  // refitted to the size it already has: leave it alone then, so as not to
+  // fight the compositor.
   void WindowResized(HWND hwnd, int width, int height) override {
-    if (SdlWindow* w = Find(hwnd)) SDL_SetWindowSize(w->window, std::max(width, 1) * zoom_, std::max(height, 1) * zoom_);
+    SdlWindow* w = Find(hwnd);
+    if (!w) return;
+    const int wantWidth = std::max(width, 1) * zoom_;
+    const int wantHeight = std::max(height, 1) * zoom_;
+    int hasWidth = 0;
+    int hasHeight = 0;
+    SDL_GetWindowSize(w->window, &hasWidth, &hasHeight);
+    if (hasWidth != wantWidth || hasHeight != wantHeight) SDL_SetWindowSize(w->window, wantWidth, wantHeight);
   }
 
   void Present(HWND hwnd, const Surface& pixels) override {
