@@ -236,6 +236,9 @@ TEST_F(ResultPage, StoreLinksOpenInTheBrowserByKeyAndByTap) {
   show(song);
 
   app_->key(VK_RETURN);
+  // Each link starts its own browser process: let the first one write before
+  // the second starts, so that the order they are seen in is the order chosen.
+  for (int i = 0; i < 200 && ReadFile(seen).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   // Tapping "ID Picks" highlights it at once and opens it 100 ms later.
   const RECT picks = page().itemRect(2);
   const uint64_t before = VirtualNowMs();
