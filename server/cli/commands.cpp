@@ -93,6 +93,17 @@ bool loadQuery(const std::string& file, PcmAudio& audio, std::string& error) {
     return decodeAudioFile(file, audio.samples, error);
 }
 
+// A link the client can open: empty (no link), or an http/https URL without spaces or control
+// characters, which would break the reply's lines or the browser's command line.
+bool isStoreLink(const std::string& value) {
+    if (value.empty()) return true;
+    if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0) return false;
+    if (value.size() > 2048 || value.size() <= 8) return false;
+    for (unsigned char c : value)
+        if (c <= 0x20 || c == 0x7F) return false;
+    return true;
+}
+
 std::string timestamp() {
     char text[32];
     const std::time_t now = std::time(nullptr);
@@ -282,6 +293,14 @@ int runSet(const std::string& db, const SetCommand& cmd) {
     static const std::pair<const char*, LinkField> kFields[] = {
         {"wallpaper", LinkField::Wallpaper}, {"ringer", LinkField::Ringer}, {"sms", LinkField::SmsMessage},
         {"recommend", LinkField::Recommend}, {"full-song", LinkField::FullSong}};
+    // Links are checked all before any is stored, so that a refused command changes nothing.
+    for (const auto& [name, value] : cmd.values) {
+        if (name != "sms" && !isStoreLink(value)) {
+            std::fprintf(stderr, "melodex-server: --%s wants one http:// or https:// URL on one line (or \"\" to clear it)\n",
+                         name.c_str());
+            return 2;
+        }
+    }
     for (const auto& [name, value] : cmd.values) {
         for (const auto& [fieldName, field] : kFields) {
             if (name != fieldName) continue;

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "server/catalog/catalog.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
 
@@ -73,6 +74,24 @@ TEST(CommandLine, IndexIdentifyServeAndStopOnSignals) {
     EXPECT_NE(stats.find("tracks       1"), std::string::npos) << stats;
     run(exe + " --db " + db + " remove 999 2>/dev/null", status);
     EXPECT_NE(status, 0);
+    // Store links are one-line http(s) URLs; a refused one leaves the others untouched too.
+    for (const char* bad : {"'http://shop.example/a\nX-Injected: 1'", "ftp://shop.example/a", "'http://shop.example/a b'", "'javascript:alert(1)'"}) {
+        run(exe + " --db " + db + " set 1 --wallpaper https://shop.example/w --ringer " + bad + " 2>/dev/null", status);
+        EXPECT_NE(status, 0) << bad;
+    }
+    run(exe + " --db " + db + " set 1 --ringer https://shop.example/r --sms 'Listen to this'", status);
+    EXPECT_EQ(status, 0);
+    {
+        std::string error;
+        const auto catalog = Catalog::open(db + "/catalog.sqlite", error);
+        ASSERT_TRUE(catalog) << error;
+        TrackRecord track;
+        bool found = false;
+        ASSERT_TRUE(catalog->find(1, track, found, error) && found) << error;
+        EXPECT_EQ(track.links.wallpaper, "");
+        EXPECT_EQ(track.links.ringer, "https://shop.example/r");
+        EXPECT_EQ(track.links.smsMessage, "Listen to this");
+    }
 
     for (int signal : {SIGINT, SIGTERM}) {
         const int port = freeLoopbackPort();

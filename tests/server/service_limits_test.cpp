@@ -289,13 +289,17 @@ TEST_F(ServiceLimitsTest, ABurstOfConnectionsIsServedAndOneAddressIsCapped) {
 }
 
 TEST_F(ServiceLimitsTest, PipelinedRequestsAreAnsweredInOrder) {
-    RunningService service(*catalog_, *index_, options());
+    ServiceOptions o = options();
+    o.debugHeaders = true;
+    RunningService service(*catalog_, *index_, o);
     ASSERT_TRUE(service.ok());
     RawConnection c(service.port());
     const std::string missing = "GET /art/99999.jpg HTTP/1.1\r\nHost: x\r\n\r\n";
     ASSERT_TRUE(c.send(kHealth + post(*body_) + kHealth + post(*body_) + post(*body_) + kHealth));
     EXPECT_EQ(c.readReply(5s).status, 200);
-    EXPECT_TRUE(isMatch(c.readReply(5s)));
+    const RawReply first = c.readReply(5s);
+    EXPECT_TRUE(isMatch(first));
+    EXPECT_EQ(first.header("x-match").rfind("track=", 0), 0u) << "asked for with debug headers";
     EXPECT_EQ(c.readReply(5s).body, "ok tracks=1\n");
     EXPECT_TRUE(isMatch(c.readReply(5s)));
     EXPECT_TRUE(isMatch(c.readReply(5s)));
