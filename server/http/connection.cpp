@@ -47,7 +47,9 @@ void Connection::startRequest() {
     headerDone_ = {};
     method_ = target_ = "-";
     bodyBytes_ = 0;
-    // Pipelined bytes already here start the next request's header deadline now.
+    // An idle connection keeps no read buffer; pipelined bytes already here start the next
+    // request's header deadline now.
+    if (buffer_.size() == 0) buffer_.shrink_to_fit();
     started_ = buffer_.size() > 0;
     const auto data = buffer_.data();
     const char* begin = static_cast<const char*>(data.data());
