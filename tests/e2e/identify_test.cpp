@@ -23,6 +23,7 @@
 #include "platform/window/window.h"
 #include "screens/listening_screen.h"
 #include "screens/result_screen.h"
+#include "tags/history_screen.h"
 #include "tests/e2e/catalogue_server.h"
 #include "tests/support/headless_app.h"
 #include "tests/support/http_test_server.h"
@@ -87,6 +88,11 @@ class Identify : public ::testing::Test {
   // the searching page.
   void listen() {
     m_app->key(VK_RETURN);
+    recordAndSend();
+  }
+  // From the listening page on.
+  void recordAndSend() {
+    ASSERT_EQ(m_app->screen(), SCREEN_LISTENING);
     m_app->wait(ListeningScreen::kWaitMs);
     bool recording = false;
     for (int i = 0; i < 2000 && !recording; ++i) {
@@ -183,6 +189,52 @@ TEST_F(Identify, EscapeTheLeftSoftKeyAndMelodexCancelEndTheSearchWithoutATrace) 
     EXPECT_EQ(m_app->screen(), SCREEN_MAIN_MENU) << "no failure page later";
   }
   EXPECT_FALSE(stored("nexttag.num"));
+}
+
+// Identified songs in the history: listed newest first, shown again on the
+// result page with their stored cover, and a new identification started
+// from the list comes back to it.
+TEST_F(Identify, IdentifiedSongsAreListedShownAgainAndAddedToFromTheHistory) {
+  start(s_server->songFile(kFirst), s_server->endpoint());
+  listen();
+  awaitOutcome();
+  ASSERT_EQ(m_app->screen(), SCREEN_RESULT);
+  m_app->key(VK_F1);  // back to the main menu, then "manage IDs"
+  ASSERT_EQ(m_app->screen(), SCREEN_MAIN_MENU);
+  m_app->key(VK_DOWN);
+  m_app->key(VK_RETURN);
+  ASSERT_EQ(m_app->screen(), SCREEN_HISTORY);
+  auto& history = *static_cast<HistoryScreen*>(g_apScreens[SCREEN_HISTORY]);
+  ASSERT_EQ(history.count(), 1);
+  EXPECT_STREQ(history.listed(0).artist, L"Band One");
+  EXPECT_STREQ(history.listed(0).trackTitle, L"Song One");
+  EXPECT_EQ(m_app->pixel(2, 44), 0xFFFC00u) << "the song's row is highlighted";
+
+  m_app->key(VK_RETURN);
+  ASSERT_EQ(m_app->screen(), SCREEN_RESULT);
+  ASSERT_NE(shown(), nullptr);
+  EXPECT_EQ(shown()->tagNumber, 0);
+  EXPECT_STREQ(shown()->trackTitle, L"Song One");
+  m_app->key(VK_F1);
+  ASSERT_EQ(m_app->screen(), SCREEN_HISTORY);
+
+  // "New ID!" from the Options menu, with another song playing.
+  std::string error;
+  ASSERT_TRUE(UseMicrophoneFile(s_server->songFile(kSecond).string(), &error)) << error;
+  m_app->key(VK_F2);
+  m_app->key(VK_UP);
+  m_app->key(VK_RETURN);
+  recordAndSend();
+  awaitOutcome();
+  ASSERT_EQ(m_app->screen(), SCREEN_RESULT);
+  EXPECT_STREQ(shown()->artist, L"Band Two");
+  m_app->key(VK_F1);
+  ASSERT_EQ(m_app->screen(), SCREEN_HISTORY);
+  ASSERT_EQ(history.count(), 2);
+  EXPECT_STREQ(history.listed(0).artist, L"Band Two");
+  EXPECT_STREQ(history.listed(1).artist, L"Band One");
+  m_app->key(VK_F1);
+  EXPECT_EQ(m_app->screen(), SCREEN_MAIN_MENU);
 }
 
 // The program itself, as a user or a script runs it: a scripted headless run
