@@ -8,6 +8,7 @@
 #include <random>
 #include <thread>
 
+#include "server/fingerprint/resampler.h"
 #include "server/fingerprint/wav_body.h"
 
 namespace melodex::bench {
@@ -50,6 +51,54 @@ void writeWav(const std::string& path, const std::vector<float>& s) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
 }
 
+double power(const std::vector<float>& s) {
+    double p = 0;
+    for (float x : s) p += static_cast<double>(x) * x;
+    return p / static_cast<double>(std::max<size_t>(1, s.size()));
+}
+
+// The phone's input saturates rather than wrapping: scale down if the mix would clip.
+void avoidClipping(std::vector<float>& signal) {
+    float peak = 0;
+    for (float s : signal) peak = std::max(peak, std::fabs(s));
+    if (peak > 1.0f)
+        for (float& s : signal) s /= peak;
+}
+
+// Schroeder's reverberator: four parallel feedback combs, then two all-pass filters; delays in
+// samples at 8 kHz (a room of a few metres, about 0.5 s to die away).
+void reverberate(std::vector<float>& signal) {
+    const size_t combDelays[] = {239, 281, 331, 373};
+    const double combGain = 0.77;
+    const size_t allPassDelays[] = {41, 13};
+    const double allPassGain = 0.7;
+    std::vector<float> wet(signal.size(), 0.0f);
+    for (size_t d : combDelays) {
+        std::vector<float> line(d, 0.0f);
+        size_t at = 0;
+        for (size_t i = 0; i < signal.size(); ++i) {
+            const float out = line[at];
+            line[at] = static_cast<float>(signal[i] + combGain * out);
+            at = (at + 1) % d;
+            wet[i] += out * 0.25f;
+        }
+    }
+    for (size_t d : allPassDelays) {
+        std::vector<float> line(d, 0.0f);
+        size_t at = 0;
+        for (float& x : wet) {
+            const float delayed = line[at];
+            const float in = x;
+            line[at] = static_cast<float>(in + allPassGain * delayed);
+            x = static_cast<float>(delayed - allPassGain * in);
+            at = (at + 1) % d;
+        }
+    }
+    // Direct sound and reverberation at equal power.
+    const double gain = std::sqrt(power(signal) / std::max(1e-12, power(wet)));
+    for (size_t i = 0; i < signal.size(); ++i) signal[i] = static_cast<float>(signal[i] + gain * wet[i]);
+}
+
 }  // namespace
 
 void addNoise(std::vector<float>& signal, double snrDb, bool pink, uint32_t seed) {
@@ -77,11 +126,48 @@ void addNoise(std::vector<float>& signal, double snrDb, bool pink, uint32_t seed
     if (pn <= 0) return;
     const double gain = std::sqrt(ps / pn / std::pow(10.0, snrDb / 10.0));
     for (size_t i = 0; i < signal.size(); ++i) signal[i] = static_cast<float>(signal[i] + gain * noise[i]);
-    // The phone's input saturates rather than wrapping: scale down if the mix would clip.
+    avoidClipping(signal);
+}
+
+void mixUnder(std::vector<float>& signal, const std::vector<float>& other, double snrDb) {
+    if (other.empty()) return;
+    std::vector<float> under(signal.size());
+    for (size_t i = 0; i < under.size(); ++i) under[i] = other[i % other.size()];
+    const double gain = std::sqrt(power(signal) / std::max(1e-12, power(under)) / std::pow(10.0, snrDb / 10.0));
+    for (size_t i = 0; i < signal.size(); ++i) signal[i] = static_cast<float>(signal[i] + gain * under[i]);
+    avoidClipping(signal);
+}
+
+void room(std::vector<float>& signal, uint32_t seed) {
+    bandPass(signal);
+    reverberate(signal);
+    addNoise(signal, 10.0, true, seed);
+}
+
+void loudspeaker(std::vector<float>& signal) {
+    Biquad stages[] = {highPass(600, 8000), highPass(600, 8000), highPass(600, 8000)};
+    for (float& s : signal)
+        for (Biquad& b : stages) s = b.run(s);
     float peak = 0;
     for (float s : signal) peak = std::max(peak, std::fabs(s));
-    if (peak > 1.0f)
-        for (float& s : signal) s /= peak;
+    if (peak <= 0) return;
+    // Driven to three times full scale into a tanh curve: loud passages flatten and gain harmonics.
+    const float drive = 3.0f / peak;
+    for (float& s : signal) s = std::tanh(drive * s) * 0.9f;
+}
+
+std::vector<float> speedChanged(const std::vector<float>& source, size_t start, size_t length, double factor) {
+    // Read faster-played music as the same samples taken at factor x 8000 Hz, then resampled.
+    const size_t span = std::min(source.size() - start, static_cast<size_t>(static_cast<double>(length) * factor) + 64);
+    server::PcmAudio audio;
+    audio.sampleRate = static_cast<int>(std::lround(8000 * factor));
+    audio.channels = 1;
+    audio.samples.assign(source.begin() + static_cast<long>(start), source.begin() + static_cast<long>(start + span));
+    std::vector<float> out;
+    std::string error;
+    server::toFingerprintRate(audio, out, error);
+    out.resize(length, 0.0f);
+    return out;
 }
 
 void bandPass(std::vector<float>& signal) {

@@ -1,14 +1,17 @@
-// Identification evaluation: indexes the catalogue corpus, replays random 11-second cuts as the
-// client's exact request body under a set of degradations, and prints one table.
+// Identification evaluation: indexes the catalogue corpus (both its parts, finding recording
+// groups as the indexer does), replays random 11-second cuts as the client's exact request body
+// under a set of degradations, and prints the tuning and the held-out parts side by side.
 #include <CLI/CLI.hpp>
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -19,6 +22,7 @@
 #include "server/fingerprint/wav_body.h"
 #include "server/http/service.h"
 #include "server/index/index.h"
+#include "server/ingest/recording_groups.h"
 #include "server/match/identifier.h"
 
 using namespace melodex;
@@ -27,6 +31,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t kQuerySamples = 88000;
+const char* const kPartNames[] = {"tuning", "held-out"};
+constexpr size_t kParts = 2;
 
 double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
@@ -39,35 +45,94 @@ double threadCpuSeconds() {
 
 struct Condition {
     std::string name;
-    enum Kind { Clean, White, Pink, Gsm, BandPass, GsmBandPass } kind;
-    double snr = 0;
+    std::string goal;
+    enum Kind { Clean, White, Pink, Under, Room, Speaker, Speed, BandPass, Gsm, GsmBandPass } kind;
+    double value = 0;  // SNR in dB, or the speed factor
 };
+
+std::vector<Condition> conditions(bool gsm) {
+    std::vector<Condition> out = {{"clean", ">= 99.8 %", Condition::Clean}};
+    const char* goals[2][4] = {{"", "", ">= 90 %", ">= 60 %"}, {"", "", ">= 95 %", ">= 75 %"}};
+    for (int pink = 0; pink < 2; ++pink) {
+        const double snrs[] = {10.0, 5.0, 0.0, -5.0};
+        for (int i = 0; i < 4; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "%s noise %+.0f dB", pink ? "pink" : "white", snrs[i]);
+            out.push_back({name, goals[pink][i], pink ? Condition::Pink : Condition::White, snrs[i]});
+        }
+    }
+    out.push_back({"another song under +5 dB", ">= 95 %", Condition::Under, 5.0});
+    out.push_back({"room", ">= 95 %", Condition::Room});
+    out.push_back({"small loudspeaker", ">= 95 %", Condition::Speaker});
+    for (double f : {0.98, 1.02, 0.95, 1.05}) {
+        char name[32];
+        std::snprintf(name, sizeof name, "speed %+.0f %%", (f - 1.0) * 100.0);
+        out.push_back({name, std::abs(f - 1.0) < 0.03 ? ">= 90 %" : ">= 70 %", Condition::Speed, f});
+    }
+    out.push_back({"band-pass 300-3400 Hz", "", Condition::BandPass});
+    if (gsm) {
+        out.push_back({"GSM full-rate", "", Condition::Gsm});
+        out.push_back({"GSM + band-pass", ">= 99.5 %", Condition::GsmBandPass});
+    }
+    return out;
+}
 
 struct Cut {
     size_t track;
     size_t start;
 };
 
-// Random cuts, track chosen in proportion to its length.
-std::vector<Cut> makeCuts(const std::vector<bench::Track>& tracks, size_t count, uint32_t seed) {
+// Random cuts from the tracks of one part, track chosen in proportion to its length; room is
+// left after the cut for the fastest speed change.
+std::vector<Cut> makeCuts(const std::vector<bench::Track>& tracks, const std::vector<size_t>& members, size_t count,
+                          uint32_t seed) {
     std::mt19937_64 rng(seed);
+    const size_t need = kQuerySamples * 11 / 10 + 8000;
     std::vector<double> weights;
-    for (const auto& t : tracks) weights.push_back(t.samples.size() > kQuerySamples + 8000 ? static_cast<double>(t.samples.size()) : 0.0);
-    std::discrete_distribution<size_t> pick(weights.begin(), weights.end());
+    for (size_t t : members) weights.push_back(tracks[t].samples.size() > need ? static_cast<double>(tracks[t].samples.size()) : 0.0);
     std::vector<Cut> cuts;
+    if (std::none_of(weights.begin(), weights.end(), [](double w) { return w > 0; })) return cuts;
+    std::discrete_distribution<size_t> pick(weights.begin(), weights.end());
     for (size_t i = 0; i < count; ++i) {
-        const size_t t = pick(rng);
-        std::uniform_int_distribution<size_t> at(0, tracks[t].samples.size() - kQuerySamples - 1);
+        const size_t t = members[pick(rng)];
+        std::uniform_int_distribution<size_t> at(0, tracks[t].samples.size() - need);
         cuts.push_back({t, at(rng)});
     }
     return cuts;
 }
 
+std::vector<float> slice(const std::vector<float>& s, size_t start, size_t n = kQuerySamples) {
+    return {s.begin() + static_cast<long>(start), s.begin() + static_cast<long>(start + n)};
+}
+
 struct Outcome {
     size_t hits = 0, total = 0;
-    std::vector<double> latencyMs;
-    std::vector<double> cpuMs;
 };
+
+std::string rate(const Outcome& o) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%5.1f %% (%zu/%zu)", 100.0 * o.hits / std::max<size_t>(1, o.total), o.hits, o.total);
+    return text;
+}
+
+// A corpus folder's parts: DIR/tuning and DIR/held-out.
+std::vector<bench::Track> loadParts(const std::string& dir, int threads, double& decodeSeconds, const std::string& cache,
+                                    std::vector<size_t>& partOf, double seconds[kParts]) {
+    std::vector<bench::Track> all;
+    decodeSeconds = 0;
+    for (size_t p = 0; p < kParts; ++p) {
+        double d = 0;
+        std::vector<bench::Track> part = bench::loadCorpus(dir + "/" + kPartNames[p], threads, d, cache);
+        decodeSeconds += d;
+        seconds[p] = 0;
+        for (auto& t : part) {
+            seconds[p] += t.samples.size() / 8000.0;
+            partOf.push_back(p);
+            all.push_back(std::move(t));
+        }
+    }
+    return all;
+}
 
 }  // namespace
 
@@ -76,18 +141,22 @@ int main(int argc, char** argv) {
     const char* home = std::getenv("HOME");
     std::string cache = std::string(home ? home : ".") + "/.cache/melodex-eval";
     std::string catalogueDir = cache + "/catalogue", outsideDir = cache + "/outside", work = cache + "/work";
-    size_t queries = 500, fpQueries = 2000, httpQueries = 300;
+    size_t queries = 300, fpQueries = 5000, httpQueries = 200;
     uint32_t seed = 1;
     int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     bool gsm = true;
+    std::vector<std::string> only;
+    std::vector<std::string> parts = {"tuning", "held-out"};
     std::string scoresCsv;
     std::string pcmCache = cache + "/pcm";
-    app.add_option("--catalogue", catalogueDir, "catalogue music folder")->capture_default_str();
-    app.add_option("--outside", outsideDir, "out-of-catalogue music folder")->capture_default_str();
+    app.add_option("--catalogue", catalogueDir, "catalogue music folder (tuning/ and held-out/ inside)")->capture_default_str();
+    app.add_option("--outside", outsideDir, "out-of-catalogue music folder (tuning/ and held-out/ inside)")->capture_default_str();
     app.add_option("--work", work, "scratch folder for the database")->capture_default_str();
-    app.add_option("--queries", queries, "queries per condition")->capture_default_str();
-    app.add_option("--fp-queries", fpQueries, "out-of-catalogue queries")->capture_default_str();
+    app.add_option("--queries", queries, "queries per condition and part")->capture_default_str();
+    app.add_option("--fp-queries", fpQueries, "out-of-catalogue queries per part, half of them noisy")->capture_default_str();
     app.add_option("--http-queries", httpQueries, "queries timed over HTTP")->capture_default_str();
+    app.add_option("--parts", parts, "parts to query: tuning, held-out")->capture_default_str();
+    app.add_option("--only", only, "run only the conditions whose name contains one of these");
     app.add_option("--seed", seed)->capture_default_str();
     app.add_option("--threads", threads)->capture_default_str();
     app.add_option("--scores", scoresCsv, "write every query's score, runner-up and outcome to this CSV");
@@ -110,20 +179,27 @@ int main(int argc, char** argv) {
     app.add_option("--min-score", matchParams.minScore)->capture_default_str();
     app.add_option("--margin", matchParams.margin)->capture_default_str();
     app.add_option("--ratio", matchParams.ratio)->capture_default_str();
+
     CLI11_PARSE(app, argc, argv);
     queryParams.maxDt = catalogueParams.maxDt;
     queryParams.minContrast = catalogueParams.minContrast;
+    bool queryPart[kParts] = {false, false};
+    for (const std::string& p : parts)
+        for (size_t k = 0; k < kParts; ++k) queryPart[k] = queryPart[k] || p == kPartNames[k];
 
     std::filesystem::remove_all(work);
     std::filesystem::create_directories(work);
     std::string error;
 
     // Decode (timed apart), fingerprint (timed per track), store.
-    double decodeSeconds = 0;
     auto t0 = Clock::now();
-    const std::vector<bench::Track> catalogue = bench::loadCorpus(catalogueDir, threads, decodeSeconds, pcmCache);
-    const double catalogueDecodeSeconds = decodeSeconds;
-    const std::vector<bench::Track> outside = bench::loadCorpus(outsideDir, threads, decodeSeconds, pcmCache);
+    double catalogueDecodeSeconds = 0, outsideDecodeSeconds = 0;
+    std::vector<size_t> partOf, outsidePartOf;
+    double partSeconds[kParts], outsideSeconds[kParts];
+    const std::vector<bench::Track> catalogue =
+        loadParts(catalogueDir, threads, catalogueDecodeSeconds, pcmCache, partOf, partSeconds);
+    const std::vector<bench::Track> outside =
+        loadParts(outsideDir, threads, outsideDecodeSeconds, pcmCache, outsidePartOf, outsideSeconds);
     std::fprintf(stderr, "decoded %zu catalogue and %zu outside files in %.1f s\n", catalogue.size(), outside.size(), since(t0));
     if (catalogue.empty() || outside.empty()) {
         std::fprintf(stderr, "empty corpus: run bench/server/make_corpus.sh first\n");
@@ -159,7 +235,10 @@ int main(int argc, char** argv) {
         record.fileHash = std::to_string(i);
         record.title = std::filesystem::path(catalogue[i].path).stem().string();
         record.duration = catalogue[i].samples.size() / 8000.0;
-        if (!catalog->beginTrack(record, {}, trackIds[i], error) || !index->addTrack(trackIds[i], landmarks[i], error) ||
+        std::vector<uint32_t> same;
+        if (!server::findSameRecording(*index, landmarks[i], same, error) ||
+            !catalog->beginTrack(record, {}, trackIds[i], error) || !index->addTrack(trackIds[i], landmarks[i], error) ||
+            !server::joinRecording(*index, trackIds[i], same, error) ||
             !catalog->markReady(trackIds[i], static_cast<int64_t>(landmarks[i].size()), error)) {
             std::fprintf(stderr, "store failed: %s\n", error.c_str());
             return 1;
@@ -172,98 +251,130 @@ int main(int argc, char** argv) {
     server::IndexStats stats;
     index->stats(stats, error);
     const double hours = audioSeconds / 3600.0;
-
-    // Queries under every condition, the same cuts for each.
-    std::vector<Condition> conditions = {{"clean", Condition::Clean}};
-    for (bool pink : {false, true})
-        for (double snr : {10.0, 5.0, 0.0, -5.0}) {
-            char name[32];
-            std::snprintf(name, sizeof name, "%s noise %+.0f dB", pink ? "pink" : "white", snr);
-            conditions.push_back({name, pink ? Condition::Pink : Condition::White, snr});
+    std::vector<server::TrackRecording> recordings;
+    index->recordings(recordings, error);
+    std::map<uint32_t, uint32_t> recordingOf;
+    for (const auto& r : recordings) recordingOf[r.track] = r.recording;
+    const auto sameRecording = [&](uint32_t a, uint32_t b) {
+        const auto ra = recordingOf.find(a), rb = recordingOf.find(b);
+        return (ra == recordingOf.end() ? a : ra->second) == (rb == recordingOf.end() ? b : rb->second);
+    };
+    {
+        std::map<uint32_t, std::vector<size_t>> groups;
+        for (const auto& r : recordings) groups[r.recording].push_back(r.track);
+        std::fprintf(stderr, "%zu recording groups:\n", groups.size());
+        for (const auto& [name, members] : groups) {
+            for (uint32_t m : members) std::fprintf(stderr, "  %u %s\n", name, catalogue[m - trackIds[0]].path.c_str());
         }
-    conditions.push_back({"band-pass 300-3400 Hz", Condition::BandPass});
-    if (gsm) {
-        conditions.push_back({"GSM full-rate", Condition::Gsm});
-        conditions.push_back({"GSM + band-pass", Condition::GsmBandPass});
     }
-    const std::vector<Cut> cuts = makeCuts(catalogue, queries, seed);
+
+    std::vector<Condition> conds;
+    for (const Condition& c : conditions(gsm)) {
+        bool wanted = only.empty();
+        for (const std::string& o : only) wanted = wanted || c.name.find(o) != std::string::npos;
+        if (wanted) conds.push_back(c);
+    }
     const server::Identifier identifier(*index, matchParams, queryParams);
     std::ofstream csv;
     if (!scoresCsv.empty()) {
         csv.open(scoresCsv);
-        csv << "condition,expected,found,track,score,runner_up\n";
+        csv << "part,condition,expected,found,track,score,runner_up\n";
     }
-    std::vector<double> allCpu;
-    auto identifyBody = [&](const std::vector<float>& recording, server::Identification& id, double& ms) {
+    std::vector<double> allLatency, allCpu;
+    auto identifyBody = [&](const std::vector<float>& recording, server::Identification& id) {
         const std::vector<uint8_t> body = server::buildClientBody(recording);
         const auto start = Clock::now();
         const double cpuStart = threadCpuSeconds();
         const server::WavParse wav = server::parseWavBody(body.data(), body.size());
         std::string err;
         const bool ok = wav.status == server::WavStatus::Ok && identifier.identify(wav.audio, id, err);
-        ms = since(start) * 1000.0;
+        allLatency.push_back(since(start) * 1000.0);
         allCpu.push_back((threadCpuSeconds() - cpuStart) * 1000.0);
         return ok;
     };
-    std::vector<Outcome> outcomes(conditions.size());
-    for (size_t c = 0; c < conditions.size(); ++c) {
-        const Condition& cond = conditions[c];
-        for (size_t q = 0; q < cuts.size(); ++q) {
-            const auto& src = catalogue[cuts[q].track].samples;
-            std::vector<float> rec(src.begin() + static_cast<long>(cuts[q].start),
-                                   src.begin() + static_cast<long>(cuts[q].start + kQuerySamples));
-            if (cond.kind == Condition::White || cond.kind == Condition::Pink)
-                bench::addNoise(rec, cond.snr, cond.kind == Condition::Pink, seed * 7919u + static_cast<uint32_t>(q));
-            if (cond.kind == Condition::BandPass || cond.kind == Condition::GsmBandPass) bench::bandPass(rec);
-            if ((cond.kind == Condition::Gsm || cond.kind == Condition::GsmBandPass) && !bench::gsmRoundTrip(rec, work, error)) {
-                std::fprintf(stderr, "%s\n", error.c_str());
-                return 1;
+
+    // Queries under every condition, the same cuts for each; songs underneath come from the
+    // same part's out-of-catalogue music.
+    std::vector<std::vector<Outcome>> outcomes(kParts, std::vector<Outcome>(conds.size()));
+    std::vector<std::vector<size_t>> members(kParts), outsideMembers(kParts);
+    for (size_t i = 0; i < catalogue.size(); ++i) members[partOf[i]].push_back(i);
+    for (size_t i = 0; i < outside.size(); ++i) outsideMembers[outsidePartOf[i]].push_back(i);
+    std::vector<std::vector<Cut>> cuts(kParts);
+    for (size_t p = 0; p < kParts; ++p) {
+        if (!queryPart[p]) continue;
+        cuts[p] = makeCuts(catalogue, members[p], queries, seed + 17 * static_cast<uint32_t>(p));
+        const std::vector<Cut> underCuts = makeCuts(outside, outsideMembers[p], queries, seed + 500 + static_cast<uint32_t>(p));
+        for (size_t c = 0; c < conds.size(); ++c) {
+            const Condition& cond = conds[c];
+            for (size_t q = 0; q < cuts[p].size(); ++q) {
+                const auto& src = catalogue[cuts[p][q].track].samples;
+                const uint32_t noiseSeed = seed * 7919u + static_cast<uint32_t>(q);
+                std::vector<float> rec = cond.kind == Condition::Speed
+                                             ? bench::speedChanged(src, cuts[p][q].start, kQuerySamples, cond.value)
+                                             : slice(src, cuts[p][q].start);
+                switch (cond.kind) {
+                case Condition::White:
+                case Condition::Pink: bench::addNoise(rec, cond.value, cond.kind == Condition::Pink, noiseSeed); break;
+                case Condition::Under:
+                    if (!underCuts.empty())
+                        bench::mixUnder(rec, slice(outside[underCuts[q].track].samples, underCuts[q].start), cond.value);
+                    break;
+                case Condition::Room: bench::room(rec, noiseSeed); break;
+                case Condition::Speaker: bench::loudspeaker(rec); break;
+                case Condition::BandPass: bench::bandPass(rec); break;
+                case Condition::GsmBandPass: bench::bandPass(rec); break;
+                default: break;
+                }
+                if ((cond.kind == Condition::Gsm || cond.kind == Condition::GsmBandPass) && !bench::gsmRoundTrip(rec, work, error)) {
+                    std::fprintf(stderr, "%s\n", error.c_str());
+                    return 1;
+                }
+                server::Identification id;
+                if (!identifyBody(rec, id)) continue;
+                const uint32_t expected = trackIds[cuts[p][q].track];
+                const bool hit = id.match.found && sameRecording(id.match.track, expected);
+                outcomes[p][c].hits += hit;
+                ++outcomes[p][c].total;
+                if (csv) csv << kPartNames[p] << ',' << cond.name << ',' << expected << ',' << id.match.found << ','
+                             << id.match.track << ',' << id.match.score << ',' << id.match.runnerUp << '\n';
             }
-            server::Identification id;
-            double ms = 0;
-            if (!identifyBody(rec, id, ms)) continue;
-            const bool hit = id.match.found && id.match.track == trackIds[cuts[q].track];
-            outcomes[c].hits += hit;
-            ++outcomes[c].total;
-            outcomes[c].latencyMs.push_back(ms);
-            if (csv) csv << cond.name << ',' << trackIds[cuts[q].track] << ',' << id.match.found << ',' << id.match.track << ','
-                         << id.match.score << ',' << id.match.runnerUp << '\n';
+            std::fprintf(stderr, "%-9s %-26s %s\n", kPartNames[p], cond.name.c_str(), rate(outcomes[p][c]).c_str());
         }
-        std::fprintf(stderr, "%-24s %5.1f %%\n", cond.name.c_str(), 100.0 * outcomes[c].hits / std::max<size_t>(1, outcomes[c].total));
     }
 
-    // False positives: clean cuts of music that is not in the catalogue.
-    const std::vector<Cut> fpCuts = makeCuts(outside, fpQueries, seed + 1000);
-    size_t falsePositives = 0;
-    int worstScore = 0;
-    std::vector<double> allLatency;
-    for (const Cut& cut : fpCuts) {
-        const auto& src = outside[cut.track].samples;
-        std::vector<float> rec(src.begin() + static_cast<long>(cut.start), src.begin() + static_cast<long>(cut.start + kQuerySamples));
-        server::Identification id;
-        double ms = 0;
-        if (!identifyBody(rec, id, ms)) continue;
-        falsePositives += id.match.found;
-        worstScore = std::max(worstScore, id.match.score);
-        allLatency.push_back(ms);
-        if (csv) csv << "outside,0," << id.match.found << ',' << id.match.track << ',' << id.match.score << ','
-                     << id.match.runnerUp << '\n';
+    // False positives: cuts of music that is not in the catalogue, every other one noisy
+    // (white or pink noise at 0 dB, in turn).
+    Outcome falsePositives[kParts];
+    int worstScore[kParts] = {0, 0};
+    for (size_t p = 0; p < kParts; ++p) {
+        if (!queryPart[p]) continue;
+        const std::vector<Cut> fpCuts = makeCuts(outside, outsideMembers[p], fpQueries, seed + 1000 + static_cast<uint32_t>(p));
+        for (size_t q = 0; q < fpCuts.size(); ++q) {
+            std::vector<float> rec = slice(outside[fpCuts[q].track].samples, fpCuts[q].start);
+            if (q % 2 == 1) bench::addNoise(rec, 0.0, q % 4 == 3, seed * 31u + static_cast<uint32_t>(q));
+            server::Identification id;
+            if (!identifyBody(rec, id)) continue;
+            falsePositives[p].hits += id.match.found;
+            ++falsePositives[p].total;
+            worstScore[p] = std::max(worstScore[p], id.match.score);
+            if (csv) csv << kPartNames[p] << ",outside,0," << id.match.found << ',' << id.match.track << ','
+                         << id.match.score << ',' << id.match.runnerUp << '\n';
+        }
+        std::fprintf(stderr, "%-9s false positives %zu/%zu\n", kPartNames[p], falsePositives[p].hits, falsePositives[p].total);
     }
-    for (const Outcome& o : outcomes) allLatency.insert(allLatency.end(), o.latencyMs.begin(), o.latencyMs.end());
 
     // The same requests over HTTP on loopback.
     server::ServiceOptions options;
     options.port = 0;
     server::Service service(*catalog, *index, options, matchParams);
     std::vector<double> httpMs;
+    const std::vector<Cut>& httpCuts = cuts[queryPart[0] ? 0 : 1];
     if (service.bind(error)) {
         std::thread runner([&] { service.run(); });
         httplib::Client client("127.0.0.1", service.port());
         client.set_keep_alive(false);
-        for (size_t q = 0; q < std::min(httpQueries, cuts.size()); ++q) {
-            const auto& src = catalogue[cuts[q].track].samples;
-            const std::vector<float> rec(src.begin() + static_cast<long>(cuts[q].start),
-                                         src.begin() + static_cast<long>(cuts[q].start + kQuerySamples));
+        for (size_t q = 0; q < std::min(httpQueries, httpCuts.size()); ++q) {
+            const std::vector<float> rec = slice(catalogue[httpCuts[q].track].samples, httpCuts[q].start);
             const std::vector<uint8_t> body = server::buildClientBody(rec);
             const auto start = Clock::now();
             auto res = client.Post("/servlet/QuaverId?id=1017&ownerIdentifier=2422",
@@ -274,24 +385,40 @@ int main(int argc, char** argv) {
         runner.join();
     }
 
-    std::printf("\nmelodex-server evaluation: %zu catalogue tracks (%.2f h), %zu queries per condition, seed %u\n\n",
-                catalogue.size(), hours, cuts.size(), seed);
-    std::printf("| condition                | top-1 hit rate |\n|---|---|\n");
-    for (size_t c = 0; c < conditions.size(); ++c)
-        std::printf("| %-24s | %6.1f %% (%zu/%zu) |\n", conditions[c].name.c_str(),
-                    100.0 * outcomes[c].hits / std::max<size_t>(1, outcomes[c].total), outcomes[c].hits, outcomes[c].total);
-    std::printf("| false positives (out of catalogue) | %.2f %% (%zu/%zu, highest score %d) |\n",
-                100.0 * falsePositives / std::max<size_t>(1, fpCuts.size()), falsePositives, fpCuts.size(), worstScore);
+    size_t partTracks[kParts] = {0, 0}, outsideTracks[kParts] = {0, 0};
+    for (size_t p : partOf) ++partTracks[p];
+    for (size_t p : outsidePartOf) ++outsideTracks[p];
+    std::printf("\nmelodex-server evaluation, seed %u: one catalogue of %zu tracks (%.2f h, %zu recording groups), "
+                "%zu queries per condition and part\n",
+                seed, catalogue.size(), hours, [&] {
+                    std::map<uint32_t, int> g;
+                    for (const auto& r : recordings) g[r.recording] = 1;
+                    return g.size();
+                }(), queries);
+    for (size_t p = 0; p < kParts; ++p)
+        std::printf("  %-9s catalogue %zu tracks (%.2f h), out-of-catalogue %zu tracks (%.2f h)\n", kPartNames[p],
+                    partTracks[p], partSeconds[p] / 3600.0, outsideTracks[p], outsideSeconds[p] / 3600.0);
+    std::printf("\n| condition | goal | tuning | held-out |\n|---|---|---|---|\n");
+    for (size_t c = 0; c < conds.size(); ++c)
+        std::printf("| %s | %s | %s | %s |\n", conds[c].name.c_str(), conds[c].goal.c_str(), rate(outcomes[0][c]).c_str(),
+                    rate(outcomes[1][c]).c_str());
+    char fp[kParts][80];
+    for (size_t p = 0; p < kParts; ++p)
+        std::snprintf(fp[p], sizeof fp[p], "%.2f %% (%zu/%zu, highest score %d)",
+                      100.0 * falsePositives[p].hits / std::max<size_t>(1, falsePositives[p].total), falsePositives[p].hits,
+                      falsePositives[p].total, worstScore[p]);
+    std::printf("| false positives, half noisy | <= 0.05 %% | %s | %s |\n\n", fp[0], fp[1]);
+    std::printf("| measure | value |\n|---|---|\n");
     std::printf("| query latency in-process p50 / p95 | %.1f / %.1f ms |\n", bench::percentile(allLatency, 50),
                 bench::percentile(allLatency, 95));
     std::printf("| query CPU time in-process p50 / p95 | %.1f / %.1f ms |\n", bench::percentile(allCpu, 50),
                 bench::percentile(allCpu, 95));
     std::printf("| query latency over HTTP p50 / p95 | %.1f / %.1f ms (%zu requests) |\n", bench::percentile(httpMs, 50),
                 bench::percentile(httpMs, 95), httpMs.size());
-    std::printf("| index size | %.2f MB per hour in use (%llu bytes, file %llu bytes; %zu hashes, %.0f hashes/s) |\n",
-                stats.bytes / 1e6 / hours, static_cast<unsigned long long>(stats.bytes),
+    std::printf("| index size | %.2f MB per hour in use (%llu bytes), file %.2f MB per hour (%llu bytes); %zu hashes, %.0f hashes/s |\n",
+                stats.bytes / 1e6 / hours, static_cast<unsigned long long>(stats.bytes), stats.fileBytes / 1e6 / hours,
                 static_cast<unsigned long long>(stats.fileBytes), postings, postings / audioSeconds);
-    std::printf("| indexing speed, decoding excluded | %.0f x real time per core (fingerprint), %.0f x with storing |\n",
+    std::printf("| indexing speed, decoding excluded | %.0f x real time per core (fingerprint), %.0f x with grouping and storing |\n",
                 audioSeconds / fingerprintSeconds, audioSeconds / (fingerprintSeconds + storeSeconds));
     if (catalogueDecodeSeconds > 0)
         std::printf("| decoding speed | %.0f x real time per core |\n", audioSeconds / catalogueDecodeSeconds);
