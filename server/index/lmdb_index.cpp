@@ -1,6 +1,10 @@
+#include <fcntl.h>
 #include <lmdb.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -36,6 +40,14 @@ Posting unpackPosting(const uint8_t* p) {
     return {(uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3], (uint32_t{p[4]} << 16) | (uint32_t{p[5]} << 8) | p[6]};
 }
 
+void putVarint(std::vector<uint8_t>& out, uint32_t v) {
+    while (v >= 0x80) {
+        out.push_back(static_cast<uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<uint8_t>(v));
+}
+
 // A track's distinct hashes, sorted and delta-coded as varints: what removal needs, ~1 byte a hash.
 std::vector<uint8_t> encodeHashList(std::vector<uint32_t> hashes) {
     std::sort(hashes.begin(), hashes.end());
@@ -43,13 +55,8 @@ std::vector<uint8_t> encodeHashList(std::vector<uint32_t> hashes) {
     std::vector<uint8_t> out;
     uint32_t previous = 0;
     for (uint32_t h : hashes) {
-        uint32_t delta = h - previous;
+        putVarint(out, h - previous);
         previous = h;
-        while (delta >= 0x80) {
-            out.push_back(static_cast<uint8_t>(delta | 0x80));
-            delta >>= 7;
-        }
-        out.push_back(static_cast<uint8_t>(delta));
     }
     return out;
 }
@@ -72,6 +79,19 @@ std::vector<uint32_t> decodeHashList(const uint8_t* p, size_t n) {
     }
     return out;
 }
+
+class FileDescriptor {
+public:
+    ~FileDescriptor() { reset(-1); }
+    void reset(int fd) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
 
 struct EnvClose {
     void operator()(MDB_env* e) const { mdb_env_close(e); }
@@ -120,8 +140,21 @@ bool failed(int rc, const char* what, std::string& error) {
 class LmdbIndex final : public Index {
 public:
     bool open(const std::string& dir, std::string& error) {
+        dir_ = dir;
         std::error_code ec;
         std::filesystem::create_directories(dir, ec);
+        // Every process with the index open holds a shared lock on this file, so that a
+        // compaction can tell whether anyone else still maps the old file.
+        users_.reset(::open((dir + "/users.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (users_.get() < 0 || flock(users_.get(), LOCK_SH) != 0) {
+            error = "cannot lock the index: " + std::string(std::strerror(errno));
+            return false;
+        }
+        return openEnvironment(error);
+    }
+
+    bool openEnvironment(std::string& error) {
+        const std::string& dir = dir_;
         MDB_env* raw = nullptr;
         if (failed(mdb_env_create(&raw), "cannot create the index environment", error)) return false;
         env_.reset(raw);
@@ -297,6 +330,35 @@ public:
         return true;
     }
 
+    bool compact(bool& done, std::string& error) override {
+        done = false;
+        if (flock(users_.get(), LOCK_EX | LOCK_NB) != 0) return true;  // another process has it open
+        namespace fs = std::filesystem;
+        const std::string copy = dir_ + "/compacting";
+        std::error_code ec;
+        fs::remove_all(copy, ec);
+        fs::create_directories(copy, ec);
+        bool ok = !failed(mdb_env_copy2(env_.get(), copy.c_str(), MDB_CP_COMPACT), "cannot compact the index", error);
+        if (ok) {
+            env_.reset();
+            fs::rename(copy + "/data.mdb", dir_ + "/data.mdb", ec);
+            if (ec) {
+                error = "cannot replace the index with its compacted copy: " + ec.message();
+                ok = false;
+            }
+            // The old file stays in place when the rename failed: reopen whichever is there.
+            std::string reopenError;
+            if (!openEnvironment(reopenError)) {
+                error = reopenError;
+                ok = false;
+            }
+        }
+        fs::remove_all(copy, ec);
+        flock(users_.get(), LOCK_SH);
+        done = ok;
+        return ok;
+    }
+
     bool stats(IndexStats& out, std::string& error) override {
         int rc = 0;
         Txn txn(env_.get(), MDB_RDONLY, rc);
@@ -364,6 +426,8 @@ private:
         return true;
     }
 
+    std::string dir_;
+    FileDescriptor users_;
     std::unique_ptr<MDB_env, EnvClose> env_;
     MDB_dbi postings_ = 0;
     MDB_dbi tracks_ = 0;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +82,39 @@ TEST(LmdbIndex, StoresLooksUpAndRemovesTracks) {
 
     EXPECT_FALSE(index->addTrack(0, a, error));
     EXPECT_FALSE(index->addTrack(kMaxTrackId + 1, a, error));
+}
+
+TEST(LmdbIndex, CompactsOnlyWhenNoOtherProcessHasItOpen) {
+    TempDir dir;
+    std::string error;
+    auto index = openLmdbIndex(dir / "index", error);
+    ASSERT_TRUE(index) << error;
+    for (uint32_t t = 1; t <= 30; ++t) ASSERT_TRUE(index->addTrack(t, landmarksFor(t, 3000), error)) << error;
+    ASSERT_TRUE(index->setRecordings({{4, 4}, {9, 4}}, error)) << error;
+    IndexStats before, after;
+    ASSERT_TRUE(index->stats(before, error)) << error;
+
+    // Another process holding the index open keeps its old file mapped: no compaction then.
+    const int other = ::open((dir / "index/users.lock").c_str(), O_RDWR);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_SH), 0);
+    bool done = true;
+    ASSERT_TRUE(index->compact(done, error)) << error;
+    EXPECT_FALSE(done);
+    ::close(other);
+
+    ASSERT_TRUE(index->compact(done, error)) << error;
+    EXPECT_TRUE(done);
+    ASSERT_TRUE(index->stats(after, error)) << error;
+    EXPECT_EQ(after.postings, before.postings);
+    EXPECT_EQ(after.tracks, 30u);
+    EXPECT_LT(after.fileBytes, before.fileBytes * 3 / 4);
+    EXPECT_EQ(postingsOf(*index, 17, landmarksFor(17, 3000)), distinctPostings(landmarksFor(17, 3000)));
+    std::vector<TrackRecording> groups;
+    ASSERT_TRUE(index->recordings(groups, error)) << error;
+    EXPECT_EQ(groups.size(), 2u);
+    // Still writable afterwards.
+    ASSERT_TRUE(index->addTrack(31, landmarksFor(31, 100), error)) << error;
 }
 
 TEST(LmdbIndex, NeighbouringHashesKeepTheirOwnPostings) {
