@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <thread>
@@ -179,8 +180,12 @@ int main(int argc, char** argv) {
     app.add_option("--min-score", matchParams.minScore)->capture_default_str();
     app.add_option("--margin", matchParams.margin)->capture_default_str();
     app.add_option("--ratio", matchParams.ratio)->capture_default_str();
-
+    bool noSpeedSearch = false;
+    app.add_option("--speeds", matchParams.speeds, "speed factors tried when a recording finds nothing")->capture_default_str();
+    app.add_flag("--no-speed-search", noSpeedSearch, "try no other speeds");
+    app.add_option("--speed-margin", matchParams.speedMargin)->capture_default_str();
     CLI11_PARSE(app, argc, argv);
+    if (noSpeedSearch) matchParams.speeds.clear();
     queryParams.maxDt = catalogueParams.maxDt;
     queryParams.minContrast = catalogueParams.minContrast;
     bool queryPart[kParts] = {false, false};
@@ -248,8 +253,13 @@ int main(int argc, char** argv) {
         postings += landmarks[i].size();
     }
     const double storeSeconds = since(storeStart);
-    server::IndexStats stats;
+    server::IndexStats stats, compacted;
     index->stats(stats, error);
+    bool compactedDone = false;
+    if (!index->compact(compactedDone, error) || !index->stats(compacted, error)) {
+        std::fprintf(stderr, "compaction failed: %s\n", error.c_str());
+        return 1;
+    }
     const double hours = audioSeconds / 3600.0;
     std::vector<server::TrackRecording> recordings;
     index->recordings(recordings, error);
@@ -278,19 +288,49 @@ int main(int argc, char** argv) {
     std::ofstream csv;
     if (!scoresCsv.empty()) {
         csv.open(scoresCsv);
-        csv << "part,condition,expected,found,track,score,runner_up\n";
+        csv << "part,condition,expected,found,track,score,runner_up,runner_up_track,speed\n";
     }
     std::vector<double> allLatency, allCpu;
-    auto identifyBody = [&](const std::vector<float>& recording, server::Identification& id) {
+    // One query's outcome, computed on a worker thread and gathered in order afterwards.
+    struct Answer {
+        bool ok = false;
+        server::Identification id;
+        double ms = 0, cpuMs = 0;
+    };
+    auto identifyBody = [&](const std::vector<float>& recording, Answer& a) {
         const std::vector<uint8_t> body = server::buildClientBody(recording);
         const auto start = Clock::now();
         const double cpuStart = threadCpuSeconds();
         const server::WavParse wav = server::parseWavBody(body.data(), body.size());
         std::string err;
-        const bool ok = wav.status == server::WavStatus::Ok && identifier.identify(wav.audio, id, err);
-        allLatency.push_back(since(start) * 1000.0);
-        allCpu.push_back((threadCpuSeconds() - cpuStart) * 1000.0);
-        return ok;
+        a.ok = wav.status == server::WavStatus::Ok && identifier.identify(wav.audio, a.id, err);
+        a.ms = since(start) * 1000.0;
+        a.cpuMs = (threadCpuSeconds() - cpuStart) * 1000.0;
+    };
+    // Runs make(i, recording) then the query for i in [0, n) on `threads` threads.
+    std::atomic<bool> degradeFailed{false};
+    auto answerAll = [&](size_t n, const std::function<bool(size_t, std::vector<float>&)>& make) {
+        std::vector<Answer> answers(n);
+        std::atomic<size_t> at{0};
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t)
+            pool.emplace_back([&] {
+                for (size_t i; (i = at.fetch_add(1)) < n;) {
+                    std::vector<float> rec;
+                    if (!make(i, rec)) {
+                        degradeFailed = true;
+                        continue;
+                    }
+                    identifyBody(rec, answers[i]);
+                }
+            });
+        for (auto& t : pool) t.join();
+        for (const Answer& a : answers) {
+            if (!a.ok) continue;
+            allLatency.push_back(a.ms);
+            allCpu.push_back(a.cpuMs);
+        }
+        return answers;
     };
 
     // Queries under every condition, the same cuts for each; songs underneath come from the
@@ -306,12 +346,11 @@ int main(int argc, char** argv) {
         const std::vector<Cut> underCuts = makeCuts(outside, outsideMembers[p], queries, seed + 500 + static_cast<uint32_t>(p));
         for (size_t c = 0; c < conds.size(); ++c) {
             const Condition& cond = conds[c];
-            for (size_t q = 0; q < cuts[p].size(); ++q) {
+            const std::vector<Answer> answers = answerAll(cuts[p].size(), [&](size_t q, std::vector<float>& rec) {
                 const auto& src = catalogue[cuts[p][q].track].samples;
                 const uint32_t noiseSeed = seed * 7919u + static_cast<uint32_t>(q);
-                std::vector<float> rec = cond.kind == Condition::Speed
-                                             ? bench::speedChanged(src, cuts[p][q].start, kQuerySamples, cond.value)
-                                             : slice(src, cuts[p][q].start);
+                rec = cond.kind == Condition::Speed ? bench::speedChanged(src, cuts[p][q].start, kQuerySamples, cond.value)
+                                                    : slice(src, cuts[p][q].start);
                 switch (cond.kind) {
                 case Condition::White:
                 case Condition::Pink: bench::addNoise(rec, cond.value, cond.kind == Condition::Pink, noiseSeed); break;
@@ -325,18 +364,24 @@ int main(int argc, char** argv) {
                 case Condition::GsmBandPass: bench::bandPass(rec); break;
                 default: break;
                 }
-                if ((cond.kind == Condition::Gsm || cond.kind == Condition::GsmBandPass) && !bench::gsmRoundTrip(rec, work, error)) {
-                    std::fprintf(stderr, "%s\n", error.c_str());
-                    return 1;
+                std::string err;
+                if ((cond.kind == Condition::Gsm || cond.kind == Condition::GsmBandPass) && !bench::gsmRoundTrip(rec, work, err)) {
+                    std::fprintf(stderr, "%s\n", err.c_str());
+                    return false;
                 }
-                server::Identification id;
-                if (!identifyBody(rec, id)) continue;
+                return true;
+            });
+            if (degradeFailed) return 1;
+            for (size_t q = 0; q < answers.size(); ++q) {
+                const Answer& a = answers[q];
+                if (!a.ok) continue;
                 const uint32_t expected = trackIds[cuts[p][q].track];
-                const bool hit = id.match.found && sameRecording(id.match.track, expected);
+                const bool hit = a.id.match.found && sameRecording(a.id.match.track, expected);
                 outcomes[p][c].hits += hit;
                 ++outcomes[p][c].total;
-                if (csv) csv << kPartNames[p] << ',' << cond.name << ',' << expected << ',' << id.match.found << ','
-                             << id.match.track << ',' << id.match.score << ',' << id.match.runnerUp << '\n';
+                if (csv) csv << kPartNames[p] << ',' << cond.name << ',' << expected << ',' << a.id.match.found << ','
+                             << a.id.match.track << ',' << a.id.match.score << ',' << a.id.match.runnerUp << ','
+                             << a.id.match.runnerUpTrack << ',' << a.id.match.speed << '\n';
             }
             std::fprintf(stderr, "%-9s %-26s %s\n", kPartNames[p], cond.name.c_str(), rate(outcomes[p][c]).c_str());
         }
@@ -349,16 +394,19 @@ int main(int argc, char** argv) {
     for (size_t p = 0; p < kParts; ++p) {
         if (!queryPart[p]) continue;
         const std::vector<Cut> fpCuts = makeCuts(outside, outsideMembers[p], fpQueries, seed + 1000 + static_cast<uint32_t>(p));
-        for (size_t q = 0; q < fpCuts.size(); ++q) {
-            std::vector<float> rec = slice(outside[fpCuts[q].track].samples, fpCuts[q].start);
+        const std::vector<Answer> answers = answerAll(fpCuts.size(), [&](size_t q, std::vector<float>& rec) {
+            rec = slice(outside[fpCuts[q].track].samples, fpCuts[q].start);
             if (q % 2 == 1) bench::addNoise(rec, 0.0, q % 4 == 3, seed * 31u + static_cast<uint32_t>(q));
-            server::Identification id;
-            if (!identifyBody(rec, id)) continue;
-            falsePositives[p].hits += id.match.found;
+            return true;
+        });
+        for (const Answer& a : answers) {
+            if (!a.ok) continue;
+            falsePositives[p].hits += a.id.match.found;
             ++falsePositives[p].total;
-            worstScore[p] = std::max(worstScore[p], id.match.score);
-            if (csv) csv << kPartNames[p] << ",outside,0," << id.match.found << ',' << id.match.track << ','
-                         << id.match.score << ',' << id.match.runnerUp << '\n';
+            worstScore[p] = std::max(worstScore[p], a.id.match.score);
+            if (csv) csv << kPartNames[p] << ",outside,0," << a.id.match.found << ',' << a.id.match.track << ','
+                         << a.id.match.score << ',' << a.id.match.runnerUp << ',' << a.id.match.runnerUpTrack << ','
+                         << a.id.match.speed << '\n';
         }
         std::fprintf(stderr, "%-9s false positives %zu/%zu\n", kPartNames[p], falsePositives[p].hits, falsePositives[p].total);
     }
@@ -418,6 +466,9 @@ int main(int argc, char** argv) {
     std::printf("| index size | %.2f MB per hour in use (%llu bytes), file %.2f MB per hour (%llu bytes); %zu hashes, %.0f hashes/s |\n",
                 stats.bytes / 1e6 / hours, static_cast<unsigned long long>(stats.bytes), stats.fileBytes / 1e6 / hours,
                 static_cast<unsigned long long>(stats.fileBytes), postings, postings / audioSeconds);
+    std::printf("| index size after compaction | %.2f MB per hour in use, file %.2f MB per hour (%llu bytes) |\n",
+                compacted.bytes / 1e6 / hours, compacted.fileBytes / 1e6 / hours,
+                static_cast<unsigned long long>(compacted.fileBytes));
     std::printf("| indexing speed, decoding excluded | %.0f x real time per core (fingerprint), %.0f x with grouping and storing |\n",
                 audioSeconds / fingerprintSeconds, audioSeconds / (fingerprintSeconds + storeSeconds));
     if (catalogueDecodeSeconds > 0)

@@ -113,6 +113,22 @@ std::string timestamp() {
     return text;
 }
 
+// Tracks stored one transaction each leave the index's pages about half full: rewrite it densely
+// unless a server has it open.
+void compactIndex(Index& index) {
+    std::string error;
+    IndexStats before, after;
+    bool done = false;
+    if (!index.stats(before, error) || !index.compact(done, error) || !index.stats(after, error)) {
+        std::fprintf(stderr, "melodex-server: cannot compact the index: %s\n", error.c_str());
+        return;
+    }
+    if (done)
+        std::printf("compacted the index from %.1f MB to %.1f MB\n", before.fileBytes / 1e6, after.fileBytes / 1e6);
+    else
+        std::printf("index in use by another process: not compacted (%.1f MB)\n", before.fileBytes / 1e6);
+}
+
 }  // namespace
 
 std::string defaultDatabaseDir() {
@@ -145,6 +161,7 @@ int runIndex(const std::string& db, const IndexCommand& cmd) {
             std::fprintf(stderr, "\nmelodex-server: skipped %s: %s\n", file.c_str(), message.c_str());
         });
     progress.finish();
+    if (report.added > 0) compactIndex(*lib.index);
     const double cpu = report.fingerprintSeconds > 0 ? report.audioSeconds / report.fingerprintSeconds : 0;
     std::printf("indexed %zu files (%.2f h of audio), %zu unchanged, %zu failed in %s; fingerprinting %.0fx real time a core\n",
                 report.added, report.audioSeconds / 3600.0, report.skipped, report.failed,
@@ -230,13 +247,15 @@ int runIdentify(const std::string& db, const IdentifyCommand& cmd) {
                 std::printf(",\"id\":%u,\"artist\":%s,\"title\":%s,\"album\":%s,\"offset\":%.2f", track.id,
                             jsonString(track.artist).c_str(), jsonString(track.title).c_str(),
                             jsonString(track.album).c_str(), id.offsetSeconds);
-            std::printf(",\"score\":%d,\"track\":%u,\"recording\":%u,\"runner_up\":%d,\"runner_up_track\":%u}\n",
-                        id.match.score, id.match.track, id.match.recording, id.match.runnerUp, id.match.runnerUpTrack);
+            std::printf(",\"score\":%d,\"track\":%u,\"recording\":%u,\"runner_up\":%d,\"runner_up_track\":%u,\"speed\":%.3f",
+                        id.match.score, id.match.track, id.match.recording, id.match.runnerUp, id.match.runnerUpTrack,
+                        id.match.speed);
+            std::printf("}\n");
         } else if (found) {
-            std::printf("%s: %s - %s  (id %u, score %d, offset %.2f s)\n", file.c_str(), track.artist.c_str(),
-                        track.title.c_str(), track.id, id.match.score, id.offsetSeconds);
+            std::printf("%s: %s - %s  (id %u, offset %.2f s; %s)\n", file.c_str(), track.artist.c_str(),
+                        track.title.c_str(), track.id, id.offsetSeconds, describeDecision(id).c_str());
         } else {
-            std::printf("%s: no match (best score %d)\n", file.c_str(), id.match.score);
+            std::printf("%s: no match (best track %u; %s)\n", file.c_str(), id.match.track, describeDecision(id).c_str());
         }
     }
     return status;

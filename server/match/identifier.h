@@ -15,6 +15,10 @@ struct Identification {
     double offsetSeconds = 0.0;  // where the query starts in the track
 };
 
+// The figures behind a decision on one line, for access logs and diagnostics:
+// "score=S recording=G runner_up=R runner_up_track=T speed=F".
+std::string describeDecision(const Identification& id);
+
 // Turns a recording into a decision: fingerprint with the query parameters, then match.
 class Identifier {
 public:

@@ -23,6 +23,14 @@ struct MatchParams {
     // minCommonPostings, are left out of the vote.
     double commonFactor = 32.0;
     size_t minCommonPostings = 512;
+    // Music played faster or slower (pitch and tempo together, as radios, DJs and turntables do)
+    // moves every peak in time and frequency, so few landmarks survive a change of 2 %. A
+    // recording that finds nothing at its own speed is tried again undone by each of these
+    // factors in turn (1.015: it played 1.5 % fast); one factor covers about ±0.75 %.
+    std::vector<double> speeds = {1.015, 0.985, 1.03, 0.97, 1.045, 0.955, 1.06, 0.94};
+    // A match found only at another speed faces this margin instead: trying several speeds
+    // gives chance as many tries.
+    int speedMargin = 20;
 };
 
 struct MatchResult {
@@ -33,6 +41,7 @@ struct MatchResult {
     uint32_t runnerUpTrack = 0;  // best track outside that group
     int runnerUp = 0;        // its aligned votes
     int offsetFrames = 0;    // where the query starts in the track
+    double speed = 1.0;      // how much faster than the catalogue the recording played
     size_t queryHashes = 0;
     size_t votes = 0;
 };

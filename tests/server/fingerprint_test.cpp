@@ -7,6 +7,7 @@
 #include "server/fingerprint/fingerprinter.h"
 #include "server/fingerprint/landmarks.h"
 #include "server/fingerprint/peaks.h"
+#include "server/fingerprint/resampler.h"
 #include "server/fingerprint/spectrogram.h"
 #include "server/index/index.h"
 #include "server/match/identifier.h"
@@ -198,6 +199,24 @@ TEST_F(Pipeline, SongsNotInTheCatalogueAreNotFound) {
     std::vector<float> noise(88000, 0.0f);
     test::addWhiteNoise(noise, 0.0, 5);
     EXPECT_FALSE(identify(noise).match.found);
+}
+
+// Played 3.5 % fast, as a radio or a turntable might: pitch and tempo change together, so the
+// recording is only found once the speed change is undone.
+TEST_F(Pipeline, SpeedChangedExcerptIsFoundAtItsSpeed) {
+    PcmAudio fast;
+    fast.sampleRate = 8280;  // these samples played at 8000 Hz: 3.5 % fast
+    fast.channels = 1;
+    fast.samples = excerpt(5, 6.0, 12.0);
+    std::vector<float> played;
+    std::string error;
+    ASSERT_TRUE(toFingerprintRate(fast, played, error)) << error;
+    played.resize(88000);
+    const Identification id = identify(played);
+    EXPECT_TRUE(id.match.found) << "score " << id.match.score;
+    EXPECT_EQ(id.match.track, 5u);
+    EXPECT_NEAR(id.match.speed, 1.035, 0.01);
+    EXPECT_NEAR(id.offsetSeconds, 6.0, 0.2);
 }
 
 }  // namespace
