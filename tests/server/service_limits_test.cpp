@@ -52,6 +52,7 @@ public:
     bool setRecordings(const std::vector<TrackRecording>& c, std::string& e) override { return inner_.setRecordings(c, e); }
     bool recordings(std::vector<TrackRecording>& out, std::string& e) override { return inner_.recordings(out, e); }
     bool stats(IndexStats& s, std::string& e) override { return inner_.stats(s, e); }
+    bool compact(bool& d, std::string& e) override { return inner_.compact(d, e); }
     bool postingCount(uint64_t& c, std::string& e) override { return inner_.postingCount(c, e); }
     bool lookup(const std::vector<uint32_t>& h, const Sink& s, std::string& e, size_t m) override {
         {
