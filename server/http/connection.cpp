@@ -25,6 +25,19 @@ constexpr auto kLingerTime = std::chrono::seconds(1);
 constexpr size_t kLingerBytes = size_t{4} << 20;
 constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 
+// Whether the last `bytes` bytes of the buffer hold a line end.
+bool endsALine(const beast::flat_buffer& buffer, size_t bytes) {
+    const auto data = buffer.data();
+    const char* end = static_cast<const char*>(data.data()) + data.size();
+    return std::find(end - bytes, end, '\n') != end;
+}
+
+HttpReply busyReply(int retryAfterSeconds) {
+    HttpReply busy = errorReply(503, "busy: try again later");
+    busy.headers.emplace_back("Retry-After", std::to_string(retryAfterSeconds));
+    return busy;
+}
+
 }  // namespace
 
 Connection::Connection(tcp::socket socket, const ServerContext& server, ConnectionLimits::Slot slot, std::string remote)
@@ -51,9 +64,7 @@ void Connection::startRequest() {
     // request's header deadline now.
     if (buffer_.size() == 0) buffer_.shrink_to_fit();
     started_ = buffer_.size() > 0;
-    const auto data = buffer_.data();
-    const char* begin = static_cast<const char*>(data.data());
-    lineEnded_ = std::find(begin, begin + data.size(), '\n') != begin + data.size();
+    lineEnded_ = endsALine(buffer_, buffer_.size());
     if (started_) deadline_ = Clock::now() + std::chrono::seconds(server_.options.headerTimeoutSeconds);
     advance();
 }
@@ -104,11 +115,7 @@ void Connection::onRead(beast::error_code ec, size_t bytes) {
     buffer_.commit(bytes);
     if (ec == asio::error::operation_aborted && timedOut_) return onTimeout();
     timedOut_ = false;
-    if (!lineEnded_) {
-        const auto data = buffer_.data();
-        const char* end = static_cast<const char*>(data.data()) + data.size();
-        lineEnded_ = std::find(end - bytes, end, '\n') != end;
-    }
+    if (!lineEnded_) lineEnded_ = endsALine(buffer_, bytes);
     // The end of the stream, a reset or the service stopping: nothing is owed to the client.
     if (ec) return closeNow();
     if (!started_) {
@@ -154,9 +161,7 @@ bool Connection::checkHeader() {
     }
     int retryAfter = 0;
     if (server_.router.isIdentification(method_, target_) && !server_.pool.wouldAccept(retryAfter)) {
-        HttpReply busy = errorReply(503, "busy: try again later");
-        busy.headers.emplace_back("Retry-After", std::to_string(retryAfter));
-        finish(std::move(busy), true);
+        finish(busyReply(retryAfter), true);
         return false;
     }
     return true;
@@ -218,11 +223,7 @@ void Connection::dispatch() {
         });
     };
     int retryAfter = 0;
-    if (!server_.pool.trySubmit(std::move(job), retryAfter)) {
-        HttpReply busy = errorReply(503, "busy: try again later");
-        busy.headers.emplace_back("Retry-After", std::to_string(retryAfter));
-        finish(std::move(busy), true);
-    }
+    if (!server_.pool.trySubmit(std::move(job), retryAfter)) finish(busyReply(retryAfter), true);
 }
 
 void Connection::refuse(int status, const std::string& message) {
