@@ -48,8 +48,27 @@ def start_x_server():
 
 
 def xdotool(display, *args):
-    return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=display), capture_output=True,
-                          text=True, timeout=20).stdout
+    """xdotool's output; empty when it fails or, on a busy machine, hangs."""
+    try:
+        return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=display), capture_output=True,
+                              text=True, timeout=20).stdout
+    except subprocess.TimeoutExpired:
+        return ""
+
+
+def find_window(display, program, seconds):
+    """The id of the program's window once it is mapped, or "" when the program
+    ends or the time runs out first (a loaded machine may need many seconds)."""
+    found = [""]
+
+    def mapped():
+        if program.poll() is not None:
+            return True
+        ids = xdotool(display, "search", "--onlyvisible", "--name", "^Melodex$").split()
+        found[0] = ids[0] if ids else ""
+        return bool(found[0])
+    wait_for(mapped, seconds)
+    return found[0]
 
 
 def geometry(display, window):
@@ -112,18 +131,20 @@ def main():
     store_song(os.path.join(folder, "home"))
     server, display = start_x_server()
     program = None
+    output = tempfile.TemporaryFile()
     failures = []
     try:
         env = dict(os.environ, DISPLAY=display, XDG_RUNTIME_DIR=os.path.join(folder, "run"))
         env.pop("WAYLAND_DISPLAY", None)
         program = subprocess.Popen([melodex, "--size", "360x720", "--home", os.path.join(folder, "home"),
                                     "--settings", os.path.join(folder, "none.toml")], env=env,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        window = ""
-        if wait_for(lambda: xdotool(display, "search", "--name", "^Melodex$").strip(), 20):
-            window = xdotool(display, "search", "--name", "^Melodex$").split()[0]
+                                   stdout=output, stderr=subprocess.STDOUT)
+        window = find_window(display, program, 90)
         if not window:
-            print("FAILED: no Melodex window appeared")
+            status = "running" if program.poll() is None else f"ended with status {program.returncode}"
+            output.seek(0)
+            print(f"FAILED: no Melodex window appeared within 90 s (melodex {status}); its output:")
+            print(output.read().decode(errors="replace"))
             return 1
         for page, keys in (("menu", []), ("result", TO_RESULT_KEYS)):
             if keys:
@@ -142,7 +163,7 @@ def main():
                     last[0] = differing_pixels(shown, expected)
                     return last[0] == 0
                 # The splash screen gives way to the menu after three seconds.
-                if not wait_for(shows_page, 15):
+                if not wait_for(shows_page, 30):
                     failures.append(f"{page} at {width} x {height}: {last[0]} pixels differ from the headless page")
                 else:
                     print(f"{page} at {width} x {height}: the window shows the page laid out for its new size")
