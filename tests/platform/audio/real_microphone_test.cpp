@@ -68,7 +68,8 @@ class RealMicrophone : public ::testing::Test {
   }
 
   // PulseAudio as a user daemon in private folders (CI runs as root, where it
-  // warns and goes on), reachable only through its socket in run/.
+  // warns and goes on), reachable only through its socket in run/. Should the
+  // test die, the daemon ends by itself 20 s after its last client.
   void startPulseAudio() {
     std::ofstream(m_root / "default.pa") << "load-module module-native-protocol-unix auth-anonymous=1 socket="
                                          << (m_root / "run" / "native").string() << "\n"
@@ -76,7 +77,7 @@ class RealMicrophone : public ::testing::Test {
                                          << "set-default-sink room\n"
                                          << "set-default-source room.monitor\n";
     ASSERT_TRUE(m_pulse.start({kPulseAudio, "-n", "-F", (m_root / "default.pa").string(), "--daemonize=no",
-                               "--use-pid-file=no", "--exit-idle-time=-1", "--log-target=stderr"},
+                               "--use-pid-file=no", "--exit-idle-time=20", "--log-target=stderr"},
                               pulseEnvironment(), m_root / "pulseaudio.log"));
     const bool up = WaitFor([&] { return RunProgram({kPactl, "info"}, pulseEnvironment(), m_root / "pactl.log") == 0; }, 10);
     ASSERT_TRUE(up) << ReadFile(m_root / "pulseaudio.log");
