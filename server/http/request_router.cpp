@@ -113,10 +113,10 @@ HttpReply RequestRouter::identify(const HttpRequest& request) const {
     reply.contentType = kReplyType;
     if (found) {
         reply.body = formatMatchReply(track, artUrl(request, track));
-        reply.logNote = "track=" + std::to_string(track.id) + " score=" + std::to_string(id.match.score);
+        reply.logNote = "track=" + std::to_string(track.id) + " " + describeDecision(id);
     } else {
         reply.body = formatNoMatchReply();
-        reply.logNote = "none score=" + std::to_string(id.match.score);
+        reply.logNote = "none best=" + std::to_string(id.match.track) + " " + describeDecision(id);
     }
     // Track ids and scores are for the operator, not for every client.
     if (options_.debugHeaders) reply.headers.emplace_back("X-Match", reply.logNote);

@@ -343,11 +343,16 @@ TEST_F(ServiceTest, EveryRequestLeavesOneAccessLogLine) {
     client.Get("/health?probe=log");
     post(kPath + "&probe=log", "");
     post(kPath + "&probe=body", std::string(5000, 'x'));
+    post(kPath + "&probe=match", asString(test::clientBody(excerpt(0, 4.0))));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::lock_guard<std::mutex> lock(logMutex_);
     // Connections of earlier tests may still be logging: look for ours among the new lines.
-    int health = 0, identify = 0, body = 0;
+    int health = 0, identify = 0, body = 0, decision = 0;
     for (size_t i = before; i < log_.size(); ++i) {
+        // A match's line carries the decision's figures, so that a wrong answer can be understood.
+        decision += log_[i].find("&probe=match\" 200 ") != std::string::npos &&
+                    log_[i].find(" track=") != std::string::npos && log_[i].find(" runner_up=") != std::string::npos &&
+                    log_[i].find(" recording=") != std::string::npos && log_[i].find(" speed=1.000") != std::string::npos;
         health += log_[i].find("\"GET /health?probe=log\" 200 in=0 out=12 ") != std::string::npos;
         identify += log_[i].find("\"POST /servlet/QuaverId?id=1017&ownerIdentifier=2422&probe=log\" 400") != std::string::npos;
         // The bytes read, not the length announced.
@@ -355,6 +360,7 @@ TEST_F(ServiceTest, EveryRequestLeavesOneAccessLogLine) {
     }
     EXPECT_EQ(health, 1);
     EXPECT_EQ(identify, 1);
+    EXPECT_EQ(decision, 1);
     EXPECT_EQ(body, 1);
 }
 
