@@ -98,6 +98,17 @@ bool RawConnection::closedWithin(std::chrono::milliseconds wait) {
     }
 }
 
+std::string RawConnection::readUntilClosed(std::chrono::milliseconds wait) {
+    const auto until = std::chrono::steady_clock::now() + wait;
+    while (true) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !receive(left)) break;
+    }
+    std::string all;
+    all.swap(in_);
+    return all;
+}
+
 size_t residentBytes() {
     std::FILE* f = std::fopen("/proc/self/statm", "r");
     if (f == nullptr) return 0;

@@ -35,6 +35,8 @@ public:
     RawReply readReply(std::chrono::milliseconds wait);
     // True when the server ends the connection within `wait` (whatever else it sends is dropped).
     bool closedWithin(std::chrono::milliseconds wait);
+    // Everything the server sends until it ends the connection (or `wait` has passed).
+    std::string readUntilClosed(std::chrono::milliseconds wait);
 
 private:
     // Reads what is there within `wait`; false at the end of the stream or on an error.

@@ -307,6 +307,14 @@ TEST_F(ServiceLimitsTest, PipelinedRequestsAreAnsweredInOrder) {
     EXPECT_TRUE(isMatch(c.readReply(5s)));
     EXPECT_TRUE(isMatch(c.readReply(5s)));
     EXPECT_EQ(c.readReply(5s).body, "ok tracks=1\n");
+    // A HEAD reply announces the length but sends no body: the next reply follows at once.
+    RawConnection h(service.port());
+    ASSERT_TRUE(h.send("HEAD /health HTTP/1.1\r\nHost: x\r\n\r\nGET /health HTTP/1.1\r\nConnection: close\r\n\r\n"));
+    const std::string both = h.readUntilClosed(3s);
+    const size_t second = both.find("\r\n\r\n") + 4;
+    EXPECT_NE(both.find("Content-Length: 12\r\n"), std::string::npos) << both;
+    EXPECT_EQ(both.compare(second, 15, "HTTP/1.1 200 OK"), 0) << both;
+    EXPECT_EQ(both.substr(both.size() - 12), "ok tracks=1\n");
     // A refused request ends the connection: what follows it is not taken for requests.
     ASSERT_TRUE(c.send(missing + kHealth));
     const RawReply refused = c.readReply(5s);
