@@ -67,7 +67,11 @@ public:
     bool push(const AVFrame* frame, std::string& error) {
         const int capacity = swr_get_out_samples(swr_.get(), frame->nb_samples) + 32;
         const size_t at = out_.size();
-        if (capacity < 0 || at + static_cast<size_t>(capacity) > maxSamples_) {
+        if (capacity < 0) {
+            error = "decoding failed";
+            return false;
+        }
+        if (at + static_cast<size_t>(capacity) > maxSamples_) {
             tooLong_ = true;
             char text[96];
             if (maxSeconds_ >= 3600)
