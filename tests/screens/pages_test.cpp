@@ -12,6 +12,7 @@
 #include "screens/help_screen.h"
 #include "screens/main_menu_screen.h"
 #include "screens/try_again_screen.h"
+#include "tests/support/gif_check.h"
 #include "tests/support/headless_app.h"
 
 namespace {
@@ -37,17 +38,8 @@ class Pages : public ::testing::TestWithParam<Size> {
   int W() const { return GetParam().width; }
   int H() const { return GetParam().height; }
 
-  // Every window pixel of the GIF's rectangle at (x, y) is the GIF's own.
   ::testing::AssertionResult Shows(int gifId, int x, int y, int w, int h) {
-    int mismatches = 0;
-    for (int j = 0; j < h; ++j)
-      for (int i = 0; i < w; ++i) {
-        if (x + i < 0 || y + j < 0 || x + i >= W() || y + j >= H()) continue;
-        if (app->pixel(x + i, y + j) != GifPixel(gifId, i, j)) ++mismatches;
-      }
-    if (mismatches == 0) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << mismatches << " pixels of GIF " << gifId << " differ at (" << x << ", "
-                                         << y << ")";
+    return ShowsGif(*app, gifId, x, y, w, h);
   }
 
   ::testing::AssertionResult Filled(std::uint32_t colour, int left, int top, int right, int bottom) {

@@ -20,6 +20,7 @@
 #include "platform/phone/fake_sms.h"
 #include "platform/window/window.h"
 #include "screens/result_screen.h"
+#include "tests/support/gif_check.h"
 #include "tests/support/headless_app.h"
 
 namespace {
@@ -83,18 +84,8 @@ class SmsPage : public ::testing::TestWithParam<Size> {
     for (const char digit : digits) app->key(static_cast<UINT>(digit));
   }
 
-  // Every window pixel of the GIF's rectangle at (x, y) is the GIF's own,
-  // down to row `rows`.
   ::testing::AssertionResult Shows(int gifId, int x, int y, int w, int rows) {
-    int mismatches = 0;
-    for (int j = 0; j < rows; ++j)
-      for (int i = 0; i < w; ++i) {
-        if (x + i < 0 || y + j < 0 || x + i >= W() || y + j >= H()) continue;
-        if (app->pixel(x + i, y + j) != GifPixel(gifId, i, j)) ++mismatches;
-      }
-    if (mismatches == 0) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << mismatches << " pixels of GIF " << gifId << " differ at (" << x << ", "
-                                         << y << ")";
+    return ShowsGif(*app, gifId, x, y, w, rows);
   }
 
   // The group's rectangle shows exactly `text` in the number's font (20
