@@ -4,7 +4,6 @@
 // it and getting it identified by the real melodex-server on a loopback port.
 // This one runs in real time: about 30 seconds.
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,20 +12,20 @@
 #include <string>
 #include <thread>
 
-#include "tests/server/synth.h"
+#include "tests/e2e/catalogue_server.h"
 #include "tests/support/child_process.h"
 #include "tests/support/headless_app.h"
-#include "tests/support/http_test_server.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
-namespace synth = melodex::server::test;
 
 namespace {
 
 constexpr const char* kPulseAudio = "/usr/bin/pulseaudio";
 constexpr const char* kPaplay = "/usr/bin/paplay";
 constexpr const char* kPactl = "/usr/bin/pactl";
+const CatalogueServer::Song kPlayed{"Room Band", "Kitchen Radio", 41};
+const CatalogueServer::Song kOther{"Other Band", "Other Song", 42};
 
 std::string MissingTools() {
   if (access(kPulseAudio, X_OK) != 0) return "pulseaudio is not installed (Debian package pulseaudio)";
@@ -58,11 +57,10 @@ class RealMicrophone : public ::testing::Test {
     if (const std::string missing = MissingTools(); !missing.empty()) GTEST_SKIP() << missing;
     m_root = MakeTempFolder("melodex-mic");
     ASSERT_FALSE(m_root.empty());
-    for (const char* dir : {"music", "home", "pulse-home", "run", "client-run"}) fs::create_directories(m_root / dir);
+    for (const char* dir : {"home", "pulse-home", "run", "client-run"}) fs::create_directories(m_root / dir);
   }
   void TearDown() override {
     m_player.stop();
-    m_server.stop();
     m_pulse.stop();
     if (!m_root.empty()) fs::remove_all(m_root);
   }
@@ -79,7 +77,8 @@ class RealMicrophone : public ::testing::Test {
     ASSERT_TRUE(m_pulse.start({kPulseAudio, "-n", "-F", (m_root / "default.pa").string(), "--daemonize=no",
                                "--use-pid-file=no", "--exit-idle-time=20", "--log-target=stderr"},
                               pulseEnvironment(), m_root / "pulseaudio.log"));
-    const bool up = WaitFor([&] { return RunProgram({kPactl, "info"}, pulseEnvironment(), m_root / "pactl.log") == 0; }, 10);
+    const auto answers = [&] { return RunProgram({kPactl, "info"}, pulseEnvironment(), m_root / "pactl.log") == 0; };
+    const bool up = WaitFor(answers, 10);
     ASSERT_TRUE(up) << ReadFile(m_root / "pulseaudio.log");
   }
 
@@ -88,61 +87,41 @@ class RealMicrophone : public ::testing::Test {
             "PULSE_SERVER=unix:" + (m_root / "run" / "native").string()};
   }
 
-  // Two generated songs, named the way the server reads artist and title from a file name.
-  void indexCatalogue() {
-    constexpr int kRate = 44100;
-    synth::writeFile((m_root / "music" / "Room Band - Kitchen Radio.wav").string(),
-                     synth::wavFile(synth::melody(11, 60, kRate), kRate));
-    synth::writeFile((m_root / "music" / "Other Band - Other Song.wav").string(),
-                     synth::wavFile(synth::melody(12, 60, kRate), kRate));
-    ASSERT_EQ(RunProgram({MELODEX_SERVER_EXE, "--db", (m_root / "db").string(), "index", (m_root / "music").string()},
-                         {}, m_root / "index.log"),
-              0)
-        << ReadFile(m_root / "index.log");
-  }
-
-  void startServer() {
-    m_port = ClosedPort();
-    ASSERT_TRUE(m_server.start({MELODEX_SERVER_EXE, "--db", (m_root / "db").string(), "serve", "--listen",
-                                "127.0.0.1:" + std::to_string(m_port)},
-                               {}, m_root / "server.log"));
-    httplib::Client client("127.0.0.1", m_port);
-    ASSERT_TRUE(WaitFor([&] { return static_cast<bool>(client.Get("/health")); }, 10)) << ReadFile(m_root / "server.log");
-  }
-
   fs::path m_root;
   ChildProcess m_pulse;
-  ChildProcess m_server;
   ChildProcess m_player;
-  int m_port = 0;
 };
 
 TEST_F(RealMicrophone, ASongPlayedIntoTheRoomIsRecordedAndIdentified) {
   ASSERT_NO_FATAL_FAILURE(startPulseAudio());
-  ASSERT_NO_FATAL_FAILURE(indexCatalogue());
-  ASSERT_NO_FATAL_FAILURE(startServer());
+  CatalogueServer server(m_root / "server", {kPlayed, kOther});
+  ASSERT_TRUE(server.started());
 
-  // The song plays for a minute; the recording takes 11 s of it, from 6 s in.
-  ASSERT_TRUE(m_player.start({kPaplay, "--device=room", (m_root / "music" / "Room Band - Kitchen Radio.wav").string()},
-                             pulseEnvironment(), m_root / "paplay.log"));
-  std::ofstream(m_root / "settings.toml") << "serverURL = \"http://127.0.0.1:" << m_port << "/servlet/QuaverId\"\n";
+  std::ofstream(m_root / "settings.toml") << "serverURL = \"" << server.endpoint() << "\"\n";
   // Splash, "ID song!", 3 s, 11 s of recording and the capture's latency (about 1.5 s, more
   // on a busy machine), then the search.
   std::ofstream(m_root / "script.txt") << "wait 3000\nkey Enter\nwait 24000\nscreen\n";
   std::vector<std::string> environment = pulseEnvironment();
   environment.push_back("SDL_AUDIODRIVER=pulseaudio");
   environment.push_back("XDG_RUNTIME_DIR=" + (m_root / "client-run").string());  // the client's own instance socket
-  const int status = RunProgram({MELODEX_BINARY, "--backend", "headless", "--audio", "sdl", "--home",
-                                 (m_root / "home").string(), "--settings", (m_root / "settings.toml").string(),
-                                 "--script", (m_root / "script.txt").string()},
-                                environment, m_root / "client.log");
+  ChildProcess client;
+  ASSERT_TRUE(client.start({MELODEX_EXE, "--backend", "headless", "--audio", "sdl", "--home",
+                            (m_root / "home").string(), "--settings", (m_root / "settings.toml").string(),
+                            "--script", (m_root / "script.txt").string()},
+                           environment, m_root / "client.log"));
+  // The 20-second song starts 4.5 s in, so that it plays all through the
+  // recording (from about 6.5 s to 19 s).
+  std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+  ASSERT_TRUE(m_player.start({kPaplay, "--device=room", server.songFile(kPlayed).string()}, pulseEnvironment(),
+                             m_root / "paplay.log"));
+  const int status = client.wait();
   const std::string output = ReadFile(m_root / "client.log");
   EXPECT_EQ(status, 0) << output;
   EXPECT_NE(output.find("AudioRecorder::recordAudio: beginning recording"), std::string::npos) << output;
-  EXPECT_NE(output.find("screen 6"), std::string::npos) << output << ReadFile(m_root / "server.log");
+  EXPECT_NE(output.find("screen 6"), std::string::npos) << output << server.accessLog();
 
   const std::string tag = ReadFile(m_root / "home" / "0.dat");
-  EXPECT_NE(tag.find(Utf16("Room Band")), std::string::npos) << output << ReadFile(m_root / "server.log");
+  EXPECT_NE(tag.find(Utf16("Room Band")), std::string::npos) << output << server.accessLog();
   EXPECT_NE(tag.find(Utf16("Kitchen Radio")), std::string::npos);
 }
 
