@@ -146,12 +146,17 @@ HttpReply RequestRouter::art(const std::string& path) const {
 }
 
 HttpReply RequestRouter::health() const {
-    uint64_t tracks = 0;
-    double seconds = 0;
-    std::string error;
-    if (!catalog_.totals(tracks, seconds, error)) return errorReply(503, "catalogue unavailable: " + error);
+    const auto now = std::chrono::steady_clock::now();
+    if (healthText_.empty() || now - healthAt_ > std::chrono::seconds(1)) {
+        uint64_t tracks = 0;
+        double seconds = 0;
+        std::string error;
+        if (!catalog_.totals(tracks, seconds, error)) return errorReply(503, "catalogue unavailable: " + error);
+        healthText_ = "ok tracks=" + std::to_string(tracks) + "\n";
+        healthAt_ = now;
+    }
     HttpReply reply;
-    reply.body = "ok tracks=" + std::to_string(tracks) + "\n";
+    reply.body = healthText_;
     return reply;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +57,10 @@ private:
     const ServiceOptions& options_;
     Identifier identifier_;
     int port_ = 0;
+    // Counting the catalogue reads every track's row: a stream of health checks must not keep the
+    // event loop (the only thread that calls answer()) busy, so the count is kept for a second.
+    mutable std::string healthText_;
+    mutable std::chrono::steady_clock::time_point healthAt_{};
 };
 
 }  // namespace melodex::server
