@@ -5,7 +5,7 @@ A modem with messaging creates messages on Messaging.Create and keeps them
 under /org/freedesktop/ModemManager1/SMS/N with the properties asked for;
 Sms.Send marks one sent (State 5); a modem added with the behaviour "fails"
 refuses every send with a ModemManager error, one added with "stalls" takes
-three seconds over it.
+ten seconds over it.
 '''
 
 import time
@@ -46,7 +46,7 @@ def manager():
 def send_sms(sms):
     modem = mockobject.objects[sms.modem_path]
     if modem.behaviour == 'stalls':
-        time.sleep(3)
+        time.sleep(10)
     if modem.behaviour == 'fails':
         raise dbus.exceptions.DBusException('the network refused the message',
                                             name='org.freedesktop.ModemManager1.Error.Core.Failed')

@@ -41,7 +41,7 @@ class PrivateBus {
     unsigned state = 0;  // 1 stored, 5 sent
   };
   // Adds a modem, with messaging when asked; behaviour is "sends", "fails"
-  // (every send refused) or "stalls" (3 s for each send). Its object path
+  // (every send refused) or "stalls" (10 s for each send). Its object path
   // goes to *path.
   bool addModem(bool messaging, const char* behaviour, std::string* path);
   // The messages the modem holds, oldest first.
