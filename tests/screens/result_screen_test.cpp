@@ -22,6 +22,7 @@
 #include "platform/window/headless.h"
 #include "platform/window/window.h"
 #include "screens/result_screen.h"
+#include "tests/support/gif_check.h"
 #include "tests/support/headless_app.h"
 
 namespace fs = std::filesystem;
@@ -105,15 +106,7 @@ class ResultPage : public ::testing::Test {
   int H() const { return app_->pixels().height; }
 
   ::testing::AssertionResult Shows(int gifId, int x, int y, int w, int h) const {
-    int mismatches = 0;
-    for (int j = 0; j < h; ++j)
-      for (int i = 0; i < w; ++i) {
-        if (x + i < 0 || y + j < 0 || x + i >= W() || y + j >= H()) continue;
-        if (app_->pixel(x + i, y + j) != GifPixel(gifId, i, j)) ++mismatches;
-      }
-    if (mismatches == 0) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << mismatches << " pixels of GIF " << gifId << " differ at (" << x << ", "
-                                         << y << ")";
+    return ShowsGif(*app_, gifId, x, y, w, h);
   }
 
   // The pixels of a rectangle of the window, to compare two moments.
