@@ -32,6 +32,9 @@ constexpr int kNumberFontHeight = 20;
 constexpr int kMinPromptHeight = 10;
 // Right of the number's anchor, the last group ends here.
 constexpr int kEntryWidth = 205;
+// The input box's rounded corners, and how far it reaches left and right of the number.
+constexpr int kInputBoxBorder = 8;
+constexpr int kInputBoxMargin = 10;
 // On the smallest screens the picture sinks this far into the soft-key bar.
 constexpr int kSmallPictureRise = 62;
 constexpr std::size_t kPrefixLength = 2;  // "+1"
@@ -57,15 +60,16 @@ struct FreeText {
   void operator()(wchar_t* text) const { std::free(text); }
 };
 
-// The anchor of the number entry by width class, moved left where the last
-// group would end past the window's edge.
+// The anchor of the number entry by width class, moved left where the input
+// box round the last group would end past the window's edge.
 POINT EntryAnchor(const RECT& client, int top) {
   POINT anchor{client.left + 60, top + 100};
   if (client.right > 320)
     anchor = POINT{client.left + 50, top + 175};
   else if (client.right > 240)
     anchor = POINT{client.left + 30, top + 75};
-  anchor.x = std::max<LONG>(client.left, std::min<LONG>(anchor.x, client.right - kEntryWidth - 5));
+  anchor.x = std::max<LONG>(client.left + kInputBoxMargin,
+                            std::min<LONG>(anchor.x, client.right - kEntryWidth - kInputBoxMargin - 5));
   return anchor;
 }
 
@@ -142,7 +146,13 @@ void SmsScreen::paint(HDC* hdc, RECT* client) {
 
 void SmsScreen::drawNumber(const RECT& client, int top) {
   const POINT anchor = EntryAnchor(client, top);
-  m_inputBox.draw(anchor.x - 10, anchor.y - 5);
+  // The box reaches round all three groups and the height of their font,
+  // so that no digit stands on or outside its outline.
+  TEXTMETRICW metrics{};
+  GetTextMetricsW(g_hdcBack, &metrics);
+  const RECT box{anchor.x - kInputBoxMargin, anchor.y - 5, anchor.x + kEntryWidth + kInputBoxMargin,
+                 std::max<LONG>(anchor.y - 5 + m_inputBox.height(), anchor.y + 7 + metrics.tmHeight + 4)};
+  m_inputBox.drawFramed(box, kInputBoxBorder);
   const std::size_t typed = m_number.size() - kPrefixLength;
   // The group being filled: the first until three digits, the second until
   // six, then the third.

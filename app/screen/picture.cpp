@@ -51,3 +51,25 @@ void Picture::drawTo(HDC target, int x, int y) const {
   BitBlt(target, x, y, m_width, m_height, g_hdcImage, 0, 0, SRCCOPY);
   SelectObject(g_hdcImage, previous);
 }
+
+void Picture::drawFramed(const RECT& target, int border) const {
+  if (!m_bitmap || m_width <= 2 * border || m_height <= 2 * border) return;
+  const int width = target.right - target.left;
+  const int height = target.bottom - target.top;
+  if (width <= 2 * border || height <= 2 * border) return;
+  // Source and target spans of the three columns and rows: corner, middle, corner.
+  const int sourceX[] = {0, border, m_width - border};
+  const int sourceW[] = {border, m_width - 2 * border, border};
+  const int targetX[] = {0, border, width - border};
+  const int targetW[] = {border, width - 2 * border, border};
+  const int sourceY[] = {0, border, m_height - border};
+  const int sourceH[] = {border, m_height - 2 * border, border};
+  const int targetY[] = {0, border, height - border};
+  const int targetH[] = {border, height - 2 * border, border};
+  HGDIOBJ previous = SelectObject(g_hdcImage, m_bitmap);
+  for (int row = 0; row < 3; ++row)
+    for (int column = 0; column < 3; ++column)
+      StretchBlt(g_hdcBack, target.left + targetX[column], target.top + targetY[row], targetW[column], targetH[row],
+                 g_hdcImage, sourceX[column], sourceY[row], sourceW[column], sourceH[row], SRCCOPY);
+  SelectObject(g_hdcImage, previous);
+}

@@ -29,6 +29,10 @@ class Picture {
   // Copies the whole picture to (x, y) of g_hdcBack, or of another target.
   void draw(int x, int y) const;
   void drawTo(HDC target, int x, int y) const;
+  // Draws a frame picture (a box with an outline) stretched over `target` of
+  // g_hdcBack: its `border`-pixel corners as they are, its edges and middle
+  // stretched, so the outline keeps its width and its rounded corners.
+  void drawFramed(const RECT& target, int border) const;
 
  private:
   HBITMAP m_bitmap = nullptr;

@@ -39,7 +39,7 @@ struct Size {
 POINT Anchor(int width) {
   if (width > 320) return POINT{50, 43 + 175};
   if (width > 240) return POINT{30, 43 + 75};
-  return POINT{std::min(60, width - 210), 43 + 100};
+  return POINT{std::min(60, width - 220), 43 + 100};
 }
 
 class SmsPage : public ::testing::TestWithParam<Size> {
@@ -144,7 +144,15 @@ TEST_P(SmsPage, FreshPageShowsItsPicturesAndOnlyTheBlinkingBar) {
   const int pictureY = W() > 240 ? H() - kBand - 74 : H() - kBand - 62;
   EXPECT_TRUE(Shows(142, W() - 96, pictureY, 96, H() - kBand - pictureY));
   const POINT anchor = Anchor(W());
-  EXPECT_TRUE(Shows(143, anchor.x - 10, anchor.y - 5, 142, 12));  // above the text row
+  // The input box reaches round all three groups and the digits' height:
+  // its left part as drawn, its right corners moved out to the last group.
+  EXPECT_TRUE(Shows(143, anchor.x - 10, anchor.y - 5, 120, 8));
+  const int boxRight = anchor.x + 215, boxBottom = anchor.y + 7 + 20 + 4;
+  int cornerMisses = 0;
+  for (int j = 0; j < 8; ++j)
+    for (int i = 0; i < 8; ++i)
+      cornerMisses += app->pixel(boxRight - 8 + i, boxBottom - 8 + j) != GifPixel(143, 142 - 8 + i, 26 - 8 + j);
+  EXPECT_EQ(cornerMisses, 0) << "the bottom-right corner";
   EXPECT_TRUE(Shows(161, 10, H() - kBand + 27 - 6, 30, 12));
   EXPECT_TRUE(Shows(165, W() - 58 - 10, H() - kBand + 27 - 6, 58, 12));
 
