@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -27,6 +24,7 @@
 #include "tests/e2e/catalogue_server.h"
 #include "tests/support/headless_app.h"
 #include "tests/support/http_test_server.h"
+#include "tests/support/silent_port.h"
 
 namespace fs = std::filesystem;
 
@@ -37,27 +35,6 @@ using namespace std::chrono_literals;
 const CatalogueServer::Song kFirst{"Band One", "Song One", 11};
 const CatalogueServer::Song kSecond{"Band Two", "Song Two", 22};
 const CatalogueServer::Song kThird{"Band Three", "Song Three", 33};
-
-// A port that takes connections into its backlog and never answers.
-class SilentPort {
- public:
-  SilentPort() : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(m_fd, 8);
-    getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = ntohs(address.sin_port);
-  }
-  ~SilentPort() { close(m_fd); }
-  std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/servlet/QuaverId"; }
-
- private:
-  int m_fd;
-  int m_port = 0;
-};
 
 class Identify : public ::testing::Test {
  protected:

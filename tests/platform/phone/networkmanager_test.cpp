@@ -2,15 +2,13 @@
 #include "platform/phone/networkmanager_backend.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 
 #include "tests/platform/phone/private_bus.h"
+#include "tests/support/silent_port.h"
 
 namespace {
 
@@ -21,27 +19,11 @@ constexpr unsigned kNone = 1;
 constexpr unsigned kLimited = 3;
 constexpr unsigned kFull = 4;
 
-// A TCP port on 127.0.0.1 that accepts connections while the object lives.
-class Listener {
- public:
-  Listener() {
-    m_fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(m_fd, 8);
-    getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = ntohs(address.sin_port);
-  }
-  ~Listener() { close(m_fd); }
-  std::wstring url() const { return L"http://127.0.0.1:" + std::to_wstring(m_port) + L"/servlet/QuaverId"; }
-
- private:
-  int m_fd = -1;
-  int m_port = 0;
-};
+// The endpoint of a port that accepts connections, as a wide URL.
+std::wstring Url(const SilentPort& server) {
+  const std::string url = server.endpoint();
+  return std::wstring(url.begin(), url.end());
+}
 
 class NetworkManagerTest : public ::testing::Test {
  protected:
@@ -86,9 +68,9 @@ TEST_F(NetworkManagerTest, FullConnectivityIsReadyAtOnce) {
 
 TEST_F(NetworkManagerTest, NoConnectivityFailsAfterTheTimeOut) {
   ASSERT_TRUE(m_bus.setConnectivity(kNone));
-  Listener server;  // even a server that answers does not help without a network
+  SilentPort server;  // even a server that answers does not help without a network
   HANDLE connection = nullptr;
-  EXPECT_EQ(establish(server.url(), 300, &connection), E_FAIL);
+  EXPECT_EQ(establish(Url(server), 300, &connection), E_FAIL);
   EXPECT_EQ(connection, nullptr);
 }
 
@@ -105,9 +87,9 @@ TEST_F(NetworkManagerTest, ConnectivityBecomingFullWithinTheTimeOutIsReady) {
 
 TEST_F(NetworkManagerTest, LimitedConnectivityServesAServerThatAnswers) {
   ASSERT_TRUE(m_bus.setConnectivity(kLimited));
-  Listener server;
+  SilentPort server;
   HANDLE connection = nullptr;
-  EXPECT_EQ(establish(server.url(), 2000, &connection), S_OK);
+  EXPECT_EQ(establish(Url(server), 2000, &connection), S_OK);
 
   // Port 1 on the loopback: nothing listens there.
   EXPECT_EQ(establish(L"http://127.0.0.1:1/", 300, &connection), E_FAIL);
