@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "empty corpus: run bench/server/make_corpus.sh first\n");
         return 1;
     }
-    auto catalog = server::Catalog::open(work + "/catalog.sqlite", error);
+    auto catalog = server::openSqliteCatalog(work + "/catalog.sqlite", error);
     auto index = server::openLmdbIndex(work + "/index", error);
     if (!catalog || !index) {
         std::fprintf(stderr, "%s\n", error.c_str());

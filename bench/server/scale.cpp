@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
     const server::Identifier identifier(*index, matchParams);
     // The HTTP timing needs a catalogue beside the index; an empty one answers every match the
     // same way a full one does, minus one row lookup.
-    auto catalog = server::Catalog::open(work + "/catalog.sqlite", error);
+    auto catalog = server::openSqliteCatalog(work + "/catalog.sqlite", error);
     if (!catalog) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;

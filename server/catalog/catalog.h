@@ -2,45 +2,51 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "server/catalog/track_record.h"
 
-struct sqlite3;
-
 namespace melodex::server {
 
 enum class LinkField { Wallpaper, Ringer, SmsMessage, Recommend, FullSong };
 
-// The tracks and what is shown about them, in SQLite (WAL, so that a server reads while an
-// indexer writes). A track is added in two steps around the index write: `beginTrack` records it
-// as pending, `markReady` after its postings are committed; only ready tracks are ever reported.
+// The tracks and what is shown about them. A track is added in two steps around the index write:
+// `beginTrack` records it as pending, `markReady` after its postings are stored; only ready
+// tracks are ever reported (find, findByPath, list, art, totals). Every call is safe from any
+// thread and returns false with a message in `error` when the store fails; "not there" is not
+// a failure (`found` false, or an empty result).
 class Catalog {
 public:
-    ~Catalog();
-    static std::unique_ptr<Catalog> open(const std::string& file, std::string& error);
+    virtual ~Catalog() = default;
 
-    bool beginTrack(const TrackRecord& track, const std::vector<uint8_t>& art, uint32_t& id, std::string& error);
-    bool markReady(uint32_t id, int64_t hashes, std::string& error);
-    // Tracks left pending by an interrupted run.
-    bool pendingTracks(std::vector<uint32_t>& ids, std::string& error);
+    // Records a pending track under a new id. A path already in the catalogue is refused.
+    virtual bool beginTrack(const TrackRecord& track, const std::vector<uint8_t>& art, uint32_t& id,
+                            std::string& error) = 0;
+    // Makes a pending track visible with its hash count; false when it is no longer pending.
+    virtual bool markReady(uint32_t id, int64_t hashes, std::string& error) = 0;
+    // Tracks left pending by an interrupted run, for the next run to remove.
+    virtual bool pendingTracks(std::vector<uint32_t>& ids, std::string& error) = 0;
 
-    bool find(uint32_t id, TrackRecord& out, bool& found, std::string& error);
-    bool findByPath(const std::string& path, TrackRecord& out, bool& found, std::string& error);
-    bool list(std::vector<TrackRecord>& out, std::string& error);
-    bool remove(uint32_t id, std::string& error);
-    bool setLink(uint32_t id, LinkField field, const std::string& value, bool& found, std::string& error);
-    bool art(uint32_t id, std::vector<uint8_t>& jpeg, std::string& error);
-    bool totals(uint64_t& tracks, double& seconds, std::string& error);
+    virtual bool find(uint32_t id, TrackRecord& out, bool& found, std::string& error) = 0;
+    virtual bool findByPath(const std::string& path, TrackRecord& out, bool& found, std::string& error) = 0;
+    // Every ready track, ascending by id.
+    virtual bool list(std::vector<TrackRecord>& out, std::string& error) = 0;
+    // Removes a track, pending or ready, with its art; an unknown id is no error.
+    virtual bool remove(uint32_t id, std::string& error) = 0;
+    // Sets one link or the share text of a ready track; `found` says whether there was one.
+    virtual bool setLink(uint32_t id, LinkField field, const std::string& value, bool& found, std::string& error) = 0;
+    // The track's JPEG thumbnail; empty when it has none or is not ready.
+    virtual bool art(uint32_t id, std::vector<uint8_t>& jpeg, std::string& error) = 0;
+    virtual bool totals(uint64_t& tracks, double& seconds, std::string& error) = 0;
 
-private:
-    explicit Catalog(sqlite3* db) : db_(db) {}
-    bool exec(const char* sql, std::string& error);
-
-    sqlite3* db_;
-    std::mutex mutex_;
+    // Whether the store can serve now, for /health and `stats`; `text` says more about a store
+    // that is more than a local file ("" when there is nothing to add), or why it cannot serve.
+    virtual bool state(std::string& text) = 0;
 };
+
+// The embedded default: SQLite in `file` (created when missing), in WAL mode so that a server
+// reads while an indexer writes.
+std::unique_ptr<Catalog> openSqliteCatalog(const std::string& file, std::string& error);
 
 }  // namespace melodex::server

@@ -15,6 +15,7 @@
 
 #include "server/catalog/catalog.h"
 #include "server/cli/progress.h"
+#include "server/cli/stores.h"
 #include "server/fingerprint/audio_decoder.h"
 #include "server/fingerprint/wav_body.h"
 #include "server/http/service.h"
@@ -27,25 +28,6 @@ namespace melodex::server {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The two stores of one database folder.
-struct Library {
-    std::unique_ptr<Catalog> catalog;
-    std::unique_ptr<Index> index;
-
-    bool open(const std::string& dir) {
-        std::error_code ec;
-        fs::create_directories(dir, ec);
-        std::string error;
-        catalog = Catalog::open((fs::path(dir) / "catalog.sqlite").string(), error);
-        if (catalog) index = openLmdbIndex((fs::path(dir) / "index").string(), error);
-        if (!catalog || !index) {
-            std::fprintf(stderr, "melodex-server: %s (database %s)\n", error.c_str(), dir.c_str());
-            return false;
-        }
-        return true;
-    }
-};
 
 std::string jsonString(const std::string& s) {
     std::string out = "\"";
@@ -137,16 +119,16 @@ std::string defaultDatabaseDir() {
     return (fs::path(home && *home ? home : ".") / ".local" / "share" / "melodex-server").string();
 }
 
-int runIndex(const std::string& db, const IndexCommand& cmd) {
-    Library lib;
-    if (!lib.open(db)) return 1;
+int runIndex(const StoreOptions& storage, const IndexCommand& cmd) {
+    Stores stores;
+    if (!openStores(storage, stores)) return 1;
     std::vector<std::string> problems;
     const std::vector<std::string> files = findAudioFiles(cmd.paths, problems);
     for (const std::string& p : problems) std::fprintf(stderr, "melodex-server: %s\n", p.c_str());
     IndexerOptions options;
     options.threads = cmd.threads;
     options.artSize = cmd.artSize;
-    Indexer indexer(*lib.catalog, *lib.index, options);
+    Indexer indexer(*stores.catalog, *stores.index, options);
     std::string error;
     if (!indexer.recover(error)) {
         std::fprintf(stderr, "melodex-server: cannot clean up an interrupted run: %s\n", error.c_str());
@@ -161,7 +143,7 @@ int runIndex(const std::string& db, const IndexCommand& cmd) {
             std::fprintf(stderr, "\nmelodex-server: skipped %s: %s\n", file.c_str(), message.c_str());
         });
     progress.finish();
-    if (report.added > 0) compactIndex(*lib.index);
+    if (report.added > 0) compactIndex(*stores.index);
     const double cpu = report.fingerprintSeconds > 0 ? report.audioSeconds / report.fingerprintSeconds : 0;
     std::printf("indexed %zu files (%.2f h of audio), %zu unchanged, %zu failed in %s; fingerprinting %.0fx real time a core\n",
                 report.added, report.audioSeconds / 3600.0, report.skipped, report.failed,
@@ -169,7 +151,7 @@ int runIndex(const std::string& db, const IndexCommand& cmd) {
     return report.failed > 0 && report.added == 0 && report.skipped == 0 ? 1 : 0;
 }
 
-int runServe(const std::string& db, const ServeCommand& cmd) {
+int runServe(const StoreOptions& storage, const ServeCommand& cmd) {
     const size_t colon = cmd.listen.rfind(':');
     if (colon == std::string::npos || colon == 0) {
         std::fprintf(stderr, "melodex-server: --listen wants HOST:PORT\n");
@@ -190,15 +172,15 @@ int runServe(const std::string& db, const ServeCommand& cmd) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    Library lib;
-    if (!lib.open(db)) return 1;
+    Stores stores;
+    if (!openStores(storage, stores)) return 1;
     std::mutex logMutex;
     options.accessLog = [&](const std::string& line) {
         std::lock_guard<std::mutex> lock(logMutex);
         std::printf("%s %s\n", timestamp().c_str(), line.c_str());
         std::fflush(stdout);
     };
-    Service service(*lib.catalog, *lib.index, options);
+    Service service(*stores.catalog, *stores.index, options);
     std::string error;
     if (!service.bind(error)) {
         std::fprintf(stderr, "melodex-server: %s\n", error.c_str());
@@ -206,7 +188,7 @@ int runServe(const std::string& db, const ServeCommand& cmd) {
     }
     uint64_t tracks = 0;
     double seconds = 0;
-    lib.catalog->totals(tracks, seconds, error);
+    stores.catalog->totals(tracks, seconds, error);
     std::printf("%s serving %llu tracks on http://%s:%d/servlet/QuaverId\n", timestamp().c_str(),
                 static_cast<unsigned long long>(tracks), options.host.c_str(), service.port());
     std::fflush(stdout);
@@ -224,10 +206,10 @@ int runServe(const std::string& db, const ServeCommand& cmd) {
     return ok ? 0 : 1;
 }
 
-int runIdentify(const std::string& db, const IdentifyCommand& cmd) {
-    Library lib;
-    if (!lib.open(db)) return 1;
-    Identifier identifier(*lib.index);
+int runIdentify(const StoreOptions& storage, const IdentifyCommand& cmd) {
+    Stores stores;
+    if (!openStores(storage, stores)) return 1;
+    Identifier identifier(*stores.index);
     int status = 0;
     for (const std::string& file : cmd.files) {
         PcmAudio audio;
@@ -240,7 +222,11 @@ int runIdentify(const std::string& db, const IdentifyCommand& cmd) {
         }
         TrackRecord track;
         bool found = false;
-        if (id.match.found) lib.catalog->find(id.match.track, track, found, error);
+        if (id.match.found && !stores.catalog->find(id.match.track, track, found, error)) {
+            std::fprintf(stderr, "melodex-server: %s: %s\n", file.c_str(), error.c_str());
+            status = 1;
+            continue;
+        }
         if (cmd.json) {
             std::printf("{\"file\":%s,\"found\":%s", jsonString(file).c_str(), found ? "true" : "false");
             if (found)
@@ -261,17 +247,17 @@ int runIdentify(const std::string& db, const IdentifyCommand& cmd) {
     return status;
 }
 
-int runList(const std::string& db) {
-    Library lib;
-    if (!lib.open(db)) return 1;
+int runList(const StoreOptions& storage) {
+    Stores stores;
+    if (!openStores(storage, stores)) return 1;
     std::vector<TrackRecord> tracks;
     std::string error;
-    if (!lib.catalog->list(tracks, error)) {
+    if (!stores.catalog->list(tracks, error)) {
         std::fprintf(stderr, "melodex-server: %s\n", error.c_str());
         return 1;
     }
     std::vector<TrackRecording> recordings;
-    if (!lib.index->recordings(recordings, error)) {
+    if (!stores.index->recordings(recordings, error)) {
         std::fprintf(stderr, "melodex-server: %s\n", error.c_str());
         return 1;
     }
@@ -287,17 +273,17 @@ int runList(const std::string& db) {
     return 0;
 }
 
-int runRemove(const std::string& db, uint32_t id) {
-    Library lib;
-    if (!lib.open(db)) return 1;
+int runRemove(const StoreOptions& storage, uint32_t id) {
+    Stores stores;
+    if (!openStores(storage, stores)) return 1;
     TrackRecord track;
     bool found = false;
     std::string error;
-    if (!lib.catalog->find(id, track, found, error) || !found) {
+    if (!stores.catalog->find(id, track, found, error) || !found) {
         std::fprintf(stderr, "melodex-server: no track %u%s%s\n", id, error.empty() ? "" : ": ", error.c_str());
         return 1;
     }
-    Indexer indexer(*lib.catalog, *lib.index);
+    Indexer indexer(*stores.catalog, *stores.index);
     if (!indexer.removeTrack(id, error)) {
         std::fprintf(stderr, "melodex-server: %s\n", error.c_str());
         return 1;
@@ -306,9 +292,9 @@ int runRemove(const std::string& db, uint32_t id) {
     return 0;
 }
 
-int runSet(const std::string& db, const SetCommand& cmd) {
-    Library lib;
-    if (!lib.open(db)) return 1;
+int runSet(const StoreOptions& storage, const SetCommand& cmd) {
+    Stores stores;
+    if (!openStores(storage, stores)) return 1;
     static const std::pair<const char*, LinkField> kFields[] = {
         {"wallpaper", LinkField::Wallpaper}, {"ringer", LinkField::Ringer}, {"sms", LinkField::SmsMessage},
         {"recommend", LinkField::Recommend}, {"full-song", LinkField::FullSong}};
@@ -325,7 +311,7 @@ int runSet(const std::string& db, const SetCommand& cmd) {
             if (name != fieldName) continue;
             bool found = false;
             std::string error;
-            if (!lib.catalog->setLink(cmd.id, field, value, found, error) || !found) {
+            if (!stores.catalog->setLink(cmd.id, field, value, found, error) || !found) {
                 std::fprintf(stderr, "melodex-server: no track %u%s%s\n", cmd.id, error.empty() ? "" : ": ", error.c_str());
                 return 1;
             }
@@ -334,14 +320,14 @@ int runSet(const std::string& db, const SetCommand& cmd) {
     return 0;
 }
 
-int runStats(const std::string& db) {
-    Library lib;
-    if (!lib.open(db)) return 1;
+int runStats(const StoreOptions& storage) {
+    Stores stores;
+    if (!openStores(storage, stores)) return 1;
     uint64_t tracks = 0;
     double seconds = 0;
     IndexStats stats;
     std::string error;
-    if (!lib.catalog->totals(tracks, seconds, error) || !lib.index->stats(stats, error)) {
+    if (!stores.catalog->totals(tracks, seconds, error) || !stores.index->stats(stats, error)) {
         std::fprintf(stderr, "melodex-server: %s\n", error.c_str());
         return 1;
     }
@@ -352,7 +338,10 @@ int runStats(const std::string& db) {
     std::printf("index bytes  %llu", static_cast<unsigned long long>(stats.bytes));
     if (hours > 0) std::printf("  (%.2f MB per hour)", stats.bytes / 1e6 / hours);
     std::printf("\nfile bytes   %llu\n", static_cast<unsigned long long>(stats.fileBytes));
-    return 0;
+    std::string state;
+    const bool up = stores.catalog->state(state);
+    std::printf("store        %s%s%s\n", stores.where.c_str(), state.empty() ? "" : "  ", state.c_str());
+    return up ? 0 : 1;
 }
 
 }  // namespace melodex::server

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "server/cli/stores.h"
 #include "server/http/service.h"
 
 namespace melodex::server {
@@ -30,13 +31,13 @@ struct SetCommand {
 };
 
 // Each returns the process exit status; messages go to stdout (results) and stderr (problems).
-int runIndex(const std::string& db, const IndexCommand& cmd);
-int runServe(const std::string& db, const ServeCommand& cmd);
-int runIdentify(const std::string& db, const IdentifyCommand& cmd);
-int runList(const std::string& db);
-int runRemove(const std::string& db, uint32_t id);
-int runSet(const std::string& db, const SetCommand& cmd);
-int runStats(const std::string& db);
+int runIndex(const StoreOptions& storage, const IndexCommand& cmd);
+int runServe(const StoreOptions& storage, const ServeCommand& cmd);
+int runIdentify(const StoreOptions& storage, const IdentifyCommand& cmd);
+int runList(const StoreOptions& storage);
+int runRemove(const StoreOptions& storage, uint32_t id);
+int runSet(const StoreOptions& storage, const SetCommand& cmd);
+int runStats(const StoreOptions& storage);
 
 std::string defaultDatabaseDir();
 

@@ -42,8 +42,9 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     // --db is accepted before or after the command name.
     app.fallthrough();
-    std::string db = defaultDatabaseDir();
-    app.add_option("--db", db, "database folder")->capture_default_str();
+    StoreOptions stores;
+    stores.db = defaultDatabaseDir();
+    app.add_option("--db", stores.db, "database folder")->capture_default_str();
 
     IndexCommand index;
     CLI::App* indexCmd = app.add_subcommand("index", "add audio files and folders (recursively) to the catalogue");
@@ -84,18 +85,18 @@ int main(int argc, char** argv) {
 
     CLI11_PARSE(app, argc, argv);
 
-    if (*indexCmd) return runIndex(db, index);
-    if (*serveCmd) return runServe(db, serve);
-    if (*identifyCmd) return runIdentify(db, identify);
-    if (app.got_subcommand("list")) return runList(db);
-    if (*removeCmd) return runRemove(db, removeId);
+    if (*indexCmd) return runIndex(stores, index);
+    if (*serveCmd) return runServe(stores, serve);
+    if (*identifyCmd) return runIdentify(stores, identify);
+    if (app.got_subcommand("list")) return runList(stores);
+    if (*removeCmd) return runRemove(stores, removeId);
     if (*setCmd) {
         const std::string* values[] = {&wallpaper, &ringer, &sms, &recommend, &fullSong};
         const char* names[] = {"wallpaper", "ringer", "sms", "recommend", "full-song"};
         for (size_t i = 0; i < 5; ++i)
             if (options[i]->count() > 0) set.values.emplace_back(names[i], *values[i]);
-        return runSet(db, set);
+        return runSet(stores, set);
     }
-    if (app.got_subcommand("stats")) return runStats(db);
+    if (app.got_subcommand("stats")) return runStats(stores);
     return 2;
 }

@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "server/fingerprint/resampler.h"
 #include "server/fingerprint/wav_body.h"
 #include "server/http/query_string.h"
 #include "server/http/reply.h"
@@ -61,6 +62,12 @@ HttpReply errorReply(int status, const std::string& message) {
     return reply;
 }
 
+HttpReply storeFailure(const std::string& what, const std::string& error) {
+    HttpReply reply = errorReply(503, what + " unavailable: " + error);
+    reply.headers.emplace_back("Retry-After", "1");
+    return reply;
+}
+
 RequestRouter::RequestRouter(Catalog& catalog, Index& index, const ServiceOptions& options, MatchParams match)
     : catalog_(catalog), options_(options), identifier_(index, match) {}
 
@@ -102,13 +109,16 @@ bool RequestRouter::prepare(const HttpRequest& request, HttpReply& reply) const 
 HttpReply RequestRouter::identify(const HttpRequest& request) const {
     const WavParse wav = parseWavBody(reinterpret_cast<const uint8_t*>(request.body.data()), request.body.size());
     if (wav.status != WavStatus::Ok) return errorReply(statusFor(wav.status), "bad request: " + wav.message);
-    Identification id;
+    std::vector<float> mono;
     std::string error;
-    if (!identifier_.identify(wav.audio, id, error)) return errorReply(500, "lookup failed: " + error);
+    if (!toFingerprintRate(wav.audio, mono, error)) return errorReply(500, "cannot read the audio: " + error);
+    // Past this point only a store can fail: a failing store is no answer at all, never a "not
+    // found" the client would show.
+    Identification id;
+    if (!identifier_.identify(mono, id, error)) return storeFailure("index", error);
     TrackRecord track;
     bool found = false;
-    if (id.match.found && !catalog_.find(id.match.track, track, found, error))
-        return errorReply(500, "catalogue failed: " + error);
+    if (id.match.found && !catalog_.find(id.match.track, track, found, error)) return storeFailure("catalogue", error);
     HttpReply reply;
     reply.contentType = kReplyType;
     if (found) {
@@ -135,8 +145,7 @@ HttpReply RequestRouter::art(const std::string& path) const {
     if (!isDecimal(digits)) return errorReply(404, "no such picture");
     std::vector<uint8_t> jpeg;
     std::string error;
-    if (!catalog_.art(static_cast<uint32_t>(std::stoul(digits)), jpeg, error))
-        return errorReply(500, "catalogue failed: " + error);
+    if (!catalog_.art(static_cast<uint32_t>(std::stoul(digits)), jpeg, error)) return storeFailure("catalogue", error);
     if (jpeg.empty()) return errorReply(404, "no such picture");
     HttpReply reply;
     reply.contentType = "image/jpeg";
@@ -150,9 +159,10 @@ HttpReply RequestRouter::health() const {
     if (healthText_.empty() || now - healthAt_ > std::chrono::seconds(1)) {
         uint64_t tracks = 0;
         double seconds = 0;
-        std::string error;
-        if (!catalog_.totals(tracks, seconds, error)) return errorReply(503, "catalogue unavailable: " + error);
-        healthText_ = "ok tracks=" + std::to_string(tracks) + "\n";
+        std::string state, error;
+        if (!catalog_.state(state)) return storeFailure("store", state);
+        if (!catalog_.totals(tracks, seconds, error)) return storeFailure("catalogue", error);
+        healthText_ = "ok tracks=" + std::to_string(tracks) + (state.empty() ? "" : " " + state) + "\n";
         healthAt_ = now;
     }
     HttpReply reply;

@@ -29,6 +29,8 @@ struct HttpReply {
 
 // A plain-text error reply: the message and a line break.
 HttpReply errorReply(int status, const std::string& message);
+// 503 for a store that failed (`what`: "index", "catalogue", "store"), to be tried again shortly.
+HttpReply storeFailure(const std::string& what, const std::string& error);
 
 // What the service answers. Small answers (health, album art, refusals) come straight from
 // answer() on the event loop; identification is CPU work for the pool, started by

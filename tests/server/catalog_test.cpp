@@ -91,7 +91,7 @@ TEST(Thumbnail, FitsTheBoxKeepsTheAspectAndNeverEnlarges) {
 TEST(Catalog, PendingTracksStayHiddenUntilReady) {
     TempDir dir;
     std::string error;
-    auto catalog = Catalog::open(dir / "catalog.sqlite", error);
+    auto catalog = openSqliteCatalog(dir / "catalog.sqlite", error);
     ASSERT_TRUE(catalog) << error;
     TrackRecord t;
     t.path = "/music/a.flac";
@@ -146,7 +146,7 @@ TEST(Catalog, PendingTracksStayHiddenUntilReady) {
 
 TEST(Catalog, UnwritableLocationIsAClearError) {
     std::string error;
-    EXPECT_FALSE(Catalog::open("/proc/no/such/place/catalog.sqlite", error));
+    EXPECT_FALSE(openSqliteCatalog("/proc/no/such/place/catalog.sqlite", error));
     EXPECT_FALSE(error.empty());
 }
 

@@ -72,6 +72,7 @@ TEST(CommandLine, IndexIdentifyServeAndStopOnSignals) {
     EXPECT_NEAR(std::stod(json.substr(offset + 9)), 5.0, 0.05);
     const std::string stats = run(exe + " --db " + db + " stats", status);
     EXPECT_NE(stats.find("tracks       1"), std::string::npos) << stats;
+    EXPECT_NE(stats.find("store        database " + db + "\n"), std::string::npos) << stats;
     run(exe + " --db " + db + " remove 999 2>/dev/null", status);
     EXPECT_NE(status, 0);
     // Store links are one-line http(s) URLs; a refused one leaves the others untouched too.
@@ -83,7 +84,7 @@ TEST(CommandLine, IndexIdentifyServeAndStopOnSignals) {
     EXPECT_EQ(status, 0);
     {
         std::string error;
-        const auto catalog = Catalog::open(db + "/catalog.sqlite", error);
+        const auto catalog = openSqliteCatalog(db + "/catalog.sqlite", error);
         ASSERT_TRUE(catalog) << error;
         TrackRecord track;
         bool found = false;

@@ -17,7 +17,7 @@ class IndexerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string error;
-        catalog_ = Catalog::open(dir_ / "catalog.sqlite", error);
+        catalog_ = openSqliteCatalog(dir_ / "catalog.sqlite", error);
         index_ = openLmdbIndex(dir_ / "index", error);
         ASSERT_TRUE(catalog_ && index_) << error;
         std::filesystem::create_directories(dir_ / "music/sub");

@@ -110,7 +110,7 @@ protected:
         song_ = test::melody(61, 25.0);
         test::writeFile(*dir_ / "Limit Artist - Limit Song.wav", test::wavFile(song_, 8000));
         std::string error;
-        catalog_ = Catalog::open(*dir_ / "catalog.sqlite", error).release();
+        catalog_ = openSqliteCatalog(*dir_ / "catalog.sqlite", error).release();
         index_ = openLmdbIndex(*dir_ / "index", error).release();
         ASSERT_TRUE(catalog_ && index_) << error;
         Indexer indexer(*catalog_, *index_);

@@ -97,7 +97,7 @@ protected:
         test::writeFile(music + "/notes.txt", {'h', 'i'});
 
         std::string error;
-        catalog_ = Catalog::open(*dir_ / "catalog.sqlite", error).release();
+        catalog_ = openSqliteCatalog(*dir_ / "catalog.sqlite", error).release();
         index_ = openLmdbIndex(*dir_ / "index", error).release();
         ASSERT_TRUE(catalog_ && index_) << error;
         Indexer indexer(*catalog_, *index_);

@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <mutex>
+
 namespace melodex::server {
 namespace {
 
@@ -99,14 +101,43 @@ const char* columnOf(LinkField field) {
     return "wallpaper";
 }
 
+// One SQLite file; one connection shared under a mutex.
+class SqliteCatalog : public Catalog {
+public:
+    explicit SqliteCatalog(sqlite3* db) : db_(db) {}
+    ~SqliteCatalog() override { sqlite3_close(db_); }
+    SqliteCatalog(const SqliteCatalog&) = delete;
+    SqliteCatalog& operator=(const SqliteCatalog&) = delete;
+
+    bool exec(const char* sql, std::string& error);
+
+    bool beginTrack(const TrackRecord& track, const std::vector<uint8_t>& art, uint32_t& id, std::string& error) override;
+    bool markReady(uint32_t id, int64_t hashes, std::string& error) override;
+    bool pendingTracks(std::vector<uint32_t>& ids, std::string& error) override;
+    bool find(uint32_t id, TrackRecord& out, bool& found, std::string& error) override;
+    bool findByPath(const std::string& path, TrackRecord& out, bool& found, std::string& error) override;
+    bool list(std::vector<TrackRecord>& out, std::string& error) override;
+    bool remove(uint32_t id, std::string& error) override;
+    bool setLink(uint32_t id, LinkField field, const std::string& value, bool& found, std::string& error) override;
+    bool art(uint32_t id, std::vector<uint8_t>& jpeg, std::string& error) override;
+    bool totals(uint64_t& tracks, double& seconds, std::string& error) override;
+    // A local file: it serves whenever it opened.
+    bool state(std::string& text) override {
+        text.clear();
+        return true;
+    }
+
+private:
+    sqlite3* db_;
+    std::mutex mutex_;
+};
+
 }  // namespace
 
-Catalog::~Catalog() { sqlite3_close(db_); }
-
-std::unique_ptr<Catalog> Catalog::open(const std::string& file, std::string& error) {
+std::unique_ptr<Catalog> openSqliteCatalog(const std::string& file, std::string& error) {
     sqlite3* db = nullptr;
     const int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    std::unique_ptr<Catalog> catalog(new Catalog(db));
+    auto catalog = std::make_unique<SqliteCatalog>(db);
     if (rc != SQLITE_OK) {
         error = "cannot open the catalogue: " + std::string(db ? sqlite3_errmsg(db) : "out of memory");
         return nullptr;
@@ -114,10 +145,10 @@ std::unique_ptr<Catalog> Catalog::open(const std::string& file, std::string& err
     sqlite3_busy_timeout(db, 10000);
     if (!catalog->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) || !catalog->exec(kSchema, error))
         return nullptr;
-    return catalog;
+    return std::unique_ptr<Catalog>(std::move(catalog));
 }
 
-bool Catalog::exec(const char* sql, std::string& error) {
+bool SqliteCatalog::exec(const char* sql, std::string& error) {
     char* message = nullptr;
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
     error = message ? message : "catalogue error";
@@ -125,7 +156,7 @@ bool Catalog::exec(const char* sql, std::string& error) {
     return false;
 }
 
-bool Catalog::beginTrack(const TrackRecord& track, const std::vector<uint8_t>& art, uint32_t& id, std::string& error) {
+bool SqliteCatalog::beginTrack(const TrackRecord& track, const std::vector<uint8_t>& art, uint32_t& id, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     Statement s(db_,
                 "INSERT INTO tracks (path, file_hash, artist, album, title, duration, art, state) "
@@ -145,17 +176,21 @@ bool Catalog::beginTrack(const TrackRecord& track, const std::vector<uint8_t>& a
     return true;
 }
 
-bool Catalog::markReady(uint32_t id, int64_t hashes, std::string& error) {
+bool SqliteCatalog::markReady(uint32_t id, int64_t hashes, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_, "UPDATE tracks SET state = ?, hashes = ? WHERE id = ?", error);
+    Statement s(db_, "UPDATE tracks SET state = ?, hashes = ? WHERE id = ? AND state = ?", error);
     if (!s.ok()) return false;
     s.bind(1, int64_t{kStateReady});
     s.bind(2, hashes);
     s.bind(3, int64_t{id});
-    return s.step(error) == SQLITE_DONE;
+    s.bind(4, int64_t{kStatePending});
+    if (s.step(error) != SQLITE_DONE) return false;
+    if (sqlite3_changes(db_) > 0) return true;
+    error = "track " + std::to_string(id) + " is no longer pending";
+    return false;
 }
 
-bool Catalog::pendingTracks(std::vector<uint32_t>& ids, std::string& error) {
+bool SqliteCatalog::pendingTracks(std::vector<uint32_t>& ids, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     ids.clear();
     Statement s(db_, "SELECT id FROM tracks WHERE state = " + std::to_string(kStatePending), error);
@@ -165,7 +200,7 @@ bool Catalog::pendingTracks(std::vector<uint32_t>& ids, std::string& error) {
     return rc == SQLITE_DONE;
 }
 
-bool Catalog::find(uint32_t id, TrackRecord& out, bool& found, std::string& error) {
+bool SqliteCatalog::find(uint32_t id, TrackRecord& out, bool& found, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     Statement s(db_, std::string("SELECT ") + kColumns + " FROM tracks WHERE id = ? AND state = 1", error);
     if (!s.ok()) return false;
@@ -176,7 +211,7 @@ bool Catalog::find(uint32_t id, TrackRecord& out, bool& found, std::string& erro
     return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
 
-bool Catalog::findByPath(const std::string& path, TrackRecord& out, bool& found, std::string& error) {
+bool SqliteCatalog::findByPath(const std::string& path, TrackRecord& out, bool& found, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     Statement s(db_, std::string("SELECT ") + kColumns + " FROM tracks WHERE path = ? AND state = 1", error);
     if (!s.ok()) return false;
@@ -187,7 +222,7 @@ bool Catalog::findByPath(const std::string& path, TrackRecord& out, bool& found,
     return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
 
-bool Catalog::list(std::vector<TrackRecord>& out, std::string& error) {
+bool SqliteCatalog::list(std::vector<TrackRecord>& out, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     out.clear();
     Statement s(db_, std::string("SELECT ") + kColumns + " FROM tracks WHERE state = 1 ORDER BY id", error);
@@ -197,7 +232,7 @@ bool Catalog::list(std::vector<TrackRecord>& out, std::string& error) {
     return rc == SQLITE_DONE;
 }
 
-bool Catalog::remove(uint32_t id, std::string& error) {
+bool SqliteCatalog::remove(uint32_t id, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     Statement s(db_, "DELETE FROM tracks WHERE id = ?", error);
     if (!s.ok()) return false;
@@ -205,7 +240,7 @@ bool Catalog::remove(uint32_t id, std::string& error) {
     return s.step(error) == SQLITE_DONE;
 }
 
-bool Catalog::setLink(uint32_t id, LinkField field, const std::string& value, bool& found, std::string& error) {
+bool SqliteCatalog::setLink(uint32_t id, LinkField field, const std::string& value, bool& found, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     Statement s(db_, std::string("UPDATE tracks SET ") + columnOf(field) + " = ? WHERE id = ? AND state = 1", error);
     if (!s.ok()) return false;
@@ -216,7 +251,7 @@ bool Catalog::setLink(uint32_t id, LinkField field, const std::string& value, bo
     return true;
 }
 
-bool Catalog::art(uint32_t id, std::vector<uint8_t>& jpeg, std::string& error) {
+bool SqliteCatalog::art(uint32_t id, std::vector<uint8_t>& jpeg, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     jpeg.clear();
     Statement s(db_, "SELECT art FROM tracks WHERE id = ? AND state = 1", error);
@@ -230,7 +265,7 @@ bool Catalog::art(uint32_t id, std::vector<uint8_t>& jpeg, std::string& error) {
     return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
 
-bool Catalog::totals(uint64_t& tracks, double& seconds, std::string& error) {
+bool SqliteCatalog::totals(uint64_t& tracks, double& seconds, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     Statement s(db_, "SELECT COUNT(*), COALESCE(SUM(duration), 0) FROM tracks WHERE state = 1", error);
     if (!s.ok() || s.step(error) != SQLITE_ROW) return false;
