@@ -1,5 +1,5 @@
 // Scaling evaluation: grows the catalogue with transformed distractors (pieces of the catalogue
-// resampled to another pitch and tempo, some reversed) up to 10,000 tracks and prints query
+// resampled to another pitch and tempo, some reversed) up to 100,000 tracks and prints query
 // latency, resident memory, index size, hit rate and false positives at each size.
 #include <CLI/CLI.hpp>
 #include <httplib.h>
@@ -27,6 +27,9 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t kQuerySamples = 88000;
+// Distractors are fingerprinted and stored this many at a time (about 2 GB of landmarks at
+// 60 seconds each).
+constexpr size_t kTracksPerBatch = 20000;
 
 // A distractor: `seconds` of a catalogue track, resampled by `ratio` (pitch and tempo change
 // together, as with a tape sped up), reversed when asked.
@@ -57,10 +60,10 @@ int main(int argc, char** argv) {
     const char* home = std::getenv("HOME");
     std::string cache = std::string(home ? home : ".") + "/.cache/melodex-eval";
     std::string catalogueDir = cache + "/catalogue", outsideDir = cache + "/outside", work = cache + "/scale";
-    size_t total = 10000, queries = 200;
+    size_t total = 100000, queries = 200;
     double seconds = 60;
     int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    std::vector<size_t> checkpoints = {100, 1000, 3000, 10000};
+    std::vector<size_t> checkpoints = {100, 1000, 10000, 100000};
     app.add_option("--catalogue", catalogueDir)->capture_default_str();
     app.add_option("--outside", outsideDir)->capture_default_str();
     app.add_option("--work", work)->capture_default_str();
@@ -93,11 +96,16 @@ int main(int argc, char** argv) {
     }
     const auto params = server::FingerprintParams::catalogue();
     double audioSeconds = 0;
+    std::vector<server::TrackLandmarks> own;
     for (size_t i = 0; i < catalogue.size(); ++i) {
-        if (!measureOnly && !index->addTrack(static_cast<uint32_t>(i + 1), server::fingerprint(catalogue[i].samples, params), error))
-            return 1;
+        own.push_back({static_cast<uint32_t>(i + 1), server::fingerprint(catalogue[i].samples, params)});
         audioSeconds += catalogue[i].samples.size() / 8000.0;
     }
+    if (!measureOnly && !index->addTracks(own, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    own.clear();
     if (measureOnly) {
         server::IndexStats stats;
         index->stats(stats, error);
@@ -119,26 +127,28 @@ int main(int argc, char** argv) {
     size_t tracks = catalogue.size();
     for (size_t checkpoint : checkpoints) {
         if (checkpoint > total) break;
-        // Grow: fingerprint distractors on all cores, store them one transaction each.
+        // Grow: fingerprint distractors on all cores, store them a batch at a time.
         const size_t add = measureOnly ? 0 : (checkpoint > tracks ? checkpoint - tracks : 0);
-        std::vector<std::vector<server::Landmark>> batch(add);
-        std::vector<uint64_t> seeds(add);
-        for (auto& s : seeds) s = rng();
-        std::atomic<size_t> next{0};
-        std::vector<std::thread> workers;
-        for (int t = 0; t < threads; ++t)
-            workers.emplace_back([&] {
-                for (size_t i; (i = next.fetch_add(1)) < add;) {
-                    std::mt19937_64 local(seeds[i]);
-                    const auto& src = catalogue[local() % catalogue.size()].samples;
-                    double ratio = std::uniform_real_distribution<double>(1.06, 1.3)(local);
-                    if (local() % 2) ratio = 1.0 / ratio;
-                    batch[i] = server::fingerprint(distractor(src, seconds, ratio, local() % 3 == 0, local), params);
-                }
-            });
-        for (auto& w : workers) w.join();
-        for (size_t i = 0; i < add; ++i) {
-            if (!index->addTrack(static_cast<uint32_t>(tracks + i + 1), batch[i], error)) {
+        for (size_t done = 0; done < add; done += kTracksPerBatch) {
+            const size_t count = std::min(kTracksPerBatch, add - done);
+            std::vector<server::TrackLandmarks> batch(count);
+            std::vector<uint64_t> seeds(count);
+            for (auto& s : seeds) s = rng();
+            std::atomic<size_t> next{0};
+            std::vector<std::thread> workers;
+            for (int t = 0; t < threads; ++t)
+                workers.emplace_back([&] {
+                    for (size_t i; (i = next.fetch_add(1)) < count;) {
+                        std::mt19937_64 local(seeds[i]);
+                        const auto& src = catalogue[local() % catalogue.size()].samples;
+                        double ratio = std::uniform_real_distribution<double>(1.06, 1.3)(local);
+                        if (local() % 2) ratio = 1.0 / ratio;
+                        batch[i].track = static_cast<uint32_t>(tracks + done + i + 1);
+                        batch[i].landmarks = server::fingerprint(distractor(src, seconds, ratio, local() % 3 == 0, local), params);
+                    }
+                });
+            for (auto& w : workers) w.join();
+            if (!index->addTracks(batch, error)) {
                 std::fprintf(stderr, "%s\n", error.c_str());
                 return 1;
             }

@@ -24,6 +24,12 @@ struct TrackRecording {
     uint32_t recording = 0;
 };
 
+// One track's landmarks, for adding many tracks at once.
+struct TrackLandmarks {
+    uint32_t track = 0;
+    std::vector<Landmark> landmarks;
+};
+
 struct IndexStats {
     uint64_t tracks = 0;
     uint64_t postings = 0;
@@ -42,6 +48,13 @@ public:
     virtual ~Index() = default;
 
     virtual bool addTrack(uint32_t track, const std::vector<Landmark>& landmarks, std::string& error) = 0;
+    // Adds many tracks not yet in the index, each whole or not at all as with addTrack. A store
+    // may take a large batch much faster than one track at a time.
+    virtual bool addTracks(const std::vector<TrackLandmarks>& tracks, std::string& error) {
+        for (const TrackLandmarks& t : tracks)
+            if (!addTrack(t.track, t.landmarks, error)) return false;
+        return true;
+    }
     virtual bool removeTrack(uint32_t track, std::string& error) = 0;
     virtual bool hasTrack(uint32_t track, bool& present, std::string& error) = 0;
 

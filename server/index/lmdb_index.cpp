@@ -10,75 +10,13 @@
 #include <memory>
 
 #include "server/index/index.h"
+#include "server/index/lmdb_dense_copy.h"
+#include "server/index/lmdb_layout.h"
 
 namespace melodex::server {
 namespace {
 
-// Layout: the key is the hash without its low kLowBits bits; each posting is a fixed 7-byte
-// duplicate value: those low bits, then the track and the frame (24 bits each, big-endian).
-// Sharing a key among 2^kLowBits hashes gives every key many duplicates, which LMDB packs densely
-// (a key of its own per hash would cost more than the posting itself), and the byte order still
-// groups postings by hash, then by track, so a lookup or a removal is one range seek.
-constexpr int kLowBits = 4;
-constexpr size_t kPostingBytes = 7;
-constexpr size_t kMapSize = size_t{256} << 30;
-
-uint32_t keyOf(uint32_t hash) { return hash >> kLowBits; }
-uint8_t lowOf(uint32_t hash) { return static_cast<uint8_t>(hash & ((1u << kLowBits) - 1)); }
-
-void packPosting(uint32_t hash, uint32_t track, uint32_t frame, uint8_t* out) {
-    out[0] = lowOf(hash);
-    out[1] = static_cast<uint8_t>(track >> 16);
-    out[2] = static_cast<uint8_t>(track >> 8);
-    out[3] = static_cast<uint8_t>(track);
-    out[4] = static_cast<uint8_t>(frame >> 16);
-    out[5] = static_cast<uint8_t>(frame >> 8);
-    out[6] = static_cast<uint8_t>(frame);
-}
-
-Posting unpackPosting(const uint8_t* p) {
-    return {(uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3], (uint32_t{p[4]} << 16) | (uint32_t{p[5]} << 8) | p[6]};
-}
-
-void putVarint(std::vector<uint8_t>& out, uint32_t v) {
-    while (v >= 0x80) {
-        out.push_back(static_cast<uint8_t>(v | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<uint8_t>(v));
-}
-
-// A track's distinct hashes, sorted and delta-coded as varints: what removal needs, ~1 byte a hash.
-std::vector<uint8_t> encodeHashList(std::vector<uint32_t> hashes) {
-    std::sort(hashes.begin(), hashes.end());
-    hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
-    std::vector<uint8_t> out;
-    uint32_t previous = 0;
-    for (uint32_t h : hashes) {
-        putVarint(out, h - previous);
-        previous = h;
-    }
-    return out;
-}
-
-std::vector<uint32_t> decodeHashList(const uint8_t* p, size_t n) {
-    std::vector<uint32_t> out;
-    uint32_t value = 0;
-    uint32_t delta = 0;
-    int shift = 0;
-    for (size_t i = 0; i < n; ++i) {
-        delta |= static_cast<uint32_t>(p[i] & 0x7F) << shift;
-        if (p[i] & 0x80) {
-            shift += 7;
-            continue;
-        }
-        value += delta;
-        out.push_back(value);
-        delta = 0;
-        shift = 0;
-    }
-    return out;
-}
+using namespace lmdb;
 
 class FileDescriptor {
 public:
@@ -93,49 +31,21 @@ private:
     int fd_ = -1;
 };
 
-struct EnvClose {
-    void operator()(MDB_env* e) const { mdb_env_close(e); }
-};
-
-// Aborts on scope exit unless committed.
-class Txn {
+// Holds the users lock exclusively, when no other process has the index open, until it goes.
+class SoleUser {
 public:
-    Txn(MDB_env* env, unsigned flags, int& rc) { rc = mdb_txn_begin(env, nullptr, flags, &txn_); }
-    ~Txn() {
-        if (txn_) mdb_txn_abort(txn_);
+    explicit SoleUser(int fd) : fd_(fd), held_(flock(fd, LOCK_EX | LOCK_NB) == 0) {}
+    ~SoleUser() {
+        if (held_) flock(fd_, LOCK_SH);
     }
-    Txn(const Txn&) = delete;
-    Txn& operator=(const Txn&) = delete;
-    MDB_txn* get() const { return txn_; }
-    int commit() {
-        const int rc = mdb_txn_commit(txn_);
-        txn_ = nullptr;
-        return rc;
-    }
+    SoleUser(const SoleUser&) = delete;
+    SoleUser& operator=(const SoleUser&) = delete;
+    bool held() const { return held_; }
 
 private:
-    MDB_txn* txn_ = nullptr;
+    int fd_;
+    bool held_;
 };
-
-class Cursor {
-public:
-    Cursor(MDB_txn* txn, MDB_dbi dbi, int& rc) { rc = mdb_cursor_open(txn, dbi, &cursor_); }
-    ~Cursor() {
-        if (cursor_) mdb_cursor_close(cursor_);
-    }
-    Cursor(const Cursor&) = delete;
-    Cursor& operator=(const Cursor&) = delete;
-    MDB_cursor* get() const { return cursor_; }
-
-private:
-    MDB_cursor* cursor_ = nullptr;
-};
-
-bool failed(int rc, const char* what, std::string& error) {
-    if (rc == MDB_SUCCESS) return false;
-    error = std::string(what) + ": " + mdb_strerror(rc);
-    return true;
-}
 
 class LmdbIndex final : public Index {
 public:
@@ -169,14 +79,7 @@ public:
         int rc = 0;
         Txn txn(env_.get(), 0, rc);
         if (failed(rc, "cannot start a transaction", error)) return false;
-        if (failed(mdb_dbi_open(txn.get(), "postings", MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY,
-                                &postings_),
-                   "cannot open the postings table", error) ||
-            failed(mdb_dbi_open(txn.get(), "tracks", MDB_CREATE | MDB_INTEGERKEY, &tracks_),
-                   "cannot open the tracks table", error) ||
-            failed(mdb_dbi_open(txn.get(), "recordings", MDB_CREATE | MDB_INTEGERKEY, &recordings_),
-                   "cannot open the recordings table", error))
-            return false;
+        if (!openTables(txn.get(), tables_, error)) return false;
         return !failed(txn.commit(), "cannot commit", error);
     }
 
@@ -200,7 +103,7 @@ public:
             uint32_t k = keyOf(l.hash);
             MDB_val key{sizeof k, &k};
             MDB_val data{kPostingBytes, value};
-            rc = mdb_put(txn.get(), postings_, &key, &data, MDB_NODUPDATA);
+            rc = mdb_put(txn.get(), tables_.postings, &key, &data, MDB_NODUPDATA);
             if (rc == MDB_KEYEXIST) continue;
             if (failed(rc, "cannot store a posting", error)) return false;
             hashes.push_back(l.hash);
@@ -208,7 +111,7 @@ public:
         std::vector<uint8_t> list = encodeHashList(std::move(hashes));
         MDB_val key{sizeof track, &track};
         MDB_val data{list.size(), list.data()};
-        if (failed(mdb_put(txn.get(), tracks_, &key, &data, 0), "cannot store the track", error)) return false;
+        if (failed(mdb_put(txn.get(), tables_.tracks, &key, &data, 0), "cannot store the track", error)) return false;
         return !failed(txn.commit(), "cannot commit the track", error);
     }
 
@@ -218,11 +121,11 @@ public:
         if (failed(rc, "cannot start a write transaction", error)) return false;
         MDB_val key{sizeof track, &track};
         MDB_val data;
-        rc = mdb_get(txn.get(), tracks_, &key, &data);
+        rc = mdb_get(txn.get(), tables_.tracks, &key, &data);
         if (rc == MDB_NOTFOUND) return true;
         if (failed(rc, "cannot read the track", error)) return false;
         const std::vector<uint32_t> hashes = decodeHashList(static_cast<const uint8_t*>(data.mv_data), data.mv_size);
-        Cursor cursor(txn.get(), postings_, rc);
+        Cursor cursor(txn.get(), tables_.postings, rc);
         if (failed(rc, "cannot open a cursor", error)) return false;
         for (uint32_t hash : hashes) {
             while (true) {
@@ -239,7 +142,7 @@ public:
                 if (failed(mdb_cursor_del(cursor.get(), 0), "cannot delete a posting", error)) return false;
             }
         }
-        if (failed(mdb_del(txn.get(), tracks_, &key, nullptr), "cannot delete the track", error)) return false;
+        if (failed(mdb_del(txn.get(), tables_.tracks, &key, nullptr), "cannot delete the track", error)) return false;
         if (!leaveRecording(txn.get(), track, error)) return false;
         return !failed(txn.commit(), "cannot commit the removal", error);
     }
@@ -250,7 +153,7 @@ public:
         if (failed(rc, "cannot start a read transaction", error)) return false;
         MDB_val key{sizeof track, &track};
         MDB_val data;
-        rc = mdb_get(txn.get(), tracks_, &key, &data);
+        rc = mdb_get(txn.get(), tables_.tracks, &key, &data);
         present = rc == MDB_SUCCESS;
         return rc == MDB_SUCCESS || rc == MDB_NOTFOUND || !failed(rc, "cannot read the track", error);
     }
@@ -259,7 +162,7 @@ public:
         int rc = 0;
         Txn txn(env_.get(), MDB_RDONLY, rc);
         if (failed(rc, "cannot start a read transaction", error)) return false;
-        Cursor cursor(txn.get(), postings_, rc);
+        Cursor cursor(txn.get(), tables_.postings, rc);
         if (failed(rc, "cannot open a cursor", error)) return false;
         std::vector<Posting> buffer;
         for (size_t i = 0; i < hashes.size(); ++i) {
@@ -307,7 +210,7 @@ public:
         for (TrackRecording change : changes) {
             MDB_val key{sizeof change.track, &change.track};
             MDB_val data{sizeof change.recording, &change.recording};
-            if (failed(mdb_put(txn.get(), recordings_, &key, &data, 0), "cannot store a recording", error)) return false;
+            if (failed(mdb_put(txn.get(), tables_.recordings, &key, &data, 0), "cannot store a recording", error)) return false;
         }
         return !failed(txn.commit(), "cannot commit the recordings", error);
     }
@@ -325,38 +228,21 @@ public:
         Txn txn(env_.get(), MDB_RDONLY, rc);
         if (failed(rc, "cannot start a read transaction", error)) return false;
         MDB_stat postings{};
-        if (failed(mdb_stat(txn.get(), postings_, &postings), "cannot read index statistics", error)) return false;
+        if (failed(mdb_stat(txn.get(), tables_.postings, &postings), "cannot read index statistics", error)) return false;
         out = postings.ms_entries;
         return true;
     }
 
+    bool addTracks(const std::vector<TrackLandmarks>& tracks, std::string& error) override {
+        SoleUser sole(users_.get());
+        if (!sole.held()) return Index::addTracks(tracks, error);
+        return rebuild(tracks, error);
+    }
+
     bool compact(bool& done, std::string& error) override {
-        done = false;
-        if (flock(users_.get(), LOCK_EX | LOCK_NB) != 0) return true;  // another process has it open
-        namespace fs = std::filesystem;
-        const std::string copy = dir_ + "/compacting";
-        std::error_code ec;
-        fs::remove_all(copy, ec);
-        fs::create_directories(copy, ec);
-        bool ok = !failed(mdb_env_copy2(env_.get(), copy.c_str(), MDB_CP_COMPACT), "cannot compact the index", error);
-        if (ok) {
-            env_.reset();
-            fs::rename(copy + "/data.mdb", dir_ + "/data.mdb", ec);
-            if (ec) {
-                error = "cannot replace the index with its compacted copy: " + ec.message();
-                ok = false;
-            }
-            // The old file stays in place when the rename failed: reopen whichever is there.
-            std::string reopenError;
-            if (!openEnvironment(reopenError)) {
-                error = reopenError;
-                ok = false;
-            }
-        }
-        fs::remove_all(copy, ec);
-        flock(users_.get(), LOCK_SH);
-        done = ok;
-        return ok;
+        SoleUser sole(users_.get());
+        done = sole.held() && rebuild({}, error);
+        return !sole.held() || done;
     }
 
     bool stats(IndexStats& out, std::string& error) override {
@@ -364,8 +250,8 @@ public:
         Txn txn(env_.get(), MDB_RDONLY, rc);
         if (failed(rc, "cannot start a read transaction", error)) return false;
         MDB_stat postings{}, tracks{};
-        if (failed(mdb_stat(txn.get(), postings_, &postings), "cannot read index statistics", error) ||
-            failed(mdb_stat(txn.get(), tracks_, &tracks), "cannot read index statistics", error))
+        if (failed(mdb_stat(txn.get(), tables_.postings, &postings), "cannot read index statistics", error) ||
+            failed(mdb_stat(txn.get(), tables_.tracks, &tracks), "cannot read index statistics", error))
             return false;
         MDB_envinfo info{};
         mdb_env_info(env_.get(), &info);
@@ -386,9 +272,42 @@ public:
     }
 
 private:
+    // Replaces the file with a dense copy holding `extra` as well. Only while no other process
+    // maps the old file; a failure before the rename leaves the old file as it was.
+    bool rebuild(const std::vector<TrackLandmarks>& extra, std::string& error) {
+        namespace fs = std::filesystem;
+        const std::string copy = dir_ + "/compacting";
+        std::error_code ec;
+        fs::remove_all(copy, ec);
+        fs::create_directories(copy, ec);
+        bool ok = false;
+        {
+            int rc = 0;
+            Txn txn(env_.get(), MDB_RDONLY, rc);
+            ok = !failed(rc, "cannot start a read transaction", error) &&
+                 writeDenseCopy(txn.get(), tables_, extra, copy, error);
+        }
+        if (ok) {
+            env_.reset();
+            fs::rename(copy + "/data.mdb", dir_ + "/data.mdb", ec);
+            if (ec) {
+                error = "cannot replace the index with its dense copy: " + ec.message();
+                ok = false;
+            }
+            // The old file stays in place when the rename failed: reopen whichever is there.
+            std::string reopenError;
+            if (!openEnvironment(reopenError)) {
+                error = reopenError;
+                ok = false;
+            }
+        }
+        fs::remove_all(copy, ec);
+        return ok;
+    }
+
     bool readRecordings(MDB_txn* txn, std::vector<TrackRecording>& out, std::string& error) {
         int rc = 0;
-        Cursor cursor(txn, recordings_, rc);
+        Cursor cursor(txn, tables_.recordings, rc);
         if (failed(rc, "cannot open a cursor", error)) return false;
         MDB_val key, data;
         while ((rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT)) == MDB_SUCCESS) {
@@ -405,12 +324,12 @@ private:
     bool leaveRecording(MDB_txn* txn, uint32_t track, std::string& error) {
         MDB_val key{sizeof track, &track};
         MDB_val data;
-        int rc = mdb_get(txn, recordings_, &key, &data);
+        int rc = mdb_get(txn, tables_.recordings, &key, &data);
         if (rc == MDB_NOTFOUND) return true;
         if (failed(rc, "cannot read the recording", error)) return false;
         uint32_t recording = 0;
         std::memcpy(&recording, data.mv_data, sizeof recording);
-        if (failed(mdb_del(txn, recordings_, &key, nullptr), "cannot delete the recording", error)) return false;
+        if (failed(mdb_del(txn, tables_.recordings, &key, nullptr), "cannot delete the recording", error)) return false;
         std::vector<TrackRecording> all;
         if (!readRecordings(txn, all, error)) return false;
         std::vector<uint32_t> members;
@@ -420,7 +339,7 @@ private:
             MDB_val k{sizeof member, &member};
             uint32_t name = members.front();  // ascending, so the lowest id
             MDB_val v{sizeof name, &name};
-            rc = members.size() == 1 ? mdb_del(txn, recordings_, &k, nullptr) : mdb_put(txn, recordings_, &k, &v, 0);
+            rc = members.size() == 1 ? mdb_del(txn, tables_.recordings, &k, nullptr) : mdb_put(txn, tables_.recordings, &k, &v, 0);
             if (failed(rc, "cannot update a recording", error)) return false;
         }
         return true;
@@ -429,9 +348,7 @@ private:
     std::string dir_;
     FileDescriptor users_;
     std::unique_ptr<MDB_env, EnvClose> env_;
-    MDB_dbi postings_ = 0;
-    MDB_dbi tracks_ = 0;
-    MDB_dbi recordings_ = 0;
+    Tables tables_;
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -115,6 +116,78 @@ TEST(LmdbIndex, CompactsOnlyWhenNoOtherProcessHasItOpen) {
     EXPECT_EQ(groups.size(), 2u);
     // Still writable afterwards.
     ASSERT_TRUE(index->addTrack(31, landmarksFor(31, 100), error)) << error;
+}
+
+std::vector<TrackLandmarks> batchOf(uint32_t first, uint32_t last, size_t count) {
+    std::vector<TrackLandmarks> out;
+    for (uint32_t t = first; t <= last; ++t) out.push_back({t, landmarksFor(t, count)});
+    return out;
+}
+
+TEST(LmdbIndex, ABatchIsMergedInDenselyAndEveryTrackStaysWhole) {
+    TempDir dir;
+    std::string error;
+    auto grown = openLmdbIndex(dir / "one-by-one", error);
+    auto merged = openLmdbIndex(dir / "merged", error);
+    ASSERT_TRUE(grown && merged) << error;
+    for (uint32_t t = 1; t <= 40; ++t) ASSERT_TRUE(grown->addTrack(t, landmarksFor(t, 3000), error)) << error;
+    for (uint32_t t = 1; t <= 20; ++t) ASSERT_TRUE(merged->addTrack(t, landmarksFor(t, 3000), error)) << error;
+    ASSERT_TRUE(merged->setRecordings({{3, 3}, {8, 3}}, error)) << error;
+    ASSERT_TRUE(merged->addTracks(batchOf(21, 40, 3000), error)) << error;
+
+    IndexStats one, dense;
+    ASSERT_TRUE(grown->stats(one, error) && merged->stats(dense, error)) << error;
+    EXPECT_EQ(dense.tracks, 40u);
+    EXPECT_EQ(dense.postings, one.postings);
+    EXPECT_LT(dense.fileBytes, one.fileBytes * 3 / 4);
+    for (uint32_t t : {1u, 8u, 20u, 21u, 33u, 40u})
+        EXPECT_EQ(postingsOf(*merged, t, landmarksFor(t, 3000)), distinctPostings(landmarksFor(t, 3000))) << t;
+    std::vector<TrackRecording> groups;
+    ASSERT_TRUE(merged->recordings(groups, error)) << error;
+    EXPECT_EQ(groups.size(), 2u);
+
+    // Tracks of the batch and of before it are removable and the file stays writable.
+    ASSERT_TRUE(merged->removeTrack(33, error) && merged->removeTrack(8, error)) << error;
+    EXPECT_EQ(postingsOf(*merged, 33, landmarksFor(33, 3000)), 0u);
+    EXPECT_EQ(postingsOf(*merged, 8, landmarksFor(8, 3000)), 0u);
+    EXPECT_EQ(postingsOf(*merged, 34, landmarksFor(34, 3000)), distinctPostings(landmarksFor(34, 3000)));
+    ASSERT_TRUE(merged->addTrack(41, landmarksFor(41, 500), error)) << error;
+    EXPECT_EQ(postingsOf(*merged, 41, landmarksFor(41, 500)), distinctPostings(landmarksFor(41, 500)));
+}
+
+TEST(LmdbIndex, ABatchWithATrackAlreadyStoredChangesNothing) {
+    TempDir dir;
+    std::string error;
+    auto index = openLmdbIndex(dir / "index", error);
+    ASSERT_TRUE(index) << error;
+    ASSERT_TRUE(index->addTracks(batchOf(1, 5, 1000), error)) << error;
+    IndexStats before, after;
+    ASSERT_TRUE(index->stats(before, error)) << error;
+
+    EXPECT_FALSE(index->addTracks(batchOf(4, 8, 1000), error));
+    EXPECT_NE(error.find("track 4 is already in the index"), std::string::npos) << error;
+    std::vector<TrackLandmarks> twice = batchOf(9, 9, 1000);
+    twice.push_back(twice.front());
+    EXPECT_FALSE(index->addTracks(twice, error));
+    EXPECT_FALSE(index->addTracks({{0, landmarksFor(1, 10)}}, error));
+
+    ASSERT_TRUE(index->stats(after, error)) << error;
+    EXPECT_EQ(after.tracks, 5u);
+    EXPECT_EQ(after.postings, before.postings);
+    EXPECT_EQ(postingsOf(*index, 6, landmarksFor(6, 1000)), 0u);
+    EXPECT_FALSE(std::filesystem::exists(dir / "index/compacting"));
+}
+
+TEST(LmdbIndex, ABatchIsAddedTrackByTrackWhileAnotherProcessHasTheIndexOpen) {
+    TempDir dir;
+    std::string error;
+    auto index = openLmdbIndex(dir / "index", error);
+    ASSERT_TRUE(index) << error;
+    auto other = openLmdbIndex(dir / "index", error);  // as a running server would
+    ASSERT_TRUE(other) << error;
+    ASSERT_TRUE(index->addTracks(batchOf(1, 6, 2000), error)) << error;
+    for (uint32_t t = 1; t <= 6; ++t)
+        EXPECT_EQ(postingsOf(*other, t, landmarksFor(t, 2000)), distinctPostings(landmarksFor(t, 2000))) << t;
 }
 
 TEST(LmdbIndex, NeighbouringHashesKeepTheirOwnPostings) {

@@ -1,0 +1,143 @@
+#pragma once
+
+// The LMDB index's record layout and the small RAII wrappers its code shares.
+#include <lmdb.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "server/index/index.h"
+
+namespace melodex::server::lmdb {
+
+// Layout: the key is the hash without its low kLowBits bits; each posting is a fixed 7-byte
+// duplicate value: those low bits, then the track and the frame (24 bits each, big-endian).
+// Sharing a key among 2^kLowBits hashes gives every key many duplicates, which LMDB packs densely
+// (a key of its own per hash would cost more than the posting itself), and the byte order still
+// groups postings by hash, then by track, so a lookup or a removal is one range seek.
+inline constexpr int kLowBits = 4;
+inline constexpr size_t kPostingBytes = 7;
+inline constexpr size_t kMapSize = size_t{256} << 30;
+
+inline uint32_t keyOf(uint32_t hash) { return hash >> kLowBits; }
+inline uint8_t lowOf(uint32_t hash) { return static_cast<uint8_t>(hash & ((1u << kLowBits) - 1)); }
+
+inline void packPosting(uint32_t hash, uint32_t track, uint32_t frame, uint8_t* out) {
+    out[0] = lowOf(hash);
+    out[1] = static_cast<uint8_t>(track >> 16);
+    out[2] = static_cast<uint8_t>(track >> 8);
+    out[3] = static_cast<uint8_t>(track);
+    out[4] = static_cast<uint8_t>(frame >> 16);
+    out[5] = static_cast<uint8_t>(frame >> 8);
+    out[6] = static_cast<uint8_t>(frame);
+}
+
+inline Posting unpackPosting(const uint8_t* p) {
+    return {(uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3], (uint32_t{p[4]} << 16) | (uint32_t{p[5]} << 8) | p[6]};
+}
+
+inline void putVarint(std::vector<uint8_t>& out, uint32_t v) {
+    while (v >= 0x80) {
+        out.push_back(static_cast<uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<uint8_t>(v));
+}
+
+// A track's distinct hashes, sorted and delta-coded as varints: what removal needs, ~1 byte a hash.
+inline std::vector<uint8_t> encodeHashList(std::vector<uint32_t> hashes) {
+    std::sort(hashes.begin(), hashes.end());
+    hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+    std::vector<uint8_t> out;
+    uint32_t previous = 0;
+    for (uint32_t h : hashes) {
+        putVarint(out, h - previous);
+        previous = h;
+    }
+    return out;
+}
+
+inline std::vector<uint32_t> decodeHashList(const uint8_t* p, size_t n) {
+    std::vector<uint32_t> out;
+    uint32_t value = 0;
+    uint32_t delta = 0;
+    int shift = 0;
+    for (size_t i = 0; i < n; ++i) {
+        delta |= static_cast<uint32_t>(p[i] & 0x7F) << shift;
+        if (p[i] & 0x80) {
+            shift += 7;
+            continue;
+        }
+        value += delta;
+        out.push_back(value);
+        delta = 0;
+        shift = 0;
+    }
+    return out;
+}
+
+struct EnvClose {
+    void operator()(MDB_env* e) const { mdb_env_close(e); }
+};
+
+// Aborts on scope exit unless committed.
+class Txn {
+public:
+    Txn(MDB_env* env, unsigned flags, int& rc) { rc = mdb_txn_begin(env, nullptr, flags, &txn_); }
+    ~Txn() {
+        if (txn_) mdb_txn_abort(txn_);
+    }
+    Txn(const Txn&) = delete;
+    Txn& operator=(const Txn&) = delete;
+    MDB_txn* get() const { return txn_; }
+    int commit() {
+        const int rc = mdb_txn_commit(txn_);
+        txn_ = nullptr;
+        return rc;
+    }
+
+private:
+    MDB_txn* txn_ = nullptr;
+};
+
+class Cursor {
+public:
+    Cursor(MDB_txn* txn, MDB_dbi dbi, int& rc) { rc = mdb_cursor_open(txn, dbi, &cursor_); }
+    ~Cursor() {
+        if (cursor_) mdb_cursor_close(cursor_);
+    }
+    Cursor(const Cursor&) = delete;
+    Cursor& operator=(const Cursor&) = delete;
+    MDB_cursor* get() const { return cursor_; }
+
+private:
+    MDB_cursor* cursor_ = nullptr;
+};
+
+inline bool failed(int rc, const char* what, std::string& error) {
+    if (rc == MDB_SUCCESS) return false;
+    error = std::string(what) + ": " + mdb_strerror(rc);
+    return true;
+}
+
+// The index's tables: postings (hash key -> sorted fixed-size duplicates), tracks (id -> the
+// track's hash list, for removal) and recordings (id -> the group it belongs to).
+struct Tables {
+    MDB_dbi postings = 0;
+    MDB_dbi tracks = 0;
+    MDB_dbi recordings = 0;
+};
+
+inline bool openTables(MDB_txn* txn, Tables& tables, std::string& error) {
+    return !failed(mdb_dbi_open(txn, "postings", MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY,
+                                &tables.postings),
+                   "cannot open the postings table", error) &&
+           !failed(mdb_dbi_open(txn, "tracks", MDB_CREATE | MDB_INTEGERKEY, &tables.tracks),
+                   "cannot open the tracks table", error) &&
+           !failed(mdb_dbi_open(txn, "recordings", MDB_CREATE | MDB_INTEGERKEY, &tables.recordings),
+                   "cannot open the recordings table", error);
+}
+
+}  // namespace melodex::server::lmdb
