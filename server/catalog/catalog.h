@@ -23,7 +23,8 @@ public:
     // Records a pending track under a new id. A path already in the catalogue is refused.
     virtual bool beginTrack(const TrackRecord& track, const std::vector<uint8_t>& art, uint32_t& id,
                             std::string& error) = 0;
-    // Makes a pending track visible with its hash count; false when it is no longer pending.
+    // Makes a pending track visible with its hash count; false when it was removed meanwhile (by
+    // another run that took it for left over).
     virtual bool markReady(uint32_t id, int64_t hashes, std::string& error) = 0;
     // Tracks left pending by an interrupted run, for the next run to remove.
     virtual bool pendingTracks(std::vector<uint32_t>& ids, std::string& error) = 0;

@@ -178,15 +178,14 @@ bool SqliteCatalog::beginTrack(const TrackRecord& track, const std::vector<uint8
 
 bool SqliteCatalog::markReady(uint32_t id, int64_t hashes, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement s(db_, "UPDATE tracks SET state = ?, hashes = ? WHERE id = ? AND state = ?", error);
+    Statement s(db_, "UPDATE tracks SET state = ?, hashes = ? WHERE id = ?", error);
     if (!s.ok()) return false;
     s.bind(1, int64_t{kStateReady});
     s.bind(2, hashes);
     s.bind(3, int64_t{id});
-    s.bind(4, int64_t{kStatePending});
     if (s.step(error) != SQLITE_DONE) return false;
     if (sqlite3_changes(db_) > 0) return true;
-    error = "track " + std::to_string(id) + " is no longer pending";
+    error = "track " + std::to_string(id) + " was removed meanwhile";
     return false;
 }
 

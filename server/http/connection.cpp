@@ -208,22 +208,31 @@ void Connection::dispatch() {
     HttpRequest request{method_, target_, std::string(message[http::field::host]), std::move(message.body())};
     bodyBytes_ = request.body.size();
     const RequestRouter& router = server_.router;
-    if (!router.isIdentification(request.method, request.target)) {
-        HttpReply reply = router.answer(request);
-        const bool close = !keepAlive || reply.status >= 400;
-        return finish(std::move(reply), close);
+    if (router.isIdentification(request.method, request.target)) {
+        HttpReply refusal;
+        if (!router.prepare(request, refusal)) return finish(std::move(refusal), true);
+        return answerOn(server_.pool, [](const RequestRouter& r, const HttpRequest& q) { return r.identify(q); },
+                        std::move(request), keepAlive);
     }
-    HttpReply refusal;
-    if (!router.prepare(request, refusal)) return finish(std::move(refusal), true);
-    auto job = [self = shared_from_this(), request = std::move(request), keepAlive] {
-        HttpReply reply = self->server_.router.identify(request);
+    if (router.readsStore(request.method, request.target))
+        return answerOn(server_.storeReads, [](const RequestRouter& r, const HttpRequest& q) { return r.answer(q); },
+                        std::move(request), keepAlive);
+    HttpReply reply = router.answer(request);
+    const bool close = !keepAlive || reply.status >= 400;
+    finish(std::move(reply), close);
+}
+
+void Connection::answerOn(WorkPool& pool, std::function<HttpReply(const RequestRouter&, const HttpRequest&)> answer,
+                          HttpRequest request, bool keepAlive) {
+    auto job = [self = shared_from_this(), answer = std::move(answer), request = std::move(request), keepAlive] {
+        HttpReply reply = answer(self->server_.router, request);
         asio::post(self->executor_, [self, reply = std::move(reply), keepAlive]() mutable {
             const bool close = !keepAlive || reply.status >= 400;
             self->finish(std::move(reply), close);
         });
     };
     int retryAfter = 0;
-    if (!server_.pool.trySubmit(std::move(job), retryAfter)) finish(busyReply(retryAfter), true);
+    if (!pool.trySubmit(std::move(job), retryAfter)) finish(busyReply(retryAfter), true);
 }
 
 void Connection::refuse(int status, const std::string& message) {

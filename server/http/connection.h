@@ -9,6 +9,7 @@
 #include <boost/beast/http/string_body.hpp>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,7 +25,8 @@ namespace melodex::server {
 struct ServerContext {
     const ServiceOptions& options;
     const RequestRouter& router;
-    WorkPool& pool;
+    WorkPool& pool;        // identification
+    WorkPool& storeReads;  // health and album art: a store that is slow to answer never stalls the event loop
 };
 
 // One client connection on the event loop: reads a request at a time under the limits, answers
@@ -51,6 +53,9 @@ private:
     void refuseParse(boost::beast::error_code ec);
     void sendContinue();
     void dispatch();
+    // Runs `answer` on the pool and sends its reply from the event loop; 503 when the pool is full.
+    void answerOn(WorkPool& pool, std::function<HttpReply(const RequestRouter&, const HttpRequest&)> answer,
+                  HttpRequest request, bool keepAlive);
     void refuse(int status, const std::string& message);
     void finish(HttpReply reply, bool close);
     void onWritten(boost::beast::error_code ec, bool close);

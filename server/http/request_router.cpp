@@ -75,6 +75,11 @@ bool RequestRouter::isIdentification(const std::string& method, const std::strin
     return method == "POST" && parseTarget(target).path == kIdentifyPath;
 }
 
+bool RequestRouter::readsStore(const std::string& method, const std::string& target) const {
+    const std::string path = parseTarget(target).path;
+    return (method == "GET" || method == "HEAD") && (path == "/health" || !artDigits(path).empty());
+}
+
 HttpReply RequestRouter::answer(const HttpRequest& request) const {
     const std::string path = parseTarget(request.target).path;
     const bool get = request.method == "GET" || request.method == "HEAD";

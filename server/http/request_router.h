@@ -42,6 +42,9 @@ public:
     void setPort(int port) { port_ = port; }
     // True for the identification endpoint, whose work goes to the pool.
     bool isIdentification(const std::string& method, const std::string& target) const;
+    // True for the requests that read a store (health, album art): they are answered off the
+    // event loop, since a store on other machines may be slow to answer.
+    bool readsStore(const std::string& method, const std::string& target) const;
     // Everything but identification.
     HttpReply answer(const HttpRequest& request) const;
     // Checks an identification request's query and body before it is queued: false with the
@@ -60,7 +63,7 @@ private:
     Identifier identifier_;
     int port_ = 0;
     // Counting the catalogue reads every track's row: a stream of health checks must not keep the
-    // event loop (the only thread that calls answer()) busy, so the count is kept for a second.
+    // store busy, so the count is kept for a second. Only the one store-reading thread asks.
     mutable std::string healthText_;
     mutable std::chrono::steady_clock::time_point healthAt_{};
 };

@@ -53,14 +53,17 @@ struct Service::Impl {
     RequestRouter router;
     // After the event loop: queued jobs hold connections, which must go while it is still there.
     WorkPool pool;
-    ServerContext context{options, router, pool};
+    // One thread: the health count it keeps is not shared, and store reads are short.
+    WorkPool storeReads;
+    ServerContext context{options, router, pool, storeReads};
     int port = 0;
 
     Impl(Catalog& catalog, Index& index, ServiceOptions o, MatchParams match)
         : options(std::move(o)),
           limits(options.maxConnections, options.maxPerAddress),
           router(catalog, index, options, match),
-          pool(workerCount(options.workers), options.queueLength, options.queueSeconds) {}
+          pool(workerCount(options.workers), options.queueLength, options.queueSeconds),
+          storeReads(1, options.queueLength, options.queueSeconds) {}
 
     bool bind(std::string& error) {
         error = "cannot listen on " + options.host + ":" + std::to_string(options.port);

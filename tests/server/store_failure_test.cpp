@@ -1,7 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <httplib.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
 #include "server/catalog/catalog.h"
 #include "server/http/request_router.h"
+#include "server/http/service.h"
 #include "server/index/index.h"
 #include "server/ingest/indexer.h"
 #include "tests/server/pictures.h"
@@ -55,6 +62,8 @@ public:
     explicit FlakyCatalog(Catalog& real) : real_(real) {}
     bool failing = false;
     bool down = false;  // the state says the store cannot serve
+    std::mutex artGate;
+    std::atomic<bool> artEntered{false};
 
     bool beginTrack(const TrackRecord& t, const std::vector<uint8_t>& art, uint32_t& id, std::string& error) override {
         return real_.beginTrack(t, art, id, error);
@@ -73,6 +82,9 @@ public:
         return real_.setLink(id, field, value, found, error);
     }
     bool art(uint32_t id, std::vector<uint8_t>& jpeg, std::string& error) override {
+        artEntered = true;
+        // A store that takes its time: the read waits while the test holds the gate.
+        std::lock_guard<std::mutex> wait(artGate);
         return check(error) && real_.art(id, jpeg, error);
     }
     bool totals(uint64_t& tracks, double& seconds, std::string& error) override {
@@ -182,6 +194,41 @@ TEST_F(StoreFailureTest, HealthIsA503WhileTheStoreCannotServe) {
     flakyCatalog_->down = false;
     flakyCatalog_->failing = true;
     expectStoreFailure(get("/health"), "catalogue");
+}
+
+// A cover read that waits on a slow store holds up neither the event loop nor other requests.
+TEST_F(StoreFailureTest, ASlowStoreReadHoldsUpNoOtherRequest) {
+    ServiceOptions options;
+    options.port = 0;
+    options.workers = 1;
+    Service service(*flakyCatalog_, *flakyIndex_, options);
+    std::string error;
+    ASSERT_TRUE(service.bind(error)) << error;
+    std::thread runner([&] { service.run(); });
+    std::unique_lock<std::mutex> hold(flakyCatalog_->artGate);
+    int coverStatus = 0;
+    std::string coverType;
+    std::thread slow([&] {
+        httplib::Client client("127.0.0.1", service.port());
+        client.set_read_timeout(60, 0);
+        if (const auto cover = client.Get("/art/1.jpg")) {
+            coverStatus = cover->status;
+            coverType = cover->get_header_value("Content-Type");
+        }
+    });
+    for (int i = 0; i < 2000 && !flakyCatalog_->artEntered; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(flakyCatalog_->artEntered);
+    httplib::Client client("127.0.0.1", service.port());
+    const auto other = client.Get("/elsewhere");
+    EXPECT_EQ(other ? other->status : 0, 404);
+    const auto wrongMethod = client.Get("/servlet/QuaverId");
+    EXPECT_EQ(wrongMethod ? wrongMethod->status : 0, 405);
+    hold.unlock();
+    slow.join();
+    EXPECT_EQ(coverStatus, 200);
+    EXPECT_EQ(coverType, "image/jpeg");
+    service.stop();
+    runner.join();
 }
 
 }  // namespace
