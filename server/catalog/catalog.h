@@ -9,6 +9,10 @@
 
 namespace melodex::server {
 
+namespace redis {
+class ClusterClient;
+}
+
 enum class LinkField { Wallpaper, Ringer, SmsMessage, Recommend, FullSong };
 
 // The tracks and what is shown about them. A track is added in two steps around the index write:
@@ -49,5 +53,7 @@ public:
 // The embedded default: SQLite in `file` (created when missing), in WAL mode so that a server
 // reads while an indexer writes.
 std::unique_ptr<Catalog> openSqliteCatalog(const std::string& file, std::string& error);
+// On a Redis Cluster, shared with any number of servers and indexers; `state` is the cluster's.
+std::unique_ptr<Catalog> openRedisCatalog(std::shared_ptr<redis::ClusterClient> cluster);
 
 }  // namespace melodex::server
