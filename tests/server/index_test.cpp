@@ -204,16 +204,21 @@ TEST(LmdbIndex, NeighbouringHashesKeepTheirOwnPostings) {
     }
     std::vector<uint32_t> hashes;
     for (uint32_t h = 0x122F; h <= 0x1240; ++h) hashes.push_back(h);
-    std::vector<size_t> counts(hashes.size(), 0);
-    bool consistent = true;
-    ASSERT_TRUE(index->lookup(hashes, [&](size_t i, const Posting* p, size_t n) {
-        counts[i] = n;
-        for (size_t k = 0; k < n; ++k) consistent &= (p[k].frame & 0xF) == (hashes[i] & 0xF);
-    }, error));
-    EXPECT_TRUE(consistent);
-    EXPECT_EQ(counts.front(), 0u);
-    EXPECT_EQ(counts.back(), 0u);
-    for (size_t i = 1; i + 1 < hashes.size(); ++i) EXPECT_EQ(counts[i], 1200u) << std::hex << hashes[i];
+    // Each key's duplicates span many pages: the same answers after the dense rewrite.
+    for (int pass = 0; pass < 2; ++pass) {
+        std::vector<size_t> counts(hashes.size(), 0);
+        bool consistent = true;
+        ASSERT_TRUE(index->lookup(hashes, [&](size_t i, const Posting* p, size_t n) {
+            counts[i] = n;
+            for (size_t k = 0; k < n; ++k) consistent &= (p[k].frame & 0xF) == (hashes[i] & 0xF);
+        }, error));
+        EXPECT_TRUE(consistent);
+        EXPECT_EQ(counts.front(), 0u);
+        EXPECT_EQ(counts.back(), 0u);
+        for (size_t i = 1; i + 1 < hashes.size(); ++i) EXPECT_EQ(counts[i], 1200u) << std::hex << hashes[i];
+        bool done = false;
+        ASSERT_TRUE(index->compact(done, error) && done) << error;
+    }
     // A limit leaves out hashes with longer lists.
     size_t delivered = 0;
     ASSERT_TRUE(index->lookup(hashes, [&](size_t, const Posting*, size_t) { ++delivered; }, error, 1000));
