@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# A Redis Cluster of three masters with one replica each on loopback ports, for the benchmarks.
+#   loopback_cluster.sh start DIR [FIRST_PORT]   six nodes on FIRST_PORT.. (default 7101), data in DIR
+#   loopback_cluster.sh stop DIR
+# Prints the seed list that --redis takes.
+set -euo pipefail
+command=${1:?start or stop}
+dir=${2:?a folder for the nodes}
+first=${3:-7101}
+
+case $command in
+start)
+    mkdir -p "$dir"
+    ports=()
+    for ((i = 0; i < 6; i++)); do
+        port=$((first + i))
+        ports+=("127.0.0.1:$port")
+        mkdir -p "$dir/$port"
+        redis-server --port "$port" --bind 127.0.0.1 --dir "$dir/$port" --daemonize yes \
+            --pidfile "$dir/$port/redis.pid" --logfile "$dir/$port/redis.log" \
+            --cluster-enabled yes --cluster-config-file nodes.conf --cluster-node-timeout 2000 \
+            --appendonly no --save ''
+    done
+    for ((i = 0; i < 6; i++)); do
+        until redis-cli -p $((first + i)) ping >/dev/null 2>&1; do sleep 0.1; done
+    done
+    redis-cli --cluster create "${ports[@]}" --cluster-replicas 1 --cluster-yes >"$dir/create.log"
+    until redis-cli -p "$first" cluster info | grep -q 'cluster_state:ok'; do sleep 0.2; done
+    (IFS=,; echo "${ports[*]}")
+    ;;
+stop)
+    for pidfile in "$dir"/*/redis.pid; do
+        [ -f "$pidfile" ] && kill "$(cat "$pidfile")" 2>/dev/null || true
+    done
+    ;;
+*)
+    echo "usage: $0 start|stop DIR [FIRST_PORT]" >&2
+    exit 2
+    ;;
+esac
