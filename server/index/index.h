@@ -11,6 +11,10 @@
 
 namespace melodex::server {
 
+namespace redis {
+class ClusterClient;
+}
+
 // Where a hash occurs in the catalogue.
 struct Posting {
     uint32_t track = 0;
@@ -82,5 +86,7 @@ public:
 
 // The embedded default: LMDB in `dir` (created when missing).
 std::unique_ptr<Index> openLmdbIndex(const std::string& dir, std::string& error);
+// The distributed store: the index in a Redis Cluster, shared by every process that opens it.
+std::unique_ptr<Index> openRedisIndex(std::shared_ptr<redis::ClusterClient> client, std::string& error);
 
 }  // namespace melodex::server

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "server/index/hash_list.h"
 #include "server/index/index.h"
 
 namespace melodex::server::lmdb {
@@ -36,46 +37,6 @@ inline void packPosting(uint32_t hash, uint32_t track, uint32_t frame, uint8_t* 
 
 inline Posting unpackPosting(const uint8_t* p) {
     return {(uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3], (uint32_t{p[4]} << 16) | (uint32_t{p[5]} << 8) | p[6]};
-}
-
-inline void putVarint(std::vector<uint8_t>& out, uint32_t v) {
-    while (v >= 0x80) {
-        out.push_back(static_cast<uint8_t>(v | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<uint8_t>(v));
-}
-
-// A track's distinct hashes, sorted and delta-coded as varints: what removal needs, ~1 byte a hash.
-inline std::vector<uint8_t> encodeHashList(std::vector<uint32_t> hashes) {
-    std::sort(hashes.begin(), hashes.end());
-    hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
-    std::vector<uint8_t> out;
-    uint32_t previous = 0;
-    for (uint32_t h : hashes) {
-        putVarint(out, h - previous);
-        previous = h;
-    }
-    return out;
-}
-
-inline std::vector<uint32_t> decodeHashList(const uint8_t* p, size_t n) {
-    std::vector<uint32_t> out;
-    uint32_t value = 0;
-    uint32_t delta = 0;
-    int shift = 0;
-    for (size_t i = 0; i < n; ++i) {
-        delta |= static_cast<uint32_t>(p[i] & 0x7F) << shift;
-        if (p[i] & 0x80) {
-            shift += 7;
-            continue;
-        }
-        value += delta;
-        out.push_back(value);
-        delta = 0;
-        shift = 0;
-    }
-    return out;
 }
 
 struct EnvClose {

@@ -366,16 +366,21 @@ void RedisCluster::stopAll() {
   }
 }
 
-void RedisClusterTest::SetUp() {
+RedisCluster* RedisCluster::Shared(std::string& error) {
   static std::unique_ptr<RedisCluster> shared;
   static std::string failure;
-  std::string why;
-  if (!RedisCluster::Available(why)) GTEST_SKIP() << why;
   if (!shared && failure.empty()) {
     auto cluster = std::make_unique<RedisCluster>();
     if (cluster->start(failure)) shared = std::move(cluster);
   }
-  ASSERT_TRUE(shared) << failure;
-  ASSERT_TRUE(shared->flushAll(why)) << why;
-  m_cluster = shared.get();
+  error = failure;
+  return shared.get();
+}
+
+void RedisClusterTest::SetUp() {
+  std::string why;
+  if (!RedisCluster::Available(why)) GTEST_SKIP() << why;
+  m_cluster = RedisCluster::Shared(why);
+  ASSERT_TRUE(m_cluster) << why;
+  ASSERT_TRUE(m_cluster->flushAll(why)) << why;
 }

@@ -24,6 +24,9 @@ class RedisCluster {
 
   // Whether redis-server and redis-cli are installed; `why` says what is missing.
   static bool Available(std::string& why);
+  // The cluster the test program shares, started on first use and stopped when the program
+  // ends; nullptr with `error` when it cannot start.
+  static RedisCluster* Shared(std::string& error);
 
   // Starts the servers, creates the cluster and waits (at most 60 s) until every node reports
   // it healthy and every master has its replica in sync.
@@ -78,8 +81,7 @@ class RedisCluster {
   std::vector<Migration> m_migrations;
 };
 
-// The cluster a test program shares: started by the first test that asks for it, emptied
-// before every test, stopped when the program ends. Tests skip when Redis is not installed.
+// A test on the shared cluster, emptied before the test. Skips when Redis is not installed.
 class RedisClusterTest : public ::testing::Test {
  protected:
   void SetUp() override;

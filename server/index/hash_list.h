@@ -1,0 +1,50 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace melodex::server {
+
+inline void putVarint(std::vector<uint8_t>& out, uint32_t v) {
+    while (v >= 0x80) {
+        out.push_back(static_cast<uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<uint8_t>(v));
+}
+
+// A track's distinct hashes, sorted and delta-coded as varints: what removal needs, ~1 byte a hash.
+inline std::vector<uint8_t> encodeHashList(std::vector<uint32_t> hashes) {
+    std::sort(hashes.begin(), hashes.end());
+    hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+    std::vector<uint8_t> out;
+    uint32_t previous = 0;
+    for (uint32_t h : hashes) {
+        putVarint(out, h - previous);
+        previous = h;
+    }
+    return out;
+}
+
+inline std::vector<uint32_t> decodeHashList(const uint8_t* p, size_t n) {
+    std::vector<uint32_t> out;
+    uint32_t value = 0;
+    uint32_t delta = 0;
+    int shift = 0;
+    for (size_t i = 0; i < n; ++i) {
+        delta |= static_cast<uint32_t>(p[i] & 0x7F) << shift;
+        if (p[i] & 0x80) {
+            shift += 7;
+            continue;
+        }
+        value += delta;
+        out.push_back(value);
+        delta = 0;
+        shift = 0;
+    }
+    return out;
+}
+
+}  // namespace melodex::server

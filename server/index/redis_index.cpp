@@ -1,0 +1,385 @@
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <map>
+
+#include "server/index/hash_list.h"
+#include "server/index/index.h"
+#include "server/redis/cluster_client.h"
+
+namespace melodex::server {
+namespace {
+
+using redis::Command;
+using redis::Reply;
+
+// Layout in the cluster (text keys, so that redis-cli shows them plainly):
+//   i:p:<hash, hex>  the hash's postings: 6 bytes each (track, then frame, 24 bits big-endian),
+//                    appended by every track that has the hash. A key of its own per hash (not
+//                    per group of hashes, as the embedded store keys them) lets a lookup read just
+//                    that hash's list, and just its first maxPostings + 1 postings (GETRANGE).
+//   i:t:<track>      the track's distinct hashes, delta-coded (hash_list.h): what removal needs.
+//                    Written before the postings, so that a track interrupted mid-way is found
+//                    and its postings removed by a later removeTrack.
+//   {i}:tracks       committed tracks: track -> "<commit sequence> <postings>"
+//   {i}:seq          the commit sequence's last value
+//   {i}:postings     the number of committed postings
+//   {i}:recordings   track -> recording group
+// The {i} keys share a hash tag, so they live on one master and scripts update them atomically.
+//
+// Visibility: a track's postings are stored first and committed afterwards (its commit sequence
+// number is set in {i}:tracks). A lookup reads {i}:seq, then the postings, then the commit
+// numbers of the tracks it found, and keeps only tracks committed no later than the sequence it
+// read first (so all their postings were stored before it read them) and still committed after
+// (so a removal that began meanwhile cannot leave them half there). Removal un-commits first,
+// then deletes the postings, then the hash list.
+//
+// A connection lost mid-pipeline makes the client send the unanswered commands again, so an
+// APPEND may land twice: a lookup drops repeated postings, as it sorts each list by track and
+// frame (the order the embedded store returns them in), and removal drops every copy.
+constexpr size_t kPostingBytes = 6;
+const std::string kSeq = "{i}:seq";
+const std::string kTracks = "{i}:tracks";
+const std::string kPostings = "{i}:postings";
+const std::string kRecordings = "{i}:recordings";
+
+// KEYS: seq, tracks, postings. ARGV: track, postings. Idempotent, as the client may resend it.
+const std::string kCommitScript = R"(
+if redis.call('HEXISTS', KEYS[2], ARGV[1]) == 1 then return 0 end
+local seq = redis.call('INCR', KEYS[1])
+redis.call('HSET', KEYS[2], ARGV[1], seq .. ' ' .. ARGV[2])
+redis.call('INCRBY', KEYS[3], ARGV[2])
+return seq
+)";
+
+// KEYS: tracks, postings, recordings. ARGV: track. Un-commits the track and takes it out of
+// its recording group: the others keep a group named after their lowest id, and a member left
+// alone is no group any more.
+const std::string kUncommitScript = R"(
+local entry = redis.call('HGET', KEYS[1], ARGV[1])
+if entry then
+  redis.call('HDEL', KEYS[1], ARGV[1])
+  redis.call('DECRBY', KEYS[2], tonumber(string.match(entry, ' (%d+)')))
+end
+local group = redis.call('HGET', KEYS[3], ARGV[1])
+if not group then return 0 end
+redis.call('HDEL', KEYS[3], ARGV[1])
+local all = redis.call('HGETALL', KEYS[3])
+local members = {}
+for i = 1, #all, 2 do
+  if all[i + 1] == group then members[#members + 1] = tonumber(all[i]) end
+end
+table.sort(members)
+if #members == 1 then
+  redis.call('HDEL', KEYS[3], tostring(members[1]))
+else
+  for _, m in ipairs(members) do redis.call('HSET', KEYS[3], tostring(m), tostring(members[1])) end
+end
+return 1
+)";
+
+// KEYS: one hash's postings. ARGV: the track's 3 id bytes. Drops every posting of the track.
+const std::string kDropTrackScript = R"(
+local v = redis.call('GET', KEYS[1])
+if not v then return 0 end
+local keep = {}
+for i = 1, #v, 6 do
+  if string.sub(v, i, i + 2) ~= ARGV[1] then keep[#keep + 1] = string.sub(v, i, i + 5) end
+end
+if #keep == 0 then redis.call('DEL', KEYS[1]) else redis.call('SET', KEYS[1], table.concat(keep)) end
+return 1
+)";
+
+std::string postingsKey(uint32_t hash) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "i:p:%x", hash);
+    return buffer;
+}
+
+std::string hashListKey(uint32_t track) { return "i:t:" + std::to_string(track); }
+
+std::string trackBytes(uint32_t track) {
+    return {static_cast<char>(track >> 16), static_cast<char>(track >> 8), static_cast<char>(track)};
+}
+
+void appendPosting(std::string& out, uint32_t track, uint32_t frame) {
+    out += trackBytes(track);
+    out += trackBytes(frame);
+}
+
+Posting unpackPosting(const char* p) {
+    const auto* b = reinterpret_cast<const uint8_t*>(p);
+    return {(uint32_t{b[0]} << 16) | (uint32_t{b[1]} << 8) | b[2], (uint32_t{b[3]} << 16) | (uint32_t{b[4]} << 8) | b[5]};
+}
+
+uint64_t toNumber(const std::string& text) {
+    uint64_t value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+// A reply that should be a plain answer: false with the command's error otherwise.
+bool answered(const Reply& reply, const char* what, std::string& error) {
+    if (!reply.isError()) return true;
+    error = std::string(what) + ": " + reply.string;
+    return false;
+}
+
+bool allAnswered(const std::vector<Reply>& replies, const char* what, std::string& error) {
+    return std::all_of(replies.begin(), replies.end(), [&](const Reply& r) { return answered(r, what, error); });
+}
+
+long long infoNumber(const std::string& info, const std::string& name) {
+    const size_t at = info.find("\n" + name + ":");
+    return at == std::string::npos ? 0 : std::atoll(info.c_str() + at + name.size() + 2);
+}
+
+// One track's postings grouped by hash, as written.
+struct PreparedTrack {
+    uint32_t track = 0;
+    uint64_t postings = 0;
+    std::vector<std::pair<uint32_t, std::string>> byHash;
+    std::string hashList;
+};
+
+PreparedTrack prepare(uint32_t track, const std::vector<Landmark>& landmarks) {
+    std::vector<Landmark> sorted;
+    sorted.reserve(landmarks.size());
+    for (const Landmark& l : landmarks)
+        if (l.frame <= kMaxFrame) sorted.push_back(l);
+    std::sort(sorted.begin(), sorted.end(),
+              [](const Landmark& a, const Landmark& b) { return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame; });
+    sorted.erase(std::unique(sorted.begin(), sorted.end(),
+                             [](const Landmark& a, const Landmark& b) { return a.hash == b.hash && a.frame == b.frame; }),
+                 sorted.end());
+    PreparedTrack out;
+    out.track = track;
+    out.postings = sorted.size();
+    std::vector<uint32_t> hashes;
+    for (const Landmark& l : sorted) {
+        if (out.byHash.empty() || out.byHash.back().first != l.hash) {
+            out.byHash.push_back({l.hash, {}});
+            hashes.push_back(l.hash);
+        }
+        appendPosting(out.byHash.back().second, track, l.frame);
+    }
+    const std::vector<uint8_t> list = encodeHashList(std::move(hashes));
+    out.hashList.assign(list.begin(), list.end());
+    return out;
+}
+
+class RedisIndex final : public Index {
+public:
+    explicit RedisIndex(std::shared_ptr<redis::ClusterClient> client) : client_(std::move(client)) {}
+
+    bool addTrack(uint32_t track, const std::vector<Landmark>& landmarks, std::string& error) override {
+        return addTracks({{track, landmarks}}, error);
+    }
+
+    // Every track of the batch travels in the same pipelines: one round for the hash lists,
+    // one for the postings, one for the commits (a track at a time, in order, on one master).
+    bool addTracks(const std::vector<TrackLandmarks>& tracks, std::string& error) override {
+        for (const TrackLandmarks& t : tracks) {
+            if (t.track == 0 || t.track > kMaxTrackId) {
+                error = "track id out of range";
+                return false;
+            }
+        }
+        if (!removeLeftovers(tracks, error)) return false;
+        std::vector<PreparedTrack> prepared;
+        prepared.reserve(tracks.size());
+        for (const TrackLandmarks& t : tracks) prepared.push_back(prepare(t.track, t.landmarks));
+        std::vector<Command> writes;
+        for (const PreparedTrack& p : prepared) writes.push_back({"SET", hashListKey(p.track), p.hashList});
+        std::vector<Reply> replies;
+        if (!client_->run(writes, replies, error) || !allAnswered(replies, "cannot store a track's hash list", error))
+            return false;
+        writes.clear();
+        for (const PreparedTrack& p : prepared)
+            for (const auto& [hash, bytes] : p.byHash) writes.push_back({"APPEND", postingsKey(hash), bytes});
+        if (!client_->run(writes, replies, error) || !allAnswered(replies, "cannot store postings", error)) return false;
+        writes.clear();
+        for (const PreparedTrack& p : prepared)
+            writes.push_back({"EVAL", kCommitScript, "3", kSeq, kTracks, kPostings, std::to_string(p.track), std::to_string(p.postings)});
+        return client_->run(writes, replies, error) && allAnswered(replies, "cannot commit a track", error);
+    }
+
+    bool removeTrack(uint32_t track, std::string& error) override {
+        std::vector<Reply> replies;
+        const Command uncommit = {"EVAL", kUncommitScript, "3", kTracks, kPostings, kRecordings, std::to_string(track)};
+        if (!client_->run({uncommit, {"GET", hashListKey(track)}}, replies, error) ||
+            !allAnswered(replies, "cannot remove the track", error))
+            return false;
+        if (replies[1].type != Reply::Type::String) return true;  // no postings were ever written
+        const std::string& list = replies[1].string;
+        const std::vector<uint32_t> hashes = decodeHashList(reinterpret_cast<const uint8_t*>(list.data()), list.size());
+        std::vector<Command> drops;
+        drops.reserve(hashes.size());
+        for (const uint32_t hash : hashes) drops.push_back({"EVAL", kDropTrackScript, "1", postingsKey(hash), trackBytes(track)});
+        if (!client_->run(drops, replies, error) || !allAnswered(replies, "cannot remove postings", error)) return false;
+        return client_->run({{"DEL", hashListKey(track)}}, replies, error) &&
+               answered(replies[0], "cannot remove the track's hash list", error);
+    }
+
+    bool hasTrack(uint32_t track, bool& present, std::string& error) override {
+        std::vector<Reply> replies;
+        if (!client_->run({{"HEXISTS", kTracks, std::to_string(track)}}, replies, error) ||
+            !answered(replies[0], "cannot read the track", error))
+            return false;
+        present = replies[0].integer == 1;
+        return true;
+    }
+
+    bool lookup(const std::vector<uint32_t>& hashes, const Sink& sink, std::string& error, size_t maxPostings) override {
+        std::vector<Reply> replies;
+        if (!client_->run({{"GET", kSeq}}, replies, error) || !answered(replies[0], "cannot read the index", error))
+            return false;
+        const uint64_t committedBefore = toNumber(replies[0].string);
+
+        std::vector<uint32_t> distinct(hashes);
+        std::sort(distinct.begin(), distinct.end());
+        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+        std::vector<Command> reads;
+        reads.reserve(distinct.size());
+        for (const uint32_t hash : distinct) {
+            if (maxPostings == 0) reads.push_back({"GET", postingsKey(hash)});
+            else reads.push_back({"GETRANGE", postingsKey(hash), "0", std::to_string((maxPostings + 1) * kPostingBytes - 1)});
+        }
+        std::vector<Reply> lists;
+        if (!client_->run(reads, lists, error) || !allAnswered(lists, "cannot look up a hash", error)) return false;
+
+        std::vector<std::vector<Posting>> found(distinct.size());
+        std::vector<uint32_t> tracks;
+        for (size_t d = 0; d < distinct.size(); ++d) {
+            const std::string& bytes = lists[d].string;
+            if (maxPostings != 0 && bytes.size() > maxPostings * kPostingBytes) continue;  // too common
+            for (size_t off = 0; off + kPostingBytes <= bytes.size(); off += kPostingBytes) {
+                found[d].push_back(unpackPosting(bytes.data() + off));
+                tracks.push_back(found[d].back().track);
+            }
+        }
+        std::sort(tracks.begin(), tracks.end());
+        tracks.erase(std::unique(tracks.begin(), tracks.end()), tracks.end());
+        std::vector<uint32_t> visible;
+        if (!visibleTracks(tracks, committedBefore, visible, error)) return false;
+
+        for (std::vector<Posting>& list : found) {
+            list.erase(std::remove_if(list.begin(), list.end(),
+                                      [&](const Posting& p) { return !std::binary_search(visible.begin(), visible.end(), p.track); }),
+                       list.end());
+            std::sort(list.begin(), list.end(),
+                      [](const Posting& a, const Posting& b) { return a.track != b.track ? a.track < b.track : a.frame < b.frame; });
+            list.erase(std::unique(list.begin(), list.end(),
+                                   [](const Posting& a, const Posting& b) { return a.track == b.track && a.frame == b.frame; }),
+                       list.end());
+        }
+        for (size_t i = 0; i < hashes.size(); ++i) {
+            const size_t d = static_cast<size_t>(std::lower_bound(distinct.begin(), distinct.end(), hashes[i]) - distinct.begin());
+            if (!found[d].empty()) sink(i, found[d].data(), found[d].size());
+        }
+        return true;
+    }
+
+    bool setRecordings(const std::vector<TrackRecording>& changes, std::string& error) override {
+        if (changes.empty()) return true;
+        Command set = {"HSET", kRecordings};
+        for (const TrackRecording& change : changes) {
+            set.push_back(std::to_string(change.track));
+            set.push_back(std::to_string(change.recording));
+        }
+        std::vector<Reply> replies;
+        return client_->run({set}, replies, error) && answered(replies[0], "cannot store the recordings", error);
+    }
+
+    bool recordings(std::vector<TrackRecording>& out, std::string& error) override {
+        out.clear();
+        std::vector<Reply> replies;
+        if (!client_->run({{"HGETALL", kRecordings}}, replies, error) ||
+            !answered(replies[0], "cannot read the recordings", error))
+            return false;
+        const std::vector<Reply>& fields = replies[0].elements;
+        for (size_t i = 0; i + 1 < fields.size(); i += 2)
+            out.push_back({static_cast<uint32_t>(toNumber(fields[i].string)), static_cast<uint32_t>(toNumber(fields[i + 1].string))});
+        std::sort(out.begin(), out.end(), [](const TrackRecording& a, const TrackRecording& b) { return a.track < b.track; });
+        return true;
+    }
+
+    // Memory is the masters' own account (INFO memory), so it counts everything the cluster
+    // holds, the catalogue too when it lives there: the dataset as in use, and the allocator's
+    // whole footprint as taken.
+    bool stats(IndexStats& out, std::string& error) override {
+        std::vector<Reply> replies;
+        if (!client_->run({{"HLEN", kTracks}, {"GET", kPostings}}, replies, error) ||
+            !allAnswered(replies, "cannot read index statistics", error))
+            return false;
+        out = IndexStats();
+        out.tracks = static_cast<uint64_t>(replies[0].integer);
+        out.postings = toNumber(replies[1].string);
+        if (!client_->runOnEveryMaster({"INFO", "memory"}, replies, error)) return false;
+        for (const Reply& info : replies) {
+            out.bytes += static_cast<uint64_t>(infoNumber(info.string, "used_memory_dataset"));
+            out.fileBytes += static_cast<uint64_t>(infoNumber(info.string, "used_memory"));
+        }
+        return true;
+    }
+
+    // Redis keeps no pages to rewrite.
+    bool compact(bool& done, std::string&) override {
+        done = false;
+        return true;
+    }
+
+    bool postingCount(uint64_t& out, std::string& error) override {
+        std::vector<Reply> replies;
+        if (!client_->run({{"GET", kPostings}}, replies, error) || !answered(replies[0], "cannot read the index", error))
+            return false;
+        out = toNumber(replies[0].string);
+        return true;
+    }
+
+private:
+    // A track whose hash list is stored was (partly) written before: a run interrupted mid-way,
+    // or a track added again. Its old postings go first.
+    bool removeLeftovers(const std::vector<TrackLandmarks>& tracks, std::string& error) {
+        std::vector<Command> checks;
+        for (const TrackLandmarks& t : tracks) checks.push_back({"EXISTS", hashListKey(t.track)});
+        std::vector<Reply> replies;
+        if (!client_->run(checks, replies, error) || !allAnswered(replies, "cannot read a track", error)) return false;
+        for (size_t i = 0; i < tracks.size(); ++i)
+            if (replies[i].integer == 1 && !removeTrack(tracks[i].track, error)) return false;
+        return true;
+    }
+
+    // The tracks (sorted) that were committed by `committedBefore` and still are.
+    bool visibleTracks(const std::vector<uint32_t>& tracks, uint64_t committedBefore, std::vector<uint32_t>& visible,
+                       std::string& error) {
+        visible.clear();
+        if (tracks.empty()) return true;
+        Command get = {"HMGET", kTracks};
+        for (const uint32_t track : tracks) get.push_back(std::to_string(track));
+        std::vector<Reply> replies;
+        if (!client_->run({get}, replies, error) || !answered(replies[0], "cannot read the committed tracks", error))
+            return false;
+        const std::vector<Reply>& entries = replies[0].elements;
+        for (size_t i = 0; i < tracks.size() && i < entries.size(); ++i) {
+            if (entries[i].type != Reply::Type::String) continue;
+            const uint64_t seq = toNumber(entries[i].string.substr(0, entries[i].string.find(' ')));
+            if (seq <= committedBefore) visible.push_back(tracks[i]);
+        }
+        return true;
+    }
+
+    std::shared_ptr<redis::ClusterClient> client_;
+};
+
+}  // namespace
+
+std::unique_ptr<Index> openRedisIndex(std::shared_ptr<redis::ClusterClient> client, std::string& error) {
+    if (!client) {
+        error = "no Redis cluster to open the index in";
+        return nullptr;
+    }
+    return std::make_unique<RedisIndex>(std::move(client));
+}
+
+}  // namespace melodex::server
