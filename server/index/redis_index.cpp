@@ -179,13 +179,7 @@ public:
     // Every track of the batch travels in the same pipelines: one round for the hash lists,
     // one for the postings, one for the commits (a track at a time, in order, on one master).
     bool addTracks(const std::vector<TrackLandmarks>& tracks, std::string& error) override {
-        for (const TrackLandmarks& t : tracks) {
-            if (t.track == 0 || t.track > kMaxTrackId) {
-                error = "track id out of range";
-                return false;
-            }
-        }
-        if (!removeLeftovers(tracks, error)) return false;
+        if (!checkNew(tracks, error) || !removeLeftovers(tracks, error)) return false;
         std::vector<PreparedTrack> prepared;
         prepared.reserve(tracks.size());
         for (const TrackLandmarks& t : tracks) prepared.push_back(prepare(t.track, t.landmarks));
@@ -338,8 +332,31 @@ public:
     }
 
 private:
-    // A track whose hash list is stored was (partly) written before: a run interrupted mid-way,
-    // or a track added again. Its old postings go first.
+    // Only tracks not yet in the index, each once, with ids a posting can carry.
+    bool checkNew(const std::vector<TrackLandmarks>& tracks, std::string& error) {
+        std::vector<uint32_t> ids;
+        Command committed = {"HMGET", kTracks};
+        for (const TrackLandmarks& t : tracks) {
+            if (t.track == 0 || t.track > kMaxTrackId) {
+                error = "track id out of range";
+                return false;
+            }
+            ids.push_back(t.track);
+            committed.push_back(std::to_string(t.track));
+        }
+        std::vector<Reply> replies;
+        if (!client_->run({committed}, replies, error) || !answered(replies[0], "cannot read the tracks", error)) return false;
+        for (size_t i = 0; i < tracks.size() && i < replies[0].elements.size(); ++i)
+            if (replies[0].elements[i].type == Reply::Type::String) ids.push_back(tracks[i].track);
+        std::sort(ids.begin(), ids.end());
+        const auto twice = std::adjacent_find(ids.begin(), ids.end());
+        if (twice == ids.end()) return true;
+        error = "track " + std::to_string(*twice) + " is already in the index";
+        return false;
+    }
+
+    // A track whose hash list is stored but which is not committed was written in part by a run
+    // interrupted mid-way: its postings go first.
     bool removeLeftovers(const std::vector<TrackLandmarks>& tracks, std::string& error) {
         std::vector<Command> checks;
         for (const TrackLandmarks& t : tracks) checks.push_back({"EXISTS", hashListKey(t.track)});

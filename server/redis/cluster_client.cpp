@@ -250,12 +250,13 @@ bool ClusterClient::run(const std::vector<Command>& commands, std::vector<Reply>
                     break;
                 }
                 const Redirection r = classify(reply, batch.node);
+                if (r.verdict != Verdict::Answer) last = formatNode(batch.node) + ": " + reply.string;
                 switch (r.verdict) {
                 case Verdict::Answer: replies[i] = std::move(reply); break;
                 case Verdict::Moved: redirect(r.slot, r.node); again.push_back(i); break;
                 case Verdict::Ask: askTarget[i] = r.node; again.push_back(i); break;
-                case Verdict::Retry: wait = true; last = formatNode(batch.node) + ": " + reply.string; again.push_back(i); break;
-                case Verdict::Down: down = formatNode(batch.node) + ": " + reply.string; break;
+                case Verdict::Retry: wait = true; again.push_back(i); break;
+                case Verdict::Down: down = last; break;
                 }
             }
             if (batch.connection) {

@@ -192,13 +192,14 @@ bool RedisCluster::command(int port, const redis::Command& command, redis::Reply
   return connection && connection->send({&command}, error) && connection->receive(reply, error);
 }
 
-// Healthy: every live node says the cluster is ok and agrees on which live masters serve the
-// slots, and every other live node is a replica whose link to its master is up.
+// Healthy: every live node says the cluster is ok and agrees on which live master serves each
+// slot, and every other live node is a replica whose link to its master is up.
 bool RedisCluster::waitUntilHealthy(std::string& error) {
   const auto deadline = Clock::now() + kStartBound;
   std::string why;
   while (Clock::now() < deadline) {
     std::vector<int> masters;
+    std::vector<int> owners;  // the port serving each slot, as the first node sees it
     bool healthy = true;
     for (const Server& server : m_servers) {
       if (server.pid <= 0) continue;
@@ -213,11 +214,17 @@ bool RedisCluster::waitUntilHealthy(std::string& error) {
       if (map.parse(slots, {"127.0.0.1", server.port}, why))
         for (const redis::Node& node : map.masters()) seen.push_back(node.port);
       std::sort(seen.begin(), seen.end());
-      if (masters.empty()) masters = seen;
+      std::vector<int> owner(redis::kSlotCount, 0);
+      for (uint16_t slot = 0; slot < redis::kSlotCount; ++slot)
+        if (const redis::Node* node = map.master(slot)) owner[slot] = node->port;
+      if (masters.empty()) {
+        masters = seen;
+        owners = owner;
+      }
       const bool isMaster = std::find(seen.begin(), seen.end(), server.port) != seen.end();
       const bool inSync = InfoValue(replication.string, "role") == "slave" &&
                           InfoValue(replication.string, "master_link_status") == "up";
-      if (InfoValue(info.string, "cluster_state") != "ok" || map.slotsCovered() != redis::kSlotCount || seen != masters ||
+      if (InfoValue(info.string, "cluster_state") != "ok" || map.slotsCovered() != redis::kSlotCount || seen != masters || owner != owners ||
           !(isMaster || inSync)) {
         why = "node " + std::to_string(server.port) + " is not ready yet";
         healthy = false;
@@ -354,7 +361,7 @@ bool RedisCluster::finishMigration(uint16_t slot, std::string& error) {
     if (!command(port, {"CLUSTER", "SETSLOT", s, "NODE", owner}, reply, error)) return false;
   }
   m_migrations.erase(migration);
-  return true;
+  return waitUntilHealthy(error);
 }
 
 void RedisCluster::stopAll() {

@@ -6,13 +6,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <map>
-#include <random>
-#include <set>
 #include <thread>
 
 #include "server/index/index.h"
 #include "server/redis/cluster_client.h"
+#include "tests/server/index_checks.h"
 #include "tests/server/temp_dir.h"
 #include "tests/support/redis_cluster.h"
 
@@ -21,32 +21,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Deterministic landmarks for a track: `count` random hashes at random frames.
-std::vector<Landmark> landmarksFor(uint32_t track, size_t count) {
-    std::mt19937 rng(track);
-    std::vector<Landmark> out(count);
-    for (Landmark& l : out) l = {static_cast<uint32_t>(rng() & 0x1FFFFF), static_cast<uint32_t>(rng() % 20000)};
-    return out;
-}
-
-// Postings of `track` over the track's own hashes, as the index returns them.
-size_t postingsOf(Index& index, uint32_t track, const std::vector<Landmark>& landmarks) {
-    std::set<uint32_t> distinct;
-    for (const Landmark& l : landmarks) distinct.insert(l.hash);
-    const std::vector<uint32_t> hashes(distinct.begin(), distinct.end());
-    size_t n = 0;
-    std::string error;
-    EXPECT_TRUE(index.lookup(hashes, [&](size_t, const Posting* p, size_t count) {
-        for (size_t i = 0; i < count; ++i) n += p[i].track == track;
-    }, error)) << error;
-    return n;
-}
-
-size_t distinctPostings(const std::vector<Landmark>& landmarks) {
-    std::set<std::pair<uint32_t, uint32_t>> s;
-    for (const Landmark& l : landmarks) s.insert({l.hash, l.frame});
-    return s.size();
-}
+using test::batchOf;
+using test::distinctPostings;
+using test::landmarksFor;
+using test::postingsOf;
 
 std::shared_ptr<redis::ClusterClient> connectTo(const std::string& seeds, std::string& error) {
     std::vector<redis::Node> nodes;
@@ -130,8 +108,7 @@ TEST_P(IndexContractTest, StoresLooksUpAndRemovesTracks) {
 
 TEST_P(IndexContractTest, AddsABatchOfTracks) {
     std::string error;
-    std::vector<TrackLandmarks> batch;
-    for (uint32_t t = 1; t <= 20; ++t) batch.push_back({t, landmarksFor(t, 2000)});
+    const std::vector<TrackLandmarks> batch = batchOf(1, 20, 2000);
     ASSERT_TRUE(index().addTracks(batch, error)) << error;
     size_t total = 0;
     for (const TrackLandmarks& t : batch) {
@@ -142,6 +119,29 @@ TEST_P(IndexContractTest, AddsABatchOfTracks) {
     ASSERT_TRUE(index().stats(stats, error)) << error;
     EXPECT_EQ(stats.tracks, 20u);
     EXPECT_EQ(stats.postings, total);
+}
+
+TEST_P(IndexContractTest, ABatchWithATrackAlreadyStoredChangesNothing) {
+    std::string error;
+    ASSERT_TRUE(index().addTracks(batchOf(1, 5, 1000), error)) << error;
+    IndexStats before, after;
+    ASSERT_TRUE(index().stats(before, error)) << error;
+
+    EXPECT_FALSE(index().addTracks(batchOf(4, 8, 1000), error));
+    EXPECT_NE(error.find("track 4 is already in the index"), std::string::npos) << error;
+    std::vector<TrackLandmarks> twice = batchOf(9, 9, 1000);
+    twice.push_back(twice.front());
+    EXPECT_FALSE(index().addTracks(twice, error));
+    EXPECT_FALSE(index().addTracks({{0, landmarksFor(1, 10)}}, error));
+
+    ASSERT_TRUE(index().stats(after, error)) << error;
+    EXPECT_EQ(after.tracks, 5u);
+    EXPECT_EQ(after.postings, before.postings);
+    EXPECT_EQ(postingsOf(index(), 6, landmarksFor(6, 1000)), 0u);
+    EXPECT_EQ(postingsOf(index(), 9, landmarksFor(9, 1000)), 0u);
+    if (!cluster_) {
+        EXPECT_FALSE(std::filesystem::exists(dir_ / "index/compacting"));
+    }
 }
 
 TEST_P(IndexContractTest, NeighbouringHashesKeepTheirOwnPostings) {

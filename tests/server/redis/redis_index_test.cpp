@@ -3,13 +3,13 @@
 
 #include <atomic>
 #include <cstdio>
-#include <random>
 #include <set>
 #include <thread>
 
 #include "server/index/hash_list.h"
 #include "server/index/index.h"
 #include "server/redis/cluster_client.h"
+#include "tests/server/index_checks.h"
 #include "tests/support/redis_cluster.h"
 
 namespace melodex::server {
@@ -19,18 +19,9 @@ using namespace std::chrono_literals;
 using redis::Command;
 using redis::Reply;
 
-std::vector<Landmark> landmarksFor(uint32_t track, size_t count) {
-    std::mt19937 rng(track);
-    std::vector<Landmark> out(count);
-    for (Landmark& l : out) l = {static_cast<uint32_t>(rng() & 0x1FFFFF), static_cast<uint32_t>(rng() % 20000)};
-    return out;
-}
-
-std::vector<uint32_t> hashesOf(const std::vector<Landmark>& landmarks) {
-    std::set<uint32_t> distinct;
-    for (const Landmark& l : landmarks) distinct.insert(l.hash);
-    return {distinct.begin(), distinct.end()};
-}
+using test::batchOf;
+using test::hashesOf;
+using test::landmarksFor;
 
 // The layout the index writes: one key per hash of 6-byte postings, a hash list per track.
 std::string postingsKey(uint32_t hash) {
@@ -141,8 +132,7 @@ TEST_F(RedisIndexTest, APostingWrittenTwiceIsDeliveredOnce) {
 
 TEST_F(RedisIndexTest, LookupsDuringAFailoverFailOrAnswerRightNeverWrong) {
     std::string error;
-    std::vector<TrackLandmarks> tracks;
-    for (uint32_t t = 1; t <= 10; ++t) tracks.push_back({t, landmarksFor(t, 2000)});
+    const std::vector<TrackLandmarks> tracks = batchOf(1, 10, 2000);
     ASSERT_TRUE(index_->addTracks(tracks, error)) << error;
     std::vector<uint32_t> hashes;
     for (const TrackLandmarks& t : tracks) {
