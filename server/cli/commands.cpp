@@ -143,7 +143,7 @@ int runIndex(const StoreOptions& storage, const IndexCommand& cmd) {
             std::fprintf(stderr, "\nmelodex-server: skipped %s: %s\n", file.c_str(), message.c_str());
         });
     progress.finish();
-    if (report.added > 0) compactIndex(*stores.index);
+    if (report.added > 0 && stores.embedded) compactIndex(*stores.index);
     const double cpu = report.fingerprintSeconds > 0 ? report.audioSeconds / report.fingerprintSeconds : 0;
     std::printf("indexed %zu files (%.2f h of audio), %zu unchanged, %zu failed in %s; fingerprinting %.0fx real time a core\n",
                 report.added, report.audioSeconds / 3600.0, report.skipped, report.failed,

@@ -1,6 +1,8 @@
 // melodex-server: identifies phone recordings against your own music catalogue.
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
+
 #include "server/cli/commands.h"
 
 using namespace melodex::server;
@@ -44,7 +46,8 @@ int main(int argc, char** argv) {
     app.fallthrough();
     StoreOptions stores;
     stores.db = defaultDatabaseDir();
-    app.add_option("--db", stores.db, "database folder")->capture_default_str();
+    CLI::Option* db = app.add_option("--db", stores.db, "database folder")->capture_default_str();
+    CLI::Option* redis = app.add_option("--redis", stores.redis, "Redis Cluster seed nodes, HOST:PORT[,HOST:PORT...], in place of --db");
 
     IndexCommand index;
     CLI::App* indexCmd = app.add_subcommand("index", "add audio files and folders (recursively) to the catalogue");
@@ -84,6 +87,14 @@ int main(int argc, char** argv) {
     app.add_subcommand("stats", "tracks, hours, hashes and index size");
 
     CLI11_PARSE(app, argc, argv);
+    if (db->count() > 0 && redis->count() > 0) {
+        std::fprintf(stderr, "melodex-server: --db and --redis name two different stores: give one of them\n");
+        return 2;
+    }
+    if (redis->count() > 0 && stores.redis.empty()) {
+        std::fprintf(stderr, "melodex-server: --redis wants HOST:PORT[,HOST:PORT...]\n");
+        return 2;
+    }
 
     if (*indexCmd) return runIndex(stores, index);
     if (*serveCmd) return runServe(stores, serve);

@@ -8,16 +8,19 @@
 
 namespace melodex::server {
 
-// Where a command's catalogue and index live.
+// Where a command's catalogue and index live: the embedded pair in a folder, or a Redis Cluster
+// reached through any of its seed nodes.
 struct StoreOptions {
-    std::string db;  // the embedded pair's folder
+    std::string db;     // the embedded pair's folder
+    std::string redis;  // HOST:PORT[,HOST:PORT...]; when given, used in place of `db`
 };
 
 // The pair of stores every command works on.
 struct Stores {
     std::unique_ptr<Catalog> catalog;
     std::unique_ptr<Index> index;
-    std::string where;  // for messages: "database DIR"
+    std::string where;  // for messages: "database DIR" or "redis cluster SEEDS"
+    bool embedded = true;  // files of this machine's, which `index` rewrites densely when done
 };
 
 // Opens both stores, or says on stderr why not.

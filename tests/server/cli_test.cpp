@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +15,7 @@
 #include <thread>
 
 #include "server/catalog/catalog.h"
+#include "tests/server/raw_http.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
 
@@ -25,6 +23,7 @@ namespace melodex::server {
 namespace {
 
 using test::TempDir;
+using test::freeLoopbackPort;
 
 // Runs the command and returns its standard output and exit status.
 std::string run(const std::string& command, int& status) {
@@ -36,19 +35,6 @@ std::string run(const std::string& command, int& status) {
     while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
     status = pclose(pipe);
     return out;
-}
-
-// A port nothing listens on just now (other test runs on this machine hold fixed ones).
-int freeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-                    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0;
-    close(fd);
-    return ok ? ntohs(addr.sin_port) : 18502;
 }
 
 TEST(CommandLine, IndexIdentifyServeAndStopOnSignals) {

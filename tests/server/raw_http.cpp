@@ -118,4 +118,16 @@ size_t residentBytes() {
     return got == 2 ? resident * static_cast<size_t>(sysconf(_SC_PAGESIZE)) : 0;
 }
 
+int freeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0;
+    close(fd);
+    return ok ? ntohs(addr.sin_port) : 18502;
+}
+
 }  // namespace melodex::server::test

@@ -49,4 +49,7 @@ private:
 // Resident memory of this process, in bytes.
 size_t residentBytes();
 
+// A loopback port nothing listens on just now (other test runs on this machine hold fixed ones).
+int freeLoopbackPort();
+
 }  // namespace melodex::server::test

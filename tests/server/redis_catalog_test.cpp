@@ -8,19 +8,13 @@
 #include "server/catalog/catalog.h"
 #include "server/redis/cluster_client.h"
 #include "tests/server/catalog_contract.h"
+#include "tests/server/cluster_connect.h"
 #include "tests/support/redis_cluster.h"
 
 namespace melodex::server {
 namespace {
 
-std::shared_ptr<redis::ClusterClient> connectTo(const RedisCluster& cluster) {
-    std::vector<redis::Node> seeds;
-    std::string error;
-    EXPECT_TRUE(redis::parseSeedNodes(cluster.seeds(), seeds, error)) << error;
-    std::shared_ptr<redis::ClusterClient> client = redis::ClusterClient::connect(seeds, std::chrono::milliseconds(2000), error);
-    EXPECT_TRUE(client) << error;
-    return client;
-}
+using test::connectTo;
 
 TrackRecord trackAt(const std::string& path) {
     TrackRecord t;
