@@ -79,15 +79,15 @@ if owner == ARGV[1] then return 1 end
 return 0
 )lua";
 
-// KEYS: ready, milliseconds, pending. ARGV: id, lease key. Out of the lists, into pending until
-// its keys are gone.
+// KEYS: ready, milliseconds, pending. ARGV: id, lease key or "". Out of the lists; into pending
+// under the lease until its keys are gone, or (no lease) out of pending too once they are.
 constexpr const char* kUnlistScript = R"lua(
 local ms = redis.call('HGET', KEYS[1], ARGV[1])
 if ms then
   redis.call('HDEL', KEYS[1], ARGV[1])
   redis.call('DECRBY', KEYS[2], ms)
 end
-redis.call('HSET', KEYS[3], ARGV[1], ARGV[2])
+if ARGV[2] == '' then redis.call('HDEL', KEYS[3], ARGV[1]) else redis.call('HSET', KEYS[3], ARGV[1], ARGV[2]) end
 return 1
 )lua";
 
@@ -376,7 +376,10 @@ bool RedisCatalog::remove(uint32_t id, std::string& error) {
     if (path.type == Reply::Type::String &&
         !script(kDeleteIfScript, {pathKey(path.string)}, {std::to_string(id)}, ignored, error))
         return false;
-    return callOne({"DEL", key, artKey(id)}, ignored, error) && callOne({"HDEL", kPending, std::to_string(id)}, ignored, error);
+    // Unlisted once more at the end: a writer still at work on the track when its lease lapsed,
+    // that listed it meanwhile, leaves no entry behind.
+    return callOne({"DEL", key, artKey(id)}, ignored, error) &&
+           script(kUnlistScript, {kReady, kMilliseconds, kPending}, {std::to_string(id), ""}, ignored, error);
 }
 
 bool RedisCatalog::setLink(uint32_t id, LinkField field, const std::string& value, bool& found, std::string& error) {
