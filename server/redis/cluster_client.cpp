@@ -135,34 +135,41 @@ std::vector<Node> ClusterClient::masters() const {
     return map ? map->masters() : std::vector<Node>();
 }
 
-bool ClusterClient::refreshMap(std::string& error) {
-    std::lock_guard<std::mutex> serialise(refreshMutex_);
-    if (!stale_) return true;  // another thread refreshed it meanwhile
-    const auto old = currentMap();
-    std::vector<Node> candidates = old ? old->nodes() : std::vector<Node>();
+bool ClusterClient::askAnyNode(std::vector<Node> candidates, const Command& command,
+                               const std::function<bool(const Node&, const Reply&, std::string&)>& accept,
+                               std::string& error) {
     for (const Node& seed : seeds_)
         if (std::find(candidates.begin(), candidates.end(), seed) == candidates.end()) candidates.push_back(seed);
     std::string last;
     for (const Node& node : candidates) {
         auto connection = take(node, last);
         Reply reply;
-        if (!connection || !connection->send({&kClusterSlots}, last) || !connection->receive(reply, last)) continue;
+        if (!connection || !connection->send({&command}, last) || !connection->receive(reply, last)) continue;
         giveBack(std::move(connection));
-        auto map = std::make_shared<SlotMap>();
-        if (!map->parse(reply, node, last)) continue;
-        if (map->slotsCovered() == 0) {
-            last = formatNode(node) + " serves no slot";
-            continue;
-        }
-        {
-            std::lock_guard<std::mutex> lock(mapMutex_);
-            map_ = std::move(map);
-        }
-        stale_ = false;
-        return true;
+        if (accept(node, reply, last)) return true;
     }
     error = "no Redis node answers (" + formatNodes(candidates) + "): " + last;
     return false;
+}
+
+bool ClusterClient::refreshMap(std::string& error) {
+    std::lock_guard<std::mutex> serialise(refreshMutex_);
+    if (!stale_) return true;  // another thread refreshed it meanwhile
+    const auto old = currentMap();
+    return askAnyNode(old ? old->nodes() : std::vector<Node>(), kClusterSlots,
+                      [&](const Node& node, const Reply& reply, std::string& why) {
+                          auto map = std::make_shared<SlotMap>();
+                          if (!map->parse(reply, node, why)) return false;
+                          if (map->slotsCovered() == 0) {
+                              why = formatNode(node) + " serves no slot";
+                              return false;
+                          }
+                          std::lock_guard<std::mutex> lock(mapMutex_);
+                          map_ = std::move(map);
+                          stale_ = false;
+                          return true;
+                      },
+                      error);
 }
 
 void ClusterClient::redirect(uint16_t slot, const Node& node) {
@@ -348,18 +355,10 @@ bool ClusterClient::runOnEveryMaster(const Command& command, std::vector<Reply>&
 }
 
 bool ClusterClient::state(ClusterState& out, std::string& error) {
-    std::vector<Node> candidates = masters();
-    for (const Node& seed : seeds_)
-        if (std::find(candidates.begin(), candidates.end(), seed) == candidates.end()) candidates.push_back(seed);
-    std::string last;
-    for (const Node& node : candidates) {
-        auto connection = take(node, last);
-        Reply reply;
-        if (!connection || !connection->send({&kClusterInfo}, last) || !connection->receive(reply, last)) continue;
-        giveBack(std::move(connection));
+    return askAnyNode(masters(), kClusterInfo, [&](const Node& node, const Reply& reply, std::string& why) {
         if (reply.type != Reply::Type::String) {
-            last = formatNode(node) + ": " + reply.string;
-            continue;
+            why = formatNode(node) + ": " + reply.string;
+            return false;
         }
         const std::string& info = reply.string;
         out.ok = infoText(info, "cluster_state") == "ok";
@@ -370,9 +369,7 @@ bool ClusterClient::state(ClusterState& out, std::string& error) {
                           : "cluster " + infoText(info, "cluster_state") + ": " + std::to_string(out.slotsCovered) + " of " +
                                 std::to_string(kSlotCount) + " slots served";
         return true;
-    }
-    error = "no Redis node answers (" + formatNodes(candidates) + "): " + last;
-    return false;
+    }, error);
 }
 
 }  // namespace melodex::server::redis

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -77,6 +78,10 @@ private:
     ClusterClient(const std::vector<Node>& seeds, std::chrono::milliseconds timeout);
 
     std::shared_ptr<const SlotMap> currentMap() const;
+    // Sends `command` to the candidates, then the seeds, until one answers with a reply that
+    // `accept` takes; otherwise an error naming every node tried and the last reason.
+    bool askAnyNode(std::vector<Node> candidates, const Command& command,
+                    const std::function<bool(const Node&, const Reply&, std::string&)>& accept, std::string& error);
     bool refreshMap(std::string& error);
     void redirect(uint16_t slot, const Node& node);
     std::unique_ptr<Connection> take(const Node& node, std::string& error);
