@@ -1,10 +1,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <map>
 
 #include "server/index/hash_list.h"
 #include "server/index/index.h"
+#include "server/index/redis_committed_tracks.h"
+#include "server/index/redis_layout.h"
 #include "server/redis/cluster_client.h"
 
 namespace melodex::server {
@@ -21,59 +22,62 @@ using redis::Reply;
 //   i:t:<track>      the track's distinct hashes, delta-coded (hash_list.h): what removal needs.
 //                    Written before the postings, so that a track interrupted mid-way is found
 //                    and its postings removed by a later removeTrack.
-//   {i}:tracks       committed tracks: track -> "<commit sequence> <postings>"
-//   {i}:seq          the commit sequence's last value
-//   {i}:postings     the number of committed postings
-//   {i}:recordings   track -> recording group
-// The {i} keys share a hash tag, so they live on one master and scripts update them atomically.
+//   {i}:seq, {i}:log, {i}:tracks, {i}:removals, {i}:postings, {i}:recordings (redis_layout.h):
+//                    the commit sequence, the commit log, the committed tracks, the removal count,
+//                    the number of committed postings, the recording groups. They share a hash
+//                    tag, so they live on one master and scripts update them together.
 //
-// Visibility: a track's postings are stored first and committed afterwards (its commit sequence
-// number is set in {i}:tracks). A lookup reads {i}:seq, then the postings, then the commit
-// numbers of the tracks it found, and keeps only tracks committed no later than the sequence it
-// read first (so all their postings were stored before it read them) and still committed after
-// (so a removal that began meanwhile cannot leave them half there). Removal un-commits first,
-// then deletes the postings, then the hash list.
+// Visibility: a track's postings are stored first and committed afterwards (the commit numbers
+// it in sequence, logs it and enters it in {i}:tracks). A lookup keeps only the tracks committed
+// no later than the sequence it read before any posting (so all their postings were stored
+// before it read them) and still committed after it read the last (so a removal that began
+// meanwhile cannot leave them half there): redis_committed_tracks.h. Removal un-commits first
+// (counting the removal), then deletes the postings, then the hash list.
 //
 // A connection lost mid-pipeline makes the client send the unanswered commands again, so an
 // APPEND may land twice: a lookup drops repeated postings, as it sorts each list by track and
 // frame (the order the embedded store returns them in), and removal drops every copy.
 constexpr size_t kPostingBytes = 6;
-const std::string kSeq = "{i}:seq";
-const std::string kTracks = "{i}:tracks";
-const std::string kPostings = "{i}:postings";
-const std::string kRecordings = "{i}:recordings";
+using redis_layout::kCommitLog;
+using redis_layout::kPostings;
+using redis_layout::kRecordings;
+using redis_layout::kRemovals;
+using redis_layout::kSeq;
+using redis_layout::kTracks;
 
-// KEYS: seq, tracks, postings. ARGV: track, postings. Idempotent, as the client may resend it.
+// KEYS: seq, log, tracks, postings. ARGV: track, postings. Idempotent, as the client may resend it.
 const std::string kCommitScript = R"(
-if redis.call('HEXISTS', KEYS[2], ARGV[1]) == 1 then return 0 end
+if redis.call('HEXISTS', KEYS[3], ARGV[1]) == 1 then return 0 end
 local seq = redis.call('INCR', KEYS[1])
-redis.call('HSET', KEYS[2], ARGV[1], seq .. ' ' .. ARGV[2])
-redis.call('INCRBY', KEYS[3], ARGV[2])
+redis.call('RPUSH', KEYS[2], ARGV[1])
+redis.call('HSET', KEYS[3], ARGV[1], seq .. ' ' .. ARGV[2])
+redis.call('INCRBY', KEYS[4], ARGV[2])
 return seq
 )";
 
-// KEYS: tracks, postings, recordings. ARGV: track. Un-commits the track and takes it out of
-// its recording group: the others keep a group named after their lowest id, and a member left
-// alone is no group any more.
+// KEYS: tracks, removals, postings, recordings. ARGV: track. Un-commits the track and takes it
+// out of its recording group: the others keep a group named after their lowest id, and a member
+// left alone is no group any more.
 const std::string kUncommitScript = R"(
 local entry = redis.call('HGET', KEYS[1], ARGV[1])
 if entry then
   redis.call('HDEL', KEYS[1], ARGV[1])
-  redis.call('DECRBY', KEYS[2], tonumber(string.match(entry, ' (%d+)')))
+  redis.call('INCR', KEYS[2])
+  redis.call('DECRBY', KEYS[3], tonumber(string.match(entry, ' (%d+)')))
 end
-local group = redis.call('HGET', KEYS[3], ARGV[1])
+local group = redis.call('HGET', KEYS[4], ARGV[1])
 if not group then return 0 end
-redis.call('HDEL', KEYS[3], ARGV[1])
-local all = redis.call('HGETALL', KEYS[3])
+redis.call('HDEL', KEYS[4], ARGV[1])
+local all = redis.call('HGETALL', KEYS[4])
 local members = {}
 for i = 1, #all, 2 do
   if all[i + 1] == group then members[#members + 1] = tonumber(all[i]) end
 end
 table.sort(members)
 if #members == 1 then
-  redis.call('HDEL', KEYS[3], tostring(members[1]))
+  redis.call('HDEL', KEYS[4], tostring(members[1]))
 else
-  for _, m in ipairs(members) do redis.call('HSET', KEYS[3], tostring(m), tostring(members[1])) end
+  for _, m in ipairs(members) do redis.call('HSET', KEYS[4], tostring(m), tostring(members[1])) end
 end
 return 1
 )";
@@ -170,7 +174,7 @@ PreparedTrack prepare(uint32_t track, const std::vector<Landmark>& landmarks) {
 
 class RedisIndex final : public Index {
 public:
-    explicit RedisIndex(std::shared_ptr<redis::ClusterClient> client) : client_(std::move(client)) {}
+    explicit RedisIndex(std::shared_ptr<redis::ClusterClient> client) : client_(std::move(client)), committed_(*client_) {}
 
     bool addTrack(uint32_t track, const std::vector<Landmark>& landmarks, std::string& error) override {
         return addTracks({{track, landmarks}}, error);
@@ -194,13 +198,14 @@ public:
         if (!client_->run(writes, replies, error) || !allAnswered(replies, "cannot store postings", error)) return false;
         writes.clear();
         for (const PreparedTrack& p : prepared)
-            writes.push_back({"EVAL", kCommitScript, "3", kSeq, kTracks, kPostings, std::to_string(p.track), std::to_string(p.postings)});
+            writes.push_back({"EVAL", kCommitScript, "4", kSeq, kCommitLog, kTracks, kPostings, std::to_string(p.track),
+                              std::to_string(p.postings)});
         return client_->run(writes, replies, error) && allAnswered(replies, "cannot commit a track", error);
     }
 
     bool removeTrack(uint32_t track, std::string& error) override {
         std::vector<Reply> replies;
-        const Command uncommit = {"EVAL", kUncommitScript, "3", kTracks, kPostings, kRecordings, std::to_string(track)};
+        const Command uncommit = {"EVAL", kUncommitScript, "4", kTracks, kRemovals, kPostings, kRecordings, std::to_string(track)};
         if (!client_->run({uncommit, {"GET", hashListKey(track)}}, replies, error) ||
             !allAnswered(replies, "cannot remove the track", error))
             return false;
@@ -225,10 +230,8 @@ public:
     }
 
     bool lookup(const std::vector<uint32_t>& hashes, const Sink& sink, std::string& error, size_t maxPostings) override {
-        std::vector<Reply> replies;
-        if (!client_->run({{"GET", kSeq}}, replies, error) || !answered(replies[0], "cannot read the index", error))
-            return false;
-        const uint64_t committedBefore = toNumber(replies[0].string);
+        CommittedTracks::Snapshot before;
+        if (!committed_.begin(before, error)) return false;
 
         std::vector<uint32_t> distinct(hashes);
         std::sort(distinct.begin(), distinct.end());
@@ -255,7 +258,7 @@ public:
         std::sort(tracks.begin(), tracks.end());
         tracks.erase(std::unique(tracks.begin(), tracks.end()), tracks.end());
         std::vector<uint32_t> visible;
-        if (!visibleTracks(tracks, committedBefore, visible, error)) return false;
+        if (!committed_.visible(before, tracks, visible, error)) return false;
 
         for (std::vector<Posting>& list : found) {
             list.erase(std::remove_if(list.begin(), list.end(),
@@ -367,26 +370,8 @@ private:
         return true;
     }
 
-    // The tracks (sorted) that were committed by `committedBefore` and still are.
-    bool visibleTracks(const std::vector<uint32_t>& tracks, uint64_t committedBefore, std::vector<uint32_t>& visible,
-                       std::string& error) {
-        visible.clear();
-        if (tracks.empty()) return true;
-        Command get = {"HMGET", kTracks};
-        for (const uint32_t track : tracks) get.push_back(std::to_string(track));
-        std::vector<Reply> replies;
-        if (!client_->run({get}, replies, error) || !answered(replies[0], "cannot read the committed tracks", error))
-            return false;
-        const std::vector<Reply>& entries = replies[0].elements;
-        for (size_t i = 0; i < tracks.size() && i < entries.size(); ++i) {
-            if (entries[i].type != Reply::Type::String) continue;
-            const uint64_t seq = toNumber(entries[i].string.substr(0, entries[i].string.find(' ')));
-            if (seq <= committedBefore) visible.push_back(tracks[i]);
-        }
-        return true;
-    }
-
     std::shared_ptr<redis::ClusterClient> client_;
+    CommittedTracks committed_;
 };
 
 }  // namespace

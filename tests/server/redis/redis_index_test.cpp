@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -112,6 +113,40 @@ TEST_F(RedisIndexTest, AHalfWrittenTrackIsInvisibleAndRemovedWhole) {
     std::set<std::pair<uint32_t, uint32_t>> distinct;
     for (const Landmark& l : interrupted) distinct.insert({l.hash, l.frame});
     EXPECT_EQ(seen[3], distinct.size());
+}
+
+TEST_F(RedisIndexTest, AServingIndexFollowsWhatAnotherProcessAddsAndRemoves) {
+    std::string error;
+    std::vector<redis::Node> seeds;
+    ASSERT_TRUE(redis::parseSeedNodes(cluster().seeds(), seeds, error)) << error;
+    std::shared_ptr<redis::ClusterClient> otherClient = redis::ClusterClient::connect(seeds, 1000ms, error);
+    ASSERT_TRUE(otherClient) << error;
+    auto writer = openRedisIndex(otherClient, error);
+    ASSERT_TRUE(writer) << error;
+    std::vector<uint32_t> hashes;
+    for (uint32_t t = 1; t <= 4; ++t) {
+        const auto h = hashesOf(landmarksFor(t, 300));
+        hashes.insert(hashes.end(), h.begin(), h.end());
+    }
+    const auto tracksSeen = [&] {
+        bool ok = false;
+        std::set<uint32_t> out;
+        for (const auto& [track, n] : postingsByTrack(*index_, hashes, error, ok)) out.insert(track);
+        EXPECT_TRUE(ok) << error;
+        return out;
+    };
+    ASSERT_TRUE(writer->addTracks(batchOf(1, 2, 300), error)) << error;
+    EXPECT_EQ(tracksSeen(), (std::set<uint32_t>{1, 2}));
+    ASSERT_TRUE(writer->removeTrack(1, error)) << error;
+    EXPECT_EQ(tracksSeen(), (std::set<uint32_t>{2}));
+    ASSERT_TRUE(writer->addTrack(3, landmarksFor(3, 300), error)) << error;
+    EXPECT_EQ(tracksSeen(), (std::set<uint32_t>{2, 3}));
+    ASSERT_TRUE(writer->addTrack(1, landmarksFor(1, 300), error)) << error;
+    EXPECT_EQ(tracksSeen(), (std::set<uint32_t>{1, 2, 3}));
+    // The index emptied and started again: its sequence starts again too.
+    ASSERT_TRUE(cluster().flushAll(error)) << error;
+    ASSERT_TRUE(writer->addTrack(4, landmarksFor(4, 300), error)) << error;
+    EXPECT_EQ(tracksSeen(), (std::set<uint32_t>{4}));
 }
 
 TEST_F(RedisIndexTest, APostingWrittenTwiceIsDeliveredOnce) {
