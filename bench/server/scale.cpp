@@ -1,6 +1,8 @@
 // Scaling evaluation: grows the catalogue with transformed distractors (pieces of the catalogue
 // resampled to another pitch and tempo, some reversed) up to 100,000 tracks and prints query
-// latency, resident memory, index size, hit rate and false positives at each size.
+// latency, memory, index size, storing speed, hit rate and false positives at each size. With
+// --redis, every track is stored in a Redis Cluster as well and both stores answer the same
+// queries, side by side.
 #include <CLI/CLI.hpp>
 #include <httplib.h>
 
@@ -12,14 +14,17 @@
 #include <random>
 #include <thread>
 
+#include <time.h>
+
 #include "bench/server/corpus.h"
 #include "bench/server/degrade.h"
+#include "server/catalog/catalog.h"
 #include "server/fingerprint/fingerprinter.h"
 #include "server/fingerprint/wav_body.h"
-#include "server/catalog/catalog.h"
 #include "server/http/service.h"
 #include "server/index/index.h"
 #include "server/match/identifier.h"
+#include "server/redis/cluster_client.h"
 
 using namespace melodex;
 using Clock = std::chrono::steady_clock;
@@ -30,6 +35,16 @@ constexpr size_t kQuerySamples = 88000;
 // Distractors are fingerprinted and stored this many at a time (about 2 GB of landmarks at
 // 60 seconds each).
 constexpr size_t kTracksPerBatch = 20000;
+constexpr size_t kHttpQueries = 100;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// CPU time of the calling thread: on a shared machine a fairer measure of the work than wall time.
+double threadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
 
 // A distractor: `seconds` of a catalogue track, resampled by `ratio` (pitch and tempo change
 // together, as with a tape sped up), reversed when asked.
@@ -53,6 +68,156 @@ std::vector<float> cut(const std::vector<float>& s, std::mt19937_64& rng) {
     return {s.begin() + static_cast<long>(at), s.begin() + static_cast<long>(at + kQuerySamples)};
 }
 
+// An index under test and the time spent storing into it.
+struct Store {
+    std::string name;
+    std::unique_ptr<server::Index> index;
+    double storingSeconds = 0;
+};
+
+// One request body and the track it should find (0: none).
+struct Query {
+    std::vector<uint8_t> body;
+    uint32_t track = 0;
+    bool noisy = false;
+};
+
+// Per query: a clean and a noisy cut of a catalogue track, and a cut of out-of-catalogue music.
+std::vector<Query> makeQueries(const std::vector<bench::Track>& catalogue, const std::vector<bench::Track>& outside,
+                               size_t count, std::mt19937_64& rng) {
+    std::vector<Query> out;
+    for (size_t q = 0; q < count; ++q) {
+        const size_t t = rng() % catalogue.size();
+        if (catalogue[t].samples.size() < kQuerySamples + 8000) continue;
+        std::vector<float> rec = cut(catalogue[t].samples, rng);
+        out.push_back({server::buildClientBody(rec), static_cast<uint32_t>(t + 1), false});
+        bench::addNoise(rec, 0.0, false, static_cast<uint32_t>(q));
+        out.push_back({server::buildClientBody(rec), static_cast<uint32_t>(t + 1), true});
+        const auto& o = outside[rng() % outside.size()].samples;
+        if (o.size() >= kQuerySamples + 8000) out.push_back({server::buildClientBody(cut(o, rng)), 0, false});
+    }
+    return out;
+}
+
+struct Row {
+    std::vector<double> latency, cpu, httpLatency;
+    size_t clean = 0, hitsClean = 0, noisy = 0, hitsNoisy = 0, foreign = 0, falsePositives = 0;
+};
+
+void identifyInProcess(server::Index& index, const server::MatchParams& params, const std::vector<Query>& queries, Row& row) {
+    const server::Identifier identifier(index, params);
+    std::string error;
+    for (const Query& q : queries) {
+        const auto start = Clock::now();
+        const double cpuStart = threadCpuSeconds();
+        const server::WavParse wav = server::parseWavBody(q.body.data(), q.body.size());
+        server::Identification id;
+        identifier.identify(wav.audio, id, error);
+        row.latency.push_back(secondsSince(start) * 1000);
+        row.cpu.push_back((threadCpuSeconds() - cpuStart) * 1000);
+        const bool found = id.match.found;
+        if (q.track == 0) {
+            ++row.foreign;
+            row.falsePositives += found;
+        } else {
+            const bool hit = found && id.match.track == q.track;
+            (q.noisy ? row.noisy : row.clean) += 1;
+            (q.noisy ? row.hitsNoisy : row.hitsClean) += hit;
+        }
+    }
+}
+
+// Clean catalogue queries through a running service: parsing, the pool and the reply included.
+void identifyOverHttp(server::Catalog& catalog, server::Index& index, const server::MatchParams& params,
+                      const std::vector<Query>& queries, Row& row) {
+    server::ServiceOptions options;
+    options.port = 0;
+    server::Service service(catalog, index, options, params);
+    std::string error;
+    if (!service.bind(error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return;
+    }
+    std::thread runner([&] { service.run(); });
+    httplib::Client client("127.0.0.1", service.port());
+    for (const Query& q : queries) {
+        if (q.track == 0 || q.noisy || row.httpLatency.size() == kHttpQueries) continue;
+        const auto start = Clock::now();
+        auto res = client.Post("/servlet/QuaverId?id=1017&ownerIdentifier=2422", std::string(q.body.begin(), q.body.end()),
+                               "application/octet-stream");
+        if (res && res->status == 200) row.httpLatency.push_back(secondsSince(start) * 1000);
+    }
+    service.stop();
+    runner.join();
+}
+
+void printRow(const Store& store, size_t tracks, double audioSeconds, const Row& row, long rssAboveCorpus) {
+    server::IndexStats stats;
+    std::string error;
+    store.index->stats(stats, error);
+    // LMDB: the file; the cluster: what its masters hold (replicas hold as much again).
+    const double megabytes = static_cast<double>(stats.fileBytes) / 1e6;
+    const double hours = audioSeconds / 3600.0;
+    const std::string rss = rssAboveCorpus >= 0 ? std::to_string(rssAboveCorpus / 1000000) : "-";
+    const auto share = [](size_t hits, size_t of) { return of ? 100.0 * static_cast<double>(hits) / static_cast<double>(of) : 0.0; };
+    std::printf("| %s | %zu | %.1f | %.1f | %.2f | %.0f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %s | %.1f %% | %.1f %% | %zu/%zu |\n",
+                store.name.c_str(), tracks, hours, megabytes, megabytes / hours,
+                store.storingSeconds > 0 ? audioSeconds / store.storingSeconds : 0.0, bench::percentile(row.latency, 50),
+                bench::percentile(row.latency, 95), bench::percentile(row.cpu, 50), bench::percentile(row.cpu, 95),
+                bench::percentile(row.httpLatency, 50),
+                bench::percentile(row.httpLatency, 95), rss.c_str(), share(row.hitsClean, row.clean),
+                share(row.hitsNoisy, row.noisy), row.falsePositives, row.foreign);
+    std::fflush(stdout);
+}
+
+bool storeBatch(std::vector<Store>& stores, const std::vector<server::TrackLandmarks>& batch) {
+    for (Store& store : stores) {
+        std::string error;
+        const auto start = Clock::now();
+        if (!store.index->addTracks(batch, error)) {
+            std::fprintf(stderr, "%s: %s\n", store.name.c_str(), error.c_str());
+            return false;
+        }
+        store.storingSeconds += secondsSince(start);
+    }
+    return true;
+}
+
+// Fingerprints `count` distractors on all cores, with ids from `firstId` on.
+std::vector<server::TrackLandmarks> makeDistractors(const std::vector<bench::Track>& catalogue, size_t count, uint32_t firstId,
+                                                    double seconds, int threads, std::mt19937_64& rng) {
+    const auto params = server::FingerprintParams::catalogue();
+    std::vector<server::TrackLandmarks> batch(count);
+    std::vector<uint64_t> seeds(count);
+    for (auto& s : seeds) s = rng();
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&] {
+            for (size_t i; (i = next.fetch_add(1)) < count;) {
+                std::mt19937_64 local(seeds[i]);
+                const auto& src = catalogue[local() % catalogue.size()].samples;
+                double ratio = std::uniform_real_distribution<double>(1.06, 1.3)(local);
+                if (local() % 2) ratio = 1.0 / ratio;
+                batch[i].track = firstId + static_cast<uint32_t>(i);
+                batch[i].landmarks = server::fingerprint(distractor(src, seconds, ratio, local() % 3 == 0, local), params);
+            }
+        });
+    for (auto& w : workers) w.join();
+    return batch;
+}
+
+std::unique_ptr<server::Index> openCluster(const std::string& seeds, bool empty, std::string& error) {
+    std::vector<server::redis::Node> nodes;
+    if (!server::redis::parseSeedNodes(seeds, nodes, error)) return nullptr;
+    std::shared_ptr<server::redis::ClusterClient> client =
+        server::redis::ClusterClient::connect(nodes, std::chrono::seconds(10), error);
+    if (!client) return nullptr;
+    std::vector<server::redis::Reply> replies;
+    if (empty && !client->runOnEveryMaster({"FLUSHALL"}, replies, error)) return nullptr;
+    return server::openRedisIndex(client, error);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,6 +225,7 @@ int main(int argc, char** argv) {
     const char* home = std::getenv("HOME");
     std::string cache = std::string(home ? home : ".") + "/.cache/melodex-eval";
     std::string catalogueDir = cache + "/catalogue", outsideDir = cache + "/outside", work = cache + "/scale";
+    std::string redisSeeds;
     size_t total = 100000, queries = 200;
     double seconds = 60;
     int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
@@ -67,6 +233,7 @@ int main(int argc, char** argv) {
     app.add_option("--catalogue", catalogueDir)->capture_default_str();
     app.add_option("--outside", outsideDir)->capture_default_str();
     app.add_option("--work", work)->capture_default_str();
+    app.add_option("--redis", redisSeeds, "also store in this Redis Cluster (HOST:PORT,...; it is emptied first)");
     app.add_option("--tracks", total, "catalogue size to grow to")->capture_default_str();
     app.add_option("--distractor-seconds", seconds, "length of each distractor")->capture_default_str();
     app.add_option("--queries", queries, "in- and out-of-catalogue queries at each size")->capture_default_str();
@@ -75,7 +242,7 @@ int main(int argc, char** argv) {
     app.add_option("--common-factor", matchParams.commonFactor, "hashes this many times commoner than average are not looked at")
         ->capture_default_str();
     bool measureOnly = false;
-    app.add_flag("--measure-only", measureOnly, "measure an index grown by an earlier run, without adding to it");
+    app.add_flag("--measure-only", measureOnly, "measure the stores grown by an earlier run, without adding to them");
     CLI11_PARSE(app, argc, argv);
 
     double decodeSeconds = 0;
@@ -89,128 +256,56 @@ int main(int argc, char** argv) {
     const long baseline = bench::residentBytes();
     if (!measureOnly) std::filesystem::remove_all(work);
     std::string error;
-    auto index = server::openLmdbIndex(work + "/index", error);
-    if (!index) {
+    std::vector<Store> stores;
+    stores.push_back({"LMDB", server::openLmdbIndex(work + "/index", error)});
+    if (stores.back().index && !redisSeeds.empty()) stores.push_back({"Redis Cluster", openCluster(redisSeeds, !measureOnly, error)});
+    // The HTTP timing needs a catalogue beside the index; an empty one answers every match the
+    // same way a full one does, minus one row lookup.
+    auto catalog = stores.back().index ? server::openSqliteCatalog(work + "/catalog.sqlite", error) : nullptr;
+    if (!catalog) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
+
     const auto params = server::FingerprintParams::catalogue();
     double audioSeconds = 0;
     std::vector<server::TrackLandmarks> own;
     for (size_t i = 0; i < catalogue.size(); ++i) {
         own.push_back({static_cast<uint32_t>(i + 1), server::fingerprint(catalogue[i].samples, params)});
-        audioSeconds += catalogue[i].samples.size() / 8000.0;
+        audioSeconds += static_cast<double>(catalogue[i].samples.size()) / 8000.0;
     }
-    if (!measureOnly && !index->addTracks(own, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return 1;
-    }
+    if (!measureOnly && !storeBatch(stores, own)) return 1;
     own.clear();
     if (measureOnly) {
         server::IndexStats stats;
-        index->stats(stats, error);
+        stores.front().index->stats(stats, error);
         total = static_cast<size_t>(stats.tracks);
         checkpoints = {total};
         audioSeconds += static_cast<double>(stats.tracks - catalogue.size()) * seconds;
     }
-    const server::Identifier identifier(*index, matchParams);
-    // The HTTP timing needs a catalogue beside the index; an empty one answers every match the
-    // same way a full one does, minus one row lookup.
-    auto catalog = server::openSqliteCatalog(work + "/catalog.sqlite", error);
-    if (!catalog) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return 1;
-    }
-    std::printf("| tracks | hours | index MB | MB/hour | p50 ms | p95 ms | HTTP p50 ms | HTTP p95 ms | RSS above corpus MB | hits clean | hits white 0 dB | false positives |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+
+    std::printf("| store | tracks | hours | index MB | MB/hour | storing x real time | p50 ms | p95 ms | CPU p50 ms | CPU p95 ms | HTTP p50 ms | HTTP p95 ms | RSS above corpus MB | hits clean | hits white 0 dB | false positives |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     std::mt19937_64 rng(7);
     size_t tracks = catalogue.size();
     for (size_t checkpoint : checkpoints) {
         if (checkpoint > total) break;
-        // Grow: fingerprint distractors on all cores, store them a batch at a time.
         const size_t add = measureOnly ? 0 : (checkpoint > tracks ? checkpoint - tracks : 0);
         for (size_t done = 0; done < add; done += kTracksPerBatch) {
             const size_t count = std::min(kTracksPerBatch, add - done);
-            std::vector<server::TrackLandmarks> batch(count);
-            std::vector<uint64_t> seeds(count);
-            for (auto& s : seeds) s = rng();
-            std::atomic<size_t> next{0};
-            std::vector<std::thread> workers;
-            for (int t = 0; t < threads; ++t)
-                workers.emplace_back([&] {
-                    for (size_t i; (i = next.fetch_add(1)) < count;) {
-                        std::mt19937_64 local(seeds[i]);
-                        const auto& src = catalogue[local() % catalogue.size()].samples;
-                        double ratio = std::uniform_real_distribution<double>(1.06, 1.3)(local);
-                        if (local() % 2) ratio = 1.0 / ratio;
-                        batch[i].track = static_cast<uint32_t>(tracks + done + i + 1);
-                        batch[i].landmarks = server::fingerprint(distractor(src, seconds, ratio, local() % 3 == 0, local), params);
-                    }
-                });
-            for (auto& w : workers) w.join();
-            if (!index->addTracks(batch, error)) {
-                std::fprintf(stderr, "%s\n", error.c_str());
-                return 1;
-            }
+            const auto batch = makeDistractors(catalogue, count, static_cast<uint32_t>(tracks + done + 1), seconds, threads, rng);
+            if (!storeBatch(stores, batch)) return 1;
         }
         tracks = measureOnly ? checkpoint : tracks + add;
         audioSeconds += static_cast<double>(add) * seconds;
 
-        std::vector<double> latency;
-        size_t hitsClean = 0, hitsNoisy = 0, falsePositives = 0;
-        for (size_t q = 0; q < queries; ++q) {
-            const size_t t = rng() % catalogue.size();
-            if (catalogue[t].samples.size() < kQuerySamples + 8000) continue;
-            std::vector<float> rec = cut(catalogue[t].samples, rng);
-            for (int noisy = 0; noisy < 2; ++noisy) {
-                if (noisy) bench::addNoise(rec, 0.0, false, static_cast<uint32_t>(q));
-                const std::vector<uint8_t> body = server::buildClientBody(rec);
-                const auto start = Clock::now();
-                const server::WavParse wav = server::parseWavBody(body.data(), body.size());
-                server::Identification id;
-                identifier.identify(wav.audio, id, error);
-                latency.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-                const bool hit = id.match.found && id.match.track == t + 1;
-                (noisy ? hitsNoisy : hitsClean) += hit;
-            }
-            const auto& o = outside[rng() % outside.size()].samples;
-            if (o.size() < kQuerySamples + 8000) continue;
-            server::Identification id;
-            const std::vector<float> foreign = cut(o, rng);
-            identifier.identify(foreign, id, error);
-            falsePositives += id.match.found;
+        const std::vector<Query> set = makeQueries(catalogue, outside, queries, rng);
+        for (const Store& store : stores) {
+            Row row;
+            identifyInProcess(*store.index, matchParams, set, row);
+            identifyOverHttp(*catalog, *store.index, matchParams, set, row);
+            printRow(store, tracks, audioSeconds, row, &store == &stores.front() ? bench::residentBytes() - baseline : -1);
         }
-        std::vector<double> httpMs;
-        {
-            server::ServiceOptions options;
-            options.port = 0;
-            server::Service service(*catalog, *index, options, matchParams);
-            if (service.bind(error)) {
-                std::thread runner([&] { service.run(); });
-                httplib::Client client("127.0.0.1", service.port());
-                for (size_t q = 0; q < std::min<size_t>(queries, 100); ++q) {
-                    const auto& src = catalogue[rng() % catalogue.size()].samples;
-                    if (src.size() < kQuerySamples + 8000) continue;
-                    const std::vector<uint8_t> body = server::buildClientBody(cut(src, rng));
-                    const auto start = Clock::now();
-                    auto res = client.Post("/servlet/QuaverId?id=1017&ownerIdentifier=2422",
-                                           std::string(body.begin(), body.end()), "application/octet-stream");
-                    if (res && res->status == 200)
-                        httpMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-                }
-                service.stop();
-                runner.join();
-            }
-        }
-        server::IndexStats stats;
-        index->stats(stats, error);
-        const double hours = audioSeconds / 3600.0;
-        std::printf("| %zu | %.1f | %.1f | %.2f | %.1f | %.1f | %.1f | %.1f | %.0f | %.1f %% | %.1f %% | %zu/%zu |\n", tracks,
-                    hours, stats.bytes / 1e6, stats.bytes / 1e6 / hours, bench::percentile(latency, 50),
-                    bench::percentile(latency, 95), bench::percentile(httpMs, 50), bench::percentile(httpMs, 95),
-                    (bench::residentBytes() - baseline) / 1e6, 100.0 * hitsClean / queries, 100.0 * hitsNoisy / queries,
-                    falsePositives, queries);
-        std::fflush(stdout);
     }
     return 0;
 }
