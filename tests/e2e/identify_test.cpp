@@ -72,18 +72,18 @@ class Identify : public ::testing::Test {
     ASSERT_EQ(m_app->screen(), SCREEN_LISTENING);
     m_app->wait(ListeningScreen::kWaitMs);
     bool recording = false;
-    for (int i = 0; i < 2000 && !recording; ++i) {
+    for (int i = 0; i < 10000 && !recording; ++i) {
       recording = g_pRecorder && g_pRecorder.load()->state() == RECORDING_ACTIVE;
       if (!recording) std::this_thread::sleep_for(1ms);
     }
     ASSERT_TRUE(recording);
     m_app->wait(11000);
-    for (int i = 0; i < 500 && m_app->screen() == SCREEN_LISTENING; ++i) WaitForPostedMessage(10);
+    PumpWhile([&] { return m_app->screen() == SCREEN_LISTENING; });
     ASSERT_EQ(m_app->screen(), SCREEN_SEARCHING);
   }
-  // Takes in what the send worker posts until the page is left (at most 10 s).
+  // Takes in what the send worker posts until the page is left.
   void awaitOutcome() {
-    for (int i = 0; i < 1000 && m_app->screen() == SCREEN_SEARCHING; ++i) WaitForPostedMessage(10);
+    PumpWhile([&] { return m_app->screen() == SCREEN_SEARCHING; });
   }
   const SongRecord* shown() const { return static_cast<ResultScreen*>(g_apScreens[SCREEN_RESULT])->record(); }
   bool stored(const std::string& name) const { return fs::exists(m_app->home() / name); }
@@ -155,7 +155,7 @@ TEST_F(Identify, EscapeTheLeftSoftKeyAndMelodexCancelEndTheSearchWithoutATrace) 
       [&] {
         // The running program is found through this test's runtime folder.
         ASSERT_EQ(std::system((std::string(MELODEX_EXE) + " --cancel").c_str()), 0);
-        for (int i = 0; i < 200 && m_app->screen() == SCREEN_SEARCHING; ++i) WaitForPostedMessage(10);
+        PumpWhile([&] { return m_app->screen() == SCREEN_SEARCHING; });
       }};
   for (std::size_t i = 0; i < cancels.size(); ++i) {
     SCOPED_TRACE(i);

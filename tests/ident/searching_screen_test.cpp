@@ -83,7 +83,7 @@ class Searching : public NetTest {
     m_app->key(VK_RETURN);
     m_app->wait(3000);
     bool recording = false;
-    for (int i = 0; i < 2000 && !recording; ++i) {
+    for (int i = 0; i < 10000 && !recording; ++i) {
       recording = g_pRecorder && g_pRecorder.load()->state() == RECORDING_ACTIVE;
       if (!recording) std::this_thread::sleep_for(1ms);
     }
@@ -92,9 +92,9 @@ class Searching : public NetTest {
     DispatchPending();
     ASSERT_EQ(m_app->screen(), SCREEN_SEARCHING);
   }
-  // Takes in what the worker posts until the page is left (at most 5 s).
+  // Takes in what the worker posts until the page is left.
   bool leaves() {
-    for (int i = 0; i < 500 && m_app->screen() == SCREEN_SEARCHING; ++i) WaitForPostedMessage(10);
+    PumpWhile([&] { return m_app->screen() == SCREEN_SEARCHING; });
     return m_app->screen() != SCREEN_SEARCHING;
   }
   // Until the server has seen `count` identification requests.
@@ -252,7 +252,7 @@ TEST_F(Searching, NinetySecondsWithoutAReplyShowTheFailurePageAndTheLateReplyCha
   EXPECT_EQ(failureMessage(), "Error sending recording to the server!");
 
   m_release = true;
-  for (int i = 0; i < 300 && !request.expired(); ++i) WaitForPostedMessage(10);
+  PumpWhile([&] { return !request.expired(); });
   EXPECT_TRUE(request.expired()) << "the worker ended and its handler went with the request";
   m_app->wait(SearchingScreen::kTimeoutMs);
   EXPECT_EQ(m_app->screen(), SCREEN_SEND_FAILED);

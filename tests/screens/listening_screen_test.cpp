@@ -68,7 +68,7 @@ class Listening : public ::testing::Test {
   }
   // Until the window procedure has had a message posted by another thread.
   bool screenBecomes(int index) {
-    for (int i = 0; i < 200 && app_->screen() != index; ++i) WaitForPostedMessage(10);
+    PumpWhile([&] { return app_->screen() != index; });
     return app_->screen() == index;
   }
   void enterRecordingPhase() {
@@ -314,7 +314,7 @@ TEST_F(Listening, AMusicFileAsTheMicrophoneEndsUpInTheBody) {
   start({240, 320}, false);
   enterRecordingPhase();
   app_->wait(11000);
-  for (int i = 0; i < 200 && screen().phase() != ListeningScreen::PHASE_DONE; ++i) WaitForPostedMessage(10);
+  PumpWhile([&] { return screen().phase() != ListeningScreen::PHASE_DONE; });
   ForgetMicrophoneFile();
   std::filesystem::remove_all(folder);
   ASSERT_EQ(screen().phase(), ListeningScreen::PHASE_DONE);

@@ -1,5 +1,6 @@
 #include "tests/support/headless_app.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -93,4 +94,9 @@ std::uint32_t GifPixel(int gifId, int x, int y) {
     DeleteObject(bitmap);
   }
   return found->second.at(x, y) & 0x00FFFFFFu;
+}
+
+void PumpWhile(const std::function<bool()>& busy, int limitMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  while (busy() && std::chrono::steady_clock::now() < end) WaitForPostedMessage(10);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "platform/gdi/surface.h"
@@ -64,3 +65,9 @@ std::string ReadFile(const std::filesystem::path& path);
 
 // The pixel of a compiled-in GIF, as the program decodes it.
 std::uint32_t GifPixel(int gifId, int x, int y);
+
+// Takes in what worker threads post, in real time, while `busy` holds, for at
+// most `limitMs`: a bound for a slow or loaded machine, never a timing
+// expectation. Counting wake-ups instead would end early when many messages
+// arrive.
+void PumpWhile(const std::function<bool()>& busy, int limitMs = 30000);
