@@ -232,44 +232,14 @@ public:
     bool lookup(const std::vector<uint32_t>& hashes, const Sink& sink, std::string& error, size_t maxPostings) override {
         CommittedTracks::Snapshot before;
         if (!committed_.begin(before, error)) return false;
-
         std::vector<uint32_t> distinct(hashes);
         std::sort(distinct.begin(), distinct.end());
         distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-        std::vector<Command> reads;
-        reads.reserve(distinct.size());
-        for (const uint32_t hash : distinct) {
-            if (maxPostings == 0) reads.push_back({"GET", postingsKey(hash)});
-            else reads.push_back({"GETRANGE", postingsKey(hash), "0", std::to_string((maxPostings + 1) * kPostingBytes - 1)});
-        }
-        std::vector<Reply> lists;
-        if (!client_->run(reads, lists, error) || !allAnswered(lists, "cannot look up a hash", error)) return false;
-
-        std::vector<std::vector<Posting>> found(distinct.size());
-        std::vector<uint32_t> tracks;
-        for (size_t d = 0; d < distinct.size(); ++d) {
-            const std::string& bytes = lists[d].string;
-            if (maxPostings != 0 && bytes.size() > maxPostings * kPostingBytes) continue;  // too common
-            for (size_t off = 0; off + kPostingBytes <= bytes.size(); off += kPostingBytes) {
-                found[d].push_back(unpackPosting(bytes.data() + off));
-                tracks.push_back(found[d].back().track);
-            }
-        }
-        std::sort(tracks.begin(), tracks.end());
-        tracks.erase(std::unique(tracks.begin(), tracks.end()), tracks.end());
-        std::vector<uint32_t> visible;
-        if (!committed_.visible(before, tracks, visible, error)) return false;
-
-        for (std::vector<Posting>& list : found) {
-            list.erase(std::remove_if(list.begin(), list.end(),
-                                      [&](const Posting& p) { return !std::binary_search(visible.begin(), visible.end(), p.track); }),
-                       list.end());
-            std::sort(list.begin(), list.end(),
-                      [](const Posting& a, const Posting& b) { return a.track != b.track ? a.track < b.track : a.frame < b.frame; });
-            list.erase(std::unique(list.begin(), list.end(),
-                                   [](const Posting& a, const Posting& b) { return a.track == b.track && a.frame == b.frame; }),
-                       list.end());
-        }
+        std::vector<std::vector<Posting>> found;
+        std::vector<uint32_t> tracks, visible;
+        if (!readPostings(distinct, maxPostings, found, tracks, error) || !committed_.visible(before, tracks, visible, error))
+            return false;
+        for (std::vector<Posting>& list : found) keepVisible(list, visible);
         for (size_t i = 0; i < hashes.size(); ++i) {
             const size_t d = static_cast<size_t>(std::lower_bound(distinct.begin(), distinct.end(), hashes[i]) - distinct.begin());
             if (!found[d].empty()) sink(i, found[d].data(), found[d].size());
@@ -335,6 +305,45 @@ public:
     }
 
 private:
+    // Every posting of the distinct hashes in one pipeline per node, a too common hash left out
+    // after reading just past the limit; `tracks` gets the tracks found, sorted and distinct.
+    bool readPostings(const std::vector<uint32_t>& distinct, size_t maxPostings, std::vector<std::vector<Posting>>& found,
+                      std::vector<uint32_t>& tracks, std::string& error) {
+        std::vector<Command> reads;
+        reads.reserve(distinct.size());
+        for (const uint32_t hash : distinct) {
+            if (maxPostings == 0) reads.push_back({"GET", postingsKey(hash)});
+            else reads.push_back({"GETRANGE", postingsKey(hash), "0", std::to_string((maxPostings + 1) * kPostingBytes - 1)});
+        }
+        std::vector<Reply> lists;
+        if (!client_->run(reads, lists, error) || !allAnswered(lists, "cannot look up a hash", error)) return false;
+        found.assign(distinct.size(), {});
+        for (size_t d = 0; d < distinct.size(); ++d) {
+            const std::string& bytes = lists[d].string;
+            if (maxPostings != 0 && bytes.size() > maxPostings * kPostingBytes) continue;
+            for (size_t off = 0; off + kPostingBytes <= bytes.size(); off += kPostingBytes) {
+                found[d].push_back(unpackPosting(bytes.data() + off));
+                tracks.push_back(found[d].back().track);
+            }
+        }
+        std::sort(tracks.begin(), tracks.end());
+        tracks.erase(std::unique(tracks.begin(), tracks.end()), tracks.end());
+        return true;
+    }
+
+    // Drops postings of tracks the lookup may not show and postings written twice, in the
+    // embedded store's order: by track, then frame.
+    static void keepVisible(std::vector<Posting>& list, const std::vector<uint32_t>& visible) {
+        list.erase(std::remove_if(list.begin(), list.end(),
+                                  [&](const Posting& p) { return !std::binary_search(visible.begin(), visible.end(), p.track); }),
+                   list.end());
+        std::sort(list.begin(), list.end(),
+                  [](const Posting& a, const Posting& b) { return a.track != b.track ? a.track < b.track : a.frame < b.frame; });
+        list.erase(std::unique(list.begin(), list.end(),
+                               [](const Posting& a, const Posting& b) { return a.track == b.track && a.frame == b.frame; }),
+                   list.end());
+    }
+
     // Only tracks not yet in the index, each once, with ids a posting can carry.
     bool checkNew(const std::vector<TrackLandmarks>& tracks, std::string& error) {
         std::vector<uint32_t> ids;
