@@ -63,7 +63,7 @@ field() { dpkg-deb -f "$1" "$2"; }
 for want in libc6 libsdl2-2.0-0 libsdl2-ttf-2.0-0 libfontconfig1 fonts-dejavu-core; do
   field "$client" Depends | grep -q "$want" || fail "melodex does not depend on $want: $(field "$client" Depends)"
 done
-for want in libc6 liblmdb0 libsqlite3-0 libfftw3-single3 libavcodec; do
+for want in libc6 liblmdb0 libsqlite3-0 libfftw3-single3 libavcodec libhiredis0.14; do
   field "$server" Depends | grep -q "$want" || fail "melodex-server does not depend on $want: $(field "$server" Depends)"
 done
 for deb in "$client" "$server"; do
