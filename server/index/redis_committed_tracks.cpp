@@ -10,12 +10,7 @@ namespace {
 
 using redis::Reply;
 namespace layout = redis_layout;
-
-uint64_t toNumber(std::string_view text) {
-    uint64_t value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
-}
+using redis_layout::toNumber;
 
 // "<commit sequence> <postings>" -> the sequence.
 uint64_t sequenceOf(const std::string& entry) { return toNumber(std::string_view(entry).substr(0, entry.find(' '))); }

@@ -41,6 +41,7 @@ constexpr size_t kPostingBytes = 6;
 using redis_layout::kCommitLog;
 using redis_layout::kPostings;
 using redis_layout::kRecordings;
+using redis_layout::toNumber;
 using redis_layout::kRemovals;
 using redis_layout::kSeq;
 using redis_layout::kTracks;
@@ -114,12 +115,6 @@ void appendPosting(std::string& out, uint32_t track, uint32_t frame) {
 Posting unpackPosting(const char* p) {
     const auto* b = reinterpret_cast<const uint8_t*>(p);
     return {(uint32_t{b[0]} << 16) | (uint32_t{b[1]} << 8) | b[2], (uint32_t{b[3]} << 16) | (uint32_t{b[4]} << 8) | b[5]};
-}
-
-uint64_t toNumber(const std::string& text) {
-    uint64_t value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
 }
 
 // A reply that should be a plain answer: false with the command's error otherwise.

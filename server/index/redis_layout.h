@@ -1,6 +1,9 @@
 #pragma once
 
+#include <charconv>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 // The Redis index's keys that more than one file names (see redis_index.cpp for the layout).
 namespace melodex::server::redis_layout {
@@ -12,5 +15,12 @@ inline const std::string kTracks = "{i}:tracks";      // track -> "<commit seque
 inline const std::string kRemovals = "{i}:removals";  // how many tracks were ever un-committed
 inline const std::string kPostings = "{i}:postings";  // committed postings
 inline const std::string kRecordings = "{i}:recordings";
+
+// A counter or id as Redis returns it, in decimal text; 0 when it is not a number.
+inline uint64_t toNumber(std::string_view text) {
+    uint64_t value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
 
 }  // namespace melodex::server::redis_layout
