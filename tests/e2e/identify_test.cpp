@@ -77,8 +77,15 @@ class Identify : public ::testing::Test {
       if (!recording) std::this_thread::sleep_for(1ms);
     }
     ASSERT_TRUE(recording);
+    // The recorder reports itself active just before the file starts playing,
+    // which counts from the clock's reading at that moment: keep the clock
+    // moving until the eleven seconds are in.
     m_app->wait(11000);
-    PumpWhile([&] { return m_app->screen() == SCREEN_LISTENING; });
+    PumpWhile([&] {
+      if (m_app->screen() != SCREEN_LISTENING) return false;
+      m_app->wait(100);
+      return true;
+    });
     ASSERT_EQ(m_app->screen(), SCREEN_SEARCHING);
   }
   // Takes in what the send worker posts until the page is left.
