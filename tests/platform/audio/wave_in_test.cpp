@@ -1,12 +1,13 @@
 // Wave input: argument checks, the buffer life cycle (queue, fill, stop,
-// reset, unprepare, close) and the fake device's chosen failures, observed
-// through the MM_WIM_DATA messages a window receives.
+// reset, unprepare, close) and the fake device's chosen failures, seen
+// through the MM_WIM_DATA messages a window receives; and sound output.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
 #include "platform/audio/fake_wave_in.h"
+#include "platform/audio/sound.h"
 #include "platform/audio/wave_in.h"
 #include "tests/platform/window/window_fixture.h"
 
@@ -19,27 +20,13 @@ class WaveIn : public WindowTest {
   void SetUp() override {
     WindowTest::SetUp();
     InstallFakeWaveIn();
-    header_.lpData = buffer_.data();
-    header_.dwBufferLength = static_cast<DWORD>(buffer_.size());
   }
   void TearDown() override {
-    if (device_) {
-      waveInReset(device_);
-      waveInClose(device_);
-    }
     RemoveFakeWaveIn();
     WindowTest::TearDown();
   }
-
   MMRESULT open() {
     return waveInOpen(&device_, WAVE_MAPPER, &kFormat, reinterpret_cast<DWORD_PTR>(hwnd_), 0, CALLBACK_WINDOW);
-  }
-  // Open, prepare, queue and start.
-  void startRecording() {
-    ASSERT_EQ(open(), MMSYSERR_NOERROR);
-    ASSERT_EQ(waveInPrepareHeader(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
-    ASSERT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
-    ASSERT_EQ(waveInStart(device_), MMSYSERR_NOERROR);
   }
   std::vector<Received> handedBack() {
     DispatchPending();
@@ -47,11 +34,11 @@ class WaveIn : public WindowTest {
   }
 
   std::vector<char> buffer_ = std::vector<char>(1600);  // 800 samples
-  WAVEHDR header_{};
+  WAVEHDR header_{buffer_.data(), 1600, 0, 0, 0, 0, nullptr, 0};
   HWAVEIN device_ = nullptr;
 };
 
-TEST_F(WaveIn, OpenChecksItsArguments) {
+TEST_F(WaveIn, OpenAndPrepareCheckTheirArguments) {
   HWAVEIN device = nullptr;
   EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, &kFormat, 0, 0, CALLBACK_WINDOW), MMSYSERR_INVALPARAM);
   EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, nullptr, 0, 0, CALLBACK_WINDOW), MMSYSERR_INVALPARAM);
@@ -63,58 +50,7 @@ TEST_F(WaveIn, OpenChecksItsArguments) {
                              WAVEFORMATEX{3, 1, 8000, 16000, 2, 16, 0}})
     EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, &wrong, 0, 0, CALLBACK_WINDOW), WAVERR_BADFORMAT);
   EXPECT_EQ(device, nullptr);
-}
 
-TEST_F(WaveIn, WithoutAnyDeviceTheHeadlessBackendHasNoDriver) {
-  RemoveFakeWaveIn();
-  EXPECT_EQ(open(), MMSYSERR_NODRIVER);
-  EXPECT_EQ(device_, nullptr);
-}
-
-TEST_F(WaveIn, AFullBufferIsHandedBackToTheWindowWithTheSamples) {
-  startRecording();
-  std::vector<std::int16_t> samples(1000);
-  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::int16_t>(i * 7 - 3000);
-  ASSERT_TRUE(FakeWaveInCapture(samples.data(), 799));
-  EXPECT_TRUE(handedBack().empty());
-  EXPECT_TRUE(header_.dwFlags & WHDR_INQUEUE);
-  // The rest overflows: with no buffer queued, it is lost.
-  ASSERT_TRUE(FakeWaveInCapture(samples.data() + 799, 201));
-  const auto back = handedBack();
-  ASSERT_EQ(back.size(), 1u);
-  EXPECT_EQ(back[0].wParam, reinterpret_cast<WPARAM>(device_));
-  EXPECT_EQ(back[0].lParam, reinterpret_cast<LPARAM>(&header_));
-  EXPECT_EQ(header_.dwBytesRecorded, 1600u);
-  EXPECT_EQ(header_.dwFlags, WHDR_DONE | WHDR_PREPARED);
-  EXPECT_EQ(std::memcmp(buffer_.data(), samples.data(), 1600), 0);
-  EXPECT_EQ(waveInUnprepareHeader(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
-  EXPECT_EQ(header_.dwFlags, WHDR_DONE);
-  EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
-  EXPECT_EQ(waveInStart(device_), MMSYSERR_INVALHANDLE);
-  device_ = nullptr;
-}
-
-TEST_F(WaveIn, StopHandsBackAPartBufferAndResetTheRest) {
-  startRecording();
-  ASSERT_TRUE(FakeWaveInCaptureConstant(5, 100));
-  EXPECT_EQ(waveInStop(device_), MMSYSERR_NOERROR);
-  ASSERT_EQ(handedBack().size(), 1u);
-  EXPECT_EQ(header_.dwBytesRecorded, 200u);
-  EXPECT_FALSE(FakeWaveInCaptureConstant(5, 100)) << "a stopped device captures nothing";
-
-  // Queued again and reset before any sample: handed back empty.
-  ASSERT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
-  EXPECT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), WAVERR_STILLPLAYING);
-  EXPECT_EQ(waveInUnprepareHeader(device_, &header_, sizeof header_), WAVERR_STILLPLAYING);
-  EXPECT_EQ(waveInClose(device_), WAVERR_STILLPLAYING);
-  EXPECT_EQ(waveInReset(device_), MMSYSERR_NOERROR);
-  ASSERT_EQ(handedBack().size(), 2u);
-  EXPECT_EQ(header_.dwBytesRecorded, 0u);
-  EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
-  device_ = nullptr;
-}
-
-TEST_F(WaveIn, BuffersMustBePreparedAndWellFormed) {
   ASSERT_EQ(open(), MMSYSERR_NOERROR);
   EXPECT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), WAVERR_UNPREPARED);
   EXPECT_EQ(waveInPrepareHeader(device_, nullptr, sizeof header_), MMSYSERR_INVALPARAM);
@@ -122,16 +58,58 @@ TEST_F(WaveIn, BuffersMustBePreparedAndWellFormed) {
   WAVEHDR empty{};
   EXPECT_EQ(waveInPrepareHeader(device_, &empty, sizeof empty), MMSYSERR_INVALPARAM);
   EXPECT_EQ(waveInPrepareHeader(nullptr, &header_, sizeof header_), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
+
+  RemoveFakeWaveIn();
+  EXPECT_EQ(open(), MMSYSERR_NODRIVER) << "the headless backend has no device of its own";
+}
+
+TEST_F(WaveIn, BuffersFillStopResetAndComeBackToTheWindow) {
+  ASSERT_EQ(open(), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInPrepareHeader(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInStart(device_), MMSYSERR_NOERROR);
+  std::vector<std::int16_t> samples(1000);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::int16_t>(i * 7 - 3000);
+  ASSERT_TRUE(FakeWaveInCapture(samples.data(), 799));
+  EXPECT_TRUE(handedBack().empty());
+  EXPECT_TRUE(header_.dwFlags & WHDR_INQUEUE);
+  ASSERT_TRUE(FakeWaveInCapture(samples.data() + 799, 201));  // the rest finds no buffer: lost
+  ASSERT_EQ(handedBack().size(), 1u);
+  EXPECT_EQ(handedBack()[0].wParam, reinterpret_cast<WPARAM>(device_));
+  EXPECT_EQ(handedBack()[0].lParam, reinterpret_cast<LPARAM>(&header_));
+  EXPECT_EQ(header_.dwBytesRecorded, 1600u);
+  EXPECT_EQ(header_.dwFlags, static_cast<DWORD>(WHDR_DONE | WHDR_PREPARED));
+  EXPECT_EQ(std::memcmp(buffer_.data(), samples.data(), 1600), 0);
+
+  // Stop hands back a part-filled buffer; a stopped device captures nothing.
+  ASSERT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+  ASSERT_TRUE(FakeWaveInCaptureConstant(5, 100));
+  EXPECT_EQ(waveInStop(device_), MMSYSERR_NOERROR);
+  ASSERT_EQ(handedBack().size(), 2u);
+  EXPECT_EQ(header_.dwBytesRecorded, 200u);
+  EXPECT_FALSE(FakeWaveInCaptureConstant(5, 100));
+
+  // Queued again: busy until a reset hands it back empty.
+  ASSERT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+  EXPECT_EQ(header_.dwBytesRecorded, 0u);
+  EXPECT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), WAVERR_STILLPLAYING);
+  EXPECT_EQ(waveInUnprepareHeader(device_, &header_, sizeof header_), WAVERR_STILLPLAYING);
+  EXPECT_EQ(waveInClose(device_), WAVERR_STILLPLAYING);
+  EXPECT_EQ(waveInReset(device_), MMSYSERR_NOERROR);
+  ASSERT_EQ(handedBack().size(), 3u);
+  EXPECT_EQ(waveInUnprepareHeader(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+  EXPECT_EQ(header_.dwFlags, static_cast<DWORD>(WHDR_DONE));
+  EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInStart(device_), MMSYSERR_INVALHANDLE);
 }
 
 TEST_F(WaveIn, TheFakeFailsTheChosenCallsAndRecordsEveryCall) {
-  RemoveFakeWaveIn();
   FakeWaveInFailures failures;
   failures.open = MMSYSERR_NODRIVER;
   InstallFakeWaveIn(failures);
   EXPECT_EQ(open(), MMSYSERR_NODRIVER);
   EXPECT_EQ(device_, nullptr);
-
   failures = {};
   failures.prepare = MMSYSERR_NOMEM;
   failures.start = MMSYSERR_ERROR;
@@ -147,9 +125,16 @@ TEST_F(WaveIn, TheFakeFailsTheChosenCallsAndRecordsEveryCall) {
   EXPECT_FALSE(FakeWaveInCaptureConstant(1, 10)) << "a failed start captures nothing";
   EXPECT_EQ(waveInReset(device_), MMSYSERR_NOERROR);
   EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
-  device_ = nullptr;
   EXPECT_EQ(FakeWaveInCalls(), (std::vector<std::string>{"prepare", "add", "start", "reset", "close"}))
       << "the calls since the last InstallFakeWaveIn";
+}
+
+TEST(Sound, TheHeadlessBackendRecordsEachRequestAndStaysSilent) {
+  ClearPlayedSounds();
+  EXPECT_TRUE(PlaySoundW(L"#159", nullptr, SND_RESOURCE | SND_ASYNC));
+  EXPECT_TRUE(PlaySoundW(L"#160", nullptr, SND_RESOURCE | SND_ASYNC));
+  EXPECT_FALSE(PlaySoundW(nullptr, nullptr, SND_RESOURCE | SND_ASYNC));
+  EXPECT_EQ(PlayedSounds(), (std::vector<std::wstring>{L"#159", L"#160"}));
 }
 
 }  // namespace

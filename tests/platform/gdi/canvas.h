@@ -7,7 +7,6 @@
 #include "platform/gdi/gdi.h"
 
 constexpr std::uint32_t kWhite = 0xFFFFFF;
-constexpr std::uint32_t kBlack = 0x000000;
 
 class Canvas {
  public:
@@ -35,28 +34,16 @@ class Canvas {
     DeleteObject(brush);
   }
 
-  // The smallest rectangle holding every pixel that differs from `paper`
-  // (right and bottom exclusive); empty when there is none.
-  RECT inkBounds(std::uint32_t paper = kWhite, RECT within = RECT{0, 0, -1, -1}) const {
+  // The smallest rectangle holding every pixel that is not white (right and
+  // bottom exclusive); empty when there is none.
+  RECT inkBounds() const {
     const Surface& s = surface();
-    if (within.right < 0) within = RECT{0, 0, s.width, s.height};
     RECT box{s.width, s.height, 0, 0};
-    for (int y = within.top; y < within.bottom; ++y) {
-      for (int x = within.left; x < within.right; ++x) {
-        if (s.at(x, y) == paper) continue;
-        box.left = std::min<LONG>(box.left, x);
-        box.top = std::min<LONG>(box.top, y);
-        box.right = std::max<LONG>(box.right, x + 1);
-        box.bottom = std::max<LONG>(box.bottom, y + 1);
-      }
-    }
+    for (int y = 0; y < s.height; ++y)
+      for (int x = 0; x < s.width; ++x)
+        if (s.at(x, y) != kWhite) box = RECT{std::min<LONG>(box.left, x), std::min<LONG>(box.top, y),
+                                             std::max<LONG>(box.right, x + 1), std::max<LONG>(box.bottom, y + 1)};
     return box.right == 0 ? RECT{0, 0, 0, 0} : box;
-  }
-
-  int count(std::uint32_t pixel) const {
-    int n = 0;
-    for (std::uint32_t p : surface().pixels) n += p == pixel;
-    return n;
   }
 
  private:

@@ -1,236 +1,127 @@
-// Device contexts, objects, filling, copying, clipping and pen lines,
-// checked on the pixels they leave behind.
+// Device contexts and objects, and what filling, copying, clipping, pen lines
+// and stretching leave on the pixels: one scene compared whole with its
+// reference rendering, and the rules that a picture cannot show.
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 #include "tests/platform/gdi/canvas.h"
+#include "tests/support/reference_image.h"
 
 namespace {
 
-TEST(GdiObjects, SelectionReturnsPreviousAndBlocksDeletion) {
+TEST(GdiObjects, SelectionDeletionAndStockObjects) {
   HDC dc = CreateCompatibleDC(nullptr);
-  ASSERT_NE(dc, nullptr);
   HBITMAP first = CreateCompatibleBitmap(dc, 4, 3);
   HBITMAP second = CreateCompatibleBitmap(dc, 5, 6);
-
-  HGDIOBJ stock = SelectObject(dc, first);
-  ASSERT_NE(stock, nullptr);
+  const HGDIOBJ stock = SelectObject(dc, first);
   BITMAP info{};
   ASSERT_EQ(GetObject(stock, sizeof info, &info), static_cast<int>(sizeof info));
-  EXPECT_EQ(info.bmWidth, 1);
-  EXPECT_EQ(info.bmHeight, 1);
-
-  EXPECT_EQ(DeleteObject(first), FALSE) << "a selected bitmap must not be deleted";
+  EXPECT_EQ(info.bmWidth * info.bmHeight, 1) << "a fresh DC holds a 1 x 1 bitmap";
+  EXPECT_FALSE(DeleteObject(first)) << "a selected bitmap must not be deleted";
   EXPECT_EQ(SelectObject(dc, second), first);
-  ASSERT_EQ(GetObjectW(second, sizeof info, &info), static_cast<int>(sizeof info));
-  EXPECT_EQ(info.bmWidth, 5);
-  EXPECT_EQ(info.bmHeight, 6);
-  EXPECT_EQ(info.bmBitsPixel, 32);
-
-  // A bitmap can live in one memory DC at a time.
+  GetObjectW(second, sizeof info, &info);
+  EXPECT_EQ(std::make_tuple(info.bmWidth, info.bmHeight, info.bmBitsPixel), std::make_tuple(5, 6, WORD{32}));
   HDC other = CreateCompatibleDC(dc);
-  EXPECT_EQ(SelectObject(other, second), nullptr);
+  EXPECT_EQ(SelectObject(other, second), nullptr) << "a bitmap lives in one memory DC at a time";
   EXPECT_NE(SelectObject(other, first), nullptr);
 
-  HPEN pen = CreatePen(PS_SOLID, 1, RGB(1, 2, 3));
-  HGDIOBJ defaultPen = SelectObject(dc, pen);
-  EXPECT_NE(defaultPen, nullptr);
-  EXPECT_EQ(DeleteObject(pen), FALSE);
+  const HPEN pen = CreatePen(PS_SOLID, 1, RGB(1, 2, 3));
+  const HGDIOBJ defaultPen = SelectObject(dc, pen);
+  EXPECT_FALSE(DeleteObject(pen));
   EXPECT_EQ(SelectObject(dc, defaultPen), pen);
-  EXPECT_EQ(DeleteObject(pen), TRUE);
-  EXPECT_EQ(DeleteObject(pen), FALSE) << "a deleted handle is no longer valid";
-
-  EXPECT_EQ(DeleteDC(other), TRUE);
-  EXPECT_EQ(DeleteObject(first), TRUE) << "deleting the DC releases its bitmap";
+  EXPECT_TRUE(DeleteObject(pen));
+  EXPECT_FALSE(DeleteObject(pen)) << "a deleted handle is no longer valid";
+  EXPECT_TRUE(DeleteDC(other));
+  EXPECT_TRUE(DeleteObject(first)) << "deleting the DC released its bitmap";
   SelectObject(dc, stock);
-  EXPECT_EQ(DeleteObject(second), TRUE);
-  EXPECT_EQ(DeleteDC(dc), TRUE);
-  EXPECT_EQ(DeleteDC(dc), FALSE);
-}
-
-TEST(GdiObjects, StockObjectsAndDeviceCaps) {
-  Canvas canvas(4, 4);
-  const RECT left{0, 0, 2, 4};
-  FillRect(canvas.dc(), &left, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
-  const RECT right{2, 0, 4, 4};
-  FillRect(canvas.dc(), &right, static_cast<HBRUSH>(GetStockObject(NULL_BRUSH)));
-  EXPECT_EQ(canvas.at(1, 1), kBlack);
-  EXPECT_EQ(canvas.at(3, 1), kWhite);
-  EXPECT_EQ(DeleteObject(GetStockObject(WHITE_BRUSH)), TRUE);
+  EXPECT_TRUE(DeleteObject(second));
+  EXPECT_TRUE(DeleteDC(dc));
+  EXPECT_FALSE(DeleteDC(dc));
+  EXPECT_TRUE(DeleteObject(GetStockObject(WHITE_BRUSH)));
   EXPECT_NE(GetStockObject(WHITE_BRUSH), nullptr) << "stock objects survive deletion";
-
-  EXPECT_EQ(GetDeviceCaps(nullptr, HORZRES), 240);
-  EXPECT_EQ(GetDeviceCaps(nullptr, VERTRES), 320);
-  SetDisplayMetrics(480, 640);
-  EXPECT_EQ(GetDeviceCaps(canvas.dc(), HORZRES), 480);
-  EXPECT_EQ(GetDeviceCaps(canvas.dc(), VERTRES), 640);
-  SetDisplayMetrics(240, 320);
 }
 
-TEST(GdiFill, ConvertsColourAndStaysInsideTheRectangle) {
-  Canvas canvas(10, 10);
-  canvas.fill(RECT{2, 3, 5, 7}, RGB(0, 119, 192));
-  EXPECT_EQ(canvas.at(2, 3), 0x0077C0u) << "COLORREF 0x00BBGGRR becomes pixel 0x00RRGGBB";
-  EXPECT_EQ(canvas.at(4, 6), 0x0077C0u);
-  const RECT ink = canvas.inkBounds();
-  EXPECT_EQ(ink.left, 2);
-  EXPECT_EQ(ink.top, 3);
-  EXPECT_EQ(ink.right, 5);
-  EXPECT_EQ(ink.bottom, 7);
-  EXPECT_EQ(GetPixel(canvas.dc(), 3, 4), RGB(0, 119, 192));
+void Fill(HDC dc, RECT r, HBRUSH brush) { FillRect(dc, &r, brush); }
 
-  // Rectangles hanging off the surface are cut, not wrapped around.
-  canvas.fill(RECT{-5, 8, 50, 50}, RGB(0, 0, 0));
-  EXPECT_EQ(canvas.count(kBlack), 20);
-  EXPECT_EQ(GetPixel(canvas.dc(), 10, 0), CLR_INVALID);
-}
-
-TEST(GdiBitBlt, CopiesClippedToBothSurfacesAndTheClipRegion) {
-  Canvas source(6, 6);
-  for (int y = 0; y < 6; ++y) {
-    for (int x = 0; x < 6; ++x) SetPixel(source.dc(), x, y, RGB(x * 10, y * 10, 7));
-  }
-  Canvas dest(8, 8);
-  ASSERT_TRUE(BitBlt(dest.dc(), 4, 4, 6, 6, source.dc(), 0, 0, SRCCOPY));
-  EXPECT_EQ(dest.at(4, 4), 0x000007u);
-  EXPECT_EQ(dest.at(7, 6), 0x1E1407u);
-  EXPECT_EQ(dest.at(3, 3), kWhite);
-
-  // A source window partly outside the source copies only what exists.
-  Canvas partial(8, 8);
-  ASSERT_TRUE(BitBlt(partial.dc(), 0, 0, 8, 8, source.dc(), 3, 3, SRCCOPY));
-  EXPECT_EQ(partial.at(0, 0), 0x1E1E07u);
-  EXPECT_EQ(partial.at(2, 2), 0x323207u);
-  EXPECT_EQ(partial.at(3, 3), kWhite);
-
-  Canvas clipped(8, 8);
-  HRGN region = CreateRectRgn(2, 2, 4, 5);
-  EXPECT_EQ(SelectClipRgn(clipped.dc(), region), SIMPLEREGION);
+void Clip(HDC dc, int left, int top, int right, int bottom) {
+  HRGN region = CreateRectRgn(left, top, right, bottom);
+  EXPECT_EQ(SelectClipRgn(dc, region), SIMPLEREGION);
   DeleteObject(region);  // the DC keeps its own copy
-  BitBlt(clipped.dc(), 0, 0, 6, 6, source.dc(), 0, 0, SRCCOPY);
-  const RECT ink = clipped.inkBounds();
-  EXPECT_EQ(ink.left, 2);
-  EXPECT_EQ(ink.top, 2);
-  EXPECT_EQ(ink.right, 4);
-  EXPECT_EQ(ink.bottom, 5);
-  EXPECT_EQ(GetPixel(clipped.dc(), 0, 0), CLR_INVALID) << "outside the clip region";
-  SelectClipRgn(clipped.dc(), nullptr);
-  BitBlt(clipped.dc(), 0, 0, 6, 6, source.dc(), 0, 0, SRCCOPY);
-  EXPECT_EQ(clipped.at(5, 5), 0x323207u);
-
-  EXPECT_FALSE(BitBlt(dest.dc(), 0, 0, 1, 1, source.dc(), 0, 0, 0x00EE0086));
 }
 
-TEST(GdiBitBlt, OverlappingCopyWithinOneSurface) {
-  Canvas canvas(6, 1);
-  for (int x = 0; x < 6; ++x) SetPixel(canvas.dc(), x, 0, RGB(x, 0, 0));
-  BitBlt(canvas.dc(), 1, 0, 5, 1, canvas.dc(), 0, 0, SRCCOPY);
-  for (int x = 1; x < 6; ++x) EXPECT_EQ(canvas.at(x, 0), static_cast<std::uint32_t>(x - 1) << 16);
+TEST(GdiDrawing, TheSceneMatchesItsReference) {
+  Canvas c(64, 40);
+  const HDC dc = c.dc();
+  c.fill(RECT{2, 2, 12, 10}, RGB(0, 119, 192));
+  EXPECT_EQ(c.at(2, 2), 0x0077C0u) << "COLORREF 0x00BBGGRR becomes pixel 0x00RRGGBB";
+  EXPECT_EQ(GetPixel(dc, 11, 9), RGB(0, 119, 192));
+  c.fill(RECT{58, 36, 90, 90}, RGB(0, 0, 0));  // hangs off the surface: cut, not wrapped
+  Fill(dc, RECT{14, 2, 18, 6}, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+  Fill(dc, RECT{18, 2, 22, 6}, static_cast<HBRUSH>(GetStockObject(NULL_BRUSH)));
+
+  Canvas source(6, 6);
+  for (int y = 0; y < 6; ++y)
+    for (int x = 0; x < 6; ++x) SetPixel(source.dc(), x, y, RGB(x * 40, y * 40, 7));
+  BitBlt(dc, 24, 2, 6, 6, source.dc(), 0, 0, SRCCOPY);
+  BitBlt(dc, 32, 2, 8, 8, source.dc(), 3, 3, SRCCOPY);  // only the 3 x 3 that exists
+  Clip(dc, 42, 2, 45, 6);
+  BitBlt(dc, 40, 0, 6, 6, source.dc(), 0, 0, SRCCOPY);
+  EXPECT_EQ(GetPixel(dc, 41, 2), CLR_INVALID) << "outside the clip region";
+  SelectClipRgn(dc, nullptr);
+  for (int x = 48; x < 54; ++x) SetPixel(dc, x, 2, RGB(x * 4, 0, 200));
+  BitBlt(dc, 49, 2, 5, 1, dc, 48, 2, SRCCOPY);  // onto itself, overlapping
+
+  const HPEN pen = CreatePen(PS_SOLID, 1, RGB(255, 252, 0));
+  SelectObject(dc, pen);
+  POINT previous{-1, -1};
+  MoveToEx(dc, 2, 14, &previous);
+  EXPECT_EQ(previous.x * 100 + previous.y, 0);
+  LineTo(dc, 12, 14);  // the end point is left out...
+  LineTo(dc, 12, 20);  // ...and the next line starts there
+  MoveToEx(dc, 2, 30, nullptr);
+  LineTo(dc, 12, 20);
+  Clip(dc, 20, 0, 26, 40);
+  MoveToEx(dc, -3, 16, nullptr);
+  LineTo(dc, 80, 16);
+  SelectClipRgn(dc, nullptr);
+
+  // A 4 x 2 source of black and white columns over a red row; a black dot.
+  Canvas stripes(4, 2);
+  stripes.fill(RECT{0, 0, 1, 1}, RGB(0, 0, 0));
+  stripes.fill(RECT{2, 0, 3, 1}, RGB(0, 0, 0));
+  stripes.fill(RECT{0, 1, 4, 2}, RGB(255, 0, 0));
+  Canvas dot(3, 1);
+  dot.fill(RECT{1, 0, 2, 1}, RGB(0, 0, 0));
+  StretchBlt(dc, 28, 24, 8, 4, stripes.dc(), 0, 0, 2, 1, SRCCOPY);    // nearest, doubled
+  StretchBlt(dc, 60, 24, 8, 4, stripes.dc(), 0, 0, 2, 1, SRCCOPY);    // off the right edge
+  EXPECT_EQ(SetStretchBltMode(dc, HALFTONE), COLORONCOLOR);
+  StretchBlt(dc, 40, 24, 2, 1, stripes.dc(), 0, 0, 4, 2, SRCCOPY);    // each averages 4 pixels
+  StretchBlt(dc, 44, 24, 2, 1, dot.dc(), 0, 0, 3, 1, SRCCOPY);        // the middle halved into both
+  StretchBlt(dc, 48, 24, 12, 6, stripes.dc(), 0, 0, 4, 2, SRCCOPY);   // enlarged
+  EXPECT_TRUE(MatchesReference(c.surface(), "platform/reference/gdi-scene.png"));
 }
 
-TEST(GdiBitBlt, WindowSurfaceFollowsItsSize) {
+TEST(GdiDrawing, BadCopiesAreRefusedAndAWindowDcFollowsItsSurface) {
+  Canvas source(10, 10), target(4, 4);
+  const HDC to = target.dc(), from = source.dc();
+  EXPECT_FALSE(BitBlt(to, 0, 0, 1, 1, from, 0, 0, 0x00EE0086)) << "only SRCCOPY";
+  EXPECT_FALSE(StretchBlt(to, 0, 0, 2, 2, from, 9, 0, 2, 2, SRCCOPY)) << "source off its surface";
+  EXPECT_FALSE(StretchBlt(to, 0, 0, 0, 2, from, 0, 0, 2, 2, SRCCOPY));
+  EXPECT_FALSE(StretchBlt(to, 0, 0, -2, 2, from, 0, 0, 2, 2, SRCCOPY)) << "no mirroring";
+  EXPECT_EQ(SetStretchBltMode(to, 7), 0);
+  EXPECT_EQ(GetPixel(to, 4, 0), CLR_INVALID);
+
   Surface window;
   window.resize(3, 3);
-  HDC dc = CreateSurfaceDC(&window);
-  ASSERT_NE(dc, nullptr);
-  Canvas source(10, 10);
-  source.fill(RECT{0, 0, 10, 10}, RGB(255, 0, 0));
+  const HDC dc = CreateSurfaceDC(&window);
   EXPECT_EQ(SelectObject(dc, source.bitmap()), nullptr) << "a window DC holds no bitmap";
+  source.fill(RECT{0, 0, 10, 10}, RGB(255, 0, 0));
   window.resize(5, 4);
-  BitBlt(dc, 0, 0, 10, 10, source.dc(), 0, 0, SRCCOPY);
-  for (std::uint32_t p : window.pixels) EXPECT_EQ(p, 0xFF0000u);
+  BitBlt(dc, 0, 0, 10, 10, from, 0, 0, SRCCOPY);
+  EXPECT_EQ(window.pixels, std::vector<std::uint32_t>(20, 0xFF0000u)) << "the whole resized surface";
   DeleteDC(dc);
-}
-
-TEST(GdiPen, LinesLeaveOutTheirEndPoint) {
-  Canvas canvas(12, 12);
-  HPEN pen = CreatePen(PS_SOLID, 1, RGB(255, 252, 0));
-  HGDIOBJ old = SelectObject(canvas.dc(), pen);
-  POINT previous{-1, -1};
-  MoveToEx(canvas.dc(), 1, 2, &previous);
-  EXPECT_EQ(previous.x, 0);
-  EXPECT_EQ(previous.y, 0);
-  LineTo(canvas.dc(), 9, 2);
-  const std::uint32_t yellow = 0xFFFC00;
-  for (int x = 1; x < 9; ++x) EXPECT_EQ(canvas.at(x, 2), yellow) << x;
-  EXPECT_EQ(canvas.at(9, 2), kWhite) << "end point is not drawn";
-  EXPECT_EQ(canvas.at(0, 2), kWhite);
-
-  // The pen carries on from the end point.
-  LineTo(canvas.dc(), 9, 6);
-  EXPECT_EQ(canvas.at(9, 2), yellow);
-  EXPECT_EQ(canvas.at(9, 5), yellow);
-  EXPECT_EQ(canvas.at(9, 6), kWhite);
-
-  MoveToEx(canvas.dc(), 0, 11, nullptr);
-  LineTo(canvas.dc(), 11, 0);
-  EXPECT_EQ(canvas.at(0, 11), yellow);
-  EXPECT_EQ(canvas.at(5, 6), yellow);
-  EXPECT_EQ(canvas.at(11, 0), kWhite);
-  EXPECT_EQ(canvas.count(yellow), 8 + 4 + 11 - 1) << "(9, 2) lies on two lines";
-
-  // Lines obey the clip region and may run off the surface.
-  Canvas clipped(12, 12);
-  SelectObject(clipped.dc(), pen);
-  HRGN region = CreateRectRgn(0, 0, 5, 12);
-  SelectClipRgn(clipped.dc(), region);
-  MoveToEx(clipped.dc(), -3, 4, nullptr);
-  LineTo(clipped.dc(), 20, 4);
-  EXPECT_EQ(clipped.count(yellow), 5);
-  DeleteObject(region);
-
-  SelectObject(canvas.dc(), old);
-  SelectObject(clipped.dc(), old);
-  EXPECT_TRUE(DeleteObject(pen));
-}
-
-}  // namespace
-
-namespace {
-
-// A 4 x 2 source: black and white columns, one red row below.
-void PaintStripes(Canvas& source) {
-  source.fill(RECT{0, 0, 1, 1}, RGB(0, 0, 0));
-  source.fill(RECT{2, 0, 3, 1}, RGB(0, 0, 0));
-  source.fill(RECT{0, 1, 4, 2}, RGB(255, 0, 0));
-}
-
-TEST(GdiStretch, HalftoneAveragesTheAreaUnderEachPixel) {
-  Canvas source(4, 2);
-  PaintStripes(source);
-  Canvas target(4, 4);
-  EXPECT_EQ(SetStretchBltMode(target.dc(), HALFTONE), COLORONCOLOR);
-  // 4 x 2 onto 2 x 1: each pixel averages a black, a white and two red pixels.
-  ASSERT_TRUE(StretchBlt(target.dc(), 1, 1, 2, 1, source.dc(), 0, 0, 4, 2, SRCCOPY));
-  EXPECT_EQ(target.at(1, 1), 0xBF4040u);
-  EXPECT_EQ(target.at(2, 1), 0xBF4040u);
-  EXPECT_EQ(target.at(0, 1), kWhite) << "nothing outside the destination rectangle";
-  EXPECT_EQ(target.at(3, 1), kWhite);
-
-  // A shrink by 1.5 weights the middle source pixel half into each neighbour.
-  Canvas row(3, 1);
-  row.fill(RECT{1, 0, 2, 1}, RGB(0, 0, 0));
-  Canvas two(2, 1);
-  SetStretchBltMode(two.dc(), HALFTONE);
-  ASSERT_TRUE(StretchBlt(two.dc(), 0, 0, 2, 1, row.dc(), 0, 0, 3, 1, SRCCOPY));
-  EXPECT_EQ(two.at(0, 0), 0xAAAAAAu);
-  EXPECT_EQ(two.at(1, 0), 0xAAAAAAu);
-}
-
-TEST(GdiStretch, NearestByDefaultClippedAndCheckedLikeBitBlt) {
-  Canvas source(4, 2);
-  PaintStripes(source);
-  Canvas target(3, 3);
-  // Doubling a 2 x 1 block whose pixels are black and white, hanging off the right edge.
-  ASSERT_TRUE(StretchBlt(target.dc(), 0, 0, 4, 2, source.dc(), 0, 0, 2, 1, SRCCOPY));
-  EXPECT_EQ(target.at(0, 0), kBlack);
-  EXPECT_EQ(target.at(1, 1), kBlack);
-  EXPECT_EQ(target.at(2, 0), kWhite);
-  EXPECT_EQ(target.at(0, 2), kWhite);
-
-  EXPECT_FALSE(StretchBlt(target.dc(), 0, 0, 2, 2, source.dc(), 3, 0, 2, 2, SRCCOPY)) << "source off its surface";
-  EXPECT_FALSE(StretchBlt(target.dc(), 0, 0, 0, 2, source.dc(), 0, 0, 2, 2, SRCCOPY));
-  EXPECT_FALSE(StretchBlt(target.dc(), 0, 0, -2, 2, source.dc(), 0, 0, 2, 2, SRCCOPY)) << "no mirroring";
-  EXPECT_EQ(SetStretchBltMode(target.dc(), 7), 0);
 }
 
 }  // namespace

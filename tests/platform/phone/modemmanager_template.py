@@ -102,3 +102,14 @@ def AddModem(self, messaging, behaviour):
         modem.AddMethod(MESSAGING_IFACE, 'List', '', 'ao', 'ret = self.props["%s"]["Messages"]' % MESSAGING_IFACE)
     self.object_manager_emit_added(path)
     return dbus.ObjectPath(path)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='o', out_signature='a(ssibu)')
+def Messages(self, modem):
+    '''The messages the modem holds, oldest first: number, text, class,
+    delivery report asked for, state.'''
+    found = []
+    for path in mockobject.objects[modem].props.get(MESSAGING_IFACE, {}).get('Messages', []):
+        sms = mockobject.objects[path].props[SMS_IFACE]
+        found.append((sms['Number'], sms['Text'], sms['Class'], sms['DeliveryReportRequest'], sms['State']))
+    return dbus.Array(found, signature='(ssibu)')

@@ -1,4 +1,5 @@
-// The NetworkManager backend against a mock NetworkManager on a private bus.
+// The connection manager on NetworkManager, against a mock NetworkManager on
+// a private bus, and without NetworkManager or a bus at all.
 #include "platform/phone/networkmanager_backend.h"
 
 #include <gtest/gtest.h>
@@ -12,138 +13,94 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-
-// NMConnectivityState.
-constexpr unsigned kNone = 1;
-constexpr unsigned kLimited = 3;
-constexpr unsigned kFull = 4;
-
-// The endpoint of a port that accepts connections, as a wide URL.
-std::wstring Url(const SilentPort& server) {
-  const std::string url = server.endpoint();
-  return std::wstring(url.begin(), url.end());
-}
+constexpr unsigned kNone = 1, kLimited = 3, kFull = 4;  // NMConnectivityState
 
 class NetworkManagerTest : public ::testing::Test {
  protected:
   void startBus(bool withNetworkManager) {
-    const std::string missing = PrivateBus::MissingTools();
-    if (!missing.empty()) GTEST_SKIP() << missing;
+    if (const std::string missing = PrivateBus::MissingTools(); !missing.empty()) GTEST_SKIP() << missing;
     std::string error;
-    ASSERT_TRUE(m_bus.start(withNetworkManager, &error)) << error;
-    setenv("MELODEX_SYSTEM_BUS_ADDRESS", m_bus.address().c_str(), 1);
+    ASSERT_TRUE(bus_.start(withNetworkManager, &error)) << error;
+    setenv("MELODEX_SYSTEM_BUS_ADDRESS", bus_.address().c_str(), 1);
   }
-  void SetUp() override { startBus(true); }
   void TearDown() override { unsetenv("MELODEX_SYSTEM_BUS_ADDRESS"); }
 
-  // Maps the URL, then establishes within timeoutMs.
-  HRESULT establish(const std::wstring& url, DWORD timeoutMs, HANDLE* connection) {
+  HRESULT establish(const std::string& url, DWORD timeoutMs, HANDLE* connection = nullptr) {
     CONNMGR_CONNECTIONINFO info{};
     info.cbSize = sizeof info;
-    info.dwParams = CONNMGR_PARAM_GUIDDESTNET;
-    EXPECT_EQ(m_backend.mapUrl(url.c_str(), &info.guidDestNet), S_OK);
+    const std::wstring wide(url.begin(), url.end());
+    EXPECT_EQ(backend_.mapUrl(wide.c_str(), &info.guidDestNet), S_OK);
+    return establish(info, timeoutMs, connection);
+  }
+  HRESULT establish(const CONNMGR_CONNECTIONINFO& info, DWORD timeoutMs, HANDLE* connection = nullptr) {
+    HANDLE held = nullptr;
     DWORD status = 0;
-    return m_backend.establish(info, timeoutMs, connection, &status);
+    return backend_.establish(info, timeoutMs, connection ? connection : &held, &status);
+  }
+  DWORD status(HANDLE connection) {
+    DWORD value = 0;
+    EXPECT_EQ(backend_.connectionStatus(connection, &value), S_OK);
+    return value;
   }
 
-  PrivateBus m_bus;
-  NetworkManagerBackend m_backend;
+  PrivateBus bus_;
+  NetworkManagerBackend backend_;
 };
 
-TEST_F(NetworkManagerTest, FullConnectivityIsReadyAtOnce) {
+TEST_F(NetworkManagerTest, FullConnectivityIsReadyAtOnceAndADropIsReported) {
+  startBus(true);
   HANDLE connection = nullptr;
-  ASSERT_EQ(establish(L"http://192.0.2.1/servlet/QuaverId", 2000, &connection), S_OK);
-  DWORD status = 0;
-  EXPECT_EQ(m_backend.connectionStatus(connection, &status), S_OK);
-  EXPECT_EQ(status, CONNMGR_STATUS_CONNECTED);
-
-  // A connection that drops is reported so, and can still be given back once.
-  ASSERT_TRUE(m_bus.setConnectivity(kNone));
-  EXPECT_EQ(m_backend.connectionStatus(connection, &status), S_OK);
-  EXPECT_EQ(status, CONNMGR_STATUS_DISCONNECTED);
-  EXPECT_EQ(m_backend.release(connection, 1), S_OK);
-  EXPECT_EQ(m_backend.release(connection, 1), E_INVALIDARG);
+  ASSERT_EQ(establish("http://192.0.2.1/servlet/QuaverId", 2000, &connection), S_OK);
+  EXPECT_EQ(status(connection), CONNMGR_STATUS_CONNECTED);
+  ASSERT_TRUE(bus_.setConnectivity(kNone));
+  EXPECT_EQ(status(connection), CONNMGR_STATUS_DISCONNECTED);
+  EXPECT_EQ(backend_.release(connection, 1), S_OK) << "given back once";
+  EXPECT_EQ(backend_.release(connection, 1), E_INVALIDARG);
 }
 
-TEST_F(NetworkManagerTest, NoConnectivityFailsAfterTheTimeOut) {
-  ASSERT_TRUE(m_bus.setConnectivity(kNone));
-  SilentPort server;  // even a server that answers does not help without a network
-  HANDLE connection = nullptr;
-  EXPECT_EQ(establish(Url(server), 300, &connection), E_FAIL);
-  EXPECT_EQ(connection, nullptr);
-}
-
-TEST_F(NetworkManagerTest, ConnectivityBecomingFullWithinTheTimeOutIsReady) {
-  ASSERT_TRUE(m_bus.setConnectivity(kNone));
-  std::thread network([this] {
-    std::this_thread::sleep_for(300ms);
-    m_bus.setConnectivity(kFull);
-  });
-  HANDLE connection = nullptr;
-  EXPECT_EQ(establish(L"http://192.0.2.1/", 5000, &connection), S_OK);
-  network.join();
-}
-
-TEST_F(NetworkManagerTest, LimitedConnectivityServesAServerThatAnswers) {
-  ASSERT_TRUE(m_bus.setConnectivity(kLimited));
+TEST_F(NetworkManagerTest, LessThanFullConnectivityServesOnlyAServerThatAnswersOrAnActiveProfile) {
+  startBus(true);
   SilentPort server;
-  HANDLE connection = nullptr;
-  EXPECT_EQ(establish(Url(server), 2000, &connection), S_OK);
+  ASSERT_TRUE(bus_.setConnectivity(kNone));
+  EXPECT_EQ(establish(server.endpoint(), 300), E_FAIL) << "even a server that answers needs a network";
+  std::thread network([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    bus_.setConnectivity(kFull);
+  });
+  EXPECT_EQ(establish("http://192.0.2.1/", 5000), S_OK) << "full connectivity came within the time-out";
+  network.join();
 
-  // Port 1 on the loopback: nothing listens there.
-  EXPECT_EQ(establish(L"http://127.0.0.1:1/", 300, &connection), E_FAIL);
-}
+  ASSERT_TRUE(bus_.setConnectivity(kLimited));
+  EXPECT_EQ(establish(server.endpoint(), 2000), S_OK);
+  EXPECT_EQ(establish("http://127.0.0.1:1/", 300), E_FAIL) << "nothing listens on port 1";
 
-TEST_F(NetworkManagerTest, NamesMapToProfilesAndAnActiveProfileServesLimitedConnectivity) {
-  const std::string uuid = "5c0e7bd2-7f2b-4b7e-9d61-0a6b6d1e2f33";
   std::string path;
-  ASSERT_TRUE(m_bus.addProfile("Office", uuid, &path));
-
-  GUID network{};
-  ASSERT_EQ(m_backend.mapName(ConRefType_NAP, L"Office", &network), S_OK);
-  EXPECT_EQ(network.Data1, 0x5c0e7bd2u);
-  EXPECT_EQ(network.Data2, 0x7f2b);
-  EXPECT_EQ(network.Data4[7], 0x33);
-  GUID other{};
-  EXPECT_EQ(m_backend.mapName(ConRefType_NAP, L"Nowhere", &other), E_FAIL);
-
-  ASSERT_TRUE(m_bus.setConnectivity(kLimited));
+  ASSERT_TRUE(bus_.addProfile("Office", "5c0e7bd2-7f2b-4b7e-9d61-0a6b6d1e2f33", &path));
   CONNMGR_CONNECTIONINFO info{};
-  info.cbSize = sizeof info;
-  info.guidDestNet = network;
-  HANDLE connection = nullptr;
-  DWORD status = 0;
-  EXPECT_EQ(m_backend.establish(info, 200, &connection, &status), E_FAIL);
-  ASSERT_TRUE(m_bus.activateProfile(path, "Office"));
-  EXPECT_EQ(m_backend.establish(info, 2000, &connection, &status), S_OK);
+  ASSERT_EQ(backend_.mapName(ConRefType_NAP, L"Office", &info.guidDestNet), S_OK);
+  EXPECT_EQ(info.guidDestNet.Data1, 0x5c0e7bd2u);
+  EXPECT_EQ(info.guidDestNet.Data2, 0x7f2b);
+  EXPECT_EQ(info.guidDestNet.Data4[7], 0x33);
+  GUID other{};
+  EXPECT_EQ(backend_.mapName(ConRefType_NAP, L"Nowhere", &other), E_FAIL);
+  EXPECT_EQ(establish(info, 200), E_FAIL) << "the profile is not active";
+  ASSERT_TRUE(bus_.activateProfile(path, "Office"));
+  EXPECT_EQ(establish(info, 2000), S_OK);
 }
 
-class NoNetworkManagerTest : public NetworkManagerTest {
- protected:
-  void SetUp() override {}
-
-  void expectEverythingSucceeds() {
+TEST_F(NetworkManagerTest, WithoutNetworkManagerOrWithoutABusEveryOperationSucceeds) {
+  for (const bool withBus : {true, false}) {
+    SCOPED_TRACE(withBus ? "a bus without NetworkManager" : "no bus");
+    if (withBus) startBus(false);
+    if (IsSkipped()) continue;
+    if (!withBus) setenv("MELODEX_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/melodex-bus", 1);
     GUID network{};
-    EXPECT_EQ(m_backend.mapName(ConRefType_NAP, L"Anything", &network), S_OK);
+    EXPECT_EQ(backend_.mapName(ConRefType_NAP, L"Anything", &network), S_OK);
     HANDLE connection = nullptr;
-    ASSERT_EQ(establish(L"http://192.0.2.1/", 100, &connection), S_OK);
-    DWORD status = 0;
-    EXPECT_EQ(m_backend.connectionStatus(connection, &status), S_OK);
-    EXPECT_EQ(status, CONNMGR_STATUS_CONNECTED);
-    EXPECT_EQ(m_backend.release(connection, 0), S_OK);
+    ASSERT_EQ(establish("http://192.0.2.1/", 100, &connection), S_OK);
+    EXPECT_EQ(status(connection), CONNMGR_STATUS_CONNECTED);
+    EXPECT_EQ(backend_.release(connection, 0), S_OK);
   }
-};
-
-TEST_F(NoNetworkManagerTest, ABusWithoutNetworkManagerLetsEveryOperationSucceed) {
-  startBus(false);
-  if (IsSkipped()) return;
-  expectEverythingSucceeds();
-}
-
-TEST_F(NoNetworkManagerTest, NoBusAtAllLetsEveryOperationSucceed) {
-  setenv("MELODEX_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/melodex-bus", 1);
-  expectEverythingSucceeds();
 }
 
 }  // namespace

@@ -19,14 +19,14 @@ class PrivateBus {
   // Why the tools are missing, or empty when dbus-daemon and dbusmock are here.
   static std::string MissingTools();
 
-  // Starts the bus, and the mock when asked. False, with the reason in
-  // *error, when something does not come up.
+  // Starts the bus, and the mock NetworkManager when asked. False, with the
+  // reason in *error, when something does not come up.
   bool start(bool withNetworkManager, std::string* error);
   // Starts the bus with the mock ModemManager on it, without modems.
   bool startWithModemManager(std::string* error);
   const std::string& address() const { return m_address; }
 
-  // Calls on the mock; false when the call fails.
+  // Calls on the mock NetworkManager; false when the call fails.
   bool setConnectivity(unsigned connectivity);
   // Adds a connection profile; its object path goes to *path.
   bool addProfile(const std::string& id, const std::string& uuid, std::string* path);
@@ -48,9 +48,7 @@ class PrivateBus {
   std::vector<MockSms> messages(const std::string& modem);
 
  private:
-  bool startDaemon(std::string* error);
   bool startMock(const char* templateName, const char* service, std::string* error);
-  bool serviceOnBus(const char* service);
 
   pid_t m_daemon = -1;
   pid_t m_mock = -1;
