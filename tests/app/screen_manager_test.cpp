@@ -1,5 +1,5 @@
-// Screen switching and the back stack, with test screens placed in the two
-// slots that have no screen class of their own (0 and 2).
+// Screen switching and the back stack, with counting screens placed in the
+// two slots that have no screen class of their own (0 and 2).
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -13,10 +13,7 @@
 namespace {
 
 struct Counts {
-  int activated = 0;
-  int deactivated = 0;
-  int painted = 0;
-  int destroyed = 0;
+  int activated = 0, deactivated = 0, painted = 0, destroyed = 0;
 };
 
 class CountingScreen : public Screen {
@@ -31,108 +28,57 @@ class CountingScreen : public Screen {
   Counts* m_counts;
 };
 
-class ScreenManagerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
+TEST(ScreenManager, SwitchesActivateOnceEachOnTheInterfaceThreadAndEndWithEveryScreenDestroyed) {
+  Counts a, b;
+  {
+    HeadlessApp app;
     ASSERT_TRUE(app.started());
     app.skipSplash();
     g_apScreens[0] = new CountingScreen(&a);
     g_apScreens[2] = new CountingScreen(&b);
-  }
-  HeadlessApp app;
-  Counts a;
-  Counts b;
-};
+    Screen* const first = g_apScreens[0];
+    SwitchScreen(0);
+    app.wait(10);
+    const int paints = a.painted;
+    SwitchScreen(0);  // the current screen: nothing happens
+    SwitchScreen(-1);
+    app.wait(10);
+    EXPECT_EQ(a.painted, paints);
+    std::thread([] { SwitchScreen(2); }).join();
+    EXPECT_EQ(app.screen(), 0) << "a worker's switch is posted";
+    app.wait(10);
+    EXPECT_EQ(app.screen(), 2);
+    SwitchScreen(0);
+    EXPECT_EQ(g_apScreens[0], first) << "created once";
+    EXPECT_EQ(std::make_pair(a.activated, a.deactivated), std::make_pair(2, 1));
+    EXPECT_EQ(std::make_pair(b.activated, b.deactivated), std::make_pair(1, 1));
 
-TEST_F(ScreenManagerTest, SwitchingBackAndForthActivatesButCreatesOnce) {
-  Screen* const first = g_apScreens[0];
-  SwitchScreen(0);
-  SwitchScreen(2);
-  SwitchScreen(0);
-  app.wait(10);
-  EXPECT_EQ(g_apScreens[0], first);
-  EXPECT_EQ(a.activated, 2);
-  EXPECT_EQ(a.deactivated, 1);
-  EXPECT_EQ(b.activated, 1);
-  EXPECT_EQ(b.deactivated, 1);
-  EXPECT_EQ(app.screen(), 0);
-}
-
-TEST_F(ScreenManagerTest, SwitchingToTheCurrentScreenDoesNothing) {
-  SwitchScreen(0);
-  app.wait(10);
-  const int paints = a.painted;
-  SwitchScreen(0);
-  app.wait(10);
-  EXPECT_EQ(a.activated, 1);
-  EXPECT_EQ(a.deactivated, 0);
-  EXPECT_EQ(a.painted, paints);
-}
-
-TEST_F(ScreenManagerTest, NegativeIndexIsIgnoredAndNoneLeavesNoScreen) {
-  SwitchScreen(0);
-  SwitchScreen(-1);
-  EXPECT_EQ(app.screen(), 0);
-  SwitchScreen(SCREEN_NONE);
-  EXPECT_EQ(app.screen(), SCREEN_NONE);
-  EXPECT_EQ(a.deactivated, 1);
-  // Without a current screen, keys and taps are ignored.
-  app.key(VK_RETURN);
-  app.tap(10, 300);
-  EXPECT_EQ(app.screen(), SCREEN_NONE);
-}
-
-TEST_F(ScreenManagerTest, AMissingScreenClassKeepsTheCurrentScreenAndLogs) {
-  // Slot 2 emptied again: no screen class serves that index.
-  delete g_apScreens[2];
-  g_apScreens[2] = nullptr;
-  SwitchScreen(0);
-  SwitchScreen(2);
-  EXPECT_EQ(app.screen(), 0);
-  EXPECT_EQ(a.deactivated, 0);
-  EXPECT_NE(app.log().find("SwitchScreen: no screen for index 2\r\n"), std::string::npos);
-}
-
-TEST_F(ScreenManagerTest, ASwitchFromAWorkerThreadHappensOnTheInterfaceThread) {
-  std::thread worker([] { SwitchScreen(2); });
-  worker.join();
-  EXPECT_EQ(app.screen(), SCREEN_MAIN_MENU);  // not yet: it was posted
-  app.wait(10);
-  EXPECT_EQ(app.screen(), 2);
-  EXPECT_EQ(b.activated, 1);
-}
-
-TEST(ScreenManagerShutdown, DestroysEveryScreenOnceAndLeavesNoneCurrent) {
-  Counts a;
-  {
-    HeadlessApp app;
-    ASSERT_TRUE(app.started());
-    g_apScreens[0] = new CountingScreen(&a);
+    delete g_apScreens[2];  // slot 2 emptied again: no screen class serves it
+    g_apScreens[2] = nullptr;
+    SwitchScreen(2);
+    EXPECT_EQ(app.screen(), 0);
+    EXPECT_NE(app.log().find("SwitchScreen: no screen for index 2\r\n"), std::string::npos);
+    SwitchScreen(SCREEN_NONE);
+    EXPECT_EQ(app.screen(), SCREEN_NONE);
+    app.key(VK_RETURN);  // without a current screen, keys and taps are ignored
+    app.tap(10, 300);
+    EXPECT_EQ(app.screen(), SCREEN_NONE);
     SwitchScreen(0);
   }
-  EXPECT_EQ(a.deactivated, 1);
-  EXPECT_EQ(a.destroyed, 1);
+  EXPECT_EQ(std::make_pair(a.deactivated, a.destroyed), std::make_pair(3, 1));
   EXPECT_EQ(g_nCurrentScreen, SCREEN_NONE);
   for (Screen* screen : g_apScreens) EXPECT_EQ(screen, nullptr);
 }
 
-TEST(BackStack, PushesAreDedupedCappedAndPopsEndAtNone) {
+TEST(BackStack, PushesAreDedupedAndCappedAndPopsEndAtNone) {
   g_nBackTop = -1;
-  PushScreen(3);
-  PushScreen(3);
-  EXPECT_EQ(g_nBackTop, 0);
-  PushScreen(8);
-  PushScreen(3);
+  for (int screen : {3, 3, 8, 3}) PushScreen(screen);
   EXPECT_EQ(g_nBackTop, 2);
-  EXPECT_EQ(PopScreen(), 3);
-  EXPECT_EQ(PopScreen(), 8);
-  EXPECT_EQ(PopScreen(), 3);
-  EXPECT_EQ(PopScreen(), SCREEN_NONE);
+  for (int screen : {3, 8, 3, SCREEN_NONE}) EXPECT_EQ(PopScreen(), screen);
   EXPECT_EQ(g_nBackTop, -1);
-
   for (int i = 0; i < 12; ++i) PushScreen(i % 2 == 0 ? 3 : 6);
   EXPECT_EQ(g_nBackTop, BACK_STACK_SIZE - 1);
-  EXPECT_EQ(PopScreen(), 6);  // the tenth push; the last two were dropped
+  EXPECT_EQ(PopScreen(), 6) << "the tenth push; the last two were dropped";
   g_nBackTop = -1;
 }
 

@@ -1,3 +1,5 @@
+// Text from the network and files: UTF-8 where it is well formed, Windows-1252
+// byte by byte where it is not; and back to UTF-8.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,50 +10,26 @@
 
 namespace {
 
-struct Free {
-  void operator()(void* p) const { std::free(p); }
-};
-
-std::wstring Wide(const char* text) {
-  std::unique_ptr<wchar_t, Free> wide(AnsiToWide(text));
-  return wide ? std::wstring(wide.get()) : L"<null>";
+template <typename Char>
+std::basic_string<Char> Taken(Char* text) {
+  const std::unique_ptr<Char, decltype(&std::free)> owned(text, &std::free);
+  return text ? std::basic_string<Char>(text) : std::basic_string<Char>();
 }
 
-std::string Narrow(const wchar_t* text) {
-  std::unique_ptr<char, Free> narrow(WideToAnsi(text));
-  return narrow ? std::string(narrow.get()) : "<null>";
-}
-
-TEST(Strings, NullGivesNull) {
-  EXPECT_EQ(AnsiToWide(nullptr), nullptr);
-  EXPECT_EQ(WideToAnsi(nullptr), nullptr);
-  EXPECT_EQ(DupString(nullptr), nullptr);
-  EXPECT_EQ(DupWideString(nullptr), nullptr);
-}
-
-TEST(Strings, ValidUtf8DecodesAndRoundTrips) {
-  EXPECT_EQ(Wide("Beyonc\xc3\xa9"), L"Beyonc\u00e9");
-  EXPECT_EQ(Wide("\xe6\x97\xa5\xe6\x9c\xac"), L"\u65e5\u672c");
-  EXPECT_EQ(Wide("\xf0\x9f\x8e\xb5"), std::wstring(1, static_cast<wchar_t>(0x1F3B5)));
-  EXPECT_EQ(Narrow(L"Mot\u00f6rhead \u65e5\u672c"), "Mot\xc3\xb6rhead \xe6\x97\xa5\xe6\x9c\xac");
-  EXPECT_EQ(Wide(""), L"");
-}
-
-TEST(Strings, BytesThatAreNotUtf8AreWindows1252) {
-  EXPECT_EQ(Wide("Caf\xe9"), L"Caf\u00e9");
-  EXPECT_EQ(Wide("\x93quoted\x94 \x80"), L"\u201cquoted\u201d \u20ac");
-  // A broken sequence costs only its own bytes; what follows still decodes.
-  EXPECT_EQ(Wide("\xc3(\xc3\xa9"), L"\u00c3(\u00e9");
-  // Overlong forms and encoded surrogates are not accepted as UTF-8.
-  EXPECT_EQ(Wide("\xc0\xaf"), L"\u00c0\u00af");
-  EXPECT_EQ(Wide("\xed\xa0\x80"), L"\u00ed\u00a0\u20ac");
-}
-
-TEST(Strings, CopiesAreIndependent) {
-  std::unique_ptr<char, Free> copy(DupString("abc"));
-  std::unique_ptr<wchar_t, Free> wide(DupWideString(L"\u00e9t\u00e9"));
-  EXPECT_STREQ(copy.get(), "abc");
-  EXPECT_STREQ(wide.get(), L"\u00e9t\u00e9");
+TEST(Strings, Utf8OrWindows1252AndBack) {
+  const std::pair<const char*, std::wstring> wide[] = {
+      {"Beyonc\xc3\xa9", L"Beyonc\u00e9"}, {"\xe6\x97\xa5\xe6\x9c\xac", L"\u65e5\u672c"}, {"", L""},
+      {"\xf0\x9f\x8e\xb5", std::wstring(1, static_cast<wchar_t>(0x1F3B5))},  // one character, not a pair
+      {"Caf\xe9", L"Caf\u00e9"}, {"\x93quoted\x94 \x80", L"\u201cquoted\u201d \u20ac"},
+      {"\xc3(\xc3\xa9", L"\u00c3(\u00e9"},  // a broken sequence costs only its own bytes
+      {"\xc0\xaf", L"\u00c0\u00af"}, {"\xed\xa0\x80", L"\u00ed\u00a0\u20ac"},  // overlong, surrogate: not UTF-8
+  };
+  for (const auto& [bytes, expected] : wide) EXPECT_EQ(Taken(AnsiToWide(bytes)), expected) << bytes;
+  EXPECT_EQ(Taken(WideToAnsi(L"Mot\u00f6rhead \u65e5\u672c \U0001F3B5")),
+            "Mot\xc3\xb6rhead \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x8e\xb5");
+  EXPECT_EQ(Taken(DupString("abc")), "abc");
+  EXPECT_EQ(Taken(DupWideString(L"\u00e9t\u00e9")), L"\u00e9t\u00e9");
+  EXPECT_TRUE(!AnsiToWide(nullptr) && !WideToAnsi(nullptr) && !DupString(nullptr) && !DupWideString(nullptr));
 }
 
 }  // namespace
