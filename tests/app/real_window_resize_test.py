@@ -40,11 +40,11 @@ def xdotool(display, *args):
 
 def wait_for(condition, seconds):
     deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
         time.sleep(0.1)
-    return False
+    return True
 
 
 def store_song(home):

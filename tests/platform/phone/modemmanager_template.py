@@ -1,11 +1,7 @@
-'''A mock ModemManager for python-dbusmock: the manager object with its
-object manager, no modems until AddModem adds one.
-
-A modem with messaging creates messages on Messaging.Create and keeps them
-under /org/freedesktop/ModemManager1/SMS/N with the properties asked for;
-Sms.Send marks one sent (State 5); a modem added with the behaviour "fails"
-refuses every send with a ModemManager error, one added with "stalls" takes
-ten seconds over it.
+'''A mock ModemManager for python-dbusmock: no modems until AddModem adds
+one. A modem with messaging keeps the messages that Messaging.Create makes;
+Sms.Send marks one sent (State 5), or refuses (behaviour "fails") or takes
+ten seconds (behaviour "stalls").
 '''
 
 import time

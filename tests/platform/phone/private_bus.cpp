@@ -1,52 +1,25 @@
 #include "tests/platform/phone/private_bus.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <cstdlib>
 #include <memory>
 #include <thread>
 
-extern char** environ;
+#include "tests/support/headless_app.h"
 
 namespace {
 
-constexpr const char* kDaemon = "/usr/bin/dbus-daemon";
 // Debian's interpreter, which has dbusmock; python3 on PATH may be another.
 constexpr const char* kPython = "/usr/bin/python3";
 constexpr const char* kNetworkManager = "org.freedesktop.NetworkManager";
 constexpr const char* kNetworkManagerPath = "/org/freedesktop/NetworkManager";
 constexpr const char* kModemManager = "org.freedesktop.ModemManager1";
+constexpr const char* kModemManagerPath = "/org/freedesktop/ModemManager1";
 constexpr const char* kMockInterface = "org.freedesktop.DBus.Mock";
-
-// Runs argv with stdout going to outFd (or /dev/null when -1), stderr to /dev/null.
-pid_t Spawn(const std::vector<const char*>& argv, int outFd, char** env) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (outFd >= 0)
-    posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-  else
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> args;
-  for (const char* arg : argv) args.push_back(const_cast<char*>(arg));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, args.data(), env) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-void Stop(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-}
 
 struct Reply {
   std::unique_ptr<sd_bus, decltype(&sd_bus_flush_close_unref)> bus{nullptr, sd_bus_flush_close_unref};
@@ -64,11 +37,9 @@ Reply Call(const std::string& address, const char* service, const char* path, co
   reply.bus.reset(bus);
   if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0)
     return reply;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message* message = nullptr;
-  sd_bus_call_method(bus, service, path, interface, method, &error, &message, types, args...);
+  sd_bus_call_method(bus, service, path, interface, method, nullptr, &message, types, args...);
   reply.message.reset(message);
-  sd_bus_error_free(&error);
   return reply;
 }
 
@@ -80,31 +51,33 @@ bool ReadPath(const Reply& reply, std::string* path) {
   return true;
 }
 
+// Polls for at most ten seconds: a bound for a loaded machine.
+bool WaitFor(const std::function<bool()>& condition) {
+  for (int i = 0; i < 200 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return condition();
+}
+
 }  // namespace
 
 PrivateBus::~PrivateBus() {
-  Stop(m_mock);
-  Stop(m_daemon);
+  m_mock.stop();
+  m_daemon.stop();
+  if (!m_folder.empty()) std::filesystem::remove_all(m_folder);
 }
 
 std::string PrivateBus::MissingTools() {
-  if (access(kDaemon, X_OK) != 0) return "dbus-daemon is not installed (Debian package dbus)";
+  if (access("/usr/bin/dbus-daemon", X_OK) != 0) return "dbus-daemon is not installed (Debian package dbus)";
   if (std::system("/usr/bin/python3 -c 'import dbusmock' >/dev/null 2>&1") != 0)
     return "python3-dbusmock is not installed for /usr/bin/python3";
   return {};
 }
 
 bool PrivateBus::start(bool withNetworkManager, std::string* error) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return *error = "no pipe", false;
-  m_daemon = Spawn({kDaemon, "--session", "--nofork", "--print-address=1"}, pipeFds[1], environ);
-  close(pipeFds[1]);
-  char buffer[512];
-  ssize_t count = 0;
-  while (m_address.find('\n') == std::string::npos && (count = read(pipeFds[0], buffer, sizeof buffer)) > 0)
-    m_address.append(buffer, count);
-  close(pipeFds[0]);
-  if (m_daemon < 0 || m_address.find('\n') == std::string::npos) return *error = "dbus-daemon did not start", false;
+  m_folder = MakeTempFolder("melodex-bus");
+  const std::filesystem::path printed = m_folder / "address";
+  if (!m_daemon.start({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, printed) ||
+      !WaitFor([&] { return (m_address = ReadFile(printed)).find('\n') != std::string::npos; }))
+    return *error = "dbus-daemon did not start", false;
   m_address.resize(m_address.find('\n'));
   return !withNetworkManager || startMock("networkmanager", kNetworkManager, error);
 }
@@ -114,19 +87,15 @@ bool PrivateBus::startWithModemManager(std::string* error) {
 }
 
 bool PrivateBus::startMock(const char* templateName, const char* service, std::string* error) {
-  std::vector<std::string> variables{"DBUS_SESSION_BUS_ADDRESS=" + m_address};
-  for (char** entry = environ; *entry; ++entry) variables.emplace_back(*entry);
-  std::vector<char*> env;
-  for (std::string& variable : variables) env.push_back(variable.data());
-  env.push_back(nullptr);
-  m_mock = Spawn({kPython, "-m", "dbusmock", "--session", "--template", templateName}, -1, env.data());
-  for (int i = 0; i < 200 && m_mock > 0; ++i) {  // a bound for a loaded machine
+  const auto onBus = [&] {
     const Reply reply = Call(m_address, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                              "NameHasOwner", "s", service);
     int owned = 0;
-    if (reply && sd_bus_message_read(reply.message.get(), "b", &owned) >= 0 && owned) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+    return reply && sd_bus_message_read(reply.message.get(), "b", &owned) >= 0 && owned;
+  };
+  if (m_mock.start({kPython, "-m", "dbusmock", "--session", "--template", templateName},
+                   {"DBUS_SESSION_BUS_ADDRESS=" + m_address}, "/dev/null") && WaitFor(onBus))
+    return true;
   return *error = std::string("the mock ") + service + " did not appear on the bus", false;
 }
 
@@ -149,15 +118,14 @@ bool PrivateBus::activateProfile(const std::string& path, const std::string& nam
 }
 
 bool PrivateBus::addModem(bool messaging, const char* behaviour, std::string* path) {
-  return ReadPath(Call(m_address, kModemManager, "/org/freedesktop/ModemManager1", kMockInterface, "AddModem", "bs",
-                       messaging, behaviour),
+  return ReadPath(Call(m_address, kModemManager, kModemManagerPath, kMockInterface, "AddModem", "bs", messaging,
+                       behaviour),
                   path);
 }
 
 std::vector<PrivateBus::MockSms> PrivateBus::messages(const std::string& modem) {
   std::vector<MockSms> found;
-  const Reply reply = Call(m_address, kModemManager, "/org/freedesktop/ModemManager1", kMockInterface, "Messages",
-                           "o", modem.c_str());
+  const Reply reply = Call(m_address, kModemManager, kModemManagerPath, kMockInterface, "Messages", "o", modem.c_str());
   if (!reply || sd_bus_message_enter_container(reply.message.get(), 'a', "(ssibu)") < 0) return found;
   const char *number = nullptr, *text = nullptr;
   MockSms sms;

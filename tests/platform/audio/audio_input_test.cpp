@@ -1,15 +1,27 @@
 // Wave input: argument checks, the buffer life cycle (queue, fill, stop,
 // reset, unprepare, close) and the fake device's chosen failures, seen
-// through the MM_WIM_DATA messages a window receives; and sound output.
+// through the MM_WIM_DATA messages a window receives; a sound file as the
+// microphone (mixed to mono, resampled to 8000 Hz, delivered by the virtual
+// clock, silence after its end); and sound output.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 #include <vector>
 
 #include "platform/audio/fake_wave_in.h"
+#include "platform/audio/microphone_file.h"
 #include "platform/audio/sound.h"
 #include "platform/audio/wave_in.h"
+#include "tests/platform/audio/test_sound_file.h"
 #include "tests/platform/window/window_fixture.h"
+#include "tests/support/temp_folder.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -135,6 +147,87 @@ TEST(Sound, TheHeadlessBackendRecordsEachRequestAndStaysSilent) {
   EXPECT_TRUE(PlaySoundW(L"#160", nullptr, SND_RESOURCE | SND_ASYNC));
   EXPECT_FALSE(PlaySoundW(nullptr, nullptr, SND_RESOURCE | SND_ASYNC));
   EXPECT_EQ(PlayedSounds(), (std::vector<std::wstring>{L"#159", L"#160"}));
+}
+
+constexpr int kLossless = 40;  // of 32767: 16-bit input and the filter's ripple
+
+class MicrophoneFile : public WindowTest {
+ protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    RemoveFakeWaveIn();
+  }
+  void TearDown() override {
+    ForgetMicrophoneFile();
+    fs::remove_all(folder_);
+    WindowTest::TearDown();
+  }
+  fs::path tones(const char* name, int rate, double seconds, int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
+    EXPECT_TRUE(test_sound::WriteStereoTones(folder_ / name, rate, seconds, format));
+    std::string error;
+    EXPECT_TRUE(UseMicrophoneFile(folder_ / name, &error)) << error;
+    return folder_ / name;
+  }
+  // Records `seconds` by the virtual clock; `during` runs once capture started.
+  std::vector<std::int16_t> record(double seconds, const std::function<void(const WAVEHDR&)>& during = nullptr) {
+    std::vector<std::int16_t> samples(static_cast<std::size_t>(seconds * 8000));
+    WAVEHDR header{reinterpret_cast<LPSTR>(samples.data()), static_cast<DWORD>(samples.size() * 2), 0, 0, 0, 0, nullptr, 0};
+    HWAVEIN device = nullptr;
+    EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, &kFormat, reinterpret_cast<DWORD_PTR>(hwnd_), 0, CALLBACK_WINDOW), 0u);
+    waveInPrepareHeader(device, &header, sizeof header);
+    waveInAddBuffer(device, &header, sizeof header);
+    EXPECT_EQ(waveInStart(device), 0u);
+    if (during) during(header);
+    const std::size_t before = Only(MM_WIM_DATA).size();
+    AdvanceClock(static_cast<int>(seconds * 1000));
+    // The file is delivered on a thread of its own: wait for the hand-back.
+    for (int i = 0; i < 200 && Only(MM_WIM_DATA).size() == before; ++i) WaitForPostedMessage(10);
+    EXPECT_EQ(Only(MM_WIM_DATA).size(), before + 1);
+    waveInUnprepareHeader(device, &header, sizeof header);
+    EXPECT_EQ(waveInClose(device), 0u);
+    return samples;
+  }
+
+  const fs::path folder_ = MakeTempFolder("melodex-mic");
+};
+
+TEST_F(MicrophoneFile, AStereoFileIsHeardAsItsMonoMixAt8000FromItsStartEachTime) {
+  tones("tones.wav", 44100, 3.0);
+  EXPECT_NEAR(static_cast<double>(MicrophoneFileSamples().size()), 24000, 2);
+  const auto samples = record(2.0);
+  int shift = 99;
+  EXPECT_LE(test_sound::LargestError(samples, 100, samples.size(), 3, &shift), kLossless);
+  EXPECT_LE(std::abs(shift), 1);
+  EXPECT_EQ(record(2.0), samples) << "every recording hears the file from its beginning";
+}
+
+TEST_F(MicrophoneFile, SamplesComeAtThePaceOfTheVirtualClockThenSilence) {
+  tones("short.wav", 22050, 0.5);
+  const auto samples = record(1.0, [this](const WAVEHDR& header) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(header.dwBytesRecorded, 0u) << "no virtual time has passed";
+    AdvanceClock(250);
+    for (int i = 0; i < 2000 && header.dwBytesRecorded == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(header.dwBytesRecorded, 4000u) << "a quarter of a second";
+  });
+  EXPECT_LE(test_sound::LargestError(samples, 100, 3900, 3, nullptr), kLossless);
+  EXPECT_TRUE(std::all_of(samples.begin() + 4010, samples.end(), [](std::int16_t s) { return s == 0; }));
+}
+
+TEST_F(MicrophoneFile, AnUnreadableFileIsRefusedAndTheMicrophoneStaysAsItWas) {
+  std::string error;
+  EXPECT_FALSE(UseMicrophoneFile(folder_ / "missing.wav", &error));
+  EXPECT_NE(error.find("missing.wav"), std::string::npos);
+  HWAVEIN device = nullptr;
+  EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, &kFormat, 0, 0, CALLBACK_NULL), MMSYSERR_NODRIVER);
+  tones("tones.wav", 8000, 1.0);
+  std::ofstream(folder_ / "damaged.wav") << "RIFF\x10\0\0\0WAVEfmt garbage that is not a sound file";
+  error.clear();
+  EXPECT_FALSE(UseMicrophoneFile(folder_ / "damaged.wav", &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(MicrophoneFileSamples().size(), 8000u);
+  ASSERT_EQ(waveInOpen(&device, WAVE_MAPPER, &kFormat, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInClose(device), MMSYSERR_NOERROR);
 }
 
 }  // namespace
