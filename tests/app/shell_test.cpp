@@ -77,7 +77,8 @@ TEST(Settings, OwnerIdAndBrowserPathOrTheirDefaults) {
       {"", L"2422"}, {"ownerID = \"alice\"\n", L"alice"}, {"ownerID = \"caf\xc3\xa9\"\n", L"caf\u00e9"},
       {"ownerID = \"" + std::string(127, 'x') + "\"\n", std::wstring(127, L'x')},
       {"ownerID = \"" + std::string(128, 'x') + "\"\n", L"2422"},  // too long for its 128-character buffer
-      {"ownerID = 1234\n", L"2422"}, {"ownerID = [\"a\"]\n", L"2422"}, {"ownerID = \"unterminated\n", L"2422"},
+      {"ownerID = 1234\n", L"2422"}, {"ownerID = 0\n", L"2422"},  // a number is no text, even one that ends in zero
+      {"ownerID = [\"a\"]\n", L"2422"}, {"ownerID = \"unterminated\n", L"2422"},
       {"\x01\x02 not toml at all ]]]", L"2422"}};
   for (const auto& [settings, owner] : owners) {
     HeadlessApp::Options options;

@@ -102,10 +102,10 @@ TEST(StringTableFormat, IdsEscapesLineEndingsAndDamagedInput) {
       {"1\tfirst\r\n2\t\r\n3\tlast", {{1, L"first"}, {2, L""}, {3, L"last"}}},
       {"1\tcaf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xB5\n", {{1, L"caf\u00E9 \u20AC \U0001F3B5"}}},
       // A byte that starts no sequence, an overlong slash, a UTF-16 surrogate,
-      // sequences cut by the end of the line and of the file.
-      {"1\ta\xFF" "b\n2\t\xC0\xAF\n3\t\xED\xA0\x80\n4\t\xE2\x82\n5\tend\xF0\x9F",
+      // sequences cut by the end of the line and of the file, and by a plain byte.
+      {"1\ta\xFF" "b\n2\t\xC0\xAF\n3\t\xED\xBF\xBF\n4\t\xE2\x82\n5\tend\xF0\x9F\n6\t\xC3(x",
        {{1, L"a\uFFFDb"}, {2, L"\uFFFD\uFFFD"}, {3, L"\uFFFD\uFFFD\uFFFD"}, {4, L"\uFFFD\uFFFD"},
-        {5, L"end\uFFFD\uFFFD"}}},
+        {5, L"end\uFFFD\uFFFD"}, {6, L"\uFFFD(x"}}},
       // Malformed lines are skipped; a later line for the same id wins.
       {"no tab here\n\tno id\nx1\tletters\n-3\tnegative\n1234567890\tid too long\n4\tgood\n4\tbetter\n5 \tspace\n",
        {{4, L"better"}}},
