@@ -166,15 +166,23 @@ TEST_F(WindowTest, DestroyDropsTimersAndMessagesAndEndsTheLoop) {
   EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
 }
 
-TEST_F(WindowTest, AFreeRunningLoopKeepsTheVirtualClockWithRealTime) {
-  SetTimer(hwnd_, 4, 40, nullptr);
+TEST_F(WindowTest, PeekLooksWithoutTakingAndAFreeLoopKeepsTheClockWithRealTime) {
+  DispatchPending();
+  SetTimer(hwnd_, 4, 20, nullptr);
+  MSG msg;
+  EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+  Sleep(20);
+  ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE));
+  ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(msg.wParam, 4u);
+  EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) << "re-armed for 40 ms";
   onMessage_ = [](UINT message, WPARAM, LPARAM) {
     if (message == WM_TIMER) PostQuitMessage(3);
   };
-  MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0)) DispatchMessageW(&msg);
   EXPECT_EQ(msg.wParam, 3u);
   EXPECT_EQ(VirtualNowMs(), 40u);
+  EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) << "the quit was taken";
 }
 
 TEST_F(WindowTest, TheWorkAreaIsTheDisplayAndOnlyANewSizeSendsWmSize) {
