@@ -1,7 +1,7 @@
 // A window resized from outside (by the user or a phone's compositor)
-// becomes the new display: the window refits, every page is laid out for the
-// new size exactly as if the program had started at it, and the back buffer
-// grows only when the new size outgrows it.
+// becomes the new display: every page is laid out for the new size exactly
+// as if the program had started at it, and the back buffer grows only when
+// the new size outgrows it.
 #include <gtest/gtest.h>
 
 #include <SDL2/SDL.h>
@@ -15,116 +15,41 @@
 #include "app/strings.h"
 #include "platform/gdi/gdi.h"
 #include "platform/window/form_factor.h"
-#include "platform/window/headless.h"
 #include "platform/window/window.h"
+#include "platform/window/headless.h"
 #include "screens/result_screen.h"
 #include "tags/tag_store.h"
 #include "tests/support/headless_app.h"
 
 namespace {
 
-struct Size {
-  int width;
-  int height;
-};
-
-std::unique_ptr<HeadlessApp> StartAt(Size size) {
+std::unique_ptr<HeadlessApp> StartAt(int width, int height) {
   HeadlessApp::Options options;
-  options.width = size.width;
-  options.height = size.height;
+  options.width = width;
+  options.height = height;
   auto app = std::make_unique<HeadlessApp>(options);
   EXPECT_TRUE(app->started());
+  app->skipSplash();
   return app;
 }
 
-int BackBufferSide() {
-  BITMAP info{};
-  GetObjectW(g_hbmBack, sizeof info, &info);
-  EXPECT_EQ(info.bmWidth, info.bmHeight);
-  return info.bmWidth;
-}
-
-// The menu keeps its highlight between visits: "help me out" is two items
-// down from a fresh start, and already highlighted after a visit to help.
-void OpenHelp(HeadlessApp& app, bool freshMenu = true) {
-  if (freshMenu) {
-    app.key(VK_DOWN);
-    app.key(VK_DOWN);
-  }
+// "help me out" is two items down in a fresh menu, and stays highlighted after a visit.
+void OpenHelp(HeadlessApp& app, bool freshMenu) {
+  for (int i = 0; freshMenu && i < 2; ++i) app.key(VK_DOWN);
   app.key(VK_RETURN);
   ASSERT_EQ(app.screen(), SCREEN_HELP);
 }
 
-void BackToMenu(HeadlessApp& app) {
-  app.key(VK_F1);
-  ASSERT_EQ(app.screen(), SCREEN_MAIN_MENU);
-}
-
-// What the window shows on the help page, and then on the menu with "help me
-// out" highlighted, when the program starts at this size.
-struct Reference {
-  Surface help;
-  Surface menu;
-};
-
-Reference ReferenceAt(Size size) {
-  auto app = StartAt(size);
-  app->skipSplash();
-  OpenHelp(*app);
-  Reference reference{app->pixels(), {}};
-  BackToMenu(*app);
-  reference.menu = app->pixels();
-  return reference;
-}
-
-::testing::AssertionResult SamePixels(const Surface& shown, const Surface& expected) {
-  if (shown.width != expected.width || shown.height != expected.height)
-    return ::testing::AssertionFailure() << "window is " << shown.width << " x " << shown.height << ", expected "
-                                         << expected.width << " x " << expected.height;
-  int differing = 0;
-  for (int y = 0; y < shown.height; ++y)
-    for (int x = 0; x < shown.width; ++x)
-      if ((shown.at(x, y) & 0xFFFFFFu) != (expected.at(x, y) & 0xFFFFFFu)) ++differing;
-  if (differing == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << differing << " pixels differ from a start at this size";
-}
-
-TEST(WindowFit, AResizedWindowShowsWhatAStartAtThatSizeShows) {
-  const Size sizes[] = {{480, 640}, {640, 360}, {360, 720}};
-  std::vector<Reference> references;
-  for (const Size& size : sizes) references.push_back(ReferenceAt(size));
-
-  auto app = StartAt({240, 320});
-  app->skipSplash();
-  for (std::size_t i = 0; i < std::size(sizes); ++i) {
-    SCOPED_TRACE(std::to_string(sizes[i].width) + " x " + std::to_string(sizes[i].height));
-    OpenHelp(*app, i == 0);
-    app->resize(sizes[i].width, sizes[i].height);
-    EXPECT_EQ(g_nScreenWidth, sizes[i].width);
-    EXPECT_EQ(g_nScreenHeight, sizes[i].height);
-    EXPECT_TRUE(SamePixels(app->pixels(), references[i].help));
-    BackToMenu(*app);
-    EXPECT_TRUE(SamePixels(app->pixels(), references[i].menu));
-  }
-  // Keys and taps still find the items where the new layout put them.
-  app->tap(360 / 2, 387);
-  EXPECT_EQ(app->screen(), SCREEN_HELP);
-}
-
-constexpr int kTag = 3;
-
-// A found song whose stored cover (tag kTag) is larger than any page's room
-// for it, so that each layout shrinks it to its own size.
+// A found song whose stored cover is larger than any page's room for it.
 void ShowFoundSong() {
   SDL_Surface* cover = SDL_CreateRGBSurfaceWithFormat(0, 400, 300, 32, SDL_PIXELFORMAT_ARGB8888);
   SDL_Rect left{0, 0, 200, 300};
   SDL_FillRect(cover, nullptr, SDL_MapRGB(cover->format, 255, 128, 0));
   SDL_FillRect(cover, &left, SDL_MapRGB(cover->format, 0, 0, 255));
-  ASSERT_EQ(IMG_SaveJPG(cover, TagArtPath(kTag).c_str(), 95), 0) << IMG_GetError();
+  ASSERT_EQ(IMG_SaveJPG(cover, TagArtPath(3).c_str(), 95), 0) << IMG_GetError();
   SDL_FreeSurface(cover);
-
   SongRecord record;
-  record.tagNumber = kTag;
+  record.tagNumber = 3;
   record.artist = DupWideString(L"Nightjar");
   record.trackTitle = DupWideString(L"Low Tide");
   record.album = DupWideString(L"Shorelines");
@@ -137,44 +62,72 @@ void ShowFoundSong() {
   DispatchPending();
 }
 
-TEST(WindowFit, TheResultPageIsLaidOutAfreshForEachNewSize) {
-  const Size sizes[] = {{480, 640}, {320, 240}, {360, 720}, {240, 320}};
-  std::vector<Surface> references;
-  for (const Size& size : sizes) {
-    auto app = StartAt(size);
-    app->skipSplash();
-    ShowFoundSong();
-    references.push_back(app->pixels());
-  }
+bool Same(const Surface& a, const Surface& b) { return a.width == b.width && a.height == b.height && a.pixels == b.pixels; }
 
-  auto app = StartAt({240, 320});
-  app->skipSplash();
+// What a start at each size shows: the help page, then the menu with "help me
+// out" highlighted, or the result page. One program at a time per process.
+std::vector<Surface> Shown(const std::vector<std::pair<int, int>>& sizes, bool result) {
+  std::vector<Surface> shown;
+  for (const auto& [width, height] : sizes) {
+    auto fresh = StartAt(width, height);
+    if (result) {
+      ShowFoundSong();
+    } else {
+      OpenHelp(*fresh, true);
+      shown.push_back(fresh->pixels());
+      fresh->key(VK_F1);
+    }
+    shown.push_back(fresh->pixels());
+  }
+  return shown;
+}
+
+TEST(WindowFit, AResizedWindowShowsEachPageAsAStartAtThatSizeShowsIt) {
+  const std::vector<std::pair<int, int>> sizes{{480, 640}, {640, 360}, {360, 720}};
+  const std::vector<Surface> pages = Shown(sizes, false);
+  auto app = StartAt(240, 320);
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    SCOPED_TRACE(std::to_string(sizes[i].first) + " x " + std::to_string(sizes[i].second));
+    OpenHelp(*app, i == 0);
+    app->resize(sizes[i].first, sizes[i].second);
+    EXPECT_EQ(g_nScreenWidth * 1000 + g_nScreenHeight, sizes[i].first * 1000 + sizes[i].second);
+    EXPECT_TRUE(Same(app->pixels(), pages[2 * i])) << "the help page differs from a start at this size";
+    app->key(VK_F1);
+    EXPECT_TRUE(Same(app->pixels(), pages[2 * i + 1])) << "the menu differs from a start at this size";
+  }
+  app->tap(360 / 2, 387);  // taps find the items where the new layout put them
+  EXPECT_EQ(app->screen(), SCREEN_HELP);
+
+  const std::vector<std::pair<int, int>> resultSizes{{480, 640}, {320, 240}, {360, 720}, {240, 320}};
+  app.reset();
+  const std::vector<Surface> results = Shown(resultSizes, true);
+  app = StartAt(240, 320);
   ShowFoundSong();
-  for (std::size_t i = 0; i < std::size(sizes); ++i) {
-    SCOPED_TRACE(std::to_string(sizes[i].width) + " x " + std::to_string(sizes[i].height));
-    app->resize(sizes[i].width, sizes[i].height);
-    EXPECT_TRUE(SamePixels(app->pixels(), references[i]));
+  for (std::size_t i = 0; i < resultSizes.size(); ++i) {
+    app->resize(resultSizes[i].first, resultSizes[i].second);
+    EXPECT_TRUE(Same(app->pixels(), results[i])) << "the result page at " << resultSizes[i].first << " x "
+                                                 << resultSizes[i].second;
   }
 }
 
 TEST(WindowFit, TheBackBufferIsReplacedOnlyWhenOutgrown) {
-  auto app = StartAt({240, 320});
-  app->skipSplash();
+  auto app = StartAt(240, 320);
+  const auto side = [] {
+    BITMAP info{};
+    GetObjectW(g_hbmBack, sizeof info, &info);
+    return info.bmWidth * 1000 + info.bmHeight;
+  };
   const HBITMAP original = g_hbmBack;
-  EXPECT_EQ(BackBufferSide(), 320);
-
-  // A rotation, and a smaller window: the square still serves.
-  app->resize(320, 240);
+  EXPECT_EQ(side(), 320320);
+  app->resize(320, 240);  // a rotation, and a smaller window: the square still serves
   app->resize(200, 200);
   EXPECT_EQ(g_hbmBack, original);
-  EXPECT_EQ(BackBufferSide(), 320);
-
+  EXPECT_EQ(side(), 320320);
   app->resize(480, 640);
   EXPECT_NE(g_hbmBack, original);
-  EXPECT_EQ(BackBufferSide(), 640);
-  // The bottom of the taller page is drawn, not lost beyond the old square.
-  OpenHelp(*app);
-  EXPECT_EQ(app->pixel(10, 639), 0x0077C0u) << "soft-key band at the bottom";
+  EXPECT_EQ(side(), 640640);
+  OpenHelp(*app, true);
+  EXPECT_EQ(app->pixel(10, 639), 0x0077C0u) << "the soft-key band at the bottom of the taller page is drawn";
 }
 
 TEST(WindowFit, PhoneFormFactorComesFromTheMachineOrTheDisplaySize) {

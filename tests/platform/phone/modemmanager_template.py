@@ -1,11 +1,7 @@
-'''A mock ModemManager for python-dbusmock: the manager object with its
-object manager, no modems until AddModem adds one.
-
-A modem with messaging creates messages on Messaging.Create and keeps them
-under /org/freedesktop/ModemManager1/SMS/N with the properties asked for;
-Sms.Send marks one sent (State 5); a modem added with the behaviour "fails"
-refuses every send with a ModemManager error, one added with "stalls" takes
-ten seconds over it.
+'''A mock ModemManager for python-dbusmock: no modems until AddModem adds
+one. A modem with messaging keeps the messages that Messaging.Create makes;
+Sms.Send marks one sent (State 5), or refuses (behaviour "fails") or takes
+ten seconds (behaviour "stalls").
 '''
 
 import time
@@ -102,3 +98,14 @@ def AddModem(self, messaging, behaviour):
         modem.AddMethod(MESSAGING_IFACE, 'List', '', 'ao', 'ret = self.props["%s"]["Messages"]' % MESSAGING_IFACE)
     self.object_manager_emit_added(path)
     return dbus.ObjectPath(path)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='o', out_signature='a(ssibu)')
+def Messages(self, modem):
+    '''The messages the modem holds, oldest first: number, text, class,
+    delivery report asked for, state.'''
+    found = []
+    for path in mockobject.objects[modem].props.get(MESSAGING_IFACE, {}).get('Messages', []):
+        sms = mockobject.objects[path].props[SMS_IFACE]
+        found.append((sms['Number'], sms['Text'], sms['Class'], sms['DeliveryReportRequest'], sms['State']))
+    return dbus.Array(found, signature='(ssibu)')
