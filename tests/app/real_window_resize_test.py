@@ -2,7 +2,10 @@
 """A real melodex window on an X server (Xvfb), resized from outside with
 xdotool as a user or a phone's compositor would: after each resize the window
 must show, pixel for pixel, what the headless backend shows at that size, on
-the menu and on the result page of a stored song.
+the menu and on the result page of a stored song. Then a start at the default
+size: on this 1200-pixel-high display the window is zoomed twice, shows each
+client pixel as a crisp 2 x 2 block, and a click on a zoomed menu item
+chooses it.
 
 Usage: real_window_resize_test.py MELODEX. Exits 77 (skipped) when Xvfb,
 xdotool or Pillow's screen grabber are missing.
@@ -74,6 +77,60 @@ def headless_page(melodex, folder, page, script, width, height):
     return Image.open(shot).convert("RGB")
 
 
+def start_melodex(melodex, folder, display, output, *options):
+    """The program on the X server and its mapped window's id ("" when none appeared)."""
+    env = dict(os.environ, DISPLAY=display, XDG_RUNTIME_DIR=os.path.join(folder, "run"))
+    env.pop("WAYLAND_DISPLAY", None)
+    program = subprocess.Popen([melodex, *options, "--home", os.path.join(folder, "home"), "--settings",
+                                os.path.join(folder, "none.toml")], env=env, stdout=output, stderr=subprocess.STDOUT)
+    found = []
+    # A loaded machine may need many seconds to map the window.
+    wait_for(lambda: program.poll() is not None or found.extend(
+        xdotool(display, "search", "--onlyvisible", "--name", "^Melodex$").split()) or found, 90)
+    return program, (found[0] if found else "")
+
+
+def grab(display, window):
+    """What the window shows, and where it is."""
+    values = dict(line.split("=", 1) for line in xdotool(display, "getwindowgeometry", "--shell", window).split())
+    x, y, w, h = (int(values.get(k, -1)) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+    if w <= 0 or h <= 0:
+        return None, (x, y)
+    return ImageGrab.grab(bbox=(x, y, x + w, y + h), xdisplay=display).convert("RGB"), (x, y)
+
+
+def differing(shown, expected, zoom=1):
+    """Pixels of the expected client area not shown as zoom x zoom blocks of their colour."""
+    if shown is None or shown.size != (expected.width * zoom, expected.height * zoom):
+        return expected.width * expected.height
+    return sum(1 for p, q in zip(shown.resize(expected.size, Image.NEAREST).getdata(), expected.getdata()) if p != q) \
+        + sum(1 for p, q in zip(shown.getdata(), expected.resize(shown.size, Image.NEAREST).getdata()) if p != q)
+
+
+def check_auto_zoom(melodex, folder, display, output, failures):
+    """The default start is zoomed twice; a click on "manage IDs" opens the list."""
+    program, window = start_melodex(melodex, folder, display, output)
+    try:
+        if not window:
+            failures.append("no Melodex window appeared at the default zoom")
+            return
+        for page, script, click in (("menu", "", (120, 164)), ("history", "key Down\nkey Enter\n", None)):
+            expected = headless_page(melodex, folder, page, script, 240, 320)
+            last = [None]
+
+            def shows_page():
+                last[0] = differing(grab(display, window)[0], expected, zoom=2)
+                return last[0] == 0
+            if not wait_for(shows_page, 30):
+                failures.append(f"{page} at the default zoom: {last[0]} pixels differ from the headless page doubled")
+            if click:
+                _, (x, y) = grab(display, window)
+                xdotool(display, "mousemove", str(x + 2 * click[0] + 1), str(y + 2 * click[1] + 1), "click", "1")
+    finally:
+        program.terminate()
+        program.wait(timeout=10)
+
+
 def main():
     melodex = sys.argv[1]
     folder = tempfile.mkdtemp(prefix="melodex-x11-")
@@ -89,21 +146,12 @@ def main():
     program, failures = None, []
     output = tempfile.TemporaryFile()
     try:
-        env = dict(os.environ, DISPLAY=display, XDG_RUNTIME_DIR=os.path.join(folder, "run"))
-        env.pop("WAYLAND_DISPLAY", None)
-        program = subprocess.Popen([melodex, "--size", "360x720", "--home", os.path.join(folder, "home"),
-                                    "--settings", os.path.join(folder, "none.toml")], env=env, stdout=output,
-                                   stderr=subprocess.STDOUT)
-        found = []
-        # A loaded machine may need many seconds to map the window.
-        wait_for(lambda: program.poll() is not None or found.extend(
-            xdotool(display, "search", "--onlyvisible", "--name", "^Melodex$").split()) or found, 90)
-        if not found:
+        program, window = start_melodex(melodex, folder, display, output, "--zoom", "1")  # auto would be 2 here
+        if not window:
             output.seek(0)
             print(f"FAILED: no Melodex window appeared (melodex status {program.poll()}); its output:")
             print(output.read().decode(errors="replace"))
             return 1
-        window = found[0]
         for page, keys, script in PAGES:
             if keys:
                 xdotool(display, "key", "--window", window, *keys)
@@ -113,19 +161,16 @@ def main():
                 last = [None]
 
                 def shows_page():
-                    values = dict(line.split("=", 1) for line in
-                                  xdotool(display, "getwindowgeometry", "--shell", window).split())
-                    x, y, w, h = (int(values.get(k, -1)) for k in ("X", "Y", "WIDTH", "HEIGHT"))
-                    if (w, h) != (width, height):
-                        return False
-                    shown = ImageGrab.grab(bbox=(x, y, x + w, y + h), xdisplay=display).convert("RGB")
-                    last[0] = sum(1 for p, q in zip(shown.getdata(), expected.getdata()) if p != q)
+                    last[0] = differing(grab(display, window)[0], expected)
                     return last[0] == 0
                 # The splash screen gives way to the menu after three seconds.
                 if not wait_for(shows_page, 30):
                     failures.append(f"{page} at {width} x {height}: {last[0]} pixels differ from the headless page")
         if program.poll() is not None:
             failures.append(f"melodex ended with status {program.returncode}")
+        program.terminate()
+        program.wait(timeout=10)
+        check_auto_zoom(melodex, folder, display, output, failures)
     finally:
         if program and program.poll() is None:
             program.terminate()

@@ -17,6 +17,8 @@
 #include "platform/window/form_factor.h"
 #include "platform/window/window.h"
 #include "platform/window/headless.h"
+#include "platform/window/zoom.h"
+#include "app/command_line.h"
 #include "screens/result_screen.h"
 #include "tags/tag_store.h"
 #include "tests/support/headless_app.h"
@@ -141,6 +143,45 @@ TEST(WindowFit, PhoneFormFactorComesFromTheMachineOrTheDisplaySize) {
   EXPECT_FALSE(IsPhoneFormFactor(800, 600, "CHASSIS=desktop\n", ""));
   EXPECT_TRUE(IsPhoneFormFactor(1080, 2160, "", std::string("handset\0", 8)));
   EXPECT_FALSE(IsPhoneFormFactor(1080, 2160, "", std::string("laptop\0", 7)));
+}
+
+TEST(WindowFit, AutoZoomTakesAboutHalfTheDisplayAtTheDesktopsOwnScale) {
+  struct Row {
+    int usableHeight;
+    double scale;
+    int zoom;
+  };
+  for (const Row& row : {Row{768, 1, 1}, Row{728, 1, 1}, Row{1080, 1, 2}, Row{1044, 1, 2}, Row{1440, 1, 2},
+                         Row{2160, 1, 3}, Row{768, 2, 2}, Row{1080, 2, 2}, Row{1440, 2, 2}, Row{2160, 2, 4}})
+    EXPECT_EQ(ChooseZoom(row.usableHeight, 320, row.scale), row.zoom) << row.usableHeight << " at scale " << row.scale;
+  EXPECT_EQ(ChooseZoom(1080, 640, 1), 1) << "a taller client needs less zoom";
+
+  EXPECT_EQ(DesktopScale(nullptr, ""), 1.0);
+  EXPECT_EQ(DesktopScale("2", "Xft.dpi:\t96\n"), 2.0) << "GDK_SCALE wins";
+  EXPECT_EQ(DesktopScale("", "Xft.antialias:\t1\nXft.dpi:\t192\n"), 2.0);
+  EXPECT_EQ(DesktopScale("0", "Xft.dpi: 144\n"), 1.5);
+
+  // Taps on the zoomed window land on the client pixel under them, never outside.
+  const POINT inside = ClientPointFromWindow(241, 329, 2, 240, 320);
+  EXPECT_EQ(inside.x * 1000 + inside.y, 120164);
+  const POINT edge = ClientPointFromWindow(999, -5, 3, 240, 320);
+  EXPECT_EQ(edge.x * 1000 + edge.y, 239000);
+}
+
+TEST(WindowFit, AnExplicitZoomWinsOverAuto) {
+  struct Row {
+    std::vector<std::string> args;
+    int zoom;  // -1: refused
+  };
+  for (const Row& row : {Row{{}, kAutoZoom}, Row{{"--zoom", "auto"}, kAutoZoom}, Row{{"--zoom", "3"}, 3},
+                         Row{{"--zoom", "9"}, -1}, Row{{"--zoom", "big"}, -1}}) {
+    std::vector<char*> argv{const_cast<char*>("melodex")};
+    for (const std::string& arg : row.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    CommandLine options;
+    const bool goesOn = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &options) == -1;
+    EXPECT_EQ(goesOn, row.zoom != -1);
+    if (goesOn) EXPECT_EQ(options.platform.zoom, row.zoom);
+  }
 }
 
 }  // namespace

@@ -61,7 +61,7 @@ TEST_F(SingleInstanceTest, FindsRaisesAndPostsToTheRunningInstanceAndRefusesMalf
   const HWND proxy = startHelper(helper, "HELPERCLASS", L"HELPERCLASS");
   ASSERT_NE(proxy, nullptr);
   const fs::path socket = runtime_ / "melodex-HELPERCLASS.sock";
-  for (const std::string& request : {"POST abc\n", "POST 1025 0 0 extra\n", "POST 99999999999 0 0\n", "HELLO\n"})
+  for (const char* request : {"POST abc\n", "POST 1025 0 0 extra\n", "POST 99999999999 0 0\n", "HELLO\n"})
     EXPECT_EQ(RawRequest(socket, request), "NO") << request;
   EXPECT_EQ(RawRequest(socket, std::string(5000, 'x')), "") << "an endless line is cut off";
   EXPECT_EQ(FindWindowW(L"HELPERCLASS", L"Another title"), nullptr);
