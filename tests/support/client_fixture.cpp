@@ -1,0 +1,48 @@
+#include "tests/support/client_fixture.h"
+
+#include "app/screen/screen_manager.h"
+#include "app/strings.h"
+#include "platform/window/headless.h"
+#include "screens/result_screen.h"
+#include "tests/support/reference_image.h"
+
+SongRecord Song::record() const {
+  SongRecord r;
+  r.tagNumber = tag;
+  r.album = DupWideString(L"Shorelines");
+  r.artist = DupWideString(artist.c_str());
+  r.trackTitle = DupWideString(track.c_str());
+  r.ringer = DupString(links[0]);
+  r.fullSong = DupString(links[1]);
+  r.wallpaper = DupString(links[2]);
+  r.recommend = DupString(links[3]);
+  r.smsMessage = DupString(sms);
+  return r;
+}
+
+void ClientTest::start(int width, int height, const std::string& settings, bool atSplash) {
+  app_.reset();
+  HeadlessApp::Options options;
+  options.width = width;
+  options.height = height;
+  options.settings = settings.empty() ? "browserPath = \"true\"\n" : settings;
+  app_ = std::make_unique<HeadlessApp>(options);
+  ASSERT_TRUE(app_->started());
+  if (!atSplash) app_->skipSplash();
+}
+
+void ClientTest::type(const std::string& digits) const {
+  for (const char digit : digits) app_->key(static_cast<UINT>(digit));
+}
+
+void ClientTest::showResult(const SongRecord* record) const {
+  PushScreen(SCREEN_MAIN_MENU);
+  SwitchScreen(SCREEN_RESULT);
+  page<ResultScreen>(SCREEN_RESULT).setRecord(record);
+  DispatchPending();
+}
+
+::testing::AssertionResult ClientTest::Looks(const std::string& folder, const std::string& name) const {
+  return MatchesReference(app_->pixels(), folder + "/reference/" + name + "-" + std::to_string(W()) + "x" +
+                                              std::to_string(H()) + ".png");
+}
