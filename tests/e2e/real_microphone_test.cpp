@@ -34,16 +34,6 @@ std::string MissingTools() {
   return {};
 }
 
-// Polls `ready` every 100 ms for at most `seconds`.
-template <typename Ready>
-bool WaitFor(Ready ready, int seconds) {
-  for (int i = 0; i < seconds * 10; ++i) {
-    if (ready()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
-}
-
 // UTF-16LE bytes of ASCII text, as the tag file stores names.
 std::string Utf16(const std::string& text) {
   std::string bytes;
@@ -77,8 +67,11 @@ class RealMicrophone : public ::testing::Test {
     ASSERT_TRUE(m_pulse.start({kPulseAudio, "-n", "-F", (m_root / "default.pa").string(), "--daemonize=no",
                                "--use-pid-file=no", "--exit-idle-time=20", "--log-target=stderr"},
                               pulseEnvironment(), m_root / "pulseaudio.log"));
-    const auto answers = [&] { return RunProgram({kPactl, "info"}, pulseEnvironment(), m_root / "pactl.log") == 0; };
-    const bool up = WaitFor(answers, 10);
+    bool up = false;
+    for (int i = 0; i < 100 && !up; ++i) {  // 10 s at most
+      up = RunProgram({kPactl, "info"}, pulseEnvironment(), m_root / "pactl.log") == 0;
+      if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     ASSERT_TRUE(up) << ReadFile(m_root / "pulseaudio.log");
   }
 
