@@ -3,10 +3,8 @@
 #include <httplib.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 
 #include "tests/server/pictures.h"
@@ -17,59 +15,35 @@
 namespace fs = std::filesystem;
 namespace synth = melodex::server::test;
 
-namespace {
-
-constexpr double kSongSeconds = 20.0;
-
-bool Run(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
-
-}  // namespace
-
 void WriteSong(const fs::path& path, unsigned seed) {
-  synth::writeFile(path.string(), synth::wavFile(synth::melody(seed, kSongSeconds), 8000));
+  synth::writeFile(path.string(), synth::wavFile(synth::melody(seed, 20.0), 8000));
 }
 
 CatalogueServer::CatalogueServer(const fs::path& folder, const std::vector<Song>& songs) : m_folder(folder) {
-  fs::create_directories(m_folder / "music");
   for (const Song& song : songs) {
-    const fs::path album = songFile(song).parent_path();
-    fs::create_directories(album);
+    fs::create_directories(songFile(song).parent_path());
     WriteSong(songFile(song), song.seed);
-    synth::writeFile((album / "cover.jpg").string(), synth::makeJpeg(200, 200));
+    synth::writeFile((songFile(song).parent_path() / "cover.jpg").string(), synth::makeJpeg(200, 200));
   }
-  const std::string db = Quoted(m_folder / "db");
-  if (!Run(std::string(MELODEX_SERVER_EXE) + " --db " + db + " index " + Quoted(m_folder / "music") +
-           " >/dev/null 2>&1"))
-    return;
-
+  const std::string server = std::string(MELODEX_SERVER_EXE) + " --db '" + (m_folder / "db").string() + "' ";
+  if (std::system((server + "index '" + (m_folder / "music").string() + "' >/dev/null 2>&1").c_str()) != 0) return;
   m_port = ClosedPort();
-  const std::string listen = "127.0.0.1:" + std::to_string(m_port);
-  const std::string log = (m_folder / "access.log").string();
-  const std::string dbPath = (m_folder / "db").string();
-  m_child = fork();
-  if (m_child == 0) {
-    if (!freopen(log.c_str(), "w", stdout) || !freopen("/dev/null", "w", stderr)) _exit(127);
-    execl(MELODEX_SERVER_EXE, MELODEX_SERVER_EXE, "--db", dbPath.c_str(), "serve", "--listen", listen.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  const std::string pid = (m_folder / "pid").string();
+  std::system((server + "serve --listen 127.0.0.1:" + std::to_string(m_port) + " >'" +
+               (m_folder / "access.log").string() + "' 2>/dev/null & echo $! >'" + pid + "'")
+                  .c_str());
+  m_pid = std::atoi(ReadFile(pid).c_str());
   httplib::Client client("127.0.0.1", m_port);
   for (int i = 0; i < 200; ++i) {
     if (auto reply = client.Get("/health"); reply && reply->status == 200) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
-  kill(m_child, SIGKILL);
-  waitpid(m_child, nullptr, 0);
-  m_child = 0;
+  kill(m_pid, SIGKILL);
+  m_pid = 0;
 }
 
 CatalogueServer::~CatalogueServer() {
-  if (m_child > 0) {
-    kill(m_child, SIGTERM);
-    waitpid(m_child, nullptr, 0);
-  }
+  if (m_pid > 0) kill(m_pid, SIGTERM);
   std::error_code ignored;
   fs::remove_all(m_folder, ignored);
 }
@@ -80,12 +54,6 @@ std::string CatalogueServer::endpoint() const {
 
 fs::path CatalogueServer::songFile(const Song& song) const {
   return m_folder / "music" / song.artist / (song.artist + " - " + song.title + ".wav");
-}
-
-fs::path CatalogueServer::writeOutsider(unsigned seed) const {
-  const fs::path path = m_folder / ("outsider-" + std::to_string(seed) + ".wav");
-  WriteSong(path, seed);
-  return path;
 }
 
 std::string CatalogueServer::accessLog() const { return ReadFile(m_folder / "access.log"); }

@@ -2,13 +2,8 @@
 // becomes: a table of bodies and the nine fields they fill.
 #include "ident/reply_parser.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <string>
 #include <vector>
 
-#include "app/strings.h"
 #include "tags/tag_store.h"
 #include "tests/tags/data_folder_fixture.h"
 
@@ -18,20 +13,6 @@ using namespace std::string_literals;
 
 // A lead-in as the service sends it: "OK", a zero byte and three more bytes.
 const std::string kLeadIn = "OK\0\0\0\0"s;
-
-// The fields, names in UTF-8, joined by "|"; "none" for no record.
-std::string Fields(const SongRecord* song) {
-  if (!song) return "none";
-  std::string joined;
-  for (const wchar_t* name : {song->album, song->artist, song->trackTitle}) {
-    char* utf8 = WideToAnsi(name);
-    joined += std::string(utf8 ? utf8 : "(absent)") + "|";
-    std::free(utf8);
-  }
-  for (const char* text : {song->albumArtUrl, song->wallpaper, song->ringer, song->smsMessage, song->recommend})
-    joined += std::string(text ? text : "(absent)") + "|";
-  return joined + (song->fullSong ? song->fullSong : "(absent)");
-}
 
 using ReplyParserTest = DataFolderTest;
 

@@ -1,49 +1,47 @@
 // The SMS page, opened by "Share ID" on the result page: the number typed
 // into its three groups behind the blinking bar, the keys, and what reaches
 // the SMS library when "Share ID!" sends.
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <cstring>
 
-#include "app/screen/screen_manager.h"
 #include "app/strings.h"
 #include "platform/phone/fake_sms.h"
 #include "screens/result_screen.h"
 #include "screens/sms_screen.h"
+#include "tests/platform/phone/private_bus.h"
 #include "tests/support/client_fixture.h"
-#include "tests/support/reference_image.h"
 
 namespace {
 
 constexpr const char* kMessage = "I just IDed Song Two by Artist One: http://127.0.0.1/picks?id=7";
 
-class SmsPage : public ClientTest {
+class Sms : public ClientTest, public ::testing::WithParamInterface<std::pair<int, int>> {
  protected:
-  // A song found from the main menu; with no store links, "Share ID" is its only item.
-  void start(int width = 240, int height = 320) {
+  // "Share ID" on the result page of a song without store links, found from the main menu.
+  void open(int width = 240, int height = 320) {
     SetSmsBackend(&sms);
-    ClientTest::start(width, height);
-    record.tagNumber = 7;
-    std::free(record.smsMessage);
-    record.smsMessage = DupString(kMessage);
+    start(width, height);
+    setMessage(kMessage);
     showResult(&record);
+    reopen();
+  }
+  void reopen() const {
+    app_->key(VK_RETURN);
+    ASSERT_EQ(app_->screen(), SCREEN_SMS);
+  }
+  void setMessage(const std::string& text) {
+    std::free(record.smsMessage);
+    record.smsMessage = DupString(text.c_str());
   }
   void TearDown() override {
     ClientTest::TearDown();
     SetSmsBackend(nullptr);
   }
-  void open() {
-    ASSERT_EQ(app_->screen(), SCREEN_RESULT);
-    app_->key(VK_RETURN);
-    ASSERT_EQ(app_->screen(), SCREEN_SMS);
-  }
   SmsScreen& smsPage() const { return page<SmsScreen>(SCREEN_SMS); }
-
   // The caret blinks in the group being filled, and nowhere else. The entry
-  // is anchored by width class, on the smallest screens far enough left for
+  // is anchored by width class; on the smallest screens far enough left for
   // the last group to end inside the window.
-  ::testing::AssertionResult CaretIn(int group) {
+  ::testing::AssertionResult CaretIn(int group) const {
     const POINT anchor = W() > 320 ? POINT{50, 43 + 175} : W() > 240 ? POINT{30, 43 + 75} : POINT{W() - 220, 43 + 100};
     constexpr int kLeft[3] = {50, 100, 150}, kRight[3] = {90, 140, 205};
     if (!smsPage().caretVisible()) app_->wait(500);
@@ -57,24 +55,14 @@ class SmsPage : public ClientTest {
   SongRecord record;
 };
 
-struct Size {
-  int width, height;
-};
-class SmsPageSizes : public SmsPage, public ::testing::WithParamInterface<Size> {};
-
-TEST_P(SmsPageSizes, TheNumberFillsThreeGroupsBehindTheBlinkingBar) {
-  start(GetParam().width, GetParam().height);
-  open();
+TEST_P(Sms, TheNumberFillsThreeGroupsBehindTheBlinkingBar) {
+  open(GetParam().first, GetParam().second);
   EXPECT_TRUE(Looks("screens", "sms"));
   EXPECT_TRUE(CaretIn(0));
-  type("555");
-  EXPECT_TRUE(CaretIn(1));
-  type("12");
-  EXPECT_TRUE(CaretIn(1));
-  type("3");
-  EXPECT_TRUE(CaretIn(2));
-  type("4567");
-  EXPECT_TRUE(CaretIn(2));
+  for (const auto& [digits, group] : {std::pair{"555", 1}, std::pair{"12", 1}, std::pair{"3", 2}, std::pair{"4567", 2}}) {
+    type(digits);
+    EXPECT_TRUE(CaretIn(group)) << digits;
+  }
   type("8");
   EXPECT_EQ(smsPage().number(), L"+15551234567") << "an eleventh digit is ignored";
   if (!smsPage().caretVisible()) app_->wait(500);
@@ -82,19 +70,21 @@ TEST_P(SmsPageSizes, TheNumberFillsThreeGroupsBehindTheBlinkingBar) {
   EXPECT_TRUE(sms.sent().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, SmsPageSizes, ::testing::Values(Size{240, 320}, Size{480, 640}),
-                         [](const auto& info) {
-                           return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
-                         });
+INSTANTIATE_TEST_SUITE_P(Sizes, Sms, ::testing::Values(std::pair{240, 320}, std::pair{480, 640}));
 
-TEST_F(SmsPage, TheNumberStaysForTheNextVisitAndTheDeletingKeysShortenIt) {
-  start();
+TEST_F(Sms, TheKeysEditTheNumberWhichStaysForTheNextVisitAndSendOnlyWhenComplete) {
   open();
-  type("5551234");
+  type("555123456");
+  app_->key(VK_F2);
+  EXPECT_EQ(app_->screen(), SCREEN_SMS) << "nine digits: nothing is sent";
+  type("7");
+  smsPage().setRecord(nullptr);
+  app_->key(VK_F2);
+  EXPECT_EQ(app_->screen(), SCREEN_SMS) << "no record: nothing is sent";
   app_->key(VK_F1);
-  open();
-  EXPECT_EQ(smsPage().number(), L"+15551234");
-  for (int i = 0; i < 7; ++i) app_->key(VK_BACK);
+  reopen();
+  EXPECT_EQ(smsPage().number(), L"+15551234567");
+  for (int i = 0; i < 10; ++i) app_->key(VK_BACK);
   app_->key(VK_OEM_PERIOD);  // 190 types 0
   EXPECT_EQ(smsPage().number(), L"+10");
   for (const UINT vk : {VK_BACK, VK_CLEAR, VK_ESCAPE, VK_LEFT, VK_DELETE}) {
@@ -109,21 +99,7 @@ TEST_F(SmsPage, TheNumberStaysForTheNextVisitAndTheDeletingKeysShortenIt) {
   EXPECT_EQ(sms.opens(), 0);
 }
 
-TEST_F(SmsPage, AnIncompleteNumberOrNoRecordSendsNothing) {
-  start();
-  open();
-  type("555123456");
-  app_->key(VK_F2);
-  EXPECT_EQ(app_->screen(), SCREEN_SMS);
-  type("7");
-  smsPage().setRecord(nullptr);
-  app_->key(VK_F2);
-  EXPECT_EQ(app_->screen(), SCREEN_SMS);
-  EXPECT_EQ(sms.opens(), 0);
-}
-
-TEST_F(SmsPage, ShareSendsACopyOfTheRecordsTextToTheNumber) {
-  start();
+TEST_F(Sms, ShareSendsACopyOfTheRecordsTextToTheNumber) {
   open();
   // The page keeps a copy of its own: the result page replacing its record leaves it alone.
   page<ResultScreen>(SCREEN_RESULT).setRecord(nullptr);
@@ -131,21 +107,15 @@ TEST_F(SmsPage, ShareSendsACopyOfTheRecordsTextToTheNumber) {
   app_->tap(W() - 5, H() - 5);  // the right half of the band is "Share ID!"
   const std::vector<FakeSms::Sent> sent = sms.sent();
   ASSERT_EQ(sent.size(), 1u);
-  const SmsOutgoing& message = sent[0].message;
-  EXPECT_EQ(message.destination.smsatAddressType, SMSAT_INTERNATIONAL);
-  EXPECT_EQ(std::wstring(message.destination.ptsAddress), L"+15551234567");
-  EXPECT_EQ(message.text, std::u16string(kMessage, kMessage + std::strlen(kMessage)));
-  EXPECT_EQ(message.providerDataSize, 688u);
-  EXPECT_EQ(message.providerData.dwMessageOptions, PS_MESSAGE_OPTION_NONE);
-  EXPECT_EQ(message.providerData.psMessageClass, PS_MESSAGE_CLASS1);
-  EXPECT_EQ(message.providerData.psReplaceOption, PSRO_NONE);
-  EXPECT_EQ(message.providerData.dwHeaderDataSize, 0u);
-  EXPECT_EQ(message.encoding, SMSDE_OPTIMAL);
-  EXPECT_EQ(message.options, SMS_OPTION_DELIVERY_NONE);
-  EXPECT_EQ(sms.closes(), 1);
-  EXPECT_EQ(sms.openHandles(), 0);
+  const SmsOutgoing& m = sent[0].message;
+  EXPECT_EQ(m.text, std::u16string(kMessage, kMessage + std::strlen(kMessage)));
+  EXPECT_EQ(std::tuple(m.destination.smsatAddressType, std::wstring(m.destination.ptsAddress), m.providerDataSize,
+                       m.providerData.dwMessageOptions, m.providerData.psMessageClass, m.providerData.psReplaceOption,
+                       m.providerData.dwHeaderDataSize, m.encoding, m.options),
+            std::tuple(SMSAT_INTERNATIONAL, std::wstring(L"+15551234567"), 688u, PS_MESSAGE_OPTION_NONE,
+                       PS_MESSAGE_CLASS1, PSRO_NONE, 0u, SMSDE_OPTIMAL, SMS_OPTION_DELIVERY_NONE));
+  EXPECT_EQ(std::pair(sms.closes(), sms.openHandles()), std::pair(1, 0));
   EXPECT_EQ(app_->log().find("SMS Error"), std::string::npos);
-
   // Back on the result page with the 6 pushed for the SMS page still on the
   // stack: the first "back" pops it and stays, the second leaves.
   EXPECT_EQ(app_->screen(), SCREEN_RESULT);
@@ -155,54 +125,73 @@ TEST_F(SmsPage, ShareSendsACopyOfTheRecordsTextToTheNumber) {
   EXPECT_EQ(app_->screen(), SCREEN_MAIN_MENU);
 }
 
-TEST_F(SmsPage, LongTextsAreCutAt160UnitsWithoutSplittingACharacter) {
+TEST_F(Sms, LongTextsAreCutAt160UnitsWithoutSplittingACharacter) {
   const std::string clef = "\xF0\x9D\x84\x9E";  // U+1D11E, a surrogate pair in UTF-16
-  struct Case {
+  const struct {
     std::string text;
     std::size_t units;
     char16_t last;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {std::string(200, 'a'), 160, u'a'},
       {std::string(159, 'a') + clef + "tail", 159, u'a'},  // the pair would straddle the cut
       {std::string(158, 'a') + clef + "tail", 160, 0xDD1E},
       {"caf\xC3\xA9 ol\xC3\xA9", 8, u'\u00E9'},
   };
-  start();
-  for (const Case& c : cases) {
-    std::free(record.smsMessage);
-    record.smsMessage = DupString(c.text.c_str());
+  open();
+  app_->key(VK_F1);
+  for (const auto& c : cases) {
+    setMessage(c.text);
     page<ResultScreen>(SCREEN_RESULT).setRecord(&record);
-    open();
+    reopen();
     type("5551234567");
     app_->key(VK_F2);
+    EXPECT_EQ(app_->screen(), SCREEN_RESULT);
     ASSERT_FALSE(sms.sent().empty());
     const std::u16string sent = sms.sent().back().message.text;
-    ASSERT_EQ(sent.size(), c.units) << c.text;
-    EXPECT_EQ(sent.back(), c.last) << c.text;
-    EXPECT_EQ(app_->screen(), SCREEN_RESULT);
+    EXPECT_EQ(std::pair(sent.size(), sent.back()), std::pair(c.units, c.last)) << c.text;
   }
 }
 
-TEST_F(SmsPage, ALibraryFailureIsLoggedAndThePageStillReturns) {
-  start();
-  sms.failOpen(SMS_E_RADIOUNAVAILABLE);
+TEST_F(Sms, ALibraryFailureIsLoggedAndThePageStillReturns) {
   open();
-  type("5551234567");
-  app_->key(VK_F2);
-  EXPECT_EQ(app_->screen(), SCREEN_RESULT);
-  EXPECT_TRUE(sms.sent().empty());
-  EXPECT_NE(app_->log().find("SMS Error\r\n"), std::string::npos);
+  app_->key(VK_F1);
+  for (const bool failOpen : {true, false}) {
+    sms.failOpen(failOpen ? SMS_E_RADIOUNAVAILABLE : S_OK);
+    sms.failSend(failOpen ? S_OK : SMS_E_MISC);
+    const std::size_t before = app_->log().size();
+    reopen();
+    type("5551234567");
+    app_->key(VK_F2);
+    EXPECT_EQ(app_->screen(), SCREEN_RESULT);
+    EXPECT_EQ(sms.sent().size(), failOpen ? 0u : 1u);
+    EXPECT_EQ(sms.openHandles(), 0);
+    EXPECT_EQ(app_->log().substr(before), "SMS Error\r\n");
+  }
+}
 
-  sms.failOpen(S_OK);
-  sms.failSend(SMS_E_MISC);
-  open();
-  app_->key(VK_F2);
-  EXPECT_EQ(app_->screen(), SCREEN_RESULT);
-  EXPECT_EQ(sms.sent().size(), 1u);
-  EXPECT_EQ(sms.openHandles(), 0);
-  const std::string log = app_->log();
-  EXPECT_NE(log.find("SMS Error\r\n", log.find("SMS Error\r\n") + 1), std::string::npos);
+// Through the program's own SMS library on a mock ModemManager.
+TEST_F(Sms, TheTextReachesTheModemAndAMissingOrFailingModemOrBusIsLogged) {
+  if (const std::string missing = PrivateBus::MissingTools(); !missing.empty()) GTEST_SKIP() << missing;
+  for (const std::string kind : {"sends", "no modem", "fails", "no bus"}) {
+    SCOPED_TRACE(kind);
+    PrivateBus bus;
+    std::string error, modem;
+    ASSERT_TRUE(kind == "no bus" || bus.startWithModemManager(&error)) << error;
+    ASSERT_TRUE(kind.find("no ") == 0 || bus.addModem(true, kind.c_str(), &modem));
+    setenv("MELODEX_SYSTEM_BUS_ADDRESS", kind == "no bus" ? "unix:path=/nonexistent" : bus.address().c_str(), 1);
+    open();
+    SetSmsBackend(nullptr);
+    type("5551234567");
+    app_->key(VK_F2);
+    EXPECT_EQ(app_->screen(), SCREEN_RESULT);
+    EXPECT_EQ(app_->log().find("SMS Error\r\n") == std::string::npos, kind == "sends");
+    if (kind != "sends") continue;
+    const auto sent = bus.messages(modem);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(std::tuple(sent[0].number, sent[0].text, sent[0].messageClass, sent[0].deliveryReport, sent[0].state),
+              std::tuple("+15551234567", kMessage, 1, false, 5u));
+  }
+  unsetenv("MELODEX_SYSTEM_BUS_ADDRESS");
 }
 
 }  // namespace

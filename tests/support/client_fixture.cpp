@@ -1,10 +1,11 @@
 #include "tests/support/client_fixture.h"
 
-#include "app/screen/screen_manager.h"
+#include <chrono>
+#include <thread>
+
 #include "app/strings.h"
-#include "platform/window/headless.h"
+#include "audio/audio_recorder.h"
 #include "screens/result_screen.h"
-#include "tests/support/reference_image.h"
 
 SongRecord Song::record() const {
   SongRecord r;
@@ -28,6 +29,7 @@ void ClientTest::start(int width, int height, const std::string& settings, bool 
   options.settings = settings.empty() ? "browserPath = \"true\"\n" : settings;
   app_ = std::make_unique<HeadlessApp>(options);
   ASSERT_TRUE(app_->started());
+  started();
   if (!atSplash) app_->skipSplash();
 }
 
@@ -40,6 +42,12 @@ void ClientTest::showResult(const SongRecord* record) const {
   SwitchScreen(SCREEN_RESULT);
   page<ResultScreen>(SCREEN_RESULT).setRecord(record);
   DispatchPending();
+}
+
+void ClientTest::awaitRecorder() const {
+  for (int i = 0; i < 10000 && !(g_pRecorder && g_pRecorder.load()->state() == RECORDING_ACTIVE); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(g_pRecorder && g_pRecorder.load()->state() == RECORDING_ACTIVE);
 }
 
 ::testing::AssertionResult ClientTest::Looks(const std::string& folder, const std::string& name) const {

@@ -1,5 +1,5 @@
-// The set-up the page tests share: one headless melodex at a size, past its
-// splash screen, a found song to show, and the steps many tests take.
+// The set-up the client tests share: one headless melodex at a size, past
+// its splash screen, a found song to show, and the steps many tests take.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,10 +7,14 @@
 #include <memory>
 #include <string>
 
+#include "app/screen/screen_manager.h"
 #include "app/state.h"
 #include "ident/song_record.h"
-#include "platform/window/window.h"  // the keys tests press
+#include "platform/window/headless.h"
+#include "platform/window/window.h"
+#include "tests/support/gif_check.h"
 #include "tests/support/headless_app.h"
+#include "tests/support/reference_image.h"
 
 // A found song as the service names it; a null link stays absent.
 struct Song {
@@ -30,12 +34,16 @@ class ClientTest : public ::testing::Test {
 
   // A new program (any earlier one ends first), at the main menu unless
   // `atSplash`. Store links open in a browser that does nothing, unless
-  // `settings` names another.
+  // `settings` are given.
   void start(int width = 240, int height = 320, const std::string& settings = "", bool atSplash = false);
   void type(const std::string& digits) const;
   // The result page showing `record` (null: not found), as an
   // identification started from the main menu ends.
   void showResult(const SongRecord* record) const;
+  // The recording thread runs in real time: waits for it to start the recorder.
+  void awaitRecorder() const;
+  // Called once a program has started: where a fixture sets up its fakes.
+  virtual void started() {}
   // The window against tests/FOLDER/reference/NAME-WxH.png.
   ::testing::AssertionResult Looks(const std::string& folder, const std::string& name) const;
 

@@ -4,15 +4,32 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
 
 #include "app/log.h"
+#include "app/strings.h"
+#include "ident/song_record.h"
 #include "platform/system/paths.h"
 #include "tests/support/headless_app.h"
 #include "tests/support/temp_folder.h"
+
+// A record's text fields, names in UTF-8, joined by "|"; "none" for no record.
+inline std::string Fields(const SongRecord* song) {
+  if (!song) return "none";
+  std::string joined;
+  for (const wchar_t* name : {song->album, song->artist, song->trackTitle}) {
+    char* utf8 = WideToAnsi(name);
+    joined += std::string(utf8 ? utf8 : "(absent)") + "|";
+    std::free(utf8);
+  }
+  for (const char* text : {song->albumArtUrl, song->wallpaper, song->ringer, song->smsMessage, song->recommend})
+    joined += std::string(text ? text : "(absent)") + "|";
+  return joined + (song->fullSong ? song->fullSong : "(absent)");
+}
 
 class DataFolderTest : public ::testing::Test {
  protected:
