@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr std::size_t kSamples = AudioRecorder::kSampleBytes / 2;
+constexpr std::size_t kSamples = 88000;
 
 class Listening : public ClientTest, public ::testing::WithParamInterface<std::pair<int, int>> {
  protected:
@@ -32,7 +32,7 @@ class Listening : public ClientTest, public ::testing::WithParamInterface<std::p
   }
   ListeningScreen& listening() const { return page<ListeningScreen>(SCREEN_LISTENING); }
   void record() const {
-    app_->wait(ListeningScreen::kWaitMs);
+    app_->wait(3000);
     awaitRecorder();
   }
   void fillBuffer(std::int16_t value) const {
@@ -40,7 +40,7 @@ class Listening : public ClientTest, public ::testing::WithParamInterface<std::p
     DispatchPending();
   }
   std::string logSince(std::size_t offset) const { return app_->log().substr(offset); }
-  std::size_t started() const { return app_->log().find("Melodex starting up\r\n") + 21; }
+  std::size_t logStart() const { return app_->log().find("Melodex starting up\r\n") + 21; }
 };
 
 TEST_P(Listening, WaitsThreeSecondsThenRecordsUnderAMovingWaveform) {
@@ -55,7 +55,7 @@ TEST_P(Listening, WaitsThreeSecondsThenRecordsUnderAMovingWaveform) {
   // 15 pixels left every 100 ms: 0, 15, ... 240, then 0 again, on every tile.
   const int third = (H() - 43) / 3;
   for (int tick = 1; tick <= 17; ++tick) {
-    app_->wait(ListeningScreen::kScrollMs);
+    app_->wait(100);
     ASSERT_EQ(listening().scrollOffset(), tick * 15 % 255);
     ASSERT_TRUE(ShowsGif(*app_, 120, 0, 43 + third + third / 2 - 24, W(), 49, tick * 15 % 255, 240)) << tick;
   }
@@ -71,44 +71,22 @@ TEST_P(Listening, WaitsThreeSecondsThenRecordsUnderAMovingWaveform) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, Listening, ::testing::Values(std::pair{240, 320}, std::pair{480, 640}));
 
-TEST_F(Listening, AFullBufferGoesOnToTheSearchingPageWithTheRecording) {
-  start();
-  ASSERT_NO_FATAL_FAILURE(record());
-  EXPECT_NE(listening().recorderThreadId(), std::this_thread::get_id()) << "the recorder starts on a thread of its own";
-  fillBuffer(1234);
-  EXPECT_EQ(logSince(started()),
-            "AudioRecorder::recordAudio: opening device\r\nAudioRecorder::recordAudio: setting up buffer\r\n"
-            "AudioRecorder::recordAudio: beginning recording\r\nMelodex: got MM_WIM_DATA message\r\n"
-            "AudioRecorder::reset: reseting state to RECORDING_IDLE\r\n");
-  EXPECT_NE(g_apScreens[SCREEN_SEARCHING], nullptr);
-  EXPECT_EQ(listening().phase(), ListeningScreen::PHASE_DONE);
-  const BYTE* body = g_pRecorder.load()->buffer();
-  EXPECT_EQ(std::memcmp(body, WAV_HEADER_TEMPLATE.data(), WAV_HEADER_LENGTH), 0);
-  const auto* samples = reinterpret_cast<const std::int16_t*>(body + WAV_HEADER_LENGTH);
-  EXPECT_TRUE(std::all_of(samples, samples + kSamples, [](std::int16_t s) { return s == 1234; }));
-  EXPECT_EQ(g_nBackTop, 0) << "the back stack keeps the menu";
-}
-
 TEST_F(Listening, ARecordingThatCannotStartShowsTheTryAgainPage) {
   FakeWaveInFailures failedStart;
   failedStart.start = MMSYSERR_ERROR;
   for (const bool microphone : {false, true}) {
     start(240, 320, microphone, failedStart);
-    app_->wait(ListeningScreen::kWaitMs);
+    app_->wait(3000);
     PumpWhile([&] { return app_->screen() == SCREEN_LISTENING; });
     ASSERT_EQ(app_->screen(), SCREEN_RECORD_FAILED);
     EXPECT_EQ(g_apScreens[SCREEN_SEARCHING], nullptr);
     EXPECT_EQ(g_nBackTop, 0) << "nothing was popped";
-    EXPECT_TRUE(microphone || logSince(started()) ==
+    EXPECT_TRUE(microphone || logSince(logStart()) ==
                                   "AudioRecorder::recordAudio: opening device\r\n"
                                   "AudioRecorder::recordAudio: error opening audio device!\r\n"
                                   "AudioRecorder::handleRecordError: no driver!\r\n"
                                   "AudioRecorder::reset: reseting state to RECORDING_IDLE\r\n")
         << app_->log();
-    app_->key(VK_F2);
-    EXPECT_EQ(app_->screen(), SCREEN_RECORD_FAILED);
-    app_->key(VK_F1);
-    EXPECT_EQ(app_->screen(), SCREEN_MAIN_MENU);
   }
 }
 
@@ -130,16 +108,27 @@ TEST_F(Listening, EscapeTheLeftSoftKeyAndABottomLeftTapCancelInEitherPhase) {
   EXPECT_TRUE(PlayedSounds().empty()) << "no sound, no recording";
   EXPECT_EQ(g_pRecorder.load(), nullptr);
 
-  // The next recording still goes on to the searching page; a cancel while
-  // it records returns at once, and the hand-back pops the menu's entry.
+  // The next recording still goes on to the searching page, with the whole buffer.
   app_->key(VK_RETURN);
+  const std::size_t recording = app_->log().size();
   ASSERT_NO_FATAL_FAILURE(record());
-  fillBuffer(1);
-  EXPECT_NE(g_apScreens[SCREEN_SEARCHING], nullptr);
+  EXPECT_NE(listening().recorderThreadId(), std::this_thread::get_id()) << "the recorder starts on a thread of its own";
+  fillBuffer(1234);
+  EXPECT_EQ(logSince(recording),
+            "AudioRecorder::recordAudio: opening device\r\nAudioRecorder::recordAudio: setting up buffer\r\n"
+            "AudioRecorder::recordAudio: beginning recording\r\nMelodex: got MM_WIM_DATA message\r\n"
+            "AudioRecorder::reset: reseting state to RECORDING_IDLE\r\n");
+  EXPECT_EQ(std::tuple(listening().phase(), g_nBackTop, g_apScreens[SCREEN_SEARCHING] != nullptr),
+            std::tuple(int{ListeningScreen::PHASE_DONE}, 0, true));
+  const BYTE* body = g_pRecorder.load()->buffer();
+  EXPECT_EQ(std::memcmp(body, WAV_HEADER_TEMPLATE.data(), WAV_HEADER_LENGTH), 0);
+  const auto* samples = reinterpret_cast<const std::int16_t*>(body + WAV_HEADER_LENGTH);
+  EXPECT_TRUE(std::all_of(samples, samples + kSamples, [](std::int16_t s) { return s == 1234; }));
+  // A cancel while it records returns at once, and the hand-back pops the menu's entry.
   app_->key(VK_F1);
   app_->key(VK_RETURN);
   ASSERT_NO_FATAL_FAILURE(record());
-  app_->wait(3 * ListeningScreen::kScrollMs);
+  app_->wait(3 * 100);
   const int offset = listening().scrollOffset();
   const std::size_t before = app_->log().size();
   app_->key(VK_ESCAPE);
@@ -158,7 +147,7 @@ TEST_F(Listening, EscapeTheLeftSoftKeyAndABottomLeftTapCancelInEitherPhase) {
   app_->key(VK_RETURN);
   EXPECT_EQ(listening().phase(), ListeningScreen::PHASE_WAITING);
   ASSERT_NO_FATAL_FAILURE(record());
-  app_->wait(ListeningScreen::kScrollMs);
+  app_->wait(100);
   EXPECT_EQ(listening().scrollOffset(), (offset + 15) % 255);
   PostMessageW(g_hWnd, WM_USER + 1, 0, 0);
   DispatchPending();

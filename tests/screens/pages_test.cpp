@@ -38,12 +38,12 @@ TEST_P(Pages, SplashThenMenu) {
 
 TEST_P(Pages, HelpTopicsAndPages) {
   start();
-  for (const UINT vk : {VK_DOWN, VK_DOWN, VK_RETURN}) app_->key(vk);
+  keys({VK_DOWN, VK_DOWN, VK_RETURN});
   EXPECT_TRUE(Looks("screens", "help"));
   auto& help = page<HelpScreen>(SCREEN_HELP);
-  for (const UINT vk : {VK_UP, VK_RETURN, VK_DOWN}) app_->key(vk);  // round to "About Melodex", which fits
+  keys({VK_UP, VK_RETURN, VK_DOWN});  // round to "About Melodex", which fits
   EXPECT_EQ(std::pair(help.selectedTopic(), help.pageScroll()), std::pair(3, 0));
-  for (const UINT vk : {VK_F1, VK_DOWN, VK_RETURN}) app_->key(vk);
+  keys({VK_F1, VK_DOWN, VK_RETURN});
   EXPECT_TRUE(Looks("screens", "help-page"));
   // Longer than its box on the small screen: Down and Up move it by whole
   // lines, never past its ends.
@@ -74,7 +74,7 @@ TEST_P(Pages, TryAgainOffersOnlyOk) {
   page<TryAgainScreen>(SCREEN_SEND_FAILED).setMessage(L"Error sending recording to the server!");
   app_->wait(1);
   EXPECT_TRUE(Looks("screens", "try-again"));
-  for (const UINT vk : {VK_F2, VK_RETURN, VK_UP, VK_DOWN, VK_ESCAPE}) app_->key(vk);
+  keys({VK_F2, VK_RETURN, VK_UP, VK_DOWN, VK_ESCAPE});
   app_->tap(W() - 5, H() - 5);
   EXPECT_EQ(app_->screen(), SCREEN_SEND_FAILED);
   app_->tap(5, H() - 5);

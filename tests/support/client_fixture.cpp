@@ -1,6 +1,7 @@
 #include "tests/support/client_fixture.h"
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "app/strings.h"
@@ -33,6 +34,10 @@ void ClientTest::start(int width, int height, const std::string& settings, bool 
   if (!atSplash) app_->skipSplash();
 }
 
+void ClientTest::keys(std::initializer_list<UINT> codes) const {
+  for (const UINT vk : codes) app_->key(vk);
+}
+
 void ClientTest::type(const std::string& digits) const {
   for (const char digit : digits) app_->key(static_cast<UINT>(digit));
 }
@@ -43,6 +48,16 @@ void ClientTest::showResult(const SongRecord* record) const {
   page<ResultScreen>(SCREEN_RESULT).setRecord(record);
   DispatchPending();
 }
+
+const SongRecord* ClientTest::shown() const {
+  return g_apScreens[SCREEN_RESULT] ? page<ResultScreen>(SCREEN_RESULT).record() : nullptr;
+}
+
+void ClientTest::writeFile(const std::string& name, const std::string& bytes) const {
+  std::ofstream(app_->home() / name, std::ios::binary) << bytes;
+}
+
+bool ClientTest::stored(const std::string& name) const { return std::filesystem::exists(app_->home() / name); }
 
 void ClientTest::awaitRecorder() const {
   for (int i = 0; i < 10000 && !(g_pRecorder && g_pRecorder.load()->state() == RECORDING_ACTIVE); ++i)

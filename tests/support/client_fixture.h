@@ -36,12 +36,18 @@ class ClientTest : public ::testing::Test {
   // `atSplash`. Store links open in a browser that does nothing, unless
   // `settings` are given.
   void start(int width = 240, int height = 320, const std::string& settings = "", bool atSplash = false);
+  void keys(std::initializer_list<UINT> codes) const;
   void type(const std::string& digits) const;
   // The result page showing `record` (null: not found), as an
   // identification started from the main menu ends.
   void showResult(const SongRecord* record) const;
+  // The record the result page shows, or null.
+  const SongRecord* shown() const;
   // The recording thread runs in real time: waits for it to start the recorder.
   void awaitRecorder() const;
+  // Files in the program's data folder.
+  void writeFile(const std::string& name, const std::string& bytes) const;
+  bool stored(const std::string& name) const;
   // Called once a program has started: where a fixture sets up its fakes.
   virtual void started() {}
   // The window against tests/FOLDER/reference/NAME-WxH.png.

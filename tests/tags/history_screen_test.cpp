@@ -1,9 +1,6 @@
 // The history list with tag files in the data folder: which tags are listed
 // and in what order, the highlight, moving, the sideways scroll of a long
 // line, the Options menu, deleting, and opening a tag on the result page.
-#include <filesystem>
-#include <fstream>
-
 #include "screens/result_screen.h"
 #include "tags/history_screen.h"
 #include "tags/tag_store.h"
@@ -29,14 +26,7 @@ class History : public ClientTest, public ::testing::WithParamInterface<std::pai
       writeFile(std::to_string(n) + ".dat", Utf16(L"Album") + Utf16(artist) + Utf16(L"Song " + std::to_wstring(n)) +
                                                 "null\0null\0Hi\0null\0null\0"s);
   }
-  // "manage IDs" in the main menu.
-  void enter() const {
-    for (const UINT vk : {VK_DOWN, VK_RETURN}) app_->key(vk);
-  }
-  void writeFile(const std::string& name, const std::string& bytes) const {
-    std::ofstream(app_->home() / name, std::ios::binary) << bytes;
-  }
-  bool exists(const std::string& name) const { return std::filesystem::exists(app_->home() / name); }
+  void enter() const { keys({VK_DOWN, VK_RETURN}); }  // "manage IDs" in the main menu
   HistoryScreen& history() const { return page<HistoryScreen>(SCREEN_HISTORY); }
   std::vector<int> listed() const {
     std::vector<int> numbers;
@@ -103,24 +93,24 @@ TEST_F(History, DeletingKeepsTheCounterTheArtOfOthersAndTheHighlightInView) {
   for (int n = 1; n <= 10; ++n) writeFile(std::to_string(n) + ".jpg", "JPEG");
   enter();
   // With "Delete ID" highlighted, a tapped row is deleted.
-  for (const UINT vk : {VK_F2, VK_DOWN}) app_->key(vk);
+  keys({VK_F2, VK_DOWN});
   app_->tap(20, rowTop(2) + 20);
-  EXPECT_FALSE(exists("8.dat") || exists("8.jpg"));
-  EXPECT_TRUE(exists("7.jpg") && exists("9.jpg"));
+  EXPECT_FALSE(stored("8.dat") || stored("8.jpg"));
+  EXPECT_TRUE(stored("7.jpg") && stored("9.jpg"));
   EXPECT_EQ(listed(), (std::vector<int>{10, 9, 7, 6, 5, 4, 3, 2, 1}));
   EXPECT_EQ(std::tuple(history().menuOpen(), history().cursor(), app_->screen()), std::tuple(false, 1, SCREEN_HISTORY));
   // The oldest, on the last page: its row empties, keeps the scroll, and is no target.
-  for (const UINT vk : {VK_UP, VK_UP, VK_F2, VK_RETURN}) app_->key(vk);
+  keys({VK_UP, VK_UP, VK_F2, VK_RETURN});
   EXPECT_EQ(std::pair(history().count(), history().firstVisible()), std::pair(8, 4));
   for (int x = 0; x < 240; ++x) ASSERT_EQ(app_->pixel(x, rowTop(4) + 20), 0xFFFFFFu) << x;
   app_->tap(20, rowTop(4) + 20);
   EXPECT_EQ(history().cursor(), 7);
-  for (const UINT vk : {VK_F2, VK_RETURN}) app_->key(vk);  // "Delete ID" again: the highlighted tag
-  EXPECT_FALSE(exists("2.dat"));
+  keys({VK_F2, VK_RETURN});  // "Delete ID" again: the highlighted tag
+  EXPECT_FALSE(stored("2.dat"));
   // Deleting the first row shown moves the list so that the highlight stays in view.
-  for (const UINT vk : {VK_UP, VK_UP}) app_->key(vk);
+  keys({VK_UP, VK_UP});
   ASSERT_EQ(history().cursor(), history().firstVisible());
-  for (const UINT vk : {VK_F2, VK_RETURN}) app_->key(vk);
+  keys({VK_F2, VK_RETURN});
   EXPECT_TRUE(history().firstVisible() == history().cursor() && highlighted(0));
   EXPECT_EQ(ReadFile(app_->home() / "nexttag.num"), std::string("\x0B\0\0\0", 4));
   EXPECT_EQ(nextTagNumber(), 11);
@@ -135,8 +125,8 @@ TEST_F(History, DeletingTheOnlyTagLeavesNewIdAloneWhichComesBackHere) {
   start();
   writeTags({1});
   enter();
-  for (const UINT vk : {VK_F2, VK_DOWN, VK_RETURN, VK_RETURN}) app_->key(vk);  // nothing left to open
-  EXPECT_FALSE(exists("1.dat"));
+  keys({VK_F2, VK_DOWN, VK_RETURN, VK_RETURN});  // nothing left to open
+  EXPECT_FALSE(stored("1.dat"));
   EXPECT_EQ(std::pair(history().count(), app_->screen()), std::pair(0, SCREEN_HISTORY));
   app_->key(VK_F2);
   EXPECT_TRUE(LooksUndated("history-empty-menu"));
@@ -149,20 +139,20 @@ TEST_F(History, OpensATagOnTheResultPageByKeyMenuAndTapAndComesBack) {
   start();
   writeTags({1, 2});
   enter();
-  auto shown = [&] { return page<ResultScreen>(SCREEN_RESULT).record()->tagNumber; };
-  for (const UINT vk : {VK_DOWN, VK_RETURN}) app_->key(vk);
-  EXPECT_EQ(std::pair(app_->screen(), shown()), std::pair(SCREEN_RESULT, 1));
+  auto number = [&] { return shown()->tagNumber; };
+  keys({VK_DOWN, VK_RETURN});
+  EXPECT_EQ(std::pair(app_->screen(), number()), std::pair(SCREEN_RESULT, 1));
   EXPECT_STREQ(page<ResultScreen>(SCREEN_RESULT).record()->artist, L"Band & Co");
   app_->key(VK_F1);
   EXPECT_EQ(std::pair(app_->screen(), history().cursor()), std::pair(SCREEN_HISTORY, 0));
-  for (const UINT vk : {VK_F2, VK_RETURN}) app_->key(vk);  // "ID Info"
-  EXPECT_EQ(std::pair(app_->screen(), shown()), std::pair(SCREEN_RESULT, 2));
+  keys({VK_F2, VK_RETURN});  // "ID Info"
+  EXPECT_EQ(std::pair(app_->screen(), number()), std::pair(SCREEN_RESULT, 2));
   app_->key(VK_ESCAPE);
   EXPECT_EQ(std::pair(app_->screen(), history().menuOpen()), std::pair(SCREEN_HISTORY, false));
   app_->tap(20, rowTop(1) + 20);
-  EXPECT_EQ(std::pair(app_->screen(), shown()), std::pair(SCREEN_RESULT, 1));
-  EXPECT_TRUE(exists("1.dat") && exists("2.dat"));
-  for (const UINT vk : {VK_F1, VK_F1}) app_->key(vk);
+  EXPECT_EQ(std::pair(app_->screen(), number()), std::pair(SCREEN_RESULT, 1));
+  EXPECT_TRUE(stored("1.dat") && stored("2.dat"));
+  keys({VK_F1, VK_F1});
   EXPECT_EQ(app_->screen(), SCREEN_MAIN_MENU);
 }
 
