@@ -30,7 +30,8 @@ class Searching : public NetTest {
     m_server.server().Post("/id", [this](const httplib::Request& request, httplib::Response& response) {
       m_server.record(request);
       const int n = m_posts++;
-      while (n < m_holdPosts && !m_release && !m_server.stopping()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      while (n < m_holdPosts && !m_release && !m_server.stopping())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       response.status = m_status;
       response.set_content(m_replies[std::min<std::size_t>(n, m_replies.size() - 1)], "text/plain");
     });
@@ -121,8 +122,7 @@ TEST_F(Searching, AFoundSongIsSentWholeThenStoredWithItsCoverAndShown) {
   ASSERT_EQ(arrivals.size(), 2u);
   EXPECT_EQ(arrivals[0].target, "/id?id=1017&ownerIdentifier=Ann%20%26%20Bob%3D1%20%C3%BC~x");
   EXPECT_EQ(arrivals[0].headers.count("Content-Type"), 0u);
-  EXPECT_TRUE(arrivals[0].body ==
-              std::string(reinterpret_cast<const char*>(g_pRecorder.load()->buffer()), 180096));
+  EXPECT_TRUE(arrivals[0].body == std::string(reinterpret_cast<const char*>(g_pRecorder.load()->buffer()), 180096));
   EXPECT_EQ(arrivals[1].method, "GET");
   app_->wait(90000);  // both timers went with the page
   EXPECT_EQ(app_->screen(), SCREEN_RESULT);
@@ -132,10 +132,10 @@ TEST_F(Searching, WithoutACoverOrWhenItFailsTheSongIsStillStoredAndShown) {
   SetHttpTimeouts({2000, 300});
   const std::string noSong("OK\0\0\0\0NO_MATCH", 14);
   int tag = 0;
-  for (const std::string& reply : {SongReply("A", "null"), SongReply("A", m_server.url("/art/missing.jpg")),
-                                   SongReply("A", m_server.url("/art/slow.jpg")),
-                                   SongReply("A", "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/a.jpg"),
-                                   noSong}) {
+  for (const std::string& reply :
+       {SongReply("A", "null"), SongReply("A", m_server.url("/art/missing.jpg")),
+        SongReply("A", m_server.url("/art/slow.jpg")),
+        SongReply("A", "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/a.jpg"), noSong}) {
     SCOPED_TRACE(reply);
     m_replies = {reply};
     identify();
@@ -190,9 +190,9 @@ TEST_F(Searching, TheTimeOutAndEveryCancelEndTheVisitAndItsLateReplyChangesNothi
   app_->wait(1);
   EXPECT_TRUE(failurePage());
   app_->key(VK_F1);
-  const std::vector<std::function<void()>> cancels = {
-      [&] { app_->key(VK_ESCAPE); }, [&] { app_->key(VK_F1); }, [&] { app_->tap(10, 310); },
-      [&] { SendMessageW(g_hWnd, WM_USER + 1, 0, 0); }};
+  const std::vector<std::function<void()>> cancels = {[&] { app_->key(VK_ESCAPE); }, [&] { app_->key(VK_F1); },
+                                                      [&] { app_->tap(10, 310); },
+                                                      [&] { SendMessageW(g_hWnd, WM_USER + 1, 0, 0); }};
   for (std::size_t i = 0; i < cancels.size(); ++i) {
     SCOPED_TRACE(i);
     identify();

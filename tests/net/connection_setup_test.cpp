@@ -26,8 +26,9 @@ TEST_F(ConnectionSetupTest, TheRequestRecordFollowsTheSettingsReadAtEverySetup) 
     writeSettings(settings);
     ASSERT_EQ(HTTPHandler(nullptr).setupConnection(kUrl), 1) << settings;
     const CONNMGR_CONNECTIONINFO info = m_fake.requests().back();
-    EXPECT_EQ(std::tuple(info.dwFlags, info.dwPriority, info.bExclusive), std::tuple(std::get<0>(record),
-              std::get<1>(record), std::get<2>(record))) << settings;
+    EXPECT_EQ(std::tuple(info.dwFlags, info.dwPriority, info.bExclusive),
+              std::tuple(std::get<0>(record), std::get<1>(record), std::get<2>(record)))
+        << settings;
     EXPECT_TRUE(info.guidDestNet == FakeConnectionManager::NetworkFor(std::get<3>(record))) << settings;
   }
   EXPECT_EQ(m_fake.mappedNames(), std::vector<std::wstring>{L"Office"});
@@ -78,10 +79,10 @@ TEST_F(ConnectionSetupTest, LingerComesFromTheSettingsOnSuccessAndIsZeroInTheDes
 }
 
 TEST_F(ConnectionSetupTest, ServerUrlComesFromTheSettingsOrDefaultsToTheLocalService) {
-  for (const auto& [settings, url] :
-       {std::pair{"", "http://127.0.0.1:8017/servlet/QuaverId"},
-        std::pair{"serverURL = \"http://id.example:8080/servlet/QuaverId\"\n", "http://id.example:8080/servlet/QuaverId"},
-        std::pair{"serverURL = 8080\n", "http://127.0.0.1:8017/servlet/QuaverId"}}) {
+  for (const auto& [settings, url] : {std::pair{"", "http://127.0.0.1:8017/servlet/QuaverId"},
+                                      std::pair{"serverURL = \"http://id.example:8080/servlet/QuaverId\"\n",
+                                                "http://id.example:8080/servlet/QuaverId"},
+                                      std::pair{"serverURL = 8080\n", "http://127.0.0.1:8017/servlet/QuaverId"}}) {
     writeSettings(settings);
     char* read = ReadServerURL();
     EXPECT_STREQ(read, url);

@@ -30,7 +30,7 @@ class HttpHandlerTest : public NetTest {
   // Every path the tests ask for, each recorded on arrival.
   void SetUp() override {
     NetTest::SetUp();
-    auto route = [&](const char* pattern, auto reply, bool post = false) {
+    auto route = [&](bool post, const char* pattern, auto reply) {
       auto handler = [this, reply](const httplib::Request& request, httplib::Response& response) {
         m_server.record(request);
         reply(request, response);
@@ -39,41 +39,42 @@ class HttpHandlerTest : public NetTest {
     };
     using Req = const httplib::Request&;
     using Res = httplib::Response&;
-    route(R"(/size/(\d+))", [this](Req r, Res out) { out.set_content(big.substr(0, std::stoul(r.matches[1])), "a/b"); });
-    route(R"(/(missing|p+))", [](Req r, Res out) { out.status = r.matches[1] == "missing" ? 404 : 200; });
-    route("/missing", [](Req, Res out) { out.status = 404; }, true);
-    route("/id", [](Req, Res out) { out.set_content("<ARTIST>Someone</ARTIST>", "text/plain"); }, true);
-    route("/slow", [this](Req, Res out) {  // the reply trickles in small pieces
+    route(false, R"(/size/(\d+))",
+          [this](Req r, Res out) { out.set_content(big.substr(0, std::stoul(r.matches[1])), "a/b"); });
+    route(false, R"(/(missing|p+))", [](Req r, Res out) { out.status = r.matches[1] == "missing" ? 404 : 200; });
+    route(true, "/missing", [](Req, Res out) { out.status = 404; });
+    route(true, "/id", [](Req, Res out) { out.set_content("<ARTIST>Someone</ARTIST>", "text/plain"); });
+    route(false, "/slow", [this](Req, Res out) {  // the reply trickles in small pieces
       out.set_chunked_content_provider("text/plain", [this](size_t offset, httplib::DataSink& sink) {
         std::this_thread::sleep_for(5ms);
         return offset < big.size() / 5 ? sink.write(big.data() + offset, 997) : (sink.done(), true);
       });
     });
-    route("/endless", [this](Req, Res out) {
+    route(false, "/endless", [this](Req, Res out) {
       out.set_chunked_content_provider("a/b", [this](size_t, httplib::DataSink& sink) {
         std::this_thread::sleep_for(10ms);
         return !m_server.stopping() && sink.write("x", 1);
       });
     });
-    route("/headers-then-nothing", [this](Req, Res out) {
+    route(false, "/headers-then-nothing", [this](Req, Res out) {
       out.set_content_provider(1000, "text/plain", [this](size_t, size_t, httplib::DataSink& sink) {
         sink.write("0123456789", 10);
         WaitFor([this] { return m_server.stopping(); });
         return false;
       });
     });
-    route("/nothing", [this](Req, Res) { WaitFor([this] { return m_server.stopping(); }); });
-    route("/status-later", [this](Req, Res out) {
+    route(false, "/nothing", [this](Req, Res) { WaitFor([this] { return m_server.stopping(); }); });
+    route(true, "/status-later", [this](Req, Res out) {
       WaitFor([this] { return m_release.load() || m_server.stopping(); });
       out.set_content("reply", "text/plain");
-    }, true);
-    route("/body-later", [this](Req, Res out) {
+    });
+    route(true, "/body-later", [this](Req, Res out) {
       out.set_chunked_content_provider("text/plain", [this](size_t offset, httplib::DataSink& sink) {
         if (offset == 0) return sink.write("first,", 6);
         WaitFor([this] { return m_release.load() || m_server.stopping(); });
         return sink.write("second", 6) && (sink.done(), true);
       });
-    }, true);
+    });
     m_server.start();
   }
   int get(const std::string& url, std::string* reply = nullptr) const {
@@ -113,7 +114,8 @@ TEST_F(HttpHandlerTest, GetAndPostSendWhatTheServiceExpects) {
 
   const auto arrivals = m_server.arrivals();
   ASSERT_EQ(arrivals.size(), 2u);
-  const std::string method[] = {"GET", "POST"}, target[] = {"/size/5000?size=big&n=1", "/id?id=1017&ownerIdentifier=2422"};
+  const std::string method[] = {"GET", "POST"},
+                    target[] = {"/size/5000?size=big&n=1", "/id?id=1017&ownerIdentifier=2422"};
   const std::string accept[] = {"application/octet-stream, text/plain, text/html, image/jpeg",
                                 "application/octet-stream, text/plain, text/html"};
   for (int i = 0; i < 2; ++i) {
@@ -193,7 +195,8 @@ TEST_F(HttpHandlerTest, ACancelEndsARequestAtItsNextCheck) {
       handler->cancel();
       m_release = true;
     });
-    const int result = post ? this->post(*handler, path) : (handler->openSession(), handler->httpGet(m_server.url(path).c_str()));
+    const int result =
+        post ? this->post(*handler, path) : (handler->openSession(), handler->httpGet(m_server.url(path).c_str()));
     canceller.join();
     m_release = false;
     return std::pair(result, std::move(handler));

@@ -1,6 +1,8 @@
 // The listening page: three seconds of the get-ready picture, the start
 // sound, the scrolling waveform, the hand-over when the recorder's buffer is
 // full, the try-again page when it cannot start, and every way of cancelling.
+#include "screens/listening_screen.h"
+
 #include <cstring>
 #include <thread>
 
@@ -8,7 +10,6 @@
 #include "audio/audio_recorder.h"
 #include "platform/audio/fake_wave_in.h"
 #include "platform/audio/sound.h"
-#include "screens/listening_screen.h"
 #include "tests/support/client_fixture.h"
 #include "tests/support/http_test_server.h"
 
@@ -133,12 +134,13 @@ TEST_F(Listening, EscapeTheLeftSoftKeyAndABottomLeftTapCancelInEitherPhase) {
   const std::size_t before = app_->log().size();
   app_->key(VK_ESCAPE);
   EXPECT_EQ(app_->screen(), SCREEN_MAIN_MENU);
-  EXPECT_EQ(logSince(before),
-            "ListeningScreen::cancelRecording: cancelling recording\r\n"
-            "AudioRecorder::cancelRecording: cancelling recording\r\nAudioRecorder::cancelRecording: stopping recording\r\n"
-            "AudioRecorder::cancelRecording: resetting\r\nAudioRecorder::cancelRecording: closing\r\n"
-            "AudioRecorder::cancelRecording: resetting state\r\n"
-            "AudioRecorder::reset: reseting state to RECORDING_IDLE\r\nMelodex: got MM_WIM_DATA message\r\n");
+  EXPECT_EQ(
+      logSince(before),
+      "ListeningScreen::cancelRecording: cancelling recording\r\n"
+      "AudioRecorder::cancelRecording: cancelling recording\r\nAudioRecorder::cancelRecording: stopping recording\r\n"
+      "AudioRecorder::cancelRecording: resetting\r\nAudioRecorder::cancelRecording: closing\r\n"
+      "AudioRecorder::cancelRecording: resetting state\r\n"
+      "AudioRecorder::reset: reseting state to RECORDING_IDLE\r\nMelodex: got MM_WIM_DATA message\r\n");
   EXPECT_EQ(g_nBackTop, -1);
   EXPECT_FALSE(listening().cancelled());
 

@@ -1,6 +1,8 @@
 // The result page: the found song at every width class, the not-found page,
 // the store links, the cover, the side-scrolling names, keys, taps, the
 // browser and the back stack.
+#include "screens/result_screen.h"
+
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_image.h>
 
@@ -12,7 +14,6 @@
 
 #include "app/screen/look.h"
 #include "platform/gdi/gdi.h"
-#include "screens/result_screen.h"
 #include "tests/support/client_fixture.h"
 
 namespace fs = std::filesystem;
@@ -164,8 +165,10 @@ TEST_F(Result, TheCoverComesFromTheTagFileOncePerVisitShrunkToItsRoom) {
   // Far larger than the room left of the links (118 x 177): shrunk to 118 x 59.
   WriteCover(app_->home() / "4.jpg", 600, 300);
   show(Song{});
-  const auto colours = [&] { return std::string{Colour(app_->pixel(12, 90)), Colour(app_->pixel(110, 90)),
-                                                Colour(app_->pixel(125, 90)), Colour(app_->pixel(60, 148))}; };
+  const auto colours = [&] {
+    return std::string{Colour(app_->pixel(12, 90)), Colour(app_->pixel(110, 90)), Colour(app_->pixel(125, 90)),
+                       Colour(app_->pixel(60, 148))};
+  };
   EXPECT_EQ(colours(), "boow");
   EXPECT_TRUE(Item(kRingtone + 1, 133, 108)) << "the links stay uncovered";
   WriteCover(app_->home() / "4.jpg", 30, 30);

@@ -1,13 +1,14 @@
 // The SMS page, opened by "Share ID" on the result page: the number typed
 // into its three groups behind the blinking bar, the keys, and what reaches
 // the SMS library when "Share ID!" sends.
+#include "screens/sms_screen.h"
+
 #include <cstdlib>
 #include <cstring>
 
 #include "app/strings.h"
 #include "platform/phone/fake_sms.h"
 #include "screens/result_screen.h"
-#include "screens/sms_screen.h"
 #include "tests/platform/phone/private_bus.h"
 #include "tests/support/client_fixture.h"
 
@@ -59,7 +60,8 @@ TEST_P(Sms, TheNumberFillsThreeGroupsBehindTheBlinkingBar) {
   open(GetParam().first, GetParam().second);
   EXPECT_TRUE(Looks("screens", "sms"));
   EXPECT_TRUE(CaretIn(0));
-  for (const auto& [digits, group] : {std::pair{"555", 1}, std::pair{"12", 1}, std::pair{"3", 2}, std::pair{"4567", 2}}) {
+  for (const auto& [digits, group] :
+       {std::pair{"555", 1}, std::pair{"12", 1}, std::pair{"3", 2}, std::pair{"4567", 2}}) {
     type(digits);
     EXPECT_TRUE(CaretIn(group)) << digits;
   }

@@ -66,6 +66,6 @@ void ClientTest::awaitRecorder() const {
 }
 
 ::testing::AssertionResult ClientTest::Looks(const std::string& folder, const std::string& name) const {
-  return MatchesReference(app_->pixels(), folder + "/reference/" + name + "-" + std::to_string(W()) + "x" +
-                                              std::to_string(H()) + ".png");
+  return MatchesReference(
+      app_->pixels(), folder + "/reference/" + name + "-" + std::to_string(W()) + "x" + std::to_string(H()) + ".png");
 }

@@ -8,8 +8,8 @@
 // Every window pixel of the GIF's w x h rectangle at (x, y) is the GIF's own;
 // pixels outside the window are not compared. With `wrap`, the GIF is a strip
 // tiled every `wrap` pixels, and the rectangle starts at its column `gifX`.
-inline ::testing::AssertionResult ShowsGif(const HeadlessApp& app, int gifId, int x, int y, int w, int h,
-                                           int gifX = 0, int wrap = 0) {
+inline ::testing::AssertionResult ShowsGif(const HeadlessApp& app, int gifId, int x, int y, int w, int h, int gifX = 0,
+                                           int wrap = 0) {
   const int width = app.pixels().width;
   const int height = app.pixels().height;
   int mismatches = 0;

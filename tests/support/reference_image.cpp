@@ -6,8 +6,8 @@
 #include <string>
 
 #include "platform/gdi/gdi.h"
-#include "platform/system/screenshot.h"
 #include "platform/system/images.h"
+#include "platform/system/screenshot.h"
 
 namespace fs = std::filesystem;
 
@@ -68,7 +68,6 @@ Surface LoadPng(const fs::path& path) {
       ++(in ? inside : outside);
     }
   if (inside > 0 && outside == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << inside << " pixels changed inside (" << area.left << ", " << area.top
-                                       << ")-(" << area.right << ", " << area.bottom << "), " << outside
-                                       << " outside";
+  return ::testing::AssertionFailure() << inside << " pixels changed inside (" << area.left << ", " << area.top << ")-("
+                                       << area.right << ", " << area.bottom << "), " << outside << " outside";
 }

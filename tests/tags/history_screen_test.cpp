@@ -1,8 +1,9 @@
 // The history list with tag files in the data folder: which tags are listed
 // and in what order, the highlight, moving, the sideways scroll of a long
 // line, the Options menu, deleting, and opening a tag on the result page.
-#include "screens/result_screen.h"
 #include "tags/history_screen.h"
+
+#include "screens/result_screen.h"
 #include "tags/tag_store.h"
 #include "tests/support/client_fixture.h"
 
@@ -42,8 +43,8 @@ class History : public ClientTest, public ::testing::WithParamInterface<std::pai
     for (int row = 0; row < history().visibleRows() && history().firstVisible() + row < history().count(); ++row)
       for (int y = rowTop(row) + 1; y < rowTop(row) + 40; ++y)
         std::fill_n(shown.pixels.begin() + y * shown.width, 90, 0xFF00FF);
-    return MatchesReference(shown, "tags/reference/" + name + "-" + std::to_string(W()) + "x" +
-                                       std::to_string(H()) + ".png");
+    return MatchesReference(shown,
+                            "tags/reference/" + name + "-" + std::to_string(W()) + "x" + std::to_string(H()) + ".png");
   }
 };
 

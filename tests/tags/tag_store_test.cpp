@@ -96,9 +96,9 @@ TEST_F(TagStoreTest, DamagedFilesFailWithoutTouchingTheTagAndOddOnesReadSafely) 
   const struct {
     std::string name, bytes, fields;  // "" for a file that fails
   } cases[] = {
-      {"1.dat", "a\0\0\0b\0\0\0"s, ""},                      // two of three UTF-16 terminators
+      {"1.dat", "a\0\0\0b\0\0\0"s, ""},                     // two of three UTF-16 terminators
       {"2.dat", "a\0\0\0b\0\0\0c\0\0\0w\0r\0s\0c\0"s, ""},  // four of five 8-bit terminators
-      {"3.dat", "a\0\0"s, ""},                               // half a UTF-16 unit at the end
+      {"3.dat", "a\0\0"s, ""},                              // half a UTF-16 unit at the end
       {"4.dat", "", ""},
       {"5.dat", "a\0\0\0\0\0\0\0w\0r\0s\0c\0f\0"s + std::string(5000, 'x'), "a|||(absent)|w|r|s|c|f"},
       {"6.dat", "\x00\xd8x\0\0\0\x34\xd8\x1e\xdd\0\0\x1e\xdd\0\0\0\0\0\0\0"s,  // lone surrogates
