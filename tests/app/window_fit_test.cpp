@@ -180,7 +180,9 @@ TEST(WindowFit, AnExplicitZoomWinsOverAuto) {
     CommandLine options;
     const bool goesOn = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &options) == -1;
     EXPECT_EQ(goesOn, row.zoom != -1);
-    if (goesOn) EXPECT_EQ(options.platform.zoom, row.zoom);
+    if (goesOn) {
+      EXPECT_EQ(options.platform.zoom, row.zoom);
+    }
   }
 }
 

@@ -5,16 +5,13 @@
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <unistd.h>
 
 #include "app/log.h"
 #include "app/main_window.h"
-#include "app/state.h"
 #include "platform/gdi/gdi.h"
 #include "platform/system/images.h"
 #include "platform/system/paths.h"
 #include "platform/system/screenshot.h"
-#include "platform/window/headless.h"
 #include "platform/window/platform.h"
 #include "platform/window/window.h"
 
@@ -58,23 +55,6 @@ HeadlessApp::~HeadlessApp() {
   std::error_code ignored;
   fs::remove_all(m_root, ignored);
 }
-
-void HeadlessApp::key(UINT vk) { PressKey(vk); }
-void HeadlessApp::tap(int x, int y) { Tap(x, y); }
-void HeadlessApp::wait(int ms) { AdvanceClock(ms); }
-void HeadlessApp::resize(int width, int height) { ResizeWindowFromOutside(width, height); }
-
-void HeadlessApp::skipSplash() { wait(3000); }
-
-int HeadlessApp::screen() const { return g_nCurrentScreen; }
-
-std::uint32_t HeadlessApp::pixel(int x, int y) const { return WindowPixels().at(x, y) & 0x00FFFFFFu; }
-
-const Surface& HeadlessApp::pixels() const { return WindowPixels(); }
-
-bool HeadlessApp::visible() const { return WindowVisible(); }
-
-bool HeadlessApp::quit(int* exitCode) const { return QuitPosted(exitCode); }
 
 void HeadlessApp::saveShot(const std::string& name) const { SaveSurfacePng(WindowPixels(), name); }
 
