@@ -164,7 +164,9 @@ TEST(Zoom, AutoTakesAboutHalfTheDisplayAtTheDesktopsOwnScaleAndAnExplicitZoomWin
     CommandLine options;
     const bool goesOn = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &options) == -1;
     EXPECT_EQ(goesOn, row.zoom != -1);
-    if (goesOn) EXPECT_EQ(options.platform.zoom, row.zoom);
+    if (goesOn) {
+      EXPECT_EQ(options.platform.zoom, row.zoom);
+    }
   }
 }
 
