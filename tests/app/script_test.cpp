@@ -43,7 +43,7 @@ TEST_F(ScriptRun, WalksThroughTheMenuReportsScreensAndEndsWithTheProgram) {
   std::string output;
   EXPECT_EQ(run("screen\nwait 2999\nscreen\nwait 1\nscreen\n# help me out\nkey Down\nkey Down\nkey Enter\nscreen\n"
                 "shot " + (root_ / "help.png").string() + "\nkey SoftLeft\nscreen\nkey Down\nkey Enter\nscreen\n",
-                "--backend headless", &output),
+                "--backend headless --fast", &output),
             0) << output;
   EXPECT_NE(output.find("screen 1\nscreen 1\nscreen 3\nscreen 9\nscreen 3\n"), std::string::npos) << output;
   EXPECT_EQ(output.rfind("screen "), output.find("screen 3\n", output.find("screen 9")))

@@ -85,34 +85,35 @@ TEST_F(Recorder, TwoRecordingsFillTheBodyBehindAnUntouchedHeader) {
 // A failure injected into one device call: the result, the log lines after
 // "opening device", and the calls the recorder made.
 struct Failure {
-  FakeWaveInFailures failures;
+  MMRESULT FakeWaveInFailures::*call;
+  MMRESULT code;
   int result;
   const char* log;
   Calls calls;
 };
 
 TEST_F(Recorder, EachFailureGivesItsCodeLogsWhyAndLeavesNoDeviceOpen) {
-  const auto open = [](MMRESULT code) { FakeWaveInFailures f; f.open = code; return f; };
-  FakeWaveInFailures prepare, add, begin;
-  prepare.prepare = MMSYSERR_NOMEM;
-  add.addBuffer = MMSYSERR_INVALPARAM;
-  begin.start = MMSYSERR_ERROR;
+  using F = FakeWaveInFailures;
   const std::string failedOpen = "recordAudio: error opening audio device!\r\nhandleRecordError: ";
   const std::string setUp = "recordAudio: setting up buffer\r\nrecordAudio: error setting up buffer!\r\nhandleRecordError: ";
   const Failure table[] = {
-      {open(5), RECORD_NO_DEVICE, "no device!", {"open"}},
-      {open(6), RECORD_NO_DEVICE, "no driver!", {"open"}},
-      {open(7), RECORD_NO_MEMORY, "unable to allocate or lock memory!", {"open"}},
-      {open(11), RECORD_ALIGNMENT_ERROR, "audio record alignment error!", {"open"}},
-      {open(1), RECORD_OTHER_ERROR, "unknown error!", {"open"}},
-      {open(32), RECORD_OTHER_ERROR, "unknown error!", {"open"}},
-      {prepare, RECORD_NO_MEMORY, "unable to allocate or lock memory!", {"open", "prepare", "unprepare", "close"}},
-      {add, RECORD_ALIGNMENT_ERROR, "audio record alignment error!", {"open", "prepare", "add", "unprepare", "close"}},
+      {&F::open, 5, RECORD_NO_DEVICE, "no device!", {"open"}},
+      {&F::open, 6, RECORD_NO_DEVICE, "no driver!", {"open"}},
+      {&F::open, 7, RECORD_NO_MEMORY, "unable to allocate or lock memory!", {"open"}},
+      {&F::open, 11, RECORD_ALIGNMENT_ERROR, "audio record alignment error!", {"open"}},
+      {&F::open, 1, RECORD_OTHER_ERROR, "unknown error!", {"open"}},
+      {&F::open, 32, RECORD_OTHER_ERROR, "unknown error!", {"open"}},
+      {&F::prepare, MMSYSERR_NOMEM, RECORD_NO_MEMORY, "unable to allocate or lock memory!",
+       {"open", "prepare", "unprepare", "close"}},
+      {&F::addBuffer, MMSYSERR_INVALPARAM, RECORD_ALIGNMENT_ERROR, "audio record alignment error!",
+       {"open", "prepare", "add", "unprepare", "close"}},
   };
   start();
   for (const Failure& f : table) {
     SCOPED_TRACE(f.log);
-    InstallFakeWaveIn(f.failures);
+    F failures;
+    failures.*f.call = f.code;
+    InstallFakeWaveIn(failures);
     EXPECT_EQ(recorder_->recordAudio(), f.result);
     EXPECT_EQ(newLog(), "recordAudio: opening device\r\n" + (f.calls.size() > 1 ? setUp : failedOpen) + f.log + "\r\n");
     EXPECT_EQ(FakeWaveInCalls(), f.calls);
@@ -123,6 +124,8 @@ TEST_F(Recorder, EachFailureGivesItsCodeLogsWhyAndLeavesNoDeviceOpen) {
 
   // A failed start: the reset hands the buffer back, which ends no recording;
   // the recorder stays active until reset.
+  F begin;
+  begin.start = MMSYSERR_ERROR;
   InstallFakeWaveIn(begin);
   EXPECT_EQ(recorder_->recordAudio(), RECORD_OTHER_ERROR);
   EXPECT_EQ(newLog(), "recordAudio: opening device\r\nrecordAudio: setting up buffer\r\nrecordAudio: beginning recording\r\n"

@@ -11,7 +11,6 @@
 #include "platform/gdi/gdi.h"
 #include "platform/system/images.h"
 #include "platform/system/paths.h"
-#include "platform/system/screenshot.h"
 #include "platform/window/platform.h"
 #include "platform/window/window.h"
 
@@ -43,6 +42,7 @@ HeadlessApp::HeadlessApp(const Options& options) : m_root(MakeTempFolder("melode
   platform.backend = Backend::Headless;
   platform.width = options.width;
   platform.height = options.height;
+  platform.zoom = options.zoom;
   std::string error;
   if (!InitPlatform(platform, &error)) return;
   m_started = InitInstance(reinterpret_cast<HINSTANCE>(&g_moduleTag), SW_SHOWNORMAL) == TRUE;
@@ -55,8 +55,6 @@ HeadlessApp::~HeadlessApp() {
   std::error_code ignored;
   fs::remove_all(m_root, ignored);
 }
-
-void HeadlessApp::saveShot(const std::string& name) const { SaveSurfacePng(WindowPixels(), name); }
 
 std::string HeadlessApp::log() const {
   if (g_fpLog) std::fflush(g_fpLog);

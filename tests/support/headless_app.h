@@ -19,6 +19,8 @@ class HeadlessApp {
   struct Options {
     int width = 240;
     int height = 320;
+    // How many window pixels show one client pixel (see TapWindowPixel).
+    int zoom = 1;
     // Content of the settings file; none is written when empty.
     std::string settings;
     // Start in a data folder that does not exist yet.
@@ -46,9 +48,6 @@ class HeadlessApp {
   int screen() const { return g_nCurrentScreen; }
   std::uint32_t pixel(int x, int y) const { return WindowPixels().at(x, y) & 0x00FFFFFFu; }  // 0x00RRGGBB
   const Surface& pixels() const { return WindowPixels(); }
-  bool visible() const { return WindowVisible(); }
-  bool quit(int* exitCode) const { return QuitPosted(exitCode); }
-  void saveShot(const std::string& name) const;
 
   // The log file as it stands (flushed first).
   std::string log() const;

@@ -26,11 +26,6 @@ MODEM_STATE_REGISTERED = 8
 
 
 def load(mock, _parameters):
-    mock.AddMethods(MAIN_IFACE, [
-        ('ScanDevices', '', '', ''),
-        ('SetLogging', 's', '', ''),
-    ])
-    mock.AddProperties(MAIN_IFACE, {'Version': dbus.String('1.20.0')})
     mock.modem_count = 0
     mock.sms_count = 0
 
@@ -80,22 +75,13 @@ def AddModem(self, messaging, behaviour):
     "sends", "fails" or "stalls". Returns the modem's object path.'''
     self.modem_count += 1
     path = f'{MAIN_OBJ}/Modem/{self.modem_count}'
-    self.AddObject(path, MODEM_IFACE, {
-        'State': dbus.Int32(MODEM_STATE_REGISTERED),
-        'Manufacturer': dbus.String('Melodex test modem'),
-        'OwnNumbers': dbus.Array(['+15550000000'], signature='s'),
-    }, [])
+    self.AddObject(path, MODEM_IFACE, {'State': dbus.Int32(MODEM_STATE_REGISTERED)}, [])
     modem = mockobject.objects[path]
     modem.behaviour = behaviour
     if messaging:
-        modem.AddProperties(MESSAGING_IFACE, {
-            'Messages': dbus.Array([], signature='o'),
-            'SupportedStorages': dbus.Array([dbus.UInt32(2)], signature='u'),
-            'DefaultStorage': dbus.UInt32(2),
-        })
+        modem.AddProperties(MESSAGING_IFACE, {'Messages': dbus.Array([], signature='o')})
         modem.AddMethod(MESSAGING_IFACE, 'Create', 'a{sv}', 'o', create_sms)
         modem.AddMethod(MESSAGING_IFACE, 'Delete', 'o', '', delete_sms)
-        modem.AddMethod(MESSAGING_IFACE, 'List', '', 'ao', 'ret = self.props["%s"]["Messages"]' % MESSAGING_IFACE)
     self.object_manager_emit_added(path)
     return dbus.ObjectPath(path)
 
