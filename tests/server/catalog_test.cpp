@@ -27,7 +27,8 @@ protected:
     void SetUp() override {
         EachStoreTest::SetUp();
         std::string error;
-        catalog_ = cluster() ? openRedisCatalog(cluster()->connect()) : openSqliteCatalog(dir_ / "catalog.sqlite", error);
+        catalog_ = cluster() ? openRedisCatalog(cluster()->connect())
+                             : openSqliteCatalog(dir_ / "catalog.sqlite", error);
         ASSERT_TRUE(catalog_) << error;
     }
 
@@ -59,15 +60,15 @@ TEST_P(CatalogContractTest, ShowsTracksOnlyOnceReadyAndForgetsThemWhole) {
     ASSERT_TRUE(catalog.art(id, art, error));
     EXPECT_EQ(art, cover);
 
-    for (const auto& [field, value] : {std::make_pair(LinkField::Ringer, "http://shop/r/1"), std::make_pair(LinkField::SmsMessage, "Listen"),
-                                       std::make_pair(LinkField::Wallpaper, "http://shop/w"), std::make_pair(LinkField::Recommend, "http://shop/p"),
-                                       std::make_pair(LinkField::FullSong, "http://shop/f")}) {
+    for (const auto& [field, value] : {std::make_pair(LinkField::Ringer, "http://shop/r/1"),
+                                       {LinkField::SmsMessage, "Listen"}, {LinkField::Wallpaper, "http://shop/w"},
+                                       {LinkField::Recommend, "http://shop/p"}, {LinkField::FullSong, "http://shop/f"}})
         ASSERT_TRUE(catalog.setLink(id, field, value, present, error) && present) << error;
-    }
     ASSERT_TRUE(catalog.setLink(id, LinkField::Wallpaper, "", present, error));
     ASSERT_TRUE(catalog.setLink(999, LinkField::Ringer, "x", present, error) && !present);
     ASSERT_TRUE(catalog.findByPath(t.path, found, present, error) && present);
-    EXPECT_EQ(std::tie(found.links.ringer, found.links.smsMessage, found.links.wallpaper, found.links.recommend, found.links.fullSong),
+    const StoreLinks& l = found.links;
+    EXPECT_EQ(std::tie(l.ringer, l.smsMessage, l.wallpaper, l.recommend, l.fullSong),
               std::make_tuple("http://shop/r/1", "Listen", "", "http://shop/p", "http://shop/f"));
 
     // A second track, without art: listed after the first; the totals count both.
@@ -122,7 +123,8 @@ TEST(SqliteCatalog, AnUnwritableLocationIsAClearError) {
 // Two machines' indexers add at once: every track gets its own id, and neither takes the other's
 // tracks in progress for left over until the other's lease has expired.
 TEST_F(RedisClusterTest, CatalogueWritersOnSeveralMachinesAddAtOnce) {
-    std::unique_ptr<Catalog> catalogs[2] = {openRedisCatalog(cluster().connect()), openRedisCatalog(cluster().connect())};
+    const std::unique_ptr<Catalog> catalogs[2] = {openRedisCatalog(cluster().connect()),
+                                                  openRedisCatalog(cluster().connect())};
     constexpr int kEach = 40;
     std::set<uint32_t> ids[2];
     std::thread writers[2];
@@ -131,8 +133,9 @@ TEST_F(RedisClusterTest, CatalogueWritersOnSeveralMachinesAddAtOnce) {
             for (int i = 0; i < kEach; ++i) {
                 uint32_t id = 0;
                 std::string error;
-                ASSERT_TRUE(catalogs[w]->beginTrack(trackAt("/machine" + std::to_string(w) + "/" + std::to_string(i)), {0x01}, id, error) &&
-                            catalogs[w]->markReady(id, i, error)) << error;
+                const TrackRecord track = trackAt("/machine" + std::to_string(w) + "/" + std::to_string(i));
+                ASSERT_TRUE(catalogs[w]->beginTrack(track, {0x01}, id, error) && catalogs[w]->markReady(id, i, error))
+                    << error;
                 ids[w].insert(id);
             }
         });
@@ -143,7 +146,7 @@ TEST_F(RedisClusterTest, CatalogueWritersOnSeveralMachinesAddAtOnce) {
     std::string error;
     ASSERT_TRUE(catalogs[0]->list(listed, error)) << error;
     ASSERT_EQ(listed.size(), 2u * kEach);
-    EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end(), [](const TrackRecord& a, const TrackRecord& b) { return a.id < b.id; }));
+    EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end(), [](auto& a, auto& b) { return a.id < b.id; }));
     uint64_t tracks = 0;
     double seconds = 0;
     ASSERT_TRUE(catalogs[1]->totals(tracks, seconds, error));
@@ -157,7 +160,8 @@ TEST_F(RedisClusterTest, CatalogueWritersOnSeveralMachinesAddAtOnce) {
     // Once the first machine's lease has expired (it died without a trace here), it is.
     std::shared_ptr<redis::ClusterClient> client = cluster().connect();
     std::vector<redis::Reply> replies;
-    ASSERT_TRUE(client->run({{"HGET", "catalog:{catalog}:pending", std::to_string(inProgress)}}, replies, error)) << error;
+    ASSERT_TRUE(client->run({{"HGET", "catalog:{catalog}:pending", std::to_string(inProgress)}}, replies, error))
+        << error;
     ASSERT_TRUE(client->run({{"DEL", replies.at(0).string}}, replies, error)) << error;
     ASSERT_TRUE(catalogs[1]->pendingTracks(pending, error)) << error;
     EXPECT_EQ(pending, std::vector<uint32_t>{inProgress});

@@ -16,6 +16,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <utility>
 #include <thread>
 
 #include "server/fingerprint/fingerprinter.h"
@@ -29,12 +30,15 @@
 namespace melodex::server::test {
 namespace {
 
-// The program with `args`, its output (stdout and stderr) in a file; killed with the object, and
-// with the test should the test die.
+const char* const kClusterState = "cluster=ok masters=3 nodes=6 slots=16384";
+
+// melodex-server with `args`, its output (stdout and stderr) in a file; killed with the object,
+// and with the test should the test die.
 class Program {
 public:
     Program(std::vector<std::string> args, std::string output) : output_(std::move(output)) {
-        std::vector<char*> argv = {const_cast<char*>(MELODEX_SERVER_EXE)};
+        args.insert(args.begin(), MELODEX_SERVER_EXE);
+        std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         if ((pid_ = fork()) != 0) return;
@@ -42,33 +46,27 @@ public:
         const int fd = open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, STDOUT_FILENO);
         dup2(fd, STDERR_FILENO);
-        execv(MELODEX_SERVER_EXE, argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     ~Program() {
-        if (pid_ <= 0) return;
         signal(SIGKILL);
         wait();
     }
     pid_t pid() const { return pid_; }
-    void signal(int number) const { kill(pid_, number); }
-    // The exit status, -1 when a signal ended it, -2 when it was still running after a minute.
+    void signal(int number) const {
+        if (pid_ > 0) kill(pid_, number);
+    }
+    // The exit status, or -1 when a signal ended it (a program that never ends meets the test's
+    // time-out).
     int wait() {
         int status = 0;
-        for (int i = 0; i < 6000 && waitpid(pid_, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(10ms);
-        if (waitpid(pid_, &status, WNOHANG) == 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            status = -2;
-        }
-        pid_ = -1;
-        return status == -2 ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (pid_ <= 0 || waitpid(std::exchange(pid_, -1), &status, 0) <= 0) return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     std::string output() const {
         std::ifstream in(output_, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        return {std::istreambuf_iterator<char>(in), {}};
     }
 
 private:
@@ -79,7 +77,8 @@ private:
 // One command to its end: its exit status, its output in `output`.
 int run(const std::vector<std::string>& args, std::string& output) {
     static int count = 0;
-    const std::string file = std::filesystem::temp_directory_path() / ("melodex-cli-" + std::to_string(getpid()) + "-" + std::to_string(++count));
+    const std::string file = std::filesystem::temp_directory_path() /
+                             ("melodex-cli-" + std::to_string(getpid()) + "-" + std::to_string(++count));
     Program program(args, file);
     const int status = program.wait();
     output = program.output();
@@ -96,11 +95,14 @@ public:
     }(), dir / ("serve" + std::to_string(port_) + ".log")) {
         for (int i = 0; i < 400 && !up(); ++i) std::this_thread::sleep_for(25ms);
     }
-    bool up() const { return program_.output().find(" tracks on http://127.0.0.1:" + std::to_string(port_)) != std::string::npos; }
+    bool up() const {
+        return program_.output().find(" tracks on http://127.0.0.1:" + std::to_string(port_)) != std::string::npos;
+    }
     Program& program() { return program_; }
     RawReply post(const std::vector<float>& recording) const {
         const std::vector<uint8_t> body = clientBody(recording);
-        return replyTo(port_, postRequest("/servlet/QuaverId?id=1017&ownerIdentifier=2422", {body.begin(), body.end()}, "", "melodex.example"));
+        const std::string target = "/servlet/QuaverId?id=1017&ownerIdentifier=2422";
+        return replyTo(port_, postRequest(target, {body.begin(), body.end()}, "", "melodex.example"));
     }
     RawReply get(const std::string& target) const { return replyTo(port_, getRequest(target, "melodex.example")); }
 
@@ -134,7 +136,10 @@ std::vector<float> part(const std::vector<float>& song, double start, double sec
 // Runs on the embedded stores, or on the cluster.
 class CommandLineTest : public EachStoreTest {
 protected:
-    std::vector<std::string> store() const { return cluster() ? std::vector<std::string>{"--redis", cluster()->seeds()} : std::vector<std::string>{"--db", dir_ / "db"}; }
+    std::vector<std::string> store() const {
+        if (cluster()) return {"--redis", cluster()->seeds()};
+        return {"--db", dir_ / "db"};
+    }
     std::vector<std::string> with(std::vector<std::string> args) const {
         const std::vector<std::string> options = store();
         args.insert(args.begin(), options.begin(), options.end());
@@ -178,36 +183,42 @@ TEST_P(CommandLineTest, IndexesGroupsIdentifiesSetsLinksAndServes) {
     EXPECT_EQ(tracks["Song"].second, "(recording group " + std::to_string(lowest) + ")") << out;
     EXPECT_EQ(tracks["Song"].second, tracks["Extended Mix"].second) << out;
     EXPECT_EQ(tracks["Unrelated"].second, "") << out;
-    ASSERT_EQ(run(with({"identify", "--json", dir_ / "clean.wav", dir_ / "noisy.wav", dir_ / "other.wav", dir_ / "unknown.wav"}), out), 0);
+    ASSERT_EQ(run(with({"identify", "--json", dir_ / "clean.wav", dir_ / "noisy.wav", dir_ / "other.wav",
+                        dir_ / "unknown.wav"}), out), 0);
     EXPECT_EQ(linesWith(out, "\"found\":true"), 3u) << out;
     EXPECT_EQ(linesWith(out, "\"artist\":\"Band\""), 2u) << out;
-    EXPECT_EQ(linesWith(out, "other.wav\",\"found\":true,\"id\":" + tracks["Unrelated"].first + ",\"artist\":\"Other\""), 1u) << out;
+    const std::string unrelated = tracks["Unrelated"].first;
+    EXPECT_EQ(linesWith(out, "other.wav\",\"found\":true,\"id\":" + unrelated + ",\"artist\":\"Other\""), 1u) << out;
     const std::string found = out.substr(out.find("other.wav"));
     EXPECT_NEAR(std::stod(found.substr(found.find("\"offset\":") + 9)), 5.0, 0.05) << out;
     EXPECT_EQ(linesWith(out, "unknown.wav\",\"found\":false,\"score\":"), 1u) << out;
     ASSERT_EQ(run(with({"stats"}), out), 0);
     EXPECT_EQ(linesWith(out, "tracks       3"), 1u) << out;
-    const std::string state = cluster() ? "redis cluster " + cluster()->seeds() + "  cluster=ok masters=3 nodes=6 slots=16384" : "database " + dir_ / "db";
+    const std::string state = cluster() ? "redis cluster " + cluster()->seeds() + "  " + kClusterState
+                                        : "database " + dir_ / "db";
     EXPECT_EQ(linesWith(out, "store        " + state), 1u) << out;
     EXPECT_NE(run(with({"remove", "999"}), out), 0);
 
     // Store links are one-line http(s) URLs; a refused one leaves the others untouched too.
-    const std::string id = tracks["Unrelated"].first;
-    for (const char* bad : {"http://shop.example/a\nX-Injected: 1", "ftp://shop.example/a", "http://shop.example/a b", "javascript:alert(1)"})
+    const std::string id = unrelated;
+    for (const char* bad : {"http://shop.example/a\nX-Injected: 1", "ftp://shop.example/a", "http://shop.example/a b",
+                            "javascript:alert(1)"})
         EXPECT_NE(run(with({"set", id, "--wallpaper", "https://shop.example/w", "--ringer", bad}), out), 0) << bad;
     ASSERT_EQ(run(with({"set", id, "--ringer", "https://shop.example/r", "--sms", "Listen to this"}), out), 0) << out;
 
     // Two instances on one store answer alike, and follow what a command changes.
     Serving one(store(), dir_), two(store(), dir_);
     ASSERT_TRUE(one.up() && two.up()) << one.program().output() << two.program().output();
-    const std::string health = cluster() ? "ok tracks=3 cluster=ok masters=3 nodes=6 slots=16384\n" : "ok tracks=3\n";
+    const std::string health = cluster() ? "ok tracks=3 " + std::string(kClusterState) + "\n" : "ok tracks=3\n";
     const std::string art = "/art/" + id + ".jpg";
     for (const Serving* server : {&one, &two}) {
         EXPECT_EQ(server->get("/health").body, health);
         const RawReply reply = server->post(part(other, 9.0));
-        EXPECT_EQ(std::make_tuple(element(reply.body, "ARTIST"), element(reply.body, "WALLPAPER"), element(reply.body, "RINGER"),
-                                  element(reply.body, "SMS_MESSAGE"), element(reply.body, "ALBUM_ART")),
-                  std::make_tuple("Other", "null", "https://shop.example/r", "Listen to this", "http://melodex.example" + art));
+        std::vector<std::string> values;
+        for (const char* name : {"ARTIST", "WALLPAPER", "RINGER", "SMS_MESSAGE", "ALBUM_ART"})
+            values.push_back(element(reply.body, name));
+        EXPECT_EQ(values, (std::vector<std::string>{"Other", "null", "https://shop.example/r", "Listen to this",
+                                                    "http://melodex.example" + art}));
         const RawReply cover = server->get(art);
         EXPECT_EQ(jpegSize({cover.body.begin(), cover.body.end()}), std::make_pair(110, 110));
         EXPECT_EQ(server->post(melody(99, 11.0)).body, kNoMatchReply);
@@ -265,7 +276,8 @@ TEST_F(ClusterCommandLineTest, AKilledIndexerLeavesNoHalfTrack) {
         Program indexer({"--redis", cluster().seeds(), "index", "--threads", "1", dir_ / "music"}, dir_ / "killed.txt");
         // Stop it the moment a track is pending, and kill it only if one still is.
         const auto deadline = std::chrono::steady_clock::now() + 120s;
-        while (!caught && std::chrono::steady_clock::now() < deadline && waitpid(indexer.pid(), nullptr, WNOHANG) == 0) {
+        while (!caught && std::chrono::steady_clock::now() < deadline &&
+               waitpid(indexer.pid(), nullptr, WNOHANG) == 0) {
             if (pending() <= 0) {
                 std::this_thread::sleep_for(1ms);
                 continue;
@@ -287,7 +299,10 @@ TEST_F(ClusterCommandLineTest, AKilledIndexerLeavesNoHalfTrack) {
     Serving server({"--redis", cluster().seeds()}, dir_);
     // A listed track is found whole; the pending one is not found at all.
     const auto title = [&](size_t i) { return element(server.post(part(songs[i], 6.0)).body, "TRACK_TITLE"); };
-    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(title(i), before.count(std::to_string(101 + i)) ? std::to_string(101 + i) : "<absent>");
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string seed = std::to_string(101 + i);
+        EXPECT_EQ(title(i), before.count(seed) ? seed : "<absent>");
+    }
     ASSERT_EQ(runOnCluster({"index", dir_ / "music"}, out_), 0) << out_;
     EXPECT_EQ(pending(), 0);
     ASSERT_EQ(runOnCluster({"list"}, out_), 0) << out_;
@@ -360,8 +375,8 @@ TEST_F(ClusterCommandLineTest, AKilledMasterGivesErrorsOrRightAnswersNeverWrongO
     EXPECT_GE(right, rightBefore + 6) << server.program().output();
     EXPECT_GE(readsRight, readsRightBefore + 6) << failure;
     EXPECT_TRUE(readsFailed == 0 || failure.find("Redis cluster") != std::string::npos) << failure;
-    std::printf("across the failover: %d queries right, %d refused with 503; lookups %d right, %d failed\n", right.load(),
-                refused.load(), readsRight.load(), readsFailed.load());
+    std::printf("across the failover: %d queries right, %d refused with 503; lookups %d right, %d failed\n",
+                right.load(), refused.load(), readsRight.load(), readsFailed.load());
     EXPECT_EQ(server.get("/health").body.rfind("ok tracks=2 cluster=ok masters=3 ", 0), 0u);
 }
 
@@ -372,7 +387,8 @@ TEST_F(ClusterCommandLineTest, StoreOptionsAreCheckedAndADeadSeedIsNamed) {
         int status;
         std::string message;
     } cases[] = {
-        {{"--db", dir_ / "db", "--redis", cluster().seeds(), "stats"}, 2, "--db and --redis name two different stores: give one of them"},
+        {{"--db", dir_ / "db", "--redis", cluster().seeds(), "stats"}, 2,
+         "--db and --redis name two different stores: give one of them"},
         {{"stats", "--redis", ""}, 2, "--redis wants HOST:PORT[,HOST:PORT...]"},
         {{"stats", "--redis", "127.0.0.1"}, 1, "melodex-server: --redis: "},
         // A seed where no node answers: named when it is the only one, passed over when another answers.

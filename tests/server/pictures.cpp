@@ -11,7 +11,8 @@ namespace {
 std::vector<uint8_t> gradient(int width, int height) {
     std::vector<uint8_t> rgb;
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) rgb.insert(rgb.end(), {static_cast<uint8_t>(x * 255 / width), static_cast<uint8_t>(y * 255 / height), 128});
+        for (int x = 0; x < width; ++x)
+            rgb.insert(rgb.end(), {static_cast<uint8_t>(x * 255 / width), static_cast<uint8_t>(y * 255 / height), 128});
     return rgb;
 }
 
@@ -46,7 +47,7 @@ std::vector<uint8_t> makePng(int width, int height) {
 std::pair<int, int> jpegSize(const std::vector<uint8_t>& jpeg) {
     const std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitDecompress(), tjDestroy);
     int w = 0, h = 0, sub = 0, cs = 0;
-    if (tjDecompressHeader3(tj.get(), jpeg.data(), static_cast<unsigned long>(jpeg.size()), &w, &h, &sub, &cs) != 0) return {0, 0};
+    if (tjDecompressHeader3(tj.get(), jpeg.data(), jpeg.size(), &w, &h, &sub, &cs) != 0) return {0, 0};
     return {w, h};
 }
 

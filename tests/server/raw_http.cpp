@@ -11,6 +11,14 @@
 #include <cstdlib>
 
 namespace melodex::server::test {
+namespace {
+
+// The time left until `deadline`.
+std::chrono::milliseconds leftUntil(std::chrono::steady_clock::time_point deadline) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+}
+
+}  // namespace
 
 RawConnection::RawConnection(int port, const char* from) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in local{}, remote{};
@@ -54,7 +62,7 @@ bool RawConnection::receive(std::chrono::milliseconds wait) {
 }
 
 RawReply RawConnection::readReply(std::chrono::milliseconds wait) {
-    const auto until = std::chrono::steady_clock::now() + wait;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     while (true) {
         const size_t end = in_.find("\r\n\r\n");
         if (end != std::string::npos) {
@@ -66,7 +74,8 @@ RawReply RawConnection::readReply(std::chrono::milliseconds wait) {
                 const size_t colon = field.find(':');
                 std::string name = field.substr(0, colon);
                 for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                if (colon != std::string::npos) reply.headers[name] = field.substr(field.find_first_not_of(' ', colon + 1));
+                if (colon != std::string::npos)
+                    reply.headers[name] = field.substr(field.find_first_not_of(' ', colon + 1));
                 line = next;
             }
             const size_t length = std::strtoul(reply.header("content-length").c_str(), nullptr, 10);
@@ -77,16 +86,16 @@ RawReply RawConnection::readReply(std::chrono::milliseconds wait) {
                 return reply;
             }
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        const auto left = leftUntil(deadline);
         if (left.count() <= 0 || !receive(left)) return {};
     }
 }
 
 bool RawConnection::closedWithin(std::chrono::milliseconds wait, std::string* rest) {
-    const auto until = std::chrono::steady_clock::now() + wait;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     bool closed = false;
     while (!closed) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        const auto left = leftUntil(deadline);
         if (left.count() <= 0) break;
         closed = !receive(left);
     }

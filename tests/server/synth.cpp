@@ -32,8 +32,9 @@ std::vector<uint8_t> riffHeader(uint32_t riffSize, bool bigEndian, int rate, int
     std::vector<uint8_t> b = {'R', 'I', 'F', 'F'};
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(riffSize >> (bigEndian ? 24 - 8 * i : 8 * i)));
     b.insert(b.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-    for (const auto& [value, bytes] : {std::pair<int, int>{16, 4}, {1, 2}, {channels, 2}, {rate, 4}, {rate * blockAlign, 4},
-                                       {blockAlign, 2}, {bits, 2}})
+    const std::pair<int, int> fields[] = {{16, 4}, {1, 2}, {channels, 2}, {rate, 4}, {rate * blockAlign, 4},
+                                          {blockAlign, 2}, {bits, 2}};  // value and width of each field
+    for (const auto& [value, bytes] : fields)
         append(b, static_cast<uint32_t>(value), bytes);
     return b;
 }
@@ -97,7 +98,8 @@ std::vector<int16_t> toPcm16(const std::vector<float>& samples) {
 
 std::vector<uint8_t> wavFile(const std::vector<float>& samples, int rate, int channels) {
     const std::vector<int16_t> pcm = toPcm16(samples);
-    std::vector<uint8_t> b = riffHeader(static_cast<uint32_t>(36 + pcm.size() * 2), false, rate, channels, 16, 2 * channels);
+    const auto size = static_cast<uint32_t>(36 + pcm.size() * 2);
+    std::vector<uint8_t> b = riffHeader(size, false, rate, channels, 16, 2 * channels);
     b.insert(b.end(), {'d', 'a', 't', 'a'});
     append(b, static_cast<uint32_t>(pcm.size() * 2), 4);
     b.resize(44 + pcm.size() * 2);

@@ -57,12 +57,9 @@ bool PortFree(int port) {
 
 std::string InfoValue(const std::string& info, const std::string& name) {
   const size_t at = info.find(name + ":");
-  return at == std::string::npos ? "" : info.substr(at + name.size() + 1, info.find_first_of("\r\n", at) - at - name.size() - 1);
-}
-
-bool Expect(const redis::Reply& reply, const std::string& what, std::string& error) {
-  if (reply.isError()) error = what + ": " + reply.string;
-  return !reply.isError();
+  return at == std::string::npos
+             ? ""
+             : info.substr(at + name.size() + 1, info.find_first_of("\r\n", at) - at - name.size() - 1);
 }
 
 }  // namespace
@@ -77,11 +74,6 @@ RedisCluster::~RedisCluster() {
   if (!m_root.empty()) std::filesystem::remove_all(m_root, ec);
 }
 
-bool RedisCluster::Available(std::string& why) {
-  why = "redis-server or redis-cli is not installed (Debian package redis-server)";
-  return std::system("command -v redis-server >/dev/null && command -v redis-cli >/dev/null") == 0;
-}
-
 bool RedisCluster::start(std::string& error) {
   m_root = MakeTempFolder("melodex-redis-cluster");
   std::vector<std::string> create = {"redis-cli", "--cluster", "create", "--cluster-replicas", "1", "--cluster-yes"};
@@ -89,7 +81,8 @@ bool RedisCluster::start(std::string& error) {
   std::mt19937 rng(std::random_device{}());
   for (int attempt = 0; attempt < 1000 && m_servers.size() < 6 && !m_root.empty(); ++attempt) {
     const int port = 20000 + static_cast<int>(rng() % 30000);
-    if (!PortFree(port) || !PortFree(port + 10000) || std::any_of(m_servers.begin(), m_servers.end(), [&](const Server& s) { return s.port == port; }))
+    if (!PortFree(port) || !PortFree(port + 10000) ||
+        std::any_of(m_servers.begin(), m_servers.end(), [&](const Server& s) { return s.port == port; }))
       continue;
     m_servers.push_back({port, -1, m_root / std::to_string(port)});
     std::filesystem::create_directories(m_servers.back().dir);
@@ -106,17 +99,19 @@ bool RedisCluster::start(std::string& error) {
 }
 
 bool RedisCluster::launch(Server& server, std::string& error) {
-  server.pid = Spawn({"redis-server", "--port", std::to_string(server.port), "--bind", "127.0.0.1", "--dir", server.dir.string(),
-                      "--cluster-enabled", "yes", "--cluster-config-file", (server.dir / "nodes.conf").string(),
-                      // Failures are noticed within a second, and a replica takes over whatever its lag.
-                      "--cluster-node-timeout", "1000", "--cluster-replica-validity-factor", "0", "--appendonly", "no",
-                      "--save", "", "--daemonize", "no", "--logfile", ""},
-                     server.dir / "server.log");
+  server.pid =
+      Spawn({"redis-server", "--port", std::to_string(server.port), "--bind", "127.0.0.1", "--dir", server.dir.string(),
+             "--cluster-enabled", "yes", "--cluster-config-file", (server.dir / "nodes.conf").string(),
+             // Failures are noticed within a second, and a replica takes over whatever its lag.
+             "--cluster-node-timeout", "1000", "--cluster-replica-validity-factor", "0", "--appendonly", "no", "--save",
+             "", "--daemonize", "no", "--logfile", ""},
+            server.dir / "server.log");
   const auto deadline = Clock::now() + std::chrono::seconds(10);
   redis::Reply reply;
   while (!command(server.port, {"PING"}, reply, error)) {
     if (server.pid <= 0 || Clock::now() > deadline || waitpid(server.pid, nullptr, WNOHANG) != 0) {
-      error = "redis-server on port " + std::to_string(server.port) + " did not start: " + error + "; see " + (server.dir / "server.log").string();
+      error = "redis-server on port " + std::to_string(server.port) + " did not start: " + error + "; see " +
+              (server.dir / "server.log").string();
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -137,8 +132,10 @@ bool RedisCluster::waitUntilHealthy(std::string& error) {
       redis::Reply info, replication, slots;
       redis::SlotMap map;
       if (server.pid <= 0) continue;
-      healthy = command(server.port, {"CLUSTER", "INFO"}, info, error) && command(server.port, {"INFO", "replication"}, replication, error) &&
-                command(server.port, {"CLUSTER", "SLOTS"}, slots, error) && map.parse(slots, {"127.0.0.1", server.port}, error);
+      healthy = command(server.port, {"CLUSTER", "INFO"}, info, error) &&
+                command(server.port, {"INFO", "replication"}, replication, error) &&
+                command(server.port, {"CLUSTER", "SLOTS"}, slots, error) &&
+                map.parse(slots, {"127.0.0.1", server.port}, error);
       std::vector<int> owners(redis::kSlotCount, 0);
       for (uint16_t slot = 0; healthy && slot < redis::kSlotCount; ++slot)
         if (const redis::Node* node = map.master(slot); node != nullptr && live(node->port)) owners[slot] = node->port;
@@ -162,7 +159,8 @@ bool RedisCluster::live(int port) const {
 
 std::string RedisCluster::seeds() const {
   std::string out;
-  for (const Server& server : m_servers) out += (out.empty() ? "127.0.0.1:" : ",127.0.0.1:") + std::to_string(server.port);
+  for (const Server& server : m_servers)
+    out += (out.empty() ? "127.0.0.1:" : ",127.0.0.1:") + std::to_string(server.port);
   return out;
 }
 
@@ -170,7 +168,8 @@ std::shared_ptr<redis::ClusterClient> RedisCluster::connect(int timeoutMs) const
   std::vector<redis::Node> seedNodes;
   std::string error;
   std::shared_ptr<redis::ClusterClient> client;
-  if (redis::parseSeedNodes(seeds(), seedNodes, error)) client = redis::ClusterClient::connect(seedNodes, std::chrono::milliseconds(timeoutMs), error);
+  if (redis::parseSeedNodes(seeds(), seedNodes, error))
+    client = redis::ClusterClient::connect(seedNodes, std::chrono::milliseconds(timeoutMs), error);
   EXPECT_TRUE(client) << error;
   return client;
 }
@@ -180,7 +179,8 @@ int RedisCluster::masterOf(uint16_t slot) const {
     redis::Reply reply;
     std::string error;
     redis::SlotMap map;
-    if (server.pid > 0 && command(server.port, {"CLUSTER", "SLOTS"}, reply, error) && map.parse(reply, {"127.0.0.1", server.port}, error))
+    if (server.pid > 0 && command(server.port, {"CLUSTER", "SLOTS"}, reply, error) &&
+        map.parse(reply, {"127.0.0.1", server.port}, error))
       return map.master(slot) ? map.master(slot)->port : 0;
   }
   return 0;
@@ -214,57 +214,38 @@ bool RedisCluster::killMasterOf(uint16_t slot, std::string& error) {
 bool RedisCluster::flushAll(std::string& error) {
   std::set<int> masters;
   for (uint16_t slot = 0; slot < redis::kSlotCount; slot += 128) masters.insert(masterOf(slot));
-  for (const int port : masters) {
-    redis::Reply reply;
-    if (port == 0 || !command(port, {"FLUSHALL"}, reply, error) || !Expect(reply, "FLUSHALL", error)) return false;
-  }
-  return true;
+  return std::all_of(masters.begin(), masters.end(),
+                     [&](int port) { return port != 0 && commandOk(port, {"FLUSHALL"}, error); });
 }
 
-bool RedisCluster::beginMigration(uint16_t slot, int toPort, std::string& error) {
+bool RedisCluster::commandOk(int port, const redis::Command& command, std::string& error) const {
+  redis::Reply reply;
+  if (!this->command(port, command, reply, error)) return false;
+  if (reply.isError()) error = command[0] + ": " + reply.string;
+  return !reply.isError();
+}
+
+bool RedisCluster::moveSlot(uint16_t slot, int toPort, const std::vector<std::string>& keys, bool finish,
+                            std::string& error) {
   const int from = masterOf(slot);
-  const std::string s = std::to_string(slot);
-  redis::Reply reply;
-  if (!command(toPort, {"CLUSTER", "SETSLOT", s, "IMPORTING", nodeId(from)}, reply, error) || !Expect(reply, "SETSLOT IMPORTING", error) ||
-      !command(from, {"CLUSTER", "SETSLOT", s, "MIGRATING", nodeId(toPort)}, reply, error) || !Expect(reply, "SETSLOT MIGRATING", error))
+  const std::string s = std::to_string(slot), to = std::to_string(toPort), owner = nodeId(toPort);
+  if (!commandOk(toPort, {"CLUSTER", "SETSLOT", s, "IMPORTING", nodeId(from)}, error) ||
+      !commandOk(from, {"CLUSTER", "SETSLOT", s, "MIGRATING", owner}, error))
     return false;
-  m_migrations.push_back({slot, from, toPort});
-  return true;
-}
-
-std::vector<RedisCluster::Migration>::iterator RedisCluster::migrationOf(uint16_t slot, std::string& error) {
-  const auto migration = std::find_if(m_migrations.begin(), m_migrations.end(), [&](const Migration& m) { return m.slot == slot; });
-  if (migration == m_migrations.end()) error = "slot " + std::to_string(slot) + " is not migrating";
-  return migration;
-}
-
-bool RedisCluster::migrateKey(uint16_t slot, const std::string& key, std::string& error) {
-  const auto migration = migrationOf(slot, error);
-  redis::Reply reply;
-  return migration != m_migrations.end() &&
-         command(migration->from, {"MIGRATE", "127.0.0.1", std::to_string(migration->to), key, "0", "5000"}, reply, error) &&
-         Expect(reply, "MIGRATE", error);
-}
-
-bool RedisCluster::finishMigration(uint16_t slot, std::string& error) {
-  const auto migration = migrationOf(slot, error);
-  if (migration == m_migrations.end()) return false;
-  const std::string s = std::to_string(slot);
-  redis::Reply keys;
-  while (command(migration->from, {"CLUSTER", "GETKEYSINSLOT", s, "100"}, keys, error) && !keys.elements.empty())
-    for (const redis::Reply& key : keys.elements)
-      if (!migrateKey(slot, key.string, error)) return false;
-  if (keys.isError()) return Expect(keys, "GETKEYSINSLOT", error);
-  // The new owner first, then the old one, then every other node.
-  const std::string owner = nodeId(migration->to);
-  std::vector<int> order = {migration->to, migration->from};
+  for (const std::string& key : keys)
+    if (!commandOk(from, {"MIGRATE", "127.0.0.1", to, key, "0", "5000"}, error)) return false;
+  if (!finish) return true;
+  redis::Reply left;
+  while (command(from, {"CLUSTER", "GETKEYSINSLOT", s, "100"}, left, error) && !left.elements.empty())
+    for (const redis::Reply& key : left.elements)
+      if (!commandOk(from, {"MIGRATE", "127.0.0.1", to, key.string, "0", "5000"}, error)) return false;
+  // The new owner first, then the old one, then every other node (replicas refuse, and learn it
+  // from their masters).
+  std::vector<int> order = {toPort, from};
   for (const Server& server : m_servers)
-    if (server.pid > 0 && server.port != migration->to && server.port != migration->from) order.push_back(server.port);
-  for (const int port : order) {
-    redis::Reply reply;
-    if (!command(port, {"CLUSTER", "SETSLOT", s, "NODE", owner}, reply, error)) return false;
-  }
-  m_migrations.erase(migration);
+    if (server.pid > 0 && server.port != toPort && server.port != from) order.push_back(server.port);
+  for (const int port : order)
+    if (!command(port, {"CLUSTER", "SETSLOT", s, "NODE", owner}, left, error)) return false;
   return waitUntilHealthy(error);
 }
 
@@ -283,8 +264,9 @@ namespace {
 
 // The shared cluster, emptied; the test is skipped or failed when there is none.
 void UseEmptiedCluster(RedisCluster*& cluster) {
+  if (std::system("command -v redis-server >/dev/null && command -v redis-cli >/dev/null") != 0)
+    GTEST_SKIP() << "redis-server or redis-cli is not installed (Debian package redis-server)";
   std::string why;
-  if (!RedisCluster::Available(why)) GTEST_SKIP() << why;
   cluster = RedisCluster::Shared(why);
   ASSERT_TRUE(cluster && cluster->flushAll(why)) << why;
 }

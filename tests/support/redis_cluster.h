@@ -22,8 +22,6 @@ class RedisCluster {
   RedisCluster(const RedisCluster&) = delete;
   RedisCluster& operator=(const RedisCluster&) = delete;
 
-  // Whether redis-server and redis-cli are installed; `why` says what is missing.
-  static bool Available(std::string& why);
   // The cluster the test program shares, started (healthy, every replica in sync) on first use
   // and stopped when the program ends; nullptr with `error` when it cannot start.
   static RedisCluster* Shared(std::string& error);
@@ -45,21 +43,15 @@ class RedisCluster {
   int masterOf(uint16_t slot) const;
   int otherMaster(int port) const;
 
-  // Moves a slot as resharding does: marks it migrating on its master and importing on `toPort`,
-  // moves single keys, then moves the rest and assigns the slot to `toPort` everywhere.
-  bool beginMigration(uint16_t slot, int toPort, std::string& error);
-  bool migrateKey(uint16_t slot, const std::string& key, std::string& error);
-  bool finishMigration(uint16_t slot, std::string& error);
+  // Moves `slot` to the master on `toPort` as resharding does: marks it migrating there and moves
+  // `keys`; with `finish`, moves the rest and assigns the slot to `toPort` everywhere.
+  bool moveSlot(uint16_t slot, int toPort, const std::vector<std::string>& keys, bool finish, std::string& error);
 
  private:
   struct Server {
     int port = 0;
     pid_t pid = -1;
     std::filesystem::path dir;
-  };
-  struct Migration {
-    uint16_t slot = 0;
-    int from = 0, to = 0;
   };
 
   bool start(std::string& error);
@@ -68,15 +60,14 @@ class RedisCluster {
   // and every other live node is a replica linked to its master; at most 60 s.
   bool waitUntilHealthy(std::string& error);
   bool live(int port) const;
+  // Sends `command` to the node on `port`; false with `error` when the node answers an error.
+  bool commandOk(int port, const melodex::server::redis::Command& command, std::string& error) const;
   std::string nodeId(int port) const;
-  std::vector<Migration>::iterator migrationOf(uint16_t slot, std::string& error);
 
   std::filesystem::path m_root;
   std::vector<Server> m_servers;
-  std::vector<Migration> m_migrations;
 };
 
-// A test on the shared cluster, emptied before the test. Skips when Redis is not installed.
 class RedisClusterTest : public ::testing::Test {
  protected:
   void SetUp() override;
