@@ -1,0 +1,165 @@
+// Identification: the analysis, the decision on landmarks stored as given, and whole songs
+// indexed and identified from excerpts: clean, noisy, played fast and not in the catalogue.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <set>
+
+#include "server/fingerprint/fingerprinter.h"
+#include "server/fingerprint/resampler.h"
+#include "server/fingerprint/spectrogram.h"
+#include "server/index/index.h"
+#include "server/match/identifier.h"
+#include "tests/server/synth.h"
+#include "tests/server/temp_dir.h"
+
+namespace melodex::server {
+namespace {
+
+const FingerprintParams kParams = FingerprintParams::catalogue();
+
+int binOf(double hz) { return static_cast<int>(std::lround(hz * kParams.fftSize / 8000.0)) - kParams.minBin; }
+
+std::vector<Peak> peaksOf(const std::vector<float>& x) {
+    return findPeaks(computeSpectrogram(x.data(), x.size(), kParams), kParams);
+}
+
+// The analysis on signals whose answers are known: a tone peaks in its own bin, music gives
+// peaks at the density asked for however loud, silence none; landmarks pair peaks inside the
+// target zone, their hashes keeping every field apart.
+TEST(Analysis, PeaksAndLandmarksOfKnownSignals) {
+    const std::vector<float> tone = test::tone(1000.0, 2.0);
+    const Spectrogram s = computeSpectrogram(tone.data(), tone.size(), kParams);
+    ASSERT_EQ(s.frames, static_cast<int>((tone.size() - kParams.fftSize) / kParams.hop + 1));
+    const float* row = s.values.data() + static_cast<size_t>(s.frames / 2) * s.bins;
+    EXPECT_EQ(std::max_element(row, row + s.bins) - row, binOf(1000.0));
+    std::vector<float> music = test::melody(7, 20.0);
+    const std::vector<Peak> peaks = peaksOf(music);
+    const double perSecond = peaks.size() / (20.0 - kParams.fftSize / 8000.0);
+    EXPECT_TRUE(perSecond <= kParams.peaksPerSecond * 1.1 && perSecond >= kParams.peaksPerSecond * 0.5) << perSecond;
+    for (float& v : music) v *= 0.1f;
+    EXPECT_NEAR(static_cast<double>(peaksOf(music).size()), static_cast<double>(peaks.size()), peaks.size() * 0.1);
+    EXPECT_TRUE(peaksOf(std::vector<float>(16000, 0.0f)).empty());
+
+    std::set<uint32_t> distinct;
+    for (int bin : {0, 1, 199})
+        for (int df : {-63, -1, 0, 1, 63})
+            for (int dt : {1, 2, 63}) EXPECT_TRUE(distinct.insert(packHash(bin, df, dt)).second) << bin << " " << df;
+    std::vector<Peak> grid;  // two peaks every third frame, enough for every anchor's fan-out
+    for (int f = 0; f < 200; f += 3) grid.insert(grid.end(), {{f, (f * 7) % 130, 1.0f}, {f, (f * 7) % 130 + 50, 1.0f}});
+    std::set<std::pair<uint32_t, uint32_t>> zone;  // anchor frame and hash of every pair allowed
+    for (const Peak& a : grid)
+        for (const Peak& b : grid)
+            if (b.frame - a.frame >= kParams.minDt && b.frame - a.frame <= kParams.maxDt &&
+                std::abs(b.bin - a.bin) <= kParams.maxDf)
+                zone.insert({a.frame, packHash(a.bin, b.bin - a.bin, b.frame - a.frame)});
+    const std::vector<Landmark> landmarks = makeLandmarks(grid, kParams);
+    EXPECT_GT(landmarks.size(), grid.size() * (kParams.fanOut - 1));
+    EXPECT_LE(landmarks.size(), grid.size() * kParams.fanOut);
+    for (const Landmark& l : landmarks) EXPECT_TRUE(zone.count({l.frame, l.hash})) << l.frame;
+}
+
+// A track's landmarks: random hashes on frames 0..999, a few a frame.
+std::vector<Landmark> song(uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<Landmark> out;
+    for (uint32_t frame = 0; frame < 1000; ++frame)
+        for (int k = 0; k < 3; ++k) out.push_back({static_cast<uint32_t>(rng() & 0x1FFFFF), frame});
+    return out;
+}
+
+// What a recording of frames [from, from + 300) of the song looks like to the matcher.
+std::vector<Landmark> excerpt(const std::vector<Landmark>& landmarks, uint32_t from) {
+    std::vector<Landmark> out;
+    for (const Landmark& l : landmarks)
+        if (l.frame >= from && l.frame < from + 300) out.push_back({l.hash, l.frame - from});
+    return out;
+}
+
+TEST(Matcher, CopiesOfOneRecordingAreNoRivalsButAnotherTrackIs) {
+    test::TempDir dir;
+    std::string error;
+    auto index = openLmdbIndex(dir / "index", error);
+    ASSERT_TRUE(index) << error;
+    const std::vector<Landmark> a = song(1);
+    std::vector<Landmark> longer = song(13);  // the song again, 1500 frames into a longer track
+    for (const Landmark& l : a) longer.push_back({l.hash, l.frame + 1500});
+    for (const auto& [track, landmarks] : std::vector<TrackLandmarks>{{5, a}, {3, a}, {9, song(2)}, {11, longer}})
+        ASSERT_TRUE(index->addTrack(track, landmarks, error)) << error;
+    const std::vector<Landmark> query = excerpt(a, 200);
+    const auto match = [&] {
+        MatchResult result;
+        EXPECT_TRUE(matchLandmarks(*index, query, MatchParams{}, result, error)) << error;
+        return result;
+    };
+    // Ungrouped, the copies tie and none clears the margin.
+    MatchResult r = match();
+    EXPECT_EQ(std::make_tuple(r.found, r.runnerUp), std::make_tuple(false, r.score));
+    ASSERT_TRUE(index->setRecordings({{3, 3}, {5, 3}, {11, 3}}, error)) << error;
+    r = match();
+    // Equal scores: the lowest id.
+    EXPECT_EQ(std::make_tuple(r.found, r.track, r.recording, r.offsetFrames, r.runnerUpTrack),
+              std::make_tuple(true, 3u, 3u, 200, 9u));
+    EXPECT_LT(r.runnerUp, 5);
+    // A copy outside the group is a genuine rival.
+    ASSERT_TRUE(index->addTrack(7, a, error)) << error;
+    r = match();
+    EXPECT_EQ(std::make_tuple(r.found, r.runnerUpTrack), std::make_tuple(false, 7u));
+}
+
+TEST(Pipeline, FindsCatalogueMusicAtItsOffsetAndNothingElse) {
+    test::TempDir dir;
+    std::string error;
+    auto index = openLmdbIndex(dir / "index", error);
+    ASSERT_TRUE(index) << error;
+    std::vector<std::vector<float>> songs;
+    for (uint32_t track = 1; track <= 6; ++track) {
+        songs.push_back(test::melody(track, 40.0));
+        ASSERT_TRUE(index->addTrack(track, fingerprint(songs.back(), kParams), error)) << error;
+    }
+    const auto excerpt = [&](uint32_t track, double start, double seconds = 11.0) {
+        const auto from = songs[track - 1].begin() + static_cast<long>(start * 8000);
+        return std::vector<float>(from, from + static_cast<long>(seconds * 8000));
+    };
+    struct Query {
+        std::string what;
+        std::vector<float> samples;
+        uint32_t track;  // 0: not found
+        double offset = 0, speed = 1.0;
+    };
+    std::vector<Query> queries;
+    for (uint32_t track = 1; track <= 6; ++track)
+        queries.push_back({"clean", excerpt(track, 3.0 + track * 3.37), track, 3.0 + track * 3.37});
+    Query noisy{"quiet, with white noise at 0 dB", excerpt(4, 12.5), 4, 12.5};
+    for (float& s : noisy.samples) s *= 0.02f;
+    test::addWhiteNoise(noisy.samples, 0.0, 99);
+    queries.push_back(noisy);
+    // Played 3 % fast, as a radio or a turntable might: found once the speed change is undone.
+    PcmAudio fast{excerpt(5, 6.0, 12.0), 8240, 1};
+    Query played{"3 % fast", {}, 5, 6.0, 1.03};
+    ASSERT_TRUE(toFingerprintRate(fast, played.samples, error)) << error;
+    played.samples.resize(88000);
+    queries.push_back(played);
+    for (uint32_t seed = 100; seed < 106; ++seed) queries.push_back({"not in catalogue", test::melody(seed, 11.0), 0});
+    queries.push_back({"white noise", std::vector<float>(88000, 0.1f), 0});
+    test::addWhiteNoise(queries.back().samples, 0.0, 5);
+
+    const Identifier identifier(*index);
+    for (const Query& q : queries) {
+        Identification id;
+        ASSERT_TRUE(identifier.identify(q.samples, id, error)) << error;
+        const MatchResult& m = id.match;
+        SCOPED_TRACE(q.what + ": track " + std::to_string(q.track) + ", score " + std::to_string(m.score) +
+                     ", runner-up " + std::to_string(m.runnerUp));
+        EXPECT_EQ(m.found ? m.track : 0u, q.track);
+        if (q.track == 0) continue;
+        EXPECT_NEAR(id.offsetSeconds, q.offset, q.speed == 1.0 ? 0.05 : 0.2);
+        EXPECT_NEAR(m.speed, q.speed, 0.01);
+        if (q.what == "clean") EXPECT_GT(m.score, 2 * std::max(m.runnerUp, 1));
+    }
+}
+
+}  // namespace
+}  // namespace melodex::server
