@@ -146,6 +146,10 @@ TEST(ScreenManager, SwitchesActivateOnceEachOnTheInterfaceThreadAndEndWithEveryS
     SwitchScreen(2);
     EXPECT_EQ(app.screen(), 0);
     EXPECT_NE(app.log().find("SwitchScreen: no screen for index 2\r\n"), std::string::npos);
+    SwitchScreen(SCREEN_NONE);
+    app.key(VK_RETURN);  // without a current screen, keys and taps are ignored
+    app.tap(10, 300);
+    EXPECT_EQ(app.screen(), SCREEN_NONE);
   }
   EXPECT_EQ(std::make_pair(a.deactivated, a.destroyed), std::make_pair(2, 1));
   for (Screen* screen : g_apScreens) EXPECT_EQ(screen, nullptr);
