@@ -1,6 +1,7 @@
 // The message queue, timers, painting and input on the headless backend.
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <utility>
 
 #include "tests/platform/window/window_fixture.h"
@@ -71,6 +72,42 @@ TEST_F(WindowTest, TimersRepeatRearmStopAndFireOnceWhenLate) {
                           {2, 1270}}))
       << "a timer overdue after the sleep fires once, not twenty times";
   EXPECT_EQ(GetTickCount(), 1270u);
+}
+
+TEST_F(WindowTest, PostsFromFourThreadsArriveCompleteAndInOrder) {
+  DispatchPending();
+  received_.clear();
+  constexpr int kThreads = 4, kEach = 1000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < kEach; ++i) PostMessageW(hwnd_, WM_USER + 2, t, i);
+    });
+  // Dispatched while the threads are still posting.
+  for (int rounds = 0; received_.size() < kThreads * kEach && rounds < 10000; ++rounds) WaitForPostedMessage(1000);
+  for (std::thread& thread : threads) thread.join();
+  DispatchPending();
+  ASSERT_EQ(received_.size(), static_cast<size_t>(kThreads * kEach));
+  std::vector<LPARAM> next(kThreads, 0);
+  for (const Received& r : received_) ASSERT_EQ(r.lParam, next[r.wParam]++) << "thread " << r.wParam;
+}
+
+TEST_F(WindowTest, APacedClockTakesInAWorkersMessageOnTheWayAndKeepsTimersExact) {
+  DispatchPending();
+  SetRealTimePacing(true);
+  SetTimer(hwnd_, 3, 50, nullptr);
+  std::thread worker([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    PostMessageW(hwnd_, WM_USER, 0, 0);
+  });
+  AdvanceClock(500);
+  worker.join();
+  ASSERT_EQ(Only(WM_USER).size(), 1u) << "the worker's message arrived during the wait";
+  EXPECT_LT(Only(WM_USER)[0].at, 500u);
+  Ticks ticks;
+  for (const Received& r : Only(WM_TIMER)) ticks.emplace_back(r.wParam, r.at);
+  EXPECT_EQ(ticks, (Ticks{{3, 50}, {3, 100}, {3, 150}, {3, 200}, {3, 250}, {3, 300}, {3, 350}, {3, 400}, {3, 450},
+                          {3, 500}}));
 }
 
 TEST_F(WindowTest, InputReachesOnlyAVisibleWindowAndFindWindowFindsIt) {
