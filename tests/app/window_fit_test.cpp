@@ -107,15 +107,6 @@ TEST_F(WindowFit, TheBackBufferIsReplacedOnlyWhenOutgrown) {
   EXPECT_EQ(app_->pixel(10, 639), 0x0077C0u) << "the soft-key band at the bottom of the taller page is drawn";
 }
 
-TEST_F(WindowFit, AClickOnAZoomedWindowChoosesTheItemUnderIt) {
-  HeadlessApp::Options options;
-  options.zoom = 2;
-  app_ = std::make_unique<HeadlessApp>(options);
-  app_->skipSplash();
-  TapWindowPixel(2 * 120 + 1, 2 * 164 + 1);  // "manage IDs", client pixel (120, 164)
-  EXPECT_EQ(app_->screen(), SCREEN_HISTORY);
-}
-
 TEST(FormFactor, ComesFromTheMachineOrTheDisplaySize) {
   const struct {
     int width, height;

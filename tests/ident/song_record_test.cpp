@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <tuple>
 
 #include "app/strings.h"
 
@@ -24,22 +26,17 @@ TEST(SongRecordTest, CopiesOwnBlocksOfTheirOwnAndKeepAbsentFieldsAbsent) {
   assigned = SongRecord(original);
   original.artist[0] = L'x';
   original.albumArt[0] = 'x';
-  EXPECT_EQ(assigned.tagNumber, 9);
-  EXPECT_STREQ(assigned.artist, L"\u65e5\u672c");
-  EXPECT_STREQ(assigned.wallpaper, "null");
-  ASSERT_EQ(assigned.albumArtSize, 3);
-  EXPECT_EQ(std::memcmp(assigned.albumArt, "JPG", 3), 0);
-  EXPECT_EQ(assigned.created.dwLowDateTime, 0x11223344u);
-  EXPECT_EQ(assigned.created.dwHighDateTime, 0x55667788u);
-  EXPECT_EQ(assigned.album, nullptr);
-  EXPECT_EQ(assigned.ringer, nullptr);
+  EXPECT_EQ(std::tuple(assigned.tagNumber, std::wstring(assigned.artist), std::string(assigned.wallpaper),
+                       std::string(reinterpret_cast<char*>(assigned.albumArt), assigned.albumArtSize),
+                       assigned.created.dwLowDateTime, assigned.created.dwHighDateTime),
+            std::tuple(9, std::wstring(L"\u65e5\u672c"), std::string("null"), std::string("JPG"), 0x11223344u,
+                       0x55667788u));
+  EXPECT_TRUE(assigned.album == nullptr && assigned.ringer == nullptr) << "absent fields stay absent";
   const SongRecord& self = assigned;
   assigned = self;
   EXPECT_STREQ(assigned.artist, L"\u65e5\u672c");
-
   const SongRecord noArt(SongRecord{});
-  EXPECT_EQ(noArt.albumArt, nullptr);
-  EXPECT_EQ(noArt.albumArtSize, 0);
+  EXPECT_TRUE(noArt.albumArt == nullptr && noArt.albumArtSize == 0);
   assigned.release();
   assigned.release();
 }

@@ -9,7 +9,6 @@
 #include "app/strings.h"
 #include "platform/phone/fake_sms.h"
 #include "screens/result_screen.h"
-#include "tests/platform/phone/private_bus.h"
 #include "tests/support/client_fixture.h"
 
 namespace {
@@ -169,31 +168,6 @@ TEST_F(Sms, ALibraryFailureIsLoggedAndThePageStillReturns) {
     EXPECT_EQ(sms.openHandles(), 0);
     EXPECT_EQ(app_->log().substr(before), "SMS Error\r\n");
   }
-}
-
-// Through the program's own SMS library on a mock ModemManager.
-TEST_F(Sms, TheTextReachesTheModemAndAMissingOrFailingModemOrBusIsLogged) {
-  if (const std::string missing = PrivateBus::MissingTools(); !missing.empty()) GTEST_SKIP() << missing;
-  for (const std::string kind : {"sends", "no modem", "fails", "no bus"}) {
-    SCOPED_TRACE(kind);
-    PrivateBus bus;
-    std::string error, modem;
-    ASSERT_TRUE(kind == "no bus" || bus.startWithModemManager(&error)) << error;
-    ASSERT_TRUE(kind.find("no ") == 0 || bus.addModem(true, kind.c_str(), &modem));
-    setenv("MELODEX_SYSTEM_BUS_ADDRESS", kind == "no bus" ? "unix:path=/nonexistent" : bus.address().c_str(), 1);
-    open();
-    SetSmsBackend(nullptr);
-    type("5551234567");
-    app_->key(VK_F2);
-    EXPECT_EQ(app_->screen(), SCREEN_RESULT);
-    EXPECT_EQ(app_->log().find("SMS Error\r\n") == std::string::npos, kind == "sends");
-    if (kind != "sends") continue;
-    const auto sent = bus.messages(modem);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(std::tuple(sent[0].number, sent[0].text, sent[0].messageClass, sent[0].deliveryReport, sent[0].state),
-              std::tuple("+15551234567", kMessage, 1, false, 5u));
-  }
-  unsetenv("MELODEX_SYSTEM_BUS_ADDRESS");
 }
 
 }  // namespace

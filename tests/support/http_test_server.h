@@ -3,15 +3,13 @@
 #pragma once
 
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/silent_port.h"
 
 class TestServer {
  public:
@@ -59,15 +57,5 @@ class TestServer {
   std::vector<Arrival> m_arrivals;
 };
 
-// A port on 127.0.0.1 on which nothing listens: bound, never listening, closed.
-inline int ClosedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
+// A port on 127.0.0.1 on which nothing listens: a silent port, closed again.
+inline int ClosedPort() { return SilentPort().port(); }
