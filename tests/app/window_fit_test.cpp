@@ -107,6 +107,17 @@ TEST_F(WindowFit, TheBackBufferIsReplacedOnlyWhenOutgrown) {
   EXPECT_EQ(app_->pixel(10, 639), 0x0077C0u) << "the soft-key band at the bottom of the taller page is drawn";
 }
 
+// A zoomed window: a click on the window pixels that show "manage IDs"
+// (client pixel 120, 164) chooses it, as on the real window.
+TEST_F(WindowFit, AClickOnAZoomedWindowChoosesTheItemUnderIt) {
+  HeadlessApp::Options zoomed;
+  zoomed.zoom = 2;
+  app_ = std::make_unique<HeadlessApp>(zoomed);
+  app_->skipSplash();
+  TapWindowPixel(2 * 120 + 1, 2 * 164 + 1);
+  EXPECT_EQ(app_->screen(), SCREEN_HISTORY);
+}
+
 TEST(FormFactor, ComesFromTheMachineOrTheDisplaySize) {
   const struct {
     int width, height;
