@@ -18,7 +18,7 @@ namespace {
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr int kCoverSide = 480;          // the Full Song page's picture
 constexpr size_t kRelatedLimit = 200;    // tracks of the album and the artist looked at
-constexpr size_t kHistoryOnPage = 100;   // the newest shown; the exports hold all that is kept
+constexpr size_t kHistoryOnPage = 30;    // the newest shown; the exports hold all that is kept
 
 HttpReply okReply(const std::string& type, std::string body) {
     HttpReply reply;
