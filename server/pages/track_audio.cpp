@@ -15,6 +15,8 @@ namespace melodex::server {
 namespace {
 
 constexpr size_t kPieceBytes = 64 * 1024;
+// A conversion's first piece is smaller, so that the player starts sooner.
+constexpr size_t kFirstConvertedBytes = 8 * 1024;
 constexpr int kConvertedRate = 44100;
 constexpr int64_t kConvertedBitRate = 128000;
 constexpr double kConvertedBytesPerSecond = kConvertedBitRate / 8.0;
@@ -77,7 +79,7 @@ public:
             pending_.append(reinterpret_cast<const char*>(packet->data), static_cast<size_t>(packet->size));
             return true;
         };
-        while (pending_.size() < kPieceBytes && !ended_ && pending_.size() < left_) {
+        while (pending_.size() < pieceBytes_ && !ended_ && pending_.size() < left_) {
             AVFrame* frame = encoder_.nextFrame();
             if (frame == nullptr || !reader_.take(frame, encoder_.frameSize(), error)) return false;
             ended_ = frame->nb_samples == 0;
@@ -85,7 +87,8 @@ public:
         }
         // The loop leaves a whole piece unless the audio ended: a conversion that came out short
         // of the length promised is padded with bytes that hold no frame, which a decoder skips.
-        const uint64_t size = std::min<uint64_t>(left_, kPieceBytes);
+        const uint64_t size = std::min<uint64_t>(left_, pieceBytes_);
+        pieceBytes_ = kPieceBytes;
         const size_t taken = static_cast<size_t>(std::min<uint64_t>(size, pending_.size()));
         piece.assign(pending_, 0, taken);
         piece.resize(static_cast<size_t>(size), '\0');
@@ -100,6 +103,7 @@ private:
     AudioEncoder encoder_;
     std::string pending_;
     uint64_t left_;
+    size_t pieceBytes_ = kFirstConvertedBytes;
     bool ended_ = false;
 };
 
