@@ -14,13 +14,15 @@ constexpr const char* kStyle =
     "main{max-width:32em;margin:0 auto;padding:.75em}"
     "h1{font-size:1.3em;margin:.2em 0}h2{font-size:1.05em;margin:1.2em 0 .3em}"
     ".who{margin:0;color:#555}"
-    ".cover{display:block;width:100%;max-width:20em;margin:0 auto .75em;border-radius:4px}"
+    // The player stays in view on a small screen: the cover takes at most half its height.
+    ".cover{display:block;width:100%;max-width:min(20em,40vh);margin:0 auto .75em;border-radius:4px}"
     "audio{display:block;width:100%;margin:1em 0}"
     "ul{list-style:none;padding:0;margin:0;background:#fff;border-radius:4px}"
     "li a,li span{display:block;padding:.55em .6em;border-bottom:1px solid #e4e4ea;color:#1a4d9c;"
     "text-decoration:none;overflow-wrap:anywhere}"
     "li small{display:block;color:#777}"
-    ".preview{display:block;max-width:100%;height:auto;margin:.75em auto;box-shadow:0 1px 4px #0004}"
+    ".preview{display:block;max-width:100%;max-height:60vh;width:auto;height:auto;margin:.75em auto;"
+    "box-shadow:0 1px 4px #0004}"
     ".exports a{display:inline-block;background:#f08a00;color:#fff;padding:.4em 1em;border-radius:4px;"
     "text-decoration:none;margin:.5em .5em 0 0}";
 
