@@ -193,8 +193,12 @@ int main(int argc, char** argv) {
             std::printf("| ringtone (30 s Ogg Vorbis) | %.0f ms to make, %zu bytes |\n", millisecondsSince(start),
                         ring ? ring->body.size() : 0);
         }
+        // The reply names the track found, which may be another copy of the recording queried.
+        const uint32_t id = static_cast<uint32_t>(std::stoul(song.substr(song.find("/song/") + 6)));
+        server::TrackRecord found;
+        bool known = false;
         server::TrackAudio audio;
-        if (!server::probeTrackAudio(tracks[t].path, audio, error)) continue;
+        if (!catalog->find(id, found, known, error) || !known || !server::probeTrackAudio(found.path, audio, error)) continue;
         audioPaths.push_back(song + "/audio");
         if (shownStream[audio.direct]) continue;
         shownStream[audio.direct] = true;

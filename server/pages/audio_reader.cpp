@@ -54,6 +54,7 @@ int AudioReader::channels() const { return impl_->channels; }
 int AudioReader::rate() const { return impl_->rate; }
 
 bool AudioReader::Impl::openFile(const std::string& path, std::string& error) {
+    quietFfmpeg();
     AVFormatContext* raw = nullptr;
     int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
     if (rc < 0) {

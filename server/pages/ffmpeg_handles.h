@@ -1,12 +1,14 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
+#include <libavutil/log.h>
 #include <libswresample/swresample.h>
 }
 
@@ -38,6 +40,12 @@ using FrameHandle = std::unique_ptr<AVFrame, AvFrameFree>;
 using PacketHandle = std::unique_ptr<AVPacket, AvPacketFree>;
 using SwrHandle = std::unique_ptr<SwrContext, SwrContextFree>;
 using FifoHandle = std::unique_ptr<AVAudioFifo, AudioFifoFree>;
+
+// Problems come back as results: FFmpeg's own remarks on a file would only clutter the log.
+inline void quietFfmpeg() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+}
 
 inline std::string avErrorText(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};

@@ -110,6 +110,7 @@ private:
 }  // namespace
 
 bool probeTrackAudio(const std::string& path, TrackAudio& out, std::string& error) {
+    quietFfmpeg();
     AVFormatContext* raw = nullptr;
     int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
     if (rc < 0) {
