@@ -117,7 +117,9 @@ std::unique_ptr<PageStore> openSqlitePageStore(const std::string& file, std::str
         error = "cannot open the page store: " + std::string(db ? sqlite3_errmsg(db) : "out of memory");
         return nullptr;
     }
-    sqlite3_busy_timeout(db, 10000);
+    // History is written from identification: while an indexer holds the file, a line is lost
+    // rather than an answer held up for long.
+    sqlite3_busy_timeout(db, 2000);
     if (!store->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) || !store->exec(kSchema, error))
         return nullptr;
     return store;

@@ -360,9 +360,10 @@ void Connection::log(const HttpReply& reply) const {
     if (!server_.options.accessLog) return;
     const double ms =
         headerDone_ == Clock::time_point{} ? 0.0 : std::chrono::duration<double, std::milli>(Clock::now() - headerDone_).count();
+    const size_t out = reply.stream ? static_cast<size_t>(reply.streamLength) : reply.body.size();
     char line[1024];
     std::snprintf(line, sizeof line, "%s \"%s %.200s\" %d in=%zu out=%zu %.1fms%s%s", remote_.c_str(), method_.c_str(),
-                  target_.c_str(), reply.status, bodyBytes_, reply.body.size(), ms, reply.logNote.empty() ? "" : " ",
+                  target_.c_str(), reply.status, bodyBytes_, out, ms, reply.logNote.empty() ? "" : " ",
                   reply.logNote.c_str());
     server_.options.accessLog(line);
 }
