@@ -53,7 +53,8 @@ AudioReader::~AudioReader() = default;
 int AudioReader::channels() const { return impl_->channels; }
 int AudioReader::rate() const { return impl_->rate; }
 
-bool AudioReader::Impl::openFile(const std::string& path, std::string& error) {
+bool openTrackFile(const std::string& path, FormatHandle& format, int& stream, const AVCodec*& decoder,
+                   std::string& error) {
     quietFfmpeg();
     AVFormatContext* raw = nullptr;
     int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
@@ -66,12 +67,18 @@ bool AudioReader::Impl::openFile(const std::string& path, std::string& error) {
         error = "cannot read the track's file: " + avErrorText(rc);
         return false;
     }
-    const AVCodec* decoder = nullptr;
+    decoder = nullptr;
     stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
     if (stream < 0 || decoder == nullptr) {
         error = "the track's file holds no decodable audio";
         return false;
     }
+    return true;
+}
+
+bool AudioReader::Impl::openFile(const std::string& path, std::string& error) {
+    const AVCodec* decoder = nullptr;
+    if (!openTrackFile(path, format, stream, decoder, error)) return false;
     codec.reset(avcodec_alloc_context3(decoder));
     if (!codec || avcodec_parameters_to_context(codec.get(), format->streams[stream]->codecpar) < 0 ||
         avcodec_open2(codec.get(), decoder, nullptr) < 0) {

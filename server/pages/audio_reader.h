@@ -3,11 +3,13 @@
 #include <memory>
 #include <string>
 
-extern "C" {
-struct AVFrame;
-}
+#include "server/pages/ffmpeg_handles.h"
 
 namespace melodex::server {
+
+// Opens a catalogue file with FFmpeg and finds its audio stream and that stream's decoder.
+bool openTrackFile(const std::string& path, FormatHandle& format, int& stream, const AVCodec*& decoder,
+                   std::string& error);
 
 // A catalogue file's audio from a chosen time on, decoded with FFmpeg and delivered as planar
 // float frames at a chosen rate, for the ringtone and the converted streams.

@@ -110,23 +110,10 @@ private:
 }  // namespace
 
 bool probeTrackAudio(const std::string& path, TrackAudio& out, std::string& error) {
-    quietFfmpeg();
-    AVFormatContext* raw = nullptr;
-    int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
-    if (rc < 0) {
-        error = "cannot open the track's file: " + avErrorText(rc);
-        return false;
-    }
-    FormatHandle format(raw);
-    if ((rc = avformat_find_stream_info(format.get(), nullptr)) < 0) {
-        error = "cannot read the track's file: " + avErrorText(rc);
-        return false;
-    }
-    const int stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    if (stream < 0) {
-        error = "the track's file holds no audio";
-        return false;
-    }
+    FormatHandle format;
+    int stream = -1;
+    const AVCodec* decoder = nullptr;
+    if (!openTrackFile(path, format, stream, decoder, error)) return false;
     const AVCodecID codec = format->streams[stream]->codecpar->codec_id;
     out = TrackAudio{};
     out.duration = format->duration > 0 ? static_cast<double>(format->duration) / AV_TIME_BASE : 0.0;
