@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <vector>
 
 extern "C" {
 #include <libavformat/avio.h>
@@ -64,9 +66,51 @@ float fadeGain(int64_t sample, int64_t total) {
     return static_cast<float>(gain);
 }
 
+using Planes = std::vector<std::vector<float>>;  // one vector of samples a channel
+
+// Up to 30 seconds from the reader. The fade-out needs the end, which is known only once the
+// track ends or the 30 seconds are in: the excerpt is read whole first.
+bool readExcerpt(AudioReader& reader, AudioEncoder& encoder, Planes& audio, std::string& error) {
+    const auto total = static_cast<size_t>(std::llround(kRingtoneSeconds * kRate));
+    audio.assign(static_cast<size_t>(reader.channels()), {});
+    while (audio[0].size() < total) {
+        AVFrame* frame = encoder.nextFrame();
+        const int want = static_cast<int>(std::min<size_t>(encoder.frameSize(), total - audio[0].size()));
+        if (frame == nullptr || !reader.take(frame, want, error)) return false;
+        if (frame->nb_samples == 0) break;
+        for (size_t c = 0; c < audio.size(); ++c) {
+            const auto* p = reinterpret_cast<const float*>(frame->data[c]);
+            audio[c].insert(audio[c].end(), p, p + frame->nb_samples);
+        }
+    }
+    if (audio[0].empty()) error = "the track holds no audio where the ringtone starts";
+    return !audio[0].empty();
+}
+
+bool encodeFaded(const Planes& audio, AudioEncoder& encoder, const std::function<bool(AVPacket*)>& write,
+                 std::string& error) {
+    const auto length = static_cast<int64_t>(audio[0].size());
+    for (int64_t at = 0; at < length; at += encoder.frameSize()) {
+        AVFrame* frame = encoder.nextFrame();
+        if (frame == nullptr) {
+            error = "out of memory";
+            return false;
+        }
+        frame->nb_samples = static_cast<int>(std::min<int64_t>(encoder.frameSize(), length - at));
+        for (size_t c = 0; c < audio.size(); ++c) {
+            auto* p = reinterpret_cast<float*>(frame->data[c]);
+            for (int i = 0; i < frame->nb_samples; ++i) p[i] = audio[c][at + i] * fadeGain(at + i, length);
+        }
+        if (!encoder.encode(frame, write, error)) return false;
+    }
+    return encoder.encode(nullptr, write, error);
+}
+
 }  // namespace
 
 double ringtoneStart(double matchSeconds, double trackSeconds) {
+    // A length the tags do not know leaves the excerpt where the match is.
+    if (trackSeconds <= 0) return std::max(0.0, matchSeconds);
     return std::max(0.0, std::min(matchSeconds, trackSeconds - kRingtoneSeconds));
 }
 
@@ -74,8 +118,10 @@ bool makeRingtone(const std::string& path, double startSeconds, std::string& ogg
     ogg.clear();
     AudioReader reader;
     AudioEncoder encoder;
+    Planes audio;
     if (!reader.open(path, startSeconds, true, kRate, 0, error) ||
-        !encoder.open("libvorbis", kRate, reader.channels(), 0, kVorbisQuality, error))
+        !encoder.open("libvorbis", kRate, reader.channels(), 0, kVorbisQuality, error) ||
+        !readExcerpt(reader, encoder, audio, error))
         return false;
     auto muxer = oggInto(ogg, error);
     if (!muxer) return false;
@@ -95,38 +141,7 @@ bool makeRingtone(const std::string& path, double startSeconds, std::string& ogg
         av_packet_rescale_ts(packet, codecBase, stream->time_base);
         return av_interleaved_write_frame(muxer.get(), packet) >= 0;
     };
-    // The end is known only once the track ends or 30 seconds are in: collect first, then fade.
-    const auto total = static_cast<int64_t>(std::llround(kRingtoneSeconds * kRate));
-    std::vector<std::vector<float>> audio(static_cast<size_t>(reader.channels()));
-    for (AVFrame* frame = encoder.nextFrame(); frame != nullptr; frame = encoder.nextFrame()) {
-        const int64_t want = std::min<int64_t>(encoder.frameSize(), total - static_cast<int64_t>(audio[0].size()));
-        if (want <= 0 || !reader.take(frame, static_cast<int>(want), error)) break;
-        if (frame->nb_samples == 0) break;
-        for (size_t c = 0; c < audio.size(); ++c) {
-            const auto* p = reinterpret_cast<const float*>(frame->data[c]);
-            audio[c].insert(audio[c].end(), p, p + frame->nb_samples);
-        }
-    }
-    if (!error.empty()) return false;
-    const auto length = static_cast<int64_t>(audio[0].size());
-    if (length == 0) {
-        error = "the track holds no audio at " + std::to_string(startSeconds) + " s";
-        return false;
-    }
-    for (int64_t at = 0; at < length; at += encoder.frameSize()) {
-        AVFrame* frame = encoder.nextFrame();
-        if (frame == nullptr) {
-            error = "out of memory";
-            return false;
-        }
-        frame->nb_samples = static_cast<int>(std::min<int64_t>(encoder.frameSize(), length - at));
-        for (size_t c = 0; c < audio.size(); ++c) {
-            auto* p = reinterpret_cast<float*>(frame->data[c]);
-            for (int i = 0; i < frame->nb_samples; ++i) p[i] = audio[c][at + i] * fadeGain(at + i, length);
-        }
-        if (!encoder.encode(frame, write, error)) return false;
-    }
-    if (!encoder.encode(nullptr, write, error)) return false;
+    if (!encodeFaded(audio, encoder, write, error)) return false;
     if (av_write_trailer(muxer.get()) < 0) {
         error = "cannot finish the Ogg file";
         return false;
