@@ -302,7 +302,9 @@ int runSet(const StoreOptions& storage, const SetCommand& cmd) {
     // Links are checked all before any is stored, so that a refused command changes nothing.
     for (const auto& [name, value] : cmd.values) {
         if (name != "sms" && !isStoreLink(value)) {
-            std::fprintf(stderr, "melodex-server: --%s wants one http:// or https:// URL on one line, none to offer no link, or \"\" for the service's own page\n",
+            std::fprintf(stderr,
+                         "melodex-server: --%s wants one http:// or https:// URL on one line, none to offer no link, "
+                         "or \"\" for the service's own page\n",
                          name.c_str());
             return 2;
         }

@@ -4,10 +4,9 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/read_size.hpp>
 #include <boost/beast/core/string.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/write.hpp>
-
-#include <boost/beast/http/empty_body.hpp>
 
 #include <algorithm>
 #include <cstdio>
