@@ -39,10 +39,10 @@ void addServeLimits(CLI::App& cmd, ServiceOptions& o) {
 
 // The song pages the replies link to, and the history behind ID Picks.
 void addPageOptions(CLI::App& cmd, ServiceOptions& o) {
-    cmd.add_flag("--no-ringtone{false}", o.pages.ringtone, "offer no ringtone downloads");
-    cmd.add_flag("--no-full-song{false}", o.pages.fullSong, "offer no Full Song pages");
-    cmd.add_flag("--no-wallpaper{false}", o.pages.wallpaper, "offer no wallpapers");
-    cmd.add_flag("--no-picks{false}", o.pages.picks, "offer no ID Picks pages");
+    cmd.add_flag_callback("--no-ringtone", [&o] { o.pages.ringtone = false; }, "offer no ringtone downloads");
+    cmd.add_flag_callback("--no-full-song", [&o] { o.pages.fullSong = false; }, "offer no Full Song pages");
+    cmd.add_flag_callback("--no-wallpaper", [&o] { o.pages.wallpaper = false; }, "offer no wallpapers");
+    cmd.add_flag_callback("--no-picks", [&o] { o.pages.picks = false; }, "offer no ID Picks pages");
     cmd.add_option("--history", o.pages.historySize, "identifications kept per phone for ID Picks (0: none)")
         ->capture_default_str()->check(CLI::Range(0, 1000000));
     cmd.add_option("--stream-threads", o.streamThreads, "threads for pages, streams and conversions, at low priority")
