@@ -86,8 +86,9 @@ StoreLinks SongPages::links(const TrackRecord& track, double matchSeconds, const
     picks.owner = signer_.ownerHandle(ownerIdentifier);
     out.ringer = link(PageKind::Ringtone, ringtone);
     out.fullSong = link(PageKind::FullSong, {});
-    // A track without a cover has no wallpaper to offer.
-    out.wallpaper = track.hasArt ? link(PageKind::Wallpaper, {}) : (track.links.wallpaper == "none" ? "" : track.links.wallpaper);
+    // A track without a cover has no wallpaper of the service's to offer; one set for it stands.
+    const bool wallpaper = track.hasArt || !track.links.wallpaper.empty();
+    out.wallpaper = wallpaper ? link(PageKind::Wallpaper, {}) : "";
     out.recommend = link(PageKind::Picks, picks);
     return out;
 }
