@@ -17,10 +17,10 @@ bool parseNumber(const std::string& text, uint64_t& value) {
 RangeAsk parseRange(const std::string& header, uint64_t length, ByteRange& out) {
     const std::string unit = "bytes=";
     if (header.rfind(unit, 0) != 0 || header.find(',') != std::string::npos) return RangeAsk::Whole;
-    const std::string spec = header.substr(unit.size());
-    const size_t dash = spec.find('-');
+    const std::string asked = header.substr(unit.size());
+    const size_t dash = asked.find('-');
     if (dash == std::string::npos) return RangeAsk::Whole;
-    const std::string from = spec.substr(0, dash), to = spec.substr(dash + 1);
+    const std::string from = asked.substr(0, dash), to = asked.substr(dash + 1);
     uint64_t a = 0, b = 0;
     if (from.empty()) {
         // "-N": the last N bytes.
