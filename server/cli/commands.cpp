@@ -23,33 +23,12 @@
 #include "server/ingest/file_scanner.h"
 #include "server/ingest/indexer.h"
 #include "server/match/identifier.h"
+#include "server/pages/text_escape.h"
 
 namespace melodex::server {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char esc[8];
-                std::snprintf(esc, sizeof esc, "\\u%04x", c);
-                out += esc;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
 
 // A query file: the client's body or any WAV goes through the body parser, anything else
 // through FFmpeg.
