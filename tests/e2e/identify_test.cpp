@@ -123,7 +123,12 @@ TEST_F(Identify, CatalogueSongsAreFoundStoredListedAndShownAgain) {
   const fs::path& folder = temp.path;
   CatalogueServer server(folder / "server", {first, second});
   ASSERT_TRUE(server.started()) << "melodex-server did not start";
-  start(240, 320, "serverURL = \"" + server.endpoint() + "\"\nownerID = \"Ann & Bob\"\n");
+  // The browser is a script that fetches the address it is given and notes the status.
+  const fs::path browser = folder / "browser", seen = folder / "seen";
+  std::ofstream(browser) << "#!/bin/sh\ncurl -so /dev/null -w \"%{http_code} $1\\n\" \"$1\" >>\"${0%/*}/seen\"\n";
+  fs::permissions(browser, fs::perms::owner_all);
+  start(240, 320, "serverURL = \"" + server.endpoint() + "\"\nownerID = \"Ann & Bob\"\nbrowserPath = \"" +
+                      browser.string() + "\"\n");
   app_->key(VK_RETURN);
   identify(server.songFile(second));
   ASSERT_NE(shown(), nullptr);
@@ -135,6 +140,14 @@ TEST_F(Identify, CatalogueSongsAreFoundStoredListedAndShownAgain) {
   const auto art = httplib::Client(url.substr(0, url.find('/', 7))).Get(url.substr(url.find('/', 7)));
   ASSERT_TRUE(art);
   EXPECT_EQ(ReadFile(app_->home() / "0.jpg"), art->body);
+  // Each link on the page opens the service's own page for the song, one after the other.
+  const std::string host = server.endpoint().substr(0, server.endpoint().find("/servlet"));
+  for (const std::string page : {"/ringtone/", "/song/", "/wallpaper/", "/picks/"}) {
+    app_->key(VK_RETURN);
+    PumpWhile([&] { return ReadFile(seen).find(host + page) == std::string::npos; });
+    EXPECT_NE(ReadFile(seen).find("200 " + host + page), std::string::npos) << ReadFile(seen);
+    app_->key(VK_DOWN);
+  }
   EXPECT_NE(server.accessLog().find("\"POST /servlet/QuaverId?id=1017&ownerIdentifier=Ann%20%26%20Bob\" 200"),
             std::string::npos)
       << server.accessLog();
