@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "server/catalog/sqlite_file.h"
 #include "server/catalog/sqlite_statement.h"
 
 namespace melodex::server {
@@ -78,7 +79,6 @@ public:
     SqliteCatalog(const SqliteCatalog&) = delete;
     SqliteCatalog& operator=(const SqliteCatalog&) = delete;
 
-    bool exec(const char* sql, std::string& error);
 
     bool beginTrack(const TrackRecord& track, const std::vector<uint8_t>& art, uint32_t& id, std::string& error) override;
     bool markReady(uint32_t id, int64_t hashes, std::string& error) override;
@@ -105,25 +105,9 @@ private:
 }  // namespace
 
 std::unique_ptr<Catalog> openSqliteCatalog(const std::string& file, std::string& error) {
-    sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    auto catalog = std::make_unique<SqliteCatalog>(db);
-    if (rc != SQLITE_OK) {
-        error = "cannot open the catalogue: " + std::string(db ? sqlite3_errmsg(db) : "out of memory");
-        return nullptr;
-    }
-    sqlite3_busy_timeout(db, 10000);
-    if (!catalog->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) || !catalog->exec(kSchema, error))
-        return nullptr;
-    return std::unique_ptr<Catalog>(std::move(catalog));
-}
-
-bool SqliteCatalog::exec(const char* sql, std::string& error) {
-    char* message = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-    error = message ? message : "catalogue error";
-    sqlite3_free(message);
-    return false;
+    SqliteHandle db = openSqliteFile(file, kSchema, 10000, "the catalogue", error);
+    if (!db) return nullptr;
+    return std::make_unique<SqliteCatalog>(db.release());
 }
 
 bool SqliteCatalog::beginTrack(const TrackRecord& track, const std::vector<uint8_t>& art, uint32_t& id, std::string& error) {

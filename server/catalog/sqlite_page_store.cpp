@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "server/catalog/page_store.h"
+#include "server/catalog/sqlite_file.h"
 #include "server/catalog/sqlite_statement.h"
 
 namespace melodex::server {
@@ -31,14 +32,6 @@ public:
     SqlitePageStore(const SqlitePageStore&) = delete;
     SqlitePageStore& operator=(const SqlitePageStore&) = delete;
 
-    bool exec(const char* sql, std::string& error) {
-        char* message = nullptr;
-        if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-        error = message ? message : "store error";
-        sqlite3_free(message);
-        return false;
-    }
-
     bool linkKey(std::string& key, std::string& error) override {
         std::lock_guard<std::mutex> lock(mutex_);
         std::string fresh;
@@ -57,10 +50,10 @@ public:
 
     bool addIdentified(const std::string& owner, const Identified& entry, size_t keep, std::string& error) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!exec("BEGIN IMMEDIATE", error)) return false;
+        if (!execSql(db_, "BEGIN IMMEDIATE", error)) return false;
         const bool ok = insertLocked(owner, entry, error) && trimLocked(owner, keep, error);
         std::string ignored;
-        if (!exec(ok ? "COMMIT" : "ROLLBACK", ok ? error : ignored)) return false;
+        if (!execSql(db_, ok ? "COMMIT" : "ROLLBACK", ok ? error : ignored)) return false;
         return ok;
     }
 
@@ -110,19 +103,11 @@ private:
 }  // namespace
 
 std::unique_ptr<PageStore> openSqlitePageStore(const std::string& file, std::string& error) {
-    sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    auto store = std::make_unique<SqlitePageStore>(db);
-    if (rc != SQLITE_OK) {
-        error = "cannot open the page store: " + std::string(db ? sqlite3_errmsg(db) : "out of memory");
-        return nullptr;
-    }
     // History is written from identification: while an indexer holds the file, a line is lost
     // rather than an answer held up for long.
-    sqlite3_busy_timeout(db, 2000);
-    if (!store->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) || !store->exec(kSchema, error))
-        return nullptr;
-    return store;
+    SqliteHandle db = openSqliteFile(file, kSchema, 2000, "the page store", error);
+    if (!db) return nullptr;
+    return std::make_unique<SqlitePageStore>(db.release());
 }
 
 }  // namespace melodex::server
