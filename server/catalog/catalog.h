@@ -44,6 +44,10 @@ public:
     // The track's JPEG thumbnail; empty when it has none or is not ready.
     virtual bool art(uint32_t id, std::vector<uint8_t>& jpeg, std::string& error) = 0;
     virtual bool totals(uint64_t& tracks, double& seconds, std::string& error) = 0;
+    // Ready tracks other than `track` with its (non-empty) album name or artist, ascending by id,
+    // at most `limit`. The default reads the whole list; a store that can look up by name does
+    // better.
+    virtual bool related(const TrackRecord& track, size_t limit, std::vector<TrackRecord>& out, std::string& error);
 
     // Whether the store can serve now, for /health and `stats`; `text` says more about a store
     // that is more than a local file ("" when there is nothing to add), or why it cannot serve.

@@ -4,6 +4,9 @@
 
 #include <mutex>
 
+#include "server/catalog/sqlite_file.h"
+#include "server/catalog/sqlite_statement.h"
+
 namespace melodex::server {
 namespace {
 
@@ -29,46 +32,13 @@ CREATE TABLE IF NOT EXISTS tracks (
   state INTEGER NOT NULL DEFAULT 0,
   added TEXT NOT NULL DEFAULT (datetime('now'))
 );
+CREATE INDEX IF NOT EXISTS tracks_by_album ON tracks (album);
+CREATE INDEX IF NOT EXISTS tracks_by_artist ON tracks (artist);
 )sql";
 
 constexpr const char* kColumns =
     "id, path, file_hash, artist, album, title, duration, hashes, art IS NOT NULL, "
     "wallpaper, ringer, sms_message, recommend, full_song";
-
-// One prepared statement, finalised on scope exit.
-class Statement {
-public:
-    Statement(sqlite3* db, const std::string& sql, std::string& error) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) error = sqlite3_errmsg(db);
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    bool ok() const { return stmt_ != nullptr; }
-    sqlite3_stmt* get() const { return stmt_; }
-    void bind(int i, const std::string& s) { sqlite3_bind_text(stmt_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT); }
-    void bind(int i, int64_t v) { sqlite3_bind_int64(stmt_, i, v); }
-    void bind(int i, double v) { sqlite3_bind_double(stmt_, i, v); }
-    void bindBlob(int i, const std::vector<uint8_t>& b) {
-        if (b.empty()) sqlite3_bind_null(stmt_, i);
-        else sqlite3_bind_blob(stmt_, i, b.data(), static_cast<int>(b.size()), SQLITE_TRANSIENT);
-    }
-    // SQLITE_ROW, SQLITE_DONE or an error (message in `error`).
-    int step(std::string& error) {
-        const int rc = sqlite3_step(stmt_);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) error = sqlite3_errmsg(db_);
-        return rc;
-    }
-    std::string text(int col) const {
-        const auto* p = sqlite3_column_text(stmt_, col);
-        return p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(stmt_, col))) : std::string();
-    }
-
-private:
-    sqlite3* db_;
-    sqlite3_stmt* stmt_ = nullptr;
-};
 
 TrackRecord readRow(const Statement& s) {
     TrackRecord t;
@@ -109,7 +79,6 @@ public:
     SqliteCatalog(const SqliteCatalog&) = delete;
     SqliteCatalog& operator=(const SqliteCatalog&) = delete;
 
-    bool exec(const char* sql, std::string& error);
 
     bool beginTrack(const TrackRecord& track, const std::vector<uint8_t>& art, uint32_t& id, std::string& error) override;
     bool markReady(uint32_t id, int64_t hashes, std::string& error) override;
@@ -121,6 +90,7 @@ public:
     bool setLink(uint32_t id, LinkField field, const std::string& value, bool& found, std::string& error) override;
     bool art(uint32_t id, std::vector<uint8_t>& jpeg, std::string& error) override;
     bool totals(uint64_t& tracks, double& seconds, std::string& error) override;
+    bool related(const TrackRecord& track, size_t limit, std::vector<TrackRecord>& out, std::string& error) override;
     // A local file: it serves whenever it opened.
     bool state(std::string& text) override {
         text.clear();
@@ -135,25 +105,9 @@ private:
 }  // namespace
 
 std::unique_ptr<Catalog> openSqliteCatalog(const std::string& file, std::string& error) {
-    sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    auto catalog = std::make_unique<SqliteCatalog>(db);
-    if (rc != SQLITE_OK) {
-        error = "cannot open the catalogue: " + std::string(db ? sqlite3_errmsg(db) : "out of memory");
-        return nullptr;
-    }
-    sqlite3_busy_timeout(db, 10000);
-    if (!catalog->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error) || !catalog->exec(kSchema, error))
-        return nullptr;
-    return std::unique_ptr<Catalog>(std::move(catalog));
-}
-
-bool SqliteCatalog::exec(const char* sql, std::string& error) {
-    char* message = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
-    error = message ? message : "catalogue error";
-    sqlite3_free(message);
-    return false;
+    SqliteHandle db = openSqliteFile(file, kSchema, 10000, "the catalogue", error);
+    if (!db) return nullptr;
+    return std::make_unique<SqliteCatalog>(db.release());
 }
 
 bool SqliteCatalog::beginTrack(const TrackRecord& track, const std::vector<uint8_t>& art, uint32_t& id, std::string& error) {
@@ -271,6 +225,24 @@ bool SqliteCatalog::totals(uint64_t& tracks, double& seconds, std::string& error
     tracks = static_cast<uint64_t>(sqlite3_column_int64(s.get(), 0));
     seconds = sqlite3_column_double(s.get(), 1);
     return true;
+}
+
+bool SqliteCatalog::related(const TrackRecord& track, size_t limit, std::vector<TrackRecord>& out, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out.clear();
+    Statement s(db_,
+                std::string("SELECT ") + kColumns +
+                    " FROM tracks WHERE state = 1 AND id != ?1 AND ((?2 != '' AND album = ?2) OR (?3 != '' AND artist = ?3))"
+                    " ORDER BY id LIMIT ?4",
+                error);
+    if (!s.ok()) return false;
+    s.bind(1, int64_t{track.id});
+    s.bind(2, track.album);
+    s.bind(3, track.artist);
+    s.bind(4, static_cast<int64_t>(limit));
+    int rc;
+    while ((rc = s.step(error)) == SQLITE_ROW) out.push_back(readRow(s));
+    return rc == SQLITE_DONE;
 }
 
 }  // namespace melodex::server

@@ -10,12 +10,6 @@
 namespace melodex::server {
 namespace {
 
-struct Rgb {
-    int width = 0;
-    int height = 0;
-    std::vector<uint8_t> pixels;  // 3 bytes a pixel
-};
-
 struct TjDestroy {
     void operator()(void* h) const { tjDestroy(h); }
 };
@@ -23,7 +17,7 @@ struct TjDestroy {
 // Pictures larger than this are refused rather than decoded.
 constexpr int kMaxInputSide = 8192;
 
-bool decodeJpeg(const std::vector<uint8_t>& data, int maxSide, Rgb& out, std::string& error) {
+bool decodeJpeg(const std::vector<uint8_t>& data, int side, bool enlarge, RgbPicture& out, std::string& error) {
     std::unique_ptr<void, TjDestroy> tj(tjInitDecompress());
     int width = 0, height = 0, subsamp = 0, colorspace = 0;
     if (!tj || tjDecompressHeader3(tj.get(), data.data(), static_cast<unsigned long>(data.size()), &width, &height,
@@ -35,14 +29,20 @@ bool decodeJpeg(const std::vector<uint8_t>& data, int maxSide, Rgb& out, std::st
         error = "picture size out of range";
         return false;
     }
-    // Let the decoder shrink by the largest factor that still leaves at least maxSide pixels.
+    // Let the decoder scale by the factor that comes closest to `side` pixels from above; with
+    // `enlarge`, up to twice the size, else never above the picture's own.
     int count = 0;
     const tjscalingfactor* factors = tjGetScalingFactors(&count);
     tjscalingfactor chosen{1, 1};
+    int chosenSide = std::max(width, height);
     for (int i = 0; i < count; ++i) {
-        const int w = TJSCALED(width, factors[i]), h = TJSCALED(height, factors[i]);
-        if (std::max(w, h) >= maxSide && std::max(w, h) < std::max(TJSCALED(width, chosen), TJSCALED(height, chosen)))
+        const int s = std::max(TJSCALED(width, factors[i]), TJSCALED(height, factors[i]));
+        if (!enlarge && s > std::max(width, height)) continue;
+        const bool reaches = s >= side, chosenReaches = chosenSide >= side;
+        if ((reaches && (!chosenReaches || s < chosenSide)) || (!reaches && !chosenReaches && s > chosenSide)) {
             chosen = factors[i];
+            chosenSide = s;
+        }
     }
     out.width = TJSCALED(width, chosen);
     out.height = TJSCALED(height, chosen);
@@ -55,7 +55,7 @@ bool decodeJpeg(const std::vector<uint8_t>& data, int maxSide, Rgb& out, std::st
     return true;
 }
 
-bool decodePng(const std::vector<uint8_t>& data, Rgb& out, std::string& error) {
+bool decodePng(const std::vector<uint8_t>& data, RgbPicture& out, std::string& error) {
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
@@ -82,9 +82,11 @@ bool decodePng(const std::vector<uint8_t>& data, Rgb& out, std::string& error) {
     return true;
 }
 
+}  // namespace
+
 // Area-averaging reduction: each output pixel is the mean of the input pixels it covers.
-Rgb shrink(const Rgb& in, int width, int height) {
-    Rgb out;
+RgbPicture shrink(const RgbPicture& in, int width, int height) {
+    RgbPicture out;
     out.width = width;
     out.height = height;
     out.pixels.resize(static_cast<size_t>(width) * height * 3);
@@ -104,7 +106,38 @@ Rgb shrink(const Rgb& in, int width, int height) {
     return out;
 }
 
-}  // namespace
+bool decodePicture(const std::vector<uint8_t>& picture, int side, bool enlarge, RgbPicture& out, std::string& error) {
+    const bool isJpeg = picture.size() > 3 && picture[0] == 0xFF && picture[1] == 0xD8;
+    const bool isPng = picture.size() > 8 && std::memcmp(picture.data(), "\x89PNG", 4) == 0;
+    if (isJpeg) return decodeJpeg(picture, side, enlarge, out, error);
+    if (isPng) return decodePng(picture, out, error);
+    error = "picture is neither JPEG nor PNG";
+    return false;
+}
+
+RgbPicture fitWithin(const RgbPicture& picture, int maxSide) {
+    if (picture.width <= maxSide && picture.height <= maxSide) return picture;
+    const double scale =
+        std::min(static_cast<double>(maxSide) / picture.width, static_cast<double>(maxSide) / picture.height);
+    return shrink(picture, std::max(1, static_cast<int>(picture.width * scale + 0.5)),
+                  std::max(1, static_cast<int>(picture.height * scale + 0.5)));
+}
+
+bool encodeJpeg(const RgbPicture& picture, std::vector<uint8_t>& jpeg, std::string& error) {
+    jpeg.clear();
+    std::unique_ptr<void, TjDestroy> tj(tjInitCompress());
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    if (!tj || tjCompress2(tj.get(), picture.pixels.data(), picture.width, 0, picture.height, TJPF_RGB, &buffer, &size,
+                           TJSAMP_420, 85, 0) != 0) {
+        tjFree(buffer);
+        error = "cannot encode the picture";
+        return false;
+    }
+    jpeg.assign(buffer, buffer + size);
+    tjFree(buffer);
+    return true;
+}
 
 bool makeThumbnail(const std::vector<uint8_t>& picture, int maxSide, std::vector<uint8_t>& jpeg, std::string& error) {
     jpeg.clear();
@@ -112,34 +145,9 @@ bool makeThumbnail(const std::vector<uint8_t>& picture, int maxSide, std::vector
         error = "thumbnail size too small";
         return false;
     }
-    Rgb rgb;
-    const bool isJpeg = picture.size() > 3 && picture[0] == 0xFF && picture[1] == 0xD8;
-    const bool isPng = picture.size() > 8 && std::memcmp(picture.data(), "\x89PNG", 4) == 0;
-    if (isJpeg) {
-        if (!decodeJpeg(picture, maxSide, rgb, error)) return false;
-    } else if (isPng) {
-        if (!decodePng(picture, rgb, error)) return false;
-    } else {
-        error = "picture is neither JPEG nor PNG";
-        return false;
-    }
-    if (rgb.width > maxSide || rgb.height > maxSide) {
-        const double scale = std::min(static_cast<double>(maxSide) / rgb.width, static_cast<double>(maxSide) / rgb.height);
-        rgb = shrink(rgb, std::max(1, static_cast<int>(rgb.width * scale + 0.5)),
-                     std::max(1, static_cast<int>(rgb.height * scale + 0.5)));
-    }
-    std::unique_ptr<void, TjDestroy> tj(tjInitCompress());
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    if (!tj || tjCompress2(tj.get(), rgb.pixels.data(), rgb.width, 0, rgb.height, TJPF_RGB, &buffer, &size, TJSAMP_420,
-                           85, 0) != 0) {
-        tjFree(buffer);
-        error = "cannot encode the thumbnail";
-        return false;
-    }
-    jpeg.assign(buffer, buffer + size);
-    tjFree(buffer);
-    return true;
+    RgbPicture rgb;
+    if (!decodePicture(picture, maxSide, false, rgb, error)) return false;
+    return encodeJpeg(fitWithin(rgb, maxSide), jpeg, error);
 }
 
 }  // namespace melodex::server

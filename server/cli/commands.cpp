@@ -23,33 +23,12 @@
 #include "server/ingest/file_scanner.h"
 #include "server/ingest/indexer.h"
 #include "server/match/identifier.h"
+#include "server/pages/text_escape.h"
 
 namespace melodex::server {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char esc[8];
-                std::snprintf(esc, sizeof esc, "\\u%04x", c);
-                out += esc;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
 
 // A query file: the client's body or any WAV goes through the body parser, anything else
 // through FFmpeg.
@@ -75,10 +54,11 @@ bool loadQuery(const std::string& file, PcmAudio& audio, std::string& error) {
     return decodeAudioFile(file, audio.samples, error);
 }
 
-// A link the client can open: empty (no link), or an http/https URL without spaces or control
-// characters, which would break the reply's lines or the browser's command line.
+// A link the client can open: empty (the service's own page), "none" (no link), or an http/https
+// URL without spaces or control characters, which would break the reply's lines or the
+// browser's command line.
 bool isStoreLink(const std::string& value) {
-    if (value.empty()) return true;
+    if (value.empty() || value == "none") return true;
     if (value.rfind("http://", 0) != 0 && value.rfind("https://", 0) != 0) return false;
     if (value.size() > 2048 || value.size() <= 8) return false;
     for (unsigned char c : value)
@@ -180,7 +160,7 @@ int runServe(const StoreOptions& storage, const ServeCommand& cmd) {
         std::printf("%s %s\n", timestamp().c_str(), line.c_str());
         std::fflush(stdout);
     };
-    Service service(*stores.catalog, *stores.index, options);
+    Service service(*stores.catalog, *stores.index, options, {}, stores.pages.get());
     std::string error;
     if (!service.bind(error)) {
         std::fprintf(stderr, "melodex-server: %s\n", error.c_str());
@@ -301,7 +281,9 @@ int runSet(const StoreOptions& storage, const SetCommand& cmd) {
     // Links are checked all before any is stored, so that a refused command changes nothing.
     for (const auto& [name, value] : cmd.values) {
         if (name != "sms" && !isStoreLink(value)) {
-            std::fprintf(stderr, "melodex-server: --%s wants one http:// or https:// URL on one line (or \"\" to clear it)\n",
+            std::fprintf(stderr,
+                         "melodex-server: --%s wants one http:// or https:// URL on one line, none to offer no link, "
+                         "or \"\" for the service's own page\n",
                          name.c_str());
             return 2;
         }

@@ -17,7 +17,7 @@ struct IndexCommand {
 
 struct ServeCommand {
     std::string listen = "127.0.0.1:8017";
-    ServiceOptions service;  // the limits; host and port come from `listen`
+    ServiceOptions service;  // the limits and the song pages; host and port come from `listen`
 };
 
 struct IdentifyCommand {

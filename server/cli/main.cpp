@@ -37,6 +37,18 @@ void addServeLimits(CLI::App& cmd, ServiceOptions& o) {
     cmd.add_flag("--debug-headers", o.debugHeaders, "send X-Match (track id and score) with identification replies");
 }
 
+// The song pages the replies link to, and the history behind ID Picks.
+void addPageOptions(CLI::App& cmd, ServiceOptions& o) {
+    cmd.add_flag_callback("--no-ringtone", [&o] { o.pages.ringtone = false; }, "offer no ringtone downloads");
+    cmd.add_flag_callback("--no-full-song", [&o] { o.pages.fullSong = false; }, "offer no Full Song pages");
+    cmd.add_flag_callback("--no-wallpaper", [&o] { o.pages.wallpaper = false; }, "offer no wallpapers");
+    cmd.add_flag_callback("--no-picks", [&o] { o.pages.picks = false; }, "offer no ID Picks pages");
+    cmd.add_option("--history", o.pages.historySize, "identifications kept per phone for ID Picks (0: none)")
+        ->capture_default_str()->check(CLI::Range(0, 1000000));
+    cmd.add_option("--stream-threads", o.streamThreads, "threads for pages, streams and conversions, at low priority")
+        ->capture_default_str()->check(CLI::Range(1, 64));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,6 +72,7 @@ int main(int argc, char** argv) {
     CLI::App* serveCmd = app.add_subcommand("serve", "answer identification requests over HTTP");
     serveCmd->add_option("--listen", serve.listen, "HOST:PORT")->capture_default_str();
     addServeLimits(*serveCmd, serve.service);
+    addPageOptions(*serveCmd, serve.service);
 
     IdentifyCommand identify;
     CLI::App* identifyCmd = app.add_subcommand("identify", "identify audio files or saved request bodies");
@@ -77,11 +90,11 @@ int main(int argc, char** argv) {
     setCmd->add_option("id", set.id, "track id")->required();
     std::string wallpaper, ringer, sms, recommend, fullSong;
     CLI::Option* options[] = {
-        setCmd->add_option("--wallpaper", wallpaper, "wallpaper store URL"),
-        setCmd->add_option("--ringer", ringer, "ring tone store URL"),
+        setCmd->add_option("--wallpaper", wallpaper, "wallpaper URL in place of the service's page (none: no link)"),
+        setCmd->add_option("--ringer", ringer, "ring tone URL in place of the service's download (none: no link)"),
         setCmd->add_option("--sms", sms, "text for sharing by SMS"),
-        setCmd->add_option("--recommend", recommend, "picks page URL"),
-        setCmd->add_option("--full-song", fullSong, "full song store URL"),
+        setCmd->add_option("--recommend", recommend, "picks page URL in place of the service's (none: no link)"),
+        setCmd->add_option("--full-song", fullSong, "full song URL in place of the service's page (none: no link)"),
     };
 
     app.add_subcommand("stats", "tracks, hours, hashes and index size");

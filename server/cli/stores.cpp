@@ -19,8 +19,9 @@ bool openEmbedded(const std::string& dir, Stores& stores, std::string& error) {
     std::error_code ec;
     fs::create_directories(dir, ec);
     stores.catalog = openSqliteCatalog((fs::path(dir) / "catalog.sqlite").string(), error);
-    if (stores.catalog) stores.index = openLmdbIndex((fs::path(dir) / "index").string(), error);
-    return stores.catalog && stores.index;
+    if (stores.catalog) stores.pages = openSqlitePageStore((fs::path(dir) / "catalog.sqlite").string(), error);
+    if (stores.pages) stores.index = openLmdbIndex((fs::path(dir) / "index").string(), error);
+    return stores.catalog && stores.pages && stores.index;
 }
 
 // Both stores share one client, whose pool of connections per node carries the calls of both.
@@ -37,6 +38,7 @@ bool openCluster(const std::string& seedList, Stores& stores, std::string& error
     }
     stores.index = openRedisIndex(cluster, error);
     if (stores.index) stores.catalog = openRedisCatalog(cluster);
+    if (stores.index) stores.pages = openRedisPageStore(cluster);
     return stores.catalog && stores.index;
 }
 

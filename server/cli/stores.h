@@ -4,6 +4,7 @@
 #include <string>
 
 #include "server/catalog/catalog.h"
+#include "server/catalog/page_store.h"
 #include "server/index/index.h"
 
 namespace melodex::server {
@@ -15,10 +16,11 @@ struct StoreOptions {
     std::string redis;  // HOST:PORT[,HOST:PORT...]; when given, used in place of `db`
 };
 
-// The pair of stores every command works on.
+// The stores every command works on.
 struct Stores {
     std::unique_ptr<Catalog> catalog;
     std::unique_ptr<Index> index;
+    std::unique_ptr<PageStore> pages;  // the song pages' key and each phone's history
     std::string where;  // for messages: "database DIR" or "redis cluster SEEDS"
     bool embedded = true;  // files of this machine's, which `index` rewrites densely when done
 };

@@ -4,11 +4,13 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/read_size.hpp>
 #include <boost/beast/core/string.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/write.hpp>
 
 #include <algorithm>
 #include <cstdio>
+#include <sstream>
 
 namespace melodex::server {
 namespace {
@@ -205,7 +207,8 @@ void Connection::sendContinue() {
 void Connection::dispatch() {
     Parser::value_type message = parser_->release();
     const bool keepAlive = message.keep_alive();
-    HttpRequest request{method_, target_, std::string(message[http::field::host]), std::move(message.body())};
+    HttpRequest request{method_, target_, std::string(message[http::field::host]), std::move(message.body()),
+                        std::string(message[http::field::range])};
     bodyBytes_ = request.body.size();
     const RequestRouter& router = server_.router;
     if (router.isIdentification(request.method, request.target)) {
@@ -214,6 +217,9 @@ void Connection::dispatch() {
         return answerOn(server_.pool, [](const RequestRouter& r, const HttpRequest& q) { return r.identify(q); },
                         std::move(request), keepAlive);
     }
+    if (router.isPage(request.target))
+        return answerOn(server_.streams, [](const RequestRouter& r, const HttpRequest& q) { return r.page(q); },
+                        std::move(request), keepAlive);
     if (router.readsStore(request.method, request.target))
         return answerOn(server_.storeReads, [](const RequestRouter& r, const HttpRequest& q) { return r.answer(q); },
                         std::move(request), keepAlive);
@@ -241,6 +247,7 @@ void Connection::refuse(int status, const std::string& message) {
 }
 
 void Connection::finish(HttpReply reply, bool close) {
+    if (reply.stream) return sendStream(std::move(reply), close);
     log(reply);
     response_ = std::make_unique<http::response<http::string_body>>(static_cast<http::status>(reply.status), 11);
     http::response<http::string_body>& res = *response_;
@@ -259,8 +266,61 @@ void Connection::finish(HttpReply reply, bool close) {
     });
 }
 
+// The header at once, then the body a piece at a time: each piece is made on a stream thread
+// and the next one only once this one is sent, so a slow listener holds no more than a piece.
+void Connection::sendStream(HttpReply reply, bool close) {
+    log(reply);
+    http::response<http::empty_body> res(static_cast<http::status>(reply.status), 11);
+    res.set(http::field::content_type, reply.contentType);
+    for (const auto& [name, value] : reply.headers) res.set(name, value);
+    res.keep_alive(!close);
+    res.content_length(reply.streamLength);
+    std::ostringstream header;
+    header << res.base();
+    piece_ = header.str();
+    source_ = head_ || reply.streamLength == 0 ? nullptr : std::move(reply.stream);
+    stream_.expires_after(std::chrono::seconds(server_.options.writeTimeoutSeconds));
+    asio::async_write(stream_, asio::buffer(piece_), [self = shared_from_this(), close](beast::error_code ec, size_t) {
+        if (ec || !self->source_) return self->onWritten(ec, close);
+        self->pumpStream(close);
+    });
+}
+
+void Connection::pumpStream(bool close) {
+    auto job = [self = shared_from_this(), close] {
+        std::string piece, error;
+        bool done = false;
+        if (!self->source_->next(piece, done, error)) {
+            if (self->server_.options.accessLog)
+                self->server_.options.accessLog(self->remote_ + " \"" + self->method_ + " " + self->target_.substr(0, 200) +
+                                                "\" stream cut short: " + error);
+            return asio::post(self->executor_, [self] { self->closeNow(); });
+        }
+        asio::post(self->executor_, [self, piece = std::move(piece), done, close]() mutable {
+            self->sendPiece(std::move(piece), done, close);
+        });
+    };
+    int retryAfter = 0;
+    // Refused mid-stream, the browser asks again for the rest.
+    if (!server_.streams.trySubmit(std::move(job), retryAfter)) closeNow();
+}
+
+void Connection::sendPiece(std::string piece, bool done, bool close) {
+    piece_ = std::move(piece);
+    stream_.expires_after(std::chrono::seconds(server_.options.writeTimeoutSeconds));
+    asio::async_write(stream_, asio::buffer(piece_), [self = shared_from_this(), done, close](beast::error_code ec, size_t) {
+        if (ec || done) {
+            self->source_.reset();
+            return self->onWritten(ec, close);
+        }
+        self->pumpStream(close);
+    });
+}
+
 void Connection::onWritten(beast::error_code ec, bool close) {
     response_.reset();
+    piece_.clear();
+    piece_.shrink_to_fit();
     if (ec) return closeNow();
     if (close) return linger();
     startRequest();
@@ -299,9 +359,10 @@ void Connection::log(const HttpReply& reply) const {
     if (!server_.options.accessLog) return;
     const double ms =
         headerDone_ == Clock::time_point{} ? 0.0 : std::chrono::duration<double, std::milli>(Clock::now() - headerDone_).count();
+    const size_t out = reply.stream ? static_cast<size_t>(reply.streamLength) : reply.body.size();
     char line[1024];
     std::snprintf(line, sizeof line, "%s \"%s %.200s\" %d in=%zu out=%zu %.1fms%s%s", remote_.c_str(), method_.c_str(),
-                  target_.c_str(), reply.status, bodyBytes_, reply.body.size(), ms, reply.logNote.empty() ? "" : " ",
+                  target_.c_str(), reply.status, bodyBytes_, out, ms, reply.logNote.empty() ? "" : " ",
                   reply.logNote.c_str());
     server_.options.accessLog(line);
 }

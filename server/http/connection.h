@@ -27,6 +27,7 @@ struct ServerContext {
     const RequestRouter& router;
     WorkPool& pool;        // identification
     WorkPool& storeReads;  // health and album art: a store that is slow to answer never stalls the event loop
+    WorkPool& streams;     // song pages, streams and conversions, beside identification and never in its way
 };
 
 // One client connection on the event loop: reads a request at a time under the limits, answers
@@ -58,6 +59,9 @@ private:
                   HttpRequest request, bool keepAlive);
     void refuse(int status, const std::string& message);
     void finish(HttpReply reply, bool close);
+    void sendStream(HttpReply reply, bool close);
+    void pumpStream(bool close);
+    void sendPiece(std::string piece, bool done, bool close);
     void onWritten(boost::beast::error_code ec, bool close);
     void linger();
     void drain();
@@ -73,6 +77,8 @@ private:
     boost::beast::flat_buffer buffer_;
     std::optional<Parser> parser_;
     std::unique_ptr<boost::beast::http::response<boost::beast::http::string_body>> response_;
+    std::shared_ptr<BodySource> source_;  // the body being streamed
+    std::string piece_;                   // its piece being sent (or the stream's header)
 
     bool started_ = false;  // the request's first byte is in
     bool timedOut_ = false;

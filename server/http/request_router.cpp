@@ -1,6 +1,7 @@
 #include "server/http/request_router.h"
 
 #include <cctype>
+#include <cstdio>
 
 #include "server/fingerprint/resampler.h"
 #include "server/fingerprint/wav_body.h"
@@ -127,7 +128,7 @@ HttpReply RequestRouter::identify(const HttpRequest& request) const {
     HttpReply reply;
     reply.contentType = kReplyType;
     if (found) {
-        reply.body = formatMatchReply(track, artUrl(request, track));
+        reply.body = replyFor(request, track, id);
         reply.logNote = "track=" + std::to_string(track.id) + " " + describeDecision(id);
     } else {
         reply.body = formatNoMatchReply();
@@ -138,12 +139,36 @@ HttpReply RequestRouter::identify(const HttpRequest& request) const {
     return reply;
 }
 
-std::string RequestRouter::artUrl(const HttpRequest& request, const TrackRecord& track) const {
-    if (!track.hasArt) return "null";
+std::string RequestRouter::baseUrl(const HttpRequest& request) const {
     std::string host = request.host;
     if (!isSafeHost(host)) host = options_.host + ":" + std::to_string(port_);
-    return "http://" + host + "/art/" + std::to_string(track.id) + ".jpg";
+    return "http://" + host;
 }
+
+std::string RequestRouter::artUrl(const HttpRequest& request, const TrackRecord& track) const {
+    if (!track.hasArt) return "null";
+    return baseUrl(request) + "/art/" + std::to_string(track.id) + ".jpg";
+}
+
+// The reply for a found track, with the song pages' links; the identification goes into the
+// phone's history.
+std::string RequestRouter::replyFor(const HttpRequest& request, const TrackRecord& track, const Identification& id) const {
+    if (!pages_) return formatMatchReply(track, artUrl(request, track));
+    const std::string owner = parseTarget(request.target).get("ownerIdentifier");
+    TrackRecord shown = track;
+    shown.links = pages_->links(track, id.offsetSeconds, owner, baseUrl(request));
+    std::string error;
+    // A history that cannot be written loses one line; the phone still gets its answer.
+    if (!pages_->remember(owner, track.id, id.match.score, error))
+        std::fprintf(stderr, "melodex-server: cannot add to the history: %s\n", error.c_str());
+    return formatMatchReply(shown, artUrl(request, shown));
+}
+
+bool RequestRouter::isPage(const std::string& target) const {
+    return pages_ && pages_->handles(parseTarget(target).path);
+}
+
+HttpReply RequestRouter::page(const HttpRequest& request) const { return pages_->answer(request, baseUrl(request)); }
 
 HttpReply RequestRouter::art(const std::string& path) const {
     const std::string digits = artDigits(path);

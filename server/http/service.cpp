@@ -20,6 +20,9 @@ namespace {
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
+// The stream threads' nice value: identification comes first on a busy machine.
+constexpr int kStreamNiceness = 10;
+
 // Sent, without reading anything, to a connection over the limits.
 constexpr char kTooManyConnections[] =
     "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 21\r\n"
@@ -55,17 +58,36 @@ struct Service::Impl {
     WorkPool pool;
     // One thread: the health count it keeps is not shared, and store reads are short.
     WorkPool storeReads;
-    ServerContext context{options, router, pool, storeReads};
+    // At low priority: listeners of full songs take what identification leaves.
+    WorkPool streams;
+    ServerContext context{options, router, pool, storeReads, streams};
+    Catalog& catalog;
+    PageStore* pageStore;
     int port = 0;
 
-    Impl(Catalog& catalog, Index& index, ServiceOptions o, MatchParams match)
+    Impl(Catalog& c, Index& index, ServiceOptions o, MatchParams match, PageStore* pages)
         : options(std::move(o)),
           limits(options.maxConnections, options.maxPerAddress),
-          router(catalog, index, options, match),
+          router(c, index, options, match),
           pool(workerCount(options.workers), options.queueLength, options.queueSeconds),
-          storeReads(1, options.queueLength, options.queueSeconds) {}
+          storeReads(1, options.queueLength, options.queueSeconds),
+          streams(options.streamThreads, options.queueLength, options.queueSeconds, kStreamNiceness),
+          catalog(c),
+          pageStore(pages) {}
+
+    bool startPages(std::string& error) {
+        if (pageStore == nullptr) return true;
+        std::string key;
+        if (!pageStore->linkKey(key, error)) {
+            error = "cannot read the key that signs the song pages: " + error;
+            return false;
+        }
+        router.setPages(std::make_unique<SongPages>(catalog, *pageStore, key, options.pages));
+        return true;
+    }
 
     bool bind(std::string& error) {
+        if (!startPages(error)) return false;
         error = "cannot listen on " + options.host + ":" + std::to_string(options.port);
         boost::system::error_code ec;
         tcp::resolver resolver(io);
@@ -121,8 +143,8 @@ struct Service::Impl {
     }
 };
 
-Service::Service(Catalog& catalog, Index& index, ServiceOptions options, MatchParams match)
-    : impl_(std::make_unique<Impl>(catalog, index, std::move(options), match)) {}
+Service::Service(Catalog& catalog, Index& index, ServiceOptions options, MatchParams match, PageStore* pages)
+    : impl_(std::make_unique<Impl>(catalog, index, std::move(options), match, pages)) {}
 
 Service::~Service() { stop(); }
 

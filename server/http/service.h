@@ -6,8 +6,10 @@
 #include <string>
 
 #include "server/catalog/catalog.h"
+#include "server/catalog/page_store.h"
 #include "server/index/index.h"
 #include "server/match/matcher.h"
+#include "server/pages/song_pages.h"
 
 namespace melodex::server {
 
@@ -32,17 +34,21 @@ struct ServiceOptions {
     double queueSeconds = 5.0;      // identification work waiting beyond this: 503 at once
     size_t queueLength = 512;       // identification requests waiting, at most
     bool debugHeaders = false;      // X-Match with the track id and score in identification replies
+    PageOptions pages;              // which song pages are offered (with a page store)
+    int streamThreads = 2;          // threads for the pages, streams and conversions, at low priority
     std::function<void(const std::string&)> accessLog;  // one line a request
 };
 
-// The HTTP face of the service: POST /servlet/QuaverId, GET /art/<id>.jpg and GET /health.
+// The HTTP face of the service: POST /servlet/QuaverId, GET /art/<id>.jpg, GET /health and, given
+// a page store, the song pages its replies link to.
 class Service {
 public:
-    Service(Catalog& catalog, Index& index, ServiceOptions options, MatchParams match = {});
+    Service(Catalog& catalog, Index& index, ServiceOptions options, MatchParams match = {}, PageStore* pages = nullptr);
     ~Service();
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
+    // Listens; with a page store, first reads (or makes) the key that signs the pages' addresses.
     bool bind(std::string& error);
     int port() const;
     // Serves until stop(); returns false when the listener failed.

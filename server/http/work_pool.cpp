@@ -1,14 +1,18 @@
 #include "server/http/work_pool.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 
 namespace melodex::server {
 
-WorkPool::WorkPool(int threads, size_t maxQueued, double maxWaitSeconds)
+WorkPool::WorkPool(int threads, size_t maxQueued, double maxWaitSeconds, int niceness)
     : maxQueued_(maxQueued), maxWaitSeconds_(maxWaitSeconds) {
     const int count = std::max(threads, 1);
-    for (int i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
+    for (int i = 0; i < count; ++i) threads_.emplace_back([this, niceness] { work(niceness); });
 }
 
 WorkPool::~WorkPool() { stop(); }
@@ -47,8 +51,10 @@ void WorkPool::stop() {
         if (t.joinable()) t.join();
 }
 
-void WorkPool::work() {
+void WorkPool::work(int niceness) {
     using Clock = std::chrono::steady_clock;
+    // On Linux a thread's nice value is its own.
+    if (niceness > 0) setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), niceness);
     while (true) {
         std::function<void()> job;
         {

@@ -16,7 +16,8 @@ namespace melodex::server {
 // refused at once, so that an overloaded service says so instead of letting clients time out.
 class WorkPool {
 public:
-    WorkPool(int threads, size_t maxQueued, double maxWaitSeconds);
+    // `niceness` > 0 lowers the threads' scheduling priority by that much.
+    WorkPool(int threads, size_t maxQueued, double maxWaitSeconds, int niceness = 0);
     ~WorkPool();
     WorkPool(const WorkPool&) = delete;
     WorkPool& operator=(const WorkPool&) = delete;
@@ -30,7 +31,7 @@ public:
 
 private:
     bool acceptsLocked(int& retryAfterSeconds) const;
-    void work();
+    void work(int niceness);
 
     const size_t maxQueued_;
     const double maxWaitSeconds_;

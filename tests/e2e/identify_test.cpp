@@ -123,13 +123,25 @@ TEST_F(Identify, CatalogueSongsAreFoundStoredListedAndShownAgain) {
   const fs::path& folder = temp.path;
   CatalogueServer server(folder / "server", {first, second});
   ASSERT_TRUE(server.started()) << "melodex-server did not start";
-  start(240, 320, "serverURL = \"" + server.endpoint() + "\"\n");
+  // The browser is a script that fetches the address it is given and notes the status.
+  const fs::path browser = folder / "browser", seen = folder / "seen";
+  std::ofstream(browser) << "#!/bin/sh\ncurl -so /dev/null -w \"%{http_code} $1\\n\" \"$1\" >>\"${0%/*}/seen\"\n";
+  fs::permissions(browser, fs::perms::owner_all);
+  start(240, 320, "serverURL = \"" + server.endpoint() + "\"\nbrowserPath = \"" + browser.string() + "\"\n");
   app_->key(VK_RETURN);
   identify(server.songFile(second));
   ASSERT_NE(shown(), nullptr);
   EXPECT_EQ(std::pair(std::wstring(shown()->artist), std::wstring(shown()->trackTitle)),
             std::pair(std::wstring(L"Band Two"), std::wstring(L"Song Two")));
   EXPECT_TRUE(stored("0.jpg")) << "the server's cover";
+  // Each link on the page opens the service's own page for the song, one after the other.
+  const std::string host = server.endpoint().substr(0, server.endpoint().find("/servlet"));
+  for (const std::string page : {"/ringtone/", "/song/", "/wallpaper/", "/picks/"}) {
+    app_->key(VK_RETURN);
+    PumpWhile([&] { return ReadFile(seen).find(host + page) == std::string::npos; });
+    EXPECT_NE(ReadFile(seen).find("200 " + host + page), std::string::npos) << ReadFile(seen);
+    app_->key(VK_DOWN);
+  }
   // In the history, and shown again from it.
   keys({VK_F1, VK_DOWN, VK_RETURN});
   auto& history = page<HistoryScreen>(SCREEN_HISTORY);

@@ -217,7 +217,10 @@ TEST_P(CommandLineTest, IndexesGroupsIdentifiesSetsLinksAndServes) {
         std::vector<std::string> values;
         for (const char* name : {"ARTIST", "WALLPAPER", "RINGER", "SMS_MESSAGE", "ALBUM_ART"})
             values.push_back(element(reply.body, name));
-        EXPECT_EQ(values, (std::vector<std::string>{"Other", "null", "https://shop.example/r", "Listen to this",
+        // The wallpaper is the service's own page for the track, not the refused shop address.
+        EXPECT_EQ(values[1].rfind("http://melodex.example/wallpaper/" + id + "~", 0), 0u) << values[1];
+        values[1] = "page";
+        EXPECT_EQ(values, (std::vector<std::string>{"Other", "page", "https://shop.example/r", "Listen to this",
                                                     "http://melodex.example" + art}));
         const RawReply cover = server->get(art);
         EXPECT_EQ(jpegSize({cover.body.begin(), cover.body.end()}), std::make_pair(110, 110));
