@@ -220,7 +220,7 @@ TEST_P(CommandLineTest, IndexesGroupsIdentifiesSetsLinksAndServes) {
         EXPECT_EQ(values, (std::vector<std::string>{"Other", "null", "https://shop.example/r", "Listen to this",
                                                     "http://melodex.example" + art}));
         const RawReply cover = server->get(art);
-        EXPECT_EQ(jpegSize({cover.body.begin(), cover.body.end()}), std::make_pair(110, 110));
+        EXPECT_EQ(jpegSize(cover.body), std::make_pair(110, 110));
         EXPECT_EQ(server->post(melody(99, 11.0)).body, kNoMatchReply);
     }
     EXPECT_EQ(one.post(part(song, 3.0)).body, two.post(part(song, 3.0)).body);

@@ -35,7 +35,7 @@ TEST(Thumbnail, FitsTheBoxKeepsTheAspectAndNeverEnlarges) {
         std::vector<uint8_t> jpeg;
         std::string error;
         EXPECT_EQ(makeThumbnail(c.picture, c.box, jpeg, error), c.size.first > 0) << error;
-        EXPECT_EQ(c.size.first > 0 ? test::jpegSize(jpeg) : std::make_pair(static_cast<int>(jpeg.size()), 0), c.size)
+        EXPECT_EQ(c.size.first > 0 ? test::jpegSize({jpeg.begin(), jpeg.end()}) : std::make_pair(static_cast<int>(jpeg.size()), 0), c.size)
             << c.size.first;
     }
     // A cut picture must not crash; the top may be salvaged.
