@@ -34,7 +34,8 @@ bool RawConnection::send(const std::string& bytes) {
 void RawConnection::shutdownWrite() { shutdown(fd_, SHUT_WR); }
 
 bool RawConnection::receive(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    using std::chrono::milliseconds;
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd p{fd_, POLLIN, 0};
     if (ended_ || left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
     char buffer[65536];
