@@ -258,6 +258,8 @@ TEST_P(StoreContractTest, CatalogueShowsTracksOnlyOnceReadyAndForgetsThemWhole) 
     ASSERT_TRUE(opened);
     Catalog& catalog = *opened;
     std::string error;
+    EXPECT_FALSE(openSqliteCatalog("/proc/no/such/place/catalog.sqlite", error)) << "an unwritable location";
+    EXPECT_FALSE(error.empty());
     const TrackRecord t = trackAt("/music/a.flac", 180.5);
     // Binary art: zero bytes and high bytes come back as they went in.
     const std::vector<uint8_t> cover = {0xFF, 0xD8, 0x00, 0x01, 0x7F, 0x80, 0xFF, 0xD9};
@@ -432,12 +434,6 @@ TEST_F(RedisClusterTest, RedisIndexHidesAHalfWrittenTrackAndRemovesItWhole) {
     ASSERT_TRUE(index->removeTrack(3, error) && index->removeTrack(1, error)) << error;
     ASSERT_TRUE(client->run({{"EXISTS", postingsKey(interrupted[1].hash)}}, replies, error)) << error;
     EXPECT_EQ(replies[0].integer, 0);
-}
-
-TEST(SqliteCatalog, AnUnwritableLocationIsAClearError) {
-    std::string error;
-    EXPECT_FALSE(openSqliteCatalog("/proc/no/such/place/catalog.sqlite", error));
-    EXPECT_FALSE(error.empty());
 }
 
 // Two machines' indexers add at once: every track gets its own id, and neither takes the other's
