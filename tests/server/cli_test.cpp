@@ -4,9 +4,7 @@
 // bad store options.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,16 +35,7 @@ class Program {
 public:
     Program(std::vector<std::string> args, std::string output) : output_(std::move(output)) {
         args.insert(args.begin(), MELODEX_SERVER_EXE);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if ((pid_ = fork()) != 0) return;
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        const int fd = open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, STDOUT_FILENO);
-        dup2(fd, STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
+        pid_ = Spawn(std::move(args), output_);
     }
     ~Program() {
         signal(SIGKILL);
@@ -71,18 +60,6 @@ private:
     std::string output_;
     pid_t pid_ = -1;
 };
-
-// One command to its end: its exit status, its output in `output`.
-int run(const std::vector<std::string>& args, std::string& output) {
-    static int count = 0;
-    const std::string file = std::filesystem::temp_directory_path() /
-                             ("melodex-cli-" + std::to_string(getpid()) + "-" + std::to_string(++count));
-    Program program(args, file);
-    const int status = program.wait();
-    output = program.output();
-    std::filesystem::remove(file);
-    return status;
-}
 
 // `serve` on a free loopback port, asked under one host name as behind a load balancer.
 class Serving {
@@ -154,8 +131,17 @@ protected:
         return songs;
     }
 
+    // One command to its end (on the store unless `alone`): its exit status; its output in out_.
+    int run(const std::vector<std::string>& args, bool alone = false) {
+        Program program(alone ? args : with(args), dir_ / ("command" + std::to_string(++commands_) + ".txt"));
+        const int status = program.wait();
+        out_ = program.output();
+        return status;
+    }
+
     TempDir dir_;
     std::string out_;
+    int commands_ = 0;
 };
 using ClusterCommandLineTest = CommandLineTest;
 
@@ -181,40 +167,39 @@ TEST_P(CommandLineTest, IndexesGroupsIdentifiesSetsLinksAndServes) {
     writeFile(dir_ / "other.wav", clientBody(part(other, 5.0)));
     writeFile(dir_ / "unknown.wav", clientBody(melody(85, 11.0)));
 
-    std::string out;
-    ASSERT_EQ(run(with({"index", "--threads", "1", dir_ / "music"}), out), 0) << out;
-    EXPECT_EQ(linesWith(out, slow + ": unsupported sample rate 1 Hz"), 1u) << out;
-    EXPECT_NE(run(with({"identify", slow}), out), 0);
-    EXPECT_EQ(linesWith(out, slow + ": unsupported sample rate 1 Hz"), 1u) << out;
-    ASSERT_EQ(run(with({"list"}), out), 0) << out;
-    auto tracks = listed(out);
-    ASSERT_EQ(tracks.size(), 3u) << out;
+    ASSERT_EQ(run({"index", "--threads", "1", dir_ / "music"}), 0) << out_;
+    EXPECT_EQ(linesWith(out_, slow + ": unsupported sample rate 1 Hz"), 1u) << out_;
+    EXPECT_NE(run({"identify", slow}), 0);
+    EXPECT_EQ(linesWith(out_, slow + ": unsupported sample rate 1 Hz"), 1u) << out_;
+    ASSERT_EQ(run({"list"}), 0) << out_;
+    auto tracks = listed(out_);
+    ASSERT_EQ(tracks.size(), 3u) << out_;
     const int lowest = std::min(std::stoi(tracks["Song"].first), std::stoi(tracks["Extended Mix"].first));
-    EXPECT_EQ(tracks["Song"].second, "(recording group " + std::to_string(lowest) + ")") << out;
-    EXPECT_EQ(tracks["Song"].second, tracks["Extended Mix"].second) << out;
-    EXPECT_EQ(tracks["Unrelated"].second, "") << out;
-    ASSERT_EQ(run(with({"identify", "--json", dir_ / "clean.wav", dir_ / "noisy.wav", dir_ / "other.wav",
-                        dir_ / "unknown.wav"}), out), 0);
-    EXPECT_EQ(linesWith(out, "\"found\":true"), 3u) << out;
-    EXPECT_EQ(linesWith(out, "\"artist\":\"Band\""), 2u) << out;
+    EXPECT_EQ(tracks["Song"].second, "(recording group " + std::to_string(lowest) + ")") << out_;
+    EXPECT_EQ(tracks["Song"].second, tracks["Extended Mix"].second) << out_;
+    EXPECT_EQ(tracks["Unrelated"].second, "") << out_;
+    ASSERT_EQ(run({"identify", "--json", dir_ / "clean.wav", dir_ / "noisy.wav", dir_ / "other.wav",
+                        dir_ / "unknown.wav"}), 0);
+    EXPECT_EQ(linesWith(out_, "\"found\":true"), 3u) << out_;
+    EXPECT_EQ(linesWith(out_, "\"artist\":\"Band\""), 2u) << out_;
     const std::string unrelated = tracks["Unrelated"].first;
-    EXPECT_EQ(linesWith(out, "other.wav\",\"found\":true,\"id\":" + unrelated + ",\"artist\":\"Other\""), 1u) << out;
-    const std::string found = out.substr(out.find("other.wav"));
-    EXPECT_NEAR(std::stod(found.substr(found.find("\"offset\":") + 9)), 5.0, 0.05) << out;
-    EXPECT_EQ(linesWith(out, "unknown.wav\",\"found\":false,\"score\":"), 1u) << out;
-    ASSERT_EQ(run(with({"stats"}), out), 0);
-    EXPECT_EQ(linesWith(out, "tracks       3"), 1u) << out;
+    EXPECT_EQ(linesWith(out_, "other.wav\",\"found\":true,\"id\":" + unrelated + ",\"artist\":\"Other\""), 1u) << out_;
+    const std::string found = out_.substr(out_.find("other.wav"));
+    EXPECT_NEAR(std::stod(found.substr(found.find("\"offset\":") + 9)), 5.0, 0.05) << out_;
+    EXPECT_EQ(linesWith(out_, "unknown.wav\",\"found\":false,\"score\":"), 1u) << out_;
+    ASSERT_EQ(run({"stats"}), 0);
+    EXPECT_EQ(linesWith(out_, "tracks       3"), 1u) << out_;
     const std::string state = cluster() ? "redis cluster " + cluster()->seeds() + "  " + kClusterState
                                         : "database " + dir_ / "db";
-    EXPECT_EQ(linesWith(out, "store        " + state), 1u) << out;
-    EXPECT_NE(run(with({"remove", "999"}), out), 0);
+    EXPECT_EQ(linesWith(out_, "store        " + state), 1u) << out_;
+    EXPECT_NE(run({"remove", "999"}), 0);
 
     // Store links are one-line http(s) URLs; a refused one leaves the others untouched too.
     const std::string id = unrelated;
     for (const char* bad : {"http://shop.example/a\nX-Injected: 1", "ftp://shop.example/a", "http://shop.example/a b",
                             "javascript:alert(1)"})
-        EXPECT_NE(run(with({"set", id, "--wallpaper", "https://shop.example/w", "--ringer", bad}), out), 0) << bad;
-    ASSERT_EQ(run(with({"set", id, "--ringer", "https://shop.example/r", "--sms", "Listen to this"}), out), 0) << out;
+        EXPECT_NE(run({"set", id, "--wallpaper", "https://shop.example/w", "--ringer", bad}), 0) << bad;
+    ASSERT_EQ(run({"set", id, "--ringer", "https://shop.example/r", "--sms", "Listen to this"}), 0) << out_;
 
     // Two instances on one store answer alike, and follow what a command changes.
     Serving one(store(), dir_), two(store(), dir_);
@@ -234,7 +219,7 @@ TEST_P(CommandLineTest, IndexesGroupsIdentifiesSetsLinksAndServes) {
         EXPECT_EQ(server->post(melody(99, 11.0)).body, kNoMatchReply);
     }
     EXPECT_EQ(one.post(part(song, 3.0)).body, two.post(part(song, 3.0)).body);
-    ASSERT_EQ(run(with({"remove", id}), out), 0) << out;
+    ASSERT_EQ(run({"remove", id}), 0) << out_;
     for (const Serving* server : {&one, &two}) {
         EXPECT_EQ(server->post(part(other, 9.0)).body, kNoMatchReply);
         EXPECT_EQ(server->get(art).status, 404);
@@ -283,7 +268,7 @@ TEST_P(ClusterCommandLineTest, AKilledIndexerLeavesNoHalfTrack) {
     }
     ASSERT_TRUE(caught) << "the indexer finished before it could be stopped with a track pending";
     ASSERT_EQ(pending(), 1);
-    ASSERT_EQ(run(with({"list"}), out_), 0) << out_;
+    ASSERT_EQ(run({"list"}), 0) << out_;
     const auto before = listed(out_);
     EXPECT_LT(before.size(), 3u);
     Serving server(store(), dir_);
@@ -293,9 +278,9 @@ TEST_P(ClusterCommandLineTest, AKilledIndexerLeavesNoHalfTrack) {
         const std::string seed = std::to_string(101 + i);
         EXPECT_EQ(title(i), before.count(seed) ? seed : "<absent>");
     }
-    ASSERT_EQ(run(with({"index", dir_ / "music"}), out_), 0) << out_;
+    ASSERT_EQ(run({"index", dir_ / "music"}), 0) << out_;
     EXPECT_EQ(pending(), 0);
-    ASSERT_EQ(run(with({"list"}), out_), 0) << out_;
+    ASSERT_EQ(run({"list"}), 0) << out_;
     EXPECT_EQ(listed(out_).size(), 3u) << out_;
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(title(i), std::to_string(101 + i));
 }
@@ -304,7 +289,7 @@ TEST_P(ClusterCommandLineTest, AKilledIndexerLeavesNoHalfTrack) {
 // with a 503, never wrong, and come back right by themselves.
 TEST_P(ClusterCommandLineTest, AKilledMasterGivesErrorsOrRightAnswersNeverWrongOnes) {
     const std::vector<std::vector<float>> songs = writeSongs({111, 112}, 30);
-    ASSERT_EQ(run(with({"index", dir_ / "music"}), out_), 0) << out_;
+    ASSERT_EQ(run({"index", dir_ / "music"}), 0) << out_;
     Serving server(store(), dir_);
     ASSERT_TRUE(server.up()) << server.program().output();
     std::this_thread::sleep_for(300ms);  // let the replicas catch up
@@ -353,7 +338,7 @@ TEST_P(ClusterCommandLineTest, StoreOptionsAreCheckedAndADeadSeedIsNamed) {
         {{"--redis", dead + ",127.0.0.1:" + std::to_string(cluster()->masterOf(0)), "list"}, 0, ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(run(c.args, out_), c.status) << out_;
+        EXPECT_EQ(run(c.args, true), c.status) << out_;
         EXPECT_NE(out_.find(c.message), std::string::npos) << out_;
     }
 }

@@ -26,23 +26,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Starts a program found on the PATH that dies with the test program, its output appended to `output`.
-pid_t Spawn(std::vector<std::string> argv, const std::filesystem::path& output) {
-  std::vector<char*> args;
-  for (std::string& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  const int log = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (getppid() != parent || log < 0) _exit(127);
-  dup2(log, STDOUT_FILENO);
-  dup2(log, STDERR_FILENO);
-  execvp(args[0], args.data());
-  _exit(127);
-}
-
 bool PortFree(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
@@ -60,6 +43,22 @@ std::string InfoValue(const std::string& info, const std::string& name) {
 }
 
 }  // namespace
+
+pid_t Spawn(std::vector<std::string> argv, const std::filesystem::path& output) {
+  std::vector<char*> args;
+  for (std::string& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  const int log = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (getppid() != parent || log < 0) _exit(127);
+  dup2(log, STDOUT_FILENO);
+  dup2(log, STDERR_FILENO);
+  execvp(args[0], args.data());
+  _exit(127);
+}
 
 RedisCluster::~RedisCluster() {
   for (const Server& server : m_servers) {

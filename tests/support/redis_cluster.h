@@ -13,6 +13,10 @@
 
 #include "server/redis/cluster_client.h"
 
+// Starts a program (found on the PATH, or at a path) that dies with the test program, its output
+// appended to `output`.
+pid_t Spawn(std::vector<std::string> argv, const std::filesystem::path& output);
+
 class RedisCluster {
  public:
   ~RedisCluster();
