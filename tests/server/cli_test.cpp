@@ -17,7 +17,6 @@
 #include <utility>
 #include <thread>
 
-#include "server/index/index.h"
 #include "tests/server/pictures.h"
 #include "tests/server/raw_http.h"
 #include "tests/server/synth.h"
@@ -179,7 +178,7 @@ TEST_P(CommandLineTest, IndexesGroupsIdentifiesSetsLinksAndServes) {
     EXPECT_EQ(tracks["Song"].second, tracks["Extended Mix"].second) << out_;
     EXPECT_EQ(tracks["Unrelated"].second, "") << out_;
     ASSERT_EQ(run({"identify", "--json", dir_ / "clean.wav", dir_ / "noisy.wav", dir_ / "other.wav",
-                        dir_ / "unknown.wav"}), 0);
+                   dir_ / "unknown.wav"}), 0);
     EXPECT_EQ(linesWith(out_, "\"found\":true"), 3u) << out_;
     EXPECT_EQ(linesWith(out_, "\"artist\":\"Band\""), 2u) << out_;
     const std::string unrelated = tracks["Unrelated"].first;

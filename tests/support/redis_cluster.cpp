@@ -147,12 +147,12 @@ std::string RedisCluster::seeds() const {
   return out;
 }
 
-std::shared_ptr<redis::ClusterClient> RedisCluster::connect(int timeoutMs) const {
+std::shared_ptr<redis::ClusterClient> RedisCluster::connect() const {
   std::vector<redis::Node> nodes;
   std::string error;
   std::shared_ptr<redis::ClusterClient> client;
   if (redis::parseSeedNodes(seeds(), nodes, error))
-    client = redis::ClusterClient::connect(nodes, std::chrono::milliseconds(timeoutMs), error);
+    client = redis::ClusterClient::connect(nodes, std::chrono::milliseconds(2000), error);
   EXPECT_TRUE(client) << error;
   return client;
 }

@@ -27,7 +27,7 @@ class RedisCluster {
 
   // "127.0.0.1:P1,127.0.0.1:P2,...": every node, as --redis takes them.
   std::string seeds() const;
-  std::shared_ptr<melodex::server::redis::ClusterClient> connect(int timeoutMs = 2000) const;
+  std::shared_ptr<melodex::server::redis::ClusterClient> connect() const;
   // Kills the master of `slot` and waits until its replica has taken over.
   bool killMasterOf(uint16_t slot, std::string& error);
   // Empties every master.
