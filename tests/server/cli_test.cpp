@@ -4,9 +4,7 @@
 // bad store options.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,8 +17,6 @@
 #include <utility>
 #include <thread>
 
-#include "server/fingerprint/fingerprinter.h"
-#include "server/index/index.h"
 #include "tests/server/pictures.h"
 #include "tests/server/raw_http.h"
 #include "tests/server/synth.h"
@@ -38,16 +34,7 @@ class Program {
 public:
     Program(std::vector<std::string> args, std::string output) : output_(std::move(output)) {
         args.insert(args.begin(), MELODEX_SERVER_EXE);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if ((pid_ = fork()) != 0) return;
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        const int fd = open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, STDOUT_FILENO);
-        dup2(fd, STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
+        pid_ = Spawn(std::move(args), output_);
     }
     ~Program() {
         signal(SIGKILL);
@@ -55,10 +42,9 @@ public:
     }
     pid_t pid() const { return pid_; }
     void signal(int number) const {
-        if (pid_ > 0) kill(pid_, number);
+        if (pid_ > 0) kill(pid_, number);  // never -1: that would be every process
     }
-    // The exit status, or -1 when a signal ended it (a program that never ends meets the test's
-    // time-out).
+    // The exit status, or -1 when a signal ended it.
     int wait() {
         int status = 0;
         if (pid_ <= 0 || waitpid(std::exchange(pid_, -1), &status, 0) <= 0) return -1;
@@ -73,18 +59,6 @@ private:
     std::string output_;
     pid_t pid_ = -1;
 };
-
-// One command to its end: its exit status, its output in `output`.
-int run(const std::vector<std::string>& args, std::string& output) {
-    static int count = 0;
-    const std::string file = std::filesystem::temp_directory_path() /
-                             ("melodex-cli-" + std::to_string(getpid()) + "-" + std::to_string(++count));
-    Program program(args, file);
-    const int status = program.wait();
-    output = program.output();
-    std::filesystem::remove(file);
-    return status;
-}
 
 // `serve` on a free loopback port, asked under one host name as behind a load balancer.
 class Serving {
@@ -133,21 +107,42 @@ std::vector<float> part(const std::vector<float>& song, double start, double sec
     return {song.begin() + static_cast<long>(start * 8000), song.begin() + static_cast<long>((start + seconds) * 8000)};
 }
 
-// Runs on the embedded stores, or on the cluster.
+// Runs on the embedded stores, or on the cluster (ClusterCommandLineTest: on the cluster only).
 class CommandLineTest : public EachStoreTest {
 protected:
     std::vector<std::string> store() const {
         if (cluster()) return {"--redis", cluster()->seeds()};
         return {"--db", dir_ / "db"};
     }
-    std::vector<std::string> with(std::vector<std::string> args) const {
-        const std::vector<std::string> options = store();
-        args.insert(args.begin(), options.begin(), options.end());
-        return args;
+    std::vector<std::string> with(const std::vector<std::string>& args) const {
+        std::vector<std::string> all = store();
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
+    }
+    // Songs in a folder of their own, titled after their seeds.
+    std::vector<std::vector<float>> writeSongs(std::vector<uint32_t> seeds, double seconds) {
+        std::filesystem::create_directories(dir_ / "music");
+        std::vector<std::vector<float>> songs;
+        for (uint32_t seed : seeds) {
+            songs.push_back(melody(seed, seconds));
+            writeFile(dir_ / ("music/Band - " + std::to_string(seed) + ".wav"), wavFile(songs.back(), 8000));
+        }
+        return songs;
+    }
+
+    // One command to its end (on the store unless `alone`): its exit status; its output in out_.
+    int run(const std::vector<std::string>& args, bool alone = false) {
+        Program program(alone ? args : with(args), dir_ / ("command" + std::to_string(++commands_) + ".txt"));
+        const int status = program.wait();
+        out_ = program.output();
+        return status;
     }
 
     TempDir dir_;
+    std::string out_;
+    int commands_ = 0;
 };
+using ClusterCommandLineTest = CommandLineTest;
 
 // A folder with a song held twice (once inside a longer file), an unrelated song and a file
 // claiming an absurd sample rate: the copies are grouped, and a query of the song is answered
@@ -171,40 +166,39 @@ TEST_P(CommandLineTest, IndexesGroupsIdentifiesSetsLinksAndServes) {
     writeFile(dir_ / "other.wav", clientBody(part(other, 5.0)));
     writeFile(dir_ / "unknown.wav", clientBody(melody(85, 11.0)));
 
-    std::string out;
-    ASSERT_EQ(run(with({"index", "--threads", "1", dir_ / "music"}), out), 0) << out;
-    EXPECT_EQ(linesWith(out, slow + ": unsupported sample rate 1 Hz"), 1u) << out;
-    EXPECT_NE(run(with({"identify", slow}), out), 0);
-    EXPECT_EQ(linesWith(out, slow + ": unsupported sample rate 1 Hz"), 1u) << out;
-    ASSERT_EQ(run(with({"list"}), out), 0) << out;
-    auto tracks = listed(out);
-    ASSERT_EQ(tracks.size(), 3u) << out;
+    ASSERT_EQ(run({"index", "--threads", "1", dir_ / "music"}), 0) << out_;
+    EXPECT_EQ(linesWith(out_, slow + ": unsupported sample rate 1 Hz"), 1u) << out_;
+    EXPECT_NE(run({"identify", slow}), 0);
+    EXPECT_EQ(linesWith(out_, slow + ": unsupported sample rate 1 Hz"), 1u) << out_;
+    ASSERT_EQ(run({"list"}), 0) << out_;
+    auto tracks = listed(out_);
+    ASSERT_EQ(tracks.size(), 3u) << out_;
     const int lowest = std::min(std::stoi(tracks["Song"].first), std::stoi(tracks["Extended Mix"].first));
-    EXPECT_EQ(tracks["Song"].second, "(recording group " + std::to_string(lowest) + ")") << out;
-    EXPECT_EQ(tracks["Song"].second, tracks["Extended Mix"].second) << out;
-    EXPECT_EQ(tracks["Unrelated"].second, "") << out;
-    ASSERT_EQ(run(with({"identify", "--json", dir_ / "clean.wav", dir_ / "noisy.wav", dir_ / "other.wav",
-                        dir_ / "unknown.wav"}), out), 0);
-    EXPECT_EQ(linesWith(out, "\"found\":true"), 3u) << out;
-    EXPECT_EQ(linesWith(out, "\"artist\":\"Band\""), 2u) << out;
+    EXPECT_EQ(tracks["Song"].second, "(recording group " + std::to_string(lowest) + ")") << out_;
+    EXPECT_EQ(tracks["Song"].second, tracks["Extended Mix"].second) << out_;
+    EXPECT_EQ(tracks["Unrelated"].second, "") << out_;
+    ASSERT_EQ(run({"identify", "--json", dir_ / "clean.wav", dir_ / "noisy.wav", dir_ / "other.wav",
+                   dir_ / "unknown.wav"}), 0);
+    EXPECT_EQ(linesWith(out_, "\"found\":true"), 3u) << out_;
+    EXPECT_EQ(linesWith(out_, "\"artist\":\"Band\""), 2u) << out_;
     const std::string unrelated = tracks["Unrelated"].first;
-    EXPECT_EQ(linesWith(out, "other.wav\",\"found\":true,\"id\":" + unrelated + ",\"artist\":\"Other\""), 1u) << out;
-    const std::string found = out.substr(out.find("other.wav"));
-    EXPECT_NEAR(std::stod(found.substr(found.find("\"offset\":") + 9)), 5.0, 0.05) << out;
-    EXPECT_EQ(linesWith(out, "unknown.wav\",\"found\":false,\"score\":"), 1u) << out;
-    ASSERT_EQ(run(with({"stats"}), out), 0);
-    EXPECT_EQ(linesWith(out, "tracks       3"), 1u) << out;
+    EXPECT_EQ(linesWith(out_, "other.wav\",\"found\":true,\"id\":" + unrelated + ",\"artist\":\"Other\""), 1u) << out_;
+    const std::string found = out_.substr(out_.find("other.wav"));
+    EXPECT_NEAR(std::stod(found.substr(found.find("\"offset\":") + 9)), 5.0, 0.05) << out_;
+    EXPECT_EQ(linesWith(out_, "unknown.wav\",\"found\":false,\"score\":"), 1u) << out_;
+    ASSERT_EQ(run({"stats"}), 0);
+    EXPECT_EQ(linesWith(out_, "tracks       3"), 1u) << out_;
     const std::string state = cluster() ? "redis cluster " + cluster()->seeds() + "  " + kClusterState
                                         : "database " + dir_ / "db";
-    EXPECT_EQ(linesWith(out, "store        " + state), 1u) << out;
-    EXPECT_NE(run(with({"remove", "999"}), out), 0);
+    EXPECT_EQ(linesWith(out_, "store        " + state), 1u) << out_;
+    EXPECT_NE(run({"remove", "999"}), 0);
 
     // Store links are one-line http(s) URLs; a refused one leaves the others untouched too.
     const std::string id = unrelated;
     for (const char* bad : {"http://shop.example/a\nX-Injected: 1", "ftp://shop.example/a", "http://shop.example/a b",
                             "javascript:alert(1)"})
-        EXPECT_NE(run(with({"set", id, "--wallpaper", "https://shop.example/w", "--ringer", bad}), out), 0) << bad;
-    ASSERT_EQ(run(with({"set", id, "--ringer", "https://shop.example/r", "--sms", "Listen to this"}), out), 0) << out;
+        EXPECT_NE(run({"set", id, "--wallpaper", "https://shop.example/w", "--ringer", bad}), 0) << bad;
+    ASSERT_EQ(run({"set", id, "--ringer", "https://shop.example/r", "--sms", "Listen to this"}), 0) << out_;
 
     // Two instances on one store answer alike, and follow what a command changes.
     Serving one(store(), dir_), two(store(), dir_);
@@ -223,11 +217,11 @@ TEST_P(CommandLineTest, IndexesGroupsIdentifiesSetsLinksAndServes) {
         EXPECT_EQ(values, (std::vector<std::string>{"Other", "page", "https://shop.example/r", "Listen to this",
                                                     "http://melodex.example" + art}));
         const RawReply cover = server->get(art);
-        EXPECT_EQ(jpegSize({cover.body.begin(), cover.body.end()}), std::make_pair(110, 110));
+        EXPECT_EQ(jpegSize(cover.body), std::make_pair(110, 110));
         EXPECT_EQ(server->post(melody(99, 11.0)).body, kNoMatchReply);
     }
     EXPECT_EQ(one.post(part(song, 3.0)).body, two.post(part(song, 3.0)).body);
-    ASSERT_EQ(run(with({"remove", id}), out), 0) << out;
+    ASSERT_EQ(run({"remove", id}), 0) << out_;
     for (const Serving* server : {&one, &two}) {
         EXPECT_EQ(server->post(part(other, 9.0)).body, kNoMatchReply);
         EXPECT_EQ(server->get(art).status, 404);
@@ -241,34 +235,14 @@ TEST_P(CommandLineTest, IndexesGroupsIdentifiesSetsLinksAndServes) {
 
 INSTANTIATE_TEST_SUITE_P(Stores, CommandLineTest, ::testing::Values("embedded", "redis"));
 
-// Songs in a folder of their own, titled after their seeds.
-class ClusterCommandLineTest : public RedisClusterTest {
-protected:
-    std::vector<std::vector<float>> writeSongs(std::vector<uint32_t> seeds, double seconds) {
-        std::filesystem::create_directories(dir_ / "music");
-        std::vector<std::vector<float>> songs;
-        for (uint32_t seed : seeds) {
-            songs.push_back(melody(seed, seconds));
-            writeFile(dir_ / ("music/Band - " + std::to_string(seed) + ".wav"), wavFile(songs.back(), 8000));
-        }
-        return songs;
-    }
-    int runOnCluster(const std::vector<std::string>& args, std::string& out) {
-        std::vector<std::string> all = {"--redis", cluster().seeds()};
-        all.insert(all.end(), args.begin(), args.end());
-        return run(all, out);
-    }
-
-    TempDir dir_;
-    std::string out_;
-};
+INSTANTIATE_TEST_SUITE_P(Cluster, ClusterCommandLineTest, ::testing::Values("redis"));
 
 // An indexer killed while a track is pending (its postings being stored) leaves nothing a query
 // or `list` shows; the next run removes what it left and adds the file again.
-TEST_F(ClusterCommandLineTest, AKilledIndexerLeavesNoHalfTrack) {
+TEST_P(ClusterCommandLineTest, AKilledIndexerLeavesNoHalfTrack) {
     // Long songs, so that storing each one's postings takes a while.
     const std::vector<std::vector<float>> songs = writeSongs({101, 102, 103}, 240);
-    std::shared_ptr<redis::ClusterClient> client = cluster().connect();
+    std::shared_ptr<redis::ClusterClient> client = cluster()->connect();
     const auto pending = [&] {
         std::vector<redis::Reply> replies;
         std::string error;
@@ -276,7 +250,7 @@ TEST_F(ClusterCommandLineTest, AKilledIndexerLeavesNoHalfTrack) {
     };
     bool caught = false;
     {
-        Program indexer({"--redis", cluster().seeds(), "index", "--threads", "1", dir_ / "music"}, dir_ / "killed.txt");
+        Program indexer(with({"index", "--threads", "1", dir_ / "music"}), dir_ / "killed.txt");
         // Stop it the moment a track is pending, and kill it only if one still is.
         const auto deadline = std::chrono::steady_clock::now() + 120s;
         while (!caught && std::chrono::steady_clock::now() < deadline &&
@@ -296,111 +270,77 @@ TEST_F(ClusterCommandLineTest, AKilledIndexerLeavesNoHalfTrack) {
     }
     ASSERT_TRUE(caught) << "the indexer finished before it could be stopped with a track pending";
     ASSERT_EQ(pending(), 1);
-    ASSERT_EQ(runOnCluster({"list"}, out_), 0) << out_;
+    ASSERT_EQ(run({"list"}), 0) << out_;
     const auto before = listed(out_);
     EXPECT_LT(before.size(), 3u);
-    Serving server({"--redis", cluster().seeds()}, dir_);
+    Serving server(store(), dir_);
     // A listed track is found whole; the pending one is not found at all.
     const auto title = [&](size_t i) { return element(server.post(part(songs[i], 6.0)).body, "TRACK_TITLE"); };
     for (size_t i = 0; i < 3; ++i) {
         const std::string seed = std::to_string(101 + i);
         EXPECT_EQ(title(i), before.count(seed) ? seed : "<absent>");
     }
-    ASSERT_EQ(runOnCluster({"index", dir_ / "music"}, out_), 0) << out_;
+    ASSERT_EQ(run({"index", dir_ / "music"}), 0) << out_;
     EXPECT_EQ(pending(), 0);
-    ASSERT_EQ(runOnCluster({"list"}, out_), 0) << out_;
+    ASSERT_EQ(run({"list"}), 0) << out_;
     EXPECT_EQ(listed(out_).size(), 3u) << out_;
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(title(i), std::to_string(101 + i));
 }
 
-// While a master is lost and its replica takes over, nothing is answered wrongly: the index's
-// postings (read through a cluster client) and the service's replies are right or refused (with
-// an error, a 503), and come back right by themselves.
-TEST_F(ClusterCommandLineTest, AKilledMasterGivesErrorsOrRightAnswersNeverWrongOnes) {
+// While a master is lost and its replica takes over, the service's replies are right or refused
+// with a 503, never wrong, and come back right by themselves.
+TEST_P(ClusterCommandLineTest, AKilledMasterGivesErrorsOrRightAnswersNeverWrongOnes) {
     const std::vector<std::vector<float>> songs = writeSongs({111, 112}, 30);
-    ASSERT_EQ(runOnCluster({"index", dir_ / "music"}, out_), 0) << out_;
-    Serving server({"--redis", cluster().seeds()}, dir_);
+    ASSERT_EQ(run({"index", dir_ / "music"}), 0) << out_;
+    Serving server(store(), dir_);
     ASSERT_TRUE(server.up()) << server.program().output();
-    std::string error;
-    auto index = openRedisIndex(cluster().connect(1000), error);
-    ASSERT_TRUE(index) << error;
-    std::vector<uint32_t> hashes;
-    for (const auto& song : songs)
-        for (const Landmark& l : fingerprint(song, FingerprintParams::catalogue())) hashes.push_back(l.hash);
-    const auto lookup = [&](std::map<uint32_t, size_t>& byTrack, std::string& why) {
-        byTrack.clear();
-        return index->lookup(hashes, [&](size_t, const Posting* p, size_t n) {
-            for (size_t i = 0; i < n; ++i) ++byTrack[p[i].track];
-        }, why);
-    };
-    std::map<uint32_t, size_t> postings;
-    ASSERT_TRUE(lookup(postings, error) && postings.size() == 2u) << error;
     std::this_thread::sleep_for(300ms);  // let the replicas catch up
-
     std::atomic<bool> stop{false};
-    std::atomic<int> right{0}, refused{0}, wrong{0}, readsRight{0}, readsFailed{0};
-    std::string wrongReply, failure;
+    std::atomic<int> right{0}, refused{0}, wrong{0};
+    std::string wrongReply;
     // A steady stream rather than a flood: the machine runs other tests meanwhile.
     std::thread queries([&] {
         for (size_t i = 0; !stop; ++i, std::this_thread::sleep_for(20ms)) {
             const RawReply reply = server.post(part(songs[i % 2], 6.0));
-            if (reply.status == 200 && element(reply.body, "TRACK_TITLE") == std::to_string(111 + i % 2)) {
-                ++right;
-            } else if (reply.status == 503) {
-                ++refused;
-            } else if (++wrong == 1) {
-                wrongReply = std::to_string(reply.status) + " " + reply.body;
-            }
+            if (reply.status == 200 && element(reply.body, "TRACK_TITLE") == std::to_string(111 + i % 2)) ++right;
+            else if (reply.status == 503) ++refused;
+            else if (++wrong == 1) wrongReply = std::to_string(reply.status) + " " + reply.body;
         }
     });
-    std::thread reads([&] {
-        for (std::string why; !stop; std::this_thread::sleep_for(20ms)) {
-            std::map<uint32_t, size_t> seen;
-            if (!lookup(seen, why)) {
-                if (++readsFailed == 1) failure = why;
-            } else {
-                ++(seen == postings ? readsRight : wrong);
-            }
-        }
-    });
-    while (right < 2 || readsRight < 2) std::this_thread::sleep_for(10ms);
-    const bool failedOver = cluster().killMasterOf(redis::keySlot("{i}"), error);
+    while (right < 2) std::this_thread::sleep_for(10ms);
+    std::string error;
+    const bool failedOver = cluster()->killMasterOf(redis::keySlot("{i}"), error);
     // Answers resume: a run of right answers after the replica took over.
-    const int rightBefore = right, readsRightBefore = readsRight;
-    for (const auto until = std::chrono::steady_clock::now() + 60s;
-         (right < rightBefore + 6 || readsRight < readsRightBefore + 6) && std::chrono::steady_clock::now() < until;)
-        std::this_thread::sleep_for(20ms);
+    const int rightBefore = right;
+    const auto until = std::chrono::steady_clock::now() + 60s;
+    while (right < rightBefore + 6 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
     stop = true;
     queries.join();
-    reads.join();
     ASSERT_TRUE(failedOver) << error;
     EXPECT_EQ(wrong, 0) << wrongReply;
     EXPECT_GE(right, rightBefore + 6) << server.program().output();
-    EXPECT_GE(readsRight, readsRightBefore + 6) << failure;
-    EXPECT_TRUE(readsFailed == 0 || failure.find("Redis cluster") != std::string::npos) << failure;
-    std::printf("across the failover: %d queries right, %d refused with 503; lookups %d right, %d failed\n",
-                right.load(), refused.load(), readsRight.load(), readsFailed.load());
+    std::printf("across the failover: %d queries right, %d refused with 503\n", right.load(), refused.load());
     EXPECT_EQ(server.get("/health").body.rfind("ok tracks=2 cluster=ok masters=3 ", 0), 0u);
 }
 
-TEST_F(ClusterCommandLineTest, StoreOptionsAreCheckedAndADeadSeedIsNamed) {
+TEST_P(ClusterCommandLineTest, StoreOptionsAreCheckedAndADeadSeedIsNamed) {
     const std::string dead = "127.0.0.1:" + std::to_string(freeLoopbackPort());
     const struct {
         std::vector<std::string> args;
         int status;
         std::string message;
     } cases[] = {
-        {{"--db", dir_ / "db", "--redis", cluster().seeds(), "stats"}, 2,
+        {{"--db", dir_ / "db", "--redis", cluster()->seeds(), "stats"}, 2,
          "--db and --redis name two different stores: give one of them"},
         {{"stats", "--redis", ""}, 2, "--redis wants HOST:PORT[,HOST:PORT...]"},
         {{"stats", "--redis", "127.0.0.1"}, 1, "melodex-server: --redis: "},
         // A seed where no node answers: named when it is the only one, passed over when another answers.
         {{"--redis", dead, "serve", "--listen", "127.0.0.1:" + std::to_string(freeLoopbackPort())}, 1,
          "melodex-server: cannot use the Redis Cluster: no Redis node answers (" + dead + ")"},
-        {{"--redis", dead + ",127.0.0.1:" + std::to_string(cluster().masterOf(0)), "list"}, 0, ""},
+        {{"--redis", dead + ",127.0.0.1:" + std::to_string(cluster()->masterOf(0)), "list"}, 0, ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(run(c.args, out_), c.status) << out_;
+        EXPECT_EQ(run(c.args, true), c.status) << out_;
         EXPECT_NE(out_.find(c.message), std::string::npos) << out_;
     }
 }

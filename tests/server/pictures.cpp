@@ -40,14 +40,14 @@ std::vector<uint8_t> makePng(int width, int height) {
     png_image_write_to_memory(&image, nullptr, &size, 0, rgb.data(), 0, nullptr);
     std::vector<uint8_t> out(size);
     png_image_write_to_memory(&image, out.data(), &size, 0, rgb.data(), 0, nullptr);
-    out.resize(size);
     return out;
 }
 
-std::pair<int, int> jpegSize(const std::vector<uint8_t>& jpeg) {
+std::pair<int, int> jpegSize(const std::string& jpeg) {
     const std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitDecompress(), tjDestroy);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(jpeg.data());
     int w = 0, h = 0, sub = 0, cs = 0;
-    if (tjDecompressHeader3(tj.get(), jpeg.data(), jpeg.size(), &w, &h, &sub, &cs) != 0) return {0, 0};
+    if (tjDecompressHeader3(tj.get(), bytes, jpeg.size(), &w, &h, &sub, &cs) != 0) return {0, 0};
     return {w, h};
 }
 

@@ -13,10 +13,7 @@ struct RawReply {
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body;
 
-    std::string header(const std::string& name) const {
-        const auto it = headers.find(name);
-        return it == headers.end() ? std::string() : it->second;
-    }
+    std::string header(const std::string& name) const { return headers.count(name) ? headers.at(name) : ""; }
 };
 
 // A plain TCP connection to a service on loopback, for exchanges no HTTP library would send:
@@ -26,29 +23,28 @@ public:
     explicit RawConnection(int port, const char* from = "127.0.0.1");
     ~RawConnection();
     RawConnection(const RawConnection&) = delete;
-    RawConnection& operator=(const RawConnection&) = delete;
 
     // Sends all of it; false once the server has closed or reset the connection.
     bool send(const std::string& bytes);
     void shutdownWrite();
-    // The next reply (status line, headers and a Content-Length body; an interim 100 is skipped),
-    // or status 0 when none is complete within `wait`.
+    // The next reply (an interim 100 skipped), or status 0 when none is complete within `wait`.
     RawReply readReply(std::chrono::milliseconds wait);
     // True when the server ends the connection within `wait`; what it sent until then, in `rest`.
     bool closedWithin(std::chrono::milliseconds wait, std::string* rest = nullptr);
 
 private:
-    bool receive(std::chrono::milliseconds wait);
+    // Reads what comes before `deadline`; false at the end of the stream or at the deadline.
+    bool receive(std::chrono::steady_clock::time_point deadline);
 
-    int fd_ = -1;
+    int fd_;
     std::string in_;
+    bool ended_ = false;
 };
 
-// Requests as a client writes them.
+// Requests as a client writes them, and the reply to one sent on a fresh connection.
 std::string getRequest(const std::string& target, const std::string& host = "x");
 std::string postRequest(const std::string& target, const std::string& body, const std::string& extraHeaders = "",
                         const std::string& host = "x");
-// The reply to one request sent on a fresh connection.
 RawReply replyTo(int port, const std::string& request, std::chrono::milliseconds wait = 30s);
 
 // The value of <NAME>...</NAME> in a reply's text, or "<absent>".

@@ -17,7 +17,7 @@ double noteHz(int midi) { return 440.0 * std::pow(2.0, (midi - 69) / 12.0); }
 
 // A note with its own mix of four harmonics, decaying from a quick attack.
 void addNote(std::vector<float>& out, int rate, size_t start, size_t length, double hz, double amplitude,
-             const double (&harmonics)[4] = {1.0, 0.5, 0.33, 0.25}) {
+             const double (&harmonics)[4]) {
     for (size_t i = 0; i < length && start + i < out.size(); ++i) {
         const double t = static_cast<double>(i) / rate;
         const double envelope = std::exp(-2.5 * t) * std::min(1.0, t * 200.0);
@@ -41,9 +41,9 @@ std::vector<uint8_t> riffHeader(uint32_t riffSize, bool bigEndian, int rate, int
 
 }  // namespace
 
-std::vector<float> tone(double hz, double seconds, int rate, double amplitude) {
+std::vector<float> tone(double hz, double seconds, int rate) {
     std::vector<float> out(static_cast<size_t>(seconds * rate));
-    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<float>(amplitude * std::sin(2 * M_PI * hz * i / rate));
+    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * hz * i / rate));
     return out;
 }
 

@@ -8,18 +8,15 @@
 namespace melodex::server::test {
 
 // A fresh folder under the system's temporary directory, removed with everything in it.
-class TempDir {
-public:
-    TempDir() : path_(MakeTempFolder("melodex-server-test")) {}
-    ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
+struct TempDir {
+    const std::filesystem::path path = MakeTempFolder("melodex-server-test");
+    TempDir() = default;
     TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-    std::error_code ignored_;
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
 };
 
 }  // namespace melodex::server::test

@@ -14,6 +14,7 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "server/redis/connection.h"
 #include "server/redis/slot_map.h"
@@ -24,25 +25,6 @@ namespace redis = melodex::server::redis;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Starts a program found on the PATH that dies with the test program, its output appended to `output`.
-pid_t Spawn(std::vector<std::string> argv, const std::filesystem::path& output) {
-  std::vector<char*> args;
-  for (std::string& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  const int in = open("/dev/null", O_RDONLY);
-  const int log = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (getppid() != parent || in < 0 || log < 0) _exit(127);
-  dup2(in, STDIN_FILENO);
-  dup2(log, STDOUT_FILENO);
-  dup2(log, STDERR_FILENO);
-  execvp(args[0], args.data());
-  _exit(127);
-}
 
 bool PortFree(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -56,22 +38,36 @@ bool PortFree(int port) {
 }
 
 std::string InfoValue(const std::string& info, const std::string& name) {
-  const size_t at = info.find(name + ":");
-  return at == std::string::npos
-             ? ""
-             : info.substr(at + name.size() + 1, info.find_first_of("\r\n", at) - at - name.size() - 1);
+  const size_t at = info.find(name + ":"), from = at + name.size() + 1;
+  return at == std::string::npos ? "" : info.substr(from, info.find_first_of("\r\n", at) - from);
 }
 
 }  // namespace
 
+pid_t Spawn(std::vector<std::string> argv, const std::filesystem::path& output) {
+  std::vector<char*> args;
+  for (std::string& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  const int log = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (getppid() != parent || log < 0) _exit(127);
+  dup2(log, STDOUT_FILENO);
+  dup2(log, STDERR_FILENO);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
 RedisCluster::~RedisCluster() {
-  for (Server& server : m_servers) {
+  for (const Server& server : m_servers) {
     if (server.pid <= 0) continue;
     kill(server.pid, SIGKILL);
     waitpid(server.pid, nullptr, 0);
   }
-  std::error_code ec;
-  if (!m_root.empty()) std::filesystem::remove_all(m_root, ec);
+  std::error_code ignored;
+  std::filesystem::remove_all(m_root, ignored);
 }
 
 bool RedisCluster::start(std::string& error) {
@@ -81,14 +77,24 @@ bool RedisCluster::start(std::string& error) {
   std::mt19937 rng(std::random_device{}());
   for (int attempt = 0; attempt < 1000 && m_servers.size() < 6 && !m_root.empty(); ++attempt) {
     const int port = 20000 + static_cast<int>(rng() % 30000);
-    if (!PortFree(port) || !PortFree(port + 10000) ||
-        std::any_of(m_servers.begin(), m_servers.end(), [&](const Server& s) { return s.port == port; }))
-      continue;
-    m_servers.push_back({port, -1, m_root / std::to_string(port)});
-    std::filesystem::create_directories(m_servers.back().dir);
-    if (!launch(m_servers.back(), error)) return false;
+    const std::filesystem::path dir = m_root / std::to_string(port);
+    if (!PortFree(port) || !PortFree(port + 10000) || !std::filesystem::create_directory(dir)) continue;
+    // Failures are noticed within a second, and a replica takes over whatever its lag.
+    m_servers.push_back({port, Spawn({"redis-server", "--port", std::to_string(port), "--bind", "127.0.0.1", "--dir",
+                                      dir.string(), "--cluster-enabled", "yes", "--cluster-node-timeout", "1000",
+                                      "--cluster-replica-validity-factor", "0", "--appendonly", "no", "--save", ""},
+                                     dir / "server.log")});
     create.push_back("127.0.0.1:" + std::to_string(port));
   }
+  redis::Reply reply;
+  for (const Server& server : m_servers)
+    for (auto deadline = Clock::now() + std::chrono::seconds(10); !command(server.port, {"PING"}, reply, error);) {
+      if (Clock::now() > deadline || waitpid(server.pid, nullptr, WNOHANG) != 0) {
+        error = "redis-server did not start: " + error + "; see " + (m_root / std::to_string(server.port)).string();
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   int status = -1;
   const pid_t creator = m_servers.size() == 6 ? Spawn(create, m_root / "create.log") : -1;
   if (creator <= 0 || waitpid(creator, &status, 0) != creator || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -98,33 +104,15 @@ bool RedisCluster::start(std::string& error) {
   return waitUntilHealthy(error);
 }
 
-bool RedisCluster::launch(Server& server, std::string& error) {
-  server.pid =
-      Spawn({"redis-server", "--port", std::to_string(server.port), "--bind", "127.0.0.1", "--dir", server.dir.string(),
-             "--cluster-enabled", "yes", "--cluster-config-file", (server.dir / "nodes.conf").string(),
-             // Failures are noticed within a second, and a replica takes over whatever its lag.
-             "--cluster-node-timeout", "1000", "--cluster-replica-validity-factor", "0", "--appendonly", "no", "--save",
-             "", "--daemonize", "no", "--logfile", ""},
-            server.dir / "server.log");
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  redis::Reply reply;
-  while (!command(server.port, {"PING"}, reply, error)) {
-    if (server.pid <= 0 || Clock::now() > deadline || waitpid(server.pid, nullptr, WNOHANG) != 0) {
-      error = "redis-server on port " + std::to_string(server.port) + " did not start: " + error + "; see " +
-              (server.dir / "server.log").string();
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 bool RedisCluster::command(int port, const redis::Command& command, redis::Reply& reply, std::string& error) const {
   auto connection = redis::Connection::open({"127.0.0.1", port}, std::chrono::milliseconds(2000), error);
   return connection && connection->send({&command}, error) && connection->receive(reply, error);
 }
 
 bool RedisCluster::waitUntilHealthy(std::string& error) {
+  const auto live = [&](int port) {
+    return std::any_of(m_servers.begin(), m_servers.end(), [&](auto& s) { return s.port == port && s.pid > 0; });
+  };
   for (const auto deadline = Clock::now() + std::chrono::seconds(60); Clock::now() < deadline;) {
     std::vector<int> first;  // the master of each slot, as the first live node sees it
     bool healthy = true;
@@ -153,23 +141,18 @@ bool RedisCluster::waitUntilHealthy(std::string& error) {
   return false;
 }
 
-bool RedisCluster::live(int port) const {
-  return std::any_of(m_servers.begin(), m_servers.end(), [&](const Server& s) { return s.port == port && s.pid > 0; });
-}
-
 std::string RedisCluster::seeds() const {
   std::string out;
-  for (const Server& server : m_servers)
-    out += (out.empty() ? "127.0.0.1:" : ",127.0.0.1:") + std::to_string(server.port);
+  for (const Server& server : m_servers) out += (out.empty() ? "" : ",") + ("127.0.0.1:" + std::to_string(server.port));
   return out;
 }
 
-std::shared_ptr<redis::ClusterClient> RedisCluster::connect(int timeoutMs) const {
-  std::vector<redis::Node> seedNodes;
+std::shared_ptr<redis::ClusterClient> RedisCluster::connect() const {
+  std::vector<redis::Node> nodes;
   std::string error;
   std::shared_ptr<redis::ClusterClient> client;
-  if (redis::parseSeedNodes(seeds(), seedNodes, error))
-    client = redis::ClusterClient::connect(seedNodes, std::chrono::milliseconds(timeoutMs), error);
+  if (redis::parseSeedNodes(seeds(), nodes, error))
+    client = redis::ClusterClient::connect(nodes, std::chrono::milliseconds(2000), error);
   EXPECT_TRUE(client) << error;
   return client;
 }
@@ -192,19 +175,12 @@ int RedisCluster::otherMaster(int port) const {
   return 0;
 }
 
-std::string RedisCluster::nodeId(int port) const {
-  redis::Reply reply;
-  std::string error;
-  return command(port, {"CLUSTER", "MYID"}, reply, error) ? reply.string : std::string();
-}
-
 bool RedisCluster::killMasterOf(uint16_t slot, std::string& error) {
   const int port = masterOf(slot);
   for (Server& server : m_servers) {
     if (server.port != port || server.pid <= 0) continue;
     kill(server.pid, SIGKILL);
-    waitpid(server.pid, nullptr, 0);
-    server.pid = -1;
+    waitpid(std::exchange(server.pid, -1), nullptr, 0);
     return waitUntilHealthy(error);
   }
   error = "no live master serves slot " + std::to_string(slot);
@@ -214,8 +190,7 @@ bool RedisCluster::killMasterOf(uint16_t slot, std::string& error) {
 bool RedisCluster::flushAll(std::string& error) {
   std::set<int> masters;
   for (uint16_t slot = 0; slot < redis::kSlotCount; slot += 128) masters.insert(masterOf(slot));
-  return std::all_of(masters.begin(), masters.end(),
-                     [&](int port) { return port != 0 && commandOk(port, {"FLUSHALL"}, error); });
+  return std::all_of(masters.begin(), masters.end(), [&](int port) { return commandOk(port, {"FLUSHALL"}, error); });
 }
 
 bool RedisCluster::commandOk(int port, const redis::Command& command, std::string& error) const {
@@ -227,20 +202,25 @@ bool RedisCluster::commandOk(int port, const redis::Command& command, std::strin
 
 bool RedisCluster::moveSlot(uint16_t slot, int toPort, const std::vector<std::string>& keys, bool finish,
                             std::string& error) {
+  const auto nodeId = [&](int port) {
+    redis::Reply reply;
+    return command(port, {"CLUSTER", "MYID"}, reply, error) ? reply.string : std::string();
+  };
   const int from = masterOf(slot);
   const std::string s = std::to_string(slot), to = std::to_string(toPort), owner = nodeId(toPort);
   if (!commandOk(toPort, {"CLUSTER", "SETSLOT", s, "IMPORTING", nodeId(from)}, error) ||
       !commandOk(from, {"CLUSTER", "SETSLOT", s, "MIGRATING", owner}, error))
     return false;
-  for (const std::string& key : keys)
-    if (!commandOk(from, {"MIGRATE", "127.0.0.1", to, key, "0", "5000"}, error)) return false;
-  if (!finish) return true;
   redis::Reply left;
-  while (command(from, {"CLUSTER", "GETKEYSINSLOT", s, "100"}, left, error) && !left.elements.empty())
+  left.elements.resize(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) left.elements[i].string = keys[i];
+  // The given keys; then, to finish, the rest, and the slot's new owner told to the new owner, the
+  // old one, and every other node (replicas refuse, and learn it from their masters).
+  do {
     for (const redis::Reply& key : left.elements)
       if (!commandOk(from, {"MIGRATE", "127.0.0.1", to, key.string, "0", "5000"}, error)) return false;
-  // The new owner first, then the old one, then every other node (replicas refuse, and learn it
-  // from their masters).
+  } while (finish && command(from, {"CLUSTER", "GETKEYSINSLOT", s, "100"}, left, error) && !left.elements.empty());
+  if (!finish) return true;
   std::vector<int> order = {toPort, from};
   for (const Server& server : m_servers)
     if (server.pid > 0 && server.port != toPort && server.port != from) order.push_back(server.port);

@@ -1,5 +1,6 @@
-// The index: what every store must do, run against LMDB and against the Redis Cluster; then what
-// each store adds (LMDB's dense rewrite, the cluster's commit that hides a half-written track).
+// The index and the catalogue: what every store must do, run on the embedded stores (LMDB, SQLite)
+// and on the Redis Cluster; then what each store adds (LMDB's dense rewrite, the cluster's commit
+// that hides a half-written track, catalogue writers on several machines at once).
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -15,6 +16,7 @@
 #include <set>
 #include <thread>
 
+#include "server/catalog/catalog.h"
 #include "server/index/hash_list.h"
 #include "server/index/index.h"
 #include "tests/server/temp_dir.h"
@@ -85,8 +87,18 @@ IndexStats statsOf(Index& index) {
     return stats;
 }
 
-// The store under test, empty for each test; open() opens it again as another process would.
-class IndexContractTest : public EachStoreTest {
+TrackRecord trackAt(const std::string& path, double duration = 1.5) {
+    TrackRecord t;
+    t.path = path;
+    t.fileHash = "hash of " + path;
+    t.artist = "Artist";
+    t.title = path.substr(path.rfind('/') + 1);
+    t.duration = duration;
+    return t;
+}
+
+// The stores under test, empty for each test; open() opens the index again as another process would.
+class StoreContractTest : public EachStoreTest {
 protected:
     void SetUp() override {
         EachStoreTest::SetUp();
@@ -97,16 +109,21 @@ protected:
         EXPECT_TRUE(index) << error_;
         return index;
     }
+    std::unique_ptr<Catalog> openCatalog() {
+        auto catalog = cluster() ? openRedisCatalog(cluster()->connect()) : openSqliteCatalog(dir_ / "db", error_);
+        EXPECT_TRUE(catalog) << error_;
+        return catalog;
+    }
 
     TempDir dir_;
     std::unique_ptr<Index> index_;
     std::string error_;
 };
 
-TEST_P(IndexContractTest, StoresLooksUpAndRemovesTracksAndTheirGroups) {
+TEST_P(StoreContractTest, IndexStoresLooksUpAndRemovesTracksAndTheirGroups) {
     Index& index = *index_;
     // A reader opened before any change, as a serving process is: it follows every one.
-    const std::unique_ptr<Index> reader = open();
+    std::unique_ptr<Index> reader = open();
     // Neighbouring hashes, one of them with a list long enough to span storage pages.
     std::vector<Landmark> a = {{0x1231, 5}, {0x1231, 9}, {0x1232, 5}, {0x1230, 70000}, {0x1231, 5}};
     const std::vector<Landmark> b = {{0x1231, 1}, {0x1234, 2}};
@@ -154,28 +171,29 @@ TEST_P(IndexContractTest, StoresLooksUpAndRemovesTracksAndTheirGroups) {
     ASSERT_TRUE(index.postingCount(count, error_)) << error_;
     EXPECT_EQ(count, total - 1204 - distinctPostings(batch[1].landmarks) - distinctPostings(batch[5].landmarks));
     EXPECT_EQ(lookUp(*reader, hashes)[0], (Postings{{9, 1}}));
-    if (!cluster()) return;
-    // The cluster emptied and written again: its sequence starts again, and the reader follows.
-    ASSERT_TRUE(cluster()->flushAll(error_) && index.addTrack(7, a, error_)) << error_;
-    EXPECT_EQ(lookUp(*reader, hashes)[0], (Postings{{7, 5}, {7, 9}}));
-}
-
-TEST_P(IndexContractTest, ABatchWithATrackAlreadyStoredChangesNothing) {
-    ASSERT_TRUE(index_->addTracks(batchOf(1, 5, 1000), error_)) << error_;
-    const IndexStats before = statsOf(*index_);
-    EXPECT_FALSE(index_->addTracks(batchOf(4, 8, 1000), error_));
-    EXPECT_NE(error_.find("track 4 is already in the index"), std::string::npos) << error_;
-    std::vector<TrackLandmarks> twice = batchOf(9, 9, 1000);
+    if (cluster()) {
+        // The cluster emptied and written again: its sequence starts again, and the reader follows.
+        ASSERT_TRUE(cluster()->flushAll(error_) && index.addTrack(7, a, error_)) << error_;
+        EXPECT_EQ(lookUp(*reader, hashes)[0], (Postings{{7, 5}, {7, 9}}));
+    }
+    // Alone, the embedded index takes a batch by rewriting itself. A batch with a track already
+    // stored, or with one track twice, changes nothing.
+    reader.reset();
+    ASSERT_TRUE(index.addTrack(20, b, error_)) << error_;
+    const IndexStats before = statsOf(index);
+    EXPECT_FALSE(index.addTracks(batchOf(19, 21, 1000), error_));
+    EXPECT_NE(error_.find("track 20 is already in the index"), std::string::npos) << error_;
+    std::vector<TrackLandmarks> twice = batchOf(22, 22, 1000);
     twice.push_back(twice.front());
-    EXPECT_FALSE(index_->addTracks(twice, error_));
-    EXPECT_FALSE(index_->addTracks({{0, landmarksFor(1, 10)}}, error_));
-    const IndexStats after = statsOf(*index_);
-    EXPECT_EQ(std::make_tuple(after.tracks, after.postings), std::make_tuple(uint64_t{5}, before.postings));
-    expectWhole(*index_, {batchOf(6, 6, 1000)[0], twice[0]}, false);
+    EXPECT_FALSE(index.addTracks(twice, error_));
+    EXPECT_FALSE(index.addTracks({{0, landmarksFor(1, 10)}}, error_));
+    const IndexStats after = statsOf(index);
+    EXPECT_EQ(std::make_tuple(after.tracks, after.postings), std::make_tuple(before.tracks, before.postings));
+    expectWhole(index, {batchOf(19, 19, 1000)[0], twice[0]}, false);
     EXPECT_FALSE(std::filesystem::exists(dir_ / "index/compacting"));
 }
 
-TEST_P(IndexContractTest, ReadersSeeEachTrackWholeOrNotAtAllWhileAWriterAddsAndRemoves) {
+TEST_P(StoreContractTest, IndexReadersSeeEachTrackWholeOrNotAtAllWhileAWriterAddsAndRemoves) {
     const std::vector<TrackLandmarks> tracks = batchOf(1, 12, 6000);
     std::atomic<bool> done{false};
     std::atomic<int> partial{0}, checks{0};
@@ -195,7 +213,7 @@ TEST_P(IndexContractTest, ReadersSeeEachTrackWholeOrNotAtAllWhileAWriterAddsAndR
     EXPECT_GT(checks, 0);
 }
 
-TEST_P(IndexContractTest, AKilledWriterLeavesEveryTrackCompleteOrAbsentAndRemovable) {
+TEST_P(StoreContractTest, AKilledIndexWriterLeavesEveryTrackCompleteOrAbsentAndRemovable) {
     index_.reset();
     int pipefd[2];
     ASSERT_EQ(pipe(pipefd), 0);
@@ -235,7 +253,87 @@ TEST_P(IndexContractTest, AKilledWriterLeavesEveryTrackCompleteOrAbsentAndRemova
     EXPECT_EQ(statsOf(*index).tracks, absent);
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, IndexContractTest, ::testing::Values("embedded", "redis"));
+TEST_P(StoreContractTest, CatalogueShowsTracksOnlyOnceReadyAndForgetsThemWhole) {
+    const std::unique_ptr<Catalog> opened = openCatalog();
+    ASSERT_TRUE(opened);
+    Catalog& catalog = *opened;
+    std::string error;
+    EXPECT_FALSE(openSqliteCatalog("/proc/no/such/place/catalog.sqlite", error)) << "an unwritable location";
+    EXPECT_FALSE(error.empty());
+    const TrackRecord t = trackAt("/music/a.flac", 180.5);
+    // Binary art: zero bytes and high bytes come back as they went in.
+    const std::vector<uint8_t> cover = {0xFF, 0xD8, 0x00, 0x01, 0x7F, 0x80, 0xFF, 0xD9};
+    uint32_t id = 0, second = 0;
+    ASSERT_TRUE(catalog.beginTrack(t, cover, id, error)) << error;
+    TrackRecord found;
+    bool present = true;
+    std::vector<uint8_t> art;
+    ASSERT_TRUE(catalog.find(id, found, present, error) && !present);
+    ASSERT_TRUE(catalog.findByPath(t.path, found, present, error) && !present);
+    ASSERT_TRUE(catalog.art(id, art, error) && art.empty());
+
+    ASSERT_TRUE(catalog.markReady(id, 4242, error)) << error;
+    ASSERT_TRUE(catalog.find(id, found, present, error) && present);
+    EXPECT_EQ(std::tie(found.id, found.path, found.fileHash, found.artist, found.album, found.title, found.hashes),
+              std::make_tuple(id, t.path, t.fileHash, t.artist, t.album, t.title, int64_t{4242}));
+    EXPECT_DOUBLE_EQ(found.duration, 180.5);
+    EXPECT_TRUE(found.hasArt);
+    ASSERT_TRUE(catalog.art(id, art, error));
+    EXPECT_EQ(art, cover);
+
+    for (const auto& [field, value] : {std::make_pair(LinkField::Ringer, "http://shop/r/1"),
+                                       {LinkField::SmsMessage, "Listen"}, {LinkField::Wallpaper, "http://shop/w"},
+                                       {LinkField::Recommend, "http://shop/p"}, {LinkField::FullSong, "http://shop/f"}})
+        ASSERT_TRUE(catalog.setLink(id, field, value, present, error) && present) << error;
+    ASSERT_TRUE(catalog.setLink(id, LinkField::Wallpaper, "", present, error));
+    ASSERT_TRUE(catalog.setLink(999, LinkField::Ringer, "x", present, error) && !present);
+    ASSERT_TRUE(catalog.findByPath(t.path, found, present, error) && present);
+    const StoreLinks& l = found.links;
+    EXPECT_EQ(std::tie(l.ringer, l.smsMessage, l.wallpaper, l.recommend, l.fullSong),
+              std::make_tuple("http://shop/r/1", "Listen", "", "http://shop/p", "http://shop/f"));
+
+    // A second track, without art: listed after the first; the totals count both.
+    ASSERT_TRUE(catalog.beginTrack(trackAt("/music/b.flac", 60.25), {}, second, error)) << error;
+    EXPECT_GT(second, id);
+    ASSERT_TRUE(catalog.markReady(second, 10, error));
+    ASSERT_TRUE(catalog.find(second, found, present, error) && present);
+    EXPECT_FALSE(found.hasArt);
+    std::vector<TrackRecord> all;
+    ASSERT_TRUE(catalog.list(all, error));
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].id, id);
+    EXPECT_EQ(all[1].title, "b.flac");
+    uint64_t tracks = 0;
+    double seconds = 0;
+    ASSERT_TRUE(catalog.totals(tracks, seconds, error));
+    EXPECT_EQ(tracks, 2u);
+    EXPECT_DOUBLE_EQ(seconds, 240.75);
+
+    // The same path twice is refused; removal frees it and takes the art. An unknown id is no error.
+    EXPECT_FALSE(catalog.beginTrack(t, {}, id, error));
+    for (uint32_t gone : {id, second, 99999u}) ASSERT_TRUE(catalog.remove(gone, error)) << error;
+    ASSERT_TRUE(catalog.list(all, error) && all.empty());
+    ASSERT_TRUE(catalog.totals(tracks, seconds, error));
+    EXPECT_EQ(tracks, 0u);
+    EXPECT_DOUBLE_EQ(seconds, 0.0);
+    ASSERT_TRUE(catalog.art(id, art, error) && art.empty());
+    // A track removed while pending (taken for left over by another run) is not made ready.
+    ASSERT_TRUE(catalog.beginTrack(t, {}, id, error)) << error;
+    ASSERT_TRUE(catalog.remove(id, error));
+    EXPECT_FALSE(catalog.markReady(id, 1, error));
+    ASSERT_TRUE(catalog.list(all, error) && all.empty());
+    // Left over for the next run: SQLite's pending tracks all are (one writer at a time); the
+    // cluster's only once their writer is gone, never this process's own.
+    ASSERT_TRUE(catalog.beginTrack(t, {}, id, error)) << error;
+    std::vector<uint32_t> pending;
+    ASSERT_TRUE(catalog.pendingTracks(pending, error));
+    EXPECT_EQ(pending, !cluster() ? std::vector<uint32_t>{id} : std::vector<uint32_t>{});
+    std::string state;
+    EXPECT_TRUE(catalog.state(state));
+    EXPECT_EQ(state, !cluster() ? "" : "cluster=ok masters=3 nodes=6 slots=16384");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreContractTest, ::testing::Values("embedded", "redis"));
 
 double bytesPerPosting(Index& index) {
     const IndexStats stats = statsOf(index);
@@ -336,6 +434,59 @@ TEST_F(RedisClusterTest, RedisIndexHidesAHalfWrittenTrackAndRemovesItWhole) {
     ASSERT_TRUE(index->removeTrack(3, error) && index->removeTrack(1, error)) << error;
     ASSERT_TRUE(client->run({{"EXISTS", postingsKey(interrupted[1].hash)}}, replies, error)) << error;
     EXPECT_EQ(replies[0].integer, 0);
+}
+
+// Two machines' indexers add at once: every track gets its own id, and neither takes the other's
+// tracks in progress for left over until the other's lease has expired.
+TEST_F(RedisClusterTest, CatalogueWritersOnSeveralMachinesAddAtOnce) {
+    const std::unique_ptr<Catalog> catalogs[2] = {openRedisCatalog(cluster().connect()),
+                                                  openRedisCatalog(cluster().connect())};
+    constexpr int kEach = 40;
+    std::set<uint32_t> ids[2];
+    std::thread writers[2];
+    for (int w = 0; w < 2; ++w)
+        writers[w] = std::thread([&, w] {
+            for (int i = 0; i < kEach; ++i) {
+                uint32_t id = 0;
+                std::string error;
+                const TrackRecord track = trackAt("/machine" + std::to_string(w) + "/" + std::to_string(i));
+                ASSERT_TRUE(catalogs[w]->beginTrack(track, {0x01}, id, error) && catalogs[w]->markReady(id, i, error))
+                    << error;
+                ids[w].insert(id);
+            }
+        });
+    for (std::thread& w : writers) w.join();
+    ids[0].insert(ids[1].begin(), ids[1].end());
+    EXPECT_EQ(ids[0].size(), 2u * kEach);
+    std::vector<TrackRecord> listed;
+    std::string error;
+    ASSERT_TRUE(catalogs[0]->list(listed, error)) << error;
+    ASSERT_EQ(listed.size(), 2u * kEach);
+    EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end(), [](auto& a, auto& b) { return a.id < b.id; }));
+    uint64_t tracks = 0;
+    double seconds = 0;
+    ASSERT_TRUE(catalogs[1]->totals(tracks, seconds, error));
+    EXPECT_EQ(tracks, 2u * kEach);
+    EXPECT_DOUBLE_EQ(seconds, 2 * kEach * 1.5);
+
+    uint32_t inProgress = 0;
+    ASSERT_TRUE(catalogs[0]->beginTrack(trackAt("/machine0/slow.flac"), {}, inProgress, error)) << error;
+    std::vector<uint32_t> pending;
+    ASSERT_TRUE(catalogs[1]->pendingTracks(pending, error) && pending.empty()) << error;
+    // Once the first machine's lease has expired (it died without a trace here), it is.
+    std::shared_ptr<redis::ClusterClient> client = cluster().connect();
+    std::vector<redis::Reply> replies;
+    ASSERT_TRUE(client->run({{"HGET", "catalog:{catalog}:pending", std::to_string(inProgress)}}, replies, error))
+        << error;
+    ASSERT_TRUE(client->run({{"DEL", replies.at(0).string}}, replies, error)) << error;
+    ASSERT_TRUE(catalogs[1]->pendingTracks(pending, error)) << error;
+    EXPECT_EQ(pending, std::vector<uint32_t>{inProgress});
+    ASSERT_TRUE(catalogs[1]->remove(inProgress, error)) << error;
+    // The first machine, should it come back, cannot make the removed track visible.
+    EXPECT_FALSE(catalogs[0]->markReady(inProgress, 1, error));
+    TrackRecord found;
+    bool present = true;
+    ASSERT_TRUE(catalogs[0]->findByPath("/machine0/slow.flac", found, present, error) && !present);
 }
 
 }  // namespace
