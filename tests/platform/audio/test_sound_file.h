@@ -19,9 +19,8 @@ inline double Mix(double t) { return 0.4 * std::sin(2 * kPi * 440 * t) + 0.1 * s
 // Writes `seconds` of 16-bit stereo at `rate`: the left channel carries 440 Hz
 // and 1000 Hz, the right 440 Hz, the 1000 Hz tone inverted, and 1500 Hz, so
 // that only a true average of the channels gives Mix.
-inline bool WriteStereoTones(const std::string& path, int rate, double seconds,
-                             int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
-  SF_INFO info{0, rate, 2, format, 0, 0};
+inline bool WriteStereoTones(const std::string& path, int rate, double seconds) {
+  SF_INFO info{0, rate, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   if (!file) return false;
   const auto frames = static_cast<sf_count_t>(seconds * rate);
