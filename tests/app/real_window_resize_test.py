@@ -91,6 +91,17 @@ def differing(shown, expected, zoom=1):
         + sum(1 for p, q in zip(shown.getdata(), expected.resize(shown.size, Image.NEAREST).getdata()) if p != q)
 
 
+def expect_shows(display, window, expected, zoom, what, failures):
+    """Waits for the window to show the expected page zoomed; a failure when it never does."""
+    last = [None]
+
+    def shows_page():
+        last[0] = differing(grab(display, window)[0], expected, zoom)
+        return last[0] == 0
+    if not wait_for(shows_page, 30):
+        failures.append(f"{what}: {last[0]} pixels differ from the headless page zoomed {zoom} times")
+
+
 def check_auto_zoom(melodex, folder, display, output, failures):
     """The default start is zoomed twice; a click on "manage IDs" opens the list."""
     program, window = start_melodex(melodex, folder, display, output)
@@ -99,14 +110,8 @@ def check_auto_zoom(melodex, folder, display, output, failures):
             failures.append("no Melodex window appeared at the default zoom")
             return
         for page, script, click in (("menu", "", (120, 164)), ("history", "key Down\nkey Enter\n", None)):
-            expected = headless_page(melodex, folder, page, script, 240, 320)
-            last = [None]
-
-            def shows_page():
-                last[0] = differing(grab(display, window)[0], expected, zoom=2)
-                return last[0] == 0
-            if not wait_for(shows_page, 30):
-                failures.append(f"{page} at the default zoom: {last[0]} pixels differ from the headless page doubled")
+            expect_shows(display, window, headless_page(melodex, folder, page, script, 240, 320), 2,
+                         f"{page} at the default zoom", failures)
             if click:
                 _, (x, y) = grab(display, window)
                 xdotool(display, "mousemove", str(x + 2 * click[0] + 1), str(y + 2 * click[1] + 1), "click", "1")
@@ -138,14 +143,8 @@ def main():
         for width, height in SIZES:
             expected = headless_page(melodex, folder, "menu", "", width, height)
             xdotool(display, "windowsize", window, str(width), str(height))
-            last = [None]
-
-            def shows_page():
-                last[0] = differing(grab(display, window)[0], expected)
-                return last[0] == 0
             # The splash screen gives way to the menu after three seconds.
-            if not wait_for(shows_page, 30):
-                failures.append(f"menu at {width} x {height}: {last[0]} pixels differ from the headless page")
+            expect_shows(display, window, expected, 1, f"menu at {width} x {height}", failures)
         if program.poll() is not None:
             failures.append(f"melodex ended with status {program.returncode}")
         program.terminate()
