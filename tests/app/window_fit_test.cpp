@@ -1,7 +1,5 @@
-// The window's fit to its display: a window resized from outside (by the user
-// or a phone's compositor) shows every page exactly as a start at the new size
-// does, and the back buffer grows only when outgrown; the phone form factor;
-// the zoom chosen for a desktop, taps on the zoomed window and --zoom.
+// The window's fit to its display: a window resized from outside shows every
+// page exactly as a start at the new size does; form factor and zoom.
 #include <gtest/gtest.h>
 
 #include <SDL2/SDL.h>
