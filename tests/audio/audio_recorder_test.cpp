@@ -1,8 +1,6 @@
-// The recorder in a running program, over the fake device: the fixed WAV
-// header and the body behind it, each result code with its log lines,
-// the cancel and hand-back paths, and the faults it must not have (a device
-// left open after a failed set-up or start, a device touched after a racing
-// cancel, a buffer freed under a capturing device).
+// The recorder in a running program, over the fake device: what it records,
+// what it logs, and the device never left open, touched after a racing cancel
+// or capturing into a freed buffer.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,7 +1,5 @@
-// The drawing layer: device contexts and objects; filling, copying, clipping,
-// pen lines and stretching; fonts and text; pictures into bitmaps. Scenes are
-// compared whole with their reference renderings; the rules a picture cannot
-// show are checked one by one.
+// The drawing layer: scenes compared whole with their reference renderings,
+// and the rules a picture cannot show checked one by one.
 #include <gtest/gtest.h>
 
 #include <SDL2/SDL.h>

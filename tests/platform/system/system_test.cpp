@@ -1,6 +1,5 @@
-// The settings file read as the registry key SOFTWARE\Melodex; folders,
-// enumeration by pattern, deletion and file times (their conversion to a
-// local date is in tests/tags); starting a program.
+// The settings file as the registry key SOFTWARE\Melodex, files and folders,
+// and starting a program (file times as local dates are in tests/tags).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>

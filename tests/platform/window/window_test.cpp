@@ -1,7 +1,5 @@
-// The headless backend's windows: the message queue, timers, painting and
-// input; single instance across processes, where a helper process holds the
-// window and this one finds it, brings it forward and posts to it, also after
-// a crash and past malformed requests.
+// The headless backend's windows: queue, timers, painting and input; and
+// single instance across processes, with a helper process holding the window.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
