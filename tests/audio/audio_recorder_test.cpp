@@ -58,7 +58,8 @@ std::vector<std::int16_t> Ramp(int from) {
 }
 
 TEST_F(Recorder, TwoRecordingsFillTheBodyBehindTheFixedWavHeader) {
-  std::string header("RIFF\x00\x02\xBF\x78WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\x80\x3E\0\0\x02\0\x01\0PAD \xCC\x0F\0\0", 44);
+  std::string header("RIFF\x00\x02\xBF\x78WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0"
+                     "\x80\x3E\0\0\x02\0\x01\0PAD \xCC\x0F\0\0", 44);
   header += std::string(4044, '\0') + std::string("data\0\0\0\0", 8);  // RIFF size big-endian, 1 bit, no data size
   start();
   EXPECT_EQ(recorder_->bufferSize(), 180096u);

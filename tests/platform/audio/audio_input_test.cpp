@@ -52,7 +52,8 @@ class WaveIn : public WindowTest {
   // Records `seconds` by the virtual clock; `during` runs once capture started.
   std::vector<std::int16_t> record(double seconds, const std::function<void(const WAVEHDR&)>& during = nullptr) {
     std::vector<std::int16_t> samples(static_cast<std::size_t>(seconds * 8000));
-    WAVEHDR header{reinterpret_cast<LPSTR>(samples.data()), static_cast<DWORD>(samples.size() * 2), 0, 0, 0, 0, nullptr, 0};
+    WAVEHDR header{reinterpret_cast<LPSTR>(samples.data()), static_cast<DWORD>(samples.size() * 2), 0, 0, 0, 0,
+                   nullptr, 0};
     EXPECT_EQ(open(), 0u);
     waveInPrepareHeader(device_, &header, sizeof header);
     waveInAddBuffer(device_, &header, sizeof header);
