@@ -91,25 +91,38 @@ def differing(shown, expected, zoom=1):
         + sum(1 for p, q in zip(shown.getdata(), expected.resize(shown.size, Image.NEAREST).getdata()) if p != q)
 
 
-def check_auto_zoom(melodex, folder, display, output, failures):
-    """The default start is zoomed twice; a click on "manage IDs" opens the list."""
-    program, window = start_melodex(melodex, folder, display, output)
+def expect_shows(display, window, expected, zoom, what, failures):
+    """Waits for the window to show the expected page zoomed; a failure when it never does."""
+    last = [None]
+
+    def shows_page():
+        last[0] = differing(grab(display, window)[0], expected, zoom)
+        return last[0] == 0
+    if not wait_for(shows_page, 30):
+        failures.append(f"{what}: {last[0]} pixels differ from the headless page zoomed {zoom} times")
+
+
+def check_run(melodex, folder, display, output, zoom, steps, failures):
+    """Starts melodex at a zoom; after each step (a resize at zoom 1) the window must show the headless page,
+    where a click may follow."""
+    program, window = start_melodex(melodex, folder, display, output, *(["--zoom", "1"] if zoom == 1 else []))
     try:
         if not window:
-            failures.append("no Melodex window appeared at the default zoom")
+            output.seek(0)
+            failures.append(f"no Melodex window appeared at zoom {zoom} (status {program.poll()}); its output:\n"
+                            + output.read().decode(errors="replace"))
             return
-        for page, script, click in (("menu", "", (120, 164)), ("history", "key Down\nkey Enter\n", None)):
-            expected = headless_page(melodex, folder, page, script, 240, 320)
-            last = [None]
-
-            def shows_page():
-                last[0] = differing(grab(display, window)[0], expected, zoom=2)
-                return last[0] == 0
-            if not wait_for(shows_page, 30):
-                failures.append(f"{page} at the default zoom: {last[0]} pixels differ from the headless page doubled")
+        for page, script, width, height, click in steps:
+            expected = headless_page(melodex, folder, page, script, width, height)
+            if zoom == 1:
+                xdotool(display, "windowsize", window, str(width), str(height))
+            # The splash screen gives way to the menu after three seconds.
+            expect_shows(display, window, expected, zoom, f"{page} at {width} x {height}", failures)
             if click:
                 _, (x, y) = grab(display, window)
                 xdotool(display, "mousemove", str(x + 2 * click[0] + 1), str(y + 2 * click[1] + 1), "click", "1")
+        if program.poll() is not None:
+            failures.append(f"melodex ended with status {program.returncode}")
     finally:
         program.terminate()
         program.wait(timeout=10)
@@ -126,35 +139,14 @@ def main():
     os.close(write_end)
     with os.fdopen(read_end) as pipe:
         display = ":" + pipe.readline().strip()
-    program, failures = None, []
+    failures = []
     output = tempfile.TemporaryFile()
     try:
-        program, window = start_melodex(melodex, folder, display, output, "--zoom", "1")  # auto would be 2 here
-        if not window:
-            output.seek(0)
-            print(f"FAILED: no Melodex window appeared (melodex status {program.poll()}); its output:")
-            print(output.read().decode(errors="replace"))
-            return 1
-        for width, height in SIZES:
-            expected = headless_page(melodex, folder, "menu", "", width, height)
-            xdotool(display, "windowsize", window, str(width), str(height))
-            last = [None]
-
-            def shows_page():
-                last[0] = differing(grab(display, window)[0], expected)
-                return last[0] == 0
-            # The splash screen gives way to the menu after three seconds.
-            if not wait_for(shows_page, 30):
-                failures.append(f"menu at {width} x {height}: {last[0]} pixels differ from the headless page")
-        if program.poll() is not None:
-            failures.append(f"melodex ended with status {program.returncode}")
-        program.terminate()
-        program.wait(timeout=10)
-        check_auto_zoom(melodex, folder, display, output, failures)
+        check_run(melodex, folder, display, output, 1, [("menu", "", w, h, None) for w, h in SIZES], failures)
+        # Auto zoom is 2 on this display; a click on "manage IDs" opens the list.
+        check_run(melodex, folder, display, output, 2, [("menu", "", 240, 320, (120, 164)),
+                                                        ("history", "key Down\nkey Enter\n", 240, 320, None)], failures)
     finally:
-        if program and program.poll() is None:
-            program.terminate()
-            program.wait(timeout=10)
         server.terminate()
         server.wait(timeout=10)
         shutil.rmtree(folder, ignore_errors=True)

@@ -1,12 +1,14 @@
-// The application shell driven as a user would: keys, taps and messages into
-// the window procedure, then what the screen shows and what lands in files;
-// screen switching and the back stack, with counting screens placed in the
-// two slots that have no screen class of their own (0 and 2); and the text
-// conversions the shell and the screens share.
+// The application shell driven as a user would, screen switching, the back
+// stack and the shared text conversions; then the melodex command itself.
 #include <gtest/gtest.h>
 
+#include <SDL2/SDL_image.h>
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,48 +22,56 @@
 #include "platform/window/window.h"
 #include "tests/support/headless_app.h"
 
+namespace fs = std::filesystem;
+
 namespace {
 
-TEST(Routing, KeysTapsMessagesAndTheCloseButton) {
-  HeadlessApp app;
-  ASSERT_TRUE(app.started());
-  ASSERT_EQ(app.screen(), SCREEN_SPLASH);
-  for (UINT vk : {VK_F3, VK_VOLUME_UP, VK_VOLUME_DOWN}) app.key(vk);  // any key that got through leaves the splash
-  EXPECT_EQ(app.screen(), SCREEN_SPLASH) << "talk and volume keys never reach a screen";
-  app.key('5');
-  EXPECT_EQ(app.screen(), SCREEN_MAIN_MENU);
-  EXPECT_EQ(SendMessageW(g_hWnd, WM_USER + 1, 0, 0), 1) << "a cancel request with nothing to cancel";
-  EXPECT_EQ(SendMessageW(g_hWnd, WM_KEYDOWN, VK_RETURN, 0), 1) << "keys act on release";
-  EXPECT_EQ(SendMessageW(g_hWnd, WM_LBUTTONDOWN, 0, MAKELPARAM(100, 150)), 1);
-  EXPECT_EQ(app.screen(), SCREEN_MAIN_MENU);
-  EXPECT_EQ(SendMessageW(g_hWnd, MM_WIM_DATA, 0, 0), 0);
-  EXPECT_NE(app.log().find("Melodex: got MM_WIM_DATA message\r\n"), std::string::npos);
-
-  app.key(VK_DOWN);
-  app.key(VK_DOWN);
-  app.key(VK_RETURN);  // help me out
-  ASSERT_EQ(app.screen(), SCREEN_HELP);
-  app.tap(119, 265);  // just above the soft-key bar: no soft key
-  app.tap(120, 266);  // the right half, "Select", opens the page
-  EXPECT_EQ(app.screen(), SCREEN_HELP);
-  app.key(VK_F1);     // back to the list
-  app.tap(119, 266);  // the left half, "back", leaves for the menu
-  EXPECT_EQ(app.screen(), SCREEN_MAIN_MENU);
-
-  PressCloseButton();
-  EXPECT_FALSE(WindowVisible());
-  int exitCode = -1;
-  EXPECT_FALSE(QuitPosted(&exitCode)) << "the close button hides the program, which runs on";
-}
-
-TEST(Log, HoldsTheRunsLinesIsTruncatedAtEveryStartAndNeedsTheDataFolder) {
+// One run: input routing, the close button, a second launch handing over to
+// this one; then the log, truncated at the next start, and a fresh data folder.
+TEST(Shell, RoutesInputHidesOnCloseWakesForASecondLaunchAndKeepsItsLog) {
   HeadlessApp::Options options;
   options.home = MakeTempFolder("melodex-log");
-  for (int run = 0; run < 2; ++run) {
+  {
     HeadlessApp app(options);
     ASSERT_TRUE(app.started());
-    if (run == 0) SendMessageW(g_hWnd, MM_WIM_DATA, 0, 0);
-    EXPECT_EQ(app.log(), run == 0 ? "Melodex starting up\r\nMelodex: got MM_WIM_DATA message\r\n" : "Melodex starting up\r\n");
+    ASSERT_EQ(app.screen(), SCREEN_SPLASH);
+    for (UINT vk : {VK_F3, VK_VOLUME_UP, VK_VOLUME_DOWN}) app.key(vk);  // any key that got through leaves the splash
+    EXPECT_EQ(app.screen(), SCREEN_SPLASH) << "talk and volume keys never reach a screen";
+    app.key('5');
+    EXPECT_EQ(app.screen(), SCREEN_MAIN_MENU);
+    EXPECT_EQ(SendMessageW(g_hWnd, WM_USER + 1, 0, 0), 1) << "a cancel request with nothing to cancel";
+    EXPECT_EQ(SendMessageW(g_hWnd, WM_KEYDOWN, VK_RETURN, 0), 1) << "keys act on release";
+    EXPECT_EQ(SendMessageW(g_hWnd, WM_LBUTTONDOWN, 0, MAKELPARAM(100, 150)), 1);
+    EXPECT_EQ(app.screen(), SCREEN_MAIN_MENU);
+    EXPECT_EQ(SendMessageW(g_hWnd, MM_WIM_DATA, 0, 0), 0);
+
+    app.key(VK_DOWN);
+    app.key(VK_DOWN);
+    app.key(VK_RETURN);  // help me out
+    ASSERT_EQ(app.screen(), SCREEN_HELP);
+    app.tap(119, 265);  // just above the soft-key bar: no soft key
+    app.tap(120, 266);  // the right half, "Select", opens the page
+    EXPECT_EQ(app.screen(), SCREEN_HELP);
+    app.key(VK_F1);     // back to the list
+    app.tap(119, 266);  // the left half, "back", leaves for the menu
+    EXPECT_EQ(app.screen(), SCREEN_MAIN_MENU);
+
+    PressCloseButton();
+    EXPECT_FALSE(WindowVisible());
+    int exitCode = -1;
+    EXPECT_FALSE(QuitPosted(&exitCode)) << "the close button hides the program, which runs on";
+    const std::string command = std::string(MELODEX_BINARY) + " --backend headless --home " +
+                                (app.root() / "second").string() + " --script /dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    EXPECT_FALSE(std::filesystem::exists(app.root() / "second" / "log.txt")) << "the second launch did not start";
+    WaitForPostedMessage(5000);
+    app.wait(10);
+    EXPECT_TRUE(WindowVisible());
+    EXPECT_EQ(app.log(), "Melodex starting up\r\nMelodex: got MM_WIM_DATA message\r\n");
+  }
+  {
+    HeadlessApp app(options);
+    EXPECT_EQ(app.log(), "Melodex starting up\r\n");
   }
   std::filesystem::remove_all(options.home);
   HeadlessApp::Options fresh;
@@ -88,23 +98,6 @@ TEST(Settings, OwnerIdAndBrowserPathOrTheirDefaults) {
     EXPECT_EQ(std::wstring(g_szOwnerID), owner) << settings;
     EXPECT_EQ(std::wstring(g_szBrowserPath), owner == L"alice" ? L"/usr/bin/firefox" : L"xdg-open");
   }
-}
-
-TEST(SingleInstance, ASecondLaunchBringsTheFirstForwardInsteadOfStarting) {
-  HeadlessApp app;
-  ASSERT_TRUE(app.started());
-  app.skipSplash();
-  app.key(VK_ESCAPE);  // the menu hides the program
-  ASSERT_FALSE(WindowVisible());
-  const std::string log = app.log();
-  const std::string command = std::string(MELODEX_BINARY) + " --backend headless --home " +
-                              (app.root() / "second").string() + " --script /dev/null";
-  EXPECT_EQ(std::system(command.c_str()), 0);
-  EXPECT_FALSE(std::filesystem::exists(app.root() / "second" / "log.txt"));
-  WaitForPostedMessage(5000);
-  app.wait(10);
-  EXPECT_TRUE(WindowVisible());
-  EXPECT_EQ(app.log(), log) << "the running program's log is untouched";
 }
 
 struct Counts {
@@ -187,6 +180,78 @@ TEST(Strings, Utf8OrWindows1252AndBack) {
   EXPECT_EQ(Taken(DupString("abc")), "abc");
   EXPECT_EQ(Taken(DupWideString(L"\u00e9t\u00e9")), L"\u00e9t\u00e9");
   EXPECT_TRUE(!AnsiToWide(nullptr) && !WideToAnsi(nullptr) && !DupString(nullptr) && !DupWideString(nullptr));
+}
+
+class ScriptRun : public ::testing::Test {
+ protected:
+  void TearDown() override { fs::remove_all(root_); }
+
+  // Runs melodex with the script (when not empty) and the options; the exit
+  // status, and standard output and error together in *output.
+  int run(const std::string& script, const std::string& options, std::string* output,
+          const std::string& environment = "") {
+    std::ofstream(root_ / "script.txt") << script;
+    const std::string command = "env " + environment + " XDG_RUNTIME_DIR=" + root_.string() + " " + MELODEX_BINARY +
+                                " " + options + " --home " + (root_ / "home").string() + " --settings " +
+                                (root_ / "none.toml").string() +
+                                (script.empty() ? "" : " --script " + (root_ / "script.txt").string()) + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output->append(buffer, n);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  const fs::path root_ = MakeTempFolder("melodex-script");
+};
+
+TEST_F(ScriptRun, WalksThroughTheMenuReportsScreensRefitsAndEndsWithTheProgram) {
+  fs::create_directories(root_ / "home");
+  std::string output;
+  EXPECT_EQ(run("screen\nwait 2999\nscreen\nwait 1\nscreen\n# help me out\nkey Down\nkey Down\nkey Enter\nscreen\n"
+                "shot " + (root_ / "help.png").string() + "\nkey SoftLeft\nscreen\nresize 480 640\nshot " +
+                (root_ / "menu.png").string() + "\nkey Down\nkey Enter\nscreen\n",
+                "--backend headless --size auto --fast", &output),
+            0) << output;
+  EXPECT_NE(output.find("screen 1\nscreen 1\nscreen 3\nscreen 9\nscreen 3\n"), std::string::npos) << output;
+  EXPECT_EQ(output.rfind("screen "), output.find("screen 3\n", output.find("screen 9")))
+      << "exit from the menu ends the script: its last line never runs";
+  EXPECT_NE(ReadFile(root_ / "home" / "log.txt").find("Melodex starting up"), std::string::npos);
+  // Auto size without a display keeps the default; a resize refits.
+  for (const auto& [shot, size] : {std::pair("help.png", 240320), std::pair("menu.png", 480640)}) {
+    SDL_Surface* png = IMG_Load((root_ / shot).c_str());
+    EXPECT_EQ(png ? png->w * 1000 + png->h : 0, size) << shot;
+    SDL_FreeSurface(png);
+  }
+}
+
+// The exit status and the message of runs with bad scripts and options, and
+// without a display or a microphone (SDL's dummy driver has a capture device).
+TEST_F(ScriptRun, EachRunEndsWithItsStatusAndAClearMessage) {
+  const struct {
+    const char* script;
+    const char* options;
+    const char* environment;
+    int status;
+    const char* message;
+  } cases[] = {
+      {"wait 10\n\nfrobnicate 3\nkey Enter\n", "--backend headless", "", 2, ":3: unknown command 'frobnicate'"},
+      {"key NoSuchKey\n", "--backend headless", "", 2, ":1: key needs"},
+      {"tap 10\n", "--backend headless", "", 2, ":1: tap needs"},
+      {"wait -5\n", "--backend headless", "", 2, ":1: wait needs"},
+      {"resize 100 100\n", "--backend headless", "", 2, ":1: resize needs"},
+      {"", "--backend headless --size 12x3", "", 2, "--size needs WxH"},
+      {"", "--backend headless --audio loud", "", 105, "--audio"},
+      {"", "--backend sdl", "-u DISPLAY -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER", 1,
+       "no display available (DISPLAY and WAYLAND_DISPLAY are unset or unreachable); run with --backend headless"},
+      {"", "--check-microphone", "SDL_AUDIODRIVER=dummy", 0, "microphone found (SDL audio driver dummy)"},
+      {"", "--check-microphone", "SDL_AUDIODRIVER=no-such-driver", 1, "melodex: no microphone ("},
+  };
+  for (const auto& c : cases) {
+    std::string output;
+    EXPECT_EQ(run(c.script, c.options, &output, c.environment), c.status) << output;
+    EXPECT_NE(output.find(c.message), std::string::npos) << output;
+  }
 }
 
 }  // namespace

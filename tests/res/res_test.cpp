@@ -1,6 +1,5 @@
-// The compiled-in resources: every picture the screens load at the size its
-// screen lays it out for, the sounds in the format the sound output expects,
-// the strings; and the string-table format with its damaged lines and bytes.
+// The compiled-in resources as the screens and the sound output expect them,
+// and the string-table format with its damaged lines and bytes.
 #include <gtest/gtest.h>
 
 #include <cstring>

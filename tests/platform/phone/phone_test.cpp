@@ -1,6 +1,5 @@
 // The connection manager on NetworkManager and the SMS library on
-// ModemManager, against mocks on a private bus, a ModemManager that never
-// answers, a bus without either, and no bus at all.
+// ModemManager, against mocks on a private bus, silent services and no bus.
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
 

@@ -1,6 +1,5 @@
-// The settings file read as the registry key SOFTWARE\Melodex; folders,
-// enumeration by pattern, deletion and file times (their conversion to a
-// local date is in tests/tags); starting a program.
+// The settings file as the registry key SOFTWARE\Melodex, files and folders,
+// and starting a program (file times as local dates are in tests/tags).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -128,7 +127,8 @@ TEST_F(SystemTest, RegistryTypesSizesAndDataAsWin32ReportsThem) {
   EXPECT_EQ(number, 5000000000u);
 }
 
-TEST_F(SystemTest, FoldersPatternsSizesAndDeletion) {
+TEST_F(SystemTest, FoldersPatternsSizesCreationTimesAndDeletion) {
+  const time_t before = time(nullptr);
   const std::wstring nested = folder_.wstring() + L"/share/melodex";
   EXPECT_TRUE(CreateDirectoryW(nested.c_str(), nullptr)) << "parents are made too";
   EXPECT_FALSE(CreateDirectoryW(nested.c_str(), nullptr));
@@ -147,18 +147,8 @@ TEST_F(SystemTest, FoldersPatternsSizesAndDeletion) {
     EXPECT_EQ(FindFirstFileW((folder_.wstring() + pattern).c_str(), &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)) << pattern;
   }
-  const std::wstring path = folder_.wstring() + L"\\Gr\u00FC\u00DFe.dat";
-  EXPECT_TRUE(DeleteFileW(path.c_str()));
-  EXPECT_FALSE(fs::exists(folder_ / "Gr\xC3\xBC\xC3\x9F" "e.dat"));
-  EXPECT_FALSE(DeleteFileW(path.c_str()));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-}
-
-TEST_F(SystemTest, CreationTimeIsNowInUtc) {
-  const time_t before = time(nullptr);
-  std::ofstream(folder_ / "5.dat") << "x";
-  WIN32_FILE_ATTRIBUTE_DATA info{};
-  ASSERT_TRUE(GetFileAttributesExW((folder_ / "5.dat").wstring().c_str(), GetFileExInfoStandard, &info));
+  WIN32_FILE_ATTRIBUTE_DATA info{};  // created in UTC
+  ASSERT_TRUE(GetFileAttributesExW((folder_ / "3.dat").wstring().c_str(), GetFileExInfoStandard, &info));
   EXPECT_FALSE(GetFileAttributesExW((folder_ / "none.dat").wstring().c_str(), GetFileExInfoStandard, &info));
   SYSTEMTIME st{};
   ASSERT_TRUE(FileTimeToSystemTime(&info.ftCreationTime, &st));
@@ -166,6 +156,11 @@ TEST_F(SystemTest, CreationTimeIsNowInUtc) {
   gmtime_r(&before, &now);
   EXPECT_EQ(st.wYear * 10000 + st.wMonth * 100 + st.wDay, (now.tm_year + 1900) * 10000 + (now.tm_mon + 1) * 100 + now.tm_mday);
   EXPECT_NEAR(st.wHour * 3600 + st.wMinute * 60 + st.wSecond, now.tm_hour * 3600 + now.tm_min * 60 + now.tm_sec, 5);
+  const std::wstring path = folder_.wstring() + L"\\Gr\u00FC\u00DFe.dat";
+  EXPECT_TRUE(DeleteFileW(path.c_str()));
+  EXPECT_FALSE(fs::exists(folder_ / "Gr\xC3\xBC\xC3\x9F" "e.dat"));
+  EXPECT_FALSE(DeleteFileW(path.c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 BOOL Launch(const std::wstring& file, const wchar_t* parameters) {
