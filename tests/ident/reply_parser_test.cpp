@@ -1,7 +1,10 @@
 // Replies, as the service or something else sends them, and the song each
-// becomes: a table of bodies and the nine fields they fill.
+// becomes: a table of bodies and the nine fields they fill; and the record's
+// copies and absent fields.
 #include "ident/reply_parser.h"
 
+#include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "tags/tag_store.h"
@@ -70,6 +73,40 @@ TEST_F(ReplyParserTest, EachReplyFillsTheFieldsOfItsElements) {
   EXPECT_FALSE(parseReply(nullptr, 10));
   EXPECT_EQ(nextTagNumber(), number + 1) << "every reply takes a tag number, with a song or without";
   EXPECT_EQ(logText(), "**** GOT FULLSONG *********\r\n**** GOT FULLSONG *********\r\n");
+}
+
+TEST(SongRecordTest, CopiesOwnBlocksOfTheirOwnAndNullOrEmptyFieldsAreAbsent) {
+  SongRecord original;
+  original.tagNumber = 9;
+  original.artist = DupWideString(L"\u65e5\u672c");
+  original.wallpaper = DupString("null");
+  original.albumArt = static_cast<BYTE*>(std::malloc(3));
+  std::memcpy(original.albumArt, "JPG", 3);
+  original.albumArtSize = 3;
+  original.created = {0x11223344, 0x55667788};
+  SongRecord assigned;
+  assigned.album = DupWideString(L"old");
+  assigned = SongRecord(original);
+  original.artist[0] = L'x';
+  original.albumArt[0] = 'x';
+  EXPECT_EQ(std::tuple(assigned.tagNumber, std::wstring(assigned.artist), std::string(assigned.wallpaper),
+                       std::string(reinterpret_cast<char*>(assigned.albumArt), assigned.albumArtSize),
+                       assigned.created.dwLowDateTime, assigned.created.dwHighDateTime),
+            std::tuple(9, std::wstring(L"\u65e5\u672c"), std::string("null"), std::string("JPG"), 0x11223344u,
+                       0x55667788u));
+  EXPECT_TRUE(assigned.album == nullptr && assigned.ringer == nullptr) << "absent fields stay absent";
+  const SongRecord& self = assigned;
+  assigned = self;
+  EXPECT_STREQ(assigned.artist, L"\u65e5\u672c");
+  const SongRecord noArt(SongRecord{});
+  EXPECT_TRUE(noArt.albumArt == nullptr && noArt.albumArtSize == 0);
+  assigned.release();
+  assigned.release();
+  for (const char* absent : {static_cast<const char*>(nullptr), "", "null"}) EXPECT_FALSE(IsFieldPresent(absent));
+  for (const char* present : {"NULL", "nullx", " null", "http://store/x"}) EXPECT_TRUE(IsFieldPresent(present));
+  for (const wchar_t* absent : {static_cast<const wchar_t*>(nullptr), L"", L"null"})
+    EXPECT_FALSE(IsFieldPresent(absent));
+  EXPECT_TRUE(IsFieldPresent(L"Null"));
 }
 
 }  // namespace
