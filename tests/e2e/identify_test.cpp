@@ -63,7 +63,7 @@ class CatalogueServer {
     }
     const std::string server = std::string(MELODEX_SERVER_EXE) + " --db '" + (m_folder / "db").string() + "' ";
     if (std::system((server + "index '" + (m_folder / "music").string() + "' >/dev/null 2>&1").c_str()) != 0) return;
-    m_port = ClosedPort();
+    m_port = FreePort();
     Background(m_folder, server + "serve --listen 127.0.0.1:" + std::to_string(m_port), "server");
     httplib::Client client("127.0.0.1", m_port);
     for (int i = 0; i < 200 && !m_started; ++i) {
