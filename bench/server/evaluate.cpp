@@ -106,6 +106,20 @@ std::vector<float> slice(const std::vector<float>& s, size_t start, size_t n = k
     return {s.begin() + static_cast<long>(start), s.begin() + static_cast<long>(start + n)};
 }
 
+// One query's outcome, computed on a worker thread and gathered in order afterwards.
+struct Answer {
+    bool ok = false;
+    server::Identification id;
+    double ms = 0, cpuMs = 0;
+};
+
+void writeCsv(std::ofstream& csv, const char* part, const std::string& condition, uint32_t expected, const Answer& a) {
+    const server::MatchResult& m = a.id.match;
+    csv << part << ',' << condition << ',' << expected << ',' << m.found << ',' << m.track << ',' << m.score << ','
+        << m.confidence << ',' << m.runnerUp << ',' << m.runnerUpTrack << ',' << m.speed << ',' << m.candidates << ','
+        << m.queryHashes << ',' << m.votes << ',' << a.cpuMs << '\n';
+}
+
 struct Outcome {
     size_t hits = 0, total = 0;
 };
@@ -168,26 +182,32 @@ int main(int argc, char** argv) {
     server::FingerprintParams queryParams = server::FingerprintParams::query();
     server::MatchParams matchParams;
     app.add_option("--cat-peaks", catalogueParams.peaksPerSecond)->capture_default_str();
-    app.add_option("--cat-fanout", catalogueParams.fanOut)->capture_default_str();
+    app.add_option("--cat-targets", catalogueParams.targets)->capture_default_str();
     app.add_option("--q-peaks", queryParams.peaksPerSecond)->capture_default_str();
-    app.add_option("--q-fanout", queryParams.fanOut)->capture_default_str();
-    app.add_option("--q-shifts", queryParams.shifts)->capture_default_str();
+    app.add_option("--q-targets", queryParams.targets)->capture_default_str();
+    app.add_option("--q-edge", queryParams.edge)->capture_default_str();
     app.add_option("--max-dt", catalogueParams.maxDt)->capture_default_str();
+    app.add_option("--max-df", catalogueParams.maxDf)->capture_default_str();
+    app.add_option("--ratio-step", catalogueParams.ratioStep)->capture_default_str();
+    app.add_option("--octave-step", catalogueParams.octaveStep)->capture_default_str();
+    app.add_option("--span-step", catalogueParams.spanStep)->capture_default_str();
     app.add_option("--min-contrast", catalogueParams.minContrast)->capture_default_str();
     app.add_option("--tolerance", matchParams.offsetTolerance)->capture_default_str();
-    app.add_option("--q-time-radius", queryParams.peakTimeRadius)->capture_default_str();
-    app.add_option("--q-freq-radius", queryParams.peakFreqRadius)->capture_default_str();
-    app.add_option("--min-score", matchParams.minScore)->capture_default_str();
-    app.add_option("--margin", matchParams.margin)->capture_default_str();
-    app.add_option("--ratio", matchParams.ratio)->capture_default_str();
-    bool noSpeedSearch = false;
-    app.add_option("--speeds", matchParams.speeds, "speed factors tried when a recording finds nothing")->capture_default_str();
-    app.add_flag("--no-speed-search", noSpeedSearch, "try no other speeds");
-    app.add_option("--speed-margin", matchParams.speedMargin)->capture_default_str();
+    app.add_option("--aligned", matchParams.aligned)->capture_default_str();
+    app.add_option("--checked", matchParams.checked)->capture_default_str();
+    app.add_option("--min-votes", matchParams.minVotes)->capture_default_str();
+    app.add_option("--min-confidence", matchParams.minConfidence)->capture_default_str();
+    app.add_option("--max-speed", matchParams.maxSpeedChange)->capture_default_str();
     CLI11_PARSE(app, argc, argv);
-    if (noSpeedSearch) matchParams.speeds.clear();
-    queryParams.maxDt = catalogueParams.maxDt;
-    queryParams.minContrast = catalogueParams.minContrast;
+    // The hash layout is shared: only the density and the combinations differ on the query side.
+    for (auto* q : {&queryParams}) {
+        q->maxDt = catalogueParams.maxDt;
+        q->maxDf = catalogueParams.maxDf;
+        q->ratioStep = catalogueParams.ratioStep;
+        q->octaveStep = catalogueParams.octaveStep;
+        q->spanStep = catalogueParams.spanStep;
+        q->minContrast = catalogueParams.minContrast;
+    }
     bool queryPart[kParts] = {false, false};
     for (const std::string& p : parts)
         for (size_t k = 0; k < kParts; ++k) queryPart[k] = queryPart[k] || p == kPartNames[k];
@@ -216,7 +236,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    std::vector<std::vector<server::Landmark>> landmarks(catalogue.size());
+    std::vector<server::Fingerprint> landmarks(catalogue.size());
     std::vector<double> fpSeconds(catalogue.size());
     std::atomic<size_t> next{0};
     std::vector<std::thread> workers;
@@ -241,16 +261,16 @@ int main(int argc, char** argv) {
         record.title = std::filesystem::path(catalogue[i].path).stem().string();
         record.duration = catalogue[i].samples.size() / 8000.0;
         std::vector<uint32_t> same;
-        if (!server::findSameRecording(*index, landmarks[i], same, error) ||
+        if (!server::findSameRecording(*index, landmarks[i].landmarks, same, error) ||
             !catalog->beginTrack(record, {}, trackIds[i], error) || !index->addTrack(trackIds[i], landmarks[i], error) ||
             !server::joinRecording(*index, trackIds[i], same, error) ||
-            !catalog->markReady(trackIds[i], static_cast<int64_t>(landmarks[i].size()), error)) {
+            !catalog->markReady(trackIds[i], static_cast<int64_t>(landmarks[i].landmarks.size()), error)) {
             std::fprintf(stderr, "store failed: %s\n", error.c_str());
             return 1;
         }
         audioSeconds += record.duration;
         fingerprintSeconds += fpSeconds[i];
-        postings += landmarks[i].size();
+        postings += landmarks[i].landmarks.size();
     }
     const double storeSeconds = since(storeStart);
     server::IndexStats stats, compacted;
@@ -288,15 +308,9 @@ int main(int argc, char** argv) {
     std::ofstream csv;
     if (!scoresCsv.empty()) {
         csv.open(scoresCsv);
-        csv << "part,condition,expected,found,track,score,runner_up,runner_up_track,speed\n";
+        csv << "part,condition,expected,found,track,score,confidence,runner_up,runner_up_track,speed,candidates,hashes,votes,cpu_ms\n";
     }
     std::vector<double> allLatency, allCpu;
-    // One query's outcome, computed on a worker thread and gathered in order afterwards.
-    struct Answer {
-        bool ok = false;
-        server::Identification id;
-        double ms = 0, cpuMs = 0;
-    };
     auto identifyBody = [&](const std::vector<float>& recording, Answer& a) {
         const std::vector<uint8_t> body = server::buildClientBody(recording);
         const auto start = Clock::now();
@@ -379,9 +393,7 @@ int main(int argc, char** argv) {
                 const bool hit = a.id.match.found && sameRecording(a.id.match.track, expected);
                 outcomes[p][c].hits += hit;
                 ++outcomes[p][c].total;
-                if (csv) csv << kPartNames[p] << ',' << cond.name << ',' << expected << ',' << a.id.match.found << ','
-                             << a.id.match.track << ',' << a.id.match.score << ',' << a.id.match.runnerUp << ','
-                             << a.id.match.runnerUpTrack << ',' << a.id.match.speed << '\n';
+                if (csv) writeCsv(csv, kPartNames[p], cond.name, expected, a);
             }
             std::fprintf(stderr, "%-9s %-26s %s\n", kPartNames[p], cond.name.c_str(), rate(outcomes[p][c]).c_str());
         }
@@ -404,9 +416,7 @@ int main(int argc, char** argv) {
             falsePositives[p].hits += a.id.match.found;
             ++falsePositives[p].total;
             worstScore[p] = std::max(worstScore[p], a.id.match.score);
-            if (csv) csv << kPartNames[p] << ",outside,0," << a.id.match.found << ',' << a.id.match.track << ','
-                         << a.id.match.score << ',' << a.id.match.runnerUp << ',' << a.id.match.runnerUpTrack << ','
-                         << a.id.match.speed << '\n';
+            if (csv) writeCsv(csv, kPartNames[p], "outside", 0, a);
         }
         std::fprintf(stderr, "%-9s false positives %zu/%zu\n", kPartNames[p], falsePositives[p].hits, falsePositives[p].total);
     }

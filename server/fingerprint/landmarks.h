@@ -8,16 +8,37 @@
 
 namespace melodex::server {
 
-// One landmark: a 32-bit hash of an anchor peak and a target peak, and the anchor's frame.
+// One landmark: a 32-bit hash of an anchor peak and two later target peaks, and the anchor's frame.
 struct Landmark {
     uint32_t hash = 0;
     uint32_t frame = 0;
 };
 
-// Layout: anchor bin (8 bits) | bin difference + 64 (7 bits) | frame difference (6 bits).
-uint32_t packHash(int anchorBin, int binDelta, int frameDelta);
+// Music played s times fast (pitch and tempo together, as a turntable, a radio or a DJ change
+// it) has every frequency multiplied by s and every time distance divided by s. A hash of three
+// peaks built mostly from quantities that such a change leaves alone finds the music at other
+// speeds in one lookup:
+//   ratio   the first target's time distance from the anchor over the second's, in (0, 1]
+//   first   log2 of the first target's frequency over the anchor's
+//   second  log2 of the second target's frequency over the anchor's
+//   span    log2 of the anchor's frequency times the second target's time distance
+//   pitch   log2 of the anchor's frequency: the one quantity a speed change moves, quantised
+//           coarsely (a quarter octave) and looked up on both sides of its nearest boundary
+// Each is quantised by its step in FingerprintParams; `Quantities` holds them in step units.
+struct Quantities {
+    float ratio = 0, first = 0, second = 0, span = 0, pitch = 0;
+};
 
-// Pairs every anchor with up to params.fanOut later peaks inside the target zone.
+Quantities measure(const Peak& anchor, const Peak& first, const Peak& second, const FingerprintParams& params);
+// Layout: ratio (5 bits) | first (8 bits) | second (8 bits) | span (7 bits) | pitch (4 bits),
+// each its quantised value modulo the field's size.
+uint32_t packHash(int ratio, int first, int second, int span, int pitch);
+
+// Combines every anchor with every pair of its next params.targets peaks inside the target
+// zone. With params.edge > 0, a combination whose least certain invariant quantity lies that
+// close to a step boundary is also hashed with it on the boundary's other side; with
+// params.bothPitches, every hash is made for the pitch levels on both sides of the nearest
+// boundary.
 std::vector<Landmark> makeLandmarks(const std::vector<Peak>& peaks, const FingerprintParams& params);
 
 }  // namespace melodex::server

@@ -40,6 +40,16 @@ struct FftwFree {
     void operator()(void* p) const { fftwf_free(p); }
 };
 
+// First bin of each band, and the end of the last: log-spaced, so that each band spans the same
+// musical interval.
+std::vector<int> bandEdges(const FingerprintParams& params) {
+    std::vector<int> edges(kBands + 1);
+    const double ratio = static_cast<double>(params.maxBin) / params.minBin;
+    for (int k = 0; k <= kBands; ++k)
+        edges[k] = static_cast<int>(std::lround(params.minBin * std::pow(ratio, static_cast<double>(k) / kBands))) - params.minBin;
+    return edges;
+}
+
 }  // namespace
 
 Spectrogram computeSpectrogram(const float* samples, size_t count, const FingerprintParams& params, int offset) {
@@ -53,9 +63,13 @@ void computeSpectrogram(const float* samples, size_t count, const FingerprintPar
     out.bins = params.bins();
     out.frames = 0;
     out.values.clear();
+    out.bandPower.clear();
     if (offset < 0 || count < static_cast<size_t>(offset + n)) return;
     out.frames = static_cast<int>((count - offset - n) / params.hop + 1);
     out.values.resize(static_cast<size_t>(out.frames) * out.bins);
+    out.bandPower.resize(static_cast<size_t>(out.frames) * kBands);
+    const std::vector<int> edges = bandEdges(params);
+    std::vector<float> power(out.bins);
 
     std::unique_ptr<float, FftwFree> in(static_cast<float*>(fftwf_malloc(sizeof(float) * n)));
     std::unique_ptr<fftwf_complex, FftwFree> gram(
@@ -77,7 +91,14 @@ void computeSpectrogram(const float* samples, size_t count, const FingerprintPar
         float* row = &out.values[static_cast<size_t>(f) * out.bins];
         for (int b = 0; b < out.bins; ++b) {
             const fftwf_complex& c = gram.get()[params.minBin + b];
-            row[b] = fastLog(c[0] * c[0] + c[1] * c[1] + kFloor);
+            power[b] = c[0] * c[0] + c[1] * c[1] + kFloor;
+            row[b] = fastLog(power[b]);
+        }
+        float* bands = &out.bandPower[static_cast<size_t>(f) * kBands];
+        for (int k = 0; k < kBands; ++k) {
+            float sum = 0;
+            for (int b = edges[k]; b < edges[k + 1]; ++b) sum += power[b];
+            bands[k] = sum;
         }
     }
 }

@@ -7,11 +7,16 @@
 
 namespace melodex::server {
 
-// Log-power spectrogram of the band [minBin, maxBin): frames() rows of bins() values, row-major.
+// Bands of the signature (signature.h): kBands log-spaced bands over [minBin, maxBin).
+constexpr int kBands = 17;
+
+// Log-power spectrogram of the band [minBin, maxBin): frames() rows of bins() values, row-major;
+// beside it the power of each frame in kBands wider bands (linear, frames x kBands).
 struct Spectrogram {
     int frames = 0;
     int bins = 0;
     std::vector<float> values;
+    std::vector<float> bandPower;
 
     float at(int frame, int bin) const { return values[static_cast<size_t>(frame) * bins + bin]; }
 };

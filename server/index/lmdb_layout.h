@@ -13,30 +13,34 @@
 
 namespace melodex::server::lmdb {
 
-// Layout: the key is the hash without its low kLowBits bits; each posting is a fixed 7-byte
-// duplicate value: those low bits, then the track and the frame (24 bits each, big-endian).
-// Sharing a key among 2^kLowBits hashes gives every key many duplicates, which LMDB packs densely
-// (a key of its own per hash would cost more than the posting itself), and the byte order still
-// groups postings by hash, then by track, so a lookup or a removal is one range seek.
-inline constexpr int kLowBits = 4;
-inline constexpr size_t kPostingBytes = 7;
+// Layout: the key is the hash without its low kLowBits bits; each posting is a fixed 8-byte
+// duplicate value: those low bits (big-endian), then the track and the frame (24 bits each,
+// big-endian). Sharing a key among 2^kLowBits hashes gives every key many duplicates, which LMDB
+// packs densely (a key of its own per hash would cost more than the posting itself), and the
+// byte order still groups postings by hash, then by track, so a lookup or a removal is one range
+// seek.
+inline constexpr int kLowBits = 16;
+inline constexpr size_t kPostingBytes = 8;
 inline constexpr size_t kMapSize = size_t{256} << 30;
 
 inline uint32_t keyOf(uint32_t hash) { return hash >> kLowBits; }
-inline uint8_t lowOf(uint32_t hash) { return static_cast<uint8_t>(hash & ((1u << kLowBits) - 1)); }
+inline uint16_t lowOf(uint32_t hash) { return static_cast<uint16_t>(hash & ((1u << kLowBits) - 1)); }
+inline uint16_t lowOfPosting(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
 inline void packPosting(uint32_t hash, uint32_t track, uint32_t frame, uint8_t* out) {
-    out[0] = lowOf(hash);
-    out[1] = static_cast<uint8_t>(track >> 16);
-    out[2] = static_cast<uint8_t>(track >> 8);
-    out[3] = static_cast<uint8_t>(track);
-    out[4] = static_cast<uint8_t>(frame >> 16);
-    out[5] = static_cast<uint8_t>(frame >> 8);
-    out[6] = static_cast<uint8_t>(frame);
+    const uint16_t low = lowOf(hash);
+    out[0] = static_cast<uint8_t>(low >> 8);
+    out[1] = static_cast<uint8_t>(low);
+    out[2] = static_cast<uint8_t>(track >> 16);
+    out[3] = static_cast<uint8_t>(track >> 8);
+    out[4] = static_cast<uint8_t>(track);
+    out[5] = static_cast<uint8_t>(frame >> 16);
+    out[6] = static_cast<uint8_t>(frame >> 8);
+    out[7] = static_cast<uint8_t>(frame);
 }
 
 inline Posting unpackPosting(const uint8_t* p) {
-    return {(uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3], (uint32_t{p[4]} << 16) | (uint32_t{p[5]} << 8) | p[6]};
+    return {(uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 8) | p[4], (uint32_t{p[5]} << 16) | (uint32_t{p[6]} << 8) | p[7]};
 }
 
 struct EnvClose {
@@ -84,12 +88,17 @@ inline bool failed(int rc, const char* what, std::string& error) {
 }
 
 // The index's tables: postings (hash key -> sorted fixed-size duplicates), tracks (id -> the
-// track's hash list, for removal) and recordings (id -> the group it belongs to).
+// track's hash list, for removal), recordings (id -> the group it belongs to), signatures (id ->
+// the track's signature words, native byte order) and meta ("format" -> the layout's version).
 struct Tables {
     MDB_dbi postings = 0;
     MDB_dbi tracks = 0;
     MDB_dbi recordings = 0;
+    MDB_dbi signatures = 0;
+    MDB_dbi meta = 0;
 };
+inline constexpr unsigned kMaxTables = 6;
+inline constexpr const char* kFormatKey = "format";
 
 inline bool openTables(MDB_txn* txn, Tables& tables, std::string& error) {
     return !failed(mdb_dbi_open(txn, "postings", MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY,
@@ -98,7 +107,18 @@ inline bool openTables(MDB_txn* txn, Tables& tables, std::string& error) {
            !failed(mdb_dbi_open(txn, "tracks", MDB_CREATE | MDB_INTEGERKEY, &tables.tracks),
                    "cannot open the tracks table", error) &&
            !failed(mdb_dbi_open(txn, "recordings", MDB_CREATE | MDB_INTEGERKEY, &tables.recordings),
-                   "cannot open the recordings table", error);
+                   "cannot open the recordings table", error) &&
+           !failed(mdb_dbi_open(txn, "signatures", MDB_CREATE | MDB_INTEGERKEY, &tables.signatures),
+                   "cannot open the signatures table", error) &&
+           !failed(mdb_dbi_open(txn, "meta", MDB_CREATE, &tables.meta), "cannot open the meta table", error);
+}
+
+// The format a new index is stamped with, in the meta table.
+inline bool writeFormat(MDB_txn* txn, const Tables& tables, std::string& error) {
+    int format = kIndexFormat;
+    MDB_val key{std::char_traits<char>::length(kFormatKey), const_cast<char*>(kFormatKey)};
+    MDB_val data{sizeof format, &format};
+    return !failed(mdb_put(txn, tables.meta, &key, &data, 0), "cannot stamp the index's format", error);
 }
 
 }  // namespace melodex::server::lmdb
