@@ -186,6 +186,8 @@ int main(int argc, char** argv) {
     app.add_option("--q-peaks", queryParams.peaksPerSecond)->capture_default_str();
     app.add_option("--q-targets", queryParams.targets)->capture_default_str();
     app.add_option("--q-edge", queryParams.edge)->capture_default_str();
+    app.add_option("--q-pitch-edge", queryParams.pitchEdge)->capture_default_str();
+    app.add_option("--pitch-step", catalogueParams.pitchStep)->capture_default_str();
     app.add_option("--max-dt", catalogueParams.maxDt)->capture_default_str();
     app.add_option("--max-df", catalogueParams.maxDf)->capture_default_str();
     app.add_option("--ratio-step", catalogueParams.ratioStep)->capture_default_str();
@@ -207,6 +209,8 @@ int main(int argc, char** argv) {
         q->octaveStep = catalogueParams.octaveStep;
         q->spanStep = catalogueParams.spanStep;
         q->minContrast = catalogueParams.minContrast;
+        q->pitchStep = catalogueParams.pitchStep;
+        q->minDf = catalogueParams.minDf;
     }
     bool queryPart[kParts] = {false, false};
     for (const std::string& p : parts)

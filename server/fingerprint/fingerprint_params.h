@@ -16,7 +16,7 @@ struct FingerprintParams {
     int peakFreqRadius = 3;       // bins either side a peak must dominate
     float minContrast = 0.7f;     // natural-log units above the local average
     int blockFrames = 32;         // density is enforced per half-second block
-    int peaksPerSecond = 14;
+    int peaksPerSecond = 18;
     // A hash joins an anchor peak with two later peaks among its next `targets` in the target
     // zone: every pair of them (so `targets` 3 gives 3 hashes an anchor, 6 gives 15).
     int targets = 3;
@@ -33,9 +33,10 @@ struct FingerprintParams {
     // The query also looks a triplet up with its least certain speed-invariant quantity on the
     // other side of the nearest step boundary, when it lies within this share of a step of it.
     float edge = 0.0f;
-    // The query looks every triplet up with the anchor's pitch level on both sides of the
-    // nearest boundary, so that a speed change that moves it across one still finds it.
-    bool bothPitches = false;
+    // The query also looks a triplet up with the anchor's pitch level on the other side of the
+    // nearest boundary when it lies within this share of a step of it: 0.3 of a quarter octave
+    // covers speed changes of 6 % towards that boundary (the farther one is beyond the change).
+    float pitchEdge = 0.0f;
 
     static FingerprintParams catalogue() { return FingerprintParams{}; }
     static FingerprintParams query() {
@@ -43,7 +44,7 @@ struct FingerprintParams {
         p.peaksPerSecond = 28;
         p.targets = 6;
         p.edge = 0.15f;
-        p.bothPitches = true;
+        p.pitchEdge = 0.3f;
         return p;
     }
 

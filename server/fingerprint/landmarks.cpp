@@ -40,9 +40,9 @@ int nearestSide(float x, float& distance) {
 void emit(const Quantities& q, uint32_t frame, const FingerprintParams& params, std::vector<Landmark>& out) {
     int v[4] = {level(q.ratio), level(q.first), level(q.second), level(q.span)};
     int pitches[2] = {level(q.pitch), level(q.pitch)};
-    float unused = 0;
-    if (params.bothPitches) pitches[1] += nearestSide(q.pitch, unused);
-    const int pitchCount = params.bothPitches ? 2 : 1;
+    float fromBoundary = 1;
+    pitches[1] += nearestSide(q.pitch, fromBoundary);
+    const int pitchCount = fromBoundary < params.pitchEdge ? 2 : 1;
     for (int p = 0; p < pitchCount; ++p) out.push_back({packHash(v[0], v[1], v[2], v[3], pitches[p]), frame});
     if (params.edge <= 0) return;
     const float x[4] = {q.ratio, q.first, q.second, q.span};
@@ -68,7 +68,7 @@ std::vector<Landmark> makeLandmarks(const std::vector<Peak>& peaks, const Finger
     std::vector<Landmark> out;
     const int targets = params.targets;
     out.reserve(peaks.size() * static_cast<size_t>(targets * (targets - 1) / 2) * (params.edge > 0 ? 2 : 1) *
-                (params.bothPitches ? 2 : 1));
+                (params.pitchEdge > 0 ? 2 : 1));
     std::vector<const Peak*> zone;
     for (size_t i = 0; i < peaks.size(); ++i) {
         const Peak& a = peaks[i];

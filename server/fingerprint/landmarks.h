@@ -23,7 +23,7 @@ struct Landmark {
 //   second  log2 of the second target's frequency over the anchor's
 //   span    log2 of the anchor's frequency times the second target's time distance
 //   pitch   log2 of the anchor's frequency: the one quantity a speed change moves, quantised
-//           coarsely (a quarter octave) and looked up on both sides of its nearest boundary
+//           coarsely (a quarter octave) and looked up on both sides of a boundary it is near
 // Each is quantised by its step in FingerprintParams; `Quantities` holds them in step units.
 struct Quantities {
     float ratio = 0, first = 0, second = 0, span = 0, pitch = 0;
@@ -37,8 +37,7 @@ uint32_t packHash(int ratio, int first, int second, int span, int pitch);
 // Combines every anchor with every pair of its next params.targets peaks inside the target
 // zone. With params.edge > 0, a combination whose least certain invariant quantity lies that
 // close to a step boundary is also hashed with it on the boundary's other side; with
-// params.bothPitches, every hash is made for the pitch levels on both sides of the nearest
-// boundary.
+// params.pitchEdge > 0, so is one whose pitch level lies that close to its boundary.
 std::vector<Landmark> makeLandmarks(const std::vector<Peak>& peaks, const FingerprintParams& params);
 
 }  // namespace melodex::server

@@ -178,7 +178,7 @@ public:
         if (failed(rc, "cannot open a cursor", error)) return false;
         std::vector<Posting> buffer;
         for (size_t i = 0; i < hashes.size(); ++i) {
-            const uint16_t low = lowOf(hashes[i]);
+            const uint32_t low = lowOf(hashes[i]);
             uint32_t k = keyOf(hashes[i]);
             uint8_t first[kPostingBytes] = {};
             packPosting(hashes[i], 0, 0, first);
@@ -197,7 +197,7 @@ public:
             while (rc == MDB_SUCCESS && !runEnded && !tooCommon) {
                 const auto* p = static_cast<const uint8_t*>(data.mv_data);
                 for (size_t off = 0; off + kPostingBytes <= data.mv_size; off += kPostingBytes) {
-                    const uint16_t at = lowOfPosting(p + off);
+                    const uint32_t at = lowOfPosting(p + off);
                     if (at < low) continue;
                     if (at != low) {
                         runEnded = true;

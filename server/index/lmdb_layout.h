@@ -13,35 +13,33 @@
 
 namespace melodex::server::lmdb {
 
-// Layout: the key is the hash without its low kLowBits bits; each posting is a fixed 8-byte
-// duplicate value: those low bits (big-endian), then the track and the frame (24 bits each,
+// Layout: the key is the hash's top 8 bits; each posting is a fixed 9-byte duplicate value: the
+// hash's low kLowBits bits (big-endian), then the track and the frame (24 bits each,
 // big-endian). Sharing a key among 2^kLowBits hashes gives every key many duplicates, which LMDB
-// packs densely (a key of its own per hash would cost more than the posting itself), and the
-// byte order still groups postings by hash, then by track, so a lookup or a removal is one range
-// seek.
-inline constexpr int kLowBits = 16;
-inline constexpr size_t kPostingBytes = 8;
+// packs densely in pages of their own (a key of its own per hash would cost more than the
+// posting itself), and the byte order still groups postings by hash, then by track, so a lookup
+// or a removal is one range seek.
+inline constexpr int kLowBits = 24;
+inline constexpr size_t kPostingBytes = 9;
 inline constexpr size_t kMapSize = size_t{256} << 30;
 
 inline uint32_t keyOf(uint32_t hash) { return hash >> kLowBits; }
-inline uint16_t lowOf(uint32_t hash) { return static_cast<uint16_t>(hash & ((1u << kLowBits) - 1)); }
-inline uint16_t lowOfPosting(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline uint32_t lowOf(uint32_t hash) { return hash & ((1u << kLowBits) - 1); }
+inline uint32_t lowOfPosting(const uint8_t* p) { return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2]; }
+
+inline void put24(uint32_t value, uint8_t* out) {
+    out[0] = static_cast<uint8_t>(value >> 16);
+    out[1] = static_cast<uint8_t>(value >> 8);
+    out[2] = static_cast<uint8_t>(value);
+}
 
 inline void packPosting(uint32_t hash, uint32_t track, uint32_t frame, uint8_t* out) {
-    const uint16_t low = lowOf(hash);
-    out[0] = static_cast<uint8_t>(low >> 8);
-    out[1] = static_cast<uint8_t>(low);
-    out[2] = static_cast<uint8_t>(track >> 16);
-    out[3] = static_cast<uint8_t>(track >> 8);
-    out[4] = static_cast<uint8_t>(track);
-    out[5] = static_cast<uint8_t>(frame >> 16);
-    out[6] = static_cast<uint8_t>(frame >> 8);
-    out[7] = static_cast<uint8_t>(frame);
+    put24(lowOf(hash), out);
+    put24(track, out + 3);
+    put24(frame, out + 6);
 }
 
-inline Posting unpackPosting(const uint8_t* p) {
-    return {(uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 8) | p[4], (uint32_t{p[5]} << 16) | (uint32_t{p[6]} << 8) | p[7]};
-}
+inline Posting unpackPosting(const uint8_t* p) { return {lowOfPosting(p + 3), lowOfPosting(p + 6)}; }
 
 struct EnvClose {
     void operator()(MDB_env* e) const { mdb_env_close(e); }

@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "server/fingerprint/fingerprinter.h"
-#include "server/fingerprint/resampler.h"
 
 namespace melodex::server {
 namespace {
@@ -37,31 +36,55 @@ Query::AtSpeed Query::analyse(const Spectrogram& gram, double speed) {
     return at;
 }
 
-Query::Query(std::vector<float> samples, const FingerprintParams& params) : samples_(std::move(samples)), params_(params) {
+Query::Query(const std::vector<float>& samples, const FingerprintParams& params) : params_(params) {
     thread_local Spectrogram gram;
-    landmarks_ = findLandmarks(samples_.data(), samples_.size(), params_, gram);
+    landmarks_ = findLandmarks(samples.data(), samples.size(), params_, gram);
+    frames_ = gram.frames;
+    power_ = gram.power;
     speeds_.push_back(analyse(gram, 1.0));
 }
 
-bool Query::features(double speed, const SignatureFeatures*& phase0, const SignatureFeatures*& phase1, std::string& error) {
+Spectrogram Query::warped(double speed) const {
+    const int bins = params_.bins();
+    const std::vector<int> edges = bandEdges(params_);
+    Spectrogram out;
+    out.bins = bins;
+    out.frames = frames_ > 1 ? static_cast<int>(std::floor((frames_ - 1) * speed)) + 1 : 0;
+    out.bandPower.assign(static_cast<size_t>(out.frames) * kBands, 0.0f);
+    std::vector<float> row(static_cast<size_t>(bins));
+    for (int u = 0; u < out.frames; ++u) {
+        // Linear interpolation between the two recording frames around u / speed.
+        const double t = u / speed;
+        const int i = std::min(static_cast<int>(t), frames_ - 2);
+        const float w = static_cast<float>(t - i);
+        const float* a = &power_[static_cast<size_t>(i) * bins];
+        const float* b = a + bins;
+        for (int k = 0; k < bins; ++k) row[static_cast<size_t>(k)] = (1 - w) * a[k] + w * b[k];
+        // Band k spans absolute bins [e_k, e_k+1) of the music, [speed e_k, speed e_k+1) of the
+        // recording; bin k covers [k, k + 1) and counts by its overlap.
+        float* bands = &out.bandPower[static_cast<size_t>(u) * kBands];
+        for (int band = 0; band < kBands; ++band) {
+            const double lo = (edges[band] + params_.minBin) * speed - params_.minBin;
+            const double hi = (edges[band + 1] + params_.minBin) * speed - params_.minBin;
+            float sum = 0;
+            for (int k = std::max(0, static_cast<int>(lo)); k < bins && k < hi; ++k) {
+                const double overlap = std::min(hi, k + 1.0) - std::max(lo, static_cast<double>(k));
+                if (overlap > 0) sum += static_cast<float>(overlap) * row[static_cast<size_t>(k)];
+            }
+            bands[band] = sum + 1e-9f;
+        }
+    }
+    return out;
+}
+
+void Query::features(double speed, const SignatureFeatures*& phase0, const SignatureFeatures*& phase1) {
     auto it = std::find_if(speeds_.begin(), speeds_.end(), [&](const AtSpeed& a) { return a.speed == speed; });
     if (it == speeds_.end()) {
-        // Samples of music played `speed` times fast, read at 8000 / speed Hz, are the music at
-        // its own speed.
-        PcmAudio audio;
-        audio.sampleRate = static_cast<int>(std::lround(kFingerprintRate / speed));
-        audio.channels = 1;
-        audio.samples = samples_;
-        std::vector<float> restored;
-        if (!toFingerprintRate(audio, restored, error)) return false;
-        Spectrogram gram;
-        computeSpectrogram(restored.data(), restored.size(), params_, 0, gram);
-        speeds_.push_back(analyse(gram, speed));
+        speeds_.push_back(analyse(warped(speed), speed));
         it = speeds_.end() - 1;
     }
     phase0 = &it->phases[0];
     phase1 = &it->phases[1];
-    return true;
 }
 
 }  // namespace melodex::server

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace melodex::server {
 namespace {
@@ -11,20 +12,26 @@ namespace {
 // when the bits are independent of the recording. Fewer than half the recording's frames
 // overlapping the track count as no agreement.
 double agreement(const SignatureFeatures& f, const std::vector<uint32_t>& reference, long first) {
-    double sum = 0, squares = 0;
-    int used = 0;
-    for (int j = 1; j < f.frames; ++j) {
-        const long r = first + j;
-        if (r < 1 || r >= static_cast<long>(reference.size())) continue;
-        const uint32_t word = reference[static_cast<size_t>(r)];
+    const int from = static_cast<int>(std::max<long>(1, 1 - first));
+    const int to = static_cast<int>(std::min<long>(f.frames, static_cast<long>(reference.size()) - first));
+    if (2 * (to - from) < f.frames) return 0.0;
+    float sum = 0, squares = 0;
+    for (int j = from; j < to; ++j) {
+        const uint32_t word = reference[static_cast<size_t>(first + j)];
         const float* x = f.row(j);
         for (int k = 0; k < kSignatureBits; ++k) {
-            sum += (word >> k & 1u) ? x[k] : -x[k];
-            squares += static_cast<double>(x[k]) * x[k];
+            // +x where the bit is set, -x where it is not, without a branch.
+            const uint32_t sign = ((word >> k) & 1u) ^ 1u;
+            uint32_t bits;
+            std::memcpy(&bits, &x[k], sizeof bits);
+            bits ^= sign << 31;
+            float signed_;
+            std::memcpy(&signed_, &bits, sizeof signed_);
+            sum += signed_;
+            squares += x[k] * x[k];
         }
-        ++used;
     }
-    return squares > 0 && 2 * used >= f.frames ? sum / std::sqrt(squares) : 0.0;
+    return squares > 0 ? sum / std::sqrt(squares) : 0.0;
 }
 
 // Mean and spread of the agreement at offsets of the track away from the candidate, the highest
@@ -68,6 +75,12 @@ SignatureCheck checkSignature(const SignatureFeatures& phase0, const SignatureFe
             out.agreement = a;
             out.offsetFrames = static_cast<int>((first + d) * kFramesPerSignature - phase);
         }
+    }
+    // Agreement this low is no match, however chance is spread: the chance level is only
+    // measured for candidates that could pass.
+    if (out.agreement < params.worthMeasuring) {
+        out.confidence = out.agreement;
+        return out;
     }
     double mean = 0, spread = 1;
     chance(f, reference, first, params, mean, spread);

@@ -13,6 +13,7 @@ struct SignatureCheckParams {
     int chanceGap = 16;        // signature frames (0.5 s) kept clear around the candidate
     double chanceTrim = 0.1;   // share of the highest chance values left out (the music repeats)
     double minChanceSpread = 0.6;
+    double worthMeasuring = 3.0;  // agreement below which the chance level is not measured
 };
 
 struct SignatureCheck {
