@@ -13,9 +13,10 @@ namespace {
 constexpr uint32_t kStretchFrames = 1250;
 // A stretch belongs to another track when this share of its frames that carry a landmark, and at
 // least kMinAlignedFrames of them, agree on one offset into that track. Unrelated music reaches a
-// few dozen frames at most; a copy, even framed half a hop apart, reaches several hundred.
-constexpr double kAlignedShare = 0.25;
-constexpr int kMinAlignedFrames = 60;
+// handful of frames; a copy, even framed half a hop apart or mastered anew, reaches dozens to
+// hundreds (three peaks must survive for a hash to agree, fewer than two did).
+constexpr double kAlignedShare = 0.1;
+constexpr int kMinAlignedFrames = 30;
 
 }  // namespace
 

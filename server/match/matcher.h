@@ -19,8 +19,8 @@ namespace melodex::server {
 // signatures unrelated.
 struct MatchParams {
     size_t aligned = 24;      // tracks with the most matching hashes that are aligned
-    int minVotes = 3;         // aligned moments a candidate needs to be checked
-    size_t checked = 4;       // best aligned candidates checked against their signature
+    int minVotes = 2;         // aligned moments a candidate needs to be checked
+    size_t checked = 6;       // best aligned candidates checked against their signature
     int offsetTolerance = 1;  // frames either side merged into one offset
     // Speeds tried in the alignment: geometric steps of `speedStep` up to `maxSpeedChange` either
     // way (1.08: from 8 % slow to 8 % fast).
