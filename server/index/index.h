@@ -100,6 +100,9 @@ std::unique_ptr<Index> openLmdbIndex(const std::string& dir, std::string& error)
 // Whether `dir` holds an index of an earlier format.
 bool isEarlierLmdbIndex(const std::string& dir);
 // The distributed store: the index in a Redis Cluster, shared by every process that opens it.
-std::unique_ptr<Index> openRedisIndex(std::shared_ptr<redis::ClusterClient> client, std::string& error);
+// An index of an earlier format is refused with kRebuildAdvice, unless `rebuild`: then it is
+// stamped with this format, for its tracks to be removed and added again (the postings' layout
+// is the same, so removal takes the earlier ones out too).
+std::unique_ptr<Index> openRedisIndex(std::shared_ptr<redis::ClusterClient> client, std::string& error, bool rebuild = false);
 
 }  // namespace melodex::server

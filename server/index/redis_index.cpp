@@ -188,14 +188,16 @@ public:
 
     // A cluster that holds index keys but no format, or another one, was written by an
     // earlier version; an empty one is stamped with this version's.
-    bool checkFormat(std::string& error) {
+    bool checkFormat(bool rebuild, std::string& error) {
         std::vector<Reply> replies;
         if (!client_->run({{"GET", kFormat}, {"EXISTS", kSeq}}, replies, error) ||
             !allAnswered(replies, "cannot read the index's format", error))
             return false;
         if (replies[0].type == Reply::Type::String) {
             if (toNumber(replies[0].string) == kIndexFormat) return true;
-        } else if (replies[1].integer == 0) {
+        }
+        if (replies[0].type != Reply::Type::String && replies[1].integer == 0) rebuild = true;
+        if (rebuild) {
             return client_->run({{"SET", kFormat, std::to_string(kIndexFormat)}}, replies, error) &&
                    answered(replies[0], "cannot stamp the index's format", error);
         }
@@ -427,13 +429,13 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Index> openRedisIndex(std::shared_ptr<redis::ClusterClient> client, std::string& error) {
+std::unique_ptr<Index> openRedisIndex(std::shared_ptr<redis::ClusterClient> client, std::string& error, bool rebuild) {
     if (!client) {
         error = "no Redis cluster to open the index in";
         return nullptr;
     }
     auto index = std::make_unique<RedisIndex>(std::move(client));
-    if (!index->checkFormat(error)) return nullptr;
+    if (!index->checkFormat(rebuild, error)) return nullptr;
     return index;
 }
 
