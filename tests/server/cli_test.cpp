@@ -14,7 +14,10 @@
 #include <string>
 #include <thread>
 
+#include <lmdb.h>
+
 #include "server/catalog/catalog.h"
+#include "tests/server/pictures.h"
 #include "tests/server/raw_http.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
@@ -165,6 +168,82 @@ TEST(CommandLine, SongHeldTwiceIsGroupedAndFound) {
     }
     const std::string json = run(exe + " --db " + db + " identify --json " + (dir / "unknown.wav"), status);
     EXPECT_NE(json.find("\"found\":false"), std::string::npos) << json;
+}
+
+// An index of the earlier layout: the postings table without the format this version stamps.
+void writeEarlierIndex(const std::string& dir) {
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    MDB_env* env = nullptr;
+    MDB_txn* txn = nullptr;
+    MDB_dbi postings = 0;
+    ASSERT_EQ(mdb_env_create(&env), MDB_SUCCESS);
+    mdb_env_set_maxdbs(env, 4);
+    ASSERT_EQ(mdb_env_open(env, dir.c_str(), 0, 0644), MDB_SUCCESS);
+    ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), MDB_SUCCESS);
+    ASSERT_EQ(mdb_dbi_open(txn, "postings", MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY, &postings), MDB_SUCCESS);
+    ASSERT_EQ(mdb_txn_commit(txn), MDB_SUCCESS);
+    mdb_env_close(env);
+}
+
+// A store written by the earlier engine is refused with the advice to rebuild it; reindex
+// rebuilds it from the files under the same ids, leaving every entry's details as they were, and
+// a file that has gone missing is reported while its entry stays.
+TEST(CommandLine, AnEarlierIndexIsRebuiltKeepingEveryTracksIdAndDetails) {
+    TempDir dir;
+    const std::string exe = MELODEX_SERVER_EXE;
+    const std::string db = dir / "db";
+    std::filesystem::create_directories(dir / "music/kept");
+    std::filesystem::create_directories(dir / "music/gone");
+    const std::vector<float> song = test::melody(91, 30.0);
+    test::writeFile(dir / "music/kept/Band - Kept.wav", test::wavFile(song, 8000));
+    test::writeFile(dir / "music/kept/cover.jpg", test::makeJpeg(300, 300));
+    test::writeFile(dir / "music/gone/Band - Gone.wav", test::wavFile(test::melody(92, 30.0), 8000));
+    test::writeFile(dir / "query.wav", test::clientBody({song.begin() + 40000, song.begin() + 128000}));
+    int status = -1;
+    run(exe + " --db " + db + " index --threads 1 " + (dir / "music") + " 2>/dev/null", status);
+    ASSERT_EQ(status, 0);
+    std::string error;
+    std::vector<TrackRecord> before;
+    {
+        auto catalog = openSqliteCatalog(db + "/catalog.sqlite", error);
+        ASSERT_TRUE(catalog && catalog->list(before, error)) << error;
+    }
+    ASSERT_EQ(before.size(), 2u);
+    for (const TrackRecord& t : before)
+        run(exe + " --db " + db + " set " + std::to_string(t.id) + " --ringer https://r.example/" + std::to_string(t.id) +
+                " --sms 'Hear " + t.title + "'",
+            status);
+    writeEarlierIndex(db + "/index");
+    std::filesystem::remove_all(dir / "music/gone");
+
+    for (const std::string& command : {" identify " + (dir / "query.wav"), std::string(" serve --listen 127.0.0.1:1")}) {
+        const std::string out = run(exe + " --db " + db + command + " 2>&1", status);
+        EXPECT_NE(status, 0) << command;
+        EXPECT_NE(out.find("melodex-server reindex"), std::string::npos) << command << out;
+    }
+    const std::string rebuilt = run(exe + " --db " + db + " reindex 2>&1", status);
+    EXPECT_EQ(status, 0) << rebuilt;
+    EXPECT_NE(rebuilt.find("Band - Gone.wav"), std::string::npos) << rebuilt;
+    EXPECT_NE(rebuilt.find("1 files missing"), std::string::npos) << rebuilt;
+
+    std::vector<TrackRecord> after;
+    {
+        auto catalog = openSqliteCatalog(db + "/catalog.sqlite", error);
+        ASSERT_TRUE(catalog && catalog->list(after, error)) << error;
+    }
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < after.size(); ++i) {
+        EXPECT_EQ(after[i].id, before[i].id);
+        EXPECT_EQ(after[i].title, before[i].title);
+        EXPECT_EQ(after[i].artist, before[i].artist);
+        EXPECT_EQ(after[i].hasArt, before[i].hasArt);
+        EXPECT_EQ(after[i].links.ringer, "https://r.example/" + std::to_string(after[i].id));
+        EXPECT_EQ(after[i].links.smsMessage, "Hear " + after[i].title);
+    }
+    const std::string json = run(exe + " --db " + db + " identify --json " + (dir / "query.wav"), status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(json.find("\"title\":\"Kept\""), std::string::npos) << json;
 }
 
 TEST(CommandLine, FilesClaimingAnAbsurdSampleRateAreRefusedByName) {

@@ -19,8 +19,8 @@ inline std::vector<Landmark> landmarksFor(uint32_t track, size_t count) {
     return out;
 }
 
-inline std::vector<TrackLandmarks> batchOf(uint32_t first, uint32_t last, size_t count) {
-    std::vector<TrackLandmarks> out;
+inline std::vector<TrackFingerprint> batchOf(uint32_t first, uint32_t last, size_t count) {
+    std::vector<TrackFingerprint> out;
     for (uint32_t t = first; t <= last; ++t) out.push_back({t, landmarksFor(t, count)});
     return out;
 }

@@ -98,7 +98,7 @@ TEST_F(IndexerTest, RecoveryRemovesWhatAnInterruptedRunLeftHalfDone) {
     uint32_t id = 0;
     std::string error;
     ASSERT_TRUE(catalog_->beginTrack(t, {}, id, error));
-    ASSERT_TRUE(index_->addTrack(id, {{123, 4}, {456, 7}}, error));
+    ASSERT_TRUE(index_->addTrack(id, std::vector<Landmark>{{123, 4}, {456, 7}}, error));
 
     Indexer indexer(*catalog_, *index_);
     ASSERT_TRUE(indexer.recover(error)) << error;

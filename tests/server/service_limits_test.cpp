@@ -46,7 +46,8 @@ public:
         return changed_.wait_for(lock, 10s, [&] { return held_ >= count; });
     }
 
-    bool addTrack(uint32_t t, const std::vector<Landmark>& l, std::string& e) override { return inner_.addTrack(t, l, e); }
+    bool addTrack(uint32_t t, const Fingerprint& f, std::string& e) override { return inner_.addTrack(t, f, e); }
+    bool signature(uint32_t t, std::vector<uint32_t>& out, std::string& e) override { return inner_.signature(t, out, e); }
     bool removeTrack(uint32_t t, std::string& e) override { return inner_.removeTrack(t, e); }
     bool hasTrack(uint32_t t, bool& p, std::string& e) override { return inner_.hasTrack(t, p, e); }
     bool setRecordings(const std::vector<TrackRecording>& c, std::string& e) override { return inner_.setRecordings(c, e); }

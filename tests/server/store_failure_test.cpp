@@ -28,7 +28,7 @@ public:
     explicit FlakyIndex(Index& real) : real_(real) {}
     bool failing = false;
 
-    bool addTrack(uint32_t track, const std::vector<Landmark>& landmarks, std::string& error) override {
+    bool addTrack(uint32_t track, const Fingerprint& landmarks, std::string& error) override {
         return check(error) && real_.addTrack(track, landmarks, error);
     }
     bool removeTrack(uint32_t track, std::string& error) override { return check(error) && real_.removeTrack(track, error); }
@@ -37,6 +37,9 @@ public:
     }
     bool lookup(const std::vector<uint32_t>& hashes, const Sink& sink, std::string& error, size_t maxPostings) override {
         return check(error) && real_.lookup(hashes, sink, error, maxPostings);
+    }
+    bool signature(uint32_t track, std::vector<uint32_t>& out, std::string& error) override {
+        return check(error) && real_.signature(track, out, error);
     }
     bool setRecordings(const std::vector<TrackRecording>& changes, std::string& error) override {
         return check(error) && real_.setRecordings(changes, error);

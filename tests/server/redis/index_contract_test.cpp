@@ -108,12 +108,12 @@ TEST_P(IndexContractTest, StoresLooksUpAndRemovesTracks) {
 
 TEST_P(IndexContractTest, AddsABatchOfTracks) {
     std::string error;
-    const std::vector<TrackLandmarks> batch = batchOf(1, 20, 2000);
+    const std::vector<TrackFingerprint> batch = batchOf(1, 20, 2000);
     ASSERT_TRUE(index().addTracks(batch, error)) << error;
     size_t total = 0;
-    for (const TrackLandmarks& t : batch) {
-        EXPECT_EQ(postingsOf(index(), t.track, t.landmarks), distinctPostings(t.landmarks)) << t.track;
-        total += distinctPostings(t.landmarks);
+    for (const TrackFingerprint& t : batch) {
+        EXPECT_EQ(postingsOf(index(), t.track, t.print.landmarks), distinctPostings(t.print.landmarks)) << t.track;
+        total += distinctPostings(t.print.landmarks);
     }
     IndexStats stats;
     ASSERT_TRUE(index().stats(stats, error)) << error;
@@ -129,7 +129,7 @@ TEST_P(IndexContractTest, ABatchWithATrackAlreadyStoredChangesNothing) {
 
     EXPECT_FALSE(index().addTracks(batchOf(4, 8, 1000), error));
     EXPECT_NE(error.find("track 4 is already in the index"), std::string::npos) << error;
-    std::vector<TrackLandmarks> twice = batchOf(9, 9, 1000);
+    std::vector<TrackFingerprint> twice = batchOf(9, 9, 1000);
     twice.push_back(twice.front());
     EXPECT_FALSE(index().addTracks(twice, error));
     EXPECT_FALSE(index().addTracks({{0, landmarksFor(1, 10)}}, error));

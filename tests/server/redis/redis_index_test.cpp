@@ -152,7 +152,7 @@ TEST_F(RedisIndexTest, AServingIndexFollowsWhatAnotherProcessAddsAndRemoves) {
 TEST_F(RedisIndexTest, APostingWrittenTwiceIsDeliveredOnce) {
     // A connection lost before an APPEND's reply makes the client send it again.
     std::string error;
-    ASSERT_TRUE(index_->addTrack(5, {{0x1234, 10}, {0x1234, 11}}, error)) << error;
+    ASSERT_TRUE(index_->addTrack(5, std::vector<Landmark>{{0x1234, 10}, {0x1234, 11}}, error)) << error;
     std::vector<Reply> replies;
     ASSERT_TRUE(client_->run({{"APPEND", postingsKey(0x1234), posting(5, 10) + posting(5, 11)}}, replies, error)) << error;
     std::vector<std::pair<uint32_t, uint32_t>> seen;
@@ -167,11 +167,11 @@ TEST_F(RedisIndexTest, APostingWrittenTwiceIsDeliveredOnce) {
 
 TEST_F(RedisIndexTest, LookupsDuringAFailoverFailOrAnswerRightNeverWrong) {
     std::string error;
-    const std::vector<TrackLandmarks> tracks = batchOf(1, 10, 2000);
+    const std::vector<TrackFingerprint> tracks = batchOf(1, 10, 2000);
     ASSERT_TRUE(index_->addTracks(tracks, error)) << error;
     std::vector<uint32_t> hashes;
-    for (const TrackLandmarks& t : tracks) {
-        const auto h = hashesOf(t.landmarks);
+    for (const TrackFingerprint& t : tracks) {
+        const auto h = hashesOf(t.print.landmarks);
         hashes.insert(hashes.end(), h.begin(), h.end());
     }
     bool ok = false;
