@@ -13,6 +13,10 @@ namespace melodex::server {
 // What the index keeps of a track: its hashes, and its signature for checking a candidate
 // moment by moment (signature.h).
 struct Fingerprint {
+    Fingerprint() = default;
+    // Hashes alone, without a signature: enough to store and look up, never to be found.
+    Fingerprint(std::vector<Landmark> hashes) : landmarks(std::move(hashes)) {}
+
     std::vector<Landmark> landmarks;
     std::vector<uint32_t> signature;
 };
