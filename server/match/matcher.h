@@ -37,7 +37,7 @@ struct MatchParams {
 
 struct MatchResult {
     bool found = false;
-    uint32_t track = 0;          // best candidate (equal confidence: the lowest id), also when not found
+    uint32_t track = 0;          // best candidate (equal confidence: the better aligned), also when not found
     uint32_t recording = 0;      // its recording group (its own id when it is in none)
     int score = 0;               // the recording's moments that agree on its offset and speed
     double confidence = 0;       // its signature check

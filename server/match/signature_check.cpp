@@ -48,14 +48,15 @@ void chance(const SignatureFeatures& f, const std::vector<uint32_t>& reference, 
     }
     std::sort(values.begin(), values.end());
     values.resize(values.size() - static_cast<size_t>(params.chanceTrim * static_cast<double>(values.size())));
+    // A track too short to measure its chance level is held to independent bits' spread.
     mean = 0;
-    spread = params.minChanceSpread;
+    spread = 1.0;
     if (values.size() < 4) return;
     double sum = 0, squares = 0;
     for (double v : values) sum += v;
     mean = sum / static_cast<double>(values.size());
     for (double v : values) squares += (v - mean) * (v - mean);
-    spread = std::max(spread, std::sqrt(squares / static_cast<double>(values.size() - 1)));
+    spread = std::max(params.minChanceSpread, std::sqrt(squares / static_cast<double>(values.size() - 1)));
 }
 
 }  // namespace
