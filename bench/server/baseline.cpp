@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -70,7 +71,7 @@ bool Baseline::open(const std::string& program, const std::string& db, const std
 }
 
 bool Baseline::identify(const std::vector<std::vector<uint8_t>>& bodies, const std::string& workDir,
-                        std::vector<std::vector<std::string>>& found, std::string& error) {
+                        std::vector<Answer>& answers, std::string& error) {
     const std::string dir = workDir + "/baseline-queries";
     std::filesystem::create_directories(dir);
     std::string cmd = shellQuoted(program_) + " --db " + shellQuoted(db_) + " identify --json";
@@ -85,17 +86,23 @@ bool Baseline::identify(const std::vector<std::vector<uint8_t>>& bodies, const s
         error = "cannot run " + program_;
         return false;
     }
-    found.assign(bodies.size(), {});
+    const auto number = [](const std::string& line, const char* field) -> uint32_t {
+        const size_t at = line.find(field);
+        return at == std::string::npos ? 0 : static_cast<uint32_t>(std::strtoul(line.c_str() + at + std::strlen(field), nullptr, 10));
+    };
+    answers.assign(bodies.size(), {});
     std::istringstream lines(out);
     size_t i = 0;
     for (std::string line; std::getline(lines, line) && i < bodies.size(); ++i) {
-        const size_t id = line.find("\"id\":");
-        if (line.find("\"found\":true") == std::string::npos || id == std::string::npos) continue;
-        const uint32_t track = static_cast<uint32_t>(std::strtoul(line.c_str() + id + 5, nullptr, 10));
+        Answer& a = answers[i];
+        a.best = pathOf_.count(number(line, "\"track\":")) ? pathOf_[number(line, "\"track\":")] : "";
+        a.runnerUp = pathOf_.count(number(line, "\"runner_up_track\":")) ? pathOf_[number(line, "\"runner_up_track\":")] : "";
+        if (line.find("\"found\":true") == std::string::npos) continue;
+        const uint32_t track = number(line, "\"id\":");
         const auto group = groupOf_.find(track);
         for (const auto& [other, path] : pathOf_)
             if (other == track || (group != groupOf_.end() && groupOf_.count(other) && groupOf_[other] == group->second))
-                found[i].push_back(path);
+                a.found.push_back(path);
     }
     std::filesystem::remove_all(dir);
     return true;

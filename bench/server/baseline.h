@@ -15,10 +15,15 @@ class Baseline {
 public:
     // Indexes `folders` into `db` unless it already holds them.
     bool open(const std::string& program, const std::string& db, const std::vector<std::string>& folders, std::string& error);
-    // The path of the track each body was identified as ("" for no match) and of every other
-    // track of its recording group.
+    // What the build answered for one body: the paths of the track it identified and of every
+    // other track of its recording group (none when it found nothing), and the paths of the
+    // best-voted track and of the runner-up outside its group, found or not.
+    struct Answer {
+        std::vector<std::string> found;
+        std::string best, runnerUp;
+    };
     bool identify(const std::vector<std::vector<uint8_t>>& bodies, const std::string& workDir,
-                  std::vector<std::vector<std::string>>& found, std::string& error);
+                  std::vector<Answer>& answers, std::string& error);
 
 private:
     std::string program_, db_;

@@ -157,7 +157,7 @@ struct Answer {
 void writeCsv(std::ofstream& csv, const char* part, const std::string& condition, uint32_t expected, const Answer& a) {
     const server::MatchResult& m = a.id.match;
     csv << part << ',' << condition << ',' << expected << ',' << m.found << ',' << m.track << ',' << m.score << ','
-        << m.confidence << ',' << m.runnerUp << ',' << m.runnerUpTrack << ',' << m.speed << ',' << m.candidates << ','
+        << m.confidence << ',' << m.runnerUp << ',' << m.runnerUpTrack << ',' << m.speed << ',' << m.checked.size() << ','
         << m.queryHashes << ',' << m.votes << ',' << a.cpuMs << '\n';
 }
 
@@ -169,6 +169,56 @@ std::string rate(const Outcome& o) {
     char text[48];
     std::snprintf(text, sizeof text, "%5.1f %% (%zu/%zu)", 100.0 * o.hits / std::max<size_t>(1, o.total), o.hits, o.total);
     return text;
+}
+
+// Where the recordings of one condition are lost: how often the right track (or another of its
+// recording group) is the vote's first, among the tracks the vote nominated, among those checked
+// against their signature, and accepted once checked; and the same of the baseline's vote, which
+// names its best track and the runner-up outside its group.
+struct Stages {
+    size_t total = 0, hits = 0, first = 0, nominated = 0, checked = 0;
+    size_t baselineTotal = 0, baselineHits = 0, baselineFirst = 0, baselineFirstTwo = 0;
+
+    template <class Right>
+    void count(const server::MatchResult& m, bool hit, Right right) {
+        ++total;
+        hits += hit;
+        first += !m.nominated.empty() && right(m.nominated.front());
+        nominated += std::any_of(m.nominated.begin(), m.nominated.end(), right);
+        checked += std::any_of(m.checked.begin(), m.checked.end(), [&](const server::CandidateFigures& c) { return right(c.track); });
+    }
+    void countBaseline(const bench::Baseline::Answer& a, const std::string& path) {
+        ++baselineTotal;
+        baselineHits += std::find(a.found.begin(), a.found.end(), path) != a.found.end();
+        baselineFirst += a.best == path;
+        baselineFirstTwo += a.best == path || a.runnerUp == path;
+    }
+};
+
+std::string share(size_t n, size_t of) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%5.1f %%", 100.0 * n / std::max<size_t>(1, of));
+    return text;
+}
+
+void printStages(const std::vector<Condition>& conds, const std::vector<Stages>& counts, bool baseline) {
+    std::printf("Stages, tuning part: the right track first in the vote, among the tracks nominated, among those "
+                "checked (candidate recall), and accepted once checked%s\n\n",
+                baseline ? "; the baseline's vote beside it" : "");
+    std::printf("| condition | found | first in the vote | nominated | checked | accepted once checked |%s\n",
+                baseline ? " baseline found | baseline first | baseline first or runner-up |" : "");
+    std::printf("|---|---|---|---|---|---|%s\n", baseline ? "---|---|---|" : "");
+    for (size_t c = 0; c < conds.size(); ++c) {
+        const Stages& s = counts[c];
+        std::printf("| %s | %s | %s | %s | %s | %s |", conds[c].name.c_str(), share(s.hits, s.total).c_str(),
+                    share(s.first, s.total).c_str(), share(s.nominated, s.total).c_str(), share(s.checked, s.total).c_str(),
+                    share(s.hits, s.checked).c_str());
+        if (baseline)
+            std::printf(" %s | %s | %s |", share(s.baselineHits, s.baselineTotal).c_str(),
+                        share(s.baselineFirst, s.baselineTotal).c_str(), share(s.baselineFirstTwo, s.baselineTotal).c_str());
+        std::printf("\n");
+    }
+    std::printf("\n");
 }
 
 // A corpus folder's parts: DIR/tuning and DIR/held-out.
@@ -221,6 +271,10 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--baseline", baselineProgram, "another melodex-server build measured on the curves' queries beside this one");
     app.add_option("--plot", plotFile, "draw the curves into this PNG (gnuplot)");
+    bool stages = false;
+    app.add_flag("--stages", stages,
+                 "tuning part only: where each condition loses recordings (the vote, the signature check), "
+                 "beside the baseline's vote when --baseline is given");
     app.add_option("--threads", threads)->capture_default_str();
     app.add_option("--scores", scoresCsv, "write every query's score, runner-up and outcome to this CSV");
     app.add_flag("!--no-gsm", gsm, "skip the GSM conditions (no sox)");
@@ -260,6 +314,7 @@ int main(int argc, char** argv) {
         q->pitchStep = catalogueParams.pitchStep;
         q->minDf = catalogueParams.minDf;
     }
+    if (stages) parts = {"tuning"};
     bool queryPart[kParts] = {false, false};
     for (const std::string& p : parts)
         for (size_t k = 0; k < kParts; ++k) queryPart[k] = queryPart[k] || p == kPartNames[k];
@@ -405,6 +460,14 @@ int main(int argc, char** argv) {
         return answers;
     };
 
+    bench::Baseline baseline;
+    if (!baselineProgram.empty() && !baseline.open(baselineProgram, cache + "/baseline-db",
+                                                   {catalogueDir + "/tuning", catalogueDir + "/held-out"}, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    std::vector<Stages> stageCounts(conds.size());
+
     // Queries under every condition, the same cuts for each; songs underneath come from the
     // same part's out-of-catalogue music.
     std::vector<std::vector<Outcome>> outcomes(kParts, std::vector<Outcome>(conds.size()));
@@ -418,13 +481,22 @@ int main(int argc, char** argv) {
         const std::vector<Cut> underCuts = makeCuts(outside, outsideMembers[p], queries, seed + 500 + static_cast<uint32_t>(p));
         for (size_t c = 0; c < conds.size(); ++c) {
             const Condition& cond = conds[c];
+            const bool measureBaseline = stages && !baselineProgram.empty();
+            std::vector<std::vector<uint8_t>> bodies(measureBaseline ? cuts[p].size() : 0);
             const std::vector<Answer> answers = answerAll(cuts[p].size(), [&](size_t q, std::vector<float>& rec) {
                 const std::vector<float> under =
                     underCuts.empty() ? std::vector<float>{} : slice(outside[underCuts[q].track].samples, underCuts[q].start);
-                return degrade(cond, catalogue[cuts[p][q].track].samples, cuts[p][q].start, under, babble[p],
-                               seed * 7919u + static_cast<uint32_t>(q), work, rec);
+                const bool ok = degrade(cond, catalogue[cuts[p][q].track].samples, cuts[p][q].start, under, babble[p],
+                                        seed * 7919u + static_cast<uint32_t>(q), work, rec);
+                if (measureBaseline) bodies[q] = server::buildClientBody(rec);
+                return ok;
             });
             if (degradeFailed) return 1;
+            std::vector<bench::Baseline::Answer> theirs;
+            if (measureBaseline && !baseline.identify(bodies, work, theirs, error)) {
+                std::fprintf(stderr, "%s\n", error.c_str());
+                return 1;
+            }
             for (size_t q = 0; q < answers.size(); ++q) {
                 const Answer& a = answers[q];
                 if (!a.ok) continue;
@@ -433,6 +505,9 @@ int main(int argc, char** argv) {
                 outcomes[p][c].hits += hit;
                 ++outcomes[p][c].total;
                 if (csv) writeCsv(csv, kPartNames[p], cond.name, expected, a);
+                if (!stages) continue;
+                stageCounts[c].count(a.id.match, hit, [&](uint32_t t) { return sameRecording(t, expected); });
+                if (measureBaseline) stageCounts[c].countBaseline(theirs[q], catalogue[cuts[p][q].track].path);
             }
             std::fprintf(stderr, "%-9s %-26s %s\n", kPartNames[p], cond.name.c_str(), rate(outcomes[p][c]).c_str());
         }
@@ -444,12 +519,7 @@ int main(int argc, char** argv) {
     const Condition::Kind curveKinds[] = {Condition::White, Condition::Pink, Condition::Babble};
     const char* const curveNames[] = {"white", "pink", "babble"};
     std::map<std::string, Outcome> curve;  // "kind part engine snr"
-    bench::Baseline baseline;
     const bool withBaseline = !baselineProgram.empty() && curveQueries > 0;
-    if (withBaseline && !baseline.open(baselineProgram, cache + "/baseline-db", {catalogueDir + "/tuning", catalogueDir + "/held-out"}, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return 1;
-    }
     const auto curveKey = [](const char* kind, size_t part, const char* engine, double snr) {
         return std::string(kind) + " " + std::to_string(part) + " " + engine + " " + std::to_string(static_cast<int>(snr));
     };
@@ -475,7 +545,7 @@ int main(int argc, char** argv) {
                 if (withBaseline) {
                     std::vector<std::vector<uint8_t>> bodies;
                     for (const auto& r : recs) bodies.push_back(server::buildClientBody(r));
-                    std::vector<std::vector<std::string>> found;
+                    std::vector<bench::Baseline::Answer> found;
                     if (!baseline.identify(bodies, work, found, error)) {
                         std::fprintf(stderr, "%s\n", error.c_str());
                         return 1;
@@ -483,7 +553,7 @@ int main(int argc, char** argv) {
                     Outcome& theirs = curve[curveKey(curveNames[k], p, "previous", snr)];
                     for (size_t q = 0; q < n; ++q) {
                         const std::string& path = catalogue[cuts[p][q].track].path;
-                        theirs.hits += std::find(found[q].begin(), found[q].end(), path) != found[q].end();
+                        theirs.hits += std::find(found[q].found.begin(), found[q].found.end(), path) != found[q].found.end();
                         ++theirs.total;
                     }
                 }
@@ -583,6 +653,7 @@ int main(int argc, char** argv) {
             }, error))
             std::fprintf(stderr, "%s\n", error.c_str());
     }
+    if (stages) printStages(conds, stageCounts, !baselineProgram.empty());
     std::printf("| measure | value |\n|---|---|\n");
     std::printf("| query latency in-process p50 / p95 | %.1f / %.1f ms |\n", bench::percentile(allLatency, 50),
                 bench::percentile(allLatency, 95));

@@ -236,7 +236,7 @@ int runIdentify(const StoreOptions& storage, const IdentifyCommand& cmd) {
             std::printf(",\"score\":%d,\"confidence\":%.2f,\"track\":%u,\"recording\":%u,\"runner_up\":%.2f,"
                         "\"runner_up_track\":%u,\"speed\":%.3f,\"candidates\":%zu",
                         id.match.score, id.match.confidence, id.match.track, id.match.recording, id.match.runnerUp,
-                        id.match.runnerUpTrack, id.match.speed, id.match.candidates);
+                        id.match.runnerUpTrack, id.match.speed, id.match.checked.size());
             std::printf("}\n");
         } else if (found) {
             std::printf("%s: %s - %s  (id %u, offset %.2f s; %s)\n", file.c_str(), track.artist.c_str(),

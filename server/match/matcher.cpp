@@ -234,13 +234,14 @@ bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResu
     if (ranked.size() > params.aligned) ranked.resize(params.aligned);
     std::vector<Candidate> candidates;
     for (const auto& [peak, t] : ranked) {
+        result.nominated.push_back(t.track);
         Candidate c;
         c.track = t.track;
         c.alignment = aligner.best(t, speeds, params.offsetTolerance);
         if (c.alignment.score >= params.minVotes) candidates.push_back(c);
     }
     if (!checkCandidates(index, query, params, candidates, error)) return false;
-    result.candidates = candidates.size();
+    for (const Candidate& c : candidates) result.checked.push_back({c.track, c.alignment.score, c.check.confidence});
     const Candidate* best = nullptr;
     for (const Candidate& c : candidates)
         if (!best || c.check.confidence > best->check.confidence) best = &c;

@@ -35,6 +35,13 @@ struct MatchParams {
     SignatureCheckParams check;
 };
 
+// A track the decision weighed: its aligned moments and its signature check.
+struct CandidateFigures {
+    uint32_t track = 0;
+    int score = 0;
+    double confidence = 0;
+};
+
 struct MatchResult {
     bool found = false;
     uint32_t track = 0;          // best candidate (equal confidence: the better aligned), also when not found
@@ -47,7 +54,8 @@ struct MatchResult {
     double speed = 1.0;          // how much faster than the catalogue the recording played
     size_t queryHashes = 0;
     size_t votes = 0;
-    size_t candidates = 0;       // tracks checked against their signature
+    std::vector<uint32_t> nominated;         // the tracks the vote ranked highest, best first
+    std::vector<CandidateFigures> checked;   // those checked against their signature
 };
 
 bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResult& result, std::string& error);
