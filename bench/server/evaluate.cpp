@@ -287,6 +287,9 @@ int main(int argc, char** argv) {
     app.add_option("--cat-targets", catalogueParams.targets)->capture_default_str();
     app.add_option("--q-peaks", queryParams.peaksPerSecond)->capture_default_str();
     app.add_option("--q-targets", queryParams.targets)->capture_default_str();
+    app.add_option("--cat-pair-targets", catalogueParams.pairTargets)->capture_default_str();
+    app.add_option("--q-pair-targets", queryParams.pairTargets)->capture_default_str();
+    app.add_option("--own-speed", matchParams.nominatedAtOwnSpeed)->capture_default_str();
     app.add_option("--q-edge", queryParams.edge)->capture_default_str();
     app.add_option("--q-pitch-edge", queryParams.pitchEdge)->capture_default_str();
     app.add_option("--pitch-step", catalogueParams.pitchStep)->capture_default_str();

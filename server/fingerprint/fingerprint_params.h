@@ -17,8 +17,12 @@ struct FingerprintParams {
     float minContrast = 0.7f;     // natural-log units above the local average
     int blockFrames = 32;         // density is enforced per half-second block
     int peaksPerSecond = 18;
-    // A hash joins an anchor peak with two later peaks among its next `targets` in the target
-    // zone: every pair of them (so `targets` 3 gives 3 hashes an anchor, 6 gives 15).
+    // A pair hash joins an anchor peak with one of its next `pairTargets` peaks in the pair zone.
+    int pairTargets = 5;
+    int pairMaxDt = 63;           // pair zone, in frames and bins
+    int pairMaxDf = 63;
+    // A triplet hash joins an anchor peak with two later peaks among its next `targets` in the
+    // target zone: every pair of them (so `targets` 3 gives 3 hashes an anchor, 6 gives 15).
     int targets = 3;
     int minDt = 1;                // target zone, in frames and bins
     int maxDt = 48;
@@ -42,6 +46,7 @@ struct FingerprintParams {
     static FingerprintParams query() {
         FingerprintParams p;
         p.peaksPerSecond = 28;
+        p.pairTargets = 12;
         p.targets = 6;
         p.edge = 0.15f;
         p.pitchEdge = 0.3f;

@@ -1,5 +1,6 @@
 #include "server/fingerprint/landmarks.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -18,9 +19,14 @@ Quantities measure(const Peak& anchor, const Peak& first, const Peak& second, co
 }
 
 uint32_t packHash(int ratio, int first, int second, int span, int pitch) {
-    return (static_cast<uint32_t>(ratio & 0x1F) << 27) | (static_cast<uint32_t>(first & 0xFF) << 19) |
-           (static_cast<uint32_t>(second & 0xFF) << 11) | (static_cast<uint32_t>(span & 0x7F) << 4) |
+    return kTripletBit | (static_cast<uint32_t>(ratio & 0x1F) << 25) | (static_cast<uint32_t>(first & 0x7F) << 18) |
+           (static_cast<uint32_t>(second & 0x7F) << 11) | (static_cast<uint32_t>(span & 0x7F) << 4) |
            static_cast<uint32_t>(pitch & 0xF);
+}
+
+uint32_t packPair(int anchorBin, int binDelta, int frameDelta) {
+    return (static_cast<uint32_t>(anchorBin & 0xFF) << 23) | (static_cast<uint32_t>((binDelta + 64) & 0x7F) << 16) |
+           (static_cast<uint32_t>(frameDelta & 0x3F) << 10);
 }
 
 namespace {
@@ -62,13 +68,33 @@ void emit(const Quantities& q, uint32_t frame, const FingerprintParams& params, 
     for (int p = 0; p < pitchCount; ++p) out.push_back({packHash(v[0], v[1], v[2], v[3], pitches[p]), frame});
 }
 
+void addPairs(const std::vector<Peak>& peaks, const FingerprintParams& params, std::vector<Landmark>& out) {
+    const int maxDt = std::min(params.pairMaxDt, 63);
+    const int maxDf = std::min(params.pairMaxDf, 63);
+    for (size_t i = 0; i < peaks.size(); ++i) {
+        const Peak& a = peaks[i];
+        int made = 0;
+        for (size_t j = i + 1; j < peaks.size() && made < params.pairTargets; ++j) {
+            const Peak& b = peaks[j];
+            const int dt = b.frame - a.frame;
+            if (dt > maxDt) break;
+            const int df = b.bin - a.bin;
+            if (dt < params.minDt || std::abs(df) > maxDf) continue;
+            out.push_back({packPair(a.bin, df, dt), static_cast<uint32_t>(a.frame)});
+            ++made;
+        }
+    }
+}
+
 }  // namespace
 
 std::vector<Landmark> makeLandmarks(const std::vector<Peak>& peaks, const FingerprintParams& params) {
     std::vector<Landmark> out;
     const int targets = params.targets;
-    out.reserve(peaks.size() * static_cast<size_t>(targets * (targets - 1) / 2) * (params.edge > 0 ? 2 : 1) *
-                (params.pitchEdge > 0 ? 2 : 1));
+    out.reserve(peaks.size() * (static_cast<size_t>(targets * (targets - 1) / 2) * (params.edge > 0 ? 2 : 1) *
+                                    (params.pitchEdge > 0 ? 2 : 1) +
+                                static_cast<size_t>(params.pairTargets)));
+    addPairs(peaks, params, out);
     std::vector<const Peak*> zone;
     for (size_t i = 0; i < peaks.size(); ++i) {
         const Peak& a = peaks[i];

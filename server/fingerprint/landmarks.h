@@ -8,11 +8,25 @@
 
 namespace melodex::server {
 
-// One landmark: a 32-bit hash of an anchor peak and two later target peaks, and the anchor's frame.
+// One landmark: a 32-bit hash of an anchor peak and one or two later target peaks, and the
+// anchor's frame.
 struct Landmark {
     uint32_t hash = 0;
     uint32_t frame = 0;
 };
+
+// Two families of hashes share the 32-bit space, told apart by the top bit.
+//   Pairs: an anchor and one target, as their bins and the frames between them. Two peaks
+//   survive noise and reverberation far more often than three, so pairs find a recording at its
+//   own speed under conditions where triplets are lost; a speed change of a percent moves them.
+//   Triplets: an anchor and two targets, built from quantities a speed change leaves alone
+//   (below), so they find music played faster or slower in one lookup.
+constexpr uint32_t kTripletBit = 1u << 31;
+inline bool isTriplet(uint32_t hash) { return (hash & kTripletBit) != 0; }
+
+// Layout of a pair: anchor bin (8 bits) | bin difference + 64 (7 bits) | frame difference (6
+// bits), in bits 30-10.
+uint32_t packPair(int anchorBin, int binDelta, int frameDelta);
 
 // Music played s times fast (pitch and tempo together, as a turntable, a radio or a DJ change
 // it) has every frequency multiplied by s and every time distance divided by s. A hash of three
@@ -30,14 +44,15 @@ struct Quantities {
 };
 
 Quantities measure(const Peak& anchor, const Peak& first, const Peak& second, const FingerprintParams& params);
-// Layout: ratio (5 bits) | first (8 bits) | second (8 bits) | span (7 bits) | pitch (4 bits),
-// each its quantised value modulo the field's size.
+// Layout of a triplet, under kTripletBit: ratio (5 bits) | first (7 bits) | second (7 bits) |
+// span (7 bits) | pitch (4 bits), each its quantised value modulo the field's size.
 uint32_t packHash(int ratio, int first, int second, int span, int pitch);
 
-// Combines every anchor with every pair of its next params.targets peaks inside the target
-// zone. With params.edge > 0, a combination whose least certain invariant quantity lies that
-// close to a step boundary is also hashed with it on the boundary's other side; with
-// params.pitchEdge > 0, so is one whose pitch level lies that close to its boundary.
+// Both families: every anchor paired with each of its next params.pairTargets peaks in the pair
+// zone, and combined with every two of its next params.targets peaks inside the triplet zone.
+// With params.edge > 0, a triplet whose least certain invariant quantity lies that close to a
+// step boundary is also hashed with it on the boundary's other side; with params.pitchEdge > 0,
+// so is one whose pitch level lies that close to its boundary.
 std::vector<Landmark> makeLandmarks(const std::vector<Peak>& peaks, const FingerprintParams& params);
 
 }  // namespace melodex::server

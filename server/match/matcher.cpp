@@ -7,9 +7,9 @@
 namespace melodex::server {
 namespace {
 
-// A vote packs track (24 bits), track frame (26 bits) and query frame (14 bits), so that one
-// sort groups votes by track.
-constexpr uint32_t kMaxQueryFrame = (1u << 14) - 1;
+// A vote packs track (24 bits), track frame (26 bits), whether a triplet cast it (1 bit) and
+// query frame (13 bits), so that one sort groups votes by track.
+constexpr uint32_t kMaxQueryFrame = (1u << 13) - 1;
 // Number of distinct hashes (see packHash).
 constexpr double kHashSpace = 4294967296.0;
 // Votes a track's speed is searched on; the offset is then counted on all of them.
@@ -20,12 +20,14 @@ constexpr size_t kSpeedSearchVotes = 256;
 constexpr int kCoarseBinFrames = 32;
 constexpr int64_t kCoarseBias = int64_t{1} << 20;
 
-uint64_t voteKey(uint32_t track, uint32_t trackFrame, uint32_t queryFrame) {
-    return (static_cast<uint64_t>(track) << 40) | (static_cast<uint64_t>(trackFrame) << 14) | queryFrame;
+uint64_t voteKey(uint32_t track, uint32_t trackFrame, uint32_t queryFrame, bool triplet) {
+    return (static_cast<uint64_t>(track) << 40) | (static_cast<uint64_t>(trackFrame) << 14) |
+           (static_cast<uint64_t>(triplet) << 13) | queryFrame;
 }
 uint32_t trackOf(uint64_t key) { return static_cast<uint32_t>(key >> 40); }
 uint32_t trackFrameOf(uint64_t key) { return static_cast<uint32_t>((key >> 14) & ((uint64_t{1} << 26) - 1)); }
 uint32_t queryFrameOf(uint64_t key) { return static_cast<uint32_t>(key & kMaxQueryFrame); }
+bool tripletVote(uint64_t key) { return (key >> 13) & 1; }
 
 struct QueryHashes {
     std::vector<Landmark> sorted;
@@ -60,19 +62,23 @@ bool collectVotes(Index& index, const std::vector<Landmark>& query, const MatchP
     return index.lookup(q.hashes, [&](size_t i, const Posting* found, size_t n) {
         for (size_t k = q.firstOf[i]; k < q.firstOf[i + 1]; ++k) {
             const uint32_t queryFrame = q.sorted[k].frame;
-            for (size_t p = 0; p < n; ++p) votes.push_back(voteKey(found[p].track, found[p].frame, queryFrame));
+            const bool triplet = isTriplet(q.hashes[i]);
+            for (size_t p = 0; p < n; ++p) votes.push_back(voteKey(found[p].track, found[p].frame, queryFrame, triplet));
         }
     }, error, maxPostings);
 }
 
+// One track's votes: those of pairs in [begin, split), those of triplets in [split, end).
 struct TrackVotes {
     uint32_t track = 0;
-    const uint64_t* begin = nullptr;
-    const uint64_t* end = nullptr;
+    uint64_t* begin = nullptr;
+    uint64_t* split = nullptr;
+    uint64_t* end = nullptr;
     size_t size() const { return static_cast<size_t>(end - begin); }
 };
 
-// The votes grouped by track (a counting sort into `grouped`), most voted tracks first.
+// The votes grouped by track (a counting sort into `grouped`), pairs before triplets within a
+// track, most voted tracks first.
 std::vector<TrackVotes> groupByTrack(const std::vector<uint64_t>& votes, std::vector<uint64_t>& grouped) {
     thread_local std::vector<uint32_t> start;
     uint32_t maxTrack = 0;
@@ -86,8 +92,12 @@ std::vector<TrackVotes> groupByTrack(const std::vector<uint64_t>& votes, std::ve
         for (uint64_t v : votes) grouped[fill[trackOf(v)]++] = v;
     }
     std::vector<TrackVotes> out;
-    for (uint32_t t = 0; t <= maxTrack; ++t)
-        if (start[t + 1] > start[t]) out.push_back({t, grouped.data() + start[t], grouped.data() + start[t + 1]});
+    for (uint32_t t = 0; t <= maxTrack; ++t) {
+        if (start[t + 1] == start[t]) continue;
+        uint64_t* begin = grouped.data() + start[t];
+        uint64_t* end = grouped.data() + start[t + 1];
+        out.push_back({t, begin, std::partition(begin, end, [](uint64_t v) { return !tripletVote(v); }), end});
+    }
     std::sort(out.begin(), out.end(), [](const TrackVotes& a, const TrackVotes& b) {
         return a.size() != b.size() ? a.size() > b.size() : a.track < b.track;
     });
@@ -107,22 +117,21 @@ class Aligner {
 public:
     Aligner() : uses_(kMaxQueryFrame + 1, 0) {}
 
-    Alignment best(const TrackVotes& votes, const std::vector<double>& speeds, int tolerance) {
+    Alignment best(const uint64_t* begin, const uint64_t* end, const std::vector<double>& speeds, int tolerance) {
         Alignment best;
         // The speed is searched on a sample of the votes, which a true match fills with agreeing
         // ones as surely as all of them; the offset is then counted on all.
-        const size_t stride = std::max<size_t>(1, votes.size() / kSpeedSearchVotes);
+        const size_t stride = std::max<size_t>(1, static_cast<size_t>(end - begin) / kSpeedSearchVotes);
         for (double speed : speeds) {
-            const Alignment a = atSpeed(votes, speed, tolerance, stride);
+            const Alignment a = atSpeed(begin, end, speed, tolerance, stride);
             if (a.score > best.score) best = a;
         }
-        return stride == 1 ? best : atSpeed(votes, best.speed, tolerance, 1);
+        return stride == 1 ? best : atSpeed(begin, end, best.speed, tolerance, 1);
     }
 
-private:
-    Alignment atSpeed(const TrackVotes& votes, double speed, int tolerance, size_t stride) {
+    Alignment atSpeed(const uint64_t* begin, const uint64_t* end, double speed, int tolerance, size_t stride = 1) {
         pairs_.clear();
-        for (const uint64_t* v = votes.begin; v < votes.end; v += stride) {
+        for (const uint64_t* v = begin; v < end; v += stride) {
             const double offset = trackFrameOf(*v) - speed * queryFrameOf(*v);
             pairs_.push_back({static_cast<int>(std::lround(offset)), queryFrameOf(*v)});
         }
@@ -144,15 +153,16 @@ private:
         return best;
     }
 
+private:
     std::vector<uint16_t> uses_;
     std::vector<std::pair<int, uint32_t>> pairs_;
 };
 
 // The most votes in two neighbouring coarse offset bins of one track.
-int coarsePeak(const TrackVotes& votes) {
+int coarsePeak(const uint64_t* begin, const uint64_t* end) {
     thread_local std::vector<int64_t> bins;
     bins.clear();
-    for (const uint64_t* v = votes.begin; v < votes.end; ++v)
+    for (const uint64_t* v = begin; v < end; ++v)
         bins.push_back((static_cast<int64_t>(trackFrameOf(*v)) - queryFrameOf(*v) + kCoarseBias) / kCoarseBinFrames);
     std::sort(bins.begin(), bins.end());
     int best = 0, previous = 0;
@@ -191,19 +201,89 @@ struct Candidate {
     SignatureCheck check;
 };
 
-// The best aligned candidates, each checked against its signature.
+// The best `keep` of `ranked` (score, votes), highest score first.
+template <class T>
+void keepBest(std::vector<std::pair<int, T>>& ranked, size_t keep) {
+    std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    if (ranked.size() > keep) ranked.resize(keep);
+}
+
+// The score that a track needs to enter a list already holding `keep` better ones.
+int entryScore(const std::vector<int>& scores, size_t keep, int minVotes) {
+    if (scores.size() < keep) return minVotes;
+    thread_local std::vector<int> top;
+    top.assign(scores.begin(), scores.end());
+    std::nth_element(top.begin(), top.begin() + static_cast<long>(keep - 1), top.end(), std::greater<>());
+    return std::max(minVotes, top[keep - 1]);
+}
+
+// Nominates candidates two ways, from the most voted tracks down: at the recording's own speed,
+// the tracks on whose offset (within the tolerance) most distinct query frames agree, pairs and
+// triplets together; at any speed, the tracks with the most triplet votes in a coarse offset bin,
+// each then aligned over the speeds to try. A track's votes bound both of its scores, so the walk
+// stops at the first track with too few votes to enter either list.
+std::vector<Candidate> nominate(std::vector<TrackVotes>& tracks, const MatchParams& params, MatchResult& result) {
+    thread_local Aligner aligner;
+    std::vector<std::pair<int, Candidate>> ownSpeed;
+    std::vector<std::pair<int, TrackVotes>> coarse;
+    std::vector<int> ownScores, coarseScores;
+    int ownEntry = params.minVotes, coarseEntry = params.minVotes;
+    for (const TrackVotes& t : tracks) {
+        if (static_cast<int>(t.size()) < std::min(ownEntry, coarseEntry)) break;
+        Candidate c;
+        c.track = t.track;
+        c.alignment = aligner.atSpeed(t.begin, t.end, 1.0, params.offsetTolerance);
+        if (c.alignment.score >= ownEntry) {
+            ownSpeed.push_back({c.alignment.score, c});
+            ownScores.push_back(c.alignment.score);
+            ownEntry = entryScore(ownScores, params.nominatedAtOwnSpeed, params.minVotes);
+        }
+        const int peak = coarsePeak(t.split, t.end);
+        if (peak >= coarseEntry) {
+            coarse.push_back({peak, t});
+            coarseScores.push_back(peak);
+            coarseEntry = entryScore(coarseScores, params.aligned, params.minVotes);
+        }
+    }
+    keepBest(ownSpeed, params.nominatedAtOwnSpeed);
+    keepBest(coarse, params.aligned);
+    std::vector<Candidate> out;
+    for (const auto& [score, c] : ownSpeed) {
+        out.push_back(c);
+        result.nominated.push_back(c.track);
+    }
+    const std::vector<double> speeds = speedsToTry(params);
+    std::vector<std::pair<int, Candidate>> aligned;
+    for (const auto& [peak, t] : coarse) {
+        Candidate c;
+        c.track = t.track;
+        c.alignment = aligner.best(t.split, t.end, speeds, params.offsetTolerance);
+        if (c.alignment.score >= params.minVotes) aligned.push_back({c.alignment.score, c});
+        if (std::find(result.nominated.begin(), result.nominated.end(), t.track) == result.nominated.end())
+            result.nominated.push_back(t.track);
+    }
+    keepBest(aligned, params.checked);
+    for (const auto& [score, c] : aligned) {
+        const bool same = std::any_of(out.begin(), out.end(), [&](const Candidate& o) {
+            return o.track == c.track && std::abs(o.alignment.offset - c.alignment.offset) <= params.offsetTolerance &&
+                   std::abs(o.alignment.speed - c.alignment.speed) < 1e-9;
+        });
+        if (!same) out.push_back(c);
+    }
+    return out;
+}
+
+// Each candidate checked against its signature.
 bool checkCandidates(Index& index, Query& query, const MatchParams& params, std::vector<Candidate>& candidates,
                      std::string& error) {
-    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-        return a.alignment.score != b.alignment.score ? a.alignment.score > b.alignment.score : a.track < b.track;
-    });
-    if (candidates.size() > params.checked) candidates.resize(params.checked);
     std::vector<uint32_t> reference;
+    uint32_t loaded = 0;
     for (Candidate& c : candidates) {
         const SignatureFeatures* phase0 = nullptr;
         const SignatureFeatures* phase1 = nullptr;
         query.features(c.alignment.speed, phase0, phase1);
-        if (!index.signature(c.track, reference, error)) return false;
+        if (c.track != loaded && !index.signature(c.track, reference, error)) return false;
+        loaded = c.track;
         c.check = checkSignature(*phase0, *phase1, reference, c.alignment.offset, params.check);
     }
     return true;
@@ -215,36 +295,19 @@ bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResu
     result = MatchResult{};
     // Reused across queries on the same thread: a large catalogue gives many votes.
     thread_local std::vector<uint64_t> votes, grouped;
-    thread_local Aligner aligner;
     std::vector<TrackRecording> recordings;
     if (!collectVotes(index, query.landmarks(), params, votes, result.queryHashes, error) ||
         !index.recordings(recordings, error))
         return false;
     result.votes = votes.size();
-    const std::vector<double> speeds = speedsToTry(params);
-    std::vector<std::pair<int, TrackVotes>> ranked;
-    for (const TrackVotes& t : groupByTrack(votes, grouped)) {
-        if (static_cast<int>(t.size()) < params.minVotes) break;
-        const int peak = coarsePeak(t);
-        if (peak >= params.minVotes) ranked.push_back({peak, t});
-    }
-    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
-        return a.first != b.first ? a.first > b.first : a.second.track < b.second.track;
-    });
-    if (ranked.size() > params.aligned) ranked.resize(params.aligned);
-    std::vector<Candidate> candidates;
-    for (const auto& [peak, t] : ranked) {
-        result.nominated.push_back(t.track);
-        Candidate c;
-        c.track = t.track;
-        c.alignment = aligner.best(t, speeds, params.offsetTolerance);
-        if (c.alignment.score >= params.minVotes) candidates.push_back(c);
-    }
+    std::vector<TrackVotes> tracks = groupByTrack(votes, grouped);
+    std::vector<Candidate> candidates = nominate(tracks, params, result);
     if (!checkCandidates(index, query, params, candidates, error)) return false;
-    for (const Candidate& c : candidates) result.checked.push_back({c.track, c.alignment.score, c.check.confidence});
     const Candidate* best = nullptr;
-    for (const Candidate& c : candidates)
+    for (const Candidate& c : candidates) {
+        result.checked.push_back({c.track, c.alignment.score, c.check.confidence});
         if (!best || c.check.confidence > best->check.confidence) best = &c;
+    }
     if (!best) return true;
     result.track = best->track;
     result.recording = recordingOf(recordings, best->track);
@@ -270,7 +333,7 @@ bool alignedTracks(Index& index, const std::vector<Landmark>& query, const Match
     if (!collectVotes(index, query, params, votes, hashes, error)) return false;
     for (const TrackVotes& t : groupByTrack(votes, grouped)) {
         if (static_cast<int>(t.size()) < minScore) break;
-        const Alignment a = aligner.best(t, {1.0}, params.offsetTolerance);
+        const Alignment a = aligner.atSpeed(t.begin, t.end, 1.0, params.offsetTolerance);
         if (a.score >= minScore) out.push_back({t.track, a.score, a.offset});
     }
     return true;

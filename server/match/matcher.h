@@ -18,9 +18,10 @@ namespace melodex::server {
 // chance over hundreds of frames, while the few hashes a chance alignment gathers leave the
 // signatures unrelated.
 struct MatchParams {
-    size_t aligned = 24;      // tracks with the most matching hashes that are aligned
+    size_t nominatedAtOwnSpeed = 8;  // tracks with the best score at the recording's own speed, checked
+    size_t aligned = 24;      // tracks with the most triplet votes on one coarse offset, aligned over speeds
     int minVotes = 2;         // aligned moments a candidate needs to be checked
-    size_t checked = 6;       // best aligned candidates checked against their signature
+    size_t checked = 6;       // best of those aligned, checked
     int offsetTolerance = 1;  // frames either side merged into one offset
     // Speeds tried in the alignment: geometric steps of `speedStep` up to `maxSpeedChange` either
     // way (1.08: from 8 % slow to 8 % fast).
