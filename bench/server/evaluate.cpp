@@ -158,7 +158,11 @@ void writeCsv(std::ofstream& csv, const char* part, const std::string& condition
     const server::MatchResult& m = a.id.match;
     csv << part << ',' << condition << ',' << expected << ',' << m.found << ',' << m.track << ',' << m.score << ','
         << m.confidence << ',' << m.runnerUp << ',' << m.runnerUpTrack << ',' << m.speed << ',' << m.checked.size() << ','
-        << m.queryHashes << ',' << m.votes << ',' << a.cpuMs << '\n';
+        << m.queryHashes << ',' << m.votes << ',' << a.cpuMs << ',';
+    // Every checked candidate as track:score:confidence:own-speed.
+    for (const server::CandidateFigures& c : m.checked)
+        csv << c.track << ':' << c.score << ':' << c.confidence << ':' << c.ownSpeed << ' ';
+    csv << '\n';
 }
 
 struct Outcome {
@@ -269,7 +273,9 @@ int main(int argc, char** argv) {
     std::string baselineProgram, plotFile;
     app.add_option("--curve-queries", curveQueries, "queries per point of the recall-against-SNR curves (0: none)")
         ->capture_default_str();
-    app.add_option("--baseline", baselineProgram, "another melodex-server build measured on the curves' queries beside this one");
+    app.add_option("--baseline", baselineProgram,
+                   "another melodex-server build measured on the same queries (every condition and the curves) beside "
+                   "this one");
     app.add_option("--plot", plotFile, "draw the curves into this PNG (gnuplot)");
     bool stages = false;
     app.add_flag("--stages", stages,
@@ -278,6 +284,10 @@ int main(int argc, char** argv) {
     app.add_option("--threads", threads)->capture_default_str();
     app.add_option("--scores", scoresCsv, "write every query's score, runner-up and outcome to this CSV");
     app.add_flag("!--no-gsm", gsm, "skip the GSM conditions (no sox)");
+    bool reuseIndex = false;
+    app.add_flag("--reuse-index", reuseIndex,
+                 "query the index the previous run left in --work instead of indexing again (for changes on the "
+                 "query side only; no indexing figures)");
     app.add_option("--pcm-cache", pcmCache, "keep decoded audio here between runs (empty: off)")->capture_default_str();
     // Tuning knobs: the defaults are the service's own parameters.
     server::FingerprintParams catalogueParams = server::FingerprintParams::catalogue();
@@ -322,7 +332,8 @@ int main(int argc, char** argv) {
     for (const std::string& p : parts)
         for (size_t k = 0; k < kParts; ++k) queryPart[k] = queryPart[k] || p == kPartNames[k];
 
-    std::filesystem::remove_all(work);
+    const bool reuse = reuseIndex && std::filesystem::exists(work + "/index/data.mdb");
+    if (!reuse) std::filesystem::remove_all(work);
     std::filesystem::create_directories(work);
     std::string error;
 
@@ -346,49 +357,72 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    std::vector<server::Fingerprint> landmarks(catalogue.size());
-    std::vector<double> fpSeconds(catalogue.size());
-    std::atomic<size_t> next{0};
-    std::vector<std::thread> workers;
-    const auto& params = catalogueParams;
-    for (int t = 0; t < threads; ++t)
-        workers.emplace_back([&] {
-            for (size_t i; (i = next.fetch_add(1)) < catalogue.size();) {
-                const auto start = Clock::now();
-                landmarks[i] = server::fingerprint(catalogue[i].samples, params);
-                fpSeconds[i] = since(start);
-            }
-        });
-    for (auto& w : workers) w.join();
-    double audioSeconds = 0, fingerprintSeconds = 0;
-    size_t postings = 0;
     std::vector<uint32_t> trackIds(catalogue.size());
-    const auto storeStart = Clock::now();
-    for (size_t i = 0; i < catalogue.size(); ++i) {
-        server::TrackRecord record;
-        record.path = catalogue[i].path;
-        record.fileHash = std::to_string(i);
-        record.title = std::filesystem::path(catalogue[i].path).stem().string();
-        record.duration = catalogue[i].samples.size() / 8000.0;
-        std::vector<uint32_t> same;
-        if (!server::findSameRecording(*index, landmarks[i].landmarks, same, error) ||
-            !catalog->beginTrack(record, {}, trackIds[i], error) || !index->addTrack(trackIds[i], landmarks[i], error) ||
-            !server::joinRecording(*index, trackIds[i], same, error) ||
-            !catalog->markReady(trackIds[i], static_cast<int64_t>(landmarks[i].landmarks.size()), error)) {
-            std::fprintf(stderr, "store failed: %s\n", error.c_str());
+    double audioSeconds = 0, fingerprintSeconds = 0, storeSeconds = 0;
+    size_t postings = 0;
+    server::IndexStats stats, compacted;
+    if (reuse) {
+        std::vector<server::TrackRecord> listed;
+        if (!catalog->list(listed, error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
             return 1;
         }
-        audioSeconds += record.duration;
-        fingerprintSeconds += fpSeconds[i];
-        postings += landmarks[i].landmarks.size();
-    }
-    const double storeSeconds = since(storeStart);
-    server::IndexStats stats, compacted;
-    index->stats(stats, error);
-    bool compactedDone = false;
-    if (!index->compact(compactedDone, error) || !index->stats(compacted, error)) {
-        std::fprintf(stderr, "compaction failed: %s\n", error.c_str());
-        return 1;
+        std::map<std::string, uint32_t> idOf;
+        for (const auto& r : listed) idOf[r.path] = r.id;
+        for (size_t i = 0; i < catalogue.size(); ++i) {
+            if (!idOf.count(catalogue[i].path)) {
+                std::fprintf(stderr, "the index in %s lacks %s: run without --reuse-index\n", work.c_str(),
+                             catalogue[i].path.c_str());
+                return 1;
+            }
+            trackIds[i] = idOf[catalogue[i].path];
+            audioSeconds += catalogue[i].samples.size() / 8000.0;
+        }
+        index->stats(stats, error);
+        compacted = stats;
+        postings = stats.postings;
+    } else {
+        std::vector<server::Fingerprint> landmarks(catalogue.size());
+        std::vector<double> fpSeconds(catalogue.size());
+        std::atomic<size_t> next{0};
+        std::vector<std::thread> workers;
+        const auto& params = catalogueParams;
+        for (int t = 0; t < threads; ++t)
+            workers.emplace_back([&] {
+                for (size_t i; (i = next.fetch_add(1)) < catalogue.size();) {
+                    const auto start = Clock::now();
+                    landmarks[i] = server::fingerprint(catalogue[i].samples, params);
+                    fpSeconds[i] = since(start);
+                }
+            });
+        for (auto& w : workers) w.join();
+        const auto storeStart = Clock::now();
+        for (size_t i = 0; i < catalogue.size(); ++i) {
+            server::TrackRecord record;
+            record.path = catalogue[i].path;
+            record.fileHash = std::to_string(i);
+            record.title = std::filesystem::path(catalogue[i].path).stem().string();
+            record.duration = catalogue[i].samples.size() / 8000.0;
+            std::vector<uint32_t> same;
+            if (!server::findSameRecording(*index, landmarks[i].landmarks, same, error) ||
+                !catalog->beginTrack(record, {}, trackIds[i], error) ||
+                !index->addTrack(trackIds[i], landmarks[i], error) ||
+                !server::joinRecording(*index, trackIds[i], same, error) ||
+                !catalog->markReady(trackIds[i], static_cast<int64_t>(landmarks[i].landmarks.size()), error)) {
+                std::fprintf(stderr, "store failed: %s\n", error.c_str());
+                return 1;
+            }
+            audioSeconds += record.duration;
+            fingerprintSeconds += fpSeconds[i];
+            postings += landmarks[i].landmarks.size();
+        }
+        storeSeconds = since(storeStart);
+        index->stats(stats, error);
+        bool compactedDone = false;
+        if (!index->compact(compactedDone, error) || !index->stats(compacted, error)) {
+            std::fprintf(stderr, "compaction failed: %s\n", error.c_str());
+            return 1;
+        }
     }
     const double hours = audioSeconds / 3600.0;
     std::vector<server::TrackRecording> recordings;
@@ -424,7 +458,8 @@ int main(int argc, char** argv) {
     std::ofstream csv;
     if (!scoresCsv.empty()) {
         csv.open(scoresCsv);
-        csv << "part,condition,expected,found,track,score,confidence,runner_up,runner_up_track,speed,candidates,hashes,votes,cpu_ms\n";
+        csv << "part,condition,expected,found,track,score,confidence,runner_up,runner_up_track,speed,candidates,hashes,"
+               "votes,cpu_ms,checked\n";
     }
     std::vector<double> allLatency, allCpu;
     auto identifyBody = [&](const std::vector<float>& recording, Answer& a) {
@@ -474,6 +509,7 @@ int main(int argc, char** argv) {
     // Queries under every condition, the same cuts for each; songs underneath come from the
     // same part's out-of-catalogue music.
     std::vector<std::vector<Outcome>> outcomes(kParts, std::vector<Outcome>(conds.size()));
+    std::vector<std::vector<Outcome>> previousOutcomes(kParts, std::vector<Outcome>(conds.size()));
     std::vector<std::vector<size_t>> members(kParts), outsideMembers(kParts);
     for (size_t i = 0; i < catalogue.size(); ++i) members[partOf[i]].push_back(i);
     for (size_t i = 0; i < outside.size(); ++i) outsideMembers[outsidePartOf[i]].push_back(i);
@@ -484,7 +520,7 @@ int main(int argc, char** argv) {
         const std::vector<Cut> underCuts = makeCuts(outside, outsideMembers[p], queries, seed + 500 + static_cast<uint32_t>(p));
         for (size_t c = 0; c < conds.size(); ++c) {
             const Condition& cond = conds[c];
-            const bool measureBaseline = stages && !baselineProgram.empty();
+            const bool measureBaseline = !baselineProgram.empty();
             std::vector<std::vector<uint8_t>> bodies(measureBaseline ? cuts[p].size() : 0);
             const std::vector<Answer> answers = answerAll(cuts[p].size(), [&](size_t q, std::vector<float>& rec) {
                 const std::vector<float> under =
@@ -508,11 +544,19 @@ int main(int argc, char** argv) {
                 outcomes[p][c].hits += hit;
                 ++outcomes[p][c].total;
                 if (csv) writeCsv(csv, kPartNames[p], cond.name, expected, a);
+                if (measureBaseline) {
+                    const std::vector<std::string>& found = theirs[q].found;
+                    previousOutcomes[p][c].hits +=
+                        std::find(found.begin(), found.end(), catalogue[cuts[p][q].track].path) != found.end();
+                    ++previousOutcomes[p][c].total;
+                }
                 if (!stages) continue;
                 stageCounts[c].count(a.id.match, hit, [&](uint32_t t) { return sameRecording(t, expected); });
                 if (measureBaseline) stageCounts[c].countBaseline(theirs[q], catalogue[cuts[p][q].track].path);
             }
-            std::fprintf(stderr, "%-9s %-26s %s\n", kPartNames[p], cond.name.c_str(), rate(outcomes[p][c]).c_str());
+            std::fprintf(stderr, "%-9s %-26s %s%s%s\n", kPartNames[p], cond.name.c_str(), rate(outcomes[p][c]).c_str(),
+                         measureBaseline ? ", previous " : "",
+                         measureBaseline ? rate(previousOutcomes[p][c]).c_str() : "");
         }
     }
 
@@ -623,16 +667,27 @@ int main(int argc, char** argv) {
     for (size_t p = 0; p < kParts; ++p)
         std::printf("  %-9s catalogue %zu tracks (%.2f h), out-of-catalogue %zu tracks (%.2f h)\n", kPartNames[p],
                     partTracks[p], partSeconds[p] / 3600.0, outsideTracks[p], outsideSeconds[p] / 3600.0);
-    std::printf("\n| condition | goal | tuning | held-out |\n|---|---|---|---|\n");
-    for (size_t c = 0; c < conds.size(); ++c)
-        std::printf("| %s | %s | %s | %s |\n", conds[c].name.c_str(), conds[c].goal.c_str(), rate(outcomes[0][c]).c_str(),
-                    rate(outcomes[1][c]).c_str());
+    // With a baseline, each part's column has the earlier build's figure beside it.
+    const bool withPrevious = !baselineProgram.empty();
+    std::printf(withPrevious ? "\n| condition | goal | tuning | tuning, previous | held-out | held-out, previous |\n"
+                               "|---|---|---|---|---|---|\n"
+                             : "\n| condition | goal | tuning | held-out |\n|---|---|---|---|\n");
+    for (size_t c = 0; c < conds.size(); ++c) {
+        std::printf("| %s | %s |", conds[c].name.c_str(), conds[c].goal.c_str());
+        for (size_t p = 0; p < kParts; ++p) {
+            std::printf(" %s |", rate(outcomes[p][c]).c_str());
+            if (withPrevious) std::printf(" %s |", rate(previousOutcomes[p][c]).c_str());
+        }
+        std::printf("\n");
+    }
     char fp[kParts][80];
     for (size_t p = 0; p < kParts; ++p)
         std::snprintf(fp[p], sizeof fp[p], "%.3f %% (%zu/%zu, highest confidence %.1f)",
                       100.0 * falsePositives[p].hits / std::max<size_t>(1, falsePositives[p].total), falsePositives[p].hits,
                       falsePositives[p].total, worstScore[p]);
-    std::printf("| false positives, a third noisy, a third babble | 0 | %s | %s |\n\n", fp[0], fp[1]);
+    std::printf(withPrevious ? "| false positives, a third noisy, a third babble | 0 | %s | | %s | |\n\n"
+                             : "| false positives, a third noisy, a third babble | 0 | %s | %s |\n\n",
+                fp[0], fp[1]);
     if (!curve.empty()) {
         std::printf("Recall against signal-to-noise ratio, %zu queries a point (previous: %s)\n\n", curveQueries,
                     withBaseline ? baselineProgram.c_str() : "not measured");

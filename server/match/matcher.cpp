@@ -197,6 +197,7 @@ uint32_t recordingOf(const std::vector<TrackRecording>& recordings, uint32_t tra
 
 struct Candidate {
     uint32_t track = 0;
+    bool ownSpeed = false;
     Alignment alignment;
     SignatureCheck check;
 };
@@ -232,6 +233,7 @@ std::vector<Candidate> nominate(std::vector<TrackVotes>& tracks, const MatchPara
         if (static_cast<int>(t.size()) < std::min(ownEntry, coarseEntry)) break;
         Candidate c;
         c.track = t.track;
+        c.ownSpeed = true;
         c.alignment = aligner.atSpeed(t.begin, t.end, 1.0, params.offsetTolerance);
         if (c.alignment.score >= ownEntry) {
             ownSpeed.push_back({c.alignment.score, c});
@@ -305,7 +307,7 @@ bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResu
     if (!checkCandidates(index, query, params, candidates, error)) return false;
     const Candidate* best = nullptr;
     for (const Candidate& c : candidates) {
-        result.checked.push_back({c.track, c.alignment.score, c.check.confidence});
+        result.checked.push_back({c.track, c.alignment.score, c.check.confidence, c.ownSpeed});
         if (!best || c.check.confidence > best->check.confidence) best = &c;
     }
     if (!best) return true;

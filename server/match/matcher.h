@@ -41,6 +41,7 @@ struct CandidateFigures {
     uint32_t track = 0;
     int score = 0;
     double confidence = 0;
+    bool ownSpeed = false;  // nominated at the recording's own speed (else aligned over speeds)
 };
 
 struct MatchResult {
