@@ -314,6 +314,7 @@ int main(int argc, char** argv) {
     app.add_option("--checked", matchParams.checked)->capture_default_str();
     app.add_option("--min-votes", matchParams.minVotes)->capture_default_str();
     app.add_option("--min-confidence", matchParams.minConfidence)->capture_default_str();
+    app.add_option("--score-weight", matchParams.scoreWeight)->capture_default_str();
     app.add_option("--max-speed", matchParams.maxSpeedChange)->capture_default_str();
     CLI11_PARSE(app, argc, argv);
     // The hash layout is shared: only the density and the combinations differ on the query side.

@@ -200,6 +200,7 @@ struct Candidate {
     bool ownSpeed = false;
     Alignment alignment;
     SignatureCheck check;
+    double confidence = 0;  // the check's and the alignment's evidence together (MatchParams)
 };
 
 // The best `keep` of `ranked` (score, votes), highest score first.
@@ -306,20 +307,21 @@ bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResu
     std::vector<Candidate> candidates = nominate(tracks, params, result);
     if (!checkCandidates(index, query, params, candidates, error)) return false;
     const Candidate* best = nullptr;
-    for (const Candidate& c : candidates) {
-        result.checked.push_back({c.track, c.alignment.score, c.check.confidence, c.ownSpeed});
-        if (!best || c.check.confidence > best->check.confidence) best = &c;
+    for (Candidate& c : candidates) {
+        c.confidence = c.check.confidence + params.scoreWeight * std::log(std::max(1, c.alignment.score));
+        result.checked.push_back({c.track, c.alignment.score, c.confidence, c.ownSpeed});
+        if (!best || c.confidence > best->confidence) best = &c;
     }
     if (!best) return true;
     result.track = best->track;
     result.recording = recordingOf(recordings, best->track);
     result.score = best->alignment.score;
-    result.confidence = best->check.confidence;
+    result.confidence = best->confidence;
     result.offsetFrames = best->check.offsetFrames;
     result.speed = best->alignment.speed;
     for (const Candidate& c : candidates) {
-        if (recordingOf(recordings, c.track) == result.recording || c.check.confidence <= result.runnerUp) continue;
-        result.runnerUp = c.check.confidence;
+        if (recordingOf(recordings, c.track) == result.recording || c.confidence <= result.runnerUp) continue;
+        result.runnerUp = c.confidence;
         result.runnerUpTrack = c.track;
     }
     result.found = result.confidence >= params.minConfidence;
