@@ -65,8 +65,13 @@ TEST_P(IndexContractTest, StoresLooksUpAndRemovesTracks) {
     std::string error;
     const std::vector<Landmark> a = {{100, 5}, {100, 9}, {200, 5}, {300, 70000}, {100, 5}};
     const std::vector<Landmark> b = {{100, 1}, {400, 2}};
+    Fingerprint withSignature(b);
+    withSignature.signature = {0xDEADBEEFu, 0u, 0xFFFFFFFFu, 1u};
     ASSERT_TRUE(index().addTrack(7, a, error)) << error;
-    ASSERT_TRUE(index().addTrack(9, b, error)) << error;
+    ASSERT_TRUE(index().addTrack(9, withSignature, error)) << error;
+    std::vector<uint32_t> signature;
+    ASSERT_TRUE(index().signature(9, signature, error)) << error;
+    EXPECT_EQ(signature, withSignature.signature);
     std::map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> seen;
     ASSERT_TRUE(index().lookup({100, 300, 999, 100}, [&](size_t i, const Posting* p, size_t n) {
         for (size_t k = 0; k < n; ++k) seen[static_cast<uint32_t>(i)].push_back({p[k].track, p[k].frame});
@@ -93,6 +98,8 @@ TEST_P(IndexContractTest, StoresLooksUpAndRemovesTracks) {
     EXPECT_TRUE(present);
     EXPECT_EQ(postingsOf(index(), 7, a), 0u);
     EXPECT_EQ(postingsOf(index(), 9, b), 2u);
+    ASSERT_TRUE(index().signature(7, signature, error)) << error;
+    EXPECT_TRUE(signature.empty());
     ASSERT_TRUE(index().stats(stats, error));
     EXPECT_EQ(stats.postings, 2u);
     EXPECT_EQ(stats.tracks, 1u);
