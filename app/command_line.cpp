@@ -7,6 +7,8 @@
 #include <map>
 #include <regex>
 
+#include "platform/window/zoom.h"
+
 namespace {
 
 bool ParseSize(const std::string& text, int* width, int* height) {
@@ -33,7 +35,11 @@ int ParseCommandLine(int argc, char** argv, CommandLine* options) {
   std::string size = "240x320";
   app.add_option("--size", size,
                  "client size in pixels, WxH (default 240x320), or auto: the whole usable display on a phone");
-  app.add_option("--zoom", options->platform.zoom, "scale the sdl window by N (default 1)")->check(CLI::Range(1, 8));
+  std::string zoom = "auto";
+  app.add_option("--zoom", zoom,
+                 "show the sdl window N times larger (1 to 8), or auto (default): about half the desktop's height at "
+                 "its own scale, 1 on a phone")
+      ->check(CLI::IsMember({"auto"}) | CLI::Range(1, 8));
   app.add_option("--home", options->home, "data folder (log, tags)");
   app.add_option("--settings", options->settings, "settings file (TOML)");
   app.add_option("--script", options->script, "headless: run this script, - for standard input");
@@ -59,6 +65,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine* options) {
     std::fprintf(stderr, "melodex: --size needs WxH, at least 120x160, for example 480x640, or auto\n");
     return 2;
   }
+  options->platform.zoom = zoom == "auto" ? kAutoZoom : std::stoi(zoom);
   options->platform.backend = backends.at(backend);
   if (!audio.empty()) options->audio = audio == "sdl" ? SoundDevices::Sdl : SoundDevices::None;
   if (options->platform.backend == Backend::Sdl && !options->script.empty()) {

@@ -43,10 +43,13 @@ class WindowBackend {
     (void)height;
     return false;
   }
+  // Screen pixels per client pixel in each direction.
+  virtual int Zoom() const { return 1; }
   // The finished client area, after EndPaint.
   virtual void Present(HWND hwnd, const Surface& pixels) = 0;
 };
 
-std::unique_ptr<WindowBackend> MakeHeadlessBackend();
+// `zoom`: how taps given in window pixels (TapWindowPixel) map to the client.
+std::unique_ptr<WindowBackend> MakeHeadlessBackend(int zoom);
 // Null with *error set when no display can be opened.
 std::unique_ptr<WindowBackend> MakeSdlBackend(const PlatformOptions& options, std::string* error);

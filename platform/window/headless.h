@@ -37,6 +37,10 @@ void PressKey(UINT vk);
 // MAKELPARAM(x, y), then DispatchPending.
 void Tap(int x, int y);
 
+// A tap at a pixel of the window as a real window zoomed by PlatformOptions'
+// zoom shows it, mapped to client coordinates as the sdl backend maps a click.
+void TapWindowPixel(int x, int y);
+
 // The window's close button: WM_CLOSE, then DispatchPending.
 void PressCloseButton();
 

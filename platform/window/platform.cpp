@@ -6,6 +6,7 @@
 #include "platform/gdi/gdi.h"
 #include "platform/window/form_factor.h"
 #include "platform/window/window_system.h"
+#include "platform/window/zoom.h"
 
 namespace {
 
@@ -26,13 +27,16 @@ std::uint64_t NowMs() { return g_system ? g_system->backend->NowMs() : RealNowMs
 
 bool InitPlatform(const PlatformOptions& options, std::string* error) {
   ShutdownPlatform();
-  if (options.width <= 0 || options.height <= 0 || options.zoom <= 0) {
+  if (options.width <= 0 || options.height <= 0 || options.zoom < 0) {
     if (error) *error = "invalid display size or zoom";
     return false;
   }
   auto system = std::make_unique<WindowSystem>();
   std::string reason;
-  system->backend = options.backend == Backend::Sdl ? MakeSdlBackend(options, &reason) : MakeHeadlessBackend();
+  // Headless has no display to choose a zoom from.
+  const int headlessZoom = options.zoom == kAutoZoom ? 1 : options.zoom;
+  system->backend =
+      options.backend == Backend::Sdl ? MakeSdlBackend(options, &reason) : MakeHeadlessBackend(headlessZoom);
   if (!system->backend) {
     if (error) *error = reason;
     return false;

@@ -12,6 +12,7 @@ struct PlatformOptions {
   // The display, which is also the work area and the default window size.
   int width = 240, height = 320;
   // Scale of the sdl presentation; the client area stays width x height.
+  // kAutoZoom (zoom.h): chosen from the display and the desktop's scale.
   int zoom = 1;
   // On a phone form factor (form_factor.h), take the display's usable area
   // instead of width x height; elsewhere, and headless, keep width x height.

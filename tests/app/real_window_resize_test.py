@@ -2,7 +2,10 @@
 """A real melodex window on an X server (Xvfb), resized from outside with
 xdotool as a user or a phone's compositor would: after each resize the window
 must show, pixel for pixel, what the headless backend shows at that size, on
-the menu and on the result page of a stored song.
+the menu and on the result page of a stored song. Then a start at the default
+size: on this 1200-pixel-high display the window is zoomed twice, shows each
+client pixel as a crisp 2 x 2 block, and a click on a zoomed menu item
+chooses it.
 
 Usage: real_window_resize_test.py MELODEX. Exits 77 (skipped) when Xvfb,
 xdotool or Pillow's screen grabber are missing.
@@ -15,36 +18,18 @@ import sys
 import tempfile
 import time
 
-SKIP = 77
 SIZES = [(720, 360), (480, 640)]
-
-
-def skip(why):
-    print(f"SKIPPED: {why}")
-    sys.exit(SKIP)
-
+PAGES = [("menu", [], ""), ("result", ["Down", "Return", "Return"], "key Down\nkey Enter\nkey Enter\n")]
 
 try:
     from PIL import Image, ImageGrab
 except ImportError:
-    skip("Pillow (python3-pil) is not installed")
+    print("SKIPPED: Pillow (python3-pil) is not installed")
+    sys.exit(77)
 for tool in ("Xvfb", "xdotool"):
     if not shutil.which(tool):
-        skip(f"{tool} is not installed (Debian packages xvfb, xdotool)")
-
-
-def start_x_server():
-    """Xvfb on a free display number, which it reports on a pipe."""
-    read_end, write_end = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1600x1200x24",
-                               "-nolisten", "tcp"], pass_fds=(write_end,), stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    with os.fdopen(read_end) as pipe:
-        number = pipe.readline().strip()
-    if not number:
-        server.kill()
-        skip("Xvfb did not start")
-    return server, ":" + number
+        print(f"SKIPPED: {tool} is not installed (Debian packages xvfb, xdotool)")
+        sys.exit(77)
 
 
 def xdotool(display, *args):
@@ -56,30 +41,13 @@ def xdotool(display, *args):
         return ""
 
 
-def find_window(display, program, seconds):
-    """The id of the program's window once it is mapped, or "" when the program
-    ends or the time runs out first (a loaded machine may need many seconds)."""
-    found = [""]
-
-    def mapped():
-        if program.poll() is not None:
-            return True
-        ids = xdotool(display, "search", "--onlyvisible", "--name", "^Melodex$").split()
-        found[0] = ids[0] if ids else ""
-        return bool(found[0])
-    wait_for(mapped, seconds)
-    return found[0]
-
-
-def geometry(display, window):
-    """(x, y, width, height) of the window on the screen."""
-    values = dict(line.split("=", 1) for line in xdotool(display, "getwindowgeometry", "--shell", window).split())
-    return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
-
-
-# From the menu: "manage IDs", then open the newest song.
-TO_RESULT_KEYS = ["Down", "Return", "Return"]
-TO_RESULT_SCRIPT = "key Down\nkey Enter\nkey Enter\n"
+def wait_for(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.1)
+    return True
 
 
 def store_song(home):
@@ -97,30 +65,70 @@ def store_song(home):
     cover.save(os.path.join(home, "1.jpg"), quality=95)
 
 
-def headless_page(melodex, size, folder, page, keys):
-    """A page as the headless backend draws it at this size."""
-    home = os.path.join(folder, f"headless-{page}-{size[0]}x{size[1]}")
+def headless_page(melodex, folder, page, script, width, height):
+    """The page as the headless backend draws it at this size."""
+    home = os.path.join(folder, f"headless-{page}-{width}x{height}")
     shutil.copytree(os.path.join(folder, "home"), home)
-    shot = os.path.join(folder, f"{page}-{size[0]}x{size[1]}.png")
-    script = f"wait 3000\n{keys}shot {shot}\n"
-    subprocess.run([melodex, "--backend", "headless", "--fast", "--size", f"{size[0]}x{size[1]}", "--home",
-                    home, "--settings", os.path.join(folder, "none.toml"), "--script",
-                    "-"], input=script, text=True, check=True, capture_output=True, timeout=60,
-                   env=dict(os.environ, XDG_RUNTIME_DIR=os.path.join(folder, "run-headless")))
+    shot = home + ".png"
+    subprocess.run([melodex, "--backend", "headless", "--fast", "--size", f"{width}x{height}", "--home", home,
+                    "--settings", os.path.join(folder, "none.toml"), "--script", "-"],
+                   input=f"wait 3000\n{script}shot {shot}\n", text=True, check=True, capture_output=True,
+                   timeout=60, env=dict(os.environ, XDG_RUNTIME_DIR=os.path.join(folder, "run-headless")))
     return Image.open(shot).convert("RGB")
 
 
-def wait_for(condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.1)
-    return False
+def start_melodex(melodex, folder, display, output, *options):
+    """The program on the X server and its mapped window's id ("" when none appeared)."""
+    env = dict(os.environ, DISPLAY=display, XDG_RUNTIME_DIR=os.path.join(folder, "run"))
+    env.pop("WAYLAND_DISPLAY", None)
+    program = subprocess.Popen([melodex, *options, "--home", os.path.join(folder, "home"), "--settings",
+                                os.path.join(folder, "none.toml")], env=env, stdout=output, stderr=subprocess.STDOUT)
+    found = []
+    # A loaded machine may need many seconds to map the window.
+    wait_for(lambda: program.poll() is not None or found.extend(
+        xdotool(display, "search", "--onlyvisible", "--name", "^Melodex$").split()) or found, 90)
+    return program, (found[0] if found else "")
 
 
-def differing_pixels(a, b):
-    return sum(1 for p, q in zip(a.getdata(), b.getdata()) if p != q)
+def grab(display, window):
+    """What the window shows, and where it is."""
+    values = dict(line.split("=", 1) for line in xdotool(display, "getwindowgeometry", "--shell", window).split())
+    x, y, w, h = (int(values.get(k, -1)) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+    if w <= 0 or h <= 0:
+        return None, (x, y)
+    return ImageGrab.grab(bbox=(x, y, x + w, y + h), xdisplay=display).convert("RGB"), (x, y)
+
+
+def differing(shown, expected, zoom=1):
+    """Pixels of the expected client area not shown as zoom x zoom blocks of their colour."""
+    if shown is None or shown.size != (expected.width * zoom, expected.height * zoom):
+        return expected.width * expected.height
+    return sum(1 for p, q in zip(shown.resize(expected.size, Image.NEAREST).getdata(), expected.getdata()) if p != q) \
+        + sum(1 for p, q in zip(shown.getdata(), expected.resize(shown.size, Image.NEAREST).getdata()) if p != q)
+
+
+def check_auto_zoom(melodex, folder, display, output, failures):
+    """The default start is zoomed twice; a click on "manage IDs" opens the list."""
+    program, window = start_melodex(melodex, folder, display, output)
+    try:
+        if not window:
+            failures.append("no Melodex window appeared at the default zoom")
+            return
+        for page, script, click in (("menu", "", (120, 164)), ("history", "key Down\nkey Enter\n", None)):
+            expected = headless_page(melodex, folder, page, script, 240, 320)
+            last = [None]
+
+            def shows_page():
+                last[0] = differing(grab(display, window)[0], expected, zoom=2)
+                return last[0] == 0
+            if not wait_for(shows_page, 30):
+                failures.append(f"{page} at the default zoom: {last[0]} pixels differ from the headless page doubled")
+            if click:
+                _, (x, y) = grab(display, window)
+                xdotool(display, "mousemove", str(x + 2 * click[0] + 1), str(y + 2 * click[1] + 1), "click", "1")
+    finally:
+        program.terminate()
+        program.wait(timeout=10)
 
 
 def main():
@@ -129,46 +137,40 @@ def main():
     for sub in ("home", "run", "run-headless"):
         os.makedirs(os.path.join(folder, sub), mode=0o700)
     store_song(os.path.join(folder, "home"))
-    server, display = start_x_server()
-    program = None
+    read_end, write_end = os.pipe()  # Xvfb reports its display number on it
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1600x1200x24", "-nolisten",
+                               "tcp"], pass_fds=(write_end,), stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        display = ":" + pipe.readline().strip()
+    program, failures = None, []
     output = tempfile.TemporaryFile()
-    failures = []
     try:
-        env = dict(os.environ, DISPLAY=display, XDG_RUNTIME_DIR=os.path.join(folder, "run"))
-        env.pop("WAYLAND_DISPLAY", None)
-        program = subprocess.Popen([melodex, "--size", "360x720", "--home", os.path.join(folder, "home"),
-                                    "--settings", os.path.join(folder, "none.toml")], env=env,
-                                   stdout=output, stderr=subprocess.STDOUT)
-        window = find_window(display, program, 90)
+        program, window = start_melodex(melodex, folder, display, output, "--zoom", "1")  # auto would be 2 here
         if not window:
-            status = "running" if program.poll() is None else f"ended with status {program.returncode}"
             output.seek(0)
-            print(f"FAILED: no Melodex window appeared within 90 s (melodex {status}); its output:")
+            print(f"FAILED: no Melodex window appeared (melodex status {program.poll()}); its output:")
             print(output.read().decode(errors="replace"))
             return 1
-        for page, keys in (("menu", []), ("result", TO_RESULT_KEYS)):
+        for page, keys, script in PAGES:
             if keys:
                 xdotool(display, "key", "--window", window, *keys)
             for width, height in SIZES:
-                script = TO_RESULT_SCRIPT if keys else ""
-                expected = headless_page(melodex, (width, height), folder, page, script)
+                expected = headless_page(melodex, folder, page, script, width, height)
                 xdotool(display, "windowsize", window, str(width), str(height))
                 last = [None]
 
                 def shows_page():
-                    x, y, w, h = geometry(display, window)
-                    if (w, h) != (width, height):
-                        return False
-                    shown = ImageGrab.grab(bbox=(x, y, x + w, y + h), xdisplay=display).convert("RGB")
-                    last[0] = differing_pixels(shown, expected)
+                    last[0] = differing(grab(display, window)[0], expected)
                     return last[0] == 0
                 # The splash screen gives way to the menu after three seconds.
                 if not wait_for(shows_page, 30):
                     failures.append(f"{page} at {width} x {height}: {last[0]} pixels differ from the headless page")
-                else:
-                    print(f"{page} at {width} x {height}: the window shows the page laid out for its new size")
         if program.poll() is not None:
             failures.append(f"melodex ended with status {program.returncode}")
+        program.terminate()
+        program.wait(timeout=10)
+        check_auto_zoom(melodex, folder, display, output, failures)
     finally:
         if program and program.poll() is None:
             program.terminate()

@@ -1,193 +1,173 @@
-// A window resized from outside (by the user or a phone's compositor)
-// becomes the new display: the window refits, every page is laid out for the
-// new size exactly as if the program had started at it, and the back buffer
-// grows only when the new size outgrows it.
+// The window's fit to its display: a window resized from outside (by the user
+// or a phone's compositor) shows every page exactly as a start at the new size
+// does, and the back buffer grows only when outgrown; the phone form factor;
+// the zoom chosen for a desktop, taps on the zoomed window and --zoom.
 #include <gtest/gtest.h>
 
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_image.h>
 
-#include <memory>
 #include <string>
+#include <vector>
 
-#include "app/screen/screen_manager.h"
-#include "app/state.h"
-#include "app/strings.h"
+#include "app/command_line.h"
 #include "platform/gdi/gdi.h"
 #include "platform/window/form_factor.h"
-#include "platform/window/headless.h"
-#include "platform/window/window.h"
-#include "screens/result_screen.h"
+#include "platform/window/zoom.h"
 #include "tags/tag_store.h"
-#include "tests/support/headless_app.h"
+#include "tests/support/client_fixture.h"
 
 namespace {
 
-struct Size {
-  int width;
-  int height;
+using Sizes = std::vector<std::pair<int, int>>;
+
+class WindowFit : public ClientTest {
+ protected:
+  // "help me out" is two items down in a fresh menu, and stays highlighted after a visit.
+  void openHelp(bool freshMenu) const {
+    for (int i = 0; freshMenu && i < 2; ++i) app_->key(VK_DOWN);
+    app_->key(VK_RETURN);
+    ASSERT_EQ(app_->screen(), SCREEN_HELP);
+  }
+  // A found song whose stored cover is larger than any page's room for it.
+  void showFoundSong() const {
+    SDL_Surface* cover = SDL_CreateRGBSurfaceWithFormat(0, 400, 300, 32, SDL_PIXELFORMAT_ARGB8888);
+    SDL_Rect left{0, 0, 200, 300};
+    SDL_FillRect(cover, nullptr, SDL_MapRGB(cover->format, 255, 128, 0));
+    SDL_FillRect(cover, &left, SDL_MapRGB(cover->format, 0, 0, 255));
+    ASSERT_EQ(IMG_SaveJPG(cover, TagArtPath(Song().tag).c_str(), 95), 0) << IMG_GetError();
+    SDL_FreeSurface(cover);
+    const SongRecord record = Song().record();
+    showResult(&record);
+  }
+  // What a start at each size shows: the help page then the menu with "help
+  // me out" highlighted, or the result page.
+  std::vector<Surface> startsAt(const Sizes& sizes, bool result) {
+    std::vector<Surface> shown;
+    for (const auto& [width, height] : sizes) {
+      start(width, height);
+      if (result) {
+        showFoundSong();
+      } else {
+        openHelp(true);
+        shown.push_back(app_->pixels());
+        app_->key(VK_F1);
+      }
+      shown.push_back(app_->pixels());
+    }
+    return shown;
+  }
 };
 
-std::unique_ptr<HeadlessApp> StartAt(Size size) {
-  HeadlessApp::Options options;
-  options.width = size.width;
-  options.height = size.height;
-  auto app = std::make_unique<HeadlessApp>(options);
-  EXPECT_TRUE(app->started());
-  return app;
-}
+bool Same(const Surface& a, const Surface& b) { return a.width == b.width && a.height == b.height && a.pixels == b.pixels; }
 
-int BackBufferSide() {
-  BITMAP info{};
-  GetObjectW(g_hbmBack, sizeof info, &info);
-  EXPECT_EQ(info.bmWidth, info.bmHeight);
-  return info.bmWidth;
-}
-
-// The menu keeps its highlight between visits: "help me out" is two items
-// down from a fresh start, and already highlighted after a visit to help.
-void OpenHelp(HeadlessApp& app, bool freshMenu = true) {
-  if (freshMenu) {
-    app.key(VK_DOWN);
-    app.key(VK_DOWN);
+TEST_F(WindowFit, AResizedWindowShowsEachPageAsAStartAtThatSizeShowsIt) {
+  const Sizes sizes{{480, 640}, {640, 360}, {360, 720}};
+  const std::vector<Surface> pages = startsAt(sizes, false);
+  start();
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    SCOPED_TRACE(std::to_string(sizes[i].first) + " x " + std::to_string(sizes[i].second));
+    openHelp(i == 0);
+    app_->resize(sizes[i].first, sizes[i].second);
+    EXPECT_EQ(g_nScreenWidth * 1000 + g_nScreenHeight, sizes[i].first * 1000 + sizes[i].second);
+    EXPECT_TRUE(Same(app_->pixels(), pages[2 * i])) << "the help page differs from a start at this size";
+    app_->key(VK_F1);
+    EXPECT_TRUE(Same(app_->pixels(), pages[2 * i + 1])) << "the menu differs from a start at this size";
   }
-  app.key(VK_RETURN);
-  ASSERT_EQ(app.screen(), SCREEN_HELP);
-}
+  app_->tap(360 / 2, 387);  // taps find the items where the new layout put them
+  EXPECT_EQ(app_->screen(), SCREEN_HELP);
 
-void BackToMenu(HeadlessApp& app) {
-  app.key(VK_F1);
-  ASSERT_EQ(app.screen(), SCREEN_MAIN_MENU);
-}
-
-// What the window shows on the help page, and then on the menu with "help me
-// out" highlighted, when the program starts at this size.
-struct Reference {
-  Surface help;
-  Surface menu;
-};
-
-Reference ReferenceAt(Size size) {
-  auto app = StartAt(size);
-  app->skipSplash();
-  OpenHelp(*app);
-  Reference reference{app->pixels(), {}};
-  BackToMenu(*app);
-  reference.menu = app->pixels();
-  return reference;
-}
-
-::testing::AssertionResult SamePixels(const Surface& shown, const Surface& expected) {
-  if (shown.width != expected.width || shown.height != expected.height)
-    return ::testing::AssertionFailure() << "window is " << shown.width << " x " << shown.height << ", expected "
-                                         << expected.width << " x " << expected.height;
-  int differing = 0;
-  for (int y = 0; y < shown.height; ++y)
-    for (int x = 0; x < shown.width; ++x)
-      if ((shown.at(x, y) & 0xFFFFFFu) != (expected.at(x, y) & 0xFFFFFFu)) ++differing;
-  if (differing == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << differing << " pixels differ from a start at this size";
-}
-
-TEST(WindowFit, AResizedWindowShowsWhatAStartAtThatSizeShows) {
-  const Size sizes[] = {{480, 640}, {640, 360}, {360, 720}};
-  std::vector<Reference> references;
-  for (const Size& size : sizes) references.push_back(ReferenceAt(size));
-
-  auto app = StartAt({240, 320});
-  app->skipSplash();
-  for (std::size_t i = 0; i < std::size(sizes); ++i) {
-    SCOPED_TRACE(std::to_string(sizes[i].width) + " x " + std::to_string(sizes[i].height));
-    OpenHelp(*app, i == 0);
-    app->resize(sizes[i].width, sizes[i].height);
-    EXPECT_EQ(g_nScreenWidth, sizes[i].width);
-    EXPECT_EQ(g_nScreenHeight, sizes[i].height);
-    EXPECT_TRUE(SamePixels(app->pixels(), references[i].help));
-    BackToMenu(*app);
-    EXPECT_TRUE(SamePixels(app->pixels(), references[i].menu));
-  }
-  // Keys and taps still find the items where the new layout put them.
-  app->tap(360 / 2, 387);
-  EXPECT_EQ(app->screen(), SCREEN_HELP);
-}
-
-constexpr int kTag = 3;
-
-// A found song whose stored cover (tag kTag) is larger than any page's room
-// for it, so that each layout shrinks it to its own size.
-void ShowFoundSong() {
-  SDL_Surface* cover = SDL_CreateRGBSurfaceWithFormat(0, 400, 300, 32, SDL_PIXELFORMAT_ARGB8888);
-  SDL_Rect left{0, 0, 200, 300};
-  SDL_FillRect(cover, nullptr, SDL_MapRGB(cover->format, 255, 128, 0));
-  SDL_FillRect(cover, &left, SDL_MapRGB(cover->format, 0, 0, 255));
-  ASSERT_EQ(IMG_SaveJPG(cover, TagArtPath(kTag).c_str(), 95), 0) << IMG_GetError();
-  SDL_FreeSurface(cover);
-
-  SongRecord record;
-  record.tagNumber = kTag;
-  record.artist = DupWideString(L"Nightjar");
-  record.trackTitle = DupWideString(L"Low Tide");
-  record.album = DupWideString(L"Shorelines");
-  record.ringer = DupString("http://store.test/ringer?id=1");
-  record.fullSong = DupString("http://store.test/song?id=1");
-  record.smsMessage = DupString("I just found Low Tide by Nightjar");
-  PushScreen(SCREEN_MAIN_MENU);
-  SwitchScreen(SCREEN_RESULT);
-  static_cast<ResultScreen*>(g_apScreens[SCREEN_RESULT])->setRecord(&record);
-  DispatchPending();
-}
-
-TEST(WindowFit, TheResultPageIsLaidOutAfreshForEachNewSize) {
-  const Size sizes[] = {{480, 640}, {320, 240}, {360, 720}, {240, 320}};
-  std::vector<Surface> references;
-  for (const Size& size : sizes) {
-    auto app = StartAt(size);
-    app->skipSplash();
-    ShowFoundSong();
-    references.push_back(app->pixels());
-  }
-
-  auto app = StartAt({240, 320});
-  app->skipSplash();
-  ShowFoundSong();
-  for (std::size_t i = 0; i < std::size(sizes); ++i) {
-    SCOPED_TRACE(std::to_string(sizes[i].width) + " x " + std::to_string(sizes[i].height));
-    app->resize(sizes[i].width, sizes[i].height);
-    EXPECT_TRUE(SamePixels(app->pixels(), references[i]));
+  const Sizes resultSizes{{480, 640}, {320, 240}, {360, 720}, {240, 320}};
+  const std::vector<Surface> results = startsAt(resultSizes, true);
+  start();
+  showFoundSong();
+  for (std::size_t i = 0; i < resultSizes.size(); ++i) {
+    app_->resize(resultSizes[i].first, resultSizes[i].second);
+    EXPECT_TRUE(Same(app_->pixels(), results[i])) << "the result page at " << W() << " x " << H();
   }
 }
 
-TEST(WindowFit, TheBackBufferIsReplacedOnlyWhenOutgrown) {
-  auto app = StartAt({240, 320});
-  app->skipSplash();
+TEST_F(WindowFit, TheBackBufferIsReplacedOnlyWhenOutgrown) {
+  start();
+  const auto side = [] {
+    BITMAP info{};
+    GetObjectW(g_hbmBack, sizeof info, &info);
+    return info.bmWidth * 1000 + info.bmHeight;
+  };
   const HBITMAP original = g_hbmBack;
-  EXPECT_EQ(BackBufferSide(), 320);
-
-  // A rotation, and a smaller window: the square still serves.
-  app->resize(320, 240);
-  app->resize(200, 200);
+  EXPECT_EQ(side(), 320320);
+  app_->resize(320, 240);  // a rotation, and a smaller window: the square still serves
+  app_->resize(200, 200);
   EXPECT_EQ(g_hbmBack, original);
-  EXPECT_EQ(BackBufferSide(), 320);
-
-  app->resize(480, 640);
+  EXPECT_EQ(side(), 320320);
+  app_->resize(480, 640);
   EXPECT_NE(g_hbmBack, original);
-  EXPECT_EQ(BackBufferSide(), 640);
-  // The bottom of the taller page is drawn, not lost beyond the old square.
-  OpenHelp(*app);
-  EXPECT_EQ(app->pixel(10, 639), 0x0077C0u) << "soft-key band at the bottom";
+  EXPECT_EQ(side(), 640640);
+  openHelp(true);
+  EXPECT_EQ(app_->pixel(10, 639), 0x0077C0u) << "the soft-key band at the bottom of the taller page is drawn";
 }
 
-TEST(WindowFit, PhoneFormFactorComesFromTheMachineOrTheDisplaySize) {
-  EXPECT_TRUE(IsPhoneFormFactor(360, 720, "", ""));
-  EXPECT_TRUE(IsPhoneFormFactor(720, 360, "", ""));
-  EXPECT_FALSE(IsPhoneFormFactor(1920, 1048, "", ""));
-  EXPECT_FALSE(IsPhoneFormFactor(360, 1100, "", ""));
-  // What the machine says of itself wins over the display size.
-  EXPECT_TRUE(IsPhoneFormFactor(1080, 2160, "PRETTY_HOSTNAME=phone\nCHASSIS=handset\n", ""));
-  EXPECT_TRUE(IsPhoneFormFactor(1920, 1200, "CHASSIS=\"tablet\"\n", ""));
-  EXPECT_FALSE(IsPhoneFormFactor(800, 600, "CHASSIS=desktop\n", ""));
-  EXPECT_TRUE(IsPhoneFormFactor(1080, 2160, "", std::string("handset\0", 8)));
-  EXPECT_FALSE(IsPhoneFormFactor(1080, 2160, "", std::string("laptop\0", 7)));
+TEST_F(WindowFit, AClickOnAZoomedWindowChoosesTheItemUnderIt) {
+  HeadlessApp::Options options;
+  options.zoom = 2;
+  app_ = std::make_unique<HeadlessApp>(options);
+  app_->skipSplash();
+  TapWindowPixel(2 * 120 + 1, 2 * 164 + 1);  // "manage IDs", client pixel (120, 164)
+  EXPECT_EQ(app_->screen(), SCREEN_HISTORY);
+}
+
+TEST(FormFactor, ComesFromTheMachineOrTheDisplaySize) {
+  const struct {
+    int width, height;
+    std::string machineInfo, chassis;
+    bool phone;
+  } rows[] = {
+      {360, 720, "", "", true}, {720, 360, "", "", true}, {1920, 1048, "", "", false}, {360, 1100, "", "", false},
+      // What the machine says of itself wins over the display size.
+      {1080, 2160, "PRETTY_HOSTNAME=phone\nCHASSIS=handset\n", "", true}, {1920, 1200, "CHASSIS=\"tablet\"\n", "", true},
+      {800, 600, "CHASSIS=desktop\n", "", false}, {1080, 2160, "", std::string("handset\0", 8), true},
+      {1080, 2160, "", std::string("laptop\0", 7), false}};
+  for (const auto& r : rows)
+    EXPECT_EQ(IsPhoneFormFactor(r.width, r.height, r.machineInfo, r.chassis), r.phone) << r.width << " " << r.machineInfo;
+}
+
+TEST(Zoom, AutoTakesAboutHalfTheDisplayAtTheDesktopsOwnScaleAndAnExplicitZoomWins) {
+  struct Row {
+    int usableHeight;
+    double scale;
+    int zoom;
+  };
+  for (const Row& row : {Row{768, 1, 1}, Row{728, 1, 1}, Row{1080, 1, 2}, Row{1044, 1, 2}, Row{1440, 1, 2},
+                         Row{2160, 1, 3}, Row{768, 2, 2}, Row{1080, 2, 2}, Row{1440, 2, 2}, Row{2160, 2, 4}})
+    EXPECT_EQ(ChooseZoom(row.usableHeight, 320, row.scale), row.zoom) << row.usableHeight << " at scale " << row.scale;
+  EXPECT_EQ(ChooseZoom(1080, 640, 1), 1) << "a taller client needs less zoom";
+
+  EXPECT_EQ(DesktopScale(nullptr, ""), 1.0);
+  EXPECT_EQ(DesktopScale("2", "Xft.dpi:\t96\n"), 2.0) << "GDK_SCALE wins";
+  EXPECT_EQ(DesktopScale("", "Xft.antialias:\t1\nXft.dpi:\t192\n"), 2.0);
+  EXPECT_EQ(DesktopScale("0", "Xft.dpi: 144\n"), 1.5);
+
+  // Taps on the zoomed window land on the client pixel under them, never outside.
+  const POINT inside = ClientPointFromWindow(241, 329, 2, 240, 320);
+  EXPECT_EQ(inside.x * 1000 + inside.y, 120164);
+  const POINT edge = ClientPointFromWindow(999, -5, 3, 240, 320);
+  EXPECT_EQ(edge.x * 1000 + edge.y, 239000);
+
+  struct Args {
+    std::vector<std::string> args;
+    int zoom;  // -1: refused
+  };
+  for (const Args& row : {Args{{}, kAutoZoom}, Args{{"--zoom", "auto"}, kAutoZoom}, Args{{"--zoom", "3"}, 3},
+                          Args{{"--zoom", "9"}, -1}, Args{{"--zoom", "big"}, -1}}) {
+    std::vector<char*> argv{const_cast<char*>("melodex")};
+    for (const std::string& arg : row.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    CommandLine options;
+    const bool goesOn = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &options) == -1;
+    EXPECT_EQ(goesOn, row.zoom != -1);
+    if (goesOn) {
+      EXPECT_EQ(options.platform.zoom, row.zoom);
+    }
+  }
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The recorder in a running program, over the fake device: the body it
-// builds, each result code with its log lines in order, the cancel and
-// hand-back paths, and the faults it must not have (a device left open after
-// a failed set-up or start, a device touched after a racing cancel, a buffer
-// freed under a capturing device).
+// builds behind the fixed WAV header, each result code with its log lines,
+// the cancel and hand-back paths, and the faults it must not have (a device
+// left open after a failed set-up or start, a device touched after a racing
+// cancel, a buffer freed under a capturing device).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -21,14 +21,19 @@ namespace {
 using Calls = std::vector<std::string>;
 constexpr std::size_t kSamples = AudioRecorder::kSampleBytes / 2;
 
+TEST(WavHeader, HoldsTheFixedChunksWithTheirQuirks) {
+  std::string expected("RIFF\x00\x02\xBF\x78WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0\x80\x3E\0\0\x02\0\x01\0PAD \xCC\x0F\0\0", 44);
+  expected += std::string(4044, '\0') + std::string("data\0\0\0\0", 8);  // RIFF size big-endian, 1 bit, no data size
+  EXPECT_EQ(std::string(WAV_HEADER_TEMPLATE.begin(), WAV_HEADER_TEMPLATE.end()), expected);
+}
+
 class Recorder : public ::testing::Test {
  protected:
   void start(const FakeWaveInFailures& failures = {}) {
     InstallFakeWaveIn(failures);
     app_ = std::make_unique<HeadlessApp>();
     ASSERT_TRUE(app_->started());
-    // Owned by the program from here, as the recording thread's would be.
-    g_pRecorder = new AudioRecorder(g_hWnd);
+    g_pRecorder = new AudioRecorder(g_hWnd);  // the program's from here, as the recording thread's would be
     recorder_ = g_pRecorder;
     mark_ = app_->log().size();
   }
@@ -36,18 +41,12 @@ class Recorder : public ::testing::Test {
     app_.reset();
     RemoveFakeWaveIn();
   }
-
-  // The log lines written since start() or the last call.
+  // The log lines written since the last call, without the common prefix.
   std::string newLog() {
-    const std::string log = app_->log();
-    std::string fresh = log.substr(mark_);
-    mark_ = log.size();
+    std::string fresh = app_->log().substr(mark_);
+    mark_ += fresh.size();
+    for (std::size_t at; (at = fresh.find("AudioRecorder::")) != std::string::npos;) fresh.erase(at, 15);
     return fresh;
-  }
-  // The device fills the buffer; the program handles the hand-back.
-  void capture(const std::vector<std::int16_t>& samples) {
-    ASSERT_TRUE(FakeWaveInCapture(samples.data(), samples.size()));
-    DispatchPending();
   }
   std::vector<std::int16_t> body() const {
     std::vector<std::int16_t> samples(kSamples);
@@ -69,147 +68,103 @@ std::vector<std::int16_t> Ramp(int from) {
 TEST_F(Recorder, TwoRecordingsFillTheBodyBehindAnUntouchedHeader) {
   start();
   EXPECT_EQ(recorder_->bufferSize(), 180096u);
-  EXPECT_EQ(std::memcmp(recorder_->buffer(), WAV_HEADER_TEMPLATE.data(), WAV_HEADER_LENGTH), 0);
-  EXPECT_EQ(recorder_->state(), RECORDING_IDLE);
-
-  ASSERT_EQ(recorder_->recordAudio(), RECORD_STARTED);
-  EXPECT_EQ(recorder_->state(), RECORDING_ACTIVE);
-  EXPECT_EQ(newLog(),
-            "AudioRecorder::recordAudio: opening device\r\n"
-            "AudioRecorder::recordAudio: setting up buffer\r\n"
-            "AudioRecorder::recordAudio: beginning recording\r\n");
-  capture(Ramp(-30000));
-  EXPECT_EQ(newLog(), "Melodex: got MM_WIM_DATA message\r\n");
-  EXPECT_EQ(recorder_->state(), RECORDING_IDLE);
-  EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "add", "start", "close"}));
-  EXPECT_EQ(body(), Ramp(-30000));
-
-  ASSERT_EQ(recorder_->recordAudio(), RECORD_STARTED);
-  capture(Ramp(7));
-  EXPECT_EQ(body(), Ramp(7)) << "every sample byte is fresh";
-  EXPECT_EQ(std::memcmp(recorder_->buffer(), WAV_HEADER_TEMPLATE.data(), WAV_HEADER_LENGTH), 0);
+  for (const int from : {-30000, 7}) {
+    ASSERT_EQ(recorder_->recordAudio(), RECORD_STARTED);
+    EXPECT_EQ(recorder_->state(), RECORDING_ACTIVE);
+    EXPECT_EQ(newLog(), "recordAudio: opening device\r\nrecordAudio: setting up buffer\r\nrecordAudio: beginning recording\r\n");
+    ASSERT_TRUE(FakeWaveInCapture(Ramp(from).data(), kSamples));
+    DispatchPending();
+    EXPECT_EQ(newLog(), "Melodex: got MM_WIM_DATA message\r\n");
+    EXPECT_EQ(recorder_->state(), RECORDING_IDLE);
+    EXPECT_EQ(body(), Ramp(from)) << "every sample byte is fresh";
+    EXPECT_EQ(std::memcmp(recorder_->buffer(), WAV_HEADER_TEMPLATE.data(), WAV_HEADER_LENGTH), 0);
+  }
+  EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "add", "start", "close", "open", "prepare", "add", "start", "close"}));
 }
 
-struct OpenFailure {
+// A failure injected into one device call: the result, the log lines after
+// "opening device", and the calls the recorder made.
+struct Failure {
+  MMRESULT FakeWaveInFailures::*call;
   MMRESULT code;
   int result;
-  const char* line;
+  const char* log;
+  Calls calls;
 };
 
-class RecorderOpenFailure : public Recorder, public ::testing::WithParamInterface<OpenFailure> {};
+TEST_F(Recorder, EachFailureGivesItsCodeLogsWhyAndLeavesNoDeviceOpen) {
+  using F = FakeWaveInFailures;
+  const std::string failedOpen = "recordAudio: error opening audio device!\r\nhandleRecordError: ";
+  const std::string setUp = "recordAudio: setting up buffer\r\nrecordAudio: error setting up buffer!\r\nhandleRecordError: ";
+  const Failure table[] = {
+      {&F::open, 5, RECORD_NO_DEVICE, "no device!", {"open"}},
+      {&F::open, 6, RECORD_NO_DEVICE, "no driver!", {"open"}},
+      {&F::open, 7, RECORD_NO_MEMORY, "unable to allocate or lock memory!", {"open"}},
+      {&F::open, 11, RECORD_ALIGNMENT_ERROR, "audio record alignment error!", {"open"}},
+      {&F::open, 1, RECORD_OTHER_ERROR, "unknown error!", {"open"}},
+      {&F::open, 32, RECORD_OTHER_ERROR, "unknown error!", {"open"}},
+      {&F::prepare, MMSYSERR_NOMEM, RECORD_NO_MEMORY, "unable to allocate or lock memory!",
+       {"open", "prepare", "unprepare", "close"}},
+      {&F::addBuffer, MMSYSERR_INVALPARAM, RECORD_ALIGNMENT_ERROR, "audio record alignment error!",
+       {"open", "prepare", "add", "unprepare", "close"}},
+  };
+  start();
+  for (const Failure& f : table) {
+    SCOPED_TRACE(f.log);
+    F failures;
+    failures.*f.call = f.code;
+    InstallFakeWaveIn(failures);
+    EXPECT_EQ(recorder_->recordAudio(), f.result);
+    EXPECT_EQ(newLog(), "recordAudio: opening device\r\n" + (f.calls.size() > 1 ? setUp : failedOpen) + f.log + "\r\n");
+    EXPECT_EQ(FakeWaveInCalls(), f.calls);
+    DispatchPending();
+    EXPECT_EQ(newLog(), "") << "no buffer was queued, none comes back";
+    EXPECT_EQ(recorder_->state(), RECORDING_IDLE);
+  }
 
-TEST_P(RecorderOpenFailure, MapsTheCodeAndLogsWhy) {
-  FakeWaveInFailures failures;
-  failures.open = GetParam().code;
-  start(failures);
-  EXPECT_EQ(recorder_->recordAudio(), GetParam().result);
-  EXPECT_EQ(newLog(), std::string("AudioRecorder::recordAudio: opening device\r\n"
-                                  "AudioRecorder::recordAudio: error opening audio device!\r\n") +
-                          GetParam().line);
-  EXPECT_EQ(recorder_->state(), RECORDING_IDLE);
-  EXPECT_EQ(FakeWaveInCalls(), (Calls{"open"}));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Codes, RecorderOpenFailure,
-    ::testing::Values(OpenFailure{5, 1, "AudioRecorder::handleRecordError: no device!\r\n"},
-                      OpenFailure{6, 1, "AudioRecorder::handleRecordError: no driver!\r\n"},
-                      OpenFailure{7, 3, "AudioRecorder::handleRecordError: unable to allocate or lock memory!\r\n"},
-                      OpenFailure{11, 2, "AudioRecorder::handleRecordError: audio record alignment error!\r\n"},
-                      OpenFailure{1, 5, "AudioRecorder::handleRecordError: unknown error!\r\n"},
-                      OpenFailure{32, 5, "AudioRecorder::handleRecordError: unknown error!\r\n"}),
-    [](const auto& info) { return "Code" + std::to_string(info.param.code); });
-
-TEST_F(Recorder, AFailedBufferSetUpClosesTheDevice) {
-  FakeWaveInFailures failures;
-  failures.prepare = MMSYSERR_NOMEM;
-  start(failures);
-  EXPECT_EQ(recorder_->recordAudio(), RECORD_NO_MEMORY);
-  EXPECT_EQ(newLog(),
-            "AudioRecorder::recordAudio: opening device\r\n"
-            "AudioRecorder::recordAudio: setting up buffer\r\n"
-            "AudioRecorder::recordAudio: error setting up buffer!\r\n"
-            "AudioRecorder::handleRecordError: unable to allocate or lock memory!\r\n");
-  EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "unprepare", "close"}));
-  EXPECT_EQ(recorder_->state(), RECORDING_IDLE);
-
-  failures = {};
-  failures.addBuffer = MMSYSERR_INVALPARAM;
-  InstallFakeWaveIn(failures);
-  EXPECT_EQ(recorder_->recordAudio(), RECORD_ALIGNMENT_ERROR);
-  EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "add", "unprepare", "close"}));
-  DispatchPending();
-  EXPECT_EQ(newLog().find("MM_WIM_DATA"), std::string::npos) << "no buffer was queued, none comes back";
-}
-
-TEST_F(Recorder, AFailedStartClosesTheDeviceAndStaysActiveUntilReset) {
-  FakeWaveInFailures failures;
-  failures.start = MMSYSERR_ERROR;
-  start(failures);
+  // A failed start: the reset hands the buffer back, which ends no recording;
+  // the recorder stays active until reset.
+  F begin;
+  begin.start = MMSYSERR_ERROR;
+  InstallFakeWaveIn(begin);
   EXPECT_EQ(recorder_->recordAudio(), RECORD_OTHER_ERROR);
-  EXPECT_EQ(newLog(),
-            "AudioRecorder::recordAudio: opening device\r\n"
-            "AudioRecorder::recordAudio: setting up buffer\r\n"
-            "AudioRecorder::recordAudio: beginning recording\r\n"
-            "AudioRecorder::recordAudio: error starting recording!\r\n"
-            "AudioRecorder::handleRecordError: unknown error!\r\n");
+  EXPECT_EQ(newLog(), "recordAudio: opening device\r\nrecordAudio: setting up buffer\r\nrecordAudio: beginning recording\r\n"
+                      "recordAudio: error starting recording!\r\nhandleRecordError: unknown error!\r\n");
   EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "add", "start", "reset", "unprepare", "close"}));
-  // The buffer that the reset handed back ends no recording.
   DispatchPending();
   EXPECT_EQ(newLog(), "Melodex: got MM_WIM_DATA message\r\n");
   EXPECT_EQ(recorder_->state(), RECORDING_ACTIVE);
-
   EXPECT_EQ(recorder_->recordAudio(), RECORD_NOT_IDLE);
   recorder_->reset();
-  EXPECT_EQ(newLog(),
-            "AudioRecorder::recordAudio: recorder not idle!\r\n"
-            "AudioRecorder::reset: reseting state to RECORDING_IDLE\r\n");
+  EXPECT_EQ(newLog(), "recordAudio: recorder not idle!\r\nreset: reseting state to RECORDING_IDLE\r\n");
   InstallFakeWaveIn();
   EXPECT_EQ(recorder_->recordAudio(), RECORD_STARTED);
-  capture(Ramp(1));
+  ASSERT_TRUE(FakeWaveInCaptureConstant(1, kSamples));
+  DispatchPending();
   EXPECT_EQ(recorder_->state(), RECORDING_IDLE) << "the next hand-back ends a recording again";
 }
 
-TEST_F(Recorder, RecordingWhileActiveLeavesTheDeviceAlone) {
+TEST_F(Recorder, RecordingWhileActiveOrCancellingLeaveTheDeviceAsTheyShould) {
   start();
+  recorder_->cancelRecording();
+  EXPECT_EQ(newLog(), "cancelRecording: cancelling recording\r\ncancelRecording: no recording in progress!\r\n");
   ASSERT_EQ(recorder_->recordAudio(), RECORD_STARTED);
   newLog();
   EXPECT_EQ(recorder_->recordAudio(), RECORD_NOT_IDLE);
-  EXPECT_EQ(newLog(), "AudioRecorder::recordAudio: recorder not idle!\r\n");
-  EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "add", "start"}));
   EXPECT_EQ(recorder_->handleRecordError(0), RECORD_STARTED);
-  EXPECT_EQ(newLog(), "");
-}
-
-TEST_F(Recorder, CancelStopsResetsAndClosesAndTheLateHandBackOnlyIdles) {
-  start();
-  recorder_->cancelRecording();
-  EXPECT_EQ(newLog(),
-            "AudioRecorder::cancelRecording: cancelling recording\r\n"
-            "AudioRecorder::cancelRecording: no recording in progress!\r\n");
-  EXPECT_TRUE(FakeWaveInCalls().empty());
-
-  ASSERT_EQ(recorder_->recordAudio(), RECORD_STARTED);
+  EXPECT_EQ(newLog(), "recordAudio: recorder not idle!\r\n");
   ASSERT_TRUE(FakeWaveInCaptureConstant(3, 1000));
-  newLog();
   recorder_->cancelRecording();
-  EXPECT_EQ(newLog(),
-            "AudioRecorder::cancelRecording: cancelling recording\r\n"
-            "AudioRecorder::cancelRecording: stopping recording\r\n"
-            "AudioRecorder::cancelRecording: resetting\r\n"
-            "AudioRecorder::cancelRecording: closing\r\n"
-            "AudioRecorder::cancelRecording: resetting state\r\n");
+  EXPECT_EQ(newLog(), "cancelRecording: cancelling recording\r\ncancelRecording: stopping recording\r\n"
+                      "cancelRecording: resetting\r\ncancelRecording: closing\r\ncancelRecording: resetting state\r\n");
   EXPECT_EQ(recorder_->state(), RECORDING_IDLE);
   DispatchPending();
-  EXPECT_EQ(newLog(), "Melodex: got MM_WIM_DATA message\r\n");
-  EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "add", "start", "stop", "reset", "close"}))
-      << "the device was already closed";
-}
+  EXPECT_EQ(newLog(), "Melodex: got MM_WIM_DATA message\r\n") << "the late hand-back only idles";
+  EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "add", "start", "stop", "reset", "close"}));
 
-TEST_F(Recorder, ADestroyedRecorderTakesItsBufferBackFromACapturingDevice) {
-  start();
-  ASSERT_EQ(recorder_->recordAudio(), RECORD_STARTED);
   // Leaving the listening screen resets the state while the device still captures.
+  InstallFakeWaveIn();
+  ASSERT_EQ(recorder_->recordAudio(), RECORD_STARTED);
   recorder_->reset();
   delete g_pRecorder.exchange(nullptr);
   EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "add", "start", "reset", "unprepare", "close"}));
@@ -222,8 +177,7 @@ TEST_F(Recorder, ACancelWhileTheDeviceIsBeingOpenedStopsTheRecordingThatFollows)
   start(slow);
   int result = -1;
   std::thread recording([&] { result = recorder_->recordAudio(); });
-  // Lands while the buffer is being queued, before the state says active.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lands while the buffer is being queued
   recorder_->cancelRecording();
   recording.join();
   EXPECT_EQ(result, RECORD_STARTED);

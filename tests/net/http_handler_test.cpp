@@ -2,19 +2,13 @@
 // comes back, and how failures, time-outs and cancels end a request.
 #include "net/http_handler.h"
 
-#include <chrono>
 #include <thread>
 
-#include "app/screen/screen_manager.h"
 #include "tests/net/net_fixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-constexpr const char* kGetAccept = "application/octet-stream, text/plain, text/html, image/jpeg";
-constexpr const char* kPostAccept = "application/octet-stream, text/plain, text/html";
-constexpr const char* kUserAgent = "WindowsMobile-Melodex-0.9";
 
 std::string Bytes(std::size_t count, unsigned seed) {
   std::string bytes(count, '\0');
@@ -26,271 +20,197 @@ std::string Reply(const HTTPHandler& handler) {
   return std::string(reinterpret_cast<const char*>(handler.reply()), handler.replyLength());
 }
 
-// Waits (at most 5 s) until the condition holds.
 template <typename Condition>
-bool WaitFor(Condition condition) {
+void WaitFor(Condition condition) {  // at most 5 s
   for (int i = 0; i < 500 && !condition(); ++i) std::this_thread::sleep_for(10ms);
-  return condition();
 }
 
-class HttpHandlerTest : public NetTest {};
+class HttpHandlerTest : public NetTest {
+ protected:
+  // Every path the tests ask for, each recorded on arrival.
+  void SetUp() override {
+    NetTest::SetUp();
+    auto route = [&](bool post, const char* pattern, auto reply) {
+      auto handler = [this, reply](const httplib::Request& request, httplib::Response& response) {
+        m_server.record(request);
+        reply(request, response);
+      };
+      post ? m_server.server().Post(pattern, handler) : m_server.server().Get(pattern, handler);
+    };
+    using Req = const httplib::Request&;
+    using Res = httplib::Response&;
+    route(false, R"(/size/(\d+))",
+          [this](Req r, Res out) { out.set_content(big.substr(0, std::stoul(r.matches[1])), "a/b"); });
+    route(false, R"(/(missing|p+))", [](Req r, Res out) { out.status = r.matches[1] == "missing" ? 404 : 200; });
+    route(true, "/missing", [](Req, Res out) { out.status = 404; });
+    route(true, "/id", [](Req, Res out) { out.set_content("<ARTIST>Someone</ARTIST>", "text/plain"); });
+    route(false, "/slow", [this](Req, Res out) {  // the reply trickles in small pieces
+      out.set_chunked_content_provider("text/plain", [this](size_t offset, httplib::DataSink& sink) {
+        std::this_thread::sleep_for(5ms);
+        return offset < big.size() / 5 ? sink.write(big.data() + offset, 997) : (sink.done(), true);
+      });
+    });
+    route(false, "/endless", [this](Req, Res out) {
+      out.set_chunked_content_provider("a/b", [this](size_t, httplib::DataSink& sink) {
+        std::this_thread::sleep_for(10ms);
+        return !m_server.stopping() && sink.write("x", 1);
+      });
+    });
+    route(false, "/headers-then-nothing", [this](Req, Res out) {
+      out.set_content_provider(1000, "text/plain", [this](size_t, size_t, httplib::DataSink& sink) {
+        sink.write("0123456789", 10);
+        WaitFor([this] { return m_server.stopping(); });
+        return false;
+      });
+    });
+    route(false, "/nothing", [this](Req, Res) { WaitFor([this] { return m_server.stopping(); }); });
+    route(true, "/status-later", [this](Req, Res out) {
+      WaitFor([this] { return m_release.load() || m_server.stopping(); });
+      out.set_content("reply", "text/plain");
+    });
+    route(true, "/body-later", [this](Req, Res out) {
+      out.set_chunked_content_provider("text/plain", [this](size_t offset, httplib::DataSink& sink) {
+        if (offset == 0) return sink.write("first,", 6);
+        WaitFor([this] { return m_release.load() || m_server.stopping(); });
+        return sink.write("second", 6) && (sink.done(), true);
+      });
+    });
+    m_server.start();
+  }
+  int get(const std::string& url, std::string* reply = nullptr) const {
+    HTTPHandler handler(g_hWnd);
+    handler.openSession();
+    const int result = handler.httpGet(url.c_str());
+    if (reply) *reply = Reply(handler);
+    return result;
+  }
+  int post(HTTPHandler& handler, const std::string& path, const std::string& body = "abc") const {
+    handler.openSession();
+    return handler.httpPost(m_server.url(path).c_str(), reinterpret_cast<const BYTE*>(body.data()), body.size());
+  }
+  // The reply-ready messages posted to the window since the last call.
+  int repliesPosted() const {
+    int count = 0;
+    for (MSG msg{}; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);) count += msg.message == WM_USER;
+    return count;
+  }
 
-TEST_F(HttpHandlerTest, GetSendsVerbTargetAndHeadersAndReadsTheBody) {
-  const std::string picture = Bytes(5000, 7);
-  m_server.server().Get("/art/7.jpg", [&](const httplib::Request& request, httplib::Response& response) {
-    m_server.record(request);
-    response.set_content(picture, "image/jpeg");
-  });
-  m_server.start();
+  const std::string big = Bytes(150000, 11);
+};
 
-  HTTPHandler handler(nullptr);
-  ASSERT_EQ(handler.openSession(), 0);
-  ASSERT_EQ(handler.httpGet(m_server.url("/art/7.jpg?size=big&n=1").c_str()), 0);
-  EXPECT_EQ(Reply(handler), picture);
-
-  const auto arrivals = m_server.arrivals();
-  ASSERT_EQ(arrivals.size(), 1u);
-  EXPECT_EQ(arrivals[0].method, "GET");
-  EXPECT_EQ(arrivals[0].target, "/art/7.jpg?size=big&n=1");
-  EXPECT_EQ(arrivals[0].headers.find("Accept")->second, kGetAccept);
-  EXPECT_EQ(arrivals[0].headers.find("User-Agent")->second, kUserAgent);
-  EXPECT_EQ(arrivals[0].headers.count("Content-Type"), 0u);
-  EXPECT_TRUE(arrivals[0].body.empty());
-
+TEST_F(HttpHandlerTest, GetAndPostSendWhatTheServiceExpects) {
+  std::string reply;
+  ASSERT_EQ(get(m_server.url("/size/5000?size=big&n=1"), &reply), 0);
+  EXPECT_EQ(reply, big.substr(0, 5000));
   // The connection went back at once, with the default linger.
   ASSERT_EQ(m_fake.releases().size(), 1u);
-  EXPECT_EQ(m_fake.releases()[0].linger, 1);
-  EXPECT_EQ(m_fake.liveConnections(), 0);
-}
-
-TEST_F(HttpHandlerTest, PostSendsTheExactBodyWithoutContentType) {
+  EXPECT_EQ(std::pair(m_fake.releases()[0].linger, m_fake.liveConnections()), std::pair(LONG{1}, 0));
+  EXPECT_EQ(repliesPosted(), 0);
+  HTTPHandler handler(g_hWnd);
   const std::string body = Bytes(180096, 3);
-  m_server.server().Post("/servlet/QuaverId", [&](const httplib::Request& request, httplib::Response& response) {
-    m_server.record(request);
-    response.set_content("<ARTIST>Someone</ARTIST>", "text/plain");
-  });
-  m_server.start();
-
-  HTTPHandler handler(nullptr);
-  ASSERT_EQ(handler.openSession(), 0);
-  const std::string url = m_server.url("/servlet/QuaverId?id=1017&ownerIdentifier=2422");
-  ASSERT_EQ(handler.httpPost(url.c_str(), reinterpret_cast<const BYTE*>(body.data()), body.size()), 0);
+  ASSERT_EQ(post(handler, "/id?id=1017&ownerIdentifier=2422", body), 0);
   EXPECT_EQ(Reply(handler), "<ARTIST>Someone</ARTIST>");
+  EXPECT_EQ(repliesPosted(), 1);
 
   const auto arrivals = m_server.arrivals();
-  ASSERT_EQ(arrivals.size(), 1u);
-  EXPECT_EQ(arrivals[0].method, "POST");
-  EXPECT_EQ(arrivals[0].target, "/servlet/QuaverId?id=1017&ownerIdentifier=2422");
-  EXPECT_EQ(arrivals[0].headers.find("Accept")->second, kPostAccept);
-  EXPECT_EQ(arrivals[0].headers.find("User-Agent")->second, kUserAgent);
-  EXPECT_EQ(arrivals[0].headers.count("Content-Type"), 0u);
-  EXPECT_EQ(arrivals[0].headers.count("Expect"), 0u);
-  EXPECT_TRUE(arrivals[0].body == body) << "body of " << arrivals[0].body.size() << " bytes differs";
-}
-
-TEST_F(HttpHandlerTest, ReplyIsCutAtTheBufferSize) {
-  const std::string big = Bytes(150000, 11);
-  m_server.server().Get(R"(/(\d+))", [&](const httplib::Request& request, httplib::Response& response) {
-    response.set_content(big.substr(0, std::stoul(request.matches[1])), "application/octet-stream");
-  });
-  m_server.start();
-
-  for (const std::size_t size : {99999u, 100000u, 100001u, 150000u}) {
-    HTTPHandler handler(nullptr);
-    ASSERT_EQ(handler.openSession(), 0);
-    ASSERT_EQ(handler.httpGet(m_server.url("/" + std::to_string(size)).c_str()), 0) << size;
-    EXPECT_EQ(Reply(handler), big.substr(0, std::min<std::size_t>(size, 100000))) << size;
+  ASSERT_EQ(arrivals.size(), 2u);
+  const std::string method[] = {"GET", "POST"},
+                    target[] = {"/size/5000?size=big&n=1", "/id?id=1017&ownerIdentifier=2422"};
+  const std::string accept[] = {"application/octet-stream, text/plain, text/html, image/jpeg",
+                                "application/octet-stream, text/plain, text/html"};
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(std::tuple(arrivals[i].method, arrivals[i].target, arrivals[i].headers.find("Accept")->second,
+                         arrivals[i].headers.find("User-Agent")->second, arrivals[i].headers.count("Content-Type"),
+                         arrivals[i].headers.count("Expect")),
+              std::tuple(method[i], target[i], accept[i], "WindowsMobile-Melodex-0.9", 0u, 0u));
   }
+  EXPECT_TRUE(arrivals[0].body.empty());
+  EXPECT_TRUE(arrivals[1].body == body) << "a body of " << arrivals[1].body.size() << " bytes differs";
 }
 
-TEST_F(HttpHandlerTest, ReplyTrickledInSmallPiecesArrivesWhole) {
-  const std::string text = Bytes(20 * 997, 5);
-  m_server.server().Get("/slow", [&](const httplib::Request&, httplib::Response& response) {
-    response.set_chunked_content_provider("text/plain", [&](size_t offset, httplib::DataSink& sink) {
-      std::this_thread::sleep_for(5ms);
-      if (offset < text.size()) return sink.write(text.data() + offset, 997);
-      sink.done();
-      return true;
-    });
-  });
-  m_server.start();
-
-  HTTPHandler handler(nullptr);
-  ASSERT_EQ(handler.openSession(), 0);
-  ASSERT_EQ(handler.httpGet(m_server.url("/slow").c_str()), 0);
-  EXPECT_EQ(Reply(handler), text);
-}
-
-TEST_F(HttpHandlerTest, StatusOtherThan200GivesSevenAndKeepsTheConnectionForTheDestructor) {
-  m_server.server().Get("/missing", [](const httplib::Request&, httplib::Response& response) {
-    response.status = 404;
-    response.set_content("not here", "text/plain");
-  });
-  m_server.start();
-  {
-    HTTPHandler handler(nullptr);
-    ASSERT_EQ(handler.openSession(), 0);
-    EXPECT_EQ(handler.httpGet(m_server.url("/missing").c_str()), 7);
-    EXPECT_EQ(handler.replyLength(), 0u);
-    EXPECT_TRUE(m_fake.releases().empty());
-  }
-  ASSERT_EQ(m_fake.releases().size(), 1u);
-  EXPECT_EQ(m_fake.releases()[0].linger, 0);
-}
-
-TEST_F(HttpHandlerTest, ClosedPortFailsToConnect) {
-  HTTPHandler handler(nullptr);
-  ASSERT_EQ(handler.openSession(), 0);
-  const std::string url = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x";
-  EXPECT_EQ(handler.httpGet(url.c_str()), 4);
-}
-
-TEST_F(HttpHandlerTest, StalledServerEndsInATimeOutOnTheUserInterfaceThread) {
-  m_server.server().Get("/headers-then-nothing", [&](const httplib::Request&, httplib::Response& response) {
-    response.set_content_provider(1000, "text/plain", [&](size_t, size_t, httplib::DataSink& sink) {
-      sink.write("0123456789", 10);
-      while (!m_server.stopping()) std::this_thread::sleep_for(10ms);
-      return false;
-    });
-  });
-  m_server.server().Get("/nothing", [&](const httplib::Request&, httplib::Response& response) {
-    while (!m_server.stopping()) std::this_thread::sleep_for(10ms);
-    response.set_content("late", "text/plain");
-  });
-  m_server.start();
-  MarkUserInterfaceThread();
-  SetHttpTimeouts({2000, 300});
-
-  HTTPHandler reading(nullptr);
-  ASSERT_EQ(reading.openSession(), 0);
-  EXPECT_EQ(reading.httpGet(m_server.url("/headers-then-nothing").c_str()), 9);
-
-  HTTPHandler waiting(nullptr);
-  ASSERT_EQ(waiting.openSession(), 0);
-  EXPECT_EQ(waiting.httpGet(m_server.url("/nothing").c_str()), 6);
-}
-
-TEST_F(HttpHandlerTest, CancelBeforeTheRequestSendsNothing) {
-  m_server.start();
-  HTTPHandler handler(nullptr);
-  ASSERT_EQ(handler.openSession(), 0);
-  handler.cancel();
-  EXPECT_EQ(handler.httpGet(m_server.url("/").c_str()), 11);
-  EXPECT_TRUE(m_fake.requests().empty());
-  EXPECT_TRUE(m_server.arrivals().empty());
-}
-
-TEST_F(HttpHandlerTest, CancelWhileWaitingForTheStatusEndsThePost) {
-  m_server.server().Post("/id", [&](const httplib::Request& request, httplib::Response& response) {
-    m_server.record(request);
-    WaitFor([&] { return m_release.load() || m_server.stopping(); });
-    response.set_content("reply", "text/plain");
-  });
-  m_server.start();
-
-  HTTPHandler handler(nullptr);
-  ASSERT_EQ(handler.openSession(), 0);
-  std::thread canceller([&] {
-    WaitFor([&] { return !m_server.arrivals().empty(); });
-    handler.cancel();
-  });
-  EXPECT_EQ(handler.httpPost(m_server.url("/id").c_str(), reinterpret_cast<const BYTE*>("abc"), 3), 11);
-  canceller.join();
-  m_release = true;
-}
-
-TEST_F(HttpHandlerTest, GetCancelledWhileItsBodyIsReadGivesElevenAndTheDestructorReleases) {
-  m_server.server().Get("/endless", [&](const httplib::Request&, httplib::Response& response) {
-    response.set_chunked_content_provider("application/octet-stream", [&](size_t, httplib::DataSink& sink) {
-      std::this_thread::sleep_for(10ms);
-      return !m_server.stopping() && sink.write("x", 1);
-    });
-  });
-  m_server.start();
-  {
-    HTTPHandler handler(nullptr);
-    ASSERT_EQ(handler.openSession(), 0);
-    std::thread canceller([&] {
-      WaitFor([&] { return handler.replyLength() > 0; });
-      handler.cancel();
-    });
-    EXPECT_EQ(handler.httpGet(m_server.url("/endless").c_str()), 11);
-    canceller.join();
-    EXPECT_TRUE(m_fake.releases().empty());
-  }
-  ASSERT_EQ(m_fake.releases().size(), 1u);
-  EXPECT_EQ(m_fake.releases()[0].linger, 0);
-}
-
-TEST_F(HttpHandlerTest, PostCancelledWhileItsBodyIsReadCompletes) {
-  std::atomic<bool> cancelled{false};
-  m_server.server().Post("/id", [&](const httplib::Request&, httplib::Response& response) {
-    response.set_chunked_content_provider("text/plain", [&](size_t offset, httplib::DataSink& sink) {
-      if (offset == 0) return sink.write("first,", 6);
-      WaitFor([&] { return cancelled.load() || m_server.stopping(); });
-      sink.write("second", 6);
-      sink.done();
-      return true;
-    });
-  });
-  m_server.start();
-
-  HTTPHandler handler(nullptr);
-  ASSERT_EQ(handler.openSession(), 0);
-  std::thread canceller([&] {
-    WaitFor([&] { return handler.replyLength() > 0; });
-    handler.cancel();
-    cancelled = true;
-  });
-  EXPECT_EQ(handler.httpPost(m_server.url("/id").c_str(), reinterpret_cast<const BYTE*>("abc"), 3), 0);
-  canceller.join();
-  EXPECT_EQ(Reply(handler), "first,second");
-  EXPECT_EQ(m_fake.releases().size(), 1u);
-}
-
-TEST_F(HttpHandlerTest, UrlsThatDoNotFitOrAreNotHttpAreRejectedWithThree) {
-  m_server.server().Get(R"(/.*)", [&](const httplib::Request& request, httplib::Response& response) {
-    m_server.record(request);
-    response.set_content("ok", "text/plain");
-  });
-  m_server.start();
-
-  const auto get = [](const std::string& url) {
-    HTTPHandler handler(nullptr);
-    handler.openSession();
-    return handler.httpGet(url.c_str());
+TEST_F(HttpHandlerTest, ResultsFollowTheStatusTheBufferAndTheAddress) {
+  const std::string longPath = "/" + std::string(500, 'p') + "?q=" + std::string(7, 'v');  // 511 bytes fit
+  const std::pair<std::string, std::pair<int, std::string>> cases[] = {
+      {m_server.url("/size/99999"), {0, big.substr(0, 99999)}},
+      {m_server.url("/size/100000"), {0, big.substr(0, 100000)}},
+      {m_server.url("/size/100001"), {0, big.substr(0, 100000)}},
+      {m_server.url("/size/150000"), {0, big.substr(0, 100000)}},
+      {m_server.url("/slow"), {0, big.substr(0, big.size() / 5 + 997 - big.size() / 5 % 997)}},
+      {m_server.url("/missing"), {7, ""}},
+      {"http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x", {4, ""}},
+      {m_server.url(longPath), {0, ""}},
+      {m_server.url(longPath + "v"), {3, ""}},
+      {"http://" + std::string(256, 'h') + "/", {3, ""}},
+      {"file:///etc/passwd", {3, ""}},
+      {"ftp://127.0.0.1/x", {3, ""}},
+      {"no address at all", {3, ""}},
   };
-  // The path with its query may take 511 bytes, the host name 255.
-  EXPECT_EQ(get(m_server.url("/" + std::string(500, 'p') + "?q=" + std::string(7, 'v'))), 0);
-  EXPECT_EQ(get(m_server.url("/" + std::string(500, 'p') + "?q=" + std::string(8, 'v'))), 3);
-  EXPECT_EQ(get("http://" + std::string(256, 'h') + "/"), 3);
-  EXPECT_EQ(get("file:///etc/passwd"), 3);
-  EXPECT_EQ(get("ftp://127.0.0.1/x"), 3);
-  EXPECT_EQ(get("no address at all"), 3);
-  EXPECT_EQ(m_server.arrivals().size(), 1u);
+  for (const auto& [url, expected] : cases) {
+    std::string reply;
+    const int result = get(url, &reply);
+    EXPECT_TRUE(std::pair(result, reply) == expected) << url.substr(0, 60) << ": " << result << ", " << reply.size();
+  }
+  EXPECT_EQ(m_server.arrivals().size(), 7u) << "nothing is sent to an address that is refused";
 }
 
-TEST_F(HttpHandlerTest, WithoutASessionNothingIsTouched) {
-  m_server.start();
-  HTTPHandler handler(nullptr);
-  EXPECT_EQ(handler.httpGet(m_server.url("/").c_str()), 1);
-  EXPECT_EQ(handler.httpPost(m_server.url("/").c_str(), reinterpret_cast<const BYTE*>("a"), 1), 1);
-  EXPECT_TRUE(m_fake.mappedUrls().empty());
-  EXPECT_TRUE(m_fake.requests().empty());
-  EXPECT_TRUE(m_server.arrivals().empty());
-}
-
-TEST_F(HttpHandlerTest, NoConnectionGivesOneAndOneLogLine) {
-  m_server.start();
+TEST_F(HttpHandlerTest, AFailedRequestLeavesItsConnectionToTheDestructor) {
+  {
+    HTTPHandler handler(g_hWnd);
+    EXPECT_EQ(post(handler, "/missing"), 7);
+    EXPECT_TRUE(m_fake.releases().empty());
+  }
+  ASSERT_EQ(m_fake.releases().size(), 1u);
+  EXPECT_EQ(std::pair(m_fake.releases()[0].linger, repliesPosted()), std::pair(LONG{0}, 0));
+  // Without a session nothing is touched; without a connection nothing is sent.
+  HTTPHandler noSession(g_hWnd);
+  EXPECT_EQ(noSession.httpGet(m_server.url("/").c_str()), 1);
+  EXPECT_EQ(noSession.httpPost(m_server.url("/").c_str(), reinterpret_cast<const BYTE*>("a"), 1), 1);
+  EXPECT_EQ(m_fake.mappedUrls().size(), 1u);
   m_fake.fail(FakeConnectionManager::Operation::Establish);
-  HTTPHandler handler(nullptr);
-  ASSERT_EQ(handler.openSession(), 0);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(handler.httpPost(m_server.url("/").c_str(), reinterpret_cast<const BYTE*>("a"), 1), 1);
+  EXPECT_EQ(get(m_server.url("/id")), 1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "HTTPHandler::setupConnection: Couldn't establish the connection!\r\n");
-  EXPECT_EQ(m_fake.liveConnections(), 0);
-  EXPECT_TRUE(m_server.arrivals().empty());
+  EXPECT_EQ(std::pair(m_fake.liveConnections(), m_server.arrivals().size()), std::pair(0, std::size_t{1}));
+}
+
+TEST_F(HttpHandlerTest, AStalledServerEndsInATimeOutOnTheUserInterfaceThread) {
+  SetHttpTimeouts({2000, 300});
+  EXPECT_EQ(get(m_server.url("/headers-then-nothing")), 9);
+  EXPECT_EQ(get(m_server.url("/nothing")), 6);
+}
+
+// Cancels: before the request, while the status is awaited, and while the
+// body is read, where a GET stops and a POST completes.
+TEST_F(HttpHandlerTest, ACancelEndsARequestAtItsNextCheck) {
+  HTTPHandler early(g_hWnd);
+  early.openSession();
+  early.cancel();
+  EXPECT_EQ(early.httpGet(m_server.url("/endless").c_str()), 11);
+  EXPECT_TRUE(m_fake.requests().empty());
+  auto cancelled = [&](const char* path, bool post, const std::function<bool(HTTPHandler&)>& when) {
+    auto handler = std::make_unique<HTTPHandler>(g_hWnd);
+    std::thread canceller([&] {
+      WaitFor([&] { return when(*handler); });
+      handler->cancel();
+      m_release = true;
+    });
+    const int result =
+        post ? this->post(*handler, path) : (handler->openSession(), handler->httpGet(m_server.url(path).c_str()));
+    canceller.join();
+    m_release = false;
+    return std::pair(result, std::move(handler));
+  };
+  EXPECT_EQ(cancelled("/status-later", true, [&](HTTPHandler&) { return !m_server.arrivals().empty(); }).first, 11);
+  auto [getResult, get] = cancelled("/endless", false, [](HTTPHandler& h) { return h.replyLength() > 0; });
+  EXPECT_EQ(getResult, 11);
+  const std::size_t released = m_fake.releases().size();
+  get.reset();
+  ASSERT_EQ(m_fake.releases().size(), released + 1) << "the destructor gives the connection back";
+  EXPECT_EQ(std::pair(m_fake.releases().back().linger, repliesPosted()), std::pair(LONG{0}, 0));
+  auto [postResult, post] = cancelled("/body-later", true, [](HTTPHandler& h) { return h.replyLength() > 0; });
+  EXPECT_EQ(std::tuple(postResult, Reply(*post), m_fake.releases().back().linger, repliesPosted()),
+            std::tuple(0, std::string("first,second"), LONG{1}, 1));
 }
 
 }  // namespace

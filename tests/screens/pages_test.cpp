@@ -1,229 +1,94 @@
-// The start, menu, help and try-again pages as the user sees them, at the
-// phone's 240 x 320 and at 480 x 640: pictures where the layout puts them,
-// the soft-key band, its labels, the highlight.
-#include <gtest/gtest.h>
-
-#include <string>
-
-#include "app/screen/screen_manager.h"
+// The start, menu, help and try-again pages at the phone's 240 x 320 and at 480 x 640.
 #include "app/screen/soft_key_bar.h"
-#include "app/state.h"
-#include "platform/window/window.h"
 #include "screens/help_screen.h"
 #include "screens/main_menu_screen.h"
 #include "screens/try_again_screen.h"
-#include "tests/support/gif_check.h"
-#include "tests/support/headless_app.h"
+#include "tests/support/client_fixture.h"
 
 namespace {
 
-constexpr std::uint32_t kWhitePixel = 0xFFFFFF;
-constexpr std::uint32_t kBandPixel = 0x0077C0;       // RGB(0, 119, 192)
-constexpr std::uint32_t kHighlightPixel = 0xFFFC00;  // RGB(255, 252, 0)
-
-struct Size {
-  int width;
-  int height;
-};
-
-class Pages : public ::testing::TestWithParam<Size> {
+class Pages : public ClientTest, public ::testing::WithParamInterface<std::pair<int, int>> {
  protected:
-  void SetUp() override {
-    HeadlessApp::Options options;
-    options.width = GetParam().width;
-    options.height = GetParam().height;
-    app = std::make_unique<HeadlessApp>(options);
-    ASSERT_TRUE(app->started());
-  }
-  int W() const { return GetParam().width; }
-  int H() const { return GetParam().height; }
-
-  ::testing::AssertionResult Shows(int gifId, int x, int y, int w, int h) {
-    return ShowsGif(*app, gifId, x, y, w, h);
-  }
-
-  ::testing::AssertionResult Filled(std::uint32_t colour, int left, int top, int right, int bottom) {
-    for (int y = top; y < bottom; ++y)
-      for (int x = left; x < right; ++x)
-        if (app->pixel(x, y) != colour)
-          return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") is " << std::hex << app->pixel(x, y);
-    return ::testing::AssertionSuccess();
-  }
-
-  void openHelp() {
-    app->skipSplash();
-    app->key(VK_DOWN);
-    app->key(VK_DOWN);
-    app->key(VK_RETURN);
-    ASSERT_EQ(app->screen(), SCREEN_HELP);
-  }
-
-  std::unique_ptr<HeadlessApp> app;
+  void start(bool atSplash = false) { ClientTest::start(GetParam().first, GetParam().second, "", atSplash); }
 };
 
-TEST_P(Pages, SplashIsCentredOnWhiteAndGivesWayToTheMenu) {
-  const int x = W() / 2 - 232 / 2;
-  const int y = H() / 2 - 212 / 2;
-  EXPECT_TRUE(Shows(110, x, y, 232, 212));
-  EXPECT_TRUE(Filled(kWhitePixel, 0, 0, W(), y));
-  app->tap(W() / 2, H() / 2);  // a tap on the picture does nothing
-  app->wait(2999);
-  EXPECT_EQ(app->screen(), SCREEN_SPLASH);
-  app->wait(1);
-  EXPECT_EQ(app->screen(), SCREEN_MAIN_MENU);
+TEST_P(Pages, SplashThenMenu) {
+  start(true);
+  EXPECT_TRUE(Looks("screens", "splash"));
+  app_->tap(W() / 2, H() / 2);  // a tap on the picture does nothing
+  app_->wait(2999);
+  EXPECT_EQ(app_->screen(), SCREEN_SPLASH);
+  app_->wait(1);
+  EXPECT_TRUE(Looks("screens", "menu"));
+  const int x = W() / 2 - 163 / 2, y0 = (H() - 43 - 16) / 2 - (4 * 29) / 2 + 43;
+  app_->key(VK_UP);  // from the first item round to "exit"
+  EXPECT_TRUE(ShowsGif(*app_, 114, x, y0, 163, 29) && ShowsGif(*app_, 174, x, y0 + 87, 163, 29));
+  app_->key(VK_DOWN);
+  app_->key(VK_F1);  // the soft keys are not the menu's
+  app_->tap(5, H() - 5);
+  EXPECT_TRUE(Looks("screens", "menu"));
+  app_->tap(x + 10, y0 + 2 * 29 + 10);  // "help me out"
+  EXPECT_EQ(app_->screen(), SCREEN_HELP);
+  app_->key(VK_ESCAPE);
+  EXPECT_EQ(page<MainMenuScreen>(SCREEN_MAIN_MENU).selectedItem(), 2);
+  start(true);
+  app_->key(VK_F2);  // any key leaves the splash
+  EXPECT_EQ(app_->screen(), SCREEN_MAIN_MENU);
 }
 
-TEST_P(Pages, MenuShowsBannerItemsAndLogoAndWrapsItsHighlight) {
-  app->key(VK_F2);  // a soft key leaves the splash too
-  ASSERT_EQ(app->screen(), SCREEN_MAIN_MENU);
-  const int x = W() / 2 - 163 / 2;
-  const int y0 = (H() - 43 - 16) / 2 - (4 * 29) / 2 + 43;
-  EXPECT_TRUE(Shows(113, W() / 2 - 160, 0, 320, 43));
-  EXPECT_TRUE(Shows(171, x, y0, 163, 29));
-  EXPECT_TRUE(Shows(115, x, y0 + 29, 163, 29));
-  EXPECT_TRUE(Shows(117, x, y0 + 87, 163, 29));
-  EXPECT_TRUE(Shows(175, W() - 82, H() - 16, 82, 16));
-
-  app->key(VK_UP);  // from the first item to "exit"
-  EXPECT_TRUE(Shows(114, x, y0, 163, 29));
-  EXPECT_TRUE(Shows(174, x, y0 + 87, 163, 29));
-  app->key(VK_DOWN);
-  EXPECT_TRUE(Shows(171, x, y0, 163, 29));
-
-  app->key(VK_F1);  // soft keys are not the menu's: nothing changes
-  app->tap(5, H() - 5);
-  EXPECT_EQ(app->screen(), SCREEN_MAIN_MENU);
-  EXPECT_TRUE(Shows(171, x, y0, 163, 29));
-
-  app->tap(x + 10, y0 + 2 * 29 + 10);  // "help me out"
-  EXPECT_EQ(app->screen(), SCREEN_HELP);
-  app->key(VK_ESCAPE);
-  EXPECT_EQ(app->screen(), SCREEN_MAIN_MENU);
-  EXPECT_EQ(static_cast<MainMenuScreen*>(g_apScreens[SCREEN_MAIN_MENU])->selectedItem(), 2);
-}
-
-TEST_P(Pages, HelpListHasTheBandLabelsAndHighlight) {
-  openHelp();
-  const int bandTop = H() - 55;
-  EXPECT_TRUE(Filled(kBandPixel, 0, bandTop, 8, H()));
-  EXPECT_TRUE(Filled(kBandPixel, 0, bandTop, W(), bandTop + 20));
-  EXPECT_NE(app->pixel(0, bandTop - 1), kBandPixel);
-  const int labelTop = bandTop + 27 - 6;
-  EXPECT_TRUE(Shows(161, 10, labelTop, 30, 12));
-  EXPECT_TRUE(Shows(164, W() - 40 - 10, labelTop, 40, 12));
-  EXPECT_TRUE(Shows(145, W() / 2 - 160, 0, 320, 43));
-  // The first topic is selected: its row is the highlight colour edge to edge.
-  EXPECT_EQ(app->pixel(0, 44), kHighlightPixel);
-  EXPECT_EQ(app->pixel(W() - 1, 44), kHighlightPixel);
-
-  app->key(VK_UP);  // wraps to "About Melodex"
-  EXPECT_EQ(static_cast<HelpScreen*>(g_apScreens[SCREEN_HELP])->selectedTopic(), 3);
-  EXPECT_EQ(app->pixel(0, 44), kWhitePixel);
-}
-
-TEST_P(Pages, HelpPageWrapsItsTextAndDropsTheRightLabel) {
-  openHelp();
-  app->key(VK_RETURN);
-  auto* help = static_cast<HelpScreen*>(g_apScreens[SCREEN_HELP]);
-  ASSERT_TRUE(help->pageOpen());
-  const int bandTop = H() - 55;
-  EXPECT_TRUE(Filled(kBandPixel, W() / 2, bandTop, W(), H()));
-  // Text fills the box between the margins, several lines deep, and nothing
-  // is drawn in the margins.
-  int inkedRows = 0;
-  for (int y = 43; y < bandTop; ++y) {
-    bool inked = false;
-    for (int x = 10; x < W() - 10; ++x) inked |= app->pixel(x, y) != kWhitePixel;
-    inkedRows += inked;
-  }
-  EXPECT_GT(inkedRows, 60);
-  EXPECT_TRUE(Filled(kWhitePixel, 0, 43, 10, bandTop));
-  EXPECT_TRUE(Filled(kWhitePixel, W() - 10, 43, W(), bandTop));
-
-  // The first page is longer than the box on the small screen: Down and Up
-  // move it by whole lines, never past its ends.
-  const auto before = app->pixels().pixels;
-  app->key(VK_DOWN);
-  if (H() == 320) {
-    EXPECT_EQ(help->pageScroll(), 30);
-    EXPECT_NE(app->pixels().pixels, before);
-    for (int i = 0; i < 30; ++i) app->key(VK_DOWN);
-    const int end = help->pageScroll();
-    EXPECT_EQ(end % 30, 0);
-    EXPECT_GT(end, 30);
-    app->key(VK_DOWN);  // the last line is in view: no further
-    EXPECT_EQ(help->pageScroll(), end);
-    bool lastLineInked = false;
-    for (int y = H() - 55 - 30; y < H() - 55; ++y)
-      for (int x = 10; x < W() - 10; ++x) lastLineInked |= app->pixel(x, y) != kWhitePixel;
-    EXPECT_TRUE(lastLineInked);
-    for (int i = 0; i < 30; ++i) app->key(VK_UP);
-  }
-  EXPECT_EQ(help->pageScroll(), 0);
-  EXPECT_EQ(app->pixels().pixels, before);
-
-  app->key(VK_F2);  // no "Select" on a page
-  EXPECT_TRUE(help->pageOpen());
-  app->key(VK_F1);
-  EXPECT_FALSE(help->pageOpen());
-  EXPECT_EQ(app->screen(), SCREEN_HELP);
-  EXPECT_TRUE(Shows(164, W() - 50, bandTop + 21, 40, 12));
-  app->key(VK_F1);
-  EXPECT_EQ(app->screen(), SCREEN_MAIN_MENU);
-}
-
-TEST_P(Pages, AboutPageFitsWithoutScrolling) {
-  openHelp();
-  app->key(VK_UP);
-  app->key(VK_RETURN);
-  auto* help = static_cast<HelpScreen*>(g_apScreens[SCREEN_HELP]);
-  ASSERT_TRUE(help->pageOpen());
-  app->key(VK_DOWN);
-  EXPECT_EQ(help->pageScroll(), 0);
-}
-
-TEST_P(Pages, AnUnknownLabelLeavesTheBandBare) {
-  openHelp();
+TEST_P(Pages, HelpTopicsAndPages) {
+  start();
+  keys({VK_DOWN, VK_DOWN, VK_RETURN});
+  EXPECT_TRUE(Looks("screens", "help"));
+  auto& help = page<HelpScreen>(SCREEN_HELP);
+  keys({VK_UP, VK_RETURN, VK_DOWN});  // round to "About Melodex", which fits
+  EXPECT_EQ(std::pair(help.selectedTopic(), help.pageScroll()), std::pair(3, 0));
+  keys({VK_F1, VK_DOWN, VK_RETURN});
+  EXPECT_TRUE(Looks("screens", "help-page"));
+  // Longer than its box on the small screen: Down and Up move it by whole
+  // lines, never past its ends.
+  const auto top = app_->pixels().pixels;
+  app_->key(VK_DOWN);
+  EXPECT_EQ(help.pageScroll(), H() == 320 ? 30 : 0);
+  for (int i = 0; i < 30; ++i) app_->key(VK_DOWN);
+  EXPECT_TRUE(H() != 320 || Looks("screens", "help-page-end"));
+  for (int i = 0; i < 31; ++i) app_->key(VK_UP);
+  EXPECT_EQ(app_->pixels().pixels, top);
+  app_->key(VK_F2);  // no "Select" on a page
+  EXPECT_TRUE(help.pageOpen());
+  app_->key(VK_F1);
+  EXPECT_TRUE(Looks("screens", "help"));
+  // Labels that do not exist leave the band bare; the keys still work.
   g_pSoftKeyBar->setLeftKey(9999);
   g_pSoftKeyBar->setRightKey(9999);
   RedrawWindow(g_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-  EXPECT_TRUE(Filled(kBandPixel, 0, H() - 55, W(), H()));
-  app->key(VK_F1);  // the keys still work without their labels
-  EXPECT_EQ(app->screen(), SCREEN_MAIN_MENU);
+  for (int y = H() - 55; y < H(); ++y)
+    for (int x = 0; x < W(); ++x) ASSERT_EQ(app_->pixel(x, y), 0x0077C0u) << x << ", " << y;
+  app_->key(VK_F1);
+  EXPECT_EQ(app_->screen(), SCREEN_MAIN_MENU);
 }
 
-TEST_P(Pages, TryAgainShowsItsPictureAndOnlyOk) {
-  app->skipSplash();
-  SwitchScreen(SCREEN_RECORD_FAILED);
-  app->wait(1);
-  const int bandTop = H() - 55;
-  const int y = (H() - 43 - 55) / 2 - 114 / 2 + 43;
-  EXPECT_TRUE(Shows(125, W() / 2 - 104, y, 208, 114));
-  EXPECT_TRUE(Shows(166, 10, bandTop + 21, 24, 12));
-  EXPECT_TRUE(Filled(kBandPixel, W() / 2, bandTop, W(), H()));
-
-  for (UINT vk : {VK_F2, VK_RETURN, VK_UP, VK_DOWN, VK_ESCAPE}) app->key(vk);
-  app->tap(W() - 5, H() - 5);
-  EXPECT_EQ(app->screen(), SCREEN_RECORD_FAILED);
-  app->tap(5, H() - 5);
-  EXPECT_EQ(app->screen(), SCREEN_MAIN_MENU);
-}
-
-TEST_P(Pages, TheTwoTryAgainPagesAreSeparateAndKeepTheirMessage) {
-  app->skipSplash();
+TEST_P(Pages, TryAgainOffersOnlyOk) {
+  start();
   SwitchScreen(SCREEN_SEND_FAILED);
-  static_cast<TryAgainScreen*>(g_apScreens[SCREEN_SEND_FAILED])->setMessage(L"Error sending recording to the server!");
-  app->key(VK_F1);
+  page<TryAgainScreen>(SCREEN_SEND_FAILED).setMessage(L"Error sending recording to the server!");
+  app_->wait(1);
+  EXPECT_TRUE(Looks("screens", "try-again"));
+  keys({VK_F2, VK_RETURN, VK_UP, VK_DOWN, VK_ESCAPE});
+  app_->tap(W() - 5, H() - 5);
+  EXPECT_EQ(app_->screen(), SCREEN_SEND_FAILED);
+  app_->tap(5, H() - 5);
+  EXPECT_EQ(app_->screen(), SCREEN_MAIN_MENU);
+  // The page for a recording that cannot start is another, without that message.
   SwitchScreen(SCREEN_RECORD_FAILED);
-  ASSERT_NE(g_apScreens[SCREEN_SEND_FAILED], g_apScreens[SCREEN_RECORD_FAILED]);
-  EXPECT_EQ(static_cast<TryAgainScreen*>(g_apScreens[SCREEN_SEND_FAILED])->message(),
-            L"Error sending recording to the server!");
-  EXPECT_EQ(static_cast<TryAgainScreen*>(g_apScreens[SCREEN_RECORD_FAILED])->message(), L"");
+  EXPECT_NE(g_apScreens[SCREEN_SEND_FAILED], g_apScreens[SCREEN_RECORD_FAILED]);
+  EXPECT_EQ(page<TryAgainScreen>(SCREEN_SEND_FAILED).message(), L"Error sending recording to the server!");
+  EXPECT_EQ(page<TryAgainScreen>(SCREEN_RECORD_FAILED).message(), L"");
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, Pages, ::testing::Values(Size{240, 320}, Size{480, 640}),
+INSTANTIATE_TEST_SUITE_P(Sizes, Pages, ::testing::Values(std::pair{240, 320}, std::pair{480, 640}),
                          [](const auto& info) {
-                           return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
+                           return std::to_string(info.param.first) + "x" + std::to_string(info.param.second);
                          });
 
 }  // namespace

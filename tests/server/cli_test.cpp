@@ -1,174 +1,245 @@
+// melodex-server's commands, run as the real program on the embedded stores and on a real Redis
+// Cluster: indexing, grouping, identifying, links, serving (two instances on one store) and
+// stopping; an index of an earlier layout refused and rebuilt; then on the cluster an indexer killed half-way, a master killed under queries and
+// bad store options.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <httplib.h>
-
-#include <chrono>
-#include <cstdio>
+#include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
-#include <string>
+#include <utility>
 #include <thread>
 
 #include <lmdb.h>
 
 #include "server/catalog/catalog.h"
+#include "server/fingerprint/fingerprinter.h"
+#include "server/index/index.h"
 #include "tests/server/pictures.h"
 #include "tests/server/raw_http.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
+#include "tests/support/redis_cluster.h"
 
-namespace melodex::server {
+namespace melodex::server::test {
 namespace {
 
-using test::TempDir;
-using test::freeLoopbackPort;
+const char* const kClusterState = "cluster=ok masters=3 nodes=6 slots=16384";
 
-// Runs the command and returns its standard output and exit status.
-std::string run(const std::string& command, int& status) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    status = pclose(pipe);
+// melodex-server with `args`, its output (stdout and stderr) in a file; killed with the object,
+// and with the test should the test die.
+class Program {
+public:
+    Program(std::vector<std::string> args, std::string output) : output_(std::move(output)) {
+        args.insert(args.begin(), MELODEX_SERVER_EXE);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if ((pid_ = fork()) != 0) return;
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const int fd = open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, STDOUT_FILENO);
+        dup2(fd, STDERR_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ~Program() {
+        signal(SIGKILL);
+        wait();
+    }
+    pid_t pid() const { return pid_; }
+    void signal(int number) const {
+        if (pid_ > 0) kill(pid_, number);
+    }
+    // The exit status, or -1 when a signal ended it (a program that never ends meets the test's
+    // time-out).
+    int wait() {
+        int status = 0;
+        if (pid_ <= 0 || waitpid(std::exchange(pid_, -1), &status, 0) <= 0) return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string output() const {
+        std::ifstream in(output_, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+private:
+    std::string output_;
+    pid_t pid_ = -1;
+};
+
+// One command to its end: its exit status, its output in `output`.
+int run(const std::vector<std::string>& args, std::string& output) {
+    static int count = 0;
+    const std::string file = std::filesystem::temp_directory_path() /
+                             ("melodex-cli-" + std::to_string(getpid()) + "-" + std::to_string(++count));
+    Program program(args, file);
+    const int status = program.wait();
+    output = program.output();
+    std::filesystem::remove(file);
+    return status;
+}
+
+// `serve` on a free loopback port, asked under one host name as behind a load balancer.
+class Serving {
+public:
+    Serving(std::vector<std::string> args, const TempDir& dir) : port_(freeLoopbackPort()), program_([&] {
+        args.insert(args.end(), {"serve", "--listen", "127.0.0.1:" + std::to_string(port_), "--queue-seconds", "600"});
+        return args;
+    }(), dir / ("serve" + std::to_string(port_) + ".log")) {
+        for (int i = 0; i < 400 && !up(); ++i) std::this_thread::sleep_for(25ms);
+    }
+    bool up() const {
+        return program_.output().find(" tracks on http://127.0.0.1:" + std::to_string(port_)) != std::string::npos;
+    }
+    Program& program() { return program_; }
+    RawReply post(const std::vector<float>& recording) const {
+        const std::vector<uint8_t> body = clientBody(recording);
+        const std::string target = "/servlet/QuaverId?id=1017&ownerIdentifier=2422";
+        return replyTo(port_, postRequest(target, {body.begin(), body.end()}, "", "melodex.example"));
+    }
+    RawReply get(const std::string& target) const { return replyTo(port_, getRequest(target, "melodex.example")); }
+
+private:
+    int port_;
+    Program program_;
+};
+
+// The lines of `text` that hold `part`.
+size_t linesWith(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) n += line.find(part) != std::string::npos;
+    return n;
+}
+
+// Each listed title with its id and its recording group ("" when in none).
+std::map<std::string, std::pair<std::string, std::string>> listed(const std::string& list) {
+    std::map<std::string, std::pair<std::string, std::string>> out;
+    const std::regex line("^ *([0-9]+)  [^ ]+  .* - (.*)  \\[.*\\]  .*?(\\(recording group [0-9]+\\))?$");
+    std::istringstream in(list);
+    for (std::string text; std::getline(in, text);)
+        if (std::smatch m; std::regex_match(text, m, line)) out[m[2]] = {m[1], m[3]};
     return out;
 }
 
-TEST(CommandLine, IndexIdentifyServeAndStopOnSignals) {
-    TempDir dir;
-    const std::string exe = MELODEX_SERVER_EXE;
-    const std::string db = dir / "db";
-    test::writeFile(dir / "Some Band - Some Song.wav", test::wavFile(test::melody(77, 20.0), 8000));
-    test::writeFile(dir / "query.wav", test::clientBody([] {
-        const std::vector<float> song = test::melody(77, 20.0);
-        return std::vector<float>(song.begin() + 40000, song.end());
-    }()));
-    int status = -1;
-    run(exe + " --db " + db + " index '" + (dir / "Some Band - Some Song.wav") + "' 2>/dev/null", status);
-    EXPECT_EQ(status, 0);
-    const std::string json = run(exe + " --db " + db + " identify --json " + (dir / "query.wav"), status);
-    EXPECT_EQ(status, 0);
-    EXPECT_NE(json.find("\"found\":true"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"artist\":\"Some Band\""), std::string::npos) << json;
-    const size_t offset = json.find("\"offset\":");
-    ASSERT_NE(offset, std::string::npos) << json;
-    EXPECT_NEAR(std::stod(json.substr(offset + 9)), 5.0, 0.05);
-    const std::string stats = run(exe + " --db " + db + " stats", status);
-    EXPECT_NE(stats.find("tracks       1"), std::string::npos) << stats;
-    EXPECT_NE(stats.find("store        database " + db + "\n"), std::string::npos) << stats;
-    run(exe + " --db " + db + " remove 999 2>/dev/null", status);
-    EXPECT_NE(status, 0);
-    // Store links are one-line http(s) URLs; a refused one leaves the others untouched too.
-    for (const char* bad : {"'http://shop.example/a\nX-Injected: 1'", "ftp://shop.example/a", "'http://shop.example/a b'", "'javascript:alert(1)'"}) {
-        run(exe + " --db " + db + " set 1 --wallpaper https://shop.example/w --ringer " + bad + " 2>/dev/null", status);
-        EXPECT_NE(status, 0) << bad;
-    }
-    run(exe + " --db " + db + " set 1 --ringer https://shop.example/r --sms 'Listen to this'", status);
-    EXPECT_EQ(status, 0);
-    {
-        std::string error;
-        const auto catalog = openSqliteCatalog(db + "/catalog.sqlite", error);
-        ASSERT_TRUE(catalog) << error;
-        TrackRecord track;
-        bool found = false;
-        ASSERT_TRUE(catalog->find(1, track, found, error) && found) << error;
-        EXPECT_EQ(track.links.wallpaper, "");
-        EXPECT_EQ(track.links.ringer, "https://shop.example/r");
-        EXPECT_EQ(track.links.smsMessage, "Listen to this");
-    }
-
-    for (int signal : {SIGINT, SIGTERM}) {
-        const int port = freeLoopbackPort();
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            freopen("/dev/null", "w", stdout);
-            execl(exe.c_str(), exe.c_str(), "--db", db.c_str(), "serve", "--listen",
-                  ("127.0.0.1:" + std::to_string(port)).c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        httplib::Client client("127.0.0.1", port);
-        bool up = false;
-        for (int i = 0; i < 100 && !up; ++i) {
-            auto res = client.Get("/health");
-            up = res && res->status == 200;
-            if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        EXPECT_TRUE(up);
-        kill(child, signal);
-        int exitStatus = 0;
-        const auto start = std::chrono::steady_clock::now();
-        pid_t done = 0;
-        while ((done = waitpid(child, &exitStatus, WNOHANG)) == 0 &&
-               std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (done == 0) {
-            kill(child, SIGKILL);
-            waitpid(child, &exitStatus, 0);
-            ADD_FAILURE() << "serve did not stop on signal " << signal;
-        } else {
-            EXPECT_TRUE(WIFEXITED(exitStatus));
-            EXPECT_EQ(WEXITSTATUS(exitStatus), 0);
-        }
-    }
+std::vector<float> part(const std::vector<float>& song, double start, double seconds = 11.0) {
+    return {song.begin() + static_cast<long>(start * 8000), song.begin() + static_cast<long>((start + seconds) * 8000)};
 }
 
-// The same song held twice, once on its own and once inside a longer file, beside an unrelated
-// song: the indexer groups the two copies, and a query of the song is answered with one of them
-// instead of being refused because the other copy looks like a rival.
-TEST(CommandLine, SongHeldTwiceIsGroupedAndFound) {
-    TempDir dir;
-    const std::string exe = MELODEX_SERVER_EXE;
-    const std::string db = dir / "db";
-    std::filesystem::create_directories(dir / "music");
-    const std::vector<float> song = test::melody(81, 30.0);
-    std::vector<float> longer = test::melody(82, 25.3);
+// Runs on the embedded stores, or on the cluster.
+class CommandLineTest : public EachStoreTest {
+protected:
+    std::vector<std::string> store() const {
+        if (cluster()) return {"--redis", cluster()->seeds()};
+        return {"--db", dir_ / "db"};
+    }
+    std::vector<std::string> with(std::vector<std::string> args) const {
+        const std::vector<std::string> options = store();
+        args.insert(args.begin(), options.begin(), options.end());
+        return args;
+    }
+
+    TempDir dir_;
+};
+
+// A folder with a song held twice (once inside a longer file), an unrelated song and a file
+// claiming an absurd sample rate: the copies are grouped, and a query of the song is answered
+// with one of them instead of being refused because the other copy looks like a rival.
+TEST_P(CommandLineTest, IndexesGroupsIdentifiesSetsLinksAndServes) {
+    std::filesystem::create_directories(dir_ / "music");
+    const std::vector<float> song = melody(81, 30.0), other = melody(84, 30.0);
+    std::vector<float> longer = melody(82, 25.3), noisy = part(song, 7.5);
     longer.insert(longer.end(), song.begin(), song.end());
-    const std::vector<float> outro = test::melody(83, 20.0);
-    longer.insert(longer.end(), outro.begin(), outro.end());
-    test::writeFile(dir / "music/Band - Song.wav", test::wavFile(song, 8000));
-    test::writeFile(dir / "music/Band - Extended Mix.wav", test::wavFile(longer, 8000));
-    test::writeFile(dir / "music/Other - Unrelated.wav", test::wavFile(test::melody(84, 30.0), 8000));
-    const std::vector<float> clean(song.begin() + 60000, song.begin() + 148000);
-    std::vector<float> noisy = clean;
-    test::addWhiteNoise(noisy, 10.0, 7);
-    test::writeFile(dir / "clean.wav", test::clientBody(clean));
-    test::writeFile(dir / "noisy.wav", test::clientBody(noisy));
-    test::writeFile(dir / "unknown.wav", test::clientBody(test::melody(85, 11.0)));
+    for (float s : melody(83, 20.0)) longer.push_back(s);
+    writeFile(dir_ / "music/Band - Song.wav", wavFile(song, 8000));
+    writeFile(dir_ / "music/Band - Extended Mix.wav", wavFile(longer, 8000));
+    writeFile(dir_ / "music/Other - Unrelated.wav", wavFile(other, 8000));
+    writeFile(dir_ / "music/cover.jpg", makeJpeg(300, 300));
+    // 16000 samples said to be at 1 Hz: four and a half hours, 8000 times over once resampled.
+    const std::string slow = dir_ / "music/Slow - Song.wav";
+    writeFile(slow, wavFile(std::vector<float>(16000, 0.1f), 1));
+    addWhiteNoise(noisy, 10.0, 7);
+    writeFile(dir_ / "clean.wav", clientBody(part(song, 7.5)));
+    writeFile(dir_ / "noisy.wav", clientBody(noisy));
+    writeFile(dir_ / "other.wav", clientBody(part(other, 5.0)));
+    writeFile(dir_ / "unknown.wav", clientBody(melody(85, 11.0)));
 
-    int status = -1;
-    run(exe + " --db " + db + " index --threads 1 " + (dir / "music") + " 2>/dev/null", status);
-    ASSERT_EQ(status, 0);
-    const std::string list = run(exe + " --db " + db + " list", status);
-    EXPECT_EQ(status, 0);
-    std::map<std::string, std::string> groupOf;  // title -> group marker
-    std::istringstream lines(list);
-    for (std::string line; std::getline(lines, line);) {
-        const size_t group = line.find("(recording group ");
-        const std::string marker = group == std::string::npos ? "" : line.substr(group);
-        for (const char* title : {"Band - Song", "Band - Extended Mix", "Other - Unrelated"})
-            if (line.find(title) != std::string::npos) groupOf[title] = marker;
-    }
-    ASSERT_EQ(groupOf.size(), 3u) << list;
-    EXPECT_FALSE(groupOf["Band - Song"].empty()) << list;
-    EXPECT_EQ(groupOf["Band - Song"], groupOf["Band - Extended Mix"]) << list;
-    EXPECT_TRUE(groupOf["Other - Unrelated"].empty()) << list;
+    std::string out;
+    ASSERT_EQ(run(with({"index", "--threads", "1", dir_ / "music"}), out), 0) << out;
+    EXPECT_EQ(linesWith(out, slow + ": unsupported sample rate 1 Hz"), 1u) << out;
+    EXPECT_NE(run(with({"identify", slow}), out), 0);
+    EXPECT_EQ(linesWith(out, slow + ": unsupported sample rate 1 Hz"), 1u) << out;
+    ASSERT_EQ(run(with({"list"}), out), 0) << out;
+    auto tracks = listed(out);
+    ASSERT_EQ(tracks.size(), 3u) << out;
+    const int lowest = std::min(std::stoi(tracks["Song"].first), std::stoi(tracks["Extended Mix"].first));
+    EXPECT_EQ(tracks["Song"].second, "(recording group " + std::to_string(lowest) + ")") << out;
+    EXPECT_EQ(tracks["Song"].second, tracks["Extended Mix"].second) << out;
+    EXPECT_EQ(tracks["Unrelated"].second, "") << out;
+    ASSERT_EQ(run(with({"identify", "--json", dir_ / "clean.wav", dir_ / "noisy.wav", dir_ / "other.wav",
+                        dir_ / "unknown.wav"}), out), 0);
+    EXPECT_EQ(linesWith(out, "\"found\":true"), 3u) << out;
+    EXPECT_EQ(linesWith(out, "\"artist\":\"Band\""), 2u) << out;
+    const std::string unrelated = tracks["Unrelated"].first;
+    EXPECT_EQ(linesWith(out, "other.wav\",\"found\":true,\"id\":" + unrelated + ",\"artist\":\"Other\""), 1u) << out;
+    const std::string found = out.substr(out.find("other.wav"));
+    EXPECT_NEAR(std::stod(found.substr(found.find("\"offset\":") + 9)), 5.0, 0.05) << out;
+    EXPECT_EQ(linesWith(out, "unknown.wav\",\"found\":false,\"score\":"), 1u) << out;
+    ASSERT_EQ(run(with({"stats"}), out), 0);
+    EXPECT_EQ(linesWith(out, "tracks       3"), 1u) << out;
+    const std::string state = cluster() ? "redis cluster " + cluster()->seeds() + "  " + kClusterState
+                                        : "database " + dir_ / "db";
+    EXPECT_EQ(linesWith(out, "store        " + state), 1u) << out;
+    EXPECT_NE(run(with({"remove", "999"}), out), 0);
 
-    for (const char* query : {"clean.wav", "noisy.wav"}) {
-        const std::string json = run(exe + " --db " + db + " identify --json " + (dir / query), status);
-        EXPECT_EQ(status, 0);
-        EXPECT_NE(json.find("\"found\":true"), std::string::npos) << query << ": " << json;
-        EXPECT_NE(json.find("\"artist\":\"Band\""), std::string::npos) << query << ": " << json;
+    // Store links are one-line http(s) URLs; a refused one leaves the others untouched too.
+    const std::string id = unrelated;
+    for (const char* bad : {"http://shop.example/a\nX-Injected: 1", "ftp://shop.example/a", "http://shop.example/a b",
+                            "javascript:alert(1)"})
+        EXPECT_NE(run(with({"set", id, "--wallpaper", "https://shop.example/w", "--ringer", bad}), out), 0) << bad;
+    ASSERT_EQ(run(with({"set", id, "--ringer", "https://shop.example/r", "--sms", "Listen to this"}), out), 0) << out;
+
+    // Two instances on one store answer alike, and follow what a command changes.
+    Serving one(store(), dir_), two(store(), dir_);
+    ASSERT_TRUE(one.up() && two.up()) << one.program().output() << two.program().output();
+    const std::string health = cluster() ? "ok tracks=3 " + std::string(kClusterState) + "\n" : "ok tracks=3\n";
+    const std::string art = "/art/" + id + ".jpg";
+    for (const Serving* server : {&one, &two}) {
+        EXPECT_EQ(server->get("/health").body, health);
+        const RawReply reply = server->post(part(other, 9.0));
+        std::vector<std::string> values;
+        for (const char* name : {"ARTIST", "WALLPAPER", "RINGER", "SMS_MESSAGE", "ALBUM_ART"})
+            values.push_back(element(reply.body, name));
+        EXPECT_EQ(values, (std::vector<std::string>{"Other", "null", "https://shop.example/r", "Listen to this",
+                                                    "http://melodex.example" + art}));
+        const RawReply cover = server->get(art);
+        EXPECT_EQ(jpegSize({cover.body.begin(), cover.body.end()}), std::make_pair(110, 110));
+        EXPECT_EQ(server->post(melody(99, 11.0)).body, kNoMatchReply);
     }
-    const std::string json = run(exe + " --db " + db + " identify --json " + (dir / "unknown.wav"), status);
-    EXPECT_NE(json.find("\"found\":false"), std::string::npos) << json;
+    EXPECT_EQ(one.post(part(song, 3.0)).body, two.post(part(song, 3.0)).body);
+    ASSERT_EQ(run(with({"remove", id}), out), 0) << out;
+    for (const Serving* server : {&one, &two}) {
+        EXPECT_EQ(server->post(part(other, 9.0)).body, kNoMatchReply);
+        EXPECT_EQ(server->get(art).status, 404);
+    }
+    // It serves until it is told to stop, and stops cleanly.
+    for (auto [server, signal] : {std::make_pair(&one, SIGINT), std::make_pair(&two, SIGTERM)}) {
+        server->program().signal(signal);
+        EXPECT_EQ(server->program().wait(), 0) << "signal " << signal;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, CommandLineTest, ::testing::Values("embedded", "redis"));
 
 // An index of the earlier layout: the postings table without the format this version stamps.
 void writeEarlierIndex(const std::string& dir) {
@@ -181,9 +252,18 @@ void writeEarlierIndex(const std::string& dir) {
     mdb_env_set_maxdbs(env, 4);
     ASSERT_EQ(mdb_env_open(env, dir.c_str(), 0, 0644), MDB_SUCCESS);
     ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), MDB_SUCCESS);
-    ASSERT_EQ(mdb_dbi_open(txn, "postings", MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY, &postings), MDB_SUCCESS);
+    const unsigned flags = MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY;
+    ASSERT_EQ(mdb_dbi_open(txn, "postings", flags, &postings), MDB_SUCCESS);
     ASSERT_EQ(mdb_txn_commit(txn), MDB_SUCCESS);
     mdb_env_close(env);
+}
+
+std::vector<TrackRecord> catalogueOf(const std::string& db) {
+    std::string error;
+    std::vector<TrackRecord> out;
+    auto catalog = openSqliteCatalog(db + "/catalog.sqlite", error);
+    EXPECT_TRUE(catalog && catalog->list(out, error)) << error;
+    return out;
 }
 
 // A store written by the earlier engine is refused with the advice to rebuild it; reindex
@@ -191,76 +271,212 @@ void writeEarlierIndex(const std::string& dir) {
 // a file that has gone missing is reported while its entry stays.
 TEST(CommandLine, AnEarlierIndexIsRebuiltKeepingEveryTracksIdAndDetails) {
     TempDir dir;
-    const std::string exe = MELODEX_SERVER_EXE;
     const std::string db = dir / "db";
     std::filesystem::create_directories(dir / "music/kept");
     std::filesystem::create_directories(dir / "music/gone");
-    const std::vector<float> song = test::melody(91, 30.0);
-    test::writeFile(dir / "music/kept/Band - Kept.wav", test::wavFile(song, 8000));
-    test::writeFile(dir / "music/kept/cover.jpg", test::makeJpeg(300, 300));
-    test::writeFile(dir / "music/gone/Band - Gone.wav", test::wavFile(test::melody(92, 30.0), 8000));
-    test::writeFile(dir / "query.wav", test::clientBody({song.begin() + 40000, song.begin() + 128000}));
-    int status = -1;
-    run(exe + " --db " + db + " index --threads 1 " + (dir / "music") + " 2>/dev/null", status);
-    ASSERT_EQ(status, 0);
-    std::string error;
-    std::vector<TrackRecord> before;
-    {
-        auto catalog = openSqliteCatalog(db + "/catalog.sqlite", error);
-        ASSERT_TRUE(catalog && catalog->list(before, error)) << error;
-    }
+    const std::vector<float> song = melody(91, 30.0);
+    writeFile(dir / "music/kept/Band - Kept.wav", wavFile(song, 8000));
+    writeFile(dir / "music/kept/cover.jpg", makeJpeg(300, 300));
+    writeFile(dir / "music/gone/Band - Gone.wav", wavFile(melody(92, 30.0), 8000));
+    writeFile(dir / "query.wav", clientBody(part(song, 5.0)));
+    std::string out;
+    ASSERT_EQ(run({"--db", db, "index", "--threads", "1", dir / "music"}, out), 0) << out;
+    const std::vector<TrackRecord> before = catalogueOf(db);
     ASSERT_EQ(before.size(), 2u);
-    for (const TrackRecord& t : before)
-        run(exe + " --db " + db + " set " + std::to_string(t.id) + " --ringer https://r.example/" + std::to_string(t.id) +
-                " --sms 'Hear " + t.title + "'",
-            status);
+    for (const TrackRecord& t : before) {
+        const std::string id = std::to_string(t.id);
+        ASSERT_EQ(run({"--db", db, "set", id, "--ringer", "https://r.example/" + id, "--sms", "Hear " + t.title}, out), 0);
+    }
     writeEarlierIndex(db + "/index");
     std::filesystem::remove_all(dir / "music/gone");
 
-    for (const std::string& command : {" identify " + (dir / "query.wav"), std::string(" serve --listen 127.0.0.1:1")}) {
-        const std::string out = run(exe + " --db " + db + command + " 2>&1", status);
-        EXPECT_NE(status, 0) << command;
-        EXPECT_NE(out.find("melodex-server reindex"), std::string::npos) << command << out;
+    for (const std::string& command : {"identify", "serve"}) {
+        const std::vector<std::string> args = command == "serve" ? std::vector<std::string>{"serve", "--listen", "127.0.0.1:1"}
+                                                                 : std::vector<std::string>{"identify", dir / "query.wav"};
+        std::vector<std::string> full = {"--db", db};
+        full.insert(full.end(), args.begin(), args.end());
+        EXPECT_NE(run(full, out), 0) << command;
+        EXPECT_EQ(linesWith(out, "melodex-server reindex"), 1u) << command << out;
     }
-    const std::string rebuilt = run(exe + " --db " + db + " reindex 2>&1", status);
-    EXPECT_EQ(status, 0) << rebuilt;
-    EXPECT_NE(rebuilt.find("Band - Gone.wav"), std::string::npos) << rebuilt;
-    EXPECT_NE(rebuilt.find("1 files missing"), std::string::npos) << rebuilt;
+    EXPECT_EQ(run({"--db", db, "reindex"}, out), 0) << out;
+    EXPECT_EQ(linesWith(out, "Band - Gone.wav"), 1u) << out;
+    EXPECT_EQ(linesWith(out, "1 files missing"), 1u) << out;
 
-    std::vector<TrackRecord> after;
-    {
-        auto catalog = openSqliteCatalog(db + "/catalog.sqlite", error);
-        ASSERT_TRUE(catalog && catalog->list(after, error)) << error;
-    }
+    const std::vector<TrackRecord> after = catalogueOf(db);
     ASSERT_EQ(after.size(), before.size());
     for (size_t i = 0; i < after.size(); ++i) {
-        EXPECT_EQ(after[i].id, before[i].id);
-        EXPECT_EQ(after[i].title, before[i].title);
-        EXPECT_EQ(after[i].artist, before[i].artist);
-        EXPECT_EQ(after[i].hasArt, before[i].hasArt);
-        EXPECT_EQ(after[i].links.ringer, "https://r.example/" + std::to_string(after[i].id));
-        EXPECT_EQ(after[i].links.smsMessage, "Hear " + after[i].title);
+        EXPECT_EQ(std::make_tuple(after[i].id, after[i].title, after[i].artist, after[i].hasArt),
+                  std::make_tuple(before[i].id, before[i].title, before[i].artist, before[i].hasArt));
+        EXPECT_EQ(std::make_pair(after[i].links.ringer, after[i].links.smsMessage),
+                  std::make_pair("https://r.example/" + std::to_string(after[i].id), "Hear " + after[i].title));
     }
-    const std::string json = run(exe + " --db " + db + " identify --json " + (dir / "query.wav"), status);
-    EXPECT_EQ(status, 0);
-    EXPECT_NE(json.find("\"title\":\"Kept\""), std::string::npos) << json;
+    ASSERT_EQ(run({"--db", db, "identify", "--json", dir / "query.wav"}, out), 0) << out;
+    EXPECT_EQ(linesWith(out, "\"title\":\"Kept\""), 1u) << out;
 }
 
-TEST(CommandLine, FilesClaimingAnAbsurdSampleRateAreRefusedByName) {
-    TempDir dir;
-    const std::string exe = MELODEX_SERVER_EXE;
-    const std::string db = dir / "db";
-    // 16000 samples said to be at 1 Hz: four and a half hours, 8000 times over once resampled.
-    const std::string file = dir / "Slow - Song.wav";
-    test::writeFile(file, test::wavFile(std::vector<float>(16000, 0.1f), 1));
-    int status = -1;
-    const std::string indexed = run(exe + " --db " + db + " index '" + file + "' 2>&1", status);
-    EXPECT_NE(status, 0);
-    EXPECT_NE(indexed.find(file + ": unsupported sample rate 1 Hz"), std::string::npos) << indexed;
-    const std::string identified = run(exe + " --db " + db + " identify '" + file + "' 2>&1", status);
-    EXPECT_NE(status, 0);
-    EXPECT_NE(identified.find(file + ": unsupported sample rate 1 Hz"), std::string::npos) << identified;
+// Songs in a folder of their own, titled after their seeds.
+class ClusterCommandLineTest : public RedisClusterTest {
+protected:
+    std::vector<std::vector<float>> writeSongs(std::vector<uint32_t> seeds, double seconds) {
+        std::filesystem::create_directories(dir_ / "music");
+        std::vector<std::vector<float>> songs;
+        for (uint32_t seed : seeds) {
+            songs.push_back(melody(seed, seconds));
+            writeFile(dir_ / ("music/Band - " + std::to_string(seed) + ".wav"), wavFile(songs.back(), 8000));
+        }
+        return songs;
+    }
+    int runOnCluster(const std::vector<std::string>& args, std::string& out) {
+        std::vector<std::string> all = {"--redis", cluster().seeds()};
+        all.insert(all.end(), args.begin(), args.end());
+        return run(all, out);
+    }
+
+    TempDir dir_;
+    std::string out_;
+};
+
+// An indexer killed while a track is pending (its postings being stored) leaves nothing a query
+// or `list` shows; the next run removes what it left and adds the file again.
+TEST_F(ClusterCommandLineTest, AKilledIndexerLeavesNoHalfTrack) {
+    // Long songs, so that storing each one's postings takes a while.
+    const std::vector<std::vector<float>> songs = writeSongs({101, 102, 103}, 240);
+    std::shared_ptr<redis::ClusterClient> client = cluster().connect();
+    const auto pending = [&] {
+        std::vector<redis::Reply> replies;
+        std::string error;
+        return client->run({{"HLEN", "catalog:{catalog}:pending"}}, replies, error) ? replies.at(0).integer : -1;
+    };
+    bool caught = false;
+    {
+        Program indexer({"--redis", cluster().seeds(), "index", "--threads", "1", dir_ / "music"}, dir_ / "killed.txt");
+        // Stop it the moment a track is pending, and kill it only if one still is.
+        const auto deadline = std::chrono::steady_clock::now() + 120s;
+        while (!caught && std::chrono::steady_clock::now() < deadline &&
+               waitpid(indexer.pid(), nullptr, WNOHANG) == 0) {
+            if (pending() <= 0) {
+                std::this_thread::sleep_for(1ms);
+                continue;
+            }
+            indexer.signal(SIGSTOP);
+            if (pending() > 0) {
+                indexer.signal(SIGKILL);
+                caught = indexer.wait() == -1;
+            } else {
+                indexer.signal(SIGCONT);
+            }
+        }
+    }
+    ASSERT_TRUE(caught) << "the indexer finished before it could be stopped with a track pending";
+    ASSERT_EQ(pending(), 1);
+    ASSERT_EQ(runOnCluster({"list"}, out_), 0) << out_;
+    const auto before = listed(out_);
+    EXPECT_LT(before.size(), 3u);
+    Serving server({"--redis", cluster().seeds()}, dir_);
+    // A listed track is found whole; the pending one is not found at all.
+    const auto title = [&](size_t i) { return element(server.post(part(songs[i], 6.0)).body, "TRACK_TITLE"); };
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string seed = std::to_string(101 + i);
+        EXPECT_EQ(title(i), before.count(seed) ? seed : "<absent>");
+    }
+    ASSERT_EQ(runOnCluster({"index", dir_ / "music"}, out_), 0) << out_;
+    EXPECT_EQ(pending(), 0);
+    ASSERT_EQ(runOnCluster({"list"}, out_), 0) << out_;
+    EXPECT_EQ(listed(out_).size(), 3u) << out_;
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(title(i), std::to_string(101 + i));
+}
+
+// While a master is lost and its replica takes over, nothing is answered wrongly: the index's
+// postings (read through a cluster client) and the service's replies are right or refused (with
+// an error, a 503), and come back right by themselves.
+TEST_F(ClusterCommandLineTest, AKilledMasterGivesErrorsOrRightAnswersNeverWrongOnes) {
+    const std::vector<std::vector<float>> songs = writeSongs({111, 112}, 30);
+    ASSERT_EQ(runOnCluster({"index", dir_ / "music"}, out_), 0) << out_;
+    Serving server({"--redis", cluster().seeds()}, dir_);
+    ASSERT_TRUE(server.up()) << server.program().output();
+    std::string error;
+    auto index = openRedisIndex(cluster().connect(1000), error);
+    ASSERT_TRUE(index) << error;
+    std::vector<uint32_t> hashes;
+    for (const auto& song : songs)
+        for (const Landmark& l : fingerprint(song, FingerprintParams::catalogue()).landmarks) hashes.push_back(l.hash);
+    const auto lookup = [&](std::map<uint32_t, size_t>& byTrack, std::string& why) {
+        byTrack.clear();
+        return index->lookup(hashes, [&](size_t, const Posting* p, size_t n) {
+            for (size_t i = 0; i < n; ++i) ++byTrack[p[i].track];
+        }, why);
+    };
+    std::map<uint32_t, size_t> postings;
+    ASSERT_TRUE(lookup(postings, error) && postings.size() == 2u) << error;
+    std::this_thread::sleep_for(300ms);  // let the replicas catch up
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> right{0}, refused{0}, wrong{0}, readsRight{0}, readsFailed{0};
+    std::string wrongReply, failure;
+    // A steady stream rather than a flood: the machine runs other tests meanwhile.
+    std::thread queries([&] {
+        for (size_t i = 0; !stop; ++i, std::this_thread::sleep_for(20ms)) {
+            const RawReply reply = server.post(part(songs[i % 2], 6.0));
+            if (reply.status == 200 && element(reply.body, "TRACK_TITLE") == std::to_string(111 + i % 2)) {
+                ++right;
+            } else if (reply.status == 503) {
+                ++refused;
+            } else if (++wrong == 1) {
+                wrongReply = std::to_string(reply.status) + " " + reply.body;
+            }
+        }
+    });
+    std::thread reads([&] {
+        for (std::string why; !stop; std::this_thread::sleep_for(20ms)) {
+            std::map<uint32_t, size_t> seen;
+            if (!lookup(seen, why)) {
+                if (++readsFailed == 1) failure = why;
+            } else {
+                ++(seen == postings ? readsRight : wrong);
+            }
+        }
+    });
+    while (right < 2 || readsRight < 2) std::this_thread::sleep_for(10ms);
+    const bool failedOver = cluster().killMasterOf(redis::keySlot("{i}"), error);
+    // Answers resume: a run of right answers after the replica took over.
+    const int rightBefore = right, readsRightBefore = readsRight;
+    for (const auto until = std::chrono::steady_clock::now() + 60s;
+         (right < rightBefore + 6 || readsRight < readsRightBefore + 6) && std::chrono::steady_clock::now() < until;)
+        std::this_thread::sleep_for(20ms);
+    stop = true;
+    queries.join();
+    reads.join();
+    ASSERT_TRUE(failedOver) << error;
+    EXPECT_EQ(wrong, 0) << wrongReply;
+    EXPECT_GE(right, rightBefore + 6) << server.program().output();
+    EXPECT_GE(readsRight, readsRightBefore + 6) << failure;
+    EXPECT_TRUE(readsFailed == 0 || failure.find("Redis cluster") != std::string::npos) << failure;
+    std::printf("across the failover: %d queries right, %d refused with 503; lookups %d right, %d failed\n",
+                right.load(), refused.load(), readsRight.load(), readsFailed.load());
+    EXPECT_EQ(server.get("/health").body.rfind("ok tracks=2 cluster=ok masters=3 ", 0), 0u);
+}
+
+TEST_F(ClusterCommandLineTest, StoreOptionsAreCheckedAndADeadSeedIsNamed) {
+    const std::string dead = "127.0.0.1:" + std::to_string(freeLoopbackPort());
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {{"--db", dir_ / "db", "--redis", cluster().seeds(), "stats"}, 2,
+         "--db and --redis name two different stores: give one of them"},
+        {{"stats", "--redis", ""}, 2, "--redis wants HOST:PORT[,HOST:PORT...]"},
+        {{"stats", "--redis", "127.0.0.1"}, 1, "melodex-server: --redis: "},
+        // A seed where no node answers: named when it is the only one, passed over when another answers.
+        {{"--redis", dead, "serve", "--listen", "127.0.0.1:" + std::to_string(freeLoopbackPort())}, 1,
+         "melodex-server: cannot use the Redis Cluster: no Redis node answers (" + dead + ")"},
+        {{"--redis", dead + ",127.0.0.1:" + std::to_string(cluster().masterOf(0)), "list"}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(run(c.args, out_), c.status) << out_;
+        EXPECT_NE(out_.find(c.message), std::string::npos) << out_;
+    }
 }
 
 }  // namespace
-}  // namespace melodex::server
+}  // namespace melodex::server::test

@@ -1,136 +1,347 @@
+// The index: what every store must do, run against LMDB and against the Redis Cluster; then what
+// each store adds (LMDB's dense rewrite, the cluster's commit that hides a half-written track).
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
 
+#include "server/index/hash_list.h"
 #include "server/index/index.h"
-#include "tests/server/index_checks.h"
 #include "tests/server/temp_dir.h"
+#include "tests/support/redis_cluster.h"
 
 namespace melodex::server {
 namespace {
 
+using redis::Command;
+using redis::Reply;
 using test::TempDir;
-using test::batchOf;
-using test::distinctPostings;
-using test::landmarksFor;
-using test::postingsOf;
+using Postings = std::vector<std::pair<uint32_t, uint32_t>>;
 
-// What every index does is tested against every store in redis/index_contract_test.cpp; here,
-// what is the embedded store's own.
+// Track and frame of every posting of each hash, by its position in `hashes`.
+std::map<size_t, Postings> lookUp(Index& index, const std::vector<uint32_t>& hashes, size_t limit = 0) {
+    std::map<size_t, Postings> seen;
+    std::string error;
+    EXPECT_TRUE(index.lookup(hashes, [&](size_t i, const Posting* p, size_t n) {
+        for (size_t k = 0; k < n; ++k) seen[i].push_back({p[k].track, p[k].frame});
+    }, error, limit)) << error;
+    return seen;
+}
 
-TEST(LmdbIndex, CompactsOnlyWhenNoOtherProcessHasItOpen) {
+// Landmarks made up for the tests: `count` random hashes at random frames, the same for the same track.
+std::vector<Landmark> landmarksFor(uint32_t track, size_t count) {
+    std::mt19937 rng(track);
+    std::vector<Landmark> out(count);
+    for (Landmark& l : out) l = {static_cast<uint32_t>(rng() & 0x1FFFFF), static_cast<uint32_t>(rng() % 20000)};
+    return out;
+}
+
+std::vector<TrackFingerprint> batchOf(uint32_t first, uint32_t last, size_t count) {
+    std::vector<TrackFingerprint> out;
+    for (uint32_t t = first; t <= last; ++t) out.push_back({t, landmarksFor(t, count)});
+    return out;
+}
+
+std::vector<uint32_t> hashesOf(const std::vector<Landmark>& landmarks) {
+    std::set<uint32_t> distinct;
+    for (const Landmark& l : landmarks) distinct.insert(l.hash);
+    return {distinct.begin(), distinct.end()};
+}
+
+size_t distinctPostings(const std::vector<Landmark>& landmarks) {
+    std::set<std::pair<uint32_t, uint32_t>> s;
+    for (const Landmark& l : landmarks) s.insert({l.hash, l.frame});
+    return s.size();
+}
+
+// Postings of `track` over its own hashes, as the index returns them.
+size_t postingsOf(Index& index, uint32_t track, const std::vector<Landmark>& landmarks) {
+    size_t n = 0;
+    for (const auto& [i, postings] : lookUp(index, hashesOf(landmarks)))
+        n += std::count_if(postings.begin(), postings.end(), [&](const auto& p) { return p.first == track; });
+    return n;
+}
+
+// Whether every track is in the index whole (true) or not at all (false).
+void expectWhole(Index& index, const std::vector<TrackFingerprint>& tracks, bool whole = true) {
+    for (const TrackFingerprint& t : tracks)
+        EXPECT_EQ(postingsOf(index, t.track, t.print.landmarks), whole ? distinctPostings(t.print.landmarks) : 0) << t.track;
+}
+
+IndexStats statsOf(Index& index) {
+    IndexStats stats;
+    std::string error;
+    EXPECT_TRUE(index.stats(stats, error)) << error;
+    return stats;
+}
+
+// The store under test, empty for each test; open() opens it again as another process would.
+class IndexContractTest : public EachStoreTest {
+protected:
+    void SetUp() override {
+        EachStoreTest::SetUp();
+        if (!IsSkipped() && !HasFatalFailure()) index_ = open();
+    }
+    std::unique_ptr<Index> open() {
+        auto index = cluster() ? openRedisIndex(cluster()->connect(), error_) : openLmdbIndex(dir_ / "index", error_);
+        EXPECT_TRUE(index) << error_;
+        return index;
+    }
+
+    TempDir dir_;
+    std::unique_ptr<Index> index_;
+    std::string error_;
+};
+
+TEST_P(IndexContractTest, StoresLooksUpAndRemovesTracksAndTheirGroups) {
+    Index& index = *index_;
+    // A reader opened before any change, as a serving process is: it follows every one.
+    const std::unique_ptr<Index> reader = open();
+    // Neighbouring hashes, one of them with a list long enough to span storage pages.
+    std::vector<Landmark> a = {{0x1231, 5}, {0x1231, 9}, {0x1232, 5}, {0x1230, 70000}, {0x1231, 5}};
+    const std::vector<Landmark> b = {{0x1231, 1}, {0x1234, 2}};
+    for (uint32_t f = 0; f < 1200; ++f) a.push_back({0x1233, f * 3});
+    Fingerprint withSignature(b);
+    withSignature.signature = {0xDEADBEEFu, 0u, 0xFFFFFFFFu, 1u};
+    ASSERT_TRUE(index.addTrack(7, a, error_) && index.addTrack(9, withSignature, error_)) << error_;
+    const std::vector<uint32_t> hashes = {0x1231, 0x1230, 0x122F, 0x1231, 0x1233, 0x1232};
+    std::map<size_t, Postings> seen = lookUp(index, hashes);
+    EXPECT_EQ(seen[0], (Postings{{7, 5}, {7, 9}, {9, 1}}));
+    EXPECT_EQ(seen[1], (Postings{{7, 70000}}));
+    EXPECT_EQ(seen.count(2), 0u);
+    EXPECT_EQ(seen[3], seen[0]);
+    EXPECT_EQ(seen[4].size(), 1200u);
+    EXPECT_EQ(seen[4].back(), std::make_pair(7u, 3597u));
+    EXPECT_EQ(seen[5], (Postings{{7, 5}}));
+    // A limit leaves out the hashes with longer lists.
+    seen = lookUp(index, hashes, 1199);
+    EXPECT_EQ(std::make_tuple(seen.count(4), seen[0].size()), std::make_tuple(0u, 3u));
+    EXPECT_FALSE(index.addTrack(0, a, error_));
+    EXPECT_FALSE(index.addTrack(kMaxTrackId + 1, a, error_));
+
+    // A batch, and groups over it: removing a track renames its group after the lowest member
+    // left, or dissolves a group of one.
+    const std::vector<TrackFingerprint> batch = batchOf(1, 6, 2000);
+    ASSERT_TRUE(index.addTracks(batch, error_)) << error_;
+    ASSERT_TRUE(index.setRecordings({{2, 2}, {4, 2}, {5, 2}, {3, 3}, {6, 3}}, error_)) << error_;
+    expectWhole(index, batch);
+    size_t total = 1206;
+    for (const TrackFingerprint& t : batch) total += distinctPostings(t.print.landmarks);
+    uint64_t count = 0;
+    ASSERT_TRUE(index.postingCount(count, error_)) << error_;
+    const IndexStats stats = statsOf(index);
+    EXPECT_EQ(std::make_tuple(stats.tracks, stats.postings, count), std::make_tuple(8u, total, total));
+    EXPECT_GT(stats.bytes, 0u);
+
+    for (uint32_t t : {7u, 2u, 6u, 12345u}) ASSERT_TRUE(index.removeTrack(t, error_)) << error_;
+    bool present = true;
+    ASSERT_TRUE(index.hasTrack(7, present, error_) && !present);
+    ASSERT_TRUE(index.hasTrack(9, present, error_) && present);
+    // The signature, the decision's other input besides the postings, comes back bit for bit.
+    std::vector<uint32_t> signature, none;
+    ASSERT_TRUE(index.signature(9, signature, error_) && index.signature(7, none, error_)) << error_;
+    EXPECT_EQ(std::make_tuple(signature, none.size()), std::make_tuple(withSignature.signature, 0u));
+    EXPECT_EQ(lookUp(index, hashes)[4].size(), 0u);
+    std::vector<TrackRecording> groups;
+    ASSERT_TRUE(index.recordings(groups, error_)) << error_;
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(std::make_tuple(groups[0].track, groups[0].recording, groups[1].track, groups[1].recording),
+              std::make_tuple(4u, 4u, 5u, 4u));
+    ASSERT_TRUE(index.postingCount(count, error_)) << error_;
+    EXPECT_EQ(count, total - 1204 - distinctPostings(batch[1].print.landmarks) - distinctPostings(batch[5].print.landmarks));
+    EXPECT_EQ(lookUp(*reader, hashes)[0], (Postings{{9, 1}}));
+    if (!cluster()) return;
+    // The cluster emptied and written again: its sequence starts again, and the reader follows.
+    ASSERT_TRUE(cluster()->flushAll(error_) && index.addTrack(7, a, error_)) << error_;
+    EXPECT_EQ(lookUp(*reader, hashes)[0], (Postings{{7, 5}, {7, 9}}));
+}
+
+TEST_P(IndexContractTest, ABatchWithATrackAlreadyStoredChangesNothing) {
+    ASSERT_TRUE(index_->addTracks(batchOf(1, 5, 1000), error_)) << error_;
+    const IndexStats before = statsOf(*index_);
+    EXPECT_FALSE(index_->addTracks(batchOf(4, 8, 1000), error_));
+    EXPECT_NE(error_.find("track 4 is already in the index"), std::string::npos) << error_;
+    std::vector<TrackFingerprint> twice = batchOf(9, 9, 1000);
+    twice.push_back(twice.front());
+    EXPECT_FALSE(index_->addTracks(twice, error_));
+    EXPECT_FALSE(index_->addTracks({{0, landmarksFor(1, 10)}}, error_));
+    const IndexStats after = statsOf(*index_);
+    EXPECT_EQ(std::make_tuple(after.tracks, after.postings), std::make_tuple(uint64_t{5}, before.postings));
+    expectWhole(*index_, {batchOf(6, 6, 1000)[0], twice[0]}, false);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "index/compacting"));
+}
+
+TEST_P(IndexContractTest, ReadersSeeEachTrackWholeOrNotAtAllWhileAWriterAddsAndRemoves) {
+    const std::vector<TrackFingerprint> tracks = batchOf(1, 12, 6000);
+    std::atomic<bool> done{false};
+    std::atomic<int> partial{0}, checks{0};
+    std::thread reader([&] {
+        while (!done)
+            for (const TrackFingerprint& t : tracks) {
+                const size_t n = postingsOf(*index_, t.track, t.print.landmarks);
+                partial += n != 0 && n != distinctPostings(t.print.landmarks);
+                ++checks;
+            }
+    });
+    for (const TrackFingerprint& t : tracks) EXPECT_TRUE(index_->addTrack(t.track, t.print.landmarks, error_)) << error_;
+    for (uint32_t t = 1; t <= 12; t += 2) EXPECT_TRUE(index_->removeTrack(t, error_)) << error_;
+    done = true;
+    reader.join();
+    EXPECT_EQ(partial, 0);
+    EXPECT_GT(checks, 0);
+}
+
+TEST_P(IndexContractTest, AKilledWriterLeavesEveryTrackCompleteOrAbsentAndRemovable) {
+    index_.reset();
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto index = open();
+        const char done = 1;
+        for (uint32_t t = 1; index && t <= 200; ++t)
+            if (!index->addTrack(t, landmarksFor(t, 30000), error_) || write(pipefd[1], &done, 1) != 1) _exit(2);
+        _exit(0);
+    }
+    close(pipefd[1]);
+    // Let a few tracks land, then kill the writer in the middle of the next one.
+    char byte;
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(read(pipefd[0], &byte, 1), 1);
+    usleep(15000);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(pipefd[0]);
+
+    auto index = open();
+    const uint64_t tracks = statsOf(*index).tracks;
+    ASSERT_GE(tracks, 3u);
+    // Tracks go in in order: those before the first absent one are whole; it and the next one
+    // (which the writer never reached) have no postings at all.
+    uint32_t absent = 1;
+    for (bool present = true; present; ++absent) ASSERT_TRUE(index->hasTrack(absent, present, error_)) << error_;
+    --absent;
+    EXPECT_EQ(absent, tracks + 1);
+    expectWhole(*index, batchOf(1, absent - 1, 30000));
+    expectWhole(*index, batchOf(absent, absent + 1, 30000), false);
+    // The interrupted track is removed as a later run does, and can then be added whole.
+    ASSERT_TRUE(index->removeTrack(absent, error_)) << error_;
+    ASSERT_TRUE(index->addTrack(absent, landmarksFor(absent, 30000), error_)) << error_;
+    expectWhole(*index, batchOf(absent, absent, 30000));
+    EXPECT_EQ(statsOf(*index).tracks, absent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, IndexContractTest, ::testing::Values("embedded", "redis"));
+
+double bytesPerPosting(Index& index) {
+    const IndexStats stats = statsOf(index);
+    return static_cast<double>(stats.fileBytes) / static_cast<double>(stats.postings);
+}
+
+TEST(LmdbIndex, RewritesDenselyOnlyWhileNoOtherProcessHasItOpen) {
     TempDir dir;
     std::string error;
     auto index = openLmdbIndex(dir / "index", error);
     ASSERT_TRUE(index) << error;
-    for (uint32_t t = 1; t <= 30; ++t) ASSERT_TRUE(index->addTrack(t, landmarksFor(t, 3000), error)) << error;
+    for (const TrackFingerprint& t : batchOf(1, 20, 3000))
+        ASSERT_TRUE(index->addTrack(t.track, t.print.landmarks, error)) << error;
     ASSERT_TRUE(index->setRecordings({{4, 4}, {9, 4}}, error)) << error;
-    IndexStats before, after;
-    ASSERT_TRUE(index->stats(before, error)) << error;
-
-    // Another process holding the index open keeps its old file mapped: no compaction then.
-    const int other = ::open((dir / "index/users.lock").c_str(), O_RDWR);
-    ASSERT_GE(other, 0);
-    ASSERT_EQ(flock(other, LOCK_SH), 0);
     bool done = true;
-    ASSERT_TRUE(index->compact(done, error)) << error;
-    EXPECT_FALSE(done);
-    ::close(other);
-
-    ASSERT_TRUE(index->compact(done, error)) << error;
-    EXPECT_TRUE(done);
-    ASSERT_TRUE(index->stats(after, error)) << error;
-    EXPECT_EQ(after.postings, before.postings);
-    EXPECT_EQ(after.tracks, 30u);
-    EXPECT_LT(after.fileBytes, before.fileBytes * 3 / 4);
-    EXPECT_EQ(postingsOf(*index, 17, landmarksFor(17, 3000)), distinctPostings(landmarksFor(17, 3000)));
-    std::vector<TrackRecording> groups;
-    ASSERT_TRUE(index->recordings(groups, error)) << error;
-    EXPECT_EQ(groups.size(), 2u);
-    // Still writable afterwards.
-    ASSERT_TRUE(index->addTrack(31, landmarksFor(31, 100), error)) << error;
-}
-
-TEST(LmdbIndex, ABatchIsMergedInDenselyAndEveryTrackStaysWhole) {
-    TempDir dir;
-    std::string error;
-    auto grown = openLmdbIndex(dir / "one-by-one", error);
-    auto merged = openLmdbIndex(dir / "merged", error);
-    ASSERT_TRUE(grown && merged) << error;
-    for (uint32_t t = 1; t <= 40; ++t) ASSERT_TRUE(grown->addTrack(t, landmarksFor(t, 3000), error)) << error;
-    for (uint32_t t = 1; t <= 20; ++t) ASSERT_TRUE(merged->addTrack(t, landmarksFor(t, 3000), error)) << error;
-    ASSERT_TRUE(merged->setRecordings({{3, 3}, {8, 3}}, error)) << error;
-    ASSERT_TRUE(merged->addTracks(batchOf(21, 40, 3000), error)) << error;
-
-    IndexStats one, dense;
-    ASSERT_TRUE(grown->stats(one, error) && merged->stats(dense, error)) << error;
-    EXPECT_EQ(dense.tracks, 40u);
-    EXPECT_EQ(dense.postings, one.postings);
-    EXPECT_LT(dense.fileBytes, one.fileBytes * 3 / 4);
-    for (uint32_t t : {1u, 8u, 20u, 21u, 33u, 40u})
-        EXPECT_EQ(postingsOf(*merged, t, landmarksFor(t, 3000)), distinctPostings(landmarksFor(t, 3000))) << t;
-    std::vector<TrackRecording> groups;
-    ASSERT_TRUE(merged->recordings(groups, error)) << error;
-    EXPECT_EQ(groups.size(), 2u);
-
-    // Tracks of the batch and of before it are removable and the file stays writable.
-    ASSERT_TRUE(merged->removeTrack(33, error) && merged->removeTrack(8, error)) << error;
-    EXPECT_EQ(postingsOf(*merged, 33, landmarksFor(33, 3000)), 0u);
-    EXPECT_EQ(postingsOf(*merged, 8, landmarksFor(8, 3000)), 0u);
-    EXPECT_EQ(postingsOf(*merged, 34, landmarksFor(34, 3000)), distinctPostings(landmarksFor(34, 3000)));
-    ASSERT_TRUE(merged->addTrack(41, landmarksFor(41, 500), error)) << error;
-    EXPECT_EQ(postingsOf(*merged, 41, landmarksFor(41, 500)), distinctPostings(landmarksFor(41, 500)));
-}
-
-TEST(LmdbIndex, ABatchIsAddedTrackByTrackWhileAnotherProcessHasTheIndexOpen) {
-    TempDir dir;
-    std::string error;
-    auto index = openLmdbIndex(dir / "index", error);
-    ASSERT_TRUE(index) << error;
-    auto other = openLmdbIndex(dir / "index", error);  // as a running server would
-    ASSERT_TRUE(other) << error;
-    ASSERT_TRUE(index->addTracks(batchOf(1, 6, 2000), error)) << error;
-    for (uint32_t t = 1; t <= 6; ++t)
-        EXPECT_EQ(postingsOf(*other, t, landmarksFor(t, 2000)), distinctPostings(landmarksFor(t, 2000))) << t;
-}
-
-TEST(LmdbIndex, NeighbouringHashesKeepTheirOwnPostings) {
-    TempDir dir;
-    std::string error;
-    auto index = openLmdbIndex(dir / "index", error);
-    ASSERT_TRUE(index) << error;
-    // Sixteen neighbouring hashes, many postings each, over three tracks.
-    for (uint32_t track = 1; track <= 3; ++track) {
-        std::vector<Landmark> landmarks;
-        for (uint32_t h = 0x1230; h < 0x1240; ++h)
-            for (uint32_t f = 0; f < 200 * track; ++f) landmarks.push_back({h, f * 16 + (h & 0xF)});
-        ASSERT_TRUE(index->addTrack(track, landmarks, error)) << error;
+    {
+        // A running server maps the file: a batch then goes in track by track, in place, and the
+        // server sees it; the index is not rewritten under it.
+        auto server = openLmdbIndex(dir / "index", error);
+        ASSERT_TRUE(server) << error;
+        ASSERT_TRUE(index->addTracks(batchOf(21, 26, 3000), error)) << error;
+        expectWhole(*server, batchOf(21, 26, 3000));
+        ASSERT_TRUE(index->compact(done, error) && !done) << error;
     }
-    std::vector<uint32_t> hashes;
-    for (uint32_t h = 0x122F; h <= 0x1240; ++h) hashes.push_back(h);
-    // Each key's duplicates span many pages: the same answers after the dense rewrite.
-    for (int pass = 0; pass < 2; ++pass) {
-        std::vector<size_t> counts(hashes.size(), 0);
-        bool consistent = true;
-        ASSERT_TRUE(index->lookup(hashes, [&](size_t i, const Posting* p, size_t n) {
-            counts[i] = n;
-            for (size_t k = 0; k < n; ++k) consistent &= (p[k].frame & 0xF) == (hashes[i] & 0xF);
-        }, error));
-        EXPECT_TRUE(consistent);
-        EXPECT_EQ(counts.front(), 0u);
-        EXPECT_EQ(counts.back(), 0u);
-        for (size_t i = 1; i + 1 < hashes.size(); ++i) EXPECT_EQ(counts[i], 1200u) << std::hex << hashes[i];
-        bool done = false;
-        ASSERT_TRUE(index->compact(done, error) && done) << error;
-    }
-    // A limit leaves out hashes with longer lists.
-    size_t delivered = 0;
-    ASSERT_TRUE(index->lookup(hashes, [&](size_t, const Posting*, size_t) { ++delivered; }, error, 1000));
-    EXPECT_EQ(delivered, 0u);
+    const double grown = bytesPerPosting(*index);
+    ASSERT_TRUE(index->compact(done, error) && done) << error;
+    const double dense = bytesPerPosting(*index);
+    EXPECT_LT(dense, grown * 3 / 4);
+    // A batch is merged in as densely; the tracks of before and of the batch are whole.
+    ASSERT_TRUE(index->addTracks(batchOf(27, 46, 3000), error)) << error;
+    EXPECT_LT(bytesPerPosting(*index), dense * 1.1);
+    EXPECT_EQ(statsOf(*index).tracks, 46u);
+    expectWhole(*index, batchOf(1, 46, 3000));
+    std::vector<TrackRecording> groups;
+    ASSERT_TRUE(index->recordings(groups, error) && groups.size() == 2u) << error;
+    // It stays removable and writable.
+    ASSERT_TRUE(index->removeTrack(33, error) && index->removeTrack(9, error)) << error;
+    ASSERT_TRUE(index->addTrack(47, landmarksFor(47, 500), error)) << error;
+    expectWhole(*index, {batchOf(9, 9, 3000)[0], batchOf(33, 33, 3000)[0]}, false);
+    expectWhole(*index, batchOf(47, 47, 500));
+}
+
+// The layout the Redis index writes: one key per hash of 6-byte postings, a hash list per track.
+std::string postingsKey(uint32_t hash) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "i:p:%x", hash);
+    return buffer;
+}
+
+std::string posting(uint32_t track, uint32_t frame) {
+    return {static_cast<char>(track >> 16), static_cast<char>(track >> 8), static_cast<char>(track),
+            static_cast<char>(frame >> 16), static_cast<char>(frame >> 8), static_cast<char>(frame)};
+}
+
+TEST_F(RedisClusterTest, RedisIndexHidesAHalfWrittenTrackAndRemovesItWhole) {
+    std::shared_ptr<redis::ClusterClient> client = cluster().connect();
+    std::string error;
+    auto index = openRedisIndex(client, error);
+    ASSERT_TRUE(index) << error;
+    const std::vector<Landmark> whole = landmarksFor(1, 500), interrupted = landmarksFor(2, 500);
+    ASSERT_TRUE(index->addTrack(1, whole, error)) << error;
+    // Track 2 as a writer leaves it when it dies before the commit: its hash list and half of
+    // its postings, some of them on track 1's hashes.
+    std::vector<uint32_t> hashes = hashesOf(interrupted);
+    for (uint32_t h : hashesOf(whole)) hashes.push_back(h);
+    const std::vector<uint8_t> list = encodeHashList(hashes);
+    std::vector<Command> writes = {{"SET", "i:t:2", std::string(list.begin(), list.end())}};
+    for (size_t i = 0; i < interrupted.size() / 2; ++i)
+        writes.push_back({"APPEND", postingsKey(interrupted[i].hash), posting(2, interrupted[i].frame)});
+    for (const Landmark& l : whole) writes.push_back({"APPEND", postingsKey(l.hash), posting(2, l.frame)});
+    std::vector<Reply> replies;
+    ASSERT_TRUE(client->run(writes, replies, error)) << error;
+    EXPECT_EQ(postingsOf(*index, 2, interrupted) + postingsOf(*index, 2, whole), 0u);
+    bool present = true;
+    ASSERT_TRUE(index->hasTrack(2, present, error) && !present) << error;
+
+    // Removal takes every posting of track 2 out of the store, and leaves track 1 alone.
+    ASSERT_TRUE(index->removeTrack(2, error)) << error;
+    std::vector<Command> reads = {{"EXISTS", "i:t:2"}};
+    for (const uint32_t hash : hashes) reads.push_back({"GET", postingsKey(hash)});
+    ASSERT_TRUE(client->run(reads, replies, error)) << error;
+    EXPECT_EQ(replies[0].integer, 0);
+    size_t left = 0;
+    for (size_t i = 1; i < replies.size(); ++i)
+        for (size_t off = 0; off + 6 <= replies[i].string.size(); off += 6)
+            left += replies[i].string.compare(off, 3, posting(2, 0), 0, 3) == 0;
+    EXPECT_EQ(left, 0u);
+    expectWhole(*index, {{1, whole}});
+
+    // Adding a track whose hash list is still there (a run interrupted before) clears it first;
+    // a posting sent twice (a connection lost before an APPEND's reply) is delivered once.
+    const Command stale = {"APPEND", postingsKey(interrupted[0].hash), posting(3, 77)};
+    ASSERT_TRUE(client->run({{"SET", "i:t:3", std::string(list.begin(), list.end())}, stale}, replies, error)) << error;
+    ASSERT_TRUE(index->addTrack(3, interrupted, error)) << error;
+    const Command again = {"APPEND", postingsKey(interrupted[1].hash), posting(3, interrupted[1].frame)};
+    ASSERT_TRUE(client->run({again}, replies, error)) << error;
+    expectWhole(*index, {{3, interrupted}});
+    ASSERT_TRUE(index->removeTrack(3, error) && index->removeTrack(1, error)) << error;
+    ASSERT_TRUE(client->run({{"EXISTS", postingsKey(interrupted[1].hash)}}, replies, error)) << error;
+    EXPECT_EQ(replies[0].integer, 0);
 }
 
 }  // namespace

@@ -1,115 +1,128 @@
+// What the indexer takes from files (names from the tags or else the file name, the cover as a
+// thumbnail; tags and embedded covers are checked end to end in service_test.cpp), and how it
+// keeps the catalogue in step with the folders.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "server/catalog/catalog.h"
+#include "server/catalog/thumbnail.h"
 #include "server/index/index.h"
 #include "server/ingest/file_scanner.h"
 #include "server/ingest/indexer.h"
 #include "server/match/identifier.h"
+#include "tests/server/pictures.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
 
 namespace melodex::server {
 namespace {
 
-using test::TempDir;
-
-class IndexerTest : public ::testing::Test {
-protected:
-    void SetUp() override {
+TEST(Thumbnail, FitsTheBoxKeepsTheAspectAndNeverEnlarges) {
+    const struct {
+        std::vector<uint8_t> picture;
+        int box;
+        std::pair<int, int> size;
+    } cases[] = {
+        {test::makeJpeg(600, 400), kDefaultArtSize, {110, 73}},
+        {test::makePng(100, 300), kDefaultArtSize, {37, 110}},
+        {test::makeJpeg(50, 40), kDefaultArtSize, {50, 40}},
+        {test::makeJpeg(2000, 2000), 64, {64, 64}},
+        {{'G', 'I', 'F', '8', '9', 'a', 0, 0, 0}, kDefaultArtSize, {0, 0}},
+        {{0xFF, 0xD8, 0xFF, 0x00}, kDefaultArtSize, {0, 0}},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> jpeg;
         std::string error;
-        catalog_ = openSqliteCatalog(dir_ / "catalog.sqlite", error);
-        index_ = openLmdbIndex(dir_ / "index", error);
-        ASSERT_TRUE(catalog_ && index_) << error;
-        std::filesystem::create_directories(dir_ / "music/sub");
-        test::writeFile(dir_ / "music/A - One.wav", test::wavFile(test::melody(61, 15.0), 8000));
-        test::writeFile(dir_ / "music/sub/B - Two.wav", test::wavFile(test::melody(62, 15.0), 8000));
-        test::writeFile(dir_ / "music/sub/broken.mp3", std::vector<uint8_t>(3000, 0x42));
-        test::writeFile(dir_ / "music/readme.txt", {'x'});
+        EXPECT_EQ(makeThumbnail(c.picture, c.box, jpeg, error), c.size.first > 0) << error;
+        EXPECT_EQ(c.size.first > 0 ? test::jpegSize(jpeg) : std::make_pair(static_cast<int>(jpeg.size()), 0), c.size)
+            << c.size.first;
     }
-
-    std::vector<std::string> files() {
-        std::vector<std::string> problems;
-        auto found = findAudioFiles({dir_ / "music", dir_ / "missing"}, problems);
-        EXPECT_EQ(problems.size(), 1u);
-        return found;
-    }
-
-    uint32_t identify(const std::vector<float>& samples) {
-        Identifier identifier(*index_);
-        Identification id;
-        std::string error;
-        EXPECT_TRUE(identifier.identify(samples, id, error)) << error;
-        return id.match.found ? id.match.track : 0;
-    }
-
-    TempDir dir_;
-    std::unique_ptr<Catalog> catalog_;
-    std::unique_ptr<Index> index_;
-};
-
-TEST_F(IndexerTest, IndexesFoldersSkipsUnchangedFilesAndReplacesEditedOnes) {
-    const std::vector<std::string> found = files();
-    ASSERT_EQ(found.size(), 3u);  // two WAVs and the damaged MP3; not the text file
-    Indexer indexer(*catalog_, *index_);
-    std::vector<std::string> problems;
-    size_t progressCalls = 0;
-    IndexReport report = indexer.run(found, [&](const IndexProgress& p) {
-        ++progressCalls;
-        EXPECT_LE(p.filesDone, p.filesTotal);
-    }, [&](const std::string& file, const std::string&) { problems.push_back(file); });
-    EXPECT_EQ(report.added, 2u);
-    EXPECT_EQ(report.failed, 1u);
-    EXPECT_EQ(progressCalls, 3u);
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_NE(problems[0].find("broken.mp3"), std::string::npos);
-    EXPECT_NEAR(report.audioSeconds, 30.0, 0.1);
-
-    report = indexer.run(found, nullptr, nullptr);
-    EXPECT_EQ(report.added, 0u);
-    EXPECT_EQ(report.skipped, 2u);
-
-    TrackRecord before;
-    bool present = false;
+    // A cut picture must not crash; the top may be salvaged.
+    std::vector<uint8_t> broken = test::makeJpeg(300, 300), jpeg;
+    broken.resize(broken.size() / 3);
     std::string error;
-    ASSERT_TRUE(catalog_->findByPath(dir_ / "music/A - One.wav", before, present, error) && present);
-    const std::vector<float> song = test::melody(61, 15.0);
-    EXPECT_EQ(identify(std::vector<float>(song.begin() + 8000, song.end())), before.id);
-
-    // The file now holds another song: its old postings go, the new ones come.
-    test::writeFile(dir_ / "music/A - One.wav", test::wavFile(test::melody(63, 15.0), 8000));
-    report = indexer.run(found, nullptr, nullptr);
-    EXPECT_EQ(report.added, 1u);
-    EXPECT_EQ(report.skipped, 1u);
-    TrackRecord after;
-    ASSERT_TRUE(catalog_->findByPath(dir_ / "music/A - One.wav", after, present, error) && present);
-    EXPECT_NE(after.id, before.id);
-    EXPECT_EQ(identify(test::melody(61, 12.0)), 0u);
-    EXPECT_EQ(identify(test::melody(63, 12.0)), after.id);
-    IndexStats stats;
-    ASSERT_TRUE(index_->stats(stats, error));
-    EXPECT_EQ(stats.tracks, 2u);
+    makeThumbnail(broken, kDefaultArtSize, jpeg, error);
 }
 
-TEST_F(IndexerTest, RecoveryRemovesWhatAnInterruptedRunLeftHalfDone) {
-    // A run that died after storing the postings but before marking the track ready.
-    TrackRecord t;
-    t.path = dir_ / "music/A - One.wav";
-    t.fileHash = "stale";
-    uint32_t id = 0;
+// Folders indexed: damaged and foreign files skipped, an interrupted run's half-done track
+// removed first, unchanged files skipped on the next run and edited ones replaced.
+TEST(Indexer, IndexesFoldersRecoversSkipsUnchangedFilesAndReplacesEditedOnes) {
+    test::TempDir dir;
     std::string error;
-    ASSERT_TRUE(catalog_->beginTrack(t, {}, id, error));
-    ASSERT_TRUE(index_->addTrack(id, std::vector<Landmark>{{123, 4}, {456, 7}}, error));
+    auto catalog = openSqliteCatalog(dir / "catalog.sqlite", error);
+    auto index = openLmdbIndex(dir / "index", error);
+    ASSERT_TRUE(catalog && index) << error;
+    std::filesystem::create_directories(dir / "music/sub");
+    const std::string one = dir / "music/A - One.wav";
+    test::writeFile(one, test::wavFile(test::melody(61, 15.0), 8000));
+    test::writeFile(dir / "music/sub/Two.wav", test::wavFile(test::melody(62, 15.0), 8000));
+    test::writeFile(dir / "music/sub/Folder.JPG", test::makeJpeg(64, 64));
+    test::writeFile(dir / "music/sub/broken.mp3", std::vector<uint8_t>(3000, 0x42));
+    test::writeFile(dir / "music/readme.txt", {'x'});
+    std::vector<std::string> problems;
+    const std::vector<std::string> files = findAudioFiles({dir / "music", dir / "missing"}, problems);
+    EXPECT_EQ(problems.size(), 1u);
+    ASSERT_EQ(files.size(), 3u);  // two WAVs and the damaged MP3; not the text file
+    const auto identify = [&](const std::vector<float>& samples) {
+        Identification id;
+        EXPECT_TRUE(Identifier(*index).identify(samples, id, error)) << error;
+        return id.match.found ? id.match.track : 0u;
+    };
+    const auto trackOf = [&](const std::string& path) {
+        TrackRecord track;
+        bool present = false;
+        EXPECT_TRUE(catalog->findByPath(path, track, present, error) && present) << path;
+        return track;
+    };
 
-    Indexer indexer(*catalog_, *index_);
+    // A run that died after storing a track's postings but before marking it ready.
+    TrackRecord stale;
+    stale.path = one;
+    stale.fileHash = "stale";
+    uint32_t staleId = 0;
+    ASSERT_TRUE(catalog->beginTrack(stale, {}, staleId, error)) << error;
+    ASSERT_TRUE(index->addTrack(staleId, std::vector<Landmark>{{123, 4}, {456, 7}}, error)) << error;
+    Indexer indexer(*catalog, *index);
     ASSERT_TRUE(indexer.recover(error)) << error;
     bool present = true;
-    ASSERT_TRUE(index_->hasTrack(id, present, error));
-    EXPECT_FALSE(present);
     std::vector<uint32_t> pending;
-    ASSERT_TRUE(catalog_->pendingTracks(pending, error));
-    EXPECT_TRUE(pending.empty());
-    // The file indexes normally afterwards.
-    EXPECT_EQ(indexer.run({t.path}, nullptr, nullptr).added, 1u);
+    ASSERT_TRUE(index->hasTrack(staleId, present, error) && !present);
+    ASSERT_TRUE(catalog->pendingTracks(pending, error) && pending.empty());
+
+    std::vector<std::string> failed;
+    size_t progressCalls = 0;
+    IndexReport report = indexer.run(
+        files, [&](const IndexProgress& p) { progressCalls += p.filesDone <= p.filesTotal; },
+        [&](const std::string& file, const std::string&) { failed.push_back(file); });
+    EXPECT_EQ(std::make_tuple(report.added, report.skipped, report.failed, progressCalls),
+              std::make_tuple(2u, 0u, 1u, 3u));
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_NE(failed[0].find("broken.mp3"), std::string::npos);
+    EXPECT_NEAR(report.audioSeconds, 30.0, 0.1);
+    // Names from the file name where there are no tags; a cover from the folder, whatever its case.
+    const TrackRecord first = trackOf(one), second = trackOf(dir / "music/sub/Two.wav");
+    EXPECT_EQ(std::tie(first.artist, first.title, first.album, second.artist, second.title),
+              std::make_tuple("A", "One", "", "", "Two"));
+    EXPECT_EQ(std::make_tuple(first.hasArt, second.hasArt), std::make_tuple(false, true));
+    EXPECT_NEAR(first.duration, 15.0, 0.05);
+    const uint32_t before = first.id;
+    const std::vector<float> song = test::melody(61, 15.0);
+    EXPECT_EQ(identify({song.begin() + 8000, song.end()}), before);
+
+    report = indexer.run(files, nullptr, nullptr);
+    EXPECT_EQ(std::make_tuple(report.added, report.skipped), std::make_tuple(0u, 2u));
+    // The file now holds another song: its old postings go, the new ones come.
+    test::writeFile(one, test::wavFile(test::melody(63, 15.0), 8000));
+    report = indexer.run(files, nullptr, nullptr);
+    EXPECT_EQ(std::make_tuple(report.added, report.skipped), std::make_tuple(1u, 1u));
+    const uint32_t after = trackOf(one).id;
+    EXPECT_NE(after, before);
+    EXPECT_EQ(identify(test::melody(61, 12.0)), 0u);
+    EXPECT_EQ(identify(test::melody(63, 12.0)), after);
+    IndexStats stats;
+    ASSERT_TRUE(index->stats(stats, error));
+    EXPECT_EQ(stats.tracks, 2u);
 }
 
 }  // namespace

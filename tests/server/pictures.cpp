@@ -1,23 +1,18 @@
 #include "tests/server/pictures.h"
 
-#include <cstring>
-#include <utility>
-
 #include <png.h>
 #include <turbojpeg.h>
+
+#include <memory>
 
 namespace melodex::server::test {
 namespace {
 
 std::vector<uint8_t> gradient(int width, int height) {
-    std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
+    std::vector<uint8_t> rgb;
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            uint8_t* p = &rgb[(static_cast<size_t>(y) * width + x) * 3];
-            p[0] = static_cast<uint8_t>(x * 255 / width);
-            p[1] = static_cast<uint8_t>(y * 255 / height);
-            p[2] = 128;
-        }
+        for (int x = 0; x < width; ++x)
+            rgb.insert(rgb.end(), {static_cast<uint8_t>(x * 255 / width), static_cast<uint8_t>(y * 255 / height), 128});
     return rgb;
 }
 
@@ -25,20 +20,18 @@ std::vector<uint8_t> gradient(int width, int height) {
 
 std::vector<uint8_t> makeJpeg(int width, int height) {
     std::vector<uint8_t> rgb = gradient(width, height);
-    tjhandle tj = tjInitCompress();
+    const std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitCompress(), tjDestroy);
     unsigned char* buffer = nullptr;
     unsigned long size = 0;
-    tjCompress2(tj, rgb.data(), width, 0, height, TJPF_RGB, &buffer, &size, TJSAMP_444, 90, 0);
+    tjCompress2(tj.get(), rgb.data(), width, 0, height, TJPF_RGB, &buffer, &size, TJSAMP_444, 90, 0);
     std::vector<uint8_t> out(buffer, buffer + size);
     tjFree(buffer);
-    tjDestroy(tj);
     return out;
 }
 
 std::vector<uint8_t> makePng(int width, int height) {
     std::vector<uint8_t> rgb = gradient(width, height);
-    png_image image;
-    std::memset(&image, 0, sizeof image);
+    png_image image{};
     image.version = PNG_IMAGE_VERSION;
     image.width = static_cast<png_uint_32>(width);
     image.height = static_cast<png_uint_32>(height);
@@ -52,10 +45,9 @@ std::vector<uint8_t> makePng(int width, int height) {
 }
 
 std::pair<int, int> jpegSize(const std::vector<uint8_t>& jpeg) {
-    tjhandle tj = tjInitDecompress();
+    const std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitDecompress(), tjDestroy);
     int w = 0, h = 0, sub = 0, cs = 0;
-    if (tjDecompressHeader3(tj, jpeg.data(), static_cast<unsigned long>(jpeg.size()), &w, &h, &sub, &cs) != 0) w = h = 0;
-    tjDestroy(tj);
+    if (tjDecompressHeader3(tj.get(), jpeg.data(), jpeg.size(), &w, &h, &sub, &cs) != 0) return {0, 0};
     return {w, h};
 }
 

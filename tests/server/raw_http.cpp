@@ -11,14 +11,19 @@
 #include <cstdlib>
 
 namespace melodex::server::test {
+namespace {
 
-RawConnection::RawConnection(int port, const char* from) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
+// The time left until `deadline`.
+std::chrono::milliseconds leftUntil(std::chrono::steady_clock::time_point deadline) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+}
+
+}  // namespace
+
+RawConnection::RawConnection(int port, const char* from) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in local{}, remote{};
+    local.sin_family = remote.sin_family = AF_INET;
     inet_pton(AF_INET, from, &local.sin_addr);
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
     remote.sin_port = htons(static_cast<uint16_t>(port));
     remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
@@ -33,8 +38,7 @@ RawConnection::~RawConnection() {
 }
 
 bool RawConnection::send(const std::string& bytes) {
-    size_t sent = 0;
-    while (fd_ >= 0 && sent < bytes.size()) {
+    for (size_t sent = 0; fd_ >= 0 && sent < bytes.size();) {
         const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) return false;
         sent += static_cast<size_t>(n);
@@ -46,6 +50,7 @@ void RawConnection::shutdownWrite() {
     if (fd_ >= 0) shutdown(fd_, SHUT_WR);
 }
 
+// Reads what is there within `wait`; false at the end of the stream or on an error.
 bool RawConnection::receive(std::chrono::milliseconds wait) {
     pollfd p{fd_, POLLIN, 0};
     if (fd_ < 0 || poll(&p, 1, static_cast<int>(wait.count())) <= 0) return fd_ >= 0;
@@ -57,65 +62,68 @@ bool RawConnection::receive(std::chrono::milliseconds wait) {
 }
 
 RawReply RawConnection::readReply(std::chrono::milliseconds wait) {
-    const auto until = std::chrono::steady_clock::now() + wait;
-    RawReply reply;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     while (true) {
         const size_t end = in_.find("\r\n\r\n");
         if (end != std::string::npos) {
-            RawReply parsed;
-            size_t line = in_.find("\r\n");
-            if (in_.compare(0, 9, "HTTP/1.1 ") == 0) parsed.status = std::atoi(in_.c_str() + 9);
-            while (line < end) {
+            RawReply reply;
+            if (in_.compare(0, 9, "HTTP/1.1 ") == 0) reply.status = std::atoi(in_.c_str() + 9);
+            for (size_t line = in_.find("\r\n"); line < end;) {
                 const size_t next = in_.find("\r\n", line + 2);
                 const std::string field = in_.substr(line + 2, next - line - 2);
                 const size_t colon = field.find(':');
                 std::string name = field.substr(0, colon);
                 for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                if (colon != std::string::npos) parsed.headers[name] = field.substr(field.find_first_not_of(' ', colon + 1));
+                if (colon != std::string::npos)
+                    reply.headers[name] = field.substr(field.find_first_not_of(' ', colon + 1));
                 line = next;
             }
-            const size_t length = std::strtoul(parsed.header("content-length").c_str(), nullptr, 10);
+            const size_t length = std::strtoul(reply.header("content-length").c_str(), nullptr, 10);
             if (in_.size() >= end + 4 + length) {
-                parsed.body = in_.substr(end + 4, length);
+                reply.body = in_.substr(end + 4, length);
                 in_.erase(0, end + 4 + length);
-                // An interim reply is not the answer.
-                if (parsed.status == 100) continue;
-                return parsed;
+                if (reply.status == 100) continue;
+                return reply;
             }
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !receive(left)) return reply;
+        const auto left = leftUntil(deadline);
+        if (left.count() <= 0 || !receive(left)) return {};
     }
 }
 
-bool RawConnection::closedWithin(std::chrono::milliseconds wait) {
-    const auto until = std::chrono::steady_clock::now() + wait;
-    while (true) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        in_.clear();
-        if (!receive(left)) return true;
+bool RawConnection::closedWithin(std::chrono::milliseconds wait, std::string* rest) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    bool closed = false;
+    while (!closed) {
+        const auto left = leftUntil(deadline);
+        if (left.count() <= 0) break;
+        closed = !receive(left);
     }
+    if (rest != nullptr) rest->swap(in_);
+    in_.clear();
+    return closed;
 }
 
-std::string RawConnection::readUntilClosed(std::chrono::milliseconds wait) {
-    const auto until = std::chrono::steady_clock::now() + wait;
-    while (true) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !receive(left)) break;
-    }
-    std::string all;
-    all.swap(in_);
-    return all;
+std::string getRequest(const std::string& target, const std::string& host) {
+    return "GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
 }
 
-size_t residentBytes() {
-    std::FILE* f = std::fopen("/proc/self/statm", "r");
-    if (f == nullptr) return 0;
-    unsigned long pages = 0, resident = 0;
-    const int got = std::fscanf(f, "%lu %lu", &pages, &resident);
-    std::fclose(f);
-    return got == 2 ? resident * static_cast<size_t>(sysconf(_SC_PAGESIZE)) : 0;
+std::string postRequest(const std::string& target, const std::string& body, const std::string& extraHeaders,
+                        const std::string& host) {
+    return "POST " + target + " HTTP/1.1\r\nHost: " + host + "\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n" + extraHeaders + "\r\n" + body;
+}
+
+RawReply replyTo(int port, const std::string& request, std::chrono::milliseconds wait) {
+    RawConnection connection(port);
+    return connection.send(request) ? connection.readReply(wait) : RawReply{};
+}
+
+std::string element(const std::string& reply, const std::string& name) {
+    const size_t open = reply.find("<" + name + ">");
+    const size_t close = reply.find("</" + name + ">");
+    if (open == std::string::npos || close == std::string::npos) return "<absent>";
+    return reply.substr(open + name.size() + 2, close - open - name.size() - 2);
 }
 
 int freeLoopbackPort() {

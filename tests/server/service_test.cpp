@@ -1,368 +1,595 @@
+// The identification service end to end on loopback, serving three generated songs from the
+// embedded stores: its replies and access log, refusals of bad and ambiguous requests, slow,
+// idle, oversized, pipelined and overwhelming traffic, and stores that fail or are slow (the
+// stores sit behind switches that make them fail or hold their calls, as a cluster node that
+// went away, or is slow to answer, does).
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <httplib.h>
-#include <taglib/flacfile.h>
-#include <taglib/xiphcomment.h>
+#include <taglib/attachedpictureframe.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/wavfile.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <thread>
 
-#include "server/catalog/catalog.h"
-#include "server/http/reply.h"
+#include "server/http/request_router.h"
 #include "server/http/service.h"
-#include "server/index/index.h"
 #include "server/ingest/indexer.h"
-#include "tests/server/flac_writer.h"
 #include "tests/server/pictures.h"
+#include "tests/server/raw_http.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
 
-namespace melodex::server {
+namespace melodex::server::test {
 namespace {
 
-using test::TempDir;
+const std::string kIdentifyTarget = "/servlet/QuaverId?id=1017&ownerIdentifier=2422";
+const std::string kHealth = getRequest("/health");
+const char* const kTitles[] = {"Opening Song", "Middle Song", "Closing Song"};
+const char* const kStoreFailure = "node 127.0.0.1:7001 timed out";
 
-const char* const kElements[] = {"ALBUM", "ARTIST", "TRACK_TITLE", "ALBUM_ART", "WALLPAPER",
-                                 "RINGER", "SMS_MESSAGE", "RECOMMEND", "FULL_SONG"};
-const std::string kPath = "/servlet/QuaverId?id=1017&ownerIdentifier=2422";
+// Calls wait at it while a test holds its lock (declared after the service, so that the
+// service's threads can finish even when a test ends early).
+struct Gate {
+    std::mutex lock;
+    std::atomic<int> held{0};
+    void pass() {
+        ++held;
+        const std::lock_guard<std::mutex> wait(lock);
+        --held;
+    }
+    bool waitForHeld(int count) const {
+        for (int i = 0; i < 1000 && held < count; ++i) std::this_thread::sleep_for(10ms);
+        return held >= count;
+    }
+};
 
-// The value of <NAME>...</NAME> in a reply's text, or "<absent>".
-std::string element(const std::string& reply, const std::string& name) {
-    const size_t open = reply.find("<" + name + ">");
-    const size_t close = reply.find("</" + name + ">");
-    if (open == std::string::npos || close == std::string::npos) return "<absent>";
-    const size_t start = open + name.size() + 2;
-    return reply.substr(start, close - start);
+bool works(const std::atomic<bool>& failing, std::string& error) {
+    if (failing) error = kStoreFailure;
+    return !failing;
 }
 
-std::string asString(const std::vector<uint8_t>& b) { return {b.begin(), b.end()}; }
+// The stores as the service reads them, behind switches that make them fail as a lost cluster
+// node does (`down`: a store that cannot serve at all) and gates that hold reads as a slow one
+// does. Writes are not the service's: they fail.
+class SwitchedIndex : public Index {
+public:
+    explicit SwitchedIndex(Index& real) : real_(real) {}
+    std::atomic<bool> failing{false};
+    Gate lookups;
 
-// Sends raw bytes on a fresh connection and returns what the server answers before closing
-// (or until `wait` has passed, or, with `headersOnly`, once a reply's headers are in).
-std::string rawExchange(int port, const std::string& bytes, std::chrono::milliseconds wait, bool headersOnly = false) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return "<no connection>";
+    bool lookup(const std::vector<uint32_t>& h, const Sink& sink, std::string& e, size_t m) override {
+        lookups.pass();
+        return works(failing, e) && real_.lookup(h, sink, e, m);
     }
-    if (!bytes.empty()) send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    timeval tv{static_cast<time_t>(wait.count() / 1000), static_cast<suseconds_t>((wait.count() % 1000) * 1000)};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    std::string reply;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
-        reply.append(buffer, static_cast<size_t>(n));
-        if (headersOnly && reply.find("\r\n\r\n") != std::string::npos) break;
+    bool postingCount(uint64_t& c, std::string& e) override { return works(failing, e) && real_.postingCount(c, e); }
+    bool recordings(std::vector<TrackRecording>& out, std::string& e) override { return real_.recordings(out, e); }
+    bool stats(IndexStats& out, std::string& e) override { return real_.stats(out, e); }
+    bool signature(uint32_t t, std::vector<uint32_t>& out, std::string& e) override {
+        return works(failing, e) && real_.signature(t, out, e);
     }
-    if (n < 0) reply += "<still open>";
-    close(fd);
-    return reply;
-}
+    bool addTrack(uint32_t, const Fingerprint&, std::string&) override { return false; }
+    bool removeTrack(uint32_t, std::string&) override { return false; }
+    bool hasTrack(uint32_t, bool&, std::string&) override { return false; }
+    bool setRecordings(const std::vector<TrackRecording>&, std::string&) override { return false; }
+    bool compact(bool&, std::string&) override { return false; }
 
-// A catalogue of three generated songs, indexed from files, served on a loopback port.
+private:
+    Index& real_;
+};
+
+class SwitchedCatalog : public Catalog {
+public:
+    explicit SwitchedCatalog(Catalog& real) : real_(real) {}
+    std::atomic<bool> failing{false}, down{false};
+    Gate artReads;
+
+    bool find(uint32_t id, TrackRecord& out, bool& f, std::string& e) override {
+        return works(failing, e) && real_.find(id, out, f, e);
+    }
+    bool art(uint32_t id, std::vector<uint8_t>& jpeg, std::string& e) override {
+        artReads.pass();
+        return works(failing, e) && real_.art(id, jpeg, e);
+    }
+    bool totals(uint64_t& t, double& s, std::string& e) override { return works(failing, e) && real_.totals(t, s, e); }
+    bool state(std::string& text) override {
+        text = down ? "cluster_state:fail" : "cluster_state:ok";
+        return !down;
+    }
+    bool beginTrack(const TrackRecord&, const std::vector<uint8_t>&, uint32_t&, std::string&) override { return false; }
+    bool markReady(uint32_t, int64_t, std::string&) override { return false; }
+    bool pendingTracks(std::vector<uint32_t>&, std::string&) override { return false; }
+    bool findByPath(const std::string&, TrackRecord&, bool&, std::string&) override { return false; }
+    bool list(std::vector<TrackRecord>&, std::string&) override { return false; }
+    bool remove(uint32_t, std::string&) override { return false; }
+    bool setLink(uint32_t, LinkField, const std::string&, bool&, std::string&) override { return false; }
+
+private:
+    Catalog& real_;
+};
+
+// Song 0: "First Artist - Opening Song.wav", 8 kHz mono, no cover. Song 1: "Second Artist -
+// Middle Song.wav", 44.1 kHz stereo, a 500 x 500 cover.jpg beside it. Song 2: "track03.wav",
+// tagged "Third Émilie" / "Trees of Glass" / "Closing Song" with an embedded 300 x 200 cover.
+// Indexed once per test program, as tracks 1, 2 and 3.
+struct Catalogue {
+    TempDir dir;
+    std::vector<std::vector<float>> songs;  // at 8 kHz
+    std::unique_ptr<Catalog> realCatalog;
+    std::unique_ptr<Index> realIndex;
+    std::unique_ptr<SwitchedCatalog> catalog;
+    std::unique_ptr<SwitchedIndex> index;
+
+    Catalogue() {
+        std::filesystem::create_directories(dir / "album");
+        for (uint32_t seed = 41; seed <= 43; ++seed) songs.push_back(melody(seed, 30.0));
+        const std::vector<std::string> files = {dir / "First Artist - Opening Song.wav",
+                                                dir / "album/Second Artist - Middle Song.wav",
+                                                dir / "album/track03.wav"};
+        writeFile(files[0], wavFile(songs[0], 8000));
+        std::vector<float> stereo;  // the same music at 44.1 kHz, held from sample to sample
+        for (size_t i = 0; i < 30 * 44100; ++i) stereo.insert(stereo.end(), 2, songs[1][i * 8000 / 44100]);
+        writeFile(files[1], wavFile(stereo, 44100, 2));
+        writeFile(dir / "album/cover.jpg", makeJpeg(500, 500));
+        writeFile(files[2], wavFile(songs[2], 8000));
+        TagLib::RIFF::WAV::File tagged(files[2].c_str());
+        TagLib::ID3v2::Tag* tag = tagged.ID3v2Tag();
+        tag->setArtist(TagLib::String("Third Émilie", TagLib::String::UTF8));
+        tag->setAlbum("Trees of Glass");
+        tag->setTitle("Closing Song");
+        auto* cover = new TagLib::ID3v2::AttachedPictureFrame;  // owned by the tag once added
+        cover->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
+        const std::vector<uint8_t> jpeg = makeJpeg(300, 200);
+        cover->setPicture(TagLib::ByteVector(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
+        tag->addFrame(cover);
+        EXPECT_TRUE(tagged.save());
+        std::string error;
+        realCatalog = openSqliteCatalog(dir / "catalog.sqlite", error);
+        realIndex = openLmdbIndex(dir / "index", error);
+        EXPECT_TRUE(realCatalog && realIndex) << error;
+        // One thread, so that the tracks get the ids 1, 2 and 3 in order.
+        EXPECT_EQ(Indexer(*realCatalog, *realIndex, IndexerOptions{1}).run(files, nullptr, nullptr).added, 3u);
+        catalog = std::make_unique<SwitchedCatalog>(*realCatalog);
+        index = std::make_unique<SwitchedIndex>(*realIndex);
+    }
+};
+
+// The service on a free loopback port from construction until it goes.
+class RunningService {
+public:
+    RunningService(Catalog& catalog, Index& index, ServiceOptions options) {
+        options.port = 0;
+        service_ = std::make_unique<Service>(catalog, index, std::move(options));
+        std::string error;
+        EXPECT_TRUE(service_->bind(error)) << error;
+        runner_ = std::thread([this] { service_->run(); });
+    }
+    ~RunningService() {
+        service_->stop();
+        runner_.join();
+    }
+    int port() const { return service_->port(); }
+
+private:
+    std::unique_ptr<Service> service_;
+    std::thread runner_;
+};
+
+// The access log's lines, as the service writes them from its threads.
+struct AccessLog {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    size_t count(const std::string& part) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.find(part) != std::string::npos; });
+    }
+};
+
 class ServiceTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new TempDir;
-        const std::string music = *dir_ / "music";
-        std::filesystem::create_directories(music + "/album");
-        for (uint32_t seed = 1; seed <= 3; ++seed) songs_.push_back(test::melody(seed + 40, 30.0));
-        test::writeFile(music + "/First Artist - Opening Song.wav", test::wavFile(songs_[0], 8000));
-        // 44.1 kHz stereo with a cover beside it.
-        std::vector<float> stereo;
-        for (float s : test::melody(42, 30.0, 44100)) stereo.insert(stereo.end(), {s, s});
-        test::writeFile(music + "/album/Second Artist - Middle Song.wav", test::wavFile(stereo, 44100, 2));
-        test::writeFile(music + "/album/cover.jpg", test::makeJpeg(500, 500));
-        // FLAC, tagged: decoded through FFmpeg, named by its tags rather than its file name.
-        ASSERT_TRUE(test::writeFlac(music + "/album/track03.flac", songs_[2], 8000));
-        {
-            TagLib::FLAC::File flac((music + "/album/track03.flac").c_str());
-            flac.xiphComment(true)->setArtist("Third Artist");
-            flac.xiphComment(true)->setTitle("Closing Song");
-            ASSERT_TRUE(flac.save());
-        }
-        test::writeFile(music + "/notes.txt", {'h', 'i'});
-
-        std::string error;
-        catalog_ = openSqliteCatalog(*dir_ / "catalog.sqlite", error).release();
-        index_ = openLmdbIndex(*dir_ / "index", error).release();
-        ASSERT_TRUE(catalog_ && index_) << error;
-        Indexer indexer(*catalog_, *index_);
-        const IndexReport report = indexer.run({music + "/First Artist - Opening Song.wav", music + "/album/Second Artist - Middle Song.wav",
-                                                music + "/album/track03.flac"}, nullptr, nullptr);
-        ASSERT_EQ(report.added, 3u);
-
-        ServiceOptions options;
-        options.port = 0;
-        options.workers = 4;
-        options.readTimeoutSeconds = 1;
-        // However slow a loaded test machine makes the queries, none is shed with a 503 here.
-        options.queueSeconds = 600;
-        options.accessLog = [](const std::string& line) {
-            std::lock_guard<std::mutex> lock(logMutex_);
-            log_.push_back(line);
-        };
-        service_ = new Service(*catalog_, *index_, options);
-        ASSERT_TRUE(service_->bind(error)) << error;
-        runner_ = new std::thread([] { service_->run(); });
+    void SetUp() override {
+        static Catalogue shared;
+        c_ = &shared;
+        c_->index->failing = c_->catalog->failing = c_->catalog->down = false;
+    }
+    // Small limits that tests reach quickly; no request is shed for a slow machine.
+    static ServiceOptions options(AccessLog* log = nullptr) {
+        ServiceOptions o;
+        o.workers = 2;
+        o.readTimeoutSeconds = 2;
+        o.headerTimeoutSeconds = o.bodyTimeoutSeconds = 3;
+        o.queueSeconds = 600;
+        if (log != nullptr)
+            o.accessLog = [log](const std::string& line) {
+                std::lock_guard<std::mutex> lock(log->mutex);
+                log->lines.push_back(line);
+            };
+        return o;
+    }
+    RunningService serve(ServiceOptions o) { return {*c_->catalog, *c_->index, std::move(o)}; }
+    std::vector<float> excerpt(size_t song, double start, double seconds = 11.0) const {
+        const auto from = c_->songs[song].begin() + static_cast<long>(start * 8000);
+        return {from, from + static_cast<long>(seconds * 8000)};
+    }
+    // What the phone posts for 11 s of a song from `start` seconds.
+    std::string body(size_t song, double start) const {
+        const std::vector<uint8_t> bytes = clientBody(excerpt(song, start));
+        return {bytes.begin(), bytes.end()};
+    }
+    static bool isMatch(const RawReply& reply, size_t song = 0) {
+        return reply.status == 200 && element(reply.body, "TRACK_TITLE") == kTitles[song];
     }
 
-    static void TearDownTestSuite() {
-        service_->stop();
-        runner_->join();
-        delete runner_;
-        delete service_;
-        delete index_;
-        delete catalog_;
-        delete dir_;
-        songs_.clear();
-    }
-
-    static uint32_t idOf(const std::string& title) {
-        std::vector<TrackRecord> all;
-        std::string error;
-        catalog_->list(all, error);
-        for (const TrackRecord& t : all)
-            if (t.title == title) return t.id;
-        return 0;
-    }
-
-    static httplib::Result post(const std::string& path, const std::string& body) {
-        httplib::Client client("127.0.0.1", service_->port());
-        return client.Post(path.c_str(), body, "application/octet-stream");
-    }
-
-    static std::vector<float> excerpt(size_t song, double start) {
-        const auto& s = songs_[song];
-        return {s.begin() + static_cast<long>(start * 8000), s.begin() + static_cast<long>((start + 11.0) * 8000)};
-    }
-
-    static TempDir* dir_;
-    static Catalog* catalog_;
-    static Index* index_;
-    static Service* service_;
-    static std::thread* runner_;
-    static std::vector<std::vector<float>> songs_;
-    static std::mutex logMutex_;
-    static std::vector<std::string> log_;
+    Catalogue* c_ = nullptr;
 };
-TempDir* ServiceTest::dir_ = nullptr;
-Catalog* ServiceTest::catalog_ = nullptr;
-Index* ServiceTest::index_ = nullptr;
-Service* ServiceTest::service_ = nullptr;
-std::thread* ServiceTest::runner_ = nullptr;
-std::vector<std::vector<float>> ServiceTest::songs_;
-std::mutex ServiceTest::logMutex_;
-std::vector<std::string> ServiceTest::log_;
 
-TEST_F(ServiceTest, ClientBodyGetsTheTaggedReplyWithAllNineElementsInOrder) {
+// A reply that carries a track: the lead-in and the nine elements with these values, in order.
+std::string matchReply(const std::vector<std::string>& values) {
+    static const char* const kNames[] = {"ALBUM",  "ARTIST",      "TRACK_TITLE", "ALBUM_ART", "WALLPAPER",
+                                         "RINGER", "SMS_MESSAGE", "RECOMMEND",   "FULL_SONG"};
+    std::string out("OK\0\0\0\0", 6);
+    for (size_t i = 0; i < 9; ++i) out += "<" + std::string(kNames[i]) + ">" + values[i] + "</" + kNames[i] + ">\r\n";
+    return out;
+}
+
+std::string asString(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+
+TEST_F(ServiceTest, RepliesCarryTheTrackInTheClientsFormat) {
+    const std::string middleArt = "/art/2.jpg", closingArt = "/art/3.jpg";
     std::string error;
     bool found = false;
-    const uint32_t id = idOf("Closing Song");
-    ASSERT_NE(id, 0u);
-    ASSERT_TRUE(catalog_->setLink(id, LinkField::Ringer, "http://shop.example/ring/3", found, error));
-    ASSERT_TRUE(catalog_->setLink(id, LinkField::SmsMessage, "I'm listening to <this>", found, error));
-
-    auto res = post(kPath, asString(test::clientBody(excerpt(2, 9.5))));
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 200);
-    // Track ids and scores are not for every client to see.
-    EXPECT_FALSE(res->has_header("X-Match"));
-    const std::string& body = res->body;
-    ASSERT_GE(body.size(), 6u);
-    EXPECT_EQ(body.substr(0, 6), std::string("OK\0\0\0\0", 6));
-    const std::string text = body.substr(6);
-    EXPECT_EQ(text.find('\0'), std::string::npos);
-    size_t last = 0;
-    for (const char* name : kElements) {
-        const size_t at = text.find(std::string("<") + name + ">");
-        ASSERT_NE(at, std::string::npos) << name;
-        EXPECT_GE(at, last) << name << " out of order";
-        last = at;
+    ASSERT_TRUE(c_->realCatalog->setLink(3, LinkField::Ringer, "http://shop.example/ring/3", found, error));
+    ASSERT_TRUE(c_->realCatalog->setLink(3, LinkField::SmsMessage, "I'm listening to <this>", found, error));
+    AccessLog log;
+    const RunningService service = serve(options(&log));
+    // An ordinary 22.05 kHz stereo WAV of the first song, posted with a form's content type.
+    std::vector<float> stereo;
+    const std::vector<float> part = excerpt(0, 4.0, 8.0);
+    for (size_t i = 0; i < 8 * 22050; ++i) stereo.insert(stereo.end(), 2, part[i * 8000 / 22050]);
+    const std::string null = "null", self = "http://127.0.0.1:" + std::to_string(service.port());
+    const struct {
+        std::string request, reply;
+    } cases[] = {
+        {postRequest(kIdentifyTarget, body(2, 9.5), "", "music.example:8017"),
+         matchReply({"Trees of Glass", "Third Émilie", "Closing Song", "http://music.example:8017" + closingArt, null,
+                     "http://shop.example/ring/3", "I'm listening to (this)", null, null})},
+        {postRequest(kIdentifyTarget, asString(wavFile(stereo, 22050, 2)),
+                     "Content-Type: application/x-www-form-urlencoded\r\n"),
+         matchReply({null, "First Artist", "Opening Song", null, null, null, null, null, null})},
+        // A Host header that is no host name does not make it into the cover's URL.
+        {postRequest(kIdentifyTarget, body(1, 12.0), "", "x\"><script>"),
+         matchReply({null, "Second Artist", "Middle Song", self + middleArt, null, null, null, null, null})},
+        {postRequest(kIdentifyTarget, asString(clientBody(melody(900, 11.0)))), kNoMatchReply},
+        {postRequest(kIdentifyTarget, asString(clientBody(std::vector<float>(88000, 0.0f)))), kNoMatchReply},
+    };
+    for (const auto& c : cases) {
+        const RawReply reply = replyTo(service.port(), c.request);
+        EXPECT_EQ(std::make_tuple(reply.status, reply.header("content-type"), reply.body),
+                  std::make_tuple(200, "application/octet-stream", c.reply));
+        EXPECT_EQ(reply.header("x-match"), "") << "track ids and scores are not for every client to see";
     }
-    EXPECT_EQ(element(text, "ARTIST"), "Third Artist");
-    EXPECT_EQ(element(text, "TRACK_TITLE"), "Closing Song");
-    EXPECT_EQ(element(text, "ALBUM"), "null");
-    EXPECT_EQ(element(text, "RINGER"), "http://shop.example/ring/3");
-    EXPECT_EQ(element(text, "SMS_MESSAGE"), "I'm listening to (this)");
-    EXPECT_EQ(element(text, "WALLPAPER"), "null");
-    EXPECT_EQ(element(text, "FULL_SONG"), "null");
-    const std::string art = element(text, "ALBUM_ART");
-    EXPECT_EQ(art, "http://127.0.0.1:" + std::to_string(service_->port()) + "/art/" + std::to_string(id) + ".jpg");
-
-    // The picture behind the URL fits the result page.
-    httplib::Client client("127.0.0.1", service_->port());
-    auto picture = client.Get(("/art/" + std::to_string(id) + ".jpg").c_str());
-    ASSERT_TRUE(picture);
-    EXPECT_EQ(picture->status, 200);
-    EXPECT_EQ(picture->get_header_value("Content-Type"), "image/jpeg");
-    EXPECT_EQ(test::jpegSize({picture->body.begin(), picture->body.end()}), std::make_pair(110, 110));
+    // The covers behind the URLs fit the result page: a cover beside the file, an embedded one.
+    for (const auto& [art, size] : {std::make_pair(middleArt, std::make_pair(110, 110)), {closingArt, {110, 73}}}) {
+        const RawReply picture = replyTo(service.port(), getRequest(art));
+        const std::pair<int, int> read = jpegSize({picture.body.begin(), picture.body.end()});
+        EXPECT_EQ(std::make_tuple(picture.status, picture.header("content-type"), read),
+                  std::make_tuple(200, "image/jpeg", size)) << art;
+    }
+    // One log line a request; a match's line carries the decision's figures.
+    EXPECT_EQ(log.lines.size(), std::size(cases) + 2);
+    const std::string out = std::to_string(cases[0].reply.size());
+    EXPECT_EQ(log.count("\"POST " + kIdentifyTarget + "\" 200 in=180096 out=" + out + " "), 1u);
+    EXPECT_EQ(log.count(" track=3 score="), 1u);
+    EXPECT_EQ(log.count(" recording=3 runner_up="), 1u);
+    EXPECT_EQ(log.count(" speed=1.000"), std::size(cases));
+    EXPECT_EQ(log.count(" none best="), 2u);
 }
 
-TEST_F(ServiceTest, TrackWithoutArtSaysNullAndOrdinaryWavFilesWork) {
-    // An ordinary 22.05 kHz stereo WAV of the first song (8 s, under the 1 MiB limit).
-    std::vector<float> resampled;
-    const auto part = excerpt(0, 4.0);
-    for (size_t i = 0; i < 8 * 22050; ++i) {
-        const float s = part[i * 8000 / 22050];
-        resampled.insert(resampled.end(), {s, s});
-    }
-    // Posted with curl's default form content type, which must not change how the body is read.
-    httplib::Client client("127.0.0.1", service_->port());
-    auto res = client.Post(kPath.c_str(), asString(test::wavFile(resampled, 22050, 2)), "application/x-www-form-urlencoded");
-    ASSERT_TRUE(res);
-    ASSERT_EQ(res->status, 200);
-    EXPECT_EQ(element(res->body, "TRACK_TITLE"), "Opening Song");
-    EXPECT_EQ(element(res->body, "ARTIST"), "First Artist");
-    EXPECT_EQ(element(res->body, "ALBUM_ART"), "null");
-}
-
-TEST_F(ServiceTest, MusicOutsideTheCatalogueGetsTheNoMatchReply) {
-    for (uint32_t seed : {900u, 901u}) {
-        auto res = post(kPath, asString(test::clientBody(test::melody(seed, 11.0))));
-        ASSERT_TRUE(res);
-        EXPECT_EQ(res->status, 200);
-        EXPECT_EQ(res->body.substr(0, 6), std::string("OK\0\0\0\0", 6));
-        for (const char* name : kElements) EXPECT_EQ(res->body.find(std::string("<") + name + ">"), std::string::npos) << name;
-    }
-    // Silence too.
-    auto res = post(kPath, asString(test::clientBody(std::vector<float>(88000, 0.0f))));
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->body, formatNoMatchReply());
-}
-
-TEST_F(ServiceTest, BadQueriesAndBodiesGetClearClientErrors) {
-    const std::string good = asString(test::clientBody(excerpt(1, 3.0)));
-    struct Case {
-        std::string path, body;
+// Each refusal is the request's only answer: the connection then ends, and what follows on it
+// (here a health check) is never taken for a request.
+TEST_F(ServiceTest, BadAndAmbiguousRequestsAreRefusedAndEndTheConnection) {
+    AccessLog log;
+    const RunningService service = serve(options(&log));
+    const std::string good = body(1, 3.0), path = "/servlet/QuaverId", post = "POST " + kIdentifyTarget;
+    std::string manyLines = "GET /health HTTP/1.1\r\nHost: x\r\n";
+    for (int i = 0; i < 100; ++i) manyLines += "X-" + std::to_string(i) + ": y\r\n";
+    const struct {
+        std::string request;
         int status;
+    } cases[] = {
+        {postRequest(path, good), 400},
+        {postRequest(path + "?ownerIdentifier=2422", good), 400},
+        {postRequest(path + "?id=abc&ownerIdentifier=2422", good), 400},
+        {postRequest(path + "?id=1017", good), 400},
+        {postRequest(path + "?id=1017&ownerIdentifier=", good), 400},
+        {postRequest(path + "?id=1017&ownerIdentifier=" + std::string(300, 'x'), good), 400},
+        {postRequest(path + "?id=1017&ownerIdentifier=a%01b", good), 400},
+        {postRequest(kIdentifyTarget, ""), 400},
+        {postRequest(kIdentifyTarget, good.substr(0, 100000)), 400},
+        {postRequest(kIdentifyTarget, good.substr(0, 20)), 400},
+        {postRequest(kIdentifyTarget, "ID3\x04 this is an mp3, honest"), 415},
+        {postRequest(kIdentifyTarget, std::string(5000, 'x')), 415},
+        {postRequest("/servlet/Other?id=1017&ownerIdentifier=2422", good), 404},
+        {getRequest(kIdentifyTarget), 405},
+        {getRequest("/art/99999.jpg"), 404},
+        {getRequest("/art/../../etc/passwd"), 404},
+        {getRequest("/art/3x.jpg"), 404},
+        {"DELETE /health HTTP/1.1\r\nHost: x\r\n\r\n", 404},
+        // Two framings, or one that cannot be followed.
+        {post + " HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 40\r\n\r\n", 400},
+        {post + " HTTP/1.1\r\nContent-Length: 5, 40\r\n\r\n", 400},
+        {post + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n", 400},
+        {post + " HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n", 400},
+        {post + " HTTP/1.1\r\nTransfer-Encoding: gzip\r\nContent-Length: 5\r\n\r\n", 400},
+        {post + " HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", 501},
+        {post + " HTTP/1.1\r\nHost: x\r\n\r\n", 411},
+        {post + " HTTP/1.0\r\n\r\n", 411},
+        {post + " HTTP/1.1\r\nContent-Length: 5\r\nExpect: magic\r\n\r\n", 417},
+        {"GARBAGE\r\n\r\n", 400},
+        // Too long a body is refused from its announced length, before it is read.
+        {post + " HTTP/1.1\r\nContent-Length: 2000000\r\n\r\nRIFF", 413},
+        // One header line too many, one line too long, a target too long: each in a modest header.
+        {manyLines + "\r\n", 431},
+        {"GET /health HTTP/1.1\r\nX-Long: " + std::string(9000, 'y') + "\r\n\r\n", 431},
+        {"GET /health?" + std::string(9000, 'y') + " HTTP/1.1\r\n\r\n", 414},
     };
-    const Case cases[] = {
-        {"/servlet/QuaverId", good, 400},
-        {"/servlet/QuaverId?ownerIdentifier=2422", good, 400},
-        {"/servlet/QuaverId?id=abc&ownerIdentifier=2422", good, 400},
-        {"/servlet/QuaverId?id=1017", good, 400},
-        {"/servlet/QuaverId?id=1017&ownerIdentifier=", good, 400},
-        {"/servlet/QuaverId?id=1017&ownerIdentifier=" + std::string(300, 'x'), good, 400},
-        {kPath, "", 400},
-        {kPath, good.substr(0, 100000), 400},
-        {kPath, good.substr(0, 20), 400},
-        {kPath, "ID3\x04 this is an mp3, honest", 415},
-        {kPath, std::string(5000, 'x'), 415},
-        {"/servlet/Other?id=1017&ownerIdentifier=2422", good, 404},
-    };
-    for (const Case& c : cases) {
-        auto res = post(c.path, c.body);
-        ASSERT_TRUE(res) << c.path;
-        EXPECT_EQ(res->status, c.status) << c.path << " with " << c.body.size() << " bytes";
+    for (const auto& c : cases) {
+        RawConnection connection(service.port());
+        ASSERT_TRUE(connection.send(c.request + kHealth));
+        const RawReply reply = connection.readReply(5s);
+        std::string rest = "?";
+        EXPECT_EQ(std::make_tuple(reply.status, reply.header("connection"), connection.closedWithin(3s, &rest), rest),
+                  std::make_tuple(c.status, "close", true, "")) << c.request.substr(0, 100);
     }
-    httplib::Client client("127.0.0.1", service_->port());
-    auto res = client.Get("/servlet/QuaverId?id=1017&ownerIdentifier=2422");
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 405);
-    res = client.Get("/art/99999.jpg");
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 404);
-    res = client.Get("/art/../../etc/passwd");
-    ASSERT_TRUE(res);
-    EXPECT_GE(res->status, 400);
-    EXPECT_LT(res->status, 500);
-    res = client.Get("/health");
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 200);
-    EXPECT_EQ(res->body, "ok tracks=3\n");
+    const RawReply health = replyTo(service.port(), kHealth);
+    EXPECT_EQ(std::make_tuple(health.status, health.body), std::make_tuple(200, "ok tracks=3 cluster_state:ok\n"));
+    EXPECT_EQ(log.lines.size(), std::size(cases) + 1);
+    EXPECT_EQ(log.count("\"GET /health\" 200 in=0 out=29 "), 1u);
+    // The bytes read, not the length announced.
+    EXPECT_EQ(log.count("\"POST " + kIdentifyTarget + "\" 415 in=5000 out="), 1u);
+    EXPECT_EQ(log.count("\" 413 in=0 out="), 1u);
+    EXPECT_EQ(log.count("\"POST /servlet/QuaverId\" 400 "), 1u);
 }
 
-TEST_F(ServiceTest, OversizedBodyIsRefusedWithoutReadingIt) {
-    // Announce 64 MiB, send a few bytes: the answer must come at once.
-    const auto start = std::chrono::steady_clock::now();
-    const std::string reply = rawExchange(service_->port(),
-                                          "POST " + kPath + " HTTP/1.1\r\nHost: x\r\nContent-Length: 67108864\r\n\r\nRIFF",
-                                          std::chrono::milliseconds(3000), true);
-    EXPECT_EQ(reply.rfind("HTTP/1.1 413", 0), 0u) << reply;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+TEST_F(ServiceTest, AFailingStoreIsA503NeverANotFound) {
+    const ServiceOptions o = options();
+    const RequestRouter router(*c_->catalog, *c_->index, o, MatchParams{});
+    const auto identify = [&] { return router.identify({"POST", kIdentifyTarget, "127.0.0.1:8017", body(2, 5.0)}); };
+    const auto get = [&](const std::string& target) { return router.answer({"GET", target, "", ""}); };
+    const std::string art = "/art/3.jpg";
+    const auto expectFailure = [](const HttpReply& reply, const std::string& store) {
+        EXPECT_EQ(std::make_tuple(reply.status, reply.body),
+                  std::make_tuple(503, store + " unavailable: " + kStoreFailure + "\n"));
+        const std::pair<std::string, std::string> retry("Retry-After", "1");
+        EXPECT_EQ(std::count(reply.headers.begin(), reply.headers.end(), retry), 1) << store;
+    };
+    // Health first, while nothing is cached: the count is kept for a second.
+    SwitchedCatalog& catalog = *c_->catalog;
+    catalog.down = true;
+    EXPECT_EQ(std::make_tuple(get("/health").status, get("/health").body),
+              std::make_tuple(503, "store unavailable: cluster_state:fail\n"));
+    catalog.down = false;
+    c_->index->failing = true;
+    expectFailure(identify(), "index");
+    c_->index->failing = false;
+    catalog.failing = true;
+    expectFailure(identify(), "catalogue");
+    expectFailure(get(art), "catalogue");
+    expectFailure(get("/health"), "catalogue");
+    // Answers resume with the store.
+    catalog.failing = false;
+    EXPECT_EQ(element(identify().body, "TRACK_TITLE"), "Closing Song");
+    EXPECT_EQ(get(art).status, 200);
+    EXPECT_EQ(get("/health").body, "ok tracks=3 cluster_state:ok\n");
 }
 
-TEST_F(ServiceTest, StalledClientIsDroppedAfterTheReadTimeout) {
-    const auto start = std::chrono::steady_clock::now();
-    const std::string reply = rawExchange(service_->port(), "POST " + kPath + " HTTP/1.1\r\nHost: x\r\nContent-Le",
-                                          std::chrono::milliseconds(5000));
-    const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(reply.find("<still open>"), std::string::npos) << "the server kept a stalled connection";
-    EXPECT_LT(waited, std::chrono::milliseconds(4500));
-    // And the service still answers.
-    httplib::Client client("127.0.0.1", service_->port());
-    auto res = client.Get("/health");
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 200);
+// Identification waits in a bounded queue: beyond it a request is refused at once with 503, from
+// its header on. Neither busy workers nor a store slow to read a cover hold up the event loop.
+TEST_F(ServiceTest, OverloadIsAnsweredWith503AndSlowWorkHoldsUpNothingElse) {
+    ServiceOptions o = options();
+    o.workers = 1;
+    o.queueLength = 1;
+    o.readTimeoutSeconds = o.headerTimeoutSeconds = o.bodyTimeoutSeconds = 10;
+    const RunningService service = serve(o);
+    const std::string post = postRequest(kIdentifyTarget, body(0, 3.0));
+    std::unique_lock<std::mutex> lookups(c_->index->lookups.lock);
+    RawConnection running(service.port());
+    ASSERT_TRUE(running.send(post));
+    ASSERT_TRUE(c_->index->lookups.waitForHeld(1));
+    // One request may wait in the queue; of two more, one waits and one is refused at once.
+    RawConnection second(service.port()), third(service.port());
+    ASSERT_TRUE(second.send(post) && third.send(post));
+    RawConnection* waiting = nullptr;
+    RawReply refused;
+    for (int i = 0; i < 40 && waiting == nullptr; ++i) {
+        if ((refused = second.readReply(125ms)).status != 0) waiting = &third;
+        else if ((refused = third.readReply(125ms)).status != 0) waiting = &second;
+    }
+    ASSERT_NE(waiting, nullptr) << "neither was refused";
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_GE(std::atoi(refused.header("retry-after").c_str()), 1);
+    // With the queue full a request is refused from its header, before its body is sent.
+    RawConnection early(service.port());
+    ASSERT_TRUE(early.send(post.substr(0, 100)));
+    EXPECT_EQ(early.readReply(3s).status, 503);
+    EXPECT_EQ(replyTo(service.port(), kHealth, 3s).status, 200);
+    // A cover read waits on the store meanwhile: other requests and identification go on.
+    std::unique_lock<std::mutex> artReads(c_->catalog->artReads.lock);
+    RawConnection cover(service.port());
+    ASSERT_TRUE(cover.send(getRequest("/art/2.jpg")));
+    ASSERT_TRUE(c_->catalog->artReads.waitForHeld(1));
+    EXPECT_EQ(replyTo(service.port(), getRequest("/elsewhere")).status, 404);
+    EXPECT_EQ(replyTo(service.port(), getRequest(kIdentifyTarget)).status, 405);
+    lookups.unlock();
+    EXPECT_TRUE(isMatch(running.readReply(10s)));
+    EXPECT_TRUE(isMatch(waiting->readReply(10s)));
+    artReads.unlock();
+    const RawReply picture = cover.readReply(30s);
+    EXPECT_EQ(std::make_tuple(picture.status, picture.header("content-type")), std::make_tuple(200, "image/jpeg"));
 }
 
-TEST_F(ServiceTest, ManyClientsAtOnceAreAllAnswered) {
-    constexpr int kClients = 12;
-    std::vector<std::string> bodies;
-    for (int i = 0; i < kClients; ++i) bodies.push_back(asString(test::clientBody(excerpt(static_cast<size_t>(i % 3 == 1 ? 0 : i % 3), 2.0 + i))));
-    // Meanwhile a few clients stall, occupying workers until their time-out.
-    std::vector<std::thread> stallers;
-    for (int i = 0; i < 3; ++i)
-        stallers.emplace_back([] { rawExchange(service_->port(), "POST /servlet/Qua", std::chrono::milliseconds(3000)); });
-    std::atomic<int> ok{0};
-    std::vector<std::thread> clients;
-    for (int i = 0; i < kClients; ++i)
-        clients.emplace_back([&, i] {
-            httplib::Client client("127.0.0.1", service_->port());
-            client.set_read_timeout(20, 0);
-            auto res = client.Post(kPath.c_str(), bodies[static_cast<size_t>(i)], "application/octet-stream");
-            const char* expected = (i % 3 == 2) ? "Closing Song" : "Opening Song";
-            if (res && res->status == 200 && element(res->body, "TRACK_TITLE") == expected) ++ok;
-        });
-    for (auto& t : clients) t.join();
-    for (auto& t : stallers) t.join();
-    EXPECT_EQ(ok, kClients);
+// Resident memory of this process, in bytes.
+size_t residentBytes() {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    unsigned long pages = 0, resident = 0;
+    const bool read = f != nullptr && std::fscanf(f, "%lu %lu", &pages, &resident) == 2;
+    if (f != nullptr) std::fclose(f);
+    return read ? resident * static_cast<size_t>(sysconf(_SC_PAGESIZE)) : 0;
 }
 
-TEST_F(ServiceTest, EveryRequestLeavesOneAccessLogLine) {
-    size_t before;
+// Idle connections cost nothing and end after a second of silence; headers dripped a byte every
+// 300 ms are never silent that long, yet meet their deadline. Neither holds up a normal client.
+TEST_F(ServiceTest, SlowAndIdleClientsMeetTheirDeadlinesAndHoldUpNoOne) {
+    ServiceOptions o = options();
+    o.workers = 1;
+    o.readTimeoutSeconds = 1;
+    o.headerTimeoutSeconds = 6;
+    const RunningService service = serve(o);
+    std::vector<std::unique_ptr<RawConnection>> idle, drips;
+    for (int i = 0; i < 40; ++i) idle.push_back(std::make_unique<RawConnection>(service.port()));
+    for (int i = 0; i < 20; ++i) drips.push_back(std::make_unique<RawConnection>(service.port()));
+    const std::string request = postRequest(kIdentifyTarget, body(0, 3.0));
+    std::atomic<bool> dripping{true};
+    std::thread dripper([&] {
+        for (size_t at = 0; at < 60 && dripping; ++at, std::this_thread::sleep_for(300ms))
+            for (auto& d : drips) dripping = d->send(request.substr(at, 1)) && dripping;
+    });
+    // While they drip, a normal client is answered, more than once, on one kept-alive connection,
+    // which then ends too.
+    RawConnection normal(service.port());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(normal.send(request));
+        EXPECT_TRUE(isMatch(normal.readReply(5s))) << i;
+        ASSERT_TRUE(normal.send(kHealth));
+        EXPECT_EQ(normal.readReply(5s).status, 200);
+    }
+    EXPECT_TRUE(dripping) << "the answers came only after the slow clients were gone";
+    EXPECT_TRUE(normal.closedWithin(3s));
+    for (auto& c : idle) EXPECT_TRUE(c->closedWithin(3s));
+    for (auto& d : drips) {
+        EXPECT_EQ(d->readReply(8s).status, 408);
+        EXPECT_TRUE(d->closedWithin(3s));
+    }
+    dripping = false;
+    dripper.join();
+}
+
+TEST_F(ServiceTest, OversizedRequestsAreRefusedWithoutGrowingMemory) {
+    const RunningService service = serve(options());
+    const std::string block(65536, 'x'), post = "POST " + kIdentifyTarget + " HTTP/1.1\r\nHost: x\r\n";
+    const size_t before = residentBytes();
+    const struct {
+        std::string start, repeat;
+        size_t total;
+        int status;
+    } floods[] = {
+        // A declared length over the limit, then the bytes anyway.
+        {post + "Content-Length: 2000000\r\n\r\n", block, size_t{300} << 20, 413},
+        // A chunked body that grows past the limit.
+        {post + "Transfer-Encoding: chunked\r\n\r\n", "10000\r\n" + block + "\r\n", size_t{300} << 20, 413},
+        // An endless request line, endless header lines, endless one header line.
+        {"GET /", block, size_t{300} << 20, 414},
+        {"GET / HTTP/1.1\r\n", "X-A: b\r\n", size_t{40} << 20, 431},
+        {"GET / HTTP/1.1\r\nX-Long: ", block, size_t{300} << 20, 431},
+    };
+    for (const auto& f : floods) {
+        // Keeps sending until the server stops taking bytes (at most `total`), then reads its answer.
+        RawConnection c(service.port());
+        size_t sent = f.start.size();
+        for (bool open = c.send(f.start); open && sent < f.total; sent += f.repeat.size()) open = c.send(f.repeat);
+        EXPECT_EQ(c.readReply(3s).status, f.status) << f.start;
+        EXPECT_LT(sent, f.total) << f.start << ": the server kept reading";
+    }
+    EXPECT_LT(residentBytes(), before + (size_t{11} << 20));
+}
+
+TEST_F(ServiceTest, ABurstOfConnectionsIsServedAndOneAddressIsCapped) {
+    ServiceOptions o = options();
+    o.maxPerAddress = 320;
     {
-        std::lock_guard<std::mutex> lock(logMutex_);
-        before = log_.size();
+        const RunningService service = serve(o);
+        std::vector<std::unique_ptr<RawConnection>> burst;
+        for (int i = 0; i < 300; ++i) burst.push_back(std::make_unique<RawConnection>(service.port()));
+        for (int i = 0; i < 300; ++i)
+            ASSERT_TRUE(burst[i]->send(i % 25 ? kHealth : postRequest(kIdentifyTarget, body(i / 25 % 3, 2 + i / 25))));
+        for (int i = 0; i < 300; ++i) {
+            const RawReply reply = burst[i]->readReply(60s);
+            EXPECT_TRUE(i % 25 ? reply.status == 200 : isMatch(reply, i / 25 % 3)) << i << ": " << reply.status;
+        }
     }
-    httplib::Client client("127.0.0.1", service_->port());
-    client.Get("/health?probe=log");
-    post(kPath + "&probe=log", "");
-    post(kPath + "&probe=body", std::string(5000, 'x'));
-    post(kPath + "&probe=match", asString(test::clientBody(excerpt(0, 4.0))));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::lock_guard<std::mutex> lock(logMutex_);
-    // Connections of earlier tests may still be logging: look for ours among the new lines.
-    int health = 0, identify = 0, body = 0, decision = 0;
-    for (size_t i = before; i < log_.size(); ++i) {
-        // A match's line carries the decision's figures, so that a wrong answer can be understood.
-        decision += log_[i].find("&probe=match\" 200 ") != std::string::npos &&
-                    log_[i].find(" track=") != std::string::npos && log_[i].find(" runner_up=") != std::string::npos &&
-                    log_[i].find(" recording=") != std::string::npos && log_[i].find(" speed=1.000") != std::string::npos;
-        health += log_[i].find("\"GET /health?probe=log\" 200 in=0 out=12 ") != std::string::npos;
-        identify += log_[i].find("\"POST /servlet/QuaverId?id=1017&ownerIdentifier=2422&probe=log\" 400") != std::string::npos;
-        // The bytes read, not the length announced.
-        body += log_[i].find("&probe=body\" 415 in=5000 ") != std::string::npos;
+    o.maxPerAddress = 3;
+    const RunningService service = serve(o);
+    std::vector<std::unique_ptr<RawConnection>> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(std::make_unique<RawConnection>(service.port()));
+        // An answered request proves the connection was admitted before the next one comes.
+        ASSERT_TRUE(held.back()->send(kHealth));
+        ASSERT_EQ(held.back()->readReply(3s).status, 200);
     }
-    EXPECT_EQ(health, 1);
-    EXPECT_EQ(identify, 1);
-    EXPECT_EQ(decision, 1);
-    EXPECT_EQ(body, 1);
+    RawConnection fourth(service.port());
+    const RawReply refused = fourth.readReply(3s);
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_EQ(refused.header("retry-after"), "1");
+    RawConnection elsewhere(service.port(), "127.0.0.2");
+    ASSERT_TRUE(elsewhere.send(kHealth));
+    EXPECT_EQ(elsewhere.readReply(3s).status, 200);
+}
+
+// Pipelined requests, HEAD, a chunked body, a client that waits for "100 Continue" and an
+// HTTP/1.0 client that half-closes after its body: every framing a client may use is answered.
+TEST_F(ServiceTest, PipelinedChunkedAndWaitingClientsAreAnswered) {
+    ServiceOptions o = options();
+    o.debugHeaders = true;
+    const RunningService service = serve(o);
+    const std::string recording = body(0, 3.0), post = postRequest(kIdentifyTarget, recording);
+    const std::string health = "ok tracks=3 cluster_state:ok\n";
+    RawConnection c(service.port());
+    ASSERT_TRUE(c.send(kHealth + post + kHealth + post + post + kHealth));
+    EXPECT_EQ(c.readReply(5s).status, 200);
+    const RawReply first = c.readReply(5s);
+    EXPECT_TRUE(isMatch(first));
+    EXPECT_EQ(first.header("x-match").rfind("track=", 0), 0u) << "asked for with debug headers";
+    EXPECT_EQ(c.readReply(5s).body, health);
+    EXPECT_TRUE(isMatch(c.readReply(5s)));
+    EXPECT_TRUE(isMatch(c.readReply(5s)));
+    EXPECT_EQ(c.readReply(5s).body, health);
+    // A HEAD reply announces the length but sends no body: the next reply follows at once.
+    RawConnection h(service.port());
+    ASSERT_TRUE(h.send("HEAD /health HTTP/1.1\r\nHost: x\r\n\r\nGET /health HTTP/1.1\r\nConnection: close\r\n\r\n"));
+    std::string both;
+    EXPECT_TRUE(h.closedWithin(3s, &both));
+    EXPECT_NE(both.find("Content-Length: 29\r\n"), std::string::npos) << both;
+    EXPECT_EQ(both.compare(both.find("\r\n\r\n") + 4, 15, "HTTP/1.1 200 OK"), 0) << both;
+    EXPECT_EQ(both.substr(both.size() - health.size()), health);
+
+    std::string chunked = "POST " + kIdentifyTarget + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (size_t at = 0; at < recording.size(); at += 50000) {
+        const std::string part = recording.substr(at, 50000);
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx\r\n", part.size());
+        chunked += size + part + "\r\n";
+    }
+    EXPECT_TRUE(isMatch(replyTo(service.port(), chunked + "0\r\n\r\n")));
+    RawConnection waiting(service.port());
+    const std::string expecting = postRequest(kIdentifyTarget, recording, "Expect: 100-continue\r\n");
+    const size_t headerEnd = expecting.find("\r\n\r\n") + 4;
+    ASSERT_TRUE(waiting.send(expecting.substr(0, headerEnd)));
+    std::string interim;
+    EXPECT_FALSE(waiting.closedWithin(500ms, &interim));
+    EXPECT_EQ(interim, "HTTP/1.1 100 Continue\r\n\r\n");
+    ASSERT_TRUE(waiting.send(expecting.substr(headerEnd)));
+    EXPECT_TRUE(isMatch(waiting.readReply(5s)));
+    RawConnection old(service.port());
+    ASSERT_TRUE(old.send("POST " + kIdentifyTarget + " HTTP/1.0\r\nContent-Length: " +
+                         std::to_string(recording.size()) + "\r\n\r\n" + recording));
+    old.shutdownWrite();
+    EXPECT_TRUE(isMatch(old.readReply(5s)));
 }
 
 }  // namespace
-}  // namespace melodex::server
+}  // namespace melodex::server::test

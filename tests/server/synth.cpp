@@ -8,12 +8,9 @@
 namespace melodex::server::test {
 namespace {
 
-void put16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
-    b[at] = static_cast<uint8_t>(v);
-    b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+// Appends the `bytes` low bytes of `v`, least significant first.
+void append(std::vector<uint8_t>& b, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 double noteHz(int midi) { return 440.0 * std::pow(2.0, (midi - 69) / 12.0); }
@@ -30,30 +27,23 @@ void addNote(std::vector<float>& out, int rate, size_t start, size_t length, dou
     }
 }
 
+// A RIFF header: "RIFF", the size in the given byte order, "WAVEfmt " and a 16-byte PCM format.
+std::vector<uint8_t> riffHeader(uint32_t riffSize, bool bigEndian, int rate, int channels, int bits, int blockAlign) {
+    std::vector<uint8_t> b = {'R', 'I', 'F', 'F'};
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(riffSize >> (bigEndian ? 24 - 8 * i : 8 * i)));
+    b.insert(b.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    const std::pair<int, int> fields[] = {{16, 4}, {1, 2}, {channels, 2}, {rate, 4}, {rate * blockAlign, 4},
+                                          {blockAlign, 2}, {bits, 2}};  // value and width of each field
+    for (const auto& [value, bytes] : fields)
+        append(b, static_cast<uint32_t>(value), bytes);
+    return b;
+}
+
 }  // namespace
 
 std::vector<float> tone(double hz, double seconds, int rate, double amplitude) {
     std::vector<float> out(static_cast<size_t>(seconds * rate));
     for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<float>(amplitude * std::sin(2 * M_PI * hz * i / rate));
-    return out;
-}
-
-std::vector<float> sweep(double fromHz, double toHz, double seconds, int rate) {
-    std::vector<float> out(static_cast<size_t>(seconds * rate));
-    double phase = 0;
-    for (size_t i = 0; i < out.size(); ++i) {
-        const double hz = fromHz + (toHz - fromHz) * i / out.size();
-        phase += 2 * M_PI * hz / rate;
-        out[i] = static_cast<float>(0.5 * std::sin(phase));
-    }
-    return out;
-}
-
-std::vector<float> chordSequence(const std::vector<std::vector<int>>& chords, double chordSeconds, int rate) {
-    const size_t step = static_cast<size_t>(chordSeconds * rate);
-    std::vector<float> out(step * chords.size());
-    for (size_t c = 0; c < chords.size(); ++c)
-        for (int note : chords[c]) addNote(out, rate, c * step, step, noteHz(note), 0.15);
     return out;
 }
 
@@ -108,19 +98,11 @@ std::vector<int16_t> toPcm16(const std::vector<float>& samples) {
 
 std::vector<uint8_t> wavFile(const std::vector<float>& samples, int rate, int channels) {
     const std::vector<int16_t> pcm = toPcm16(samples);
-    std::vector<uint8_t> b(44 + pcm.size() * 2);
-    std::memcpy(&b[0], "RIFF", 4);
-    put32(b, 4, static_cast<uint32_t>(b.size() - 8));
-    std::memcpy(&b[8], "WAVEfmt ", 8);
-    put32(b, 16, 16);
-    put16(b, 20, 1);
-    put16(b, 22, static_cast<uint16_t>(channels));
-    put32(b, 24, static_cast<uint32_t>(rate));
-    put32(b, 28, static_cast<uint32_t>(rate * channels * 2));
-    put16(b, 32, static_cast<uint16_t>(channels * 2));
-    put16(b, 34, 16);
-    std::memcpy(&b[36], "data", 4);
-    put32(b, 40, static_cast<uint32_t>(pcm.size() * 2));
+    const auto size = static_cast<uint32_t>(36 + pcm.size() * 2);
+    std::vector<uint8_t> b = riffHeader(size, false, rate, channels, 16, 2 * channels);
+    b.insert(b.end(), {'d', 'a', 't', 'a'});
+    append(b, static_cast<uint32_t>(pcm.size() * 2), 4);
+    b.resize(44 + pcm.size() * 2);
     std::memcpy(&b[44], pcm.data(), pcm.size() * 2);
     return b;
 }
@@ -130,28 +112,17 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+// The client writes its RIFF size (180088) most significant byte first, a bits field of 1, a
+// padding chunk up to 4088 bytes, and a data chunk of size 0.
 std::vector<uint8_t> clientBody(const std::vector<float>& samples8k) {
-    std::vector<uint8_t> b(180096, 0);
-    std::memcpy(&b[0], "RIFF", 4);
-    b[4] = 0x00;  // 180088, most significant byte first
-    b[5] = 0x02;
-    b[6] = 0xBF;
-    b[7] = 0x78;
-    std::memcpy(&b[8], "WAVEfmt ", 8);
-    put32(b, 16, 16);
-    put16(b, 20, 1);
-    put16(b, 22, 1);
-    put32(b, 24, 8000);
-    put32(b, 28, 16000);
-    put16(b, 32, 2);
-    put16(b, 34, 1);  // the client's bits field
-    std::memcpy(&b[36], "PAD ", 4);
-    put32(b, 40, 4044);
-    std::memcpy(&b[4088], "data", 4);
-    put32(b, 4092, 0);
+    std::vector<uint8_t> b = riffHeader(180088, true, 8000, 1, 1, 2);
+    b.insert(b.end(), {'P', 'A', 'D', ' '});
+    append(b, 4044, 4);
+    b.resize(4088);
+    b.insert(b.end(), {'d', 'a', 't', 'a', 0, 0, 0, 0});
     const std::vector<int16_t> pcm = toPcm16(samples8k);
-    const size_t n = std::min<size_t>(pcm.size(), 88000);
-    std::memcpy(&b[4096], pcm.data(), n * 2);
+    b.resize(180096, 0);
+    std::memcpy(&b[4096], pcm.data(), std::min<size_t>(pcm.size(), 88000) * 2);
     return b;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-// Generated test signals: tones, sweeps, chord sequences, melodies, noise, and the files and
-// request bodies built from them.
+// Generated test signals (tones, melodies, noise) and the files and request bodies built
+// from them.
 
 #include <cstdint>
 #include <string>
@@ -10,10 +10,6 @@
 namespace melodex::server::test {
 
 std::vector<float> tone(double hz, double seconds, int rate = 8000, double amplitude = 0.5);
-// Linear sweep from `fromHz` to `toHz`.
-std::vector<float> sweep(double fromHz, double toHz, double seconds, int rate = 8000);
-// Chords of three notes with harmonics, changing every `chordSeconds`.
-std::vector<float> chordSequence(const std::vector<std::vector<int>>& chords, double chordSeconds, int rate = 8000);
 // A random melody with a bass line and percussive noise, different for every seed.
 std::vector<float> melody(uint32_t seed, double seconds, int rate = 8000);
 // Adds white noise at the given signal-to-noise ratio in dB.
@@ -23,7 +19,8 @@ std::vector<int16_t> toPcm16(const std::vector<float>& samples);
 // A plain 16-bit PCM WAV file (interleaved samples).
 std::vector<uint8_t> wavFile(const std::vector<float>& samples, int rate, int channels = 1);
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
-// The phone client's request body: its fixed 4096-byte header and 88000 samples at 8 kHz.
+// The phone client's request body, byte by byte as the client builds it: its fixed 4096-byte
+// header and 88000 samples at 8 kHz.
 std::vector<uint8_t> clientBody(const std::vector<float>& samples8k);
 
 }  // namespace melodex::server::test

@@ -53,9 +53,3 @@ void ChildProcess::stop() {
   waitpid(m_pid, nullptr, 0);
   m_pid = -1;
 }
-
-int RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-               const std::filesystem::path& output) {
-  ChildProcess child;
-  return child.start(argv, environment, output) ? child.wait() : -1;
-}

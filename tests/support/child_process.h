@@ -27,8 +27,3 @@ class ChildProcess {
  private:
   pid_t m_pid = -1;
 };
-
-// Runs a program to its end (the arguments as for ChildProcess::start) and
-// returns its exit status, -1 when it could not be started or was killed.
-int RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-               const std::filesystem::path& output);

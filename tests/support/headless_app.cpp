@@ -5,16 +5,12 @@
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <unistd.h>
 
 #include "app/log.h"
 #include "app/main_window.h"
-#include "app/state.h"
 #include "platform/gdi/gdi.h"
 #include "platform/system/images.h"
 #include "platform/system/paths.h"
-#include "platform/system/screenshot.h"
-#include "platform/window/headless.h"
 #include "platform/window/platform.h"
 #include "platform/window/window.h"
 
@@ -46,6 +42,7 @@ HeadlessApp::HeadlessApp(const Options& options) : m_root(MakeTempFolder("melode
   platform.backend = Backend::Headless;
   platform.width = options.width;
   platform.height = options.height;
+  platform.zoom = options.zoom;
   std::string error;
   if (!InitPlatform(platform, &error)) return;
   m_started = InitInstance(reinterpret_cast<HINSTANCE>(&g_moduleTag), SW_SHOWNORMAL) == TRUE;
@@ -58,25 +55,6 @@ HeadlessApp::~HeadlessApp() {
   std::error_code ignored;
   fs::remove_all(m_root, ignored);
 }
-
-void HeadlessApp::key(UINT vk) { PressKey(vk); }
-void HeadlessApp::tap(int x, int y) { Tap(x, y); }
-void HeadlessApp::wait(int ms) { AdvanceClock(ms); }
-void HeadlessApp::resize(int width, int height) { ResizeWindowFromOutside(width, height); }
-
-void HeadlessApp::skipSplash() { wait(3000); }
-
-int HeadlessApp::screen() const { return g_nCurrentScreen; }
-
-std::uint32_t HeadlessApp::pixel(int x, int y) const { return WindowPixels().at(x, y) & 0x00FFFFFFu; }
-
-const Surface& HeadlessApp::pixels() const { return WindowPixels(); }
-
-bool HeadlessApp::visible() const { return WindowVisible(); }
-
-bool HeadlessApp::quit(int* exitCode) const { return QuitPosted(exitCode); }
-
-void HeadlessApp::saveShot(const std::string& name) const { SaveSurfacePng(WindowPixels(), name); }
 
 std::string HeadlessApp::log() const {
   if (g_fpLog) std::fflush(g_fpLog);

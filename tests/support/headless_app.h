@@ -8,8 +8,10 @@
 #include <functional>
 #include <string>
 
+#include "app/state.h"
 #include "platform/gdi/surface.h"
 #include "platform/types.h"
+#include "platform/window/headless.h"
 #include "tests/support/temp_folder.h"
 
 class HeadlessApp {
@@ -17,6 +19,8 @@ class HeadlessApp {
   struct Options {
     int width = 240;
     int height = 320;
+    // How many window pixels show one client pixel (see TapWindowPixel).
+    int zoom = 1;
     // Content of the settings file; none is written when empty.
     std::string settings;
     // Start in a data folder that does not exist yet.
@@ -33,20 +37,17 @@ class HeadlessApp {
 
   bool started() const { return m_started; }
 
-  void key(UINT vk);
-  void tap(int x, int y);
-  void wait(int ms);
+  void key(UINT vk) { PressKey(vk); }
+  void tap(int x, int y) { Tap(x, y); }
+  void wait(int ms) { AdvanceClock(ms); }
   // The user or the compositor gives the window a new size.
-  void resize(int width, int height);
+  void resize(int width, int height) { ResizeWindowFromOutside(width, height); }
   // Leaves the splash screen for the main menu.
-  void skipSplash();
+  void skipSplash() { wait(3000); }
 
-  int screen() const;
-  std::uint32_t pixel(int x, int y) const;  // 0x00RRGGBB
-  const Surface& pixels() const;
-  bool visible() const;
-  bool quit(int* exitCode) const;
-  void saveShot(const std::string& name) const;
+  int screen() const { return g_nCurrentScreen; }
+  std::uint32_t pixel(int x, int y) const { return WindowPixels().at(x, y) & 0x00FFFFFFu; }  // 0x00RRGGBB
+  const Surface& pixels() const { return WindowPixels(); }
 
   // The log file as it stands (flushed first).
   std::string log() const;
@@ -61,7 +62,6 @@ class HeadlessApp {
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::filesystem::path& path);
-
 
 // The pixel of a compiled-in GIF, as the program decodes it.
 std::uint32_t GifPixel(int gifId, int x, int y);

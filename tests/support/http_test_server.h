@@ -1,8 +1,11 @@
-// A real HTTP server on 127.0.0.1 for handler tests: it runs in its own
+// A real HTTP server on 127.0.0.1 for request tests: it runs in its own
 // threads and records what arrived.
 #pragma once
 
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -19,17 +22,31 @@ class TestServer {
     std::string body;
   };
 
-  TestServer();
-  ~TestServer();
+  // One request per connection, so that stopping never waits on an idle one.
+  TestServer() { m_server.set_keep_alive_max_count(1); }
+  ~TestServer() {
+    m_stopping = true;
+    m_server.stop();
+    if (m_thread.joinable()) m_thread.join();
+  }
 
   // Handlers are added before start().
   httplib::Server& server() { return m_server; }
-  void start();
-
-  std::string url(const std::string& target) const;
-  int port() const { return m_port; }
-  std::vector<Arrival> arrivals() const;
-  void record(const httplib::Request& request);
+  void start() {
+    m_port = m_server.bind_to_any_port("127.0.0.1");
+    m_thread = std::thread([this] { m_server.listen_after_bind(); });
+    // A stop before the server runs would be lost, and the join would hang.
+    while (!m_server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::string url(const std::string& target) const { return "http://127.0.0.1:" + std::to_string(m_port) + target; }
+  std::vector<Arrival> arrivals() const {
+    std::lock_guard lock(m_mutex);
+    return m_arrivals;
+  }
+  void record(const httplib::Request& request) {
+    std::lock_guard lock(m_mutex);
+    m_arrivals.push_back({request.method, request.target, request.headers, request.body});
+  }
   // True once stop has begun: long replies end then.
   bool stopping() const { return m_stopping; }
 
@@ -42,5 +59,15 @@ class TestServer {
   std::vector<Arrival> m_arrivals;
 };
 
-// A port on 127.0.0.1 on which nothing listens.
-int ClosedPort();
+// A port on 127.0.0.1 on which nothing listens: bound, never listening, closed.
+inline int ClosedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "platform/gdi/gdi.h"
-#include "platform/system/screenshot.h"
 #include "platform/system/images.h"
+#include "platform/system/screenshot.h"
 
 namespace fs = std::filesystem;
 
@@ -55,4 +55,19 @@ Surface LoadPng(const fs::path& path) {
   SaveSurfacePng(shown, actual.string());
   return ::testing::AssertionFailure() << name << ": " << differing << " pixels differ within (" << left << ", " << top
                                        << ")-(" << right << ", " << bottom << "); the window is saved as " << actual;
+}
+
+::testing::AssertionResult ChangesOnlyWithin(const Surface& before, const Surface& after, const RECT& area) {
+  if (before.width != after.width || before.height != after.height)
+    return ::testing::AssertionFailure() << "the window changed its size";
+  int inside = 0, outside = 0;
+  for (int y = 0; y < after.height; ++y)
+    for (int x = 0; x < after.width; ++x) {
+      if (before.at(x, y) == after.at(x, y)) continue;
+      const bool in = x >= area.left && x <= area.right && y >= area.top && y <= area.bottom;
+      ++(in ? inside : outside);
+    }
+  if (inside > 0 && outside == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << inside << " pixels changed inside (" << area.left << ", " << area.top << ")-("
+                                       << area.right << ", " << area.bottom << "), " << outside << " outside";
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "platform/window/window_system.h"
+#include "platform/window/zoom.h"
 
 void AdvanceVirtualClockTo(std::uint64_t t);
 
@@ -88,6 +89,13 @@ void Tap(int x, int y) {
     PostMessageW(hwnd, WM_LBUTTONUP, 0, at);
   }
   DispatchIdle();
+}
+
+void TapWindowPixel(int x, int y) {
+  RECT client{};
+  if (const HWND hwnd = InputWindow()) GetClientRect(hwnd, &client);
+  const POINT at = ClientPointFromWindow(x, y, System()->backend->Zoom(), client.right, client.bottom);
+  Tap(at.x, at.y);
 }
 
 void PressCloseButton() {

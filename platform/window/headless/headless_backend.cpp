@@ -9,7 +9,10 @@ namespace {
 
 class HeadlessBackend final : public WindowBackend {
  public:
+  explicit HeadlessBackend(int zoom) : zoom_(zoom) {}
+
   std::uint64_t NowMs() override { return now_.load(); }
+  int Zoom() const override { return zoom_; }
 
   // A free-running message loop (no driver) keeps the virtual clock in step
   // with the real time it spends waiting.
@@ -38,12 +41,13 @@ class HeadlessBackend final : public WindowBackend {
   }
 
  private:
+  const int zoom_;
   std::atomic<std::uint64_t> now_{0};
 };
 
 }  // namespace
 
-std::unique_ptr<WindowBackend> MakeHeadlessBackend() { return std::make_unique<HeadlessBackend>(); }
+std::unique_ptr<WindowBackend> MakeHeadlessBackend(int zoom) { return std::make_unique<HeadlessBackend>(zoom); }
 
 // The driver (headless.cpp) moves the clock through this.
 void AdvanceVirtualClockTo(std::uint64_t t) {

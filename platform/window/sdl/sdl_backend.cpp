@@ -10,10 +10,13 @@
 #include <cstdlib>
 #include <map>
 
+#include "platform/window/sdl/desktop_scale.h"
 #include "platform/window/sdl/key_map.h"
 #include "platform/system/resources.h"
 #include "platform/system/wide_text.h"
+#include "platform/window/form_factor.h"
 #include "platform/window/window_system.h"
+#include "platform/window/zoom.h"
 
 namespace {
 
@@ -80,6 +83,8 @@ class SdlBackend final : public WindowBackend {
   }
 
   void SleepOnUiThread(DWORD ms) override { SDL_Delay(ms); }
+
+  int Zoom() const override { return zoom_; }
 
   bool WindowCreated(HWND hwnd, const std::wstring& title, int iconId, int width, int height) override {
     auto w = std::make_unique<SdlWindow>();
@@ -180,9 +185,8 @@ class SdlBackend final : public WindowBackend {
   LPARAM ClientPoint(HWND hwnd, int x, int y) const {
     RECT client{};
     GetClientRect(hwnd, &client);
-    x = std::clamp(x / zoom_, 0, std::max<int>(client.right - 1, 0));
-    y = std::clamp(y / zoom_, 0, std::max<int>(client.bottom - 1, 0));
-    return MAKELPARAM(static_cast<WORD>(x), static_cast<WORD>(y));
+    const POINT at = ClientPointFromWindow(x, y, zoom_, client.right, client.bottom);
+    return MAKELPARAM(static_cast<WORD>(at.x), static_cast<WORD>(at.y));
   }
 
   void Translate(const SDL_Event& e) {
@@ -251,6 +255,16 @@ class SdlBackend final : public WindowBackend {
   std::map<Uint32, HWND> byId_;
 };
 
+// The zoom that --zoom auto stands for: none on a phone, whose window covers
+// the display; on a desktop, about half the usable height at the desktop's
+// own scale.
+int AutoZoom(const PlatformOptions& options) {
+  SDL_Rect usable{};
+  if (SDL_GetDisplayUsableBounds(0, &usable) != 0 || usable.w <= 0 || usable.h <= 0) return 1;
+  if (IsPhoneFormFactor(usable.w, usable.h)) return 1;
+  return ChooseZoom(usable.h, options.height, SessionDesktopScale());
+}
+
 }  // namespace
 
 std::unique_ptr<WindowBackend> MakeSdlBackend(const PlatformOptions& options, std::string* error) {
@@ -280,5 +294,6 @@ std::unique_ptr<WindowBackend> MakeSdlBackend(const PlatformOptions& options, st
     SDL_QuitSubSystem(SDL_INIT_VIDEO);
     return nullptr;
   }
-  return std::make_unique<SdlBackend>(options.zoom, wakeEvent);
+  const int zoom = options.zoom == kAutoZoom ? AutoZoom(options) : options.zoom;
+  return std::make_unique<SdlBackend>(zoom, wakeEvent);
 }

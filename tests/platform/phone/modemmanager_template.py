@@ -1,11 +1,7 @@
-'''A mock ModemManager for python-dbusmock: the manager object with its
-object manager, no modems until AddModem adds one.
-
-A modem with messaging creates messages on Messaging.Create and keeps them
-under /org/freedesktop/ModemManager1/SMS/N with the properties asked for;
-Sms.Send marks one sent (State 5); a modem added with the behaviour "fails"
-refuses every send with a ModemManager error, one added with "stalls" takes
-ten seconds over it.
+'''A mock ModemManager for python-dbusmock: no modems until AddModem adds
+one. A modem with messaging keeps the messages that Messaging.Create makes;
+Sms.Send marks one sent (State 5), or refuses (behaviour "fails") or takes
+ten seconds (behaviour "stalls").
 '''
 
 import time
@@ -30,11 +26,6 @@ MODEM_STATE_REGISTERED = 8
 
 
 def load(mock, _parameters):
-    mock.AddMethods(MAIN_IFACE, [
-        ('ScanDevices', '', '', ''),
-        ('SetLogging', 's', '', ''),
-    ])
-    mock.AddProperties(MAIN_IFACE, {'Version': dbus.String('1.20.0')})
     mock.modem_count = 0
     mock.sms_count = 0
 
@@ -84,21 +75,23 @@ def AddModem(self, messaging, behaviour):
     "sends", "fails" or "stalls". Returns the modem's object path.'''
     self.modem_count += 1
     path = f'{MAIN_OBJ}/Modem/{self.modem_count}'
-    self.AddObject(path, MODEM_IFACE, {
-        'State': dbus.Int32(MODEM_STATE_REGISTERED),
-        'Manufacturer': dbus.String('Melodex test modem'),
-        'OwnNumbers': dbus.Array(['+15550000000'], signature='s'),
-    }, [])
+    self.AddObject(path, MODEM_IFACE, {'State': dbus.Int32(MODEM_STATE_REGISTERED)}, [])
     modem = mockobject.objects[path]
     modem.behaviour = behaviour
     if messaging:
-        modem.AddProperties(MESSAGING_IFACE, {
-            'Messages': dbus.Array([], signature='o'),
-            'SupportedStorages': dbus.Array([dbus.UInt32(2)], signature='u'),
-            'DefaultStorage': dbus.UInt32(2),
-        })
+        modem.AddProperties(MESSAGING_IFACE, {'Messages': dbus.Array([], signature='o')})
         modem.AddMethod(MESSAGING_IFACE, 'Create', 'a{sv}', 'o', create_sms)
         modem.AddMethod(MESSAGING_IFACE, 'Delete', 'o', '', delete_sms)
-        modem.AddMethod(MESSAGING_IFACE, 'List', '', 'ao', 'ret = self.props["%s"]["Messages"]' % MESSAGING_IFACE)
     self.object_manager_emit_added(path)
     return dbus.ObjectPath(path)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='o', out_signature='a(ssibu)')
+def Messages(self, modem):
+    '''The messages the modem holds, oldest first: number, text, class,
+    delivery report asked for, state.'''
+    found = []
+    for path in mockobject.objects[modem].props.get(MESSAGING_IFACE, {}).get('Messages', []):
+        sms = mockobject.objects[path].props[SMS_IFACE]
+        found.append((sms['Number'], sms['Text'], sms['Class'], sms['DeliveryReportRequest'], sms['State']))
+    return dbus.Array(found, signature='(ssibu)')

@@ -1,8 +1,7 @@
 // A second process for the single-instance tests: it opens a hidden window
-// of the class named on its command line, says "ready", and exits when it
-// receives 0x401, with status 42 if its window was brought to the front by
-// then and 43 if not (99 after ten seconds without it).
-#include <cstdio>
+// of the class named on its command line and exits when it receives 0x401,
+// with status 42 if its window was brought to the front by then and 43 if
+// not (99 after ten seconds without it).
 #include <string>
 
 #include "platform/window/platform.h"
@@ -19,9 +18,8 @@ LRESULT Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) return 2;
   std::string error;
-  if (!InitPlatform(PlatformOptions{}, &error)) return 3;
+  if (argc != 2 || !InitPlatform(PlatformOptions{}, &error)) return 2;
   const std::string name = argv[1];
   const std::wstring className(name.begin(), name.end());
   WNDCLASSW wc{};
@@ -30,10 +28,7 @@ int main(int argc, char** argv) {
   RegisterClassW(&wc);
   const HWND hwnd = CreateWindowExW(0, className.c_str(), L"Helper", 0, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                                     CW_USEDEFAULT, nullptr, nullptr, nullptr, nullptr);
-  if (!hwnd) return 4;
   SetTimer(hwnd, 1, 10000, nullptr);
-  std::printf("ready\n");
-  std::fflush(stdout);
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0)) DispatchMessageW(&msg);
   ShutdownPlatform();

@@ -1,0 +1,192 @@
+// Wave input: argument checks and the buffer life cycle (queue, fill, stop,
+// reset, unprepare, close), seen through the MM_WIM_DATA messages a window
+// receives; a sound file as the microphone (mixed to mono, resampled to
+// 8000 Hz, delivered by the virtual clock, silence after its end). The fake
+// device's failures are exercised by the recorder's tests.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "platform/audio/fake_wave_in.h"
+#include "platform/audio/microphone_file.h"
+#include "platform/audio/wave_in.h"
+#include "tests/platform/audio/test_sound_file.h"
+#include "tests/platform/window/window_fixture.h"
+#include "tests/support/temp_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr WAVEFORMATEX kFormat = {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+class WaveIn : public WindowTest {
+ protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    InstallFakeWaveIn();
+  }
+  void TearDown() override {
+    RemoveFakeWaveIn();
+    WindowTest::TearDown();
+  }
+  MMRESULT open() {
+    return waveInOpen(&device_, WAVE_MAPPER, &kFormat, reinterpret_cast<DWORD_PTR>(hwnd_), 0, CALLBACK_WINDOW);
+  }
+  std::vector<Received> handedBack() {
+    DispatchPending();
+    return Only(MM_WIM_DATA);
+  }
+
+  std::vector<char> buffer_ = std::vector<char>(1600);  // 800 samples
+  WAVEHDR header_{buffer_.data(), 1600, 0, 0, 0, 0, nullptr, 0};
+  HWAVEIN device_ = nullptr;
+};
+
+TEST_F(WaveIn, OpenAndPrepareCheckTheirArguments) {
+  HWAVEIN device = nullptr;
+  EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, &kFormat, 0, 0, CALLBACK_WINDOW), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, nullptr, 0, 0, CALLBACK_WINDOW), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInOpen(&device, 3, &kFormat, 0, 0, CALLBACK_WINDOW), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, &kFormat, 0, 0, 0x30000), MMSYSERR_INVALFLAG);
+  for (WAVEFORMATEX wrong : {WAVEFORMATEX{WAVE_FORMAT_PCM, 2, 8000, 32000, 4, 16, 0},
+                             WAVEFORMATEX{WAVE_FORMAT_PCM, 1, 44100, 88200, 2, 16, 0},
+                             WAVEFORMATEX{WAVE_FORMAT_PCM, 1, 8000, 8000, 1, 8, 0},
+                             WAVEFORMATEX{3, 1, 8000, 16000, 2, 16, 0}})
+    EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, &wrong, 0, 0, CALLBACK_WINDOW), WAVERR_BADFORMAT);
+  EXPECT_EQ(device, nullptr);
+
+  ASSERT_EQ(open(), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), WAVERR_UNPREPARED);
+  EXPECT_EQ(waveInPrepareHeader(device_, nullptr, sizeof header_), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInPrepareHeader(device_, &header_, sizeof header_ - 1), MMSYSERR_INVALPARAM);
+  WAVEHDR empty{};
+  EXPECT_EQ(waveInPrepareHeader(device_, &empty, sizeof empty), MMSYSERR_INVALPARAM);
+  EXPECT_EQ(waveInPrepareHeader(nullptr, &header_, sizeof header_), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
+
+  RemoveFakeWaveIn();
+  EXPECT_EQ(open(), MMSYSERR_NODRIVER) << "the headless backend has no device of its own";
+}
+
+TEST_F(WaveIn, BuffersFillStopResetAndComeBackToTheWindow) {
+  ASSERT_EQ(open(), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInPrepareHeader(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInStart(device_), MMSYSERR_NOERROR);
+  std::vector<std::int16_t> samples(1000);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::int16_t>(i * 7 - 3000);
+  ASSERT_TRUE(FakeWaveInCapture(samples.data(), 799));
+  EXPECT_TRUE(handedBack().empty());
+  EXPECT_TRUE(header_.dwFlags & WHDR_INQUEUE);
+  ASSERT_TRUE(FakeWaveInCapture(samples.data() + 799, 201));  // the rest finds no buffer: lost
+  ASSERT_EQ(handedBack().size(), 1u);
+  EXPECT_EQ(handedBack()[0].wParam, reinterpret_cast<WPARAM>(device_));
+  EXPECT_EQ(handedBack()[0].lParam, reinterpret_cast<LPARAM>(&header_));
+  EXPECT_EQ(header_.dwBytesRecorded, 1600u);
+  EXPECT_EQ(header_.dwFlags, static_cast<DWORD>(WHDR_DONE | WHDR_PREPARED));
+  EXPECT_EQ(std::memcmp(buffer_.data(), samples.data(), 1600), 0);
+
+  // Stop hands back a part-filled buffer; a stopped device captures nothing.
+  ASSERT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+  ASSERT_TRUE(FakeWaveInCaptureConstant(5, 100));
+  EXPECT_EQ(waveInStop(device_), MMSYSERR_NOERROR);
+  ASSERT_EQ(handedBack().size(), 2u);
+  EXPECT_EQ(header_.dwBytesRecorded, 200u);
+  EXPECT_FALSE(FakeWaveInCaptureConstant(5, 100));
+
+  // Queued again: busy until a reset hands it back empty.
+  ASSERT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+  EXPECT_EQ(header_.dwBytesRecorded, 0u);
+  EXPECT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), WAVERR_STILLPLAYING);
+  EXPECT_EQ(waveInUnprepareHeader(device_, &header_, sizeof header_), WAVERR_STILLPLAYING);
+  EXPECT_EQ(waveInClose(device_), WAVERR_STILLPLAYING);
+  EXPECT_EQ(waveInReset(device_), MMSYSERR_NOERROR);
+  ASSERT_EQ(handedBack().size(), 3u);
+  EXPECT_EQ(waveInUnprepareHeader(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
+  EXPECT_EQ(header_.dwFlags, static_cast<DWORD>(WHDR_DONE));
+  EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInStart(device_), MMSYSERR_INVALHANDLE);
+}
+
+constexpr int kLossless = 40;  // of 32767: 16-bit input and the filter's ripple
+
+class MicrophoneFile : public WindowTest {
+ protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    RemoveFakeWaveIn();
+  }
+  void TearDown() override {
+    ForgetMicrophoneFile();
+    fs::remove_all(folder_);
+    WindowTest::TearDown();
+  }
+  fs::path tones(const char* name, int rate, double seconds) {
+    EXPECT_TRUE(test_sound::WriteStereoTones(folder_ / name, rate, seconds));
+    std::string error;
+    EXPECT_TRUE(UseMicrophoneFile(folder_ / name, &error)) << error;
+    return folder_ / name;
+  }
+  // Records `seconds` by the virtual clock; `during` runs once capture started.
+  std::vector<std::int16_t> record(double seconds, const std::function<void(const WAVEHDR&)>& during = nullptr) {
+    std::vector<std::int16_t> samples(static_cast<std::size_t>(seconds * 8000));
+    WAVEHDR header{reinterpret_cast<LPSTR>(samples.data()), static_cast<DWORD>(samples.size() * 2), 0, 0, 0, 0, nullptr, 0};
+    HWAVEIN device = nullptr;
+    EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, &kFormat, reinterpret_cast<DWORD_PTR>(hwnd_), 0, CALLBACK_WINDOW), 0u);
+    waveInPrepareHeader(device, &header, sizeof header);
+    waveInAddBuffer(device, &header, sizeof header);
+    EXPECT_EQ(waveInStart(device), 0u);
+    if (during) during(header);
+    const std::size_t before = Only(MM_WIM_DATA).size();
+    AdvanceClock(static_cast<int>(seconds * 1000));
+    // The file is delivered on a thread of its own: wait for the hand-back.
+    for (int i = 0; i < 200 && Only(MM_WIM_DATA).size() == before; ++i) WaitForPostedMessage(10);
+    EXPECT_EQ(Only(MM_WIM_DATA).size(), before + 1);
+    waveInUnprepareHeader(device, &header, sizeof header);
+    EXPECT_EQ(waveInClose(device), 0u);
+    return samples;
+  }
+
+  const fs::path folder_ = MakeTempFolder("melodex-mic");
+};
+
+TEST_F(MicrophoneFile, AStereoFileIsHeardAsItsMonoMixAt8000AtTheClocksPaceThenSilenceFromItsStartEachTime) {
+  tones("tones.wav", 44100, 1.5);
+  EXPECT_NEAR(static_cast<double>(MicrophoneFileSamples().size()), 12000, 2);
+  const auto samples = record(2.0, [this](const WAVEHDR& header) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(header.dwBytesRecorded, 0u) << "no virtual time has passed";
+    AdvanceClock(250);
+    for (int i = 0; i < 2000 && header.dwBytesRecorded == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(header.dwBytesRecorded, 4000u) << "a quarter of a second";
+  });
+  int shift = 99;
+  EXPECT_LE(test_sound::LargestError(samples, 100, 11900, 3, &shift), kLossless);
+  EXPECT_LE(std::abs(shift), 1);
+  EXPECT_TRUE(std::all_of(samples.begin() + 12010, samples.end(), [](std::int16_t s) { return s == 0; }));
+  EXPECT_EQ(record(2.0), samples) << "every recording hears the file from its beginning";
+}
+
+TEST_F(MicrophoneFile, AnUnreadableFileIsRefusedAndTheMicrophoneStaysAsItWas) {
+  std::string error;
+  EXPECT_FALSE(UseMicrophoneFile(folder_ / "missing.wav", &error));
+  EXPECT_NE(error.find("missing.wav"), std::string::npos);
+  HWAVEIN device = nullptr;
+  EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, &kFormat, 0, 0, CALLBACK_NULL), MMSYSERR_NODRIVER);
+  tones("tones.wav", 8000, 1.0);
+  std::ofstream(folder_ / "damaged.wav") << "RIFF\x10\0\0\0WAVEfmt garbage that is not a sound file";
+  error.clear();
+  EXPECT_FALSE(UseMicrophoneFile(folder_ / "damaged.wav", &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(MicrophoneFileSamples().size(), 8000u);
+  ASSERT_EQ(waveInOpen(&device, WAVE_MAPPER, &kFormat, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInClose(device), MMSYSERR_NOERROR);
+}
+
+}  // namespace

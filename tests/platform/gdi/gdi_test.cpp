@@ -1,0 +1,406 @@
+// The drawing layer: device contexts and objects; filling, copying, clipping,
+// pen lines and stretching; fonts and text; pictures into bitmaps. Scenes are
+// compared whole with their reference renderings; the rules a picture cannot
+// show are checked one by one.
+#include <gtest/gtest.h>
+
+#include <SDL2/SDL.h>
+#include <SDL2/SDL_image.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "platform/gdi/gdi.h"
+#include "platform/gdi/text_layout.h"
+#include "platform/system/images.h"
+#include "platform/system/resources.h"
+#include "tests/support/reference_image.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+// A memory DC with a white bitmap selected, and ways to look at its pixels.
+constexpr std::uint32_t kWhite = 0xFFFFFF;
+
+class Canvas {
+ public:
+  Canvas(int width, int height)
+      : dc_(CreateCompatibleDC(nullptr)), bitmap_(CreateCompatibleBitmap(dc_, width, height)) {
+    previous_ = SelectObject(dc_, bitmap_);
+    fill(RECT{0, 0, width, height}, RGB(255, 255, 255));
+  }
+  ~Canvas() {
+    SelectObject(dc_, previous_);
+    DeleteObject(bitmap_);
+    DeleteDC(dc_);
+  }
+  Canvas(const Canvas&) = delete;
+  Canvas& operator=(const Canvas&) = delete;
+
+  HDC dc() const { return dc_; }
+  HBITMAP bitmap() const { return bitmap_; }
+  const Surface& surface() const { return *GetBitmapSurface(bitmap_); }
+  std::uint32_t at(int x, int y) const { return surface().at(x, y); }
+
+  void fill(const RECT& r, COLORREF color) {
+    HBRUSH brush = CreateSolidBrush(color);
+    FillRect(dc_, &r, brush);
+    DeleteObject(brush);
+  }
+
+  // The smallest rectangle holding every pixel that is not white (right and
+  // bottom exclusive); empty when there is none.
+  RECT inkBounds() const {
+    const Surface& s = surface();
+    RECT box{s.width, s.height, 0, 0};
+    for (int y = 0; y < s.height; ++y)
+      for (int x = 0; x < s.width; ++x)
+        if (s.at(x, y) != kWhite) box = RECT{std::min<LONG>(box.left, x), std::min<LONG>(box.top, y),
+                                             std::max<LONG>(box.right, x + 1), std::max<LONG>(box.bottom, y + 1)};
+    return box.right == 0 ? RECT{0, 0, 0, 0} : box;
+  }
+
+ private:
+  HDC dc_;
+  HBITMAP bitmap_;
+  HGDIOBJ previous_;
+};
+
+TEST(GdiObjects, SelectionDeletionAndStockObjects) {
+  HDC dc = CreateCompatibleDC(nullptr);
+  HBITMAP first = CreateCompatibleBitmap(dc, 4, 3);
+  HBITMAP second = CreateCompatibleBitmap(dc, 5, 6);
+  const HGDIOBJ stock = SelectObject(dc, first);
+  BITMAP info{};
+  ASSERT_EQ(GetObject(stock, sizeof info, &info), static_cast<int>(sizeof info));
+  EXPECT_EQ(info.bmWidth * info.bmHeight, 1) << "a fresh DC holds a 1 x 1 bitmap";
+  EXPECT_FALSE(DeleteObject(first)) << "a selected bitmap must not be deleted";
+  EXPECT_EQ(SelectObject(dc, second), first);
+  GetObjectW(second, sizeof info, &info);
+  EXPECT_EQ(std::make_tuple(info.bmWidth, info.bmHeight, info.bmBitsPixel), std::make_tuple(5, 6, WORD{32}));
+  HDC other = CreateCompatibleDC(dc);
+  EXPECT_EQ(SelectObject(other, second), nullptr) << "a bitmap lives in one memory DC at a time";
+  EXPECT_NE(SelectObject(other, first), nullptr);
+
+  const HPEN pen = CreatePen(PS_SOLID, 1, RGB(1, 2, 3));
+  const HGDIOBJ defaultPen = SelectObject(dc, pen);
+  EXPECT_FALSE(DeleteObject(pen));
+  EXPECT_EQ(SelectObject(dc, defaultPen), pen);
+  EXPECT_TRUE(DeleteObject(pen));
+  EXPECT_FALSE(DeleteObject(pen)) << "a deleted handle is no longer valid";
+  EXPECT_TRUE(DeleteDC(other));
+  EXPECT_TRUE(DeleteObject(first)) << "deleting the DC released its bitmap";
+  SelectObject(dc, stock);
+  EXPECT_TRUE(DeleteObject(second));
+  EXPECT_TRUE(DeleteDC(dc));
+  EXPECT_FALSE(DeleteDC(dc));
+  EXPECT_TRUE(DeleteObject(GetStockObject(WHITE_BRUSH)));
+  EXPECT_NE(GetStockObject(WHITE_BRUSH), nullptr) << "stock objects survive deletion";
+}
+
+void Fill(HDC dc, RECT r, HBRUSH brush) { FillRect(dc, &r, brush); }
+
+void Clip(HDC dc, int left, int top, int right, int bottom) {
+  HRGN region = CreateRectRgn(left, top, right, bottom);
+  EXPECT_EQ(SelectClipRgn(dc, region), SIMPLEREGION);
+  DeleteObject(region);  // the DC keeps its own copy
+}
+
+TEST(GdiDrawing, TheSceneMatchesItsReference) {
+  Canvas c(64, 40);
+  const HDC dc = c.dc();
+  c.fill(RECT{2, 2, 12, 10}, RGB(0, 119, 192));
+  EXPECT_EQ(c.at(2, 2), 0x0077C0u) << "COLORREF 0x00BBGGRR becomes pixel 0x00RRGGBB";
+  EXPECT_EQ(GetPixel(dc, 11, 9), RGB(0, 119, 192));
+  c.fill(RECT{58, 36, 90, 90}, RGB(0, 0, 0));  // hangs off the surface: cut, not wrapped
+  Fill(dc, RECT{14, 2, 18, 6}, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+  Fill(dc, RECT{18, 2, 22, 6}, static_cast<HBRUSH>(GetStockObject(NULL_BRUSH)));
+
+  Canvas source(6, 6);
+  for (int y = 0; y < 6; ++y)
+    for (int x = 0; x < 6; ++x) SetPixel(source.dc(), x, y, RGB(x * 40, y * 40, 7));
+  BitBlt(dc, 24, 2, 6, 6, source.dc(), 0, 0, SRCCOPY);
+  BitBlt(dc, 32, 2, 8, 8, source.dc(), 3, 3, SRCCOPY);  // only the 3 x 3 that exists
+  Clip(dc, 42, 2, 45, 6);
+  BitBlt(dc, 40, 0, 6, 6, source.dc(), 0, 0, SRCCOPY);
+  EXPECT_EQ(GetPixel(dc, 41, 2), CLR_INVALID) << "outside the clip region";
+  SelectClipRgn(dc, nullptr);
+  for (int y = 2; y < 5; ++y)
+    for (int x = 48; x < 54; ++x) SetPixel(dc, x, y, RGB(x * 4, y * 60, 200));
+  BitBlt(dc, 49, 3, 6, 3, dc, 48, 2, SRCCOPY);  // onto itself, overlapping
+
+  const HPEN pen = CreatePen(PS_SOLID, 1, RGB(255, 252, 0));
+  SelectObject(dc, pen);
+  POINT previous{-1, -1};
+  MoveToEx(dc, 2, 14, &previous);
+  EXPECT_EQ(previous.x * 100 + previous.y, 0);
+  LineTo(dc, 12, 14);  // the end point is left out...
+  LineTo(dc, 12, 20);  // ...and the next line starts there
+  MoveToEx(dc, 2, 30, nullptr);
+  LineTo(dc, 12, 20);
+  Clip(dc, 20, 0, 26, 40);
+  MoveToEx(dc, -3, 16, nullptr);
+  LineTo(dc, 80, 16);
+  SelectClipRgn(dc, nullptr);
+
+  // A 4 x 2 source of black and white columns over a red row; a black dot.
+  Canvas stripes(4, 2);
+  stripes.fill(RECT{0, 0, 1, 1}, RGB(0, 0, 0));
+  stripes.fill(RECT{2, 0, 3, 1}, RGB(0, 0, 0));
+  stripes.fill(RECT{0, 1, 4, 2}, RGB(255, 0, 0));
+  Canvas dot(3, 1);
+  dot.fill(RECT{1, 0, 2, 1}, RGB(0, 0, 0));
+  StretchBlt(dc, 28, 24, 8, 4, stripes.dc(), 0, 0, 2, 1, SRCCOPY);    // nearest, doubled
+  StretchBlt(dc, 60, 24, 8, 4, stripes.dc(), 0, 0, 2, 1, SRCCOPY);    // off the right edge
+  EXPECT_EQ(SetStretchBltMode(dc, HALFTONE), COLORONCOLOR);
+  StretchBlt(dc, 40, 24, 2, 1, stripes.dc(), 0, 0, 4, 2, SRCCOPY);    // each averages 4 pixels
+  StretchBlt(dc, 44, 24, 2, 1, dot.dc(), 0, 0, 3, 1, SRCCOPY);        // the middle halved into both
+  StretchBlt(dc, 48, 24, 12, 6, stripes.dc(), 0, 0, 4, 2, SRCCOPY);   // enlarged
+  EXPECT_TRUE(MatchesReference(c.surface(), "platform/reference/gdi-scene.png"));
+}
+
+TEST(GdiDrawing, BadCopiesAreRefusedAndAWindowDcFollowsItsSurface) {
+  Canvas source(10, 10), target(4, 4);
+  const HDC to = target.dc(), from = source.dc();
+  EXPECT_FALSE(BitBlt(to, 0, 0, 1, 1, from, 0, 0, 0x00EE0086)) << "only SRCCOPY";
+  EXPECT_FALSE(StretchBlt(to, 0, 0, 2, 2, from, 9, 0, 2, 2, SRCCOPY)) << "source off its surface";
+  EXPECT_FALSE(StretchBlt(to, 0, 0, 0, 2, from, 0, 0, 2, 2, SRCCOPY));
+  EXPECT_FALSE(StretchBlt(to, 0, 0, -2, 2, from, 0, 0, 2, 2, SRCCOPY)) << "no mirroring";
+  EXPECT_EQ(SetStretchBltMode(to, 7), 0);
+  EXPECT_EQ(GetPixel(to, 4, 0), CLR_INVALID);
+
+  Surface window;
+  window.resize(3, 3);
+  const HDC dc = CreateSurfaceDC(&window);
+  EXPECT_EQ(SelectObject(dc, source.bitmap()), nullptr) << "a window DC holds no bitmap";
+  source.fill(RECT{0, 0, 10, 10}, RGB(255, 0, 0));
+  window.resize(5, 4);
+  BitBlt(dc, 0, 0, 10, 10, from, 0, 0, SRCCOPY);
+  EXPECT_EQ(window.pixels, std::vector<std::uint32_t>(20, 0xFF0000u)) << "the whole resized surface";
+  DeleteDC(dc);
+}
+
+HFONT MakeFont(LONG height, BYTE pitchAndFamily = VARIABLE_PITCH | FF_SWISS, LONG weight = FW_NORMAL) {
+  LOGFONTW lf{};
+  lf.lfHeight = height;
+  lf.lfWeight = weight;
+  lf.lfPitchAndFamily = pitchAndFamily;
+  return CreateFontIndirectW(&lf);
+}
+
+int Extent(HDC dc, const wchar_t* text) {
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text, static_cast<int>(std::wcslen(text)), &size);
+  return size.cx;
+}
+
+TEST(GdiFont, CellHeightsAndFaces) {
+  for (LONG height : {30, 40, 29, 12, -20}) {
+    SCOPED_TRACE(height);
+    Canvas canvas(300, 60);
+    SelectObject(canvas.dc(), MakeFont(height));
+    TEXTMETRICW tm{};
+    ASSERT_TRUE(GetTextMetricsW(canvas.dc(), &tm));
+    SIZE extent{};
+    GetTextExtentPoint32W(canvas.dc(), L"Hg", 2, &extent);
+    EXPECT_EQ(extent.cy, tm.tmHeight);
+    EXPECT_EQ(tm.tmAscent + tm.tmDescent, tm.tmHeight);
+    if (height < 0) {
+      EXPECT_EQ(tm.tmHeight - tm.tmInternalLeading, 20) << "a negative height is the character height";
+      EXPECT_LT(tm.tmHeight, 26);
+      continue;
+    }
+    EXPECT_EQ(tm.tmHeight, height) << "a positive height is the cell height";
+    RECT r{0, 10, 300, 10 + height};
+    SetBkMode(canvas.dc(), TRANSPARENT);
+    EXPECT_EQ(DrawTextW(canvas.dc(), L"\u00C9gjpqy|", -1, &r, DT_NOCLIP), height);
+    const RECT ink = canvas.inkBounds();
+    EXPECT_TRUE(ink.top >= 10 && ink.bottom <= 10 + height) << "accents and descenders stay in the cell";
+    EXPECT_GT(ink.bottom, 10 + tm.tmAscent) << "descenders below the baseline";
+  }
+  EXPECT_EQ(MakeFont(1000000), nullptr);
+  EXPECT_EQ(CreateFontIndirectW(nullptr), nullptr);
+
+  Canvas canvas(1, 1);
+  const auto width = [&](BYTE pitchAndFamily, LONG weight, const wchar_t* text) {
+    SelectObject(canvas.dc(), MakeFont(30, pitchAndFamily, weight));
+    return Extent(canvas.dc(), text);
+  };
+  const BYTE swiss = VARIABLE_PITCH | FF_SWISS;
+  EXPECT_LT(width(swiss, FW_NORMAL, L"iiii"), width(swiss, FW_NORMAL, L"WWWW"));
+  EXPECT_EQ(width(FIXED_PITCH, FW_NORMAL, L"iiii"), width(FIXED_PITCH, FW_NORMAL, L"WWWW"));
+  EXPECT_EQ(width(FF_MODERN, FW_NORMAL, L"iiii"), width(FF_MODERN, FW_NORMAL, L"WWWW"));
+  EXPECT_GT(width(swiss, 600, L"Melodex"), width(swiss, 599, L"Melodex")) << "600 and up is bold";
+  EXPECT_NE(width(VARIABLE_PITCH | FF_ROMAN, FW_NORMAL, L"Melodex"), width(swiss, FW_NORMAL, L"Melodex"));
+}
+
+// What DrawTextW returns, and the rectangle DT_CALCRECT leaves: its right
+// edge at left + the extent of `widthOf`, its bottom at `bottom` (when >= 0).
+struct Case {
+  const wchar_t* text;
+  int count;
+  RECT rect;
+  UINT format;
+  int returns;
+  const wchar_t* widthOf;
+  LONG bottom;
+};
+
+TEST(GdiText, ReportedHeightsAndCalculatedRectangles) {
+  Canvas canvas(300, 200), blank(300, 200);
+  SelectObject(canvas.dc(), MakeFont(30));
+  SelectObject(blank.dc(), MakeFont(30));
+  const HDC dc = canvas.dc();
+  const LONG narrow = std::max(Extent(dc, L"aaa"), Extent(dc, L"bbb")) + 5;
+  const Case cases[] = {
+      {L"Select", -1, {20, 10, 220, 110}, DT_CENTER | DT_VCENTER | DT_SINGLELINE, 65, nullptr, -1},
+      {L"x", -1, {0, 0, 200, 100}, DT_BOTTOM | DT_SINGLELINE, 100, nullptr, -1},
+      {L"Top", -1, {0, 20, 200, 100}, DT_VCENTER, 30, nullptr, -1},
+      {L"aaa bbb ccc", -1, {10, 100, 10 + narrow, 145}, DT_WORDBREAK, 60, nullptr, -1},  // stops past the bottom
+      {L"aaa bbb ccc", -1, {10, 100, 10 + narrow, 145}, DT_WORDBREAK | DT_NOCLIP, 90, nullptr, -1},
+      {L"aaa bbb ccc", -1, {10, 10, 10 + narrow, 11}, DT_WORDBREAK | DT_CALCRECT, 90, nullptr, 100},
+      {L"one two three\r\nfour", -1, {0, 0, 20, 0}, DT_CALCRECT, 60, L"one two three", 60},
+      {L"a\nb\r\n\r\nc\r\n", -1, {0, 0, 20, 0}, DT_CALCRECT, 120, nullptr, 120},
+      {L"a\r\nb", -1, {0, 0, 300, 30}, DT_SINGLELINE | DT_CALCRECT, 30, L"ab", 30},
+      {L"", -1, {5, 5, 100, 100}, DT_CALCRECT, 30, L"", 5},
+      {L"abcdef", 3, {0, 0, 300, 60}, DT_CALCRECT | DT_SINGLELINE, 30, L"abc", 30},
+      {L"&Hi", -1, {0, 0, 300, 60}, DT_CALCRECT | DT_SINGLELINE, 30, L"Hi", 30},
+      {L"A&&B", -1, {0, 0, 300, 60}, DT_CALCRECT | DT_SINGLELINE, 30, L"A&B", 30},
+      {L"&Hi", -1, {0, 0, 300, 60}, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX, 30, L"&Hi", 30},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::wstring(c.text) + L" format " + std::to_wstring(c.format));
+    RECT r = c.rect;
+    EXPECT_EQ(DrawTextW(c.format & DT_CALCRECT ? blank.dc() : dc, c.text, c.count, &r, c.format), c.returns);
+    EXPECT_EQ(r.right, c.widthOf ? r.left + Extent(dc, c.widthOf) : r.right);
+    EXPECT_EQ(r.bottom, c.bottom >= 0 ? c.bottom : r.bottom);
+  }
+  EXPECT_EQ(blank.inkBounds().right, 0) << "DT_CALCRECT draws nothing";
+}
+
+void Draw(HDC dc, const wchar_t* text, RECT r, UINT format) { DrawTextW(dc, text, -1, &r, format); }
+
+TEST(GdiText, APageOfAlignmentsClipsAndModesMatchesItsReference) {
+  Canvas canvas(300, 330);
+  const HDC dc = canvas.dc();
+  SelectObject(dc, MakeFont(30));
+  EXPECT_EQ(GetBkMode(dc), OPAQUE) << "GDI's default";
+  SetBkColor(dc, RGB(255, 0, 0));  // the cell shows where each line went
+  Draw(dc, L"Select", {20, 0, 220, 60}, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+  Draw(dc, L"Save &As", {120, 0, 300, 40}, DT_SINGLELINE | DT_RIGHT);
+  Draw(dc, L"Artist:", {0, 60, 200, 100}, DT_RIGHT | DT_VCENTER | DT_SINGLELINE);
+  Draw(dc, L"x", {200, 60, 300, 130}, DT_BOTTOM | DT_SINGLELINE);
+  Draw(dc, L"Top", {0, 100, 100, 170}, DT_VCENTER);  // vertical centring needs DT_SINGLELINE
+  const LONG narrow = std::max(Extent(dc, L"aaa"), Extent(dc, L"bbb")) + 5;
+  Draw(dc, L"aaa bbb ccc", {10, 170, 10 + narrow, 235}, DT_WORDBREAK);  // cut at the bottom
+  Draw(dc, L"one\r\ntwo\nthree", {120, 130, 300, 230}, 0);
+
+  canvas.fill(RECT{0, 240, 150, 280}, RGB(0, 255, 0));
+  SetBkColor(dc, RGB(255, 252, 0));
+  SetTextColor(dc, RGB(0, 0, 255));
+  Draw(dc, L"Help", {0, 240, 150, 280}, 0);  // only the text cell is filled
+  EXPECT_EQ(SetBkMode(dc, TRANSPARENT), OPAQUE);
+  Draw(dc, L"Help", {80, 240, 150, 280}, 0);
+  SetBkMode(dc, OPAQUE);
+  SetTextColor(dc, RGB(0, 0, 0));
+  HRGN region = CreateRectRgn(190, 240, 250, 280);  // the marquee: clipped to its box
+  SelectClipRgn(dc, region);
+  DeleteObject(region);
+  Draw(dc, L"A very long artist name", {170, 245, 300, 275}, DT_VCENTER | DT_NOCLIP);
+  SelectClipRgn(dc, nullptr);
+  Draw(dc, L"A long name", {0, 290, 60, 320}, 0);  // the formatting rectangle clips...
+  Draw(dc, L"A long name", {150, 290, 200, 320}, DT_NOCLIP);  // ...unless DT_NOCLIP
+  EXPECT_TRUE(MatchesReference(canvas.surface(), "platform/reference/gdi-text.png"));
+}
+
+// Line breaking with every character 10 pixels wide.
+std::vector<std::wstring> Lines(const wchar_t* text, UINT format, int width) {
+  std::vector<std::wstring> out;
+  for (const TextLine& line : LayoutText(text, format, width, [](std::wstring_view run) { return int(run.size()) * 10; }))
+    out.push_back(line.text + (line.underline >= 0 ? L" _" + std::to_wstring(line.underline) : L""));
+  return out;
+}
+
+TEST(TextLayout, WrapsAtBlanksCutsLongWordsAndMarksTheUnderline) {
+  using V = std::vector<std::wstring>;
+  EXPECT_EQ(Lines(L"aaa bbb ccc", DT_WORDBREAK, 65), (V{L"aaa", L"bbb", L"ccc"}));
+  EXPECT_EQ(Lines(L"aaa bbb ccc", DT_WORDBREAK, 70), (V{L"aaa bbb", L"ccc"}));
+  EXPECT_EQ(Lines(L"aaa   bbb  ", DT_WORDBREAK, 50), (V{L"aaa", L"bbb"}));
+  EXPECT_EQ(Lines(L"abcdefghij x", DT_WORDBREAK, 40), (V{L"abcd", L"efgh", L"ij x"}));
+  EXPECT_EQ(Lines(L"ab", DT_WORDBREAK, 0), (V{L"a", L"b"}));
+  EXPECT_EQ(Lines(L"one two\r\n\r\nthree", DT_WORDBREAK, 1000), (V{L"one two", L"", L"three"}));
+  EXPECT_EQ(Lines(L"one two\r\nthree\r\n", 0, 10), (V{L"one two", L"three"}));
+  EXPECT_EQ(Lines(L"a\rb\nc", 0, 10), (V{L"a", L"b", L"c"}));
+  EXPECT_EQ(Lines(L"a\r\nb", DT_SINGLELINE | DT_WORDBREAK, 10), (V{L"ab"}));
+  EXPECT_EQ(Lines(L"Save &As", DT_SINGLELINE, 100), (V{L"Save As _5"}));
+}
+
+class Images : public ::testing::Test {
+ protected:
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+  std::wstring write(const char* name, const void* bytes, std::size_t size) const {
+    std::ofstream(folder_ / name, std::ios::binary).write(static_cast<const char*>(bytes), static_cast<std::streamsize>(size));
+    return (folder_ / name).wstring();
+  }
+  const std::filesystem::path folder_ = MakeTempFolder("melodex-images");
+};
+
+// Width * 1000 + height, or 0 when there is no bitmap.
+int Size(HBITMAP bitmap) {
+  BITMAP info{};
+  return GetObject(bitmap, sizeof info, &info) ? info.bmWidth * 1000 + info.bmHeight : 0;
+}
+
+TEST_F(Images, GifResourcesAndFilesDecodeAtTheirSize) {
+  EXPECT_EQ(Size(SHLoadImageResource(nullptr, 145)), 320043);
+  for (int id : {-1, 0, 4242}) EXPECT_EQ(SHLoadImageResource(nullptr, static_cast<UINT>(id)), nullptr) << id;
+  // The soft-key label as a file: the resource's pixels, on the band's colour.
+  const ResourceBytes gif = FindResourceBytes(ResourceType::Gif, 161);
+  HBITMAP file = SHLoadImageFile(write("161.gif", gif.data, gif.size).c_str());
+  ASSERT_EQ(Size(file), 30012);
+  EXPECT_EQ(GetBitmapSurface(file)->pixels, GetBitmapSurface(SHLoadImageResource(nullptr, 161))->pixels);
+  EXPECT_EQ(GetBitmapSurface(file)->at(0, 0), 0x0077C0u);
+  EXPECT_EQ(SHLoadImageFile(write("cut.gif", gif.data, 30).c_str()), nullptr) << "image data cut away";
+}
+
+TEST_F(Images, JpegFilesLoadAndBadFilesGiveNoBitmap) {
+  SDL_Surface* s = SDL_CreateRGBSurfaceWithFormat(0, 80, 60, 32, SDL_PIXELFORMAT_ARGB8888);
+  SDL_FillRect(s, nullptr, SDL_MapRGB(s->format, 255, 128, 0));
+  ASSERT_EQ(IMG_SaveJPG(s, (folder_ / "made.jpg").c_str(), 95), 0) << IMG_GetError();
+  SDL_FreeSurface(s);
+  std::ifstream in(folder_ / "made.jpg", std::ios::binary);
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(Size(SHLoadImageFile((folder_ / "made.jpg").wstring().c_str())), 80060);
+
+  for (const wchar_t* path : {L"", static_cast<const wchar_t*>(nullptr)}) EXPECT_EQ(SHLoadImageFile(path), nullptr);
+  EXPECT_EQ(SHLoadImageFile((folder_ / "absent.jpg").wstring().c_str()), nullptr);
+  EXPECT_EQ(SHLoadImageFile(folder_.wstring().c_str()), nullptr) << "a folder is not a picture";
+  // Cut at many lengths: no bitmap, or one of the whole size; never a crash.
+  for (std::size_t length : {std::size_t{0}, std::size_t{2}, std::size_t{20}, std::size_t{150}, bytes.size() / 2,
+                             bytes.size() - 3}) {
+    const int size = Size(SHLoadImageFile(write("cut.jpg", bytes.data(), length).c_str()));
+    EXPECT_TRUE(size == 0 || size == 80060) << length;
+  }
+  // A frame header that declares 65535 x 65535 pixels is refused before decoding.
+  std::vector<char> forged = bytes;
+  for (std::size_t i = 0; i + 8 < forged.size(); ++i) {
+    if (static_cast<unsigned char>(forged[i]) != 0xFF || static_cast<unsigned char>(forged[i + 1]) != 0xC0) continue;
+    for (std::size_t k = i + 5; k < i + 9; ++k) forged[k] = static_cast<char>(0xFF);
+    break;
+  }
+  EXPECT_EQ(SHLoadImageFile(write("huge.jpg", forged.data(), forged.size()).c_str()), nullptr);
+  std::mt19937 random(7);
+  std::vector<char> noise(4096);
+  for (char& c : noise) c = static_cast<char>(random());
+  noise[0] = static_cast<char>(0xFF), noise[1] = static_cast<char>(0xD8);  // starts like a JPEG
+  SHLoadImageFile(write("noise.jpg", noise.data(), noise.size()).c_str());
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+// Identification: the analysis, the decision between copies of one recording, and whole songs
+// indexed and identified from excerpts: clean, noisy, played fast and not in the catalogue.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <set>
+
+#include "server/fingerprint/fingerprinter.h"
+#include "server/fingerprint/resampler.h"
+#include "server/fingerprint/spectrogram.h"
+#include "server/index/index.h"
+#include "server/match/identifier.h"
+#include "server/match/query.h"
+#include "tests/server/synth.h"
+#include "tests/server/temp_dir.h"
+
+namespace melodex::server {
+namespace {
+
+const FingerprintParams kParams = FingerprintParams::catalogue();
+
+int binOf(double hz) { return static_cast<int>(std::lround(hz * kParams.fftSize / 8000.0)) - kParams.minBin; }
+
+std::vector<Peak> peaksOf(const std::vector<float>& x) {
+    return findPeaks(computeSpectrogram(x.data(), x.size(), kParams), kParams);
+}
+
+// The analysis on signals whose answers are known: a tone peaks in its own bin, music gives
+// peaks at the density asked for however loud, silence none; landmarks pair peaks inside the
+// target zone, their hashes keeping every field apart.
+TEST(Analysis, PeaksAndLandmarksOfKnownSignals) {
+    const std::vector<float> tone = test::tone(1000.0, 2.0);
+    const Spectrogram s = computeSpectrogram(tone.data(), tone.size(), kParams);
+    ASSERT_EQ(s.frames, static_cast<int>((tone.size() - kParams.fftSize) / kParams.hop + 1));
+    const float* row = s.values.data() + static_cast<size_t>(s.frames / 2) * s.bins;
+    EXPECT_EQ(std::max_element(row, row + s.bins) - row, binOf(1000.0));
+    std::vector<float> music = test::melody(7, 20.0);
+    const std::vector<Peak> peaks = peaksOf(music);
+    const double perSecond = peaks.size() / (20.0 - kParams.fftSize / 8000.0);
+    EXPECT_TRUE(perSecond <= kParams.peaksPerSecond * 1.1 && perSecond >= kParams.peaksPerSecond * 0.5) << perSecond;
+    for (float& v : music) v *= 0.1f;
+    EXPECT_NEAR(static_cast<double>(peaksOf(music).size()), static_cast<double>(peaks.size()), peaks.size() * 0.1);
+    EXPECT_TRUE(peaksOf(std::vector<float>(16000, 0.0f)).empty());
+
+    std::set<uint32_t> distinct;
+    for (int bin : {0, 1, 199})
+        for (int df : {-63, -1, 0, 1, 63})
+            for (int dt : {1, 2, 63}) EXPECT_TRUE(distinct.insert(packPair(bin, df, dt)).second) << bin << " " << df;
+    std::vector<Peak> grid;  // two peaks every third frame, enough for every anchor's fan-out
+    for (int f = 0; f < 200; f += 3)
+        for (int bin : {(f * 7) % 130, (f * 7) % 130 + 50})
+            grid.push_back({f, bin, 1.0f, static_cast<float>(f), static_cast<float>(bin + kParams.minBin)});
+    std::set<std::pair<uint32_t, uint32_t>> zone;  // anchor frame and hash of every pair allowed
+    for (const Peak& a : grid)
+        for (const Peak& b : grid)
+            if (b.frame - a.frame >= kParams.minDt && b.frame - a.frame <= kParams.pairMaxDt &&
+                std::abs(b.bin - a.bin) <= kParams.pairMaxDf)
+                zone.insert({a.frame, packPair(a.bin, b.bin - a.bin, b.frame - a.frame)});
+    size_t pairs = 0;
+    for (const Landmark& l : makeLandmarks(grid, kParams)) {
+        if (isTriplet(l.hash)) continue;
+        ++pairs;
+        EXPECT_TRUE(zone.count({l.frame, l.hash})) << l.frame;
+    }
+    EXPECT_GT(pairs, grid.size() * (kParams.pairTargets - 1));
+    EXPECT_LE(pairs, grid.size() * kParams.pairTargets);
+
+    // Music played s times fast: every frequency times s, every time distance divided by s. A
+    // triplet's quantities other than the anchor's pitch stay as they were; the pitch moves by
+    // log2(s), which the query covers by looking up the neighbouring level too.
+    const Peak anchor{10, 40, 1, 10.0f, 61.3f}, first{17, 70, 1, 17.4f, 90.7f}, second{31, 20, 1, 31.2f, 44.1f};
+    const Quantities q = measure(anchor, first, second, kParams);
+    for (double speed : {0.95, 0.98, 1.02, 1.05}) {
+        const auto played = [&](const Peak& p) {
+            Peak out = p;
+            out.time = static_cast<float>(anchor.time + (p.time - anchor.time) / speed);
+            out.freq = static_cast<float>(p.freq * speed);
+            return out;
+        };
+        const Quantities at = measure(played(anchor), played(first), played(second), kParams);
+        const float kept[] = {q.ratio, q.first, q.second, q.span}, now[] = {at.ratio, at.first, at.second, at.span};
+        for (int i = 0; i < 4; ++i) EXPECT_NEAR(now[i], kept[i], 1e-3) << speed << " quantity " << i;
+        EXPECT_NEAR(at.pitch - q.pitch, std::log2(speed) / kParams.pitchStep, 1e-3) << speed;
+    }
+}
+
+// The same recording stored three times (twice alone, once 24 s into a longer track) and
+// another song: ungrouped, each copy is the others' runner-up; grouped, the runner-up is
+// the other song, far below the bar.
+TEST(Matcher, CopiesOfOneRecordingAreNoRivalsButAnotherTrackIs) {
+    test::TempDir dir;
+    std::string error;
+    auto index = openLmdbIndex(dir / "index", error);
+    ASSERT_TRUE(index) << error;
+    const std::vector<float> a = test::melody(21, 40.0);
+    std::vector<float> longer = test::melody(22, 24.0);  // 1500 frames, then the song again
+    longer.insert(longer.end(), a.begin(), a.end());
+    const Fingerprint print = fingerprint(a, kParams);
+    for (const auto& [track, p] : std::vector<std::pair<uint32_t, Fingerprint>>{
+             {5, print}, {3, print}, {9, fingerprint(test::melody(23, 40.0), kParams)}, {11, fingerprint(longer, kParams)}})
+        ASSERT_TRUE(index->addTrack(track, p, error)) << error;
+    Query query({a.begin() + 10 * 8000, a.begin() + 21 * 8000}, FingerprintParams::query());
+    const MatchParams params;
+    const auto match = [&] {
+        MatchResult result;
+        EXPECT_TRUE(matchQuery(*index, query, params, result, error)) << error;
+        return result;
+    };
+    MatchResult r = match();
+    EXPECT_TRUE(r.found);
+    EXPECT_NEAR(r.runnerUp, r.confidence, 1.0);
+    ASSERT_TRUE(index->setRecordings({{3, 3}, {5, 3}, {11, 3}}, error)) << error;
+    r = match();
+    EXPECT_EQ(std::make_tuple(r.found, r.recording), std::make_tuple(true, 3u));
+    EXPECT_NEAR(r.offsetFrames, (r.track == 11 ? 34 : 10) * 8000 / kParams.hop, 2) << r.track;
+    EXPECT_LT(r.runnerUp, params.minConfidence / 2);
+}
+
+TEST(Pipeline, FindsCatalogueMusicAtItsOffsetAndNothingElse) {
+    test::TempDir dir;
+    std::string error;
+    auto index = openLmdbIndex(dir / "index", error);
+    ASSERT_TRUE(index) << error;
+    std::vector<std::vector<float>> songs;
+    for (uint32_t track = 1; track <= 6; ++track) {
+        songs.push_back(test::melody(track, 40.0));
+        ASSERT_TRUE(index->addTrack(track, fingerprint(songs.back(), kParams), error)) << error;
+    }
+    const auto excerpt = [&](uint32_t track, double start, double seconds = 11.0) {
+        const auto from = songs[track - 1].begin() + static_cast<long>(start * 8000);
+        return std::vector<float>(from, from + static_cast<long>(seconds * 8000));
+    };
+    struct Query {
+        std::string what;
+        std::vector<float> samples;
+        uint32_t track;  // 0: not found
+        double offset = 0, speed = 1.0;
+    };
+    std::vector<Query> queries;
+    for (uint32_t track = 1; track <= 6; ++track)
+        queries.push_back({"clean", excerpt(track, 3.0 + track * 3.37), track, 3.0 + track * 3.37});
+    Query noisy{"quiet, with white noise at 0 dB", excerpt(4, 12.5), 4, 12.5};
+    for (float& s : noisy.samples) s *= 0.02f;
+    test::addWhiteNoise(noisy.samples, 0.0, 99);
+    queries.push_back(noisy);
+    // Played 3 % fast, as a radio or a turntable might: found once the speed change is undone.
+    PcmAudio fast{excerpt(5, 6.0, 12.0), 8240, 1};
+    Query played{"3 % fast", {}, 5, 6.0, 1.03};
+    ASSERT_TRUE(toFingerprintRate(fast, played.samples, error)) << error;
+    played.samples.resize(88000);
+    queries.push_back(played);
+    for (uint32_t seed = 100; seed < 106; ++seed) queries.push_back({"not in catalogue", test::melody(seed, 11.0), 0});
+    queries.push_back({"white noise", std::vector<float>(88000, 0.1f), 0});
+    test::addWhiteNoise(queries.back().samples, 0.0, 5);
+
+    const Identifier identifier(*index);
+    for (const Query& q : queries) {
+        Identification id;
+        ASSERT_TRUE(identifier.identify(q.samples, id, error)) << error;
+        const MatchResult& m = id.match;
+        SCOPED_TRACE(q.what + ": track " + std::to_string(q.track) + ", score " + std::to_string(m.score) +
+                     ", runner-up " + std::to_string(m.runnerUp));
+        EXPECT_EQ(m.found ? m.track : 0u, q.track);
+        // The signature check tells chance from a match by far, not by a hair.
+        if (q.track == 0) EXPECT_LT(m.confidence, MatchParams{}.minConfidence / 2);
+        if (q.track == 0) continue;
+        EXPECT_NEAR(id.offsetSeconds, q.offset, q.speed == 1.0 ? 0.05 : 0.2);
+        EXPECT_NEAR(m.speed, q.speed, 0.01);
+        if (q.what == "clean") EXPECT_GT(m.confidence, 2 * std::max(m.runnerUp, 1.0));
+    }
+}
+
+}  // namespace
+}  // namespace melodex::server
