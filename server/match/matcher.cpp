@@ -308,7 +308,11 @@ bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResu
     if (!checkCandidates(index, query, params, candidates, error)) return false;
     const Candidate* best = nullptr;
     for (Candidate& c : candidates) {
-        c.confidence = c.check.confidence + params.scoreWeight * std::log(std::max(1, c.alignment.score));
+        // The hashes' evidence only adds to a signature that agrees well enough to be measured
+        // against chance: many aligned moments cannot outvote a signature that disagrees.
+        c.confidence = c.check.confidence;
+        if (c.check.confidence >= params.check.worthMeasuring)
+            c.confidence += params.scoreWeight * std::log(std::max(1, c.alignment.score));
         result.checked.push_back({c.track, c.alignment.score, c.confidence, c.ownSpeed});
         if (!best || c.confidence > best->confidence) best = &c;
     }
