@@ -50,7 +50,7 @@ bool measure(Index& index, size_t tracks, double seconds, size_t queries, size_t
     }
     const auto start = Clock::now();
     for (uint32_t first = 1; first <= tracks; first += 50) {
-        std::vector<TrackLandmarks> batch;
+        std::vector<TrackFingerprint> batch;
         for (uint32_t t = first; t < first + 50 && t <= tracks; ++t) batch.push_back({t, trackOf(t, seconds)});
         if (!index.addTracks(batch, error)) return false;
     }

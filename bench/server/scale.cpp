@@ -1,6 +1,7 @@
 // Scaling evaluation: grows the catalogue with transformed distractors (pieces of the catalogue
-// resampled to another pitch and tempo, some reversed) up to 100,000 tracks and prints query
-// latency, memory, index size, storing speed, hit rate and false positives at each size. With
+// resampled to another pitch and tempo, then reversed, mirrored in frequency or both, so that
+// none is the same music at another speed) and prints query latency, memory, index size,
+// storing speed, hit rate and false positives at each size, then the law the cost follows. With
 // --redis, every track is stored in a Redis Cluster as well and both stores answer the same
 // queries, side by side.
 #include <CLI/CLI.hpp>
@@ -47,8 +48,10 @@ double threadCpuSeconds() {
 }
 
 // A distractor: `seconds` of a catalogue track, resampled by `ratio` (pitch and tempo change
-// together, as with a tape sped up), reversed when asked.
-std::vector<float> distractor(const std::vector<float>& source, double seconds, double ratio, bool reverse, std::mt19937_64& rng) {
+// together, as with a tape sped up), reversed and/or mirrored in frequency (every other sample
+// negated: f becomes 4000 Hz - f) as `kind` says (1 reversed, 2 mirrored, 3 both). The engine
+// finds music played faster or slower, so a distractor must be more than a speed change.
+std::vector<float> distractor(const std::vector<float>& source, double seconds, double ratio, int kind, std::mt19937_64& rng) {
     const size_t length = static_cast<size_t>(seconds * 8000);
     const size_t span = static_cast<size_t>(static_cast<double>(length) * ratio) + 2;
     const size_t start = source.size() > span ? std::uniform_int_distribution<size_t>(0, source.size() - span)(rng) : 0;
@@ -59,7 +62,9 @@ std::vector<float> distractor(const std::vector<float>& source, double seconds, 
         const float frac = static_cast<float>(x - static_cast<double>(k));
         out[i] = source[k] * (1 - frac) + source[k + 1] * frac;
     }
-    if (reverse) std::reverse(out.begin(), out.end());
+    if (kind & 1) std::reverse(out.begin(), out.end());
+    if (kind & 2)
+        for (size_t i = 1; i < out.size(); i += 2) out[i] = -out[i];
     return out;
 }
 
@@ -101,6 +106,7 @@ std::vector<Query> makeQueries(const std::vector<bench::Track>& catalogue, const
 
 struct Row {
     std::vector<double> latency, cpu, httpLatency;
+    std::vector<double> cpuFound, cpuForeign;  // CPU of catalogue and of out-of-catalogue queries
     size_t clean = 0, hitsClean = 0, noisy = 0, hitsNoisy = 0, foreign = 0, falsePositives = 0;
 };
 
@@ -115,6 +121,7 @@ void identifyInProcess(server::Index& index, const server::MatchParams& params, 
         identifier.identify(wav.audio, id, error);
         row.latency.push_back(secondsSince(start) * 1000);
         row.cpu.push_back((threadCpuSeconds() - cpuStart) * 1000);
+        (q.track == 0 ? row.cpuForeign : row.cpuFound).push_back(row.cpu.back());
         const bool found = id.match.found;
         if (q.track == 0) {
             ++row.foreign;
@@ -160,17 +167,45 @@ void printRow(const Store& store, size_t tracks, double audioSeconds, const Row&
     const double hours = audioSeconds / 3600.0;
     const std::string rss = rssAboveCorpus >= 0 ? std::to_string(rssAboveCorpus / 1000000) : "-";
     const auto share = [](size_t hits, size_t of) { return of ? 100.0 * static_cast<double>(hits) / static_cast<double>(of) : 0.0; };
-    std::printf("| %s | %zu | %.1f | %.1f | %.2f | %.0f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %s | %.1f %% | %.1f %% | %zu/%zu |\n",
+    std::printf("| %s | %zu | %.1f | %.1f | %.2f | %.0f | %.1f | %.1f | %.1f | %.1f | %.2f | %.1f | %.1f | %s | %.1f %% | %.1f %% | %zu/%zu |\n",
                 store.name.c_str(), tracks, hours, megabytes, megabytes / hours,
                 store.storingSeconds > 0 ? audioSeconds / store.storingSeconds : 0.0, bench::percentile(row.latency, 50),
                 bench::percentile(row.latency, 95), bench::percentile(row.cpu, 50), bench::percentile(row.cpu, 95),
+                bench::percentile(row.cpuForeign, 50) / std::max(1e-9, bench::percentile(row.cpuFound, 50)),
                 bench::percentile(row.httpLatency, 50),
                 bench::percentile(row.httpLatency, 95), rss.c_str(), share(row.hitsClean, row.clean),
                 share(row.hitsNoisy, row.noisy), row.falsePositives, row.foreign);
     std::fflush(stdout);
 }
 
-bool storeBatch(std::vector<Store>& stores, const std::vector<server::TrackLandmarks>& batch) {
+struct CostAt {
+    double hours = 0, p50 = 0, p95 = 0;
+};
+
+// The cost per query as a fixed part plus a part proportional to the catalogue's hours (the
+// postings a query reads grow with the catalogue, the lookups and the analysis do not), fitted
+// by least squares on the sizes measured, and what it predicts further out.
+void printGrowthLaw(const std::vector<CostAt>& at) {
+    if (at.size() < 2) return;
+    for (int which = 0; which < 2; ++which) {
+        double sx = 0, sy = 0, sxx = 0, sxy = 0;
+        for (const CostAt& c : at) {
+            const double y = which ? c.p95 : c.p50;
+            sx += c.hours;
+            sy += y;
+            sxx += c.hours * c.hours;
+            sxy += c.hours * y;
+        }
+        const double n = static_cast<double>(at.size());
+        const double slope = (n * sxy - sx * sy) / std::max(1e-12, n * sxx - sx * sx);
+        const double fixed = (sy - slope * sx) / n;
+        std::printf("\nCPU %s per query ~ %.2f ms + %.5f ms per hour of catalogue: %.1f ms at 1,679 h (100,000 one-minute "
+                    "tracks), %.1f ms at 70,000 h (a million four-minute tracks)\n",
+                    which ? "p95" : "p50", fixed, slope, fixed + slope * 1679, fixed + slope * 70000);
+    }
+}
+
+bool storeBatch(std::vector<Store>& stores, const std::vector<server::TrackFingerprint>& batch) {
     for (Store& store : stores) {
         std::string error;
         const auto start = Clock::now();
@@ -184,10 +219,10 @@ bool storeBatch(std::vector<Store>& stores, const std::vector<server::TrackLandm
 }
 
 // Fingerprints `count` distractors on all cores, with ids from `firstId` on.
-std::vector<server::TrackLandmarks> makeDistractors(const std::vector<bench::Track>& catalogue, size_t count, uint32_t firstId,
+std::vector<server::TrackFingerprint> makeDistractors(const std::vector<bench::Track>& catalogue, size_t count, uint32_t firstId,
                                                     double seconds, int threads, std::mt19937_64& rng) {
     const auto params = server::FingerprintParams::catalogue();
-    std::vector<server::TrackLandmarks> batch(count);
+    std::vector<server::TrackFingerprint> batch(count);
     std::vector<uint64_t> seeds(count);
     for (auto& s : seeds) s = rng();
     std::atomic<size_t> next{0};
@@ -199,8 +234,9 @@ std::vector<server::TrackLandmarks> makeDistractors(const std::vector<bench::Tra
                 const auto& src = catalogue[local() % catalogue.size()].samples;
                 double ratio = std::uniform_real_distribution<double>(1.06, 1.3)(local);
                 if (local() % 2) ratio = 1.0 / ratio;
+                const int kind = 1 + static_cast<int>(local() % 3);
                 batch[i].track = firstId + static_cast<uint32_t>(i);
-                batch[i].landmarks = server::fingerprint(distractor(src, seconds, ratio, local() % 3 == 0, local), params);
+                batch[i].print = server::fingerprint(distractor(src, seconds, ratio, kind, local), params);
             }
         });
     for (auto& w : workers) w.join();
@@ -269,7 +305,7 @@ int main(int argc, char** argv) {
 
     const auto params = server::FingerprintParams::catalogue();
     double audioSeconds = 0;
-    std::vector<server::TrackLandmarks> own;
+    std::vector<server::TrackFingerprint> own;
     for (size_t i = 0; i < catalogue.size(); ++i) {
         own.push_back({static_cast<uint32_t>(i + 1), server::fingerprint(catalogue[i].samples, params)});
         audioSeconds += static_cast<double>(catalogue[i].samples.size()) / 8000.0;
@@ -284,9 +320,10 @@ int main(int argc, char** argv) {
         audioSeconds += static_cast<double>(stats.tracks - catalogue.size()) * seconds;
     }
 
-    std::printf("| store | tracks | hours | index MB | MB/hour | storing x real time | p50 ms | p95 ms | CPU p50 ms | CPU p95 ms | HTTP p50 ms | HTTP p95 ms | RSS above corpus MB | hits clean | hits white 0 dB | false positives |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("| store | tracks | hours | index MB | MB/hour | storing x real time | p50 ms | p95 ms | CPU p50 ms | CPU p95 ms | CPU out / in catalogue | HTTP p50 ms | HTTP p95 ms | RSS above corpus MB | hits clean | hits white 0 dB | false positives |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     std::mt19937_64 rng(7);
+    std::vector<CostAt> growth;
     size_t tracks = catalogue.size();
     for (size_t checkpoint : checkpoints) {
         if (checkpoint > total) break;
@@ -305,7 +342,10 @@ int main(int argc, char** argv) {
             identifyInProcess(*store.index, matchParams, set, row);
             identifyOverHttp(*catalog, *store.index, matchParams, set, row);
             printRow(store, tracks, audioSeconds, row, &store == &stores.front() ? bench::residentBytes() - baseline : -1);
+            if (&store == &stores.front()) growth.push_back({audioSeconds / 3600.0, bench::percentile(row.cpu, 50),
+                                                             bench::percentile(row.cpu, 95)});
         }
     }
+    printGrowthLaw(growth);
     return 0;
 }

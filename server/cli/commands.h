@@ -25,6 +25,10 @@ struct IdentifyCommand {
     bool json = false;
 };
 
+struct ReindexCommand {
+    int threads = 0;
+};
+
 struct SetCommand {
     uint32_t id = 0;
     std::vector<std::pair<std::string, std::string>> values;  // option name, value
@@ -38,6 +42,7 @@ int runList(const StoreOptions& storage);
 int runRemove(const StoreOptions& storage, uint32_t id);
 int runSet(const StoreOptions& storage, const SetCommand& cmd);
 int runStats(const StoreOptions& storage);
+int runReindex(const StoreOptions& storage, const ReindexCommand& cmd);
 
 std::string defaultDatabaseDir();
 

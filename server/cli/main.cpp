@@ -99,6 +99,11 @@ int main(int argc, char** argv) {
 
     app.add_subcommand("stats", "tracks, hours, hashes and index size");
 
+    ReindexCommand reindex;
+    CLI::App* reindexCmd = app.add_subcommand(
+        "reindex", "rebuild the index from the catalogue's files (after an upgrade), keeping every track's id and details");
+    reindexCmd->add_option("--threads", reindex.threads, "worker threads (default: one per core)");
+
     CLI11_PARSE(app, argc, argv);
     if (db->count() > 0 && redis->count() > 0) {
         std::fprintf(stderr, "melodex-server: --db and --redis name two different stores: give one of them\n");
@@ -122,5 +127,6 @@ int main(int argc, char** argv) {
         return runSet(stores, set);
     }
     if (app.got_subcommand("stats")) return runStats(stores);
+    if (*reindexCmd) return runReindex(stores, reindex);
     return 2;
 }

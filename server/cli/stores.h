@@ -28,4 +28,10 @@ struct Stores {
 // Opens both stores, or says on stderr why not.
 bool openStores(const StoreOptions& options, Stores& stores);
 
+// For `reindex`: the catalogue as it is, and an index to rebuild it into: an empty one beside the
+// embedded index (rebuildingIndexDir), or the cluster's own, opened whatever its format.
+bool openStoresToRebuild(const StoreOptions& options, Stores& stores);
+std::string embeddedIndexDir(const StoreOptions& options);
+std::string rebuildingIndexDir(const StoreOptions& options);
+
 }  // namespace melodex::server

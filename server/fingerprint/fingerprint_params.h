@@ -3,8 +3,9 @@
 namespace melodex::server {
 
 // Every tunable of the fingerprint pipeline in one place. The catalogue and the query share the
-// framing and the hash layout; the query side keeps more peaks and pairs each anchor with more
-// targets, so that catalogue peaks that survive noise in the recording still find their partners.
+// framing and the hash layout; the query side keeps more peaks and combines each anchor with
+// more targets, so that catalogue peaks that survive noise in the recording still find their
+// partners among the extra peaks the noise brings.
 struct FingerprintParams {
     int fftSize = 512;  // 64 ms at 8 kHz
     int hop = 128;      // 16 ms: a quarter of the window
@@ -16,18 +17,39 @@ struct FingerprintParams {
     float minContrast = 0.7f;     // natural-log units above the local average
     int blockFrames = 32;         // density is enforced per half-second block
     int peaksPerSecond = 18;
-    int fanOut = 5;               // targets per anchor
+    // A pair hash joins an anchor peak with one of its next `pairTargets` peaks in the pair zone.
+    int pairTargets = 5;
+    int pairMaxDt = 63;           // pair zone, in frames and bins
+    int pairMaxDf = 63;
+    // A triplet hash joins an anchor peak with two later peaks among its next `targets` in the
+    // target zone: every pair of them (so `targets` 3 gives 3 hashes an anchor, 6 gives 15).
+    int targets = 3;
     int minDt = 1;                // target zone, in frames and bins
-    int maxDt = 63;
-    int maxDf = 63;
-    int shifts = 1;               // analysis phases spread over one hop (query side)
+    int maxDt = 48;
+    int maxDf = 60;
+    // A target this close to the anchor's frequency (a held or repeated note) says little: left out.
+    float minDf = 1.5f;
+    // Quantisation of the hash's quantities (see landmarks.h).
+    float ratioStep = 1.0f / 20.0f;   // time ratio of the two targets, in (0, 1]
+    float octaveStep = 1.0f / 30.0f;  // frequency ratio target / anchor, in octaves
+    float spanStep = 1.0f / 10.0f;    // log2(anchor frequency x time span), in octaves
+    float pitchStep = 1.0f / 4.0f;    // log2(anchor frequency), in octaves
+    // The query also looks a triplet up with its least certain speed-invariant quantity on the
+    // other side of the nearest step boundary, when it lies within this share of a step of it.
+    float edge = 0.0f;
+    // The query also looks a triplet up with the anchor's pitch level on the other side of the
+    // nearest boundary when it lies within this share of a step of it: 0.3 of a quarter octave
+    // covers speed changes of 6 % towards that boundary (the farther one is beyond the change).
+    float pitchEdge = 0.0f;
 
     static FingerprintParams catalogue() { return FingerprintParams{}; }
     static FingerprintParams query() {
         FingerprintParams p;
-        p.peaksPerSecond = 36;
-        p.fanOut = 12;
-        p.shifts = 2;
+        p.peaksPerSecond = 28;
+        p.pairTargets = 12;
+        p.targets = 6;
+        p.edge = 0.15f;
+        p.pitchEdge = 0.3f;
         return p;
     }
 

@@ -63,6 +63,20 @@ struct Workspace {
     std::vector<float> contrast, across, localMax;
 };
 
+// Offset of a parabola's vertex through three levels, the middle one the largest: in (-0.5, 0.5).
+float vertex(float before, float at, float after) {
+    const float curvature = before - 2 * at + after;
+    return curvature < 0 ? 0.5f * (before - after) / curvature : 0.0f;
+}
+
+void refine(const Spectrogram& gram, const FingerprintParams& params, Peak& p) {
+    const float at = gram.at(p.frame, p.bin);
+    p.freq = static_cast<float>(p.bin + params.minBin) + vertex(gram.at(p.frame, p.bin - 1), at, gram.at(p.frame, p.bin + 1));
+    p.time = static_cast<float>(p.frame);
+    if (p.frame > 0 && p.frame + 1 < gram.frames)
+        p.time += vertex(gram.at(p.frame - 1, p.bin), at, gram.at(p.frame + 1, p.bin));
+}
+
 }  // namespace
 
 std::vector<Peak> findPeaks(const Spectrogram& gram, const FingerprintParams& params) {
@@ -83,13 +97,14 @@ std::vector<Peak> findPeaks(const Spectrogram& gram, const FingerprintParams& pa
             const size_t row = static_cast<size_t>(t) * gram.bins;
             for (int b = 1; b + 1 < gram.bins; ++b)
                 if (gram.values[row + b] == localMax[row + b] && c[row + b] >= params.minContrast)
-                    block.push_back({t, b, c[row + b]});
+                    block.push_back({t, b, c[row + b], 0, 0});
         }
         if (static_cast<int>(block.size()) > perBlock) {
             std::nth_element(block.begin(), block.begin() + perBlock, block.end(),
                              [](const Peak& a, const Peak& b) { return a.strength > b.strength; });
             block.resize(perBlock);
         }
+        for (Peak& p : block) refine(gram, params, p);
         peaks.insert(peaks.end(), block.begin(), block.end());
     }
     std::sort(peaks.begin(), peaks.end(),

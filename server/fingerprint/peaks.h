@@ -12,6 +12,11 @@ struct Peak {
     int frame = 0;
     int bin = 0;         // relative to params.minBin
     float strength = 0;  // contrast above the whitened neighbourhood
+    // The peak's position refined between frames and bins (a parabola through the level and its
+    // neighbours), in frames and in absolute FFT bins: ratios of these stay precise for small
+    // distances, where whole frames and bins would be off by a large share.
+    float time = 0;
+    float freq = 0;
 };
 
 // Spectral whitening: each value minus the mean of its frequency neighbourhood in the same frame,
@@ -22,6 +27,7 @@ void whitenInto(const Spectrogram& gram, const FingerprintParams& params, std::v
 // Local maxima of the log-power spectrogram (so that a decaying note peaks at its onset, not all
 // along its length) whose whitened contrast reaches params.minContrast, thinned to the
 // params.peaksPerSecond highest-contrast ones per block; sorted by frame, then bin.
+// Each peak carries its refined position.
 std::vector<Peak> findPeaks(const Spectrogram& gram, const FingerprintParams& params);
 
 }  // namespace melodex::server

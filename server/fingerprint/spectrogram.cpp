@@ -42,6 +42,14 @@ struct FftwFree {
 
 }  // namespace
 
+std::vector<int> bandEdges(const FingerprintParams& params) {
+    std::vector<int> edges(kBands + 1);
+    const double ratio = static_cast<double>(params.maxBin) / params.minBin;
+    for (int k = 0; k <= kBands; ++k)
+        edges[k] = static_cast<int>(std::lround(params.minBin * std::pow(ratio, static_cast<double>(k) / kBands))) - params.minBin;
+    return edges;
+}
+
 Spectrogram computeSpectrogram(const float* samples, size_t count, const FingerprintParams& params, int offset) {
     Spectrogram out;
     computeSpectrogram(samples, count, params, offset, out);
@@ -53,9 +61,14 @@ void computeSpectrogram(const float* samples, size_t count, const FingerprintPar
     out.bins = params.bins();
     out.frames = 0;
     out.values.clear();
+    out.power.clear();
+    out.bandPower.clear();
     if (offset < 0 || count < static_cast<size_t>(offset + n)) return;
     out.frames = static_cast<int>((count - offset - n) / params.hop + 1);
     out.values.resize(static_cast<size_t>(out.frames) * out.bins);
+    out.power.resize(out.values.size());
+    out.bandPower.resize(static_cast<size_t>(out.frames) * kBands);
+    const std::vector<int> edges = bandEdges(params);
 
     std::unique_ptr<float, FftwFree> in(static_cast<float*>(fftwf_malloc(sizeof(float) * n)));
     std::unique_ptr<fftwf_complex, FftwFree> gram(
@@ -75,9 +88,17 @@ void computeSpectrogram(const float* samples, size_t count, const FingerprintPar
         for (int i = 0; i < n; ++i) in.get()[i] = frame[i] * window[i];
         fftwf_execute(plan.get());
         float* row = &out.values[static_cast<size_t>(f) * out.bins];
+        float* power = &out.power[static_cast<size_t>(f) * out.bins];
         for (int b = 0; b < out.bins; ++b) {
             const fftwf_complex& c = gram.get()[params.minBin + b];
-            row[b] = fastLog(c[0] * c[0] + c[1] * c[1] + kFloor);
+            power[b] = c[0] * c[0] + c[1] * c[1] + kFloor;
+            row[b] = fastLog(power[b]);
+        }
+        float* bands = &out.bandPower[static_cast<size_t>(f) * kBands];
+        for (int k = 0; k < kBands; ++k) {
+            float sum = 0;
+            for (int b = edges[k]; b < edges[k + 1]; ++b) sum += power[b];
+            bands[k] = sum;
         }
     }
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "server/fingerprint/landmarks.h"
+#include "server/fingerprint/fingerprinter.h"
 
 namespace melodex::server {
 
@@ -28,10 +28,10 @@ struct TrackRecording {
     uint32_t recording = 0;
 };
 
-// One track's landmarks, for adding many tracks at once.
-struct TrackLandmarks {
+// One track's fingerprint, for adding many tracks at once.
+struct TrackFingerprint {
     uint32_t track = 0;
-    std::vector<Landmark> landmarks;
+    Fingerprint print;
 };
 
 struct IndexStats {
@@ -45,18 +45,26 @@ struct IndexStats {
 constexpr uint32_t kMaxTrackId = (1u << 24) - 1;
 constexpr uint32_t kMaxFrame = (1u << 24) - 1;
 
-// The hash -> postings store behind the matcher. Implementations must make addTrack atomic (a
-// crash leaves the track fully present or absent) and let lookups run while a track is added.
+// The layout of the hashes and signatures that this version writes. An index written by an
+// earlier version (other hashes) cannot answer this one's queries: it must be rebuilt from the
+// catalogue's files (`melodex-server reindex`).
+constexpr int kIndexFormat = 4;
+constexpr const char* kRebuildAdvice =
+    "the index was written by an earlier version of melodex-server and must be rebuilt: run `melodex-server reindex`";
+
+// The hash -> postings store behind the matcher, with each track's signature. Implementations
+// must make addTrack atomic (a crash leaves the track fully present or absent) and let lookups
+// run while a track is added.
 class Index {
 public:
     virtual ~Index() = default;
 
-    virtual bool addTrack(uint32_t track, const std::vector<Landmark>& landmarks, std::string& error) = 0;
+    virtual bool addTrack(uint32_t track, const Fingerprint& print, std::string& error) = 0;
     // Adds many tracks not yet in the index, each whole or not at all as with addTrack. A store
     // may take a large batch much faster than one track at a time.
-    virtual bool addTracks(const std::vector<TrackLandmarks>& tracks, std::string& error) {
-        for (const TrackLandmarks& t : tracks)
-            if (!addTrack(t.track, t.landmarks, error)) return false;
+    virtual bool addTracks(const std::vector<TrackFingerprint>& tracks, std::string& error) {
+        for (const TrackFingerprint& t : tracks)
+            if (!addTrack(t.track, t.print, error)) return false;
         return true;
     }
     virtual bool removeTrack(uint32_t track, std::string& error) = 0;
@@ -69,6 +77,8 @@ public:
     using Sink = std::function<void(size_t, const Posting*, size_t)>;
     virtual bool lookup(const std::vector<uint32_t>& hashes, const Sink& sink, std::string& error,
                         size_t maxPostings = 0) = 0;
+    // The track's whole signature; empty when the track is not in the index.
+    virtual bool signature(uint32_t track, std::vector<uint32_t>& out, std::string& error) = 0;
 
     // Stores these tracks' groups in one transaction. Removing a track also takes it out of its
     // group, renames the group after its lowest remaining member and dissolves a group of one.
@@ -84,9 +94,15 @@ public:
     virtual bool postingCount(uint64_t& out, std::string& error) = 0;
 };
 
-// The embedded default: LMDB in `dir` (created when missing).
+// The embedded default: LMDB in `dir` (created when missing). An index of an earlier format is
+// refused with kRebuildAdvice.
 std::unique_ptr<Index> openLmdbIndex(const std::string& dir, std::string& error);
+// Whether `dir` holds an index of an earlier format.
+bool isEarlierLmdbIndex(const std::string& dir);
 // The distributed store: the index in a Redis Cluster, shared by every process that opens it.
-std::unique_ptr<Index> openRedisIndex(std::shared_ptr<redis::ClusterClient> client, std::string& error);
+// An index of an earlier format is refused with kRebuildAdvice, unless `rebuild`: then it is
+// stamped with this format, for its tracks to be removed and added again (the postings' layout
+// is the same, so removal takes the earlier ones out too).
+std::unique_ptr<Index> openRedisIndex(std::shared_ptr<redis::ClusterClient> client, std::string& error, bool rebuild = false);
 
 }  // namespace melodex::server

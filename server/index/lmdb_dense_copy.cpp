@@ -21,13 +21,13 @@ int compare(uint32_t keyA, const uint8_t* valueA, uint32_t keyB, const uint8_t* 
 }
 
 // The batch's postings in the table's order (key, then the duplicates' byte order), each once.
-std::vector<PackedPosting> packBatch(const std::vector<TrackLandmarks>& extra) {
+std::vector<PackedPosting> packBatch(const std::vector<TrackFingerprint>& extra) {
     size_t count = 0;
-    for (const TrackLandmarks& t : extra) count += t.landmarks.size();
+    for (const TrackFingerprint& t : extra) count += t.print.landmarks.size();
     std::vector<PackedPosting> out;
     out.reserve(count);
-    for (const TrackLandmarks& t : extra)
-        for (const Landmark& l : t.landmarks) {
+    for (const TrackFingerprint& t : extra)
+        for (const Landmark& l : t.print.landmarks) {
             if (l.frame > kMaxFrame) continue;
             PackedPosting p;
             p.key = keyOf(l.hash);
@@ -97,12 +97,12 @@ public:
         MDB_env* raw = nullptr;
         if (failed(mdb_env_create(&raw), "cannot create the new index", error)) return false;
         env_.reset(raw);
-        mdb_env_set_maxdbs(env_.get(), 4);
+        mdb_env_set_maxdbs(env_.get(), kMaxTables);
         mdb_env_set_mapsize(env_.get(), kMapSize);
         // Nothing reads the new file before it is complete: one sync at the end suffices.
         if (failed(mdb_env_open(env_.get(), dir.c_str(), MDB_NOTLS | MDB_NOSYNC, 0644), "cannot open the new index", error))
             return false;
-        return begin(error) && openTables(txn_->get(), tables_, error);
+        return begin(error) && openTables(txn_->get(), tables_, error) && writeFormat(txn_->get(), tables_, error);
     }
     const Tables& tables() const { return tables_; }
 
@@ -165,18 +165,25 @@ bool mergePostings(MDB_txn* from, MDB_dbi table, const std::vector<PackedPosting
     return true;
 }
 
-std::vector<uint8_t> hashListOf(const TrackLandmarks& track) {
+std::vector<uint8_t> hashListOf(const TrackFingerprint& track) {
     std::vector<uint32_t> hashes;
-    hashes.reserve(track.landmarks.size());
-    for (const Landmark& l : track.landmarks)
+    hashes.reserve(track.print.landmarks.size());
+    for (const Landmark& l : track.print.landmarks)
         if (l.frame <= kMaxFrame) hashes.push_back(l.hash);
     return encodeHashList(std::move(hashes));
 }
 
-// The tracks table: the old records and the batch's, by id; a batch track already stored is an error.
-bool mergeTracks(MDB_txn* from, MDB_dbi table, std::vector<const TrackLandmarks*> batch, DenseWriter& out,
-                 std::string& error) {
-    std::sort(batch.begin(), batch.end(), [](const TrackLandmarks* a, const TrackLandmarks* b) { return a->track < b->track; });
+std::vector<uint8_t> signatureOf(const TrackFingerprint& track) {
+    const std::vector<uint32_t>& words = track.print.signature;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(words.data());
+    return {bytes, bytes + words.size() * sizeof(uint32_t)};
+}
+
+// A table keyed by track id: the old records and the batch's (sorted by id, each made by
+// `record`), in id order; a batch track already stored is an error.
+template <class Record>
+bool mergeById(MDB_txn* from, MDB_dbi table, MDB_dbi to, const std::vector<const TrackFingerprint*>& batch, Record record,
+               DenseWriter& out, std::string& error) {
     int rc = 0;
     Cursor cursor(from, table, rc);
     if (failed(rc, "cannot read the index", error)) return false;
@@ -187,7 +194,7 @@ bool mergeTracks(MDB_txn* from, MDB_dbi table, std::vector<const TrackLandmarks*
         uint32_t oldId = 0;
         if (rc == MDB_SUCCESS) std::memcpy(&oldId, key.mv_data, sizeof oldId);
         if (rc == MDB_SUCCESS && (i == batch.size() || oldId < batch[i]->track)) {
-            if (!out.append(out.tables().tracks, key, data, error)) return false;
+            if (!out.append(to, key, data, error)) return false;
             rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT);
             continue;
         }
@@ -196,8 +203,8 @@ bool mergeTracks(MDB_txn* from, MDB_dbi table, std::vector<const TrackLandmarks*
             error = "track " + std::to_string(id) + " is already in the index";
             return false;
         }
-        std::vector<uint8_t> list = hashListOf(*batch[i]);
-        if (!out.append(out.tables().tracks, {sizeof id, &id}, {list.size(), list.data()}, error)) return false;
+        std::vector<uint8_t> bytes = record(*batch[i]);
+        if (!out.append(to, {sizeof id, &id}, {bytes.size(), bytes.data()}, error)) return false;
         ++i;
     }
     return rc == MDB_NOTFOUND || !failed(rc, "cannot read the index", error);
@@ -215,10 +222,10 @@ bool copyTable(MDB_txn* from, MDB_dbi table, MDB_dbi to, DenseWriter& out, std::
 
 }  // namespace
 
-bool writeDenseCopy(MDB_txn* from, const Tables& tables, const std::vector<TrackLandmarks>& extra,
+bool writeDenseCopy(MDB_txn* from, const Tables& tables, const std::vector<TrackFingerprint>& extra,
                     const std::string& dir, std::string& error) {
-    std::vector<const TrackLandmarks*> batch;
-    for (const TrackLandmarks& t : extra) {
+    std::vector<const TrackFingerprint*> batch;
+    for (const TrackFingerprint& t : extra) {
         if (t.track == 0 || t.track > kMaxTrackId) {
             error = "track id out of range";
             return false;
@@ -226,7 +233,9 @@ bool writeDenseCopy(MDB_txn* from, const Tables& tables, const std::vector<Track
         batch.push_back(&t);
     }
     DenseWriter out;
-    return out.open(dir, error) && mergeTracks(from, tables.tracks, std::move(batch), out, error) &&
+    std::sort(batch.begin(), batch.end(), [](const TrackFingerprint* a, const TrackFingerprint* b) { return a->track < b->track; });
+    return out.open(dir, error) && mergeById(from, tables.tracks, out.tables().tracks, batch, hashListOf, out, error) &&
+           mergeById(from, tables.signatures, out.tables().signatures, batch, signatureOf, out, error) &&
            mergePostings(from, tables.postings, packBatch(extra), out, error) &&
            copyTable(from, tables.recordings, out.tables().recordings, out, error) && out.finish(error);
 }

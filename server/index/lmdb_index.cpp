@@ -68,7 +68,7 @@ public:
         MDB_env* raw = nullptr;
         if (failed(mdb_env_create(&raw), "cannot create the index environment", error)) return false;
         env_.reset(raw);
-        mdb_env_set_maxdbs(env_.get(), 4);
+        mdb_env_set_maxdbs(env_.get(), kMaxTables);
         mdb_env_set_maxreaders(env_.get(), 512);
         mdb_env_set_mapsize(env_.get(), kMapSize);
         // NOTLS: read transactions are opened and closed per query on pool threads.
@@ -79,15 +79,22 @@ public:
         int rc = 0;
         Txn txn(env_.get(), 0, rc);
         if (failed(rc, "cannot start a transaction", error)) return false;
-        if (!openTables(txn.get(), tables_, error)) return false;
+        MDB_dbi postings = 0;
+        const bool existed = mdb_dbi_open(txn.get(), "postings", 0, &postings) == MDB_SUCCESS;
+        if (existed && formatOf(txn.get()) != kIndexFormat) {
+            error = kRebuildAdvice;
+            return false;
+        }
+        if (!openTables(txn.get(), tables_, error) || (!existed && !writeFormat(txn.get(), tables_, error))) return false;
         return !failed(txn.commit(), "cannot commit", error);
     }
 
-    bool addTrack(uint32_t track, const std::vector<Landmark>& landmarks, std::string& error) override {
+    bool addTrack(uint32_t track, const Fingerprint& print, std::string& error) override {
         if (track == 0 || track > kMaxTrackId) {
             error = "track id out of range";
             return false;
         }
+        const std::vector<Landmark>& landmarks = print.landmarks;
         std::vector<Landmark> sorted = landmarks;
         std::sort(sorted.begin(), sorted.end(),
                   [](const Landmark& a, const Landmark& b) { return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame; });
@@ -112,6 +119,9 @@ public:
         MDB_val key{sizeof track, &track};
         MDB_val data{list.size(), list.data()};
         if (failed(mdb_put(txn.get(), tables_.tracks, &key, &data, 0), "cannot store the track", error)) return false;
+        MDB_val words{print.signature.size() * sizeof(uint32_t), const_cast<uint32_t*>(print.signature.data())};
+        if (failed(mdb_put(txn.get(), tables_.signatures, &key, &words, 0), "cannot store the signature", error))
+            return false;
         return !failed(txn.commit(), "cannot commit the track", error);
     }
 
@@ -138,11 +148,13 @@ public:
                 if (rc == MDB_NOTFOUND) break;
                 if (failed(rc, "cannot seek a posting", error)) return false;
                 const auto* found = static_cast<const uint8_t*>(v.mv_data);
-                if (found[0] != lowOf(hash) || unpackPosting(found).track != track) break;
+                if (lowOfPosting(found) != lowOf(hash) || unpackPosting(found).track != track) break;
                 if (failed(mdb_cursor_del(cursor.get(), 0), "cannot delete a posting", error)) return false;
             }
         }
         if (failed(mdb_del(txn.get(), tables_.tracks, &key, nullptr), "cannot delete the track", error)) return false;
+        rc = mdb_del(txn.get(), tables_.signatures, &key, nullptr);
+        if (rc != MDB_NOTFOUND && failed(rc, "cannot delete the signature", error)) return false;
         if (!leaveRecording(txn.get(), track, error)) return false;
         return !failed(txn.commit(), "cannot commit the removal", error);
     }
@@ -166,9 +178,10 @@ public:
         if (failed(rc, "cannot open a cursor", error)) return false;
         std::vector<Posting> buffer;
         for (size_t i = 0; i < hashes.size(); ++i) {
-            const uint8_t low = lowOf(hashes[i]);
+            const uint32_t low = lowOf(hashes[i]);
             uint32_t k = keyOf(hashes[i]);
-            uint8_t first[kPostingBytes] = {low, 0, 0, 0, 0, 0, 0};
+            uint8_t first[kPostingBytes] = {};
+            packPosting(hashes[i], 0, 0, first);
             MDB_val key{sizeof k, &k};
             MDB_val data{kPostingBytes, first};
             rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_BOTH_RANGE);
@@ -184,8 +197,9 @@ public:
             while (rc == MDB_SUCCESS && !runEnded && !tooCommon) {
                 const auto* p = static_cast<const uint8_t*>(data.mv_data);
                 for (size_t off = 0; off + kPostingBytes <= data.mv_size; off += kPostingBytes) {
-                    if (p[off] < low) continue;
-                    if (p[off] != low) {
+                    const uint32_t at = lowOfPosting(p + off);
+                    if (at < low) continue;
+                    if (at != low) {
                         runEnded = true;
                         break;
                     }
@@ -200,6 +214,21 @@ public:
             if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND && failed(rc, "cannot read postings", error)) return false;
             if (!buffer.empty() && !tooCommon) sink(i, buffer.data(), buffer.size());
         }
+        return true;
+    }
+
+    bool signature(uint32_t track, std::vector<uint32_t>& out, std::string& error) override {
+        out.clear();
+        int rc = 0;
+        Txn txn(env_.get(), MDB_RDONLY, rc);
+        if (failed(rc, "cannot start a read transaction", error)) return false;
+        MDB_val key{sizeof track, &track};
+        MDB_val data;
+        rc = mdb_get(txn.get(), tables_.signatures, &key, &data);
+        if (rc == MDB_NOTFOUND) return true;
+        if (failed(rc, "cannot read a signature", error)) return false;
+        out.resize(data.mv_size / sizeof(uint32_t));
+        std::memcpy(out.data(), data.mv_data, out.size() * sizeof(uint32_t));
         return true;
     }
 
@@ -233,7 +262,7 @@ public:
         return true;
     }
 
-    bool addTracks(const std::vector<TrackLandmarks>& tracks, std::string& error) override {
+    bool addTracks(const std::vector<TrackFingerprint>& tracks, std::string& error) override {
         SoleUser sole(users_.get());
         if (!sole.held()) return Index::addTracks(tracks, error);
         return rebuild(tracks, error);
@@ -271,10 +300,22 @@ public:
         return true;
     }
 
+    // The format stamped in an existing index; 0 for none (the layout before the stamp).
+    int formatOf(MDB_txn* txn) const {
+        MDB_dbi meta = 0;
+        if (mdb_dbi_open(txn, "meta", 0, &meta) != MDB_SUCCESS) return 0;
+        MDB_val key{std::char_traits<char>::length(kFormatKey), const_cast<char*>(kFormatKey)};
+        MDB_val data;
+        int format = 0;
+        if (mdb_get(txn, meta, &key, &data) == MDB_SUCCESS && data.mv_size == sizeof format)
+            std::memcpy(&format, data.mv_data, sizeof format);
+        return format;
+    }
+
 private:
     // Replaces the file with a dense copy holding `extra` as well. Only while no other process
     // maps the old file; a failure before the rename leaves the old file as it was.
-    bool rebuild(const std::vector<TrackLandmarks>& extra, std::string& error) {
+    bool rebuild(const std::vector<TrackFingerprint>& extra, std::string& error) {
         namespace fs = std::filesystem;
         const std::string copy = dir_ + "/compacting";
         std::error_code ec;
@@ -352,6 +393,13 @@ private:
 };
 
 }  // namespace
+
+bool isEarlierLmdbIndex(const std::string& dir) {
+    if (!std::filesystem::exists(dir + "/data.mdb")) return false;
+    LmdbIndex index;
+    std::string error;
+    return !index.open(dir, error) && error == kRebuildAdvice;
+}
 
 std::unique_ptr<Index> openLmdbIndex(const std::string& dir, std::string& error) {
     auto index = std::make_unique<LmdbIndex>();

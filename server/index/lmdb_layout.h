@@ -13,31 +13,33 @@
 
 namespace melodex::server::lmdb {
 
-// Layout: the key is the hash without its low kLowBits bits; each posting is a fixed 7-byte
-// duplicate value: those low bits, then the track and the frame (24 bits each, big-endian).
-// Sharing a key among 2^kLowBits hashes gives every key many duplicates, which LMDB packs densely
-// (a key of its own per hash would cost more than the posting itself), and the byte order still
-// groups postings by hash, then by track, so a lookup or a removal is one range seek.
-inline constexpr int kLowBits = 4;
-inline constexpr size_t kPostingBytes = 7;
+// Layout: the key is the hash's top 8 bits; each posting is a fixed 9-byte duplicate value: the
+// hash's low kLowBits bits (big-endian), then the track and the frame (24 bits each,
+// big-endian). Sharing a key among 2^kLowBits hashes gives every key many duplicates, which LMDB
+// packs densely in pages of their own (a key of its own per hash would cost more than the
+// posting itself), and the byte order still groups postings by hash, then by track, so a lookup
+// or a removal is one range seek.
+inline constexpr int kLowBits = 24;
+inline constexpr size_t kPostingBytes = 9;
 inline constexpr size_t kMapSize = size_t{256} << 30;
 
 inline uint32_t keyOf(uint32_t hash) { return hash >> kLowBits; }
-inline uint8_t lowOf(uint32_t hash) { return static_cast<uint8_t>(hash & ((1u << kLowBits) - 1)); }
+inline uint32_t lowOf(uint32_t hash) { return hash & ((1u << kLowBits) - 1); }
+inline uint32_t lowOfPosting(const uint8_t* p) { return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2]; }
+
+inline void put24(uint32_t value, uint8_t* out) {
+    out[0] = static_cast<uint8_t>(value >> 16);
+    out[1] = static_cast<uint8_t>(value >> 8);
+    out[2] = static_cast<uint8_t>(value);
+}
 
 inline void packPosting(uint32_t hash, uint32_t track, uint32_t frame, uint8_t* out) {
-    out[0] = lowOf(hash);
-    out[1] = static_cast<uint8_t>(track >> 16);
-    out[2] = static_cast<uint8_t>(track >> 8);
-    out[3] = static_cast<uint8_t>(track);
-    out[4] = static_cast<uint8_t>(frame >> 16);
-    out[5] = static_cast<uint8_t>(frame >> 8);
-    out[6] = static_cast<uint8_t>(frame);
+    put24(lowOf(hash), out);
+    put24(track, out + 3);
+    put24(frame, out + 6);
 }
 
-inline Posting unpackPosting(const uint8_t* p) {
-    return {(uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3], (uint32_t{p[4]} << 16) | (uint32_t{p[5]} << 8) | p[6]};
-}
+inline Posting unpackPosting(const uint8_t* p) { return {lowOfPosting(p + 3), lowOfPosting(p + 6)}; }
 
 struct EnvClose {
     void operator()(MDB_env* e) const { mdb_env_close(e); }
@@ -84,12 +86,17 @@ inline bool failed(int rc, const char* what, std::string& error) {
 }
 
 // The index's tables: postings (hash key -> sorted fixed-size duplicates), tracks (id -> the
-// track's hash list, for removal) and recordings (id -> the group it belongs to).
+// track's hash list, for removal), recordings (id -> the group it belongs to), signatures (id ->
+// the track's signature words, native byte order) and meta ("format" -> the layout's version).
 struct Tables {
     MDB_dbi postings = 0;
     MDB_dbi tracks = 0;
     MDB_dbi recordings = 0;
+    MDB_dbi signatures = 0;
+    MDB_dbi meta = 0;
 };
+inline constexpr unsigned kMaxTables = 6;
+inline constexpr const char* kFormatKey = "format";
 
 inline bool openTables(MDB_txn* txn, Tables& tables, std::string& error) {
     return !failed(mdb_dbi_open(txn, "postings", MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY,
@@ -98,7 +105,18 @@ inline bool openTables(MDB_txn* txn, Tables& tables, std::string& error) {
            !failed(mdb_dbi_open(txn, "tracks", MDB_CREATE | MDB_INTEGERKEY, &tables.tracks),
                    "cannot open the tracks table", error) &&
            !failed(mdb_dbi_open(txn, "recordings", MDB_CREATE | MDB_INTEGERKEY, &tables.recordings),
-                   "cannot open the recordings table", error);
+                   "cannot open the recordings table", error) &&
+           !failed(mdb_dbi_open(txn, "signatures", MDB_CREATE | MDB_INTEGERKEY, &tables.signatures),
+                   "cannot open the signatures table", error) &&
+           !failed(mdb_dbi_open(txn, "meta", MDB_CREATE, &tables.meta), "cannot open the meta table", error);
+}
+
+// The format a new index is stamped with, in the meta table.
+inline bool writeFormat(MDB_txn* txn, const Tables& tables, std::string& error) {
+    int format = kIndexFormat;
+    MDB_val key{std::char_traits<char>::length(kFormatKey), const_cast<char*>(kFormatKey)};
+    MDB_val data{sizeof format, &format};
+    return !failed(mdb_put(txn, tables.meta, &key, &data, 0), "cannot stamp the index's format", error);
 }
 
 }  // namespace melodex::server::lmdb

@@ -22,9 +22,11 @@ using redis::Reply;
 //   i:t:<track>      the track's distinct hashes, delta-coded (hash_list.h): what removal needs.
 //                    Written before the postings, so that a track interrupted mid-way is found
 //                    and its postings removed by a later removeTrack.
-//   {i}:seq, {i}:log, {i}:tracks, {i}:removals, {i}:postings, {i}:recordings (redis_layout.h):
-//                    the commit sequence, the commit log, the committed tracks, the removal count,
-//                    the number of committed postings, the recording groups. They share a hash
+//   i:s:<track>      the track's signature words (little-endian), written with the hash list.
+//   {i}:seq, {i}:log, {i}:tracks, {i}:removals, {i}:postings, {i}:recordings, {i}:format
+//                    (redis_layout.h): the commit sequence, the commit log, the committed tracks,
+//                    the removal count, the number of committed postings, the recording groups,
+//                    the layout's version. They share a hash
 //                    tag, so they live on one master and scripts update them together.
 //
 // Visibility: a track's postings are stored first and committed afterwards (the commit numbers
@@ -39,6 +41,7 @@ using redis::Reply;
 // frame (the order the embedded store returns them in), and removal drops every copy.
 constexpr size_t kPostingBytes = 6;
 using redis_layout::kCommitLog;
+using redis_layout::kFormat;
 using redis_layout::kPostings;
 using redis_layout::kRecordings;
 using redis_layout::toNumber;
@@ -102,6 +105,15 @@ std::string postingsKey(uint32_t hash) {
 }
 
 std::string hashListKey(uint32_t track) { return "i:t:" + std::to_string(track); }
+std::string signatureKey(uint32_t track) { return "i:s:" + std::to_string(track); }
+
+std::string signatureBytes(const std::vector<uint32_t>& words) {
+    std::string out;
+    out.reserve(words.size() * 4);
+    for (uint32_t w : words)
+        for (int b = 0; b < 4; ++b) out += static_cast<char>(w >> (8 * b));
+    return out;
+}
 
 std::string trackBytes(uint32_t track) {
     return {static_cast<char>(track >> 16), static_cast<char>(track >> 8), static_cast<char>(track)};
@@ -139,9 +151,11 @@ struct PreparedTrack {
     uint64_t postings = 0;
     std::vector<std::pair<uint32_t, std::string>> byHash;
     std::string hashList;
+    std::string signature;
 };
 
-PreparedTrack prepare(uint32_t track, const std::vector<Landmark>& landmarks) {
+PreparedTrack prepare(uint32_t track, const Fingerprint& print) {
+    const std::vector<Landmark>& landmarks = print.landmarks;
     std::vector<Landmark> sorted;
     sorted.reserve(landmarks.size());
     for (const Landmark& l : landmarks)
@@ -164,6 +178,7 @@ PreparedTrack prepare(uint32_t track, const std::vector<Landmark>& landmarks) {
     }
     const std::vector<uint8_t> list = encodeHashList(std::move(hashes));
     out.hashList.assign(list.begin(), list.end());
+    out.signature = signatureBytes(print.signature);
     return out;
 }
 
@@ -171,19 +186,41 @@ class RedisIndex final : public Index {
 public:
     explicit RedisIndex(std::shared_ptr<redis::ClusterClient> client) : client_(std::move(client)), committed_(*client_) {}
 
-    bool addTrack(uint32_t track, const std::vector<Landmark>& landmarks, std::string& error) override {
-        return addTracks({{track, landmarks}}, error);
+    // A cluster that holds index keys but no format, or another one, was written by an
+    // earlier version; an empty one is stamped with this version's.
+    bool checkFormat(bool rebuild, std::string& error) {
+        std::vector<Reply> replies;
+        if (!client_->run({{"GET", kFormat}, {"EXISTS", kSeq}}, replies, error) ||
+            !allAnswered(replies, "cannot read the index's format", error))
+            return false;
+        if (replies[0].type == Reply::Type::String) {
+            if (toNumber(replies[0].string) == kIndexFormat) return true;
+        }
+        if (replies[0].type != Reply::Type::String && replies[1].integer == 0) rebuild = true;
+        if (rebuild) {
+            return client_->run({{"SET", kFormat, std::to_string(kIndexFormat)}}, replies, error) &&
+                   answered(replies[0], "cannot stamp the index's format", error);
+        }
+        error = kRebuildAdvice;
+        return false;
+    }
+
+    bool addTrack(uint32_t track, const Fingerprint& print, std::string& error) override {
+        return addTracks({{track, print}}, error);
     }
 
     // Every track of the batch travels in the same pipelines: one round for the hash lists,
     // one for the postings, one for the commits (a track at a time, in order, on one master).
-    bool addTracks(const std::vector<TrackLandmarks>& tracks, std::string& error) override {
+    bool addTracks(const std::vector<TrackFingerprint>& tracks, std::string& error) override {
         if (!checkNew(tracks, error) || !removeLeftovers(tracks, error)) return false;
         std::vector<PreparedTrack> prepared;
         prepared.reserve(tracks.size());
-        for (const TrackLandmarks& t : tracks) prepared.push_back(prepare(t.track, t.landmarks));
+        for (const TrackFingerprint& t : tracks) prepared.push_back(prepare(t.track, t.print));
         std::vector<Command> writes;
-        for (const PreparedTrack& p : prepared) writes.push_back({"SET", hashListKey(p.track), p.hashList});
+        for (const PreparedTrack& p : prepared) {
+            writes.push_back({"SET", hashListKey(p.track), p.hashList});
+            writes.push_back({"SET", signatureKey(p.track), p.signature});
+        }
         std::vector<Reply> replies;
         if (!client_->run(writes, replies, error) || !allAnswered(replies, "cannot store a track's hash list", error))
             return false;
@@ -211,8 +248,8 @@ public:
         drops.reserve(hashes.size());
         for (const uint32_t hash : hashes) drops.push_back({"EVAL", kDropTrackScript, "1", postingsKey(hash), trackBytes(track)});
         if (!client_->run(drops, replies, error) || !allAnswered(replies, "cannot remove postings", error)) return false;
-        return client_->run({{"DEL", hashListKey(track)}}, replies, error) &&
-               answered(replies[0], "cannot remove the track's hash list", error);
+        return client_->run({{"DEL", signatureKey(track)}, {"DEL", hashListKey(track)}}, replies, error) &&
+               allAnswered(replies, "cannot remove the track's hash list", error);
     }
 
     bool hasTrack(uint32_t track, bool& present, std::string& error) override {
@@ -239,6 +276,18 @@ public:
             const size_t d = static_cast<size_t>(std::lower_bound(distinct.begin(), distinct.end(), hashes[i]) - distinct.begin());
             if (!found[d].empty()) sink(i, found[d].data(), found[d].size());
         }
+        return true;
+    }
+
+    bool signature(uint32_t track, std::vector<uint32_t>& out, std::string& error) override {
+        out.clear();
+        std::vector<Reply> replies;
+        if (!client_->run({{"GET", signatureKey(track)}}, replies, error) || !answered(replies[0], "cannot read a signature", error))
+            return false;
+        const std::string& bytes = replies[0].string;
+        out.resize(bytes.size() / 4);
+        for (size_t i = 0; i < out.size(); ++i)
+            for (int b = 0; b < 4; ++b) out[i] |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[4 * i + b])) << (8 * b);
         return true;
     }
 
@@ -340,10 +389,10 @@ private:
     }
 
     // Only tracks not yet in the index, each once, with ids a posting can carry.
-    bool checkNew(const std::vector<TrackLandmarks>& tracks, std::string& error) {
+    bool checkNew(const std::vector<TrackFingerprint>& tracks, std::string& error) {
         std::vector<uint32_t> ids;
         Command committed = {"HMGET", kTracks};
-        for (const TrackLandmarks& t : tracks) {
+        for (const TrackFingerprint& t : tracks) {
             if (t.track == 0 || t.track > kMaxTrackId) {
                 error = "track id out of range";
                 return false;
@@ -364,9 +413,9 @@ private:
 
     // A track whose hash list is stored but which is not committed was written in part by a run
     // interrupted mid-way: its postings go first.
-    bool removeLeftovers(const std::vector<TrackLandmarks>& tracks, std::string& error) {
+    bool removeLeftovers(const std::vector<TrackFingerprint>& tracks, std::string& error) {
         std::vector<Command> checks;
-        for (const TrackLandmarks& t : tracks) checks.push_back({"EXISTS", hashListKey(t.track)});
+        for (const TrackFingerprint& t : tracks) checks.push_back({"EXISTS", hashListKey(t.track)});
         std::vector<Reply> replies;
         if (!client_->run(checks, replies, error) || !allAnswered(replies, "cannot read a track", error)) return false;
         for (size_t i = 0; i < tracks.size(); ++i)
@@ -380,12 +429,14 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Index> openRedisIndex(std::shared_ptr<redis::ClusterClient> client, std::string& error) {
+std::unique_ptr<Index> openRedisIndex(std::shared_ptr<redis::ClusterClient> client, std::string& error, bool rebuild) {
     if (!client) {
         error = "no Redis cluster to open the index in";
         return nullptr;
     }
-    return std::make_unique<RedisIndex>(std::move(client));
+    auto index = std::make_unique<RedisIndex>(std::move(client));
+    if (!index->checkFormat(rebuild, error)) return nullptr;
+    return index;
 }
 
 }  // namespace melodex::server

@@ -15,6 +15,7 @@ inline const std::string kTracks = "{i}:tracks";      // track -> "<commit seque
 inline const std::string kRemovals = "{i}:removals";  // how many tracks were ever un-committed
 inline const std::string kPostings = "{i}:postings";  // committed postings
 inline const std::string kRecordings = "{i}:recordings";
+inline const std::string kFormat = "{i}:format";      // the layout's version (kIndexFormat)
 
 // A counter or id as Redis returns it, in decimal text; 0 when it is not a number.
 inline uint64_t toNumber(std::string_view text) {

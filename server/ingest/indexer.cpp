@@ -32,7 +32,7 @@ struct Prepared {
     std::string problem;
     TrackRecord record;
     std::vector<uint8_t> art;
-    std::vector<Landmark> landmarks;
+    Fingerprint print;
     uint32_t replaces = 0;  // id of an older version of the same file
     double decodeSeconds = 0;
     double fingerprintSeconds = 0;
@@ -67,7 +67,7 @@ Prepared prepare(const std::string& path, Catalog& catalog, const IndexerOptions
     }
     p.decodeSeconds = secondsSince(start);
     start = Clock::now();
-    p.landmarks = fingerprint(samples, options.params);
+    p.print = fingerprint(samples, options.params);
     p.fingerprintSeconds = secondsSince(start);
     p.record.duration = static_cast<double>(samples.size()) / kFingerprintRate;
 
@@ -162,11 +162,11 @@ IndexReport Indexer::run(const std::vector<std::string>& files, const ProgressFn
             uint32_t id = 0;
             std::vector<uint32_t> same;
             const bool stored = (item->replaces == 0 || removeTrack(item->replaces, error)) &&
-                                findSameRecording(index_, item->landmarks, same, error) &&
+                                findSameRecording(index_, item->print.landmarks, same, error) &&
                                 catalog_.beginTrack(item->record, item->art, id, error) &&
-                                index_.addTrack(id, item->landmarks, error) &&
+                                index_.addTrack(id, item->print, error) &&
                                 joinRecording(index_, id, same, error) &&
-                                catalog_.markReady(id, static_cast<int64_t>(item->landmarks.size()), error);
+                                catalog_.markReady(id, static_cast<int64_t>(item->print.landmarks.size()), error);
             if (!stored && id != 0) {
                 // Undo the half-stored track now rather than at the next run.
                 std::string ignored;

@@ -11,7 +11,7 @@ namespace {
 // The new track is compared a stretch at a time (20 s of 16 ms frames), so that a copy inside a
 // longer file is found wherever it lies.
 constexpr uint32_t kStretchFrames = 1250;
-// A stretch belongs to another track when this share of its frames that carry a landmark, and at
+// A stretch belongs to another track when this share of its frames that carry a pair hash, and at
 // least kMinAlignedFrames of them, agree on one offset into that track. Unrelated music reaches a
 // few dozen frames at most; a copy, even framed half a hop apart, reaches several hundred.
 constexpr double kAlignedShare = 0.25;
@@ -22,7 +22,10 @@ constexpr int kMinAlignedFrames = 60;
 bool findSameRecording(Index& index, const std::vector<Landmark>& landmarks, std::vector<uint32_t>& tracks,
                        std::string& error) {
     tracks.clear();
-    std::vector<Landmark> byFrame = landmarks;
+    // Pairs only: the same music at the same speed is what makes a copy.
+    std::vector<Landmark> byFrame;
+    for (const Landmark& l : landmarks)
+        if (!isTriplet(l.hash)) byFrame.push_back(l);
     std::sort(byFrame.begin(), byFrame.end(), [](const Landmark& a, const Landmark& b) { return a.frame < b.frame; });
     std::set<uint32_t> found;
     std::vector<Landmark> stretch;

@@ -1,125 +1,33 @@
 #include "server/match/matcher.h"
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 
 namespace melodex::server {
 namespace {
 
-// A vote packs track (24 bits), biased offset (26 bits) and query frame (14 bits), so that one
-// sort groups votes by track, then offset, then query frame.
-constexpr int64_t kOffsetBias = int64_t{1} << 25;
-constexpr uint32_t kMaxQueryFrame = (1u << 14) - 1;
-// Number of distinct landmark hashes (see packHash).
-constexpr size_t kHashSpace = size_t{1} << 21;
+// A vote packs track (24 bits), track frame (26 bits), whether a triplet cast it (1 bit) and
+// query frame (13 bits), so that one sort groups votes by track.
+constexpr uint32_t kMaxQueryFrame = (1u << 13) - 1;
+// Number of distinct hashes (see packHash).
+constexpr double kHashSpace = 4294967296.0;
+// Votes a track's speed is searched on; the offset is then counted on all of them.
+constexpr size_t kSpeedSearchVotes = 256;
+// Candidates are first ranked on offsets (track frame - query frame) in bins this wide, two
+// neighbouring bins together: wider than the drift of the offset over a recording played 8 %
+// off speed, narrower than the spread of chance votes over a whole track.
+constexpr int kCoarseBinFrames = 32;
+constexpr int64_t kCoarseBias = int64_t{1} << 20;
 
-uint64_t voteKey(uint32_t track, int64_t offset, uint32_t queryFrame) {
-    return (static_cast<uint64_t>(track) << 40) | (static_cast<uint64_t>(offset + kOffsetBias) << 14) | queryFrame;
+uint64_t voteKey(uint32_t track, uint32_t trackFrame, uint32_t queryFrame, bool triplet) {
+    return (static_cast<uint64_t>(track) << 40) | (static_cast<uint64_t>(trackFrame) << 14) |
+           (static_cast<uint64_t>(triplet) << 13) | queryFrame;
 }
 uint32_t trackOf(uint64_t key) { return static_cast<uint32_t>(key >> 40); }
-int64_t offsetOf(uint64_t key) { return static_cast<int64_t>((key >> 14) & ((uint64_t{1} << 26) - 1)) - kOffsetBias; }
+uint32_t trackFrameOf(uint64_t key) { return static_cast<uint32_t>((key >> 14) & ((uint64_t{1} << 26) - 1)); }
 uint32_t queryFrameOf(uint64_t key) { return static_cast<uint32_t>(key & kMaxQueryFrame); }
-
-struct TrackBest {
-    int score = 0;
-    int64_t offset = 0;
-};
-
-// Best window of 2*tolerance+1 offsets over one track's sorted votes. A window's score is the
-// number of distinct query frames voting in it: each moment of the recording counts once, so a
-// held note or a repeated pattern that hits many catalogue positions cannot pile up votes.
-class WindowScorer {
-public:
-    WindowScorer() : uses_(kMaxQueryFrame + 1, 0) {}
-
-    TrackBest best(const uint64_t* begin, const uint64_t* end, int tolerance) {
-        TrackBest best;
-        const uint64_t* lo = begin;
-        int distinct = 0;
-        for (const uint64_t* hi = begin; hi != end; ++hi) {
-            if (uses_[queryFrameOf(*hi)]++ == 0) ++distinct;
-            const int64_t top = offsetOf(*hi);
-            while (top - offsetOf(*lo) > 2 * tolerance)
-                if (--uses_[queryFrameOf(*lo++)] == 0) --distinct;
-            if (distinct > best.score) {
-                best.score = distinct;
-                best.offset = (offsetOf(*lo) + top) / 2;
-            }
-        }
-        for (; lo != end; ++lo) --uses_[queryFrameOf(*lo)];
-        return best;
-    }
-
-private:
-    std::vector<uint16_t> uses_;
-};
-
-// Groups the votes by track (a counting sort), then scores tracks from the most voted down: a
-// track's score cannot exceed its number of votes, so the walk stops as soon as no remaining
-// track's votes exceed `floor()`. Only the tracks that are scored get their votes sorted.
-template <class Floor, class Take>
-void scoreTracks(const std::vector<uint64_t>& votes, int tolerance, Floor floor, Take take) {
-    thread_local std::vector<uint32_t> start;
-    thread_local std::vector<uint64_t> grouped;
-    thread_local WindowScorer scorer;
-    uint32_t maxTrack = 0;
-    for (uint64_t v : votes) maxTrack = std::max(maxTrack, trackOf(v));
-    start.assign(static_cast<size_t>(maxTrack) + 2, 0);
-    for (uint64_t v : votes) ++start[trackOf(v) + 1];
-    std::vector<std::pair<uint32_t, uint32_t>> byCount;  // votes, track
-    for (uint32_t t = 0; t <= maxTrack; ++t)
-        if (start[t + 1] > 0) byCount.emplace_back(start[t + 1], t);
-    for (size_t t = 1; t < start.size(); ++t) start[t] += start[t - 1];
-    grouped.resize(votes.size());
-    {
-        std::vector<uint32_t> fill(start.begin(), start.end() - 1);
-        for (uint64_t v : votes) grouped[fill[trackOf(v)]++] = v;
-    }
-    std::sort(byCount.begin(), byCount.end(), std::greater<>());
-    for (const auto& [count, track] : byCount) {
-        if (static_cast<int>(count) <= floor()) break;
-        uint64_t* begin = grouped.data() + start[track];
-        uint64_t* end = grouped.data() + start[track + 1];
-        std::sort(begin, end);
-        take(track, scorer.best(begin, end, tolerance));
-    }
-}
-
-// Keeps the best candidate and the best one outside its recording group. When a candidate of
-// another group takes the lead, the old leader is the highest score outside the new group.
-class Decision {
-public:
-    Decision(const std::vector<TrackRecording>& recordings, MatchResult& result)
-        : recordings_(recordings), result_(result) {}
-
-    void offer(uint32_t track, const TrackBest& best) {
-        const uint32_t recording = recordingOf(track);
-        const bool leads = best.score > result_.score || (best.score == result_.score && track < result_.track);
-        if (leads) {
-            if (result_.score > 0 && recording != result_.recording) {
-                result_.runnerUp = result_.score;
-                result_.runnerUpTrack = result_.track;
-            }
-            result_.score = best.score;
-            result_.track = track;
-            result_.recording = recording;
-            result_.offsetFrames = static_cast<int>(best.offset);
-        } else if (recording != result_.recording && best.score > result_.runnerUp) {
-            result_.runnerUp = best.score;
-            result_.runnerUpTrack = track;
-        }
-    }
-
-private:
-    uint32_t recordingOf(uint32_t track) const {
-        const auto it = std::lower_bound(recordings_.begin(), recordings_.end(), track,
-                                         [](const TrackRecording& r, uint32_t t) { return r.track < t; });
-        return it != recordings_.end() && it->track == track ? it->recording : track;
-    }
-
-    const std::vector<TrackRecording>& recordings_;
-    MatchResult& result_;
-};
+bool tripletVote(uint64_t key) { return (key >> 13) & 1; }
 
 struct QueryHashes {
     std::vector<Landmark> sorted;
@@ -144,49 +52,298 @@ bool collectVotes(Index& index, const std::vector<Landmark>& query, const MatchP
         }
     }
     q.firstOf.push_back(q.sorted.size());
-    queryHashes = q.sorted.size();
+    queryHashes = q.hashes.size();
 
     uint64_t postings = 0;
     if (!index.postingCount(postings, error)) return false;
-    const double averageList = static_cast<double>(postings) / static_cast<double>(kHashSpace);
+    const double averageList = static_cast<double>(postings) / kHashSpace;
     const size_t maxPostings = std::max(params.minCommonPostings, static_cast<size_t>(params.commonFactor * averageList));
     votes.clear();
     return index.lookup(q.hashes, [&](size_t i, const Posting* found, size_t n) {
         for (size_t k = q.firstOf[i]; k < q.firstOf[i + 1]; ++k) {
             const uint32_t queryFrame = q.sorted[k].frame;
-            for (size_t p = 0; p < n; ++p)
-                votes.push_back(voteKey(found[p].track, static_cast<int64_t>(found[p].frame) - queryFrame, queryFrame));
+            const bool triplet = isTriplet(q.hashes[i]);
+            for (size_t p = 0; p < n; ++p) votes.push_back(voteKey(found[p].track, found[p].frame, queryFrame, triplet));
         }
     }, error, maxPostings);
 }
 
+// One track's votes: those of pairs in [begin, split), those of triplets in [split, end).
+struct TrackVotes {
+    uint32_t track = 0;
+    uint64_t* begin = nullptr;
+    uint64_t* split = nullptr;
+    uint64_t* end = nullptr;
+    size_t size() const { return static_cast<size_t>(end - begin); }
+};
+
+// The votes grouped by track (a counting sort into `grouped`), pairs before triplets within a
+// track, most voted tracks first.
+std::vector<TrackVotes> groupByTrack(const std::vector<uint64_t>& votes, std::vector<uint64_t>& grouped) {
+    thread_local std::vector<uint32_t> start;
+    uint32_t maxTrack = 0;
+    for (uint64_t v : votes) maxTrack = std::max(maxTrack, trackOf(v));
+    start.assign(static_cast<size_t>(maxTrack) + 2, 0);
+    for (uint64_t v : votes) ++start[trackOf(v) + 1];
+    for (size_t t = 1; t < start.size(); ++t) start[t] += start[t - 1];
+    grouped.resize(votes.size());
+    {
+        std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+        for (uint64_t v : votes) grouped[fill[trackOf(v)]++] = v;
+    }
+    std::vector<TrackVotes> out;
+    for (uint32_t t = 0; t <= maxTrack; ++t) {
+        if (start[t + 1] == start[t]) continue;
+        uint64_t* begin = grouped.data() + start[t];
+        uint64_t* end = grouped.data() + start[t + 1];
+        out.push_back({t, begin, std::partition(begin, end, [](uint64_t v) { return !tripletVote(v); }), end});
+    }
+    std::sort(out.begin(), out.end(), [](const TrackVotes& a, const TrackVotes& b) {
+        return a.size() != b.size() ? a.size() > b.size() : a.track < b.track;
+    });
+    return out;
+}
+
+struct Alignment {
+    int score = 0;
+    int offset = 0;
+    double speed = 1.0;
+};
+
+// The offset and speed on which most distinct query frames agree: track frame = offset +
+// speed x query frame, within the tolerance. Each moment of the recording counts once, so a held
+// note or a repeated pattern that hits many track positions cannot pile up votes.
+class Aligner {
+public:
+    Aligner() : uses_(kMaxQueryFrame + 1, 0) {}
+
+    Alignment best(const uint64_t* begin, const uint64_t* end, const std::vector<double>& speeds, int tolerance) {
+        Alignment best;
+        // The speed is searched on a sample of the votes, which a true match fills with agreeing
+        // ones as surely as all of them; the offset is then counted on all.
+        const size_t stride = std::max<size_t>(1, static_cast<size_t>(end - begin) / kSpeedSearchVotes);
+        for (double speed : speeds) {
+            const Alignment a = atSpeed(begin, end, speed, tolerance, stride);
+            if (a.score > best.score) best = a;
+        }
+        return stride == 1 ? best : atSpeed(begin, end, best.speed, tolerance, 1);
+    }
+
+    Alignment atSpeed(const uint64_t* begin, const uint64_t* end, double speed, int tolerance, size_t stride = 1) {
+        pairs_.clear();
+        for (const uint64_t* v = begin; v < end; v += stride) {
+            const double offset = trackFrameOf(*v) - speed * queryFrameOf(*v);
+            pairs_.push_back({static_cast<int>(std::lround(offset)), queryFrameOf(*v)});
+        }
+        std::sort(pairs_.begin(), pairs_.end());
+        Alignment best;
+        best.speed = speed;
+        size_t lo = 0;
+        int distinct = 0;
+        for (size_t hi = 0; hi < pairs_.size(); ++hi) {
+            if (uses_[pairs_[hi].second]++ == 0) ++distinct;
+            while (pairs_[hi].first - pairs_[lo].first > 2 * tolerance)
+                if (--uses_[pairs_[lo++].second] == 0) --distinct;
+            if (distinct > best.score) {
+                best.score = distinct;
+                best.offset = (pairs_[lo].first + pairs_[hi].first) / 2;
+            }
+        }
+        for (; lo < pairs_.size(); ++lo) --uses_[pairs_[lo].second];
+        return best;
+    }
+
+private:
+    std::vector<uint16_t> uses_;
+    std::vector<std::pair<int, uint32_t>> pairs_;
+};
+
+// The most votes in two neighbouring coarse offset bins of one track.
+int coarsePeak(const uint64_t* begin, const uint64_t* end) {
+    thread_local std::vector<int64_t> bins;
+    bins.clear();
+    for (const uint64_t* v = begin; v < end; ++v)
+        bins.push_back((static_cast<int64_t>(trackFrameOf(*v)) - queryFrameOf(*v) + kCoarseBias) / kCoarseBinFrames);
+    std::sort(bins.begin(), bins.end());
+    int best = 0, previous = 0;
+    int64_t previousBin = -2;
+    for (size_t i = 0; i < bins.size();) {
+        size_t j = i;
+        while (j < bins.size() && bins[j] == bins[i]) ++j;
+        const int here = static_cast<int>(j - i);
+        best = std::max(best, here + (bins[i] == previousBin + 1 ? previous : 0));
+        previous = here;
+        previousBin = bins[i];
+        i = j;
+    }
+    return best;
+}
+
+std::vector<double> speedsToTry(const MatchParams& params) {
+    std::vector<double> speeds = {1.0};
+    const int steps = static_cast<int>(std::floor(std::log(params.maxSpeedChange) / std::log(params.speedStep)));
+    for (int i = 1; i <= steps; ++i) {
+        speeds.push_back(std::pow(params.speedStep, i));
+        speeds.push_back(std::pow(params.speedStep, -i));
+    }
+    return speeds;
+}
+
+uint32_t recordingOf(const std::vector<TrackRecording>& recordings, uint32_t track) {
+    const auto it = std::lower_bound(recordings.begin(), recordings.end(), track,
+                                     [](const TrackRecording& r, uint32_t t) { return r.track < t; });
+    return it != recordings.end() && it->track == track ? it->recording : track;
+}
+
+struct Candidate {
+    uint32_t track = 0;
+    bool ownSpeed = false;
+    Alignment alignment;
+    SignatureCheck check;
+    double confidence = 0;  // the check's and the alignment's evidence together (MatchParams)
+};
+
+// The best `keep` of `ranked` (score, votes), highest score first.
+template <class T>
+void keepBest(std::vector<std::pair<int, T>>& ranked, size_t keep) {
+    std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    if (ranked.size() > keep) ranked.resize(keep);
+}
+
+// The score that a track needs to enter a list already holding `keep` better ones.
+int entryScore(const std::vector<int>& scores, size_t keep, int minVotes) {
+    if (scores.size() < keep) return minVotes;
+    thread_local std::vector<int> top;
+    top.assign(scores.begin(), scores.end());
+    std::nth_element(top.begin(), top.begin() + static_cast<long>(keep - 1), top.end(), std::greater<>());
+    return std::max(minVotes, top[keep - 1]);
+}
+
+// Nominates candidates two ways, from the most voted tracks down: at the recording's own speed,
+// the tracks on whose offset (within the tolerance) most distinct query frames agree, pairs and
+// triplets together; at any speed, the tracks with the most triplet votes in a coarse offset bin,
+// each then aligned over the speeds to try. A track's votes bound both of its scores, so the walk
+// stops at the first track with too few votes to enter either list.
+std::vector<Candidate> nominate(std::vector<TrackVotes>& tracks, const MatchParams& params, MatchResult& result) {
+    thread_local Aligner aligner;
+    std::vector<std::pair<int, Candidate>> ownSpeed;
+    std::vector<std::pair<int, TrackVotes>> coarse;
+    std::vector<int> ownScores, coarseScores;
+    int ownEntry = params.minVotes, coarseEntry = params.minVotes;
+    for (const TrackVotes& t : tracks) {
+        if (static_cast<int>(t.size()) < std::min(ownEntry, coarseEntry)) break;
+        Candidate c;
+        c.track = t.track;
+        c.ownSpeed = true;
+        c.alignment = aligner.atSpeed(t.begin, t.end, 1.0, params.offsetTolerance);
+        if (c.alignment.score >= ownEntry) {
+            ownSpeed.push_back({c.alignment.score, c});
+            ownScores.push_back(c.alignment.score);
+            ownEntry = entryScore(ownScores, params.nominatedAtOwnSpeed, params.minVotes);
+        }
+        const int peak = coarsePeak(t.split, t.end);
+        if (peak >= coarseEntry) {
+            coarse.push_back({peak, t});
+            coarseScores.push_back(peak);
+            coarseEntry = entryScore(coarseScores, params.aligned, params.minVotes);
+        }
+    }
+    keepBest(ownSpeed, params.nominatedAtOwnSpeed);
+    keepBest(coarse, params.aligned);
+    std::vector<Candidate> out;
+    for (const auto& [score, c] : ownSpeed) {
+        out.push_back(c);
+        result.nominated.push_back(c.track);
+    }
+    const std::vector<double> speeds = speedsToTry(params);
+    std::vector<std::pair<int, Candidate>> aligned;
+    for (const auto& [peak, t] : coarse) {
+        Candidate c;
+        c.track = t.track;
+        c.alignment = aligner.best(t.split, t.end, speeds, params.offsetTolerance);
+        if (c.alignment.score >= params.minVotes) aligned.push_back({c.alignment.score, c});
+        if (std::find(result.nominated.begin(), result.nominated.end(), t.track) == result.nominated.end())
+            result.nominated.push_back(t.track);
+    }
+    keepBest(aligned, params.checked);
+    for (const auto& [score, c] : aligned) {
+        const bool same = std::any_of(out.begin(), out.end(), [&](const Candidate& o) {
+            return o.track == c.track && std::abs(o.alignment.offset - c.alignment.offset) <= params.offsetTolerance &&
+                   std::abs(o.alignment.speed - c.alignment.speed) < 1e-9;
+        });
+        if (!same) out.push_back(c);
+    }
+    return out;
+}
+
+// Each candidate checked against its signature.
+bool checkCandidates(Index& index, Query& query, const MatchParams& params, std::vector<Candidate>& candidates,
+                     std::string& error) {
+    std::vector<uint32_t> reference;
+    uint32_t loaded = 0;
+    for (Candidate& c : candidates) {
+        const SignatureFeatures* phase0 = nullptr;
+        const SignatureFeatures* phase1 = nullptr;
+        query.features(c.alignment.speed, phase0, phase1);
+        if (c.track != loaded && !index.signature(c.track, reference, error)) return false;
+        loaded = c.track;
+        c.check = checkSignature(*phase0, *phase1, reference, c.alignment.offset, params.check);
+    }
+    return true;
+}
+
 }  // namespace
 
-bool matchLandmarks(Index& index, const std::vector<Landmark>& query, const MatchParams& params, MatchResult& result,
-                    std::string& error) {
+bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResult& result, std::string& error) {
     result = MatchResult{};
-    // Reused across queries on the same thread: a large catalogue gives hundreds of thousands of votes.
-    thread_local std::vector<uint64_t> votes;
+    // Reused across queries on the same thread: a large catalogue gives many votes.
+    thread_local std::vector<uint64_t> votes, grouped;
     std::vector<TrackRecording> recordings;
-    if (!collectVotes(index, query, params, votes, result.queryHashes, error) || !index.recordings(recordings, error))
+    if (!collectVotes(index, query.landmarks(), params, votes, result.queryHashes, error) ||
+        !index.recordings(recordings, error))
         return false;
     result.votes = votes.size();
-    Decision decision(recordings, result);
-    scoreTracks(votes, params.offsetTolerance, [&] { return result.runnerUp; },
-                [&](uint32_t track, const TrackBest& best) { decision.offer(track, best); });
-    result.found = result.score >= params.minScore && result.score >= params.margin + params.ratio * result.runnerUp;
+    std::vector<TrackVotes> tracks = groupByTrack(votes, grouped);
+    std::vector<Candidate> candidates = nominate(tracks, params, result);
+    if (!checkCandidates(index, query, params, candidates, error)) return false;
+    const Candidate* best = nullptr;
+    for (Candidate& c : candidates) {
+        // The hashes' evidence only adds to a signature that agrees well enough to be measured
+        // against chance: many aligned moments cannot outvote a signature that disagrees.
+        c.confidence = c.check.confidence;
+        if (c.check.confidence >= params.check.worthMeasuring)
+            c.confidence += params.scoreWeight * std::log(std::max(1, c.alignment.score));
+        result.checked.push_back({c.track, c.alignment.score, c.confidence, c.ownSpeed});
+        if (!best || c.confidence > best->confidence) best = &c;
+    }
+    if (!best) return true;
+    result.track = best->track;
+    result.recording = recordingOf(recordings, best->track);
+    result.score = best->alignment.score;
+    result.confidence = best->confidence;
+    result.offsetFrames = best->check.offsetFrames;
+    result.speed = best->alignment.speed;
+    for (const Candidate& c : candidates) {
+        if (recordingOf(recordings, c.track) == result.recording || c.confidence <= result.runnerUp) continue;
+        result.runnerUp = c.confidence;
+        result.runnerUpTrack = c.track;
+    }
+    result.found = result.confidence >= params.minConfidence;
     return true;
 }
 
 bool alignedTracks(Index& index, const std::vector<Landmark>& query, const MatchParams& params, int minScore,
                    std::vector<AlignedTrack>& out, std::string& error) {
     out.clear();
-    thread_local std::vector<uint64_t> votes;
+    thread_local std::vector<uint64_t> votes, grouped;
+    thread_local Aligner aligner;
     size_t hashes = 0;
     if (!collectVotes(index, query, params, votes, hashes, error)) return false;
-    scoreTracks(votes, params.offsetTolerance, [&] { return minScore - 1; }, [&](uint32_t track, const TrackBest& best) {
-        if (best.score >= minScore) out.push_back({track, best.score, static_cast<int>(best.offset)});
-    });
+    for (const TrackVotes& t : groupByTrack(votes, grouped)) {
+        if (static_cast<int>(t.size()) < minScore) break;
+        const Alignment a = aligner.atSpeed(t.begin, t.end, 1.0, params.offsetTolerance);
+        if (a.score >= minScore) out.push_back({t.track, a.score, a.offset});
+    }
     return true;
 }
 

@@ -1,7 +1,7 @@
 // melodex-server's commands, run as the real program on the embedded stores and on a real Redis
 // Cluster: indexing, grouping, identifying, links, serving (two instances on one store) and
-// stopping; then on the cluster an indexer killed half-way, a master killed under queries and
-// bad store options.
+// stopping; an index of an earlier layout refused and rebuilt; then on the cluster an indexer
+// killed half-way, a master killed under queries and bad store options.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -17,6 +17,9 @@
 #include <utility>
 #include <thread>
 
+#include <lmdb.h>
+
+#include "server/catalog/catalog.h"
 #include "tests/server/pictures.h"
 #include "tests/server/raw_http.h"
 #include "tests/server/synth.h"
@@ -236,6 +239,75 @@ TEST_P(CommandLineTest, IndexesGroupsIdentifiesSetsLinksAndServes) {
 INSTANTIATE_TEST_SUITE_P(Stores, CommandLineTest, ::testing::Values("embedded", "redis"));
 
 INSTANTIATE_TEST_SUITE_P(Cluster, ClusterCommandLineTest, ::testing::Values("redis"));
+
+// An index of the earlier layout: the postings table without the format this version stamps.
+void writeEarlierIndex(const std::string& dir) {
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    MDB_env* env = nullptr;
+    MDB_txn* txn = nullptr;
+    MDB_dbi postings = 0;
+    ASSERT_EQ(mdb_env_create(&env), MDB_SUCCESS);
+    mdb_env_set_maxdbs(env, 4);
+    ASSERT_EQ(mdb_env_open(env, dir.c_str(), 0, 0644), MDB_SUCCESS);
+    ASSERT_EQ(mdb_txn_begin(env, nullptr, 0, &txn), MDB_SUCCESS);
+    const unsigned flags = MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY;
+    ASSERT_EQ(mdb_dbi_open(txn, "postings", flags, &postings), MDB_SUCCESS);
+    ASSERT_EQ(mdb_txn_commit(txn), MDB_SUCCESS);
+    mdb_env_close(env);
+}
+
+std::vector<TrackRecord> catalogueOf(const std::string& db) {
+    std::string error;
+    std::vector<TrackRecord> out;
+    auto catalog = openSqliteCatalog(db + "/catalog.sqlite", error);
+    EXPECT_TRUE(catalog && catalog->list(out, error)) << error;
+    return out;
+}
+
+// A store written by the earlier engine is refused with the advice to rebuild it; reindex
+// rebuilds it from the files under the same ids, leaving every entry's details as they were, and
+// a file that has gone missing is reported while its entry stays.
+TEST_P(CommandLineTest, AnEarlierIndexIsRebuiltKeepingEveryTracksIdAndDetails) {
+    if (cluster()) GTEST_SKIP() << "the earlier layout is written for the embedded index";
+    const std::string db = dir_ / "db";
+    std::filesystem::create_directories(dir_ / "music/kept");
+    std::filesystem::create_directories(dir_ / "music/gone");
+    const std::vector<float> song = melody(91, 30.0);
+    writeFile(dir_ / "music/kept/Band - Kept.wav", wavFile(song, 8000));
+    writeFile(dir_ / "music/kept/cover.jpg", makeJpeg(300, 300));
+    writeFile(dir_ / "music/gone/Band - Gone.wav", wavFile(melody(92, 30.0), 8000));
+    writeFile(dir_ / "query.wav", clientBody(part(song, 5.0)));
+    ASSERT_EQ(run({"index", "--threads", "1", dir_ / "music"}), 0) << out_;
+    const std::vector<TrackRecord> before = catalogueOf(db);
+    ASSERT_EQ(before.size(), 2u);
+    for (const TrackRecord& t : before) {
+        const std::string id = std::to_string(t.id);
+        ASSERT_EQ(run({"set", id, "--ringer", "https://r.example/" + id, "--sms", "Hear " + t.title}), 0) << out_;
+    }
+    writeEarlierIndex(db + "/index");
+    std::filesystem::remove_all(dir_ / "music/gone");
+
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"serve", "--listen", "127.0.0.1:1"}, {"identify", dir_ / "query.wav"}}) {
+        EXPECT_NE(run(args), 0) << args[0];
+        EXPECT_EQ(linesWith(out_, "melodex-server reindex"), 1u) << args[0] << out_;
+    }
+    EXPECT_EQ(run({"reindex"}), 0) << out_;
+    EXPECT_EQ(linesWith(out_, "Band - Gone.wav"), 1u) << out_;
+    EXPECT_EQ(linesWith(out_, "1 files missing"), 1u) << out_;
+
+    const std::vector<TrackRecord> after = catalogueOf(db);
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < after.size(); ++i) {
+        EXPECT_EQ(std::make_tuple(after[i].id, after[i].title, after[i].artist, after[i].hasArt),
+                  std::make_tuple(before[i].id, before[i].title, before[i].artist, before[i].hasArt));
+        EXPECT_EQ(std::make_pair(after[i].links.ringer, after[i].links.smsMessage),
+                  std::make_pair("https://r.example/" + std::to_string(after[i].id), "Hear " + after[i].title));
+    }
+    ASSERT_EQ(run({"identify", "--json", dir_ / "query.wav"}), 0) << out_;
+    EXPECT_EQ(linesWith(out_, "\"title\":\"Kept\""), 1u) << out_;
+}
 
 // An indexer killed while a track is pending (its postings being stored) leaves nothing a query
 // or `list` shows; the next run removes what it left and adds the file again.

@@ -83,7 +83,7 @@ TEST(Indexer, IndexesFoldersRecoversSkipsUnchangedFilesAndReplacesEditedOnes) {
     stale.fileHash = "stale";
     uint32_t staleId = 0;
     ASSERT_TRUE(catalog->beginTrack(stale, {}, staleId, error)) << error;
-    ASSERT_TRUE(index->addTrack(staleId, {{123, 4}, {456, 7}}, error)) << error;
+    ASSERT_TRUE(index->addTrack(staleId, std::vector<Landmark>{{123, 4}, {456, 7}}, error)) << error;
     Indexer indexer(*catalog, *index);
     ASSERT_TRUE(indexer.recover(error)) << error;
     bool present = true;

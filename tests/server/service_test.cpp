@@ -67,7 +67,10 @@ public:
     bool postingCount(uint64_t& c, std::string& e) override { return works(failing, e) && real_.postingCount(c, e); }
     bool recordings(std::vector<TrackRecording>& out, std::string& e) override { return real_.recordings(out, e); }
     bool stats(IndexStats& out, std::string& e) override { return real_.stats(out, e); }
-    bool addTrack(uint32_t, const std::vector<Landmark>&, std::string&) override { return false; }
+    bool signature(uint32_t t, std::vector<uint32_t>& out, std::string& e) override {
+        return works(failing, e) && real_.signature(t, out, e);
+    }
+    bool addTrack(uint32_t, const Fingerprint&, std::string&) override { return false; }
     bool removeTrack(uint32_t, std::string&) override { return false; }
     bool hasTrack(uint32_t, bool&, std::string&) override { return false; }
     bool setRecordings(const std::vector<TrackRecording>&, std::string&) override { return false; }

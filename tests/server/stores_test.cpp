@@ -48,8 +48,8 @@ std::vector<Landmark> landmarksFor(uint32_t track, size_t count) {
     return out;
 }
 
-std::vector<TrackLandmarks> batchOf(uint32_t first, uint32_t last, size_t count) {
-    std::vector<TrackLandmarks> out;
+std::vector<TrackFingerprint> batchOf(uint32_t first, uint32_t last, size_t count) {
+    std::vector<TrackFingerprint> out;
     for (uint32_t t = first; t <= last; ++t) out.push_back({t, landmarksFor(t, count)});
     return out;
 }
@@ -75,9 +75,9 @@ size_t postingsOf(Index& index, uint32_t track, const std::vector<Landmark>& lan
 }
 
 // Whether every track is in the index whole (true) or not at all (false).
-void expectWhole(Index& index, const std::vector<TrackLandmarks>& tracks, bool whole = true) {
-    for (const TrackLandmarks& t : tracks)
-        EXPECT_EQ(postingsOf(index, t.track, t.landmarks), whole ? distinctPostings(t.landmarks) : 0) << t.track;
+void expectWhole(Index& index, const std::vector<TrackFingerprint>& tracks, bool whole = true) {
+    for (const TrackFingerprint& t : tracks)
+        EXPECT_EQ(postingsOf(index, t.track, t.print.landmarks), whole ? distinctPostings(t.print.landmarks) : 0) << t.track;
 }
 
 IndexStats statsOf(Index& index) {
@@ -128,7 +128,9 @@ TEST_P(StoreContractTest, IndexStoresLooksUpAndRemovesTracksAndTheirGroups) {
     std::vector<Landmark> a = {{0x1231, 5}, {0x1231, 9}, {0x1232, 5}, {0x1230, 70000}, {0x1231, 5}};
     const std::vector<Landmark> b = {{0x1231, 1}, {0x1234, 2}};
     for (uint32_t f = 0; f < 1200; ++f) a.push_back({0x1233, f * 3});
-    ASSERT_TRUE(index.addTrack(7, a, error_) && index.addTrack(9, b, error_)) << error_;
+    Fingerprint withSignature(b);
+    withSignature.signature = {0xDEADBEEFu, 0u, 0xFFFFFFFFu, 1u};
+    ASSERT_TRUE(index.addTrack(7, a, error_) && index.addTrack(9, withSignature, error_)) << error_;
     const std::vector<uint32_t> hashes = {0x1231, 0x1230, 0x122F, 0x1231, 0x1233, 0x1232};
     std::map<size_t, Postings> seen = lookUp(index, hashes);
     EXPECT_EQ(seen[0], (Postings{{7, 5}, {7, 9}, {9, 1}}));
@@ -146,12 +148,12 @@ TEST_P(StoreContractTest, IndexStoresLooksUpAndRemovesTracksAndTheirGroups) {
 
     // A batch, and groups over it: removing a track renames its group after the lowest member
     // left, or dissolves a group of one.
-    const std::vector<TrackLandmarks> batch = batchOf(1, 6, 2000);
+    const std::vector<TrackFingerprint> batch = batchOf(1, 6, 2000);
     ASSERT_TRUE(index.addTracks(batch, error_)) << error_;
     ASSERT_TRUE(index.setRecordings({{2, 2}, {4, 2}, {5, 2}, {3, 3}, {6, 3}}, error_)) << error_;
     expectWhole(index, batch);
     size_t total = 1206;
-    for (const TrackLandmarks& t : batch) total += distinctPostings(t.landmarks);
+    for (const TrackFingerprint& t : batch) total += distinctPostings(t.print.landmarks);
     uint64_t count = 0;
     ASSERT_TRUE(index.postingCount(count, error_)) << error_;
     const IndexStats stats = statsOf(index);
@@ -162,6 +164,10 @@ TEST_P(StoreContractTest, IndexStoresLooksUpAndRemovesTracksAndTheirGroups) {
     bool present = true;
     ASSERT_TRUE(index.hasTrack(7, present, error_) && !present);
     ASSERT_TRUE(index.hasTrack(9, present, error_) && present);
+    // The signature, the decision's other input besides the postings, comes back bit for bit.
+    std::vector<uint32_t> signature, none;
+    ASSERT_TRUE(index.signature(9, signature, error_) && index.signature(7, none, error_)) << error_;
+    EXPECT_EQ(std::make_tuple(signature, none.size()), std::make_tuple(withSignature.signature, 0u));
     EXPECT_EQ(lookUp(index, hashes)[4].size(), 0u);
     std::vector<TrackRecording> groups;
     ASSERT_TRUE(index.recordings(groups, error_)) << error_;
@@ -169,7 +175,7 @@ TEST_P(StoreContractTest, IndexStoresLooksUpAndRemovesTracksAndTheirGroups) {
     EXPECT_EQ(std::make_tuple(groups[0].track, groups[0].recording, groups[1].track, groups[1].recording),
               std::make_tuple(4u, 4u, 5u, 4u));
     ASSERT_TRUE(index.postingCount(count, error_)) << error_;
-    EXPECT_EQ(count, total - 1204 - distinctPostings(batch[1].landmarks) - distinctPostings(batch[5].landmarks));
+    EXPECT_EQ(count, total - 1204 - distinctPostings(batch[1].print.landmarks) - distinctPostings(batch[5].print.landmarks));
     EXPECT_EQ(lookUp(*reader, hashes)[0], (Postings{{9, 1}}));
     if (cluster()) {
         // The cluster emptied and written again: its sequence starts again, and the reader follows.
@@ -183,7 +189,7 @@ TEST_P(StoreContractTest, IndexStoresLooksUpAndRemovesTracksAndTheirGroups) {
     const IndexStats before = statsOf(index);
     EXPECT_FALSE(index.addTracks(batchOf(19, 21, 1000), error_));
     EXPECT_NE(error_.find("track 20 is already in the index"), std::string::npos) << error_;
-    std::vector<TrackLandmarks> twice = batchOf(22, 22, 1000);
+    std::vector<TrackFingerprint> twice = batchOf(22, 22, 1000);
     twice.push_back(twice.front());
     EXPECT_FALSE(index.addTracks(twice, error_));
     EXPECT_FALSE(index.addTracks({{0, landmarksFor(1, 10)}}, error_));
@@ -194,18 +200,18 @@ TEST_P(StoreContractTest, IndexStoresLooksUpAndRemovesTracksAndTheirGroups) {
 }
 
 TEST_P(StoreContractTest, IndexReadersSeeEachTrackWholeOrNotAtAllWhileAWriterAddsAndRemoves) {
-    const std::vector<TrackLandmarks> tracks = batchOf(1, 12, 6000);
+    const std::vector<TrackFingerprint> tracks = batchOf(1, 12, 6000);
     std::atomic<bool> done{false};
     std::atomic<int> partial{0}, checks{0};
     std::thread reader([&] {
         while (!done)
-            for (const TrackLandmarks& t : tracks) {
-                const size_t n = postingsOf(*index_, t.track, t.landmarks);
-                partial += n != 0 && n != distinctPostings(t.landmarks);
+            for (const TrackFingerprint& t : tracks) {
+                const size_t n = postingsOf(*index_, t.track, t.print.landmarks);
+                partial += n != 0 && n != distinctPostings(t.print.landmarks);
                 ++checks;
             }
     });
-    for (const TrackLandmarks& t : tracks) EXPECT_TRUE(index_->addTrack(t.track, t.landmarks, error_)) << error_;
+    for (const TrackFingerprint& t : tracks) EXPECT_TRUE(index_->addTrack(t.track, t.print.landmarks, error_)) << error_;
     for (uint32_t t = 1; t <= 12; t += 2) EXPECT_TRUE(index_->removeTrack(t, error_)) << error_;
     done = true;
     reader.join();
@@ -345,8 +351,8 @@ TEST(LmdbIndex, RewritesDenselyOnlyWhileNoOtherProcessHasItOpen) {
     std::string error;
     auto index = openLmdbIndex(dir / "index", error);
     ASSERT_TRUE(index) << error;
-    for (const TrackLandmarks& t : batchOf(1, 20, 3000))
-        ASSERT_TRUE(index->addTrack(t.track, t.landmarks, error)) << error;
+    for (const TrackFingerprint& t : batchOf(1, 20, 3000))
+        ASSERT_TRUE(index->addTrack(t.track, t.print.landmarks, error)) << error;
     ASSERT_TRUE(index->setRecordings({{4, 4}, {9, 4}}, error)) << error;
     bool done = true;
     {

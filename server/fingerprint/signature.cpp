@@ -1,0 +1,47 @@
+#include "server/fingerprint/signature.h"
+
+#include <cmath>
+
+namespace melodex::server {
+
+SignatureFeatures signatureFeatures(const Spectrogram& gram, int phase) {
+    SignatureFeatures out;
+    if (phase < 0 || gram.frames <= phase) return out;
+    out.frames = (gram.frames - phase) / kFramesPerSignature;
+    out.values.assign(static_cast<size_t>(out.frames) * kSignatureBits, 0.0f);
+    std::vector<float> previous(kBands), level(kBands), change(kBands);
+    for (int j = 0; j < out.frames; ++j) {
+        const float* a = &gram.bandPower[static_cast<size_t>(phase + kFramesPerSignature * j) * kBands];
+        const float* b = a + kBands;
+        for (int k = 0; k < kBands; ++k) level[k] = std::log(a[k] + b[k]);
+        if (j > 0) {
+            float* x = &out.values[static_cast<size_t>(j) * kSignatureBits];
+            float mean = 0;
+            for (int k = 0; k < kBands; ++k) {
+                change[k] = level[k] - previous[k];
+                mean += change[k];
+            }
+            mean /= kBands;
+            for (int k = 0; k + 1 < kBands; ++k) {
+                x[k] = change[k] - change[k + 1];
+                x[16 + k] = change[k] - mean;
+            }
+        }
+        previous.swap(level);
+    }
+    return out;
+}
+
+std::vector<uint32_t> signatureBits(const Spectrogram& gram) {
+    const SignatureFeatures features = signatureFeatures(gram, 0);
+    std::vector<uint32_t> bits(static_cast<size_t>(features.frames), 0);
+    for (int j = 0; j < features.frames; ++j) {
+        const float* x = features.row(j);
+        uint32_t word = 0;
+        for (int k = 0; k < kSignatureBits; ++k) word |= static_cast<uint32_t>(x[k] > 0) << k;
+        bits[static_cast<size_t>(j)] = word;
+    }
+    return bits;
+}
+
+}  // namespace melodex::server

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "server/fingerprint/spectrogram.h"
+
+namespace melodex::server {
+
+// A dense description of every moment, kept for every track beside its hashes: 32 bits every
+// two spectrogram frames (32 ms). Bits 0-15: the sign of the change from one moment to the next
+// of the level difference between neighbouring bands; bits 16-31: the sign of each band's change
+// in level against the change of all bands together. Noise flips some bits but leaves the
+// rest agreeing with the catalogue far beyond chance over an 11-second recording, which is what
+// tells a weak true match from a chance alignment of a few hashes.
+constexpr int kSignatureBits = 32;
+constexpr int kFramesPerSignature = 2;
+
+// Real-valued features behind the bits: `frames` rows of kSignatureBits values.
+struct SignatureFeatures {
+    int frames = 0;
+    std::vector<float> values;
+    const float* row(int frame) const { return &values[static_cast<size_t>(frame) * kSignatureBits]; }
+};
+
+// Signature frame j covers spectrogram frames phase + 2j and phase + 2j + 1; frame 0 has no
+// predecessor, so its features are zero.
+SignatureFeatures signatureFeatures(const Spectrogram& gram, int phase);
+// The bits of a catalogue track (phase 0).
+std::vector<uint32_t> signatureBits(const Spectrogram& gram);
+
+}  // namespace melodex::server

@@ -1,0 +1,90 @@
+#include "server/match/query.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "server/fingerprint/fingerprinter.h"
+
+namespace melodex::server {
+namespace {
+
+// Feature values beyond this many spreads are clipped: one loud onset must not decide a match.
+constexpr float kClip = 2.5f;
+
+// Scales each bit's feature to unit root-mean-square over the recording, then clips it.
+void normalise(SignatureFeatures& f) {
+    for (int k = 0; k < kSignatureBits; ++k) {
+        double sum = 0;
+        for (int j = 0; j < f.frames; ++j) sum += static_cast<double>(f.row(j)[k]) * f.row(j)[k];
+        const float scale = sum > 0 ? static_cast<float>(1.0 / std::sqrt(sum / std::max(1, f.frames))) : 0.0f;
+        for (int j = 0; j < f.frames; ++j) {
+            float& x = f.values[static_cast<size_t>(j) * kSignatureBits + k];
+            x = std::clamp(x * scale, -kClip, kClip);
+        }
+    }
+}
+
+}  // namespace
+
+Query::AtSpeed Query::analyse(const Spectrogram& gram, double speed) {
+    AtSpeed at;
+    at.speed = speed;
+    for (int p = 0; p < 2; ++p) {
+        at.phases[p] = signatureFeatures(gram, p);
+        normalise(at.phases[p]);
+    }
+    return at;
+}
+
+Query::Query(const std::vector<float>& samples, const FingerprintParams& params) : params_(params) {
+    thread_local Spectrogram gram;
+    landmarks_ = findLandmarks(samples.data(), samples.size(), params_, gram);
+    frames_ = gram.frames;
+    power_ = gram.power;
+    speeds_.push_back(analyse(gram, 1.0));
+}
+
+Spectrogram Query::warped(double speed) const {
+    const int bins = params_.bins();
+    const std::vector<int> edges = bandEdges(params_);
+    Spectrogram out;
+    out.bins = bins;
+    out.frames = frames_ > 1 ? static_cast<int>(std::floor((frames_ - 1) * speed)) + 1 : 0;
+    out.bandPower.assign(static_cast<size_t>(out.frames) * kBands, 0.0f);
+    std::vector<float> row(static_cast<size_t>(bins));
+    for (int u = 0; u < out.frames; ++u) {
+        // Linear interpolation between the two recording frames around u / speed.
+        const double t = u / speed;
+        const int i = std::min(static_cast<int>(t), frames_ - 2);
+        const float w = static_cast<float>(t - i);
+        const float* a = &power_[static_cast<size_t>(i) * bins];
+        const float* b = a + bins;
+        for (int k = 0; k < bins; ++k) row[static_cast<size_t>(k)] = (1 - w) * a[k] + w * b[k];
+        // Band k spans absolute bins [e_k, e_k+1) of the music, [speed e_k, speed e_k+1) of the
+        // recording; bin k covers [k, k + 1) and counts by its overlap.
+        float* bands = &out.bandPower[static_cast<size_t>(u) * kBands];
+        for (int band = 0; band < kBands; ++band) {
+            const double lo = (edges[band] + params_.minBin) * speed - params_.minBin;
+            const double hi = (edges[band + 1] + params_.minBin) * speed - params_.minBin;
+            float sum = 0;
+            for (int k = std::max(0, static_cast<int>(lo)); k < bins && k < hi; ++k) {
+                const double overlap = std::min(hi, k + 1.0) - std::max(lo, static_cast<double>(k));
+                if (overlap > 0) sum += static_cast<float>(overlap) * row[static_cast<size_t>(k)];
+            }
+            bands[band] = sum + 1e-9f;
+        }
+    }
+    return out;
+}
+
+void Query::features(double speed, const SignatureFeatures*& phase0, const SignatureFeatures*& phase1) {
+    auto it = std::find_if(speeds_.begin(), speeds_.end(), [&](const AtSpeed& a) { return a.speed == speed; });
+    if (it == speeds_.end()) {
+        speeds_.push_back(analyse(warped(speed), speed));
+        it = speeds_.end() - 1;
+    }
+    phase0 = &it->phases[0];
+    phase1 = &it->phases[1];
+}
+
+}  // namespace melodex::server
