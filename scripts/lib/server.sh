@@ -31,11 +31,16 @@ microphone_track_in() {
        -o -iname '*.wav' \) -size +200k 2>/dev/null | LC_ALL=C sort | head -1
 }
 
-# Indexes FOLDER into the store DB (unchanged files are skipped), then starts
-# `serve` on ADDRESS in the background with its output in LOG, and waits until
-# it answers. Sets melodex_server_pid.
+# Indexes FOLDER into the store DB (unchanged files are skipped; a store of an
+# earlier version is rebuilt first), then starts `serve` on ADDRESS in the
+# background with its output in LOG, and waits until it answers. Sets
+# melodex_server_pid.
 start_server() {
   local db=$1 address=$2 folder=$3 log=$4
+  # A store indexed by an earlier version is rebuilt from its files first.
+  if "$build/server/melodex-server" --db "$db" stats 2>&1 | grep -q "melodex-server reindex"; then
+    "$build/server/melodex-server" --db "$db" reindex || return 1
+  fi
   "$build/server/melodex-server" --db "$db" index "$folder" || return 1
   "$build/server/melodex-server" --db "$db" serve --listen "$address" > "$log" 2>&1 &
   melodex_server_pid=$!
