@@ -1,7 +1,7 @@
-// Identification: audio as it reaches the service (request bodies, whole, damaged or foreign, and
-// catalogue files decoded through FFmpeg), the analysis, the decision on landmarks stored as given,
-// and whole songs indexed and identified from excerpts: clean, noisy, played fast and not in the
-// catalogue. (Stereo files at other rates are checked end to end in service_test.cpp.)
+// Identification: request bodies (whole, damaged or foreign), the analysis, and whole songs indexed
+// and identified from excerpts: clean, noisy, played fast, not in the catalogue, and beside copies
+// in and out of their recording group. (Stereo files at other rates are checked end to end in
+// service_test.cpp, catalogue files decoded in indexer_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +10,6 @@
 #include <random>
 #include <set>
 
-#include "server/fingerprint/audio_decoder.h"
 #include "server/fingerprint/fingerprinter.h"
 #include "server/fingerprint/resampler.h"
 #include "server/fingerprint/spectrogram.h"
@@ -251,21 +250,6 @@ TEST(WavBody, DamagedAndForeignBodiesAreRefusedWithAReason) {
     // Cut anywhere: in the header, in the padding, in the samples.
     for (long cut : {12, 30, 2000, 4090, 100000, 180095})
         EXPECT_EQ(parse({client.begin(), client.begin() + cut}).status, WavStatus::Truncated) << cut;
-}
-
-TEST(AudioDecoder, RefusesAbsurdRatesAndFilesLongerThanTheLimit) {
-    test::TempDir dir;
-    const std::string file = dir / "ten.wav", odd = dir / "odd.wav";
-    test::writeFile(file, test::wavFile(test::tone(440.0, 10.0, 16000), 16000));
-    test::writeFile(odd, test::wavFile(std::vector<float>(16000, 0.1f), 800000));
-    std::vector<float> samples;
-    std::string error;
-    ASSERT_TRUE(decodeAudioFile(file, samples, error)) << error;
-    EXPECT_NEAR(static_cast<double>(samples.size()), 80000.0, 200.0);
-    EXPECT_FALSE(decodeAudioFile(file, samples, error, 5.0));
-    EXPECT_NE(error.find("longer than 5 seconds"), std::string::npos) << error;
-    EXPECT_FALSE(decodeAudioFile(odd, samples, error));
-    EXPECT_NE(error.find("unsupported sample rate 800000 Hz"), std::string::npos) << error;
 }
 
 }  // namespace

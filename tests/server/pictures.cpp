@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "server/catalog/thumbnail.h"
+
 namespace melodex::server::test {
 namespace {
 
@@ -19,14 +21,10 @@ std::vector<uint8_t> gradient(int width, int height) {
 }  // namespace
 
 std::vector<uint8_t> makeJpeg(int width, int height) {
-    std::vector<uint8_t> rgb = gradient(width, height);
-    const std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitCompress(), tjDestroy);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    tjCompress2(tj.get(), rgb.data(), width, 0, height, TJPF_RGB, &buffer, &size, TJSAMP_444, 90, 0);
-    std::vector<uint8_t> out(buffer, buffer + size);
-    tjFree(buffer);
-    return out;
+    std::vector<uint8_t> jpeg;
+    std::string error;
+    encodeJpeg({width, height, gradient(width, height)}, jpeg, error);
+    return jpeg;
 }
 
 std::vector<uint8_t> makePng(int width, int height) {

@@ -41,9 +41,9 @@ std::vector<uint8_t> riffHeader(uint32_t riffSize, bool bigEndian, int rate, int
 
 }  // namespace
 
-std::vector<float> tone(double hz, double seconds, int rate) {
-    std::vector<float> out(static_cast<size_t>(seconds * rate));
-    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * hz * i / rate));
+std::vector<float> tone(double hz, double seconds) {
+    std::vector<float> out(static_cast<size_t>(seconds * 8000));
+    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * hz * i / 8000));
     return out;
 }
 

@@ -9,7 +9,7 @@
 
 namespace melodex::server::test {
 
-std::vector<float> tone(double hz, double seconds, int rate = 8000);
+std::vector<float> tone(double hz, double seconds);
 // A random melody with a bass line and percussive noise, different for every seed.
 std::vector<float> melody(uint32_t seed, double seconds, int rate = 8000);
 // Adds white noise at the given signal-to-noise ratio in dB.
