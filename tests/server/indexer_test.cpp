@@ -13,7 +13,6 @@
 #include "server/ingest/file_scanner.h"
 #include "server/ingest/indexer.h"
 #include "server/match/identifier.h"
-#include "tests/server/pictures.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
 

@@ -17,7 +17,6 @@
 #include "server/http/request_router.h"
 #include "server/http/service.h"
 #include "server/ingest/indexer.h"
-#include "tests/server/pictures.h"
 #include "tests/server/raw_http.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
