@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <random>
 #include <set>
 
 #include "server/fingerprint/fingerprinter.h"
