@@ -14,7 +14,6 @@
 #include "platform/audio/microphone_file.h"
 #include "tags/history_screen.h"
 #include "tests/platform/phone/private_bus.h"
-#include "tests/server/pictures.h"
 #include "tests/server/synth.h"
 #include "tests/support/client_fixture.h"
 #include "tests/support/http_test_server.h"

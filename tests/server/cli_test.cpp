@@ -20,7 +20,6 @@
 #include <lmdb.h>
 
 #include "server/catalog/catalog.h"
-#include "tests/server/pictures.h"
 #include "tests/server/raw_http.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"

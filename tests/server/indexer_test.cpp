@@ -1,17 +1,18 @@
-// What the indexer takes from files (names from the tags or else the file name, the cover as a
-// thumbnail; tags and embedded covers are checked end to end in service_test.cpp), and how it
-// keeps the catalogue in step with the folders.
+// What the indexer takes from files (audio at any rate up to a limit, names from the tags or else
+// the file name, the cover as a thumbnail; tags and embedded covers are checked end to end in
+// service_test.cpp), and how it keeps the catalogue in step with the folders.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 
 #include "server/catalog/catalog.h"
 #include "server/catalog/thumbnail.h"
+#include "server/fingerprint/audio_decoder.h"
 #include "server/index/index.h"
 #include "server/ingest/file_scanner.h"
 #include "server/ingest/indexer.h"
 #include "server/match/identifier.h"
-#include "tests/server/pictures.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
 
@@ -19,6 +20,7 @@ namespace melodex::server {
 namespace {
 
 TEST(Thumbnail, FitsTheBoxKeepsTheAspectAndNeverEnlarges) {
+    const std::vector<uint8_t> whole = test::makeJpeg(300, 300);
     const struct {
         std::vector<uint8_t> picture;
         int box;
@@ -30,6 +32,7 @@ TEST(Thumbnail, FitsTheBoxKeepsTheAspectAndNeverEnlarges) {
         {test::makeJpeg(2000, 2000), 64, {64, 64}},
         {{'G', 'I', 'F', '8', '9', 'a', 0, 0, 0}, kDefaultArtSize, {0, 0}},
         {{0xFF, 0xD8, 0xFF, 0x00}, kDefaultArtSize, {0, 0}},
+        {{whole.begin(), whole.begin() + whole.size() / 3}, kDefaultArtSize, {0, 0}},  // cut short
     };
     for (const auto& c : cases) {
         std::vector<uint8_t> jpeg;
@@ -39,11 +42,6 @@ TEST(Thumbnail, FitsTheBoxKeepsTheAspectAndNeverEnlarges) {
         const std::pair<int, int> size = made ? test::jpegSize({jpeg.begin(), jpeg.end()}) : std::make_pair(0, 0);
         EXPECT_EQ(std::make_tuple(made, size, jpeg.empty()), std::make_tuple(c.size.first > 0, c.size, !made)) << error;
     }
-    // A cut picture must not crash; the top may be salvaged.
-    std::vector<uint8_t> broken = test::makeJpeg(300, 300), jpeg;
-    broken.resize(broken.size() / 3);
-    std::string error;
-    makeThumbnail(broken, kDefaultArtSize, jpeg, error);
 }
 
 // Folders indexed: damaged and foreign files skipped, an interrupted run's half-done track
@@ -57,14 +55,15 @@ TEST(Indexer, IndexesFoldersRecoversSkipsUnchangedFilesAndReplacesEditedOnes) {
     std::filesystem::create_directories(dir / "music/sub");
     const std::string one = dir / "music/A - One.wav";
     test::writeFile(one, test::wavFile(test::melody(61, 15.0), 8000));
-    test::writeFile(dir / "music/sub/Two.wav", test::wavFile(test::melody(62, 15.0), 8000));
+    test::writeFile(dir / "music/sub/Two.wav", test::wavFile(test::melody(62, 15.0, 16000), 16000));
+    test::writeFile(dir / "music/sub/odd.wav", test::wavFile(std::vector<float>(16000, 0.1f), 800000));
     test::writeFile(dir / "music/sub/Folder.JPG", test::makeJpeg(64, 64));
     test::writeFile(dir / "music/sub/broken.mp3", std::vector<uint8_t>(3000, 0x42));
     test::writeFile(dir / "music/readme.txt", {'x'});
     std::vector<std::string> problems;
     const std::vector<std::string> files = findAudioFiles({dir / "music", dir / "missing"}, problems);
     EXPECT_EQ(problems.size(), 1u);
-    ASSERT_EQ(files.size(), 3u);  // two WAVs and the damaged MP3; not the text file
+    ASSERT_EQ(files.size(), 4u);  // three WAVs and the damaged MP3; not the text file
     const auto identify = [&](const std::vector<float>& samples) {
         Identification id;
         EXPECT_TRUE(Identifier(*index).identify(samples, id, error)) << error;
@@ -91,16 +90,20 @@ TEST(Indexer, IndexesFoldersRecoversSkipsUnchangedFilesAndReplacesEditedOnes) {
     ASSERT_TRUE(index->hasTrack(staleId, present, error) && !present);
     ASSERT_TRUE(catalog->pendingTracks(pending, error) && pending.empty());
 
-    std::vector<std::string> failed;
+    std::map<std::string, std::string> failed;  // file name: reason
     size_t progressCalls = 0;
     IndexReport report = indexer.run(
         files, [&](const IndexProgress& p) { progressCalls += p.filesDone <= p.filesTotal; },
-        [&](const std::string& file, const std::string&) { failed.push_back(file); });
+        [&](const std::string& file, const std::string& why) { failed[std::filesystem::path(file).filename()] = why; });
     EXPECT_EQ(std::make_tuple(report.added, report.skipped, report.failed, progressCalls),
-              std::make_tuple(2u, 0u, 1u, 3u));
-    ASSERT_EQ(failed.size(), 1u);
-    EXPECT_NE(failed[0].find("broken.mp3"), std::string::npos);
+              std::make_tuple(2u, 0u, 2u, 4u));
+    EXPECT_EQ(failed.count("broken.mp3"), 1u);
+    EXPECT_NE(failed["odd.wav"].find("unsupported sample rate 800000 Hz"), std::string::npos) << failed["odd.wav"];
+    // 15 s at 8 kHz and 15 s at 16 kHz; a file longer than the limit is refused.
     EXPECT_NEAR(report.audioSeconds, 30.0, 0.1);
+    std::vector<float> samples;
+    EXPECT_FALSE(decodeAudioFile(one, samples, error, 5.0));
+    EXPECT_NE(error.find("longer than 5 seconds"), std::string::npos) << error;
     // Names from the file name where there are no tags; a cover from the folder, whatever its case.
     const TrackRecord first = trackOf(one), second = trackOf(dir / "music/sub/Two.wav");
     EXPECT_EQ(std::tie(first.artist, first.title, first.album, second.artist, second.title),

@@ -13,7 +13,6 @@
 #include "server/ingest/indexer.h"
 #include "server/pages/ringtone.h"
 #include "server/pages/song_pages.h"
-#include "tests/server/pictures.h"
 #include "tests/server/raw_http.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"

@@ -4,6 +4,8 @@
 #include <map>
 #include <string>
 
+#include "tests/support/silent_port.h"
+
 namespace melodex::server::test {
 
 using namespace std::chrono_literals;
@@ -53,6 +55,6 @@ std::string element(const std::string& reply, const std::string& name);
 inline const std::string kNoMatchReply("OK\0\0\0\0NO_MATCH\r\n", 16);
 
 // A loopback port nothing listens on just now.
-int freeLoopbackPort();
+inline int freeLoopbackPort() { return SilentPort().port(); }
 
 }  // namespace melodex::server::test

@@ -17,7 +17,6 @@
 #include "server/http/request_router.h"
 #include "server/http/service.h"
 #include "server/ingest/indexer.h"
-#include "tests/server/pictures.h"
 #include "tests/server/raw_http.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
@@ -157,24 +156,19 @@ struct Catalogue {
 };
 
 // The service on a free loopback port from construction until it goes.
-class RunningService {
-public:
-    RunningService(Catalog& catalog, Index& index, ServiceOptions options) {
-        options.port = 0;
-        service_ = std::make_unique<Service>(catalog, index, std::move(options));
+struct RunningService {
+    Service service;
+    std::thread runner;
+    RunningService(Catalog& catalog, Index& index, ServiceOptions o) : service(catalog, index, std::move(o)) {
         std::string error;
-        EXPECT_TRUE(service_->bind(error)) << error;
-        runner_ = std::thread([this] { service_->run(); });
+        EXPECT_TRUE(service.bind(error)) << error;
+        runner = std::thread([this] { service.run(); });
     }
     ~RunningService() {
-        service_->stop();
-        runner_.join();
+        service.stop();
+        runner.join();
     }
-    int port() const { return service_->port(); }
-
-private:
-    std::unique_ptr<Service> service_;
-    std::thread runner_;
+    int port() const { return service.port(); }
 };
 
 // The access log's lines, as the service writes them from its threads.
@@ -194,9 +188,10 @@ protected:
         c_ = &shared;
         c_->index->failing = c_->catalog->failing = c_->catalog->down = false;
     }
-    // Small limits that tests reach quickly; no request is shed for a slow machine.
+    // Any free port, small limits that tests reach quickly; no request is shed for a slow machine.
     static ServiceOptions options(AccessLog* log = nullptr) {
         ServiceOptions o;
+        o.port = 0;
         o.workers = 2;
         o.readTimeoutSeconds = 2;
         o.headerTimeoutSeconds = o.bodyTimeoutSeconds = 3;
@@ -287,16 +282,19 @@ TEST_F(ServiceTest, RepliesCarryTheTrackInTheClientsFormat) {
 }
 
 // Each refusal is the request's only answer: the connection then ends, and what follows on it
-// (here a health check) is never taken for a request.
+// (here a health check) is never taken for a request. A flood is refused once it reaches the
+// limit, and the server stops reading it: nothing is kept.
 TEST_F(ServiceTest, BadAndAmbiguousRequestsAreRefusedAndEndTheConnection) {
     AccessLog log;
     const RunningService service = serve(options(&log));
     const std::string good = body(1, 3.0), path = "/servlet/QuaverId", post = "POST " + kIdentifyTarget;
-    std::string manyLines = "GET /health HTTP/1.1\r\nHost: x\r\n";
-    for (int i = 0; i < 100; ++i) manyLines += "X-" + std::to_string(i) + ": y\r\n";
+    const std::string block(65536, 'x');
+    std::string lines;
+    for (int i = 0; i < 100; ++i) lines += "X-" + std::to_string(i) + ": y\r\n";
     const struct {
         std::string request;
         int status;
+        std::string flood = "";  // sent again and again after the request
     } cases[] = {
         {postRequest(path, good), 400},
         {postRequest(path + "?ownerIdentifier=2422", good), 400},
@@ -327,20 +325,30 @@ TEST_F(ServiceTest, BadAndAmbiguousRequestsAreRefusedAndEndTheConnection) {
         {post + " HTTP/1.0\r\n\r\n", 411},
         {post + " HTTP/1.1\r\nContent-Length: 5\r\nExpect: magic\r\n\r\n", 417},
         {"GARBAGE\r\n\r\n", 400},
-        // Too long a body is refused from its announced length, before it is read.
-        {post + " HTTP/1.1\r\nContent-Length: 2000000\r\n\r\nRIFF", 413},
         // One header line too many, one line too long, a target too long: each in a modest header.
-        {manyLines + "\r\n", 431},
+        {"GET /health HTTP/1.1\r\nHost: x\r\n" + lines + "\r\n", 431},
         {"GET /health HTTP/1.1\r\nX-Long: " + std::string(9000, 'y') + "\r\n\r\n", 431},
         {"GET /health?" + std::string(9000, 'y') + " HTTP/1.1\r\n\r\n", 414},
+        // Floods: a length over the limit then the bytes anyway (refused from the length, before they
+        // are read), a chunked body growing past it, an endless request line, endless header lines,
+        // one endless header line.
+        {post + " HTTP/1.1\r\nContent-Length: 2000000\r\n\r\n", 413, block},
+        {post + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", 413, "10000\r\n" + block + "\r\n"},
+        {"GET /", 414, block},
+        {"GET / HTTP/1.1\r\n", 431, lines},
+        {"GET / HTTP/1.1\r\nX-Long: ", 431, block},
     };
+    const size_t most = size_t{300} << 20;
     for (const auto& c : cases) {
         RawConnection connection(service.port());
-        ASSERT_TRUE(connection.send(c.request + kHealth));
+        size_t sent = 0;
+        bool open = connection.send(c.request + (c.flood.empty() ? kHealth : ""));
+        for (; open && !c.flood.empty() && sent < most; sent += c.flood.size()) open = connection.send(c.flood);
         const RawReply reply = connection.readReply(5s);
         std::string rest = "?";
         EXPECT_EQ(std::make_tuple(reply.status, reply.header("connection"), connection.closedWithin(3s, &rest), rest),
                   std::make_tuple(c.status, "close", true, "")) << c.request.substr(0, 100);
+        EXPECT_LT(sent, most) << c.request << ": the server kept reading";
     }
     const RawReply health = replyTo(service.port(), kHealth);
     EXPECT_EQ(std::make_tuple(health.status, health.body), std::make_tuple(200, "ok tracks=3 cluster_state:ok\n"));
@@ -355,35 +363,35 @@ TEST_F(ServiceTest, BadAndAmbiguousRequestsAreRefusedAndEndTheConnection) {
 TEST_F(ServiceTest, AFailingStoreIsA503NeverANotFound) {
     const ServiceOptions o = options();
     const RequestRouter router(*c_->catalog, *c_->index, o, MatchParams{});
-    const auto identify = [&] {
-        return router.identify({"POST", kIdentifyTarget, "127.0.0.1:8017", body(2, 5.0), ""});
-    };
-    const auto get = [&](const std::string& target) { return router.answer({"GET", target, "", "", ""}); };
-    const std::string art = "/art/3.jpg";
-    const auto expectFailure = [](const HttpReply& reply, const std::string& store) {
-        EXPECT_EQ(std::make_tuple(reply.status, reply.body),
-                  std::make_tuple(503, store + " unavailable: " + kStoreFailure + "\n"));
-        const std::pair<std::string, std::string> retry("Retry-After", "1");
-        EXPECT_EQ(std::count(reply.headers.begin(), reply.headers.end(), retry), 1) << store;
-    };
-    // Health first, while nothing is cached: the count is kept for a second.
+    const HttpRequest identify{"POST", kIdentifyTarget, "127.0.0.1:8017", body(2, 5.0), ""};
+    const HttpRequest art{"GET", "/art/3.jpg", "", "", ""}, health{"GET", "/health", "", "", ""};
+    const auto ask = [&](const HttpRequest& r) { return r.method == "POST" ? router.identify(r) : router.answer(r); };
+    const std::string failure = std::string(" unavailable: ") + kStoreFailure + "\n";
     SwitchedCatalog& catalog = *c_->catalog;
-    catalog.down = true;
-    EXPECT_EQ(std::make_tuple(get("/health").status, get("/health").body),
-              std::make_tuple(503, "store unavailable: cluster_state:fail\n"));
-    catalog.down = false;
-    c_->index->failing = true;
-    expectFailure(identify(), "index");
-    c_->index->failing = false;
-    catalog.failing = true;
-    expectFailure(identify(), "catalogue");
-    expectFailure(get(art), "catalogue");
-    expectFailure(get("/health"), "catalogue");
+    // Health first, while nothing is cached: the count is kept for a second.
+    const struct {
+        std::atomic<bool>& broken;
+        const HttpRequest& request;
+        std::string reply;
+    } cases[] = {
+        {catalog.down, health, "store unavailable: cluster_state:fail\n"},
+        {c_->index->failing, identify, "index" + failure},
+        {catalog.failing, identify, "catalogue" + failure},
+        {catalog.failing, art, "catalogue" + failure},
+        {catalog.failing, health, "catalogue" + failure},
+    };
+    const std::pair<std::string, std::string> retry("Retry-After", "1");
+    for (const auto& c : cases) {
+        c.broken = true;
+        const HttpReply reply = ask(c.request);
+        c.broken = false;
+        EXPECT_EQ(std::make_tuple(reply.status, reply.body, std::count(reply.headers.begin(), reply.headers.end(), retry)),
+                  std::make_tuple(503, c.reply, 1));
+    }
     // Answers resume with the store.
-    catalog.failing = false;
-    EXPECT_EQ(element(identify().body, "TRACK_TITLE"), "Closing Song");
-    EXPECT_EQ(get(art).status, 200);
-    EXPECT_EQ(get("/health").body, "ok tracks=3 cluster_state:ok\n");
+    EXPECT_EQ(element(ask(identify).body, "TRACK_TITLE"), "Closing Song");
+    EXPECT_EQ(ask(art).status, 200);
+    EXPECT_EQ(ask(health).body, "ok tracks=3 cluster_state:ok\n");
 }
 
 // Identification waits in a bounded queue: beyond it a request is refused at once with 503, from
@@ -466,34 +474,6 @@ TEST_F(ServiceTest, SlowAndIdleClientsMeetTheirDeadlinesAndHoldUpNoOne) {
     }
     dripping = false;
     dripper.join();
-}
-
-// Each is refused once the limit is reached, and the server stops reading: nothing is kept.
-TEST_F(ServiceTest, OversizedRequestsAreRefusedWithoutReadingThemAll) {
-    const RunningService service = serve(options());
-    const std::string block(65536, 'x'), post = "POST " + kIdentifyTarget + " HTTP/1.1\r\nHost: x\r\n";
-    const struct {
-        std::string start, repeat;
-        size_t total;
-        int status;
-    } floods[] = {
-        // A declared length over the limit, then the bytes anyway.
-        {post + "Content-Length: 2000000\r\n\r\n", block, size_t{300} << 20, 413},
-        // A chunked body that grows past the limit.
-        {post + "Transfer-Encoding: chunked\r\n\r\n", "10000\r\n" + block + "\r\n", size_t{300} << 20, 413},
-        // An endless request line, endless header lines, endless one header line.
-        {"GET /", block, size_t{300} << 20, 414},
-        {"GET / HTTP/1.1\r\n", "X-A: b\r\n", size_t{40} << 20, 431},
-        {"GET / HTTP/1.1\r\nX-Long: ", block, size_t{300} << 20, 431},
-    };
-    for (const auto& f : floods) {
-        // Keeps sending until the server stops taking bytes (at most `total`), then reads its answer.
-        RawConnection c(service.port());
-        size_t sent = f.start.size();
-        for (bool open = c.send(f.start); open && sent < f.total; sent += f.repeat.size()) open = c.send(f.repeat);
-        EXPECT_EQ(c.readReply(3s).status, f.status) << f.start;
-        EXPECT_LT(sent, f.total) << f.start << ": the server kept reading";
-    }
 }
 
 TEST_F(ServiceTest, ABurstOfConnectionsIsServedAndOneAddressIsCapped) {
