@@ -1,5 +1,5 @@
 // The song pages end to end: generated songs served in-process with their page store, each address
-// fetched as a browser would; and the page store on SQLite and on the Redis Cluster.
+// fetched as a browser would.
 #include <gtest/gtest.h>
 #include <taglib/vorbisfile.h>
 
@@ -17,7 +17,6 @@
 #include "tests/server/raw_http.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
-#include "tests/support/redis_cluster.h"
 
 namespace melodex::server::test {
 namespace {
@@ -271,37 +270,6 @@ TEST_F(SongPagesTest, PicksShowTheAlbumAndOnlyThisPhonesHistoryNewestFirst) {
     const std::string other = get(theirs + "/history.csv").body;
     EXPECT_TRUE(has(other, "Song Two") && !has(other, "Song One") && !has(other, "Song Three")) << "its own only";
 }
-
-// What every page store keeps: one key for every process that opens it, and each owner's
-// identifications newest first, bounded, apart from every other owner's, after a restart too.
-class PageStoreContract : public EachStoreTest {};
-
-TEST_P(PageStoreContract, KeepsOneKeyAndEachOwnersNewestIdentifications) {
-    const TempDir dir;
-    std::string key, same, error;
-    const auto open = [&] {
-        return cluster() ? openRedisPageStore(cluster()->connect()) : openSqlitePageStore(dir / "pages", error);
-    };
-    auto store = open(), again = open();
-    ASSERT_TRUE(store && again && store->linkKey(key, error) && again->linkKey(same, error)) << error;
-    EXPECT_TRUE(key.size() == 32 && key == same) << "one key of 32 bytes, made once";
-    for (int i = 1; i <= 5; ++i) ASSERT_TRUE(store->addIdentified("a", {1000 * i, uint32_t(10 + i), 20 + i}, 3, error));
-    ASSERT_TRUE(store->addIdentified("b", {7000, 99, 50}, 3, error)) << error;
-    // Owner, limit, and what the other process reads: track@time:score, newest first.
-    const std::tuple<const char*, size_t, const char*> cases[] = {
-        {"a", 10, "15@5000:25 14@4000:24 13@3000:23 "}, {"a", 2, "15@5000:25 14@4000:24 "},
-        {"b", 9, "99@7000:50 "}, {"c", 9, ""}};
-    for (const auto& [owner, limit, expected] : cases) {
-        std::vector<Identified> got;
-        ASSERT_TRUE(again->identified(owner, limit, got, error)) << error;
-        std::string listed;
-        for (const Identified& e : got)
-            listed += std::to_string(e.track) + "@" + std::to_string(e.atMs) + ":" + std::to_string(e.score) + " ";
-        EXPECT_EQ(listed, expected) << owner << ", at most " << limit;
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Stores, PageStoreContract, ::testing::Values("embedded", "redis"));
 
 }  // namespace
 }  // namespace melodex::server::test
