@@ -95,13 +95,6 @@ protected:
     static RawReply get(const std::string& path, const std::string& headers = "") {
         return replyTo(service_->port(), "GET " + path + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
     }
-    // A signed address of the service's that no reply carries.
-    static std::string issued(PageKind kind, size_t song) {
-        PageAddress address;
-        address.kind = kind;
-        address.track = ids_[song];
-        return formatPagePath(address, LinkSigner(key_));
-    }
 
     static inline std::unique_ptr<TempDir> dir_;
     static inline std::unique_ptr<Catalog> catalog_;
@@ -146,8 +139,9 @@ TEST_F(SongPagesTest, LinksLeadToTheServicesPagesUnlessSetOrTurnedOff) {
         }
     }
     // What `set none` takes out, the page no longer answers.
+    const std::string ringtone = link(0, 10, "phone", "RINGER");
     ASSERT_TRUE(catalog_->setLink(ids_[0], LinkField::Ringer, "none", found, error)) << error;
-    EXPECT_EQ(get(issued(PageKind::Ringtone, 0)).status, 404);
+    EXPECT_EQ(get(ringtone).status, 404);
     ASSERT_TRUE(catalog_->setLink(ids_[0], LinkField::Ringer, "", found, error)) << error;
 }
 
@@ -179,7 +173,7 @@ TEST_F(SongPagesTest, OnlyAddressesTheServiceIssuedOpenAPage) {
     EXPECT_EQ(replyTo(service_->port(), postRequest(song, "x")).status, 405);
 }
 
-TEST_F(SongPagesTest, FullSongPlaysTheFileWithRangesOrAConversion) {
+TEST_F(SongPagesTest, FullSongAndRingtonePlayFromWhereAskedWithRangesOrAConversion) {
     const std::string ogg = link(0, 10, "player", "FULL_SONG"), page = get(ogg).body;
     EXPECT_TRUE(has(page, "<audio controls preload=\"metadata\" src=\"" + ogg + "/audio\"")) << page;
     EXPECT_TRUE(has(page, "Artist &lt;A&gt;") && has(page, "=HYPERLINK(&quot;x&quot;,1)")) << "names are escaped";
@@ -219,21 +213,18 @@ TEST_F(SongPagesTest, FullSongPlaysTheFileWithRangesOrAConversion) {
     std::string error;
     ASSERT_TRUE(decodeAudioFile(*dir_ / "middle.mp3", decoded, error)) << error;
     EXPECT_NEAR(offsetOf(element(post(decoded, 0.5, "player"), "RINGER")), 30.5, 0.1);
-}
 
-TEST_F(SongPagesTest, TheRingtoneIsThirtySecondsFromWhereTheRecordingMatched) {
+    // The ringtone is thirty seconds from where the recording matched; identified from its second
+    // second (past the fade in), it is that song a second later.
     const std::string ringtone = link(2, 17, "ringer", "RINGER");
     EXPECT_NEAR(offsetOf(ringtone), 17.0, 0.1);
-    const RawReply res = get(ringtone);
-    EXPECT_EQ(res.header("content-type"), "audio/ogg");
-    EXPECT_TRUE(has(res.header("content-disposition"), "filename=\"Artist B - Song Three.ogg\""));
-    writeFile(*dir_ / "ring.ogg", {res.body.begin(), res.body.end()});
-    std::vector<float> ring;
-    std::string error;
-    ASSERT_TRUE(decodeAudioFile(*dir_ / "ring.ogg", ring, error)) << error;
-    EXPECT_NEAR(ring.size() / double(kRate), 30.0, 0.1);
-    // The ringtone identified from its second second (past the fade in) is that song a second later.
-    EXPECT_NEAR(offsetOf(element(post(ring, 1, "ringer"), "RINGER")), offsetOf(ringtone) + 1, 0.1);
+    const RawReply ring = get(ringtone);
+    EXPECT_EQ(ring.header("content-type"), "audio/ogg");
+    EXPECT_TRUE(has(ring.header("content-disposition"), "filename=\"Artist B - Song Three.ogg\""));
+    writeFile(*dir_ / "ring.ogg", {ring.body.begin(), ring.body.end()});
+    ASSERT_TRUE(decodeAudioFile(*dir_ / "ring.ogg", decoded, error)) << error;
+    EXPECT_NEAR(decoded.size() / double(kRate), 30.0, 0.1);
+    EXPECT_NEAR(offsetOf(element(post(decoded, 1, "ringer"), "RINGER")), offsetOf(ringtone) + 1, 0.1);
 }
 
 TEST_F(SongPagesTest, TheWallpaperComesAtEachScreenSizeFromTheFullCover) {
@@ -241,13 +232,15 @@ TEST_F(SongPagesTest, TheWallpaperComesAtEachScreenSizeFromTheFullCover) {
     for (const auto& [w, h] : {std::pair{720, 1440}, {1080, 2340}, {240, 320}, {480, 640}}) {
         const std::string name = std::to_string(w) + "x" + std::to_string(h) + ".jpg";
         EXPECT_TRUE(has(html, page + "/" + name)) << "the page offers " << name;
-        const RawReply res = get(page + "/" + name);
-        EXPECT_EQ(jpegSize({res.body.begin(), res.body.end()}), std::make_pair(w, h));
+        EXPECT_EQ(jpegSize(get(page + "/" + name).body), std::make_pair(w, h));
     }
     for (const char* other : {"100x100.jpg", "720x1440.png", "0720x1440.jpg", "720x1440.jpg/..", "cover.jpg"})
         EXPECT_EQ(get(page + "/" + other).status, 404) << other;
     // A song without a cover is offered none; its page, reached all the same, says so.
-    const std::string bare = issued(PageKind::Wallpaper, 2);
+    PageAddress address;
+    address.kind = PageKind::Wallpaper;
+    address.track = ids_[2];
+    const std::string bare = formatPagePath(address, LinkSigner(key_));
     EXPECT_TRUE(has(get(bare).body, "no cover picture"));
     EXPECT_EQ(get(bare + "/240x320.jpg").status, 404);
 }

@@ -1,6 +1,6 @@
-// The index and the catalogue: what every store must do, run on the embedded stores (LMDB, SQLite)
-// and on the Redis Cluster; then what each store adds (LMDB's dense rewrite, the cluster's commit
-// that hides a half-written track, catalogue writers on several machines at once).
+// The index, the catalogue and the page store: what every store must do, on the embedded stores
+// (LMDB, SQLite) and on the Redis Cluster; then what each adds (LMDB's dense rewrite, the cluster's
+// commit that hides a half-written track, catalogue writers on several machines at once).
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -182,27 +182,28 @@ TEST_P(StoreContractTest, IndexStoresLooksUpAndRemovesTracksAndTheirGroups) {
     EXPECT_FALSE(std::filesystem::exists(dir_ / "index/compacting"));
 }
 
-TEST_P(StoreContractTest, IndexReadersSeeEachTrackWholeOrNotAtAllWhileAWriterAddsAndRemoves) {
-    const std::vector<TrackLandmarks> tracks = batchOf(1, 12, 6000);
+// Each track is whole or absent: to a reader while a writer adds and removes tracks, and after a
+// writer is killed; the interrupted track is then removable.
+TEST_P(StoreContractTest, EachTrackIsWholeOrAbsentWhileAWriterWorksAndAfterItIsKilled) {
+    const std::vector<TrackLandmarks> batch = batchOf(1, 12, 6000);
     std::atomic<bool> done{false};
     std::atomic<int> partial{0}, checks{0};
     std::thread reader([&] {
         while (!done)
-            for (const TrackLandmarks& t : tracks) {
+            for (const TrackLandmarks& t : batch) {
                 const size_t n = postingsOf(*index_, t.track, t.landmarks);
                 partial += n != 0 && n != t.landmarks.size();
                 ++checks;
             }
     });
-    for (const TrackLandmarks& t : tracks) EXPECT_TRUE(index_->addTrack(t.track, t.landmarks, error_)) << error_;
-    for (uint32_t t = 1; t <= 12; t += 2) EXPECT_TRUE(index_->removeTrack(t, error_)) << error_;
+    for (const TrackLandmarks& t : batch) EXPECT_TRUE(index_->addTrack(t.track, t.landmarks, error_)) << error_;
+    for (uint32_t t = 1; t <= 12; ++t) EXPECT_TRUE(index_->removeTrack(t, error_)) << error_;
     done = true;
     reader.join();
     EXPECT_EQ(partial, 0);
     EXPECT_GT(checks, 0);
-}
 
-TEST_P(StoreContractTest, AKilledIndexWriterLeavesEveryTrackCompleteOrAbsentAndRemovable) {
+    // A writer in another process, killed in the middle of a track.
     index_.reset();
     int pipefd[2];
     ASSERT_EQ(pipe(pipefd), 0);
@@ -333,7 +334,7 @@ TEST_P(StoreContractTest, PageStoreKeepsOneKeyAndEachOwnersNewestIdentifications
     auto store = open(), again = open();
     ASSERT_TRUE(store && again && store->linkKey(key, error_) && again->linkKey(same, error_)) << error_;
     EXPECT_TRUE(key.size() == 32 && key == same) << "one key of 32 bytes, made once";
-    for (int i = 1; i <= 5; ++i) ASSERT_TRUE(store->addIdentified("a", {1000 * i, uint32_t(10 + i), 20 + i}, 3, error_));
+    for (int i = 1; i <= 5; ++i) ASSERT_TRUE(store->addIdentified("a", {1000 * i, 10u + i, 20 + i}, 3, error_));
     ASSERT_TRUE(store->addIdentified("b", {7000, 99, 50}, 3, error_)) << error_;
     // Owner, limit, and what the other process reads: track@time:score, newest first.
     const std::tuple<const char*, size_t, const char*> cases[] = {
@@ -351,11 +352,6 @@ TEST_P(StoreContractTest, PageStoreKeepsOneKeyAndEachOwnersNewestIdentifications
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreContractTest, ::testing::Values("embedded", "redis"));
 
-double bytesPerPosting(Index& index) {
-    const IndexStats stats = statsOf(index);
-    return static_cast<double>(stats.fileBytes) / static_cast<double>(stats.postings);
-}
-
 TEST(LmdbIndex, RewritesDenselyOnlyWhileNoOtherProcessHasItOpen) {
     TempDir dir;
     std::string error;
@@ -364,6 +360,7 @@ TEST(LmdbIndex, RewritesDenselyOnlyWhileNoOtherProcessHasItOpen) {
     for (const TrackLandmarks& t : batchOf(1, 20, 3000))
         ASSERT_TRUE(index->addTrack(t.track, t.landmarks, error)) << error;
     ASSERT_TRUE(index->setRecordings({{4, 4}, {9, 4}}, error)) << error;
+    const auto bytesPerPosting = [&] { const IndexStats s = statsOf(*index); return double(s.fileBytes) / s.postings; };
     bool done = true;
     {
         // A running server maps the file: a batch then goes in track by track, in place, and the
@@ -374,13 +371,13 @@ TEST(LmdbIndex, RewritesDenselyOnlyWhileNoOtherProcessHasItOpen) {
         expectWhole(*server, batchOf(21, 26, 3000));
         ASSERT_TRUE(index->compact(done, error) && !done) << error;
     }
-    const double grown = bytesPerPosting(*index);
+    const double grown = bytesPerPosting();
     ASSERT_TRUE(index->compact(done, error) && done) << error;
-    const double dense = bytesPerPosting(*index);
+    const double dense = bytesPerPosting();
     EXPECT_LT(dense, grown * 3 / 4);
     // A batch is merged in as densely; the tracks of before and of the batch are whole.
     ASSERT_TRUE(index->addTracks(batchOf(27, 46, 3000), error)) << error;
-    EXPECT_LT(bytesPerPosting(*index), dense * 1.1);
+    EXPECT_LT(bytesPerPosting(), dense * 1.1);
     EXPECT_EQ(statsOf(*index).tracks, 46u);
     expectWhole(*index, batchOf(1, 46, 3000));
     std::vector<TrackRecording> groups;
@@ -392,7 +389,7 @@ TEST(LmdbIndex, RewritesDenselyOnlyWhileNoOtherProcessHasItOpen) {
     expectWhole(*index, batchOf(47, 47, 500));
 }
 
-using RedisClusterTest = EachStoreTest;
+using RedisClusterTest = StoreContractTest;
 INSTANTIATE_TEST_SUITE_P(Cluster, RedisClusterTest, ::testing::Values("redis"));
 
 // The layout the Redis index writes: one key per hash of 6-byte postings, a hash list per track.
@@ -409,11 +406,9 @@ std::string posting(uint32_t track, uint32_t frame) {
 
 TEST_P(RedisClusterTest, RedisIndexHidesAHalfWrittenTrackAndRemovesItWhole) {
     std::shared_ptr<redis::ClusterClient> client = cluster()->connect();
-    std::string error;
-    auto index = openRedisIndex(client, error);
-    ASSERT_TRUE(index) << error;
+    Index& index = *index_;
     const std::vector<Landmark> whole = landmarksFor(1, 500), interrupted = landmarksFor(2, 500);
-    ASSERT_TRUE(index->addTrack(1, whole, error)) << error;
+    ASSERT_TRUE(index.addTrack(1, whole, error_)) << error_;
     // Track 2 as a writer leaves it when it dies before the commit: its hash list and half of
     // its postings, some of them on track 1's hashes.
     std::vector<uint32_t> hashes = hashesOf(interrupted);
@@ -424,41 +419,41 @@ TEST_P(RedisClusterTest, RedisIndexHidesAHalfWrittenTrackAndRemovesItWhole) {
         writes.push_back({"APPEND", postingsKey(interrupted[i].hash), posting(2, interrupted[i].frame)});
     for (const Landmark& l : whole) writes.push_back({"APPEND", postingsKey(l.hash), posting(2, l.frame)});
     std::vector<Reply> replies;
-    ASSERT_TRUE(client->run(writes, replies, error)) << error;
-    EXPECT_EQ(postingsOf(*index, 2, interrupted) + postingsOf(*index, 2, whole), 0u);
+    ASSERT_TRUE(client->run(writes, replies, error_)) << error_;
+    EXPECT_EQ(postingsOf(index, 2, interrupted) + postingsOf(index, 2, whole), 0u);
     bool present = true;
-    ASSERT_TRUE(index->hasTrack(2, present, error) && !present) << error;
+    ASSERT_TRUE(index.hasTrack(2, present, error_) && !present) << error_;
 
     // Removal takes every posting of track 2 out of the store, and leaves track 1 alone.
-    ASSERT_TRUE(index->removeTrack(2, error)) << error;
+    ASSERT_TRUE(index.removeTrack(2, error_)) << error_;
     std::vector<Command> reads = {{"EXISTS", "i:t:2"}};
     for (const uint32_t hash : hashes) reads.push_back({"GET", postingsKey(hash)});
-    ASSERT_TRUE(client->run(reads, replies, error)) << error;
+    ASSERT_TRUE(client->run(reads, replies, error_)) << error_;
     EXPECT_EQ(replies[0].integer, 0);
     size_t left = 0;
     for (size_t i = 1; i < replies.size(); ++i)
         for (size_t off = 0; off + 6 <= replies[i].string.size(); off += 6)
             left += replies[i].string.compare(off, 3, posting(2, 0), 0, 3) == 0;
     EXPECT_EQ(left, 0u);
-    expectWhole(*index, {{1, whole}});
+    expectWhole(index, {{1, whole}});
 
     // Adding a track whose hash list is still there (a run interrupted before) clears it first;
     // a posting sent twice (a connection lost before an APPEND's reply) is delivered once.
     const Command stale = {"APPEND", postingsKey(interrupted[0].hash), posting(3, 77)};
-    ASSERT_TRUE(client->run({{"SET", "i:t:3", std::string(list.begin(), list.end())}, stale}, replies, error)) << error;
-    ASSERT_TRUE(index->addTrack(3, interrupted, error)) << error;
+    ASSERT_TRUE(client->run({{"SET", "i:t:3", std::string(list.begin(), list.end())}, stale}, replies, error_))
+        << error_;
+    ASSERT_TRUE(index.addTrack(3, interrupted, error_)) << error_;
     const Command again = {"APPEND", postingsKey(interrupted[1].hash), posting(3, interrupted[1].frame)};
-    ASSERT_TRUE(client->run({again}, replies, error)) << error;
-    expectWhole(*index, {{3, interrupted}});
-    ASSERT_TRUE(index->removeTrack(3, error) && index->removeTrack(1, error)) << error;
-    ASSERT_TRUE(client->run({{"EXISTS", postingsKey(interrupted[1].hash)}}, replies, error)) << error;
+    ASSERT_TRUE(client->run({again}, replies, error_)) << error_;
+    expectWhole(index, {{3, interrupted}});
+    ASSERT_TRUE(index.removeTrack(3, error_) && index.removeTrack(1, error_)) << error_;
+    ASSERT_TRUE(client->run({{"EXISTS", postingsKey(interrupted[1].hash)}}, replies, error_)) << error_;
     EXPECT_EQ(replies[0].integer, 0);
 }
 
 // Two machines' indexers add at once: every track gets its own id, listed once in order.
 TEST_P(RedisClusterTest, CatalogueWritersOnSeveralMachinesAddAtOnce) {
-    const std::unique_ptr<Catalog> catalogs[2] = {openRedisCatalog(cluster()->connect()),
-                                                  openRedisCatalog(cluster()->connect())};
+    const std::unique_ptr<Catalog> catalogs[2] = {openCatalog(), openCatalog()};
     constexpr int kEach = 40;
     std::set<uint32_t> ids[2];
     std::thread writers[2];
@@ -477,13 +472,12 @@ TEST_P(RedisClusterTest, CatalogueWritersOnSeveralMachinesAddAtOnce) {
     ids[0].insert(ids[1].begin(), ids[1].end());
     EXPECT_EQ(ids[0].size(), 2u * kEach);
     std::vector<TrackRecord> listed;
-    std::string error;
-    ASSERT_TRUE(catalogs[0]->list(listed, error)) << error;
+    ASSERT_TRUE(catalogs[0]->list(listed, error_)) << error_;
     ASSERT_EQ(listed.size(), 2u * kEach);
     EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end(), [](auto& a, auto& b) { return a.id < b.id; }));
     uint64_t tracks = 0;
     double seconds = 0;
-    ASSERT_TRUE(catalogs[1]->totals(tracks, seconds, error));
+    ASSERT_TRUE(catalogs[1]->totals(tracks, seconds, error_));
     EXPECT_EQ(std::make_tuple(tracks, seconds), std::make_tuple(2u * kEach, 2 * kEach * 1.5));
 }
 

@@ -31,10 +31,8 @@ class RedisCluster {
   std::shared_ptr<melodex::server::redis::ClusterClient> connect() const;
   // Kills the master of `slot` and waits until its replica has taken over.
   bool killMasterOf(uint16_t slot, std::string& error);
-  // Empties every master.
   bool flushAll(std::string& error);
 
-  // One command to the node on `port`.
   bool command(int port, const melodex::server::redis::Command& command, melodex::server::redis::Reply& reply,
                std::string& error) const;
   // The slot map as the first live node that answers sees it.
@@ -58,7 +56,6 @@ class RedisCluster {
   bool waitUntilHealthy(std::string& error);
   // Sends `command` to the node on `port`; false with `error` when the node answers an error.
   bool commandOk(int port, const melodex::server::redis::Command& command, std::string& error) const;
-  // The slot map as the node on `port` sees it.
   bool slotMap(int port, melodex::server::redis::SlotMap& map, std::string& error) const;
 
   std::filesystem::path m_root;

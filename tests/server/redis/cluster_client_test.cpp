@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "server/redis/cluster_client.h"
+#include "tests/server/raw_http.h"
 #include "tests/support/redis_cluster.h"
 #include "tests/support/silent_port.h"
 
@@ -53,11 +54,10 @@ TEST(KeySlot, MatchesTheClusterSlotsOfKnownKeysAndHashTags) {
     EXPECT_NE(keySlot(std::string_view("a\0b", 3)), keySlot("a"));
 }
 
-TEST(SeedNodes, ParsesHostsPortsAndBracketedIpv6AndNamesAFaultyEntry) {
+TEST(SeedNodes, ParsesHostsPortsAndBracketedIpv6AndNamesFaultyEntriesAndSeedsThatDoNotAnswer) {
     std::vector<Node> nodes;
     std::string error;
-    ASSERT_TRUE(parseSeedNodes("127.0.0.1:7000, redis-a.example:7001,[::1]:7002", nodes, error)) << error;
-    ASSERT_EQ(nodes.size(), 3u);
+    ASSERT_TRUE(parseSeedNodes("127.0.0.1:7000, redis-a.example:7001,[::1]:7002", nodes, error) && nodes.size() == 3);
     EXPECT_EQ(std::make_tuple(nodes[0].host, nodes[0].port, nodes[1].host, nodes[2].host, nodes[2].port),
               std::make_tuple("127.0.0.1", 7000, "redis-a.example", "::1", 7002));
     EXPECT_EQ(formatNodes(nodes), "127.0.0.1:7000,redis-a.example:7001,[::1]:7002");
@@ -84,6 +84,14 @@ TEST(SeedNodes, ParsesHostsPortsAndBracketedIpv6AndNamesAFaultyEntry) {
         EXPECT_NE(error.find(message), std::string::npos) << list << " -> " << error;
         EXPECT_TRUE(nodes.empty());
     }
+    // Seeds where no node answers, refused or silent, are named.
+    const std::string seeds = "127.0.0.1:" + std::to_string(test::freeLoopbackPort()) + ",127.0.0.1:1";
+    EXPECT_FALSE(connectTo(seeds, error));
+    EXPECT_NE(error.find("no Redis node answers (" + seeds + ")"), std::string::npos) << error;
+    EXPECT_NE(error.find("refused"), std::string::npos) << error;
+    const SilentPort silent;
+    EXPECT_FALSE(connectTo("127.0.0.1:" + std::to_string(silent.port()), error, 300ms));
+    EXPECT_NE(error.find("no answer within 300 ms"), std::string::npos) << error;
 }
 
 using ClusterClientTest = EachStoreTest;
@@ -154,22 +162,6 @@ TEST_P(ClusterClientTest, KeysOnEveryMasterComeBackInOrderToEveryThreadAndFollow
     ASSERT_TRUE(client->run({{"GET", "{half}moved"}, {"GET", "{half}stays"}}, replies, error)) << error;
     EXPECT_EQ(std::tie(replies[0].string, replies[1].string), std::make_tuple("one", "two"));
     ASSERT_TRUE(cluster()->moveSlot(half, next, {}, true, error)) << error;
-}
-
-TEST(ClusterClientConnect, SeedsThatDoNotAnswerAreNamed) {
-    int closed = 0;
-    {
-        const SilentPort port;  // bound, then closed: nothing listens there any more
-        closed = port.port();
-    }
-    const std::string seeds = "127.0.0.1:" + std::to_string(closed) + ",127.0.0.1:1";
-    std::string error;
-    EXPECT_FALSE(connectTo(seeds, error));
-    EXPECT_NE(error.find("no Redis node answers (" + seeds + ")"), std::string::npos) << error;
-    EXPECT_NE(error.find("refused"), std::string::npos) << error;
-    const SilentPort silent;
-    EXPECT_FALSE(connectTo("127.0.0.1:" + std::to_string(silent.port()), error, 300ms));
-    EXPECT_NE(error.find("no answer within 300 ms"), std::string::npos) << error;
 }
 
 }  // namespace
