@@ -231,12 +231,11 @@ bool RedisCluster::moveSlot(uint16_t slot, int toPort, const std::vector<std::st
 }
 
 RedisCluster* RedisCluster::Shared(std::string& error) {
-  static std::unique_ptr<RedisCluster> shared;
   static std::string failure;
-  if (!shared && failure.empty()) {
+  static const std::unique_ptr<RedisCluster> shared = [] {
     auto cluster = std::make_unique<RedisCluster>();
-    if (cluster->start(failure)) shared = std::move(cluster);
-  }
+    return cluster->start(failure) ? std::move(cluster) : nullptr;
+  }();
   error = failure;
   return shared.get();
 }

@@ -107,14 +107,12 @@ TEST_P(ClusterClientTest, KeysOnEveryMasterComeBackInOrderToEveryThreadAndFollow
     for (int i = 0; i < 3000; ++i) masters.insert(map.master(keySlot(keyOf(i)))->port);
     EXPECT_EQ(std::make_tuple(masters.size(), client->masters().size()), std::make_tuple(3u, 3u));
     std::vector<Reply> replies;
-    ASSERT_TRUE(client->run(commandsOf("SET", 0, 3000), replies, error)) << error;
-    ASSERT_EQ(replies.size(), 3000u);
+    ASSERT_TRUE(client->run(commandsOf("SET", 0, 3000), replies, error) && replies.size() == 3000) << error;
     EXPECT_EQ(std::make_tuple(replies[1234].type, replies[1234].string), std::make_tuple(Reply::Type::Status, "OK"));
     std::vector<Command> gets = commandsOf("GET", 0, 3000);
     gets.push_back({"GET", "missing"});
     gets.push_back({"HSET", keyOf(5), "field", "value"});
-    ASSERT_TRUE(client->run(gets, replies, error)) << error;
-    ASSERT_EQ(replies.size(), 3002u);
+    ASSERT_TRUE(client->run(gets, replies, error) && replies.size() == 3002) << error;
     EXPECT_EQ(replies[3000].type, Reply::Type::Nil);
     // A command's own error is its reply, not a failure of the call.
     EXPECT_EQ(replies[3001].string.rfind("WRONGTYPE", 0), replies[3001].isError() ? 0u : 1u);
