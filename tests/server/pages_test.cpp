@@ -1,5 +1,5 @@
 // The song pages end to end: generated songs served in-process with their page store, each address
-// fetched as a browser would; and the page store on SQLite and on the Redis Cluster.
+// fetched as a browser would.
 #include <gtest/gtest.h>
 #include <taglib/vorbisfile.h>
 
@@ -16,7 +16,6 @@
 #include "tests/server/raw_http.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
-#include "tests/support/redis_cluster.h"
 
 namespace melodex::server::test {
 namespace {
@@ -95,13 +94,6 @@ protected:
     static RawReply get(const std::string& path, const std::string& headers = "") {
         return replyTo(service_->port(), "GET " + path + " HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n");
     }
-    // A signed address of the service's that no reply carries.
-    static std::string issued(PageKind kind, size_t song) {
-        PageAddress address;
-        address.kind = kind;
-        address.track = ids_[song];
-        return formatPagePath(address, LinkSigner(key_));
-    }
 
     static inline std::unique_ptr<TempDir> dir_;
     static inline std::unique_ptr<Catalog> catalog_;
@@ -114,7 +106,7 @@ protected:
     static inline std::string key_;
 };
 
-TEST_F(SongPagesTest, LinksLeadToTheServicesPagesUnlessSetOrTurnedOff) {
+TEST_F(SongPagesTest, LinksLeadToTheServicesPagesUnlessSetOrTurnedOffAndOnlyIssuedAddressesOpenOne) {
     // A kind the service does not offer, a link given with `set` and its value, and the links of the
     // ringtone, full song, wallpaper and picks: P the service's page (a short address), - none, S the value set.
     using Off = bool PageOptions::*;
@@ -145,13 +137,8 @@ TEST_F(SongPagesTest, LinksLeadToTheServicesPagesUnlessSetOrTurnedOff) {
             EXPECT_TRUE(expected[i] == 'P' ? page : expected[i] == 'S' ? *got[i] == set : got[i]->empty()) << *got[i];
         }
     }
-    // What `set none` takes out, the page no longer answers.
-    ASSERT_TRUE(catalog_->setLink(ids_[0], LinkField::Ringer, "none", found, error)) << error;
-    EXPECT_EQ(get(issued(PageKind::Ringtone, 0)).status, 404);
-    ASSERT_TRUE(catalog_->setLink(ids_[0], LinkField::Ringer, "", found, error)) << error;
-}
 
-TEST_F(SongPagesTest, OnlyAddressesTheServiceIssuedOpenAPage) {
+    // Only the addresses the service issued open a page.
     const std::string reply = post(songs_[0], 10, "hostile");
     const std::string song = pathOf(element(reply, "FULL_SONG")), picks = pathOf(element(reply, "RECOMMEND"));
     const std::string ringtone = pathOf(element(reply, "RINGER")), signature = song.substr(song.find('~'));
@@ -159,7 +146,7 @@ TEST_F(SongPagesTest, OnlyAddressesTheServiceIssuedOpenAPage) {
     std::string changed = song, otherOwner = picks;
     changed.back() = changed.back() == 'A' ? 'B' : 'A';
     otherOwner[otherOwner.find('-') + 1] ^= 1;
-    const std::pair<std::string, int> cases[] = {
+    const std::pair<std::string, int> addresses[] = {
         {song, 200},
         {changed, 403}, {song.substr(0, song.size() - 1), 403},  // a changed or truncated signature
         {"/song/" + id, 403}, {"/song/" + id + "~", 403},          // none
@@ -171,15 +158,19 @@ TEST_F(SongPagesTest, OnlyAddressesTheServiceIssuedOpenAPage) {
         {song + "/../../../etc/passwd", 404}, {song + "/%2e%2e/cover.jpg", 404}, {song + "/audio/", 404},
         {"/song/../art/" + id + ".jpg", 403},
     };
-    for (const auto& [path, status] : cases) {
+    for (const auto& [path, status] : addresses) {
         const RawReply res = get(path);
         EXPECT_EQ(res.status, status) << path;
         EXPECT_TRUE(status == 200 || !has(res.body, "Song")) << "no track shows through " << path;
     }
     EXPECT_EQ(replyTo(service_->port(), postRequest(song, "x")).status, 405);
+    // What `set none` takes out, the page no longer answers.
+    ASSERT_TRUE(catalog_->setLink(ids_[0], LinkField::Ringer, "none", found, error)) << error;
+    EXPECT_EQ(get(ringtone).status, 404);
+    ASSERT_TRUE(catalog_->setLink(ids_[0], LinkField::Ringer, "", found, error)) << error;
 }
 
-TEST_F(SongPagesTest, FullSongPlaysTheFileWithRangesOrAConversion) {
+TEST_F(SongPagesTest, FullSongAndRingtonePlayFromWhereAskedWithRangesOrAConversion) {
     const std::string ogg = link(0, 10, "player", "FULL_SONG"), page = get(ogg).body;
     EXPECT_TRUE(has(page, "<audio controls preload=\"metadata\" src=\"" + ogg + "/audio\"")) << page;
     EXPECT_TRUE(has(page, "Artist &lt;A&gt;") && has(page, "=HYPERLINK(&quot;x&quot;,1)")) << "names are escaped";
@@ -219,21 +210,18 @@ TEST_F(SongPagesTest, FullSongPlaysTheFileWithRangesOrAConversion) {
     std::string error;
     ASSERT_TRUE(decodeAudioFile(*dir_ / "middle.mp3", decoded, error)) << error;
     EXPECT_NEAR(offsetOf(element(post(decoded, 0.5, "player"), "RINGER")), 30.5, 0.1);
-}
 
-TEST_F(SongPagesTest, TheRingtoneIsThirtySecondsFromWhereTheRecordingMatched) {
+    // The ringtone is thirty seconds from where the recording matched; identified from its second
+    // second (past the fade in), it is that song a second later.
     const std::string ringtone = link(2, 17, "ringer", "RINGER");
     EXPECT_NEAR(offsetOf(ringtone), 17.0, 0.1);
-    const RawReply res = get(ringtone);
-    EXPECT_EQ(res.header("content-type"), "audio/ogg");
-    EXPECT_TRUE(has(res.header("content-disposition"), "filename=\"Artist B - Song Three.ogg\""));
-    writeFile(*dir_ / "ring.ogg", {res.body.begin(), res.body.end()});
-    std::vector<float> ring;
-    std::string error;
-    ASSERT_TRUE(decodeAudioFile(*dir_ / "ring.ogg", ring, error)) << error;
-    EXPECT_NEAR(ring.size() / double(kRate), 30.0, 0.1);
-    // The ringtone identified from its second second (past the fade in) is that song a second later.
-    EXPECT_NEAR(offsetOf(element(post(ring, 1, "ringer"), "RINGER")), offsetOf(ringtone) + 1, 0.1);
+    const RawReply ring = get(ringtone);
+    EXPECT_EQ(ring.header("content-type"), "audio/ogg");
+    EXPECT_TRUE(has(ring.header("content-disposition"), "filename=\"Artist B - Song Three.ogg\""));
+    writeFile(*dir_ / "ring.ogg", {ring.body.begin(), ring.body.end()});
+    ASSERT_TRUE(decodeAudioFile(*dir_ / "ring.ogg", decoded, error)) << error;
+    EXPECT_NEAR(decoded.size() / double(kRate), 30.0, 0.1);
+    EXPECT_NEAR(offsetOf(element(post(decoded, 1, "ringer"), "RINGER")), offsetOf(ringtone) + 1, 0.1);
 }
 
 TEST_F(SongPagesTest, TheWallpaperComesAtEachScreenSizeFromTheFullCover) {
@@ -241,13 +229,15 @@ TEST_F(SongPagesTest, TheWallpaperComesAtEachScreenSizeFromTheFullCover) {
     for (const auto& [w, h] : {std::pair{720, 1440}, {1080, 2340}, {240, 320}, {480, 640}}) {
         const std::string name = std::to_string(w) + "x" + std::to_string(h) + ".jpg";
         EXPECT_TRUE(has(html, page + "/" + name)) << "the page offers " << name;
-        const RawReply res = get(page + "/" + name);
-        EXPECT_EQ(jpegSize({res.body.begin(), res.body.end()}), std::make_pair(w, h));
+        EXPECT_EQ(jpegSize(get(page + "/" + name).body), std::make_pair(w, h));
     }
     for (const char* other : {"100x100.jpg", "720x1440.png", "0720x1440.jpg", "720x1440.jpg/..", "cover.jpg"})
         EXPECT_EQ(get(page + "/" + other).status, 404) << other;
     // A song without a cover is offered none; its page, reached all the same, says so.
-    const std::string bare = issued(PageKind::Wallpaper, 2);
+    PageAddress address;
+    address.kind = PageKind::Wallpaper;
+    address.track = ids_[2];
+    const std::string bare = formatPagePath(address, LinkSigner(key_));
     EXPECT_TRUE(has(get(bare).body, "no cover picture"));
     EXPECT_EQ(get(bare + "/240x320.jpg").status, 404);
 }
@@ -270,37 +260,6 @@ TEST_F(SongPagesTest, PicksShowTheAlbumAndOnlyThisPhonesHistoryNewestFirst) {
     const std::string other = get(theirs + "/history.csv").body;
     EXPECT_TRUE(has(other, "Song Two") && !has(other, "Song One") && !has(other, "Song Three")) << "its own only";
 }
-
-// What every page store keeps: one key for every process that opens it, and each owner's
-// identifications newest first, bounded, apart from every other owner's, after a restart too.
-class PageStoreContract : public EachStoreTest {};
-
-TEST_P(PageStoreContract, KeepsOneKeyAndEachOwnersNewestIdentifications) {
-    const TempDir dir;
-    std::string key, same, error;
-    const auto open = [&] {
-        return cluster() ? openRedisPageStore(cluster()->connect()) : openSqlitePageStore(dir / "pages", error);
-    };
-    auto store = open(), again = open();
-    ASSERT_TRUE(store && again && store->linkKey(key, error) && again->linkKey(same, error)) << error;
-    EXPECT_TRUE(key.size() == 32 && key == same) << "one key of 32 bytes, made once";
-    for (int i = 1; i <= 5; ++i) ASSERT_TRUE(store->addIdentified("a", {1000 * i, uint32_t(10 + i), 20 + i}, 3, error));
-    ASSERT_TRUE(store->addIdentified("b", {7000, 99, 50}, 3, error)) << error;
-    // Owner, limit, and what the other process reads: track@time:score, newest first.
-    const std::tuple<const char*, size_t, const char*> cases[] = {
-        {"a", 10, "15@5000:25 14@4000:24 13@3000:23 "}, {"a", 2, "15@5000:25 14@4000:24 "},
-        {"b", 9, "99@7000:50 "}, {"c", 9, ""}};
-    for (const auto& [owner, limit, expected] : cases) {
-        std::vector<Identified> got;
-        ASSERT_TRUE(again->identified(owner, limit, got, error)) << error;
-        std::string listed;
-        for (const Identified& e : got)
-            listed += std::to_string(e.track) + "@" + std::to_string(e.atMs) + ":" + std::to_string(e.score) + " ";
-        EXPECT_EQ(listed, expected) << owner << ", at most " << limit;
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Stores, PageStoreContract, ::testing::Values("embedded", "redis"));
 
 }  // namespace
 }  // namespace melodex::server::test

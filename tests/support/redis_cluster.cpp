@@ -17,7 +17,6 @@
 #include <utility>
 
 #include "server/redis/connection.h"
-#include "server/redis/slot_map.h"
 #include "tests/support/temp_folder.h"
 
 namespace redis = melodex::server::redis;
@@ -117,13 +116,11 @@ bool RedisCluster::waitUntilHealthy(std::string& error) {
     std::vector<int> first;  // the master of each slot, as the first live node sees it
     bool healthy = true;
     for (const Server& server : m_servers) {
-      redis::Reply info, replication, slots;
+      redis::Reply info, replication;
       redis::SlotMap map;
       if (server.pid <= 0) continue;
       healthy = command(server.port, {"CLUSTER", "INFO"}, info, error) &&
-                command(server.port, {"INFO", "replication"}, replication, error) &&
-                command(server.port, {"CLUSTER", "SLOTS"}, slots, error) &&
-                map.parse(slots, {"127.0.0.1", server.port}, error);
+                command(server.port, {"INFO", "replication"}, replication, error) && slotMap(server.port, map, error);
       std::vector<int> owners(redis::kSlotCount, 0);
       for (uint16_t slot = 0; healthy && slot < redis::kSlotCount; ++slot)
         if (const redis::Node* node = map.master(slot); node != nullptr && live(node->port)) owners[slot] = node->port;
@@ -149,29 +146,34 @@ std::string RedisCluster::seeds() const {
 
 std::shared_ptr<redis::ClusterClient> RedisCluster::connect() const {
   std::vector<redis::Node> nodes;
+  for (const Server& server : m_servers) nodes.push_back({"127.0.0.1", server.port});
   std::string error;
-  std::shared_ptr<redis::ClusterClient> client;
-  if (redis::parseSeedNodes(seeds(), nodes, error))
-    client = redis::ClusterClient::connect(nodes, std::chrono::milliseconds(2000), error);
+  std::shared_ptr<redis::ClusterClient> client = redis::ClusterClient::connect(nodes, std::chrono::seconds(2), error);
   EXPECT_TRUE(client) << error;
   return client;
 }
 
+bool RedisCluster::slotMap(int port, redis::SlotMap& map, std::string& error) const {
+  redis::Reply reply;
+  return command(port, {"CLUSTER", "SLOTS"}, reply, error) && map.parse(reply, {"127.0.0.1", port}, error);
+}
+
+redis::SlotMap RedisCluster::slotMap() const {
+  redis::SlotMap map;
+  std::string error;
+  for (const Server& server : m_servers)
+    if (server.pid > 0 && slotMap(server.port, map, error)) break;
+  return map;
+}
+
 int RedisCluster::masterOf(uint16_t slot) const {
-  for (const Server& server : m_servers) {
-    redis::Reply reply;
-    std::string error;
-    redis::SlotMap map;
-    if (server.pid > 0 && command(server.port, {"CLUSTER", "SLOTS"}, reply, error) &&
-        map.parse(reply, {"127.0.0.1", server.port}, error))
-      return map.master(slot) ? map.master(slot)->port : 0;
-  }
-  return 0;
+  const redis::SlotMap map = slotMap();
+  return map.master(slot) ? map.master(slot)->port : 0;
 }
 
 int RedisCluster::otherMaster(int port) const {
-  for (uint16_t slot = 0; slot < redis::kSlotCount; slot += 512)
-    if (const int master = masterOf(slot); master != 0 && master != port) return master;
+  for (const redis::Node& master : slotMap().masters())
+    if (master.port != port) return master.port;
   return 0;
 }
 
@@ -188,9 +190,8 @@ bool RedisCluster::killMasterOf(uint16_t slot, std::string& error) {
 }
 
 bool RedisCluster::flushAll(std::string& error) {
-  std::set<int> masters;
-  for (uint16_t slot = 0; slot < redis::kSlotCount; slot += 128) masters.insert(masterOf(slot));
-  return std::all_of(masters.begin(), masters.end(), [&](int port) { return commandOk(port, {"FLUSHALL"}, error); });
+  const std::vector<redis::Node> masters = slotMap().masters();
+  return std::all_of(masters.begin(), masters.end(), [&](auto& m) { return commandOk(m.port, {"FLUSHALL"}, error); });
 }
 
 bool RedisCluster::commandOk(int port, const redis::Command& command, std::string& error) const {
@@ -230,31 +231,20 @@ bool RedisCluster::moveSlot(uint16_t slot, int toPort, const std::vector<std::st
 }
 
 RedisCluster* RedisCluster::Shared(std::string& error) {
-  static std::unique_ptr<RedisCluster> shared;
   static std::string failure;
-  if (!shared && failure.empty()) {
+  static const std::unique_ptr<RedisCluster> shared = [] {
     auto cluster = std::make_unique<RedisCluster>();
-    if (cluster->start(failure)) shared = std::move(cluster);
-  }
+    return cluster->start(failure) ? std::move(cluster) : nullptr;
+  }();
   error = failure;
   return shared.get();
 }
 
-namespace {
-
-// The shared cluster, emptied; the test is skipped or failed when there is none.
-void UseEmptiedCluster(RedisCluster*& cluster) {
+void EachStoreTest::SetUp() {
+  if (GetParam() != "redis") return;
   if (std::system("command -v redis-server >/dev/null && command -v redis-cli >/dev/null") != 0)
     GTEST_SKIP() << "redis-server or redis-cli is not installed (Debian package redis-server)";
   std::string why;
-  cluster = RedisCluster::Shared(why);
-  ASSERT_TRUE(cluster && cluster->flushAll(why)) << why;
-}
-
-}  // namespace
-
-void RedisClusterTest::SetUp() { UseEmptiedCluster(m_cluster); }
-
-void EachStoreTest::SetUp() {
-  if (GetParam() == "redis") UseEmptiedCluster(m_cluster);
+  m_cluster = RedisCluster::Shared(why);
+  ASSERT_TRUE(m_cluster && m_cluster->flushAll(why)) << why;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "server/redis/cluster_client.h"
+#include "server/redis/slot_map.h"
 
 // Starts a program (found on the PATH, or at a path) that dies with the test program, its output
 // appended to `output`.
@@ -30,12 +31,12 @@ class RedisCluster {
   std::shared_ptr<melodex::server::redis::ClusterClient> connect() const;
   // Kills the master of `slot` and waits until its replica has taken over.
   bool killMasterOf(uint16_t slot, std::string& error);
-  // Empties every master.
   bool flushAll(std::string& error);
 
-  // One command to the node on `port`.
   bool command(int port, const melodex::server::redis::Command& command, melodex::server::redis::Reply& reply,
                std::string& error) const;
+  // The slot map as the first live node that answers sees it.
+  melodex::server::redis::SlotMap slotMap() const;
   // The port of the live master of `slot` (0 when none), and of another live master.
   int masterOf(uint16_t slot) const;
   int otherMaster(int port) const;
@@ -55,23 +56,15 @@ class RedisCluster {
   bool waitUntilHealthy(std::string& error);
   // Sends `command` to the node on `port`; false with `error` when the node answers an error.
   bool commandOk(int port, const melodex::server::redis::Command& command, std::string& error) const;
+  bool slotMap(int port, melodex::server::redis::SlotMap& map, std::string& error) const;
 
   std::filesystem::path m_root;
   std::vector<Server> m_servers;
 };
 
-// Tests on the shared cluster, emptied before each (skipped when Redis is not installed).
-class RedisClusterTest : public ::testing::Test {
- protected:
-  void SetUp() override;
-  RedisCluster& cluster() { return *m_cluster; }
-
- private:
-  RedisCluster* m_cluster = nullptr;
-};
-
 // A test run on each store: the embedded one ("embedded", cluster() null) and the shared cluster
-// ("redis").
+// ("redis", emptied before each test, which is skipped when Redis is not installed). Cluster-only
+// tests are instantiated with "redis" alone.
 class EachStoreTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "server/redis/cluster_client.h"
+#include "tests/server/raw_http.h"
 #include "tests/support/redis_cluster.h"
 #include "tests/support/silent_port.h"
 
@@ -53,11 +54,10 @@ TEST(KeySlot, MatchesTheClusterSlotsOfKnownKeysAndHashTags) {
     EXPECT_NE(keySlot(std::string_view("a\0b", 3)), keySlot("a"));
 }
 
-TEST(SeedNodes, ParsesHostsPortsAndBracketedIpv6AndNamesAFaultyEntry) {
+TEST(SeedNodes, ParsesHostsPortsAndBracketedIpv6AndNamesFaultyEntriesAndSeedsThatDoNotAnswer) {
     std::vector<Node> nodes;
     std::string error;
-    ASSERT_TRUE(parseSeedNodes("127.0.0.1:7000, redis-a.example:7001,[::1]:7002", nodes, error)) << error;
-    ASSERT_EQ(nodes.size(), 3u);
+    ASSERT_TRUE(parseSeedNodes("127.0.0.1:7000, redis-a.example:7001,[::1]:7002", nodes, error) && nodes.size() == 3);
     EXPECT_EQ(std::make_tuple(nodes[0].host, nodes[0].port, nodes[1].host, nodes[2].host, nodes[2].port),
               std::make_tuple("127.0.0.1", 7000, "redis-a.example", "::1", 7002));
     EXPECT_EQ(formatNodes(nodes), "127.0.0.1:7000,redis-a.example:7001,[::1]:7002");
@@ -84,27 +84,35 @@ TEST(SeedNodes, ParsesHostsPortsAndBracketedIpv6AndNamesAFaultyEntry) {
         EXPECT_NE(error.find(message), std::string::npos) << list << " -> " << error;
         EXPECT_TRUE(nodes.empty());
     }
+    // Seeds where no node answers, refused or silent, are named.
+    const std::string seeds = "127.0.0.1:" + std::to_string(test::freeLoopbackPort()) + ",127.0.0.1:1";
+    EXPECT_FALSE(connectTo(seeds, error));
+    EXPECT_NE(error.find("no Redis node answers (" + seeds + ")"), std::string::npos) << error;
+    EXPECT_NE(error.find("refused"), std::string::npos) << error;
+    const SilentPort silent;
+    EXPECT_FALSE(connectTo("127.0.0.1:" + std::to_string(silent.port()), error, 300ms));
+    EXPECT_NE(error.find("no answer within 300 ms"), std::string::npos) << error;
 }
 
-using ClusterClientTest = RedisClusterTest;
+using ClusterClientTest = EachStoreTest;
+INSTANTIATE_TEST_SUITE_P(Cluster, ClusterClientTest, ::testing::Values("redis"));
 
-TEST_F(ClusterClientTest, KeysOnEveryMasterComeBackInTheCommandsOrderToEveryThread) {
+TEST_P(ClusterClientTest, KeysOnEveryMasterComeBackInOrderToEveryThreadAndFollowSlotsThatMove) {
     std::string error;
     // Any node serves as the only seed: the slot map names every other one.
-    auto client = connectTo(cluster().seeds().substr(cluster().seeds().rfind(',') + 1), error);
+    auto client = connectTo(cluster()->seeds().substr(cluster()->seeds().rfind(',') + 1), error);
     ASSERT_TRUE(client) << error;
     std::set<int> masters;
-    for (int i = 0; i < 3000; ++i) masters.insert(cluster().masterOf(keySlot(keyOf(i))));
+    const SlotMap map = cluster()->slotMap();
+    for (int i = 0; i < 3000; ++i) masters.insert(map.master(keySlot(keyOf(i)))->port);
     EXPECT_EQ(std::make_tuple(masters.size(), client->masters().size()), std::make_tuple(3u, 3u));
     std::vector<Reply> replies;
-    ASSERT_TRUE(client->run(commandsOf("SET", 0, 3000), replies, error)) << error;
-    ASSERT_EQ(replies.size(), 3000u);
+    ASSERT_TRUE(client->run(commandsOf("SET", 0, 3000), replies, error) && replies.size() == 3000) << error;
     EXPECT_EQ(std::make_tuple(replies[1234].type, replies[1234].string), std::make_tuple(Reply::Type::Status, "OK"));
     std::vector<Command> gets = commandsOf("GET", 0, 3000);
     gets.push_back({"GET", "missing"});
     gets.push_back({"HSET", keyOf(5), "field", "value"});
-    ASSERT_TRUE(client->run(gets, replies, error)) << error;
-    ASSERT_EQ(replies.size(), 3002u);
+    ASSERT_TRUE(client->run(gets, replies, error) && replies.size() == 3002) << error;
     EXPECT_EQ(replies[3000].type, Reply::Type::Nil);
     // A command's own error is its reply, not a failure of the call.
     EXPECT_EQ(replies[3001].string.rfind("WRONGTYPE", 0), replies[3001].isError() ? 0u : 1u);
@@ -124,59 +132,34 @@ TEST_F(ClusterClientTest, KeysOnEveryMasterComeBackInTheCommandsOrderToEveryThre
         });
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(std::make_tuple(wrong.load(), failed.load()), std::make_tuple(0, 0));
-}
 
-TEST_F(ClusterClientTest, FollowsMovedAndAskWhileSlotsMigrate) {
-    std::string error;
-    auto client = connectTo(cluster().seeds(), error);
-    ASSERT_TRUE(client) << error;
-    std::vector<Reply> replies;
     const std::vector<Command> sets = {{"SET", "{moving}a", "before"}, {"SET", "{half}moved", "one"},
                                        {"SET", "{half}stays", "two"}};
     ASSERT_TRUE(client->run(sets, replies, error)) << error;
     // A slot moved whole: the client's slot map still names the old master, which answers MOVED.
     const uint16_t slot = keySlot("{moving}");
-    const int from = cluster().masterOf(slot), to = cluster().otherMaster(from);
-    ASSERT_TRUE(cluster().moveSlot(slot, to, {}, true, error)) << error;
-    ASSERT_EQ(cluster().masterOf(slot), to);
+    const int from = cluster()->masterOf(slot), to = cluster()->otherMaster(from);
+    ASSERT_TRUE(cluster()->moveSlot(slot, to, {}, true, error)) << error;
+    ASSERT_EQ(cluster()->masterOf(slot), to);
     ASSERT_TRUE(client->run({{"GET", "{moving}a"}, {"SET", "{moving}b", "new"}, {"GET", "{moving}b"}}, replies, error))
         << error;
-    EXPECT_EQ(replies[0].string, "before");
-    EXPECT_EQ(replies[2].string, "new");
+    EXPECT_EQ(std::tie(replies[0].string, replies[2].string), std::make_tuple("before", "new"));
     // A transaction on the slot goes to its new master as well.
     const std::vector<Command> transaction = {{"MULTI"}, {"INCR", "{moving}n"}, {"INCR", "{moving}n"}, {"EXEC"}};
     ASSERT_TRUE(client->runOnSlot(slot, transaction, replies, error)) << error;
-    ASSERT_EQ(replies.size(), 4u);
-    ASSERT_EQ(replies[3].elements.size(), 2u);
+    ASSERT_TRUE(replies.size() == 4 && replies[3].elements.size() == 2);
     EXPECT_EQ(replies[3].elements[1].integer, 2);
 
     // A slot half moved: the old master answers ASK for the key it no longer has.
     const uint16_t half = keySlot("{half}");
-    const int owner = cluster().masterOf(half), next = cluster().otherMaster(owner);
-    ASSERT_TRUE(cluster().moveSlot(half, next, {"{half}moved"}, false, error)) << error;
+    const int owner = cluster()->masterOf(half), next = cluster()->otherMaster(owner);
+    ASSERT_TRUE(cluster()->moveSlot(half, next, {"{half}moved"}, false, error)) << error;
     Reply direct;
-    ASSERT_TRUE(cluster().command(owner, {"GET", "{half}moved"}, direct, error)) << error;
+    ASSERT_TRUE(cluster()->command(owner, {"GET", "{half}moved"}, direct, error)) << error;
     ASSERT_EQ(direct.string.rfind("ASK ", 0), 0u) << direct.string;
     ASSERT_TRUE(client->run({{"GET", "{half}moved"}, {"GET", "{half}stays"}}, replies, error)) << error;
-    EXPECT_EQ(replies[0].string, "one");
-    EXPECT_EQ(replies[1].string, "two");
-    ASSERT_TRUE(cluster().moveSlot(half, next, {}, true, error)) << error;
-}
-
-TEST(ClusterClientConnect, SeedsThatDoNotAnswerAreNamed) {
-    int closed = 0;
-    {
-        const SilentPort port;  // bound, then closed: nothing listens there any more
-        closed = port.port();
-    }
-    const std::string seeds = "127.0.0.1:" + std::to_string(closed) + ",127.0.0.1:1";
-    std::string error;
-    EXPECT_FALSE(connectTo(seeds, error));
-    EXPECT_NE(error.find("no Redis node answers (" + seeds + ")"), std::string::npos) << error;
-    EXPECT_NE(error.find("refused"), std::string::npos) << error;
-    const SilentPort silent;
-    EXPECT_FALSE(connectTo("127.0.0.1:" + std::to_string(silent.port()), error, 300ms));
-    EXPECT_NE(error.find("no answer within 300 ms"), std::string::npos) << error;
+    EXPECT_EQ(std::tie(replies[0].string, replies[1].string), std::make_tuple("one", "two"));
+    ASSERT_TRUE(cluster()->moveSlot(half, next, {}, true, error)) << error;
 }
 
 }  // namespace
