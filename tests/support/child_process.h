@@ -15,8 +15,8 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // argv[0] is a path. environment holds "NAME=value" entries added to the
-  // test's own. Standard output and error go to `output`. False when it could
+  // argv[0] is a path. environment holds "NAME=value" entries that replace or
+  // add to the test's own. Standard output and error go to `output`. False when it could
   // not be started.
   bool start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
              const std::filesystem::path& output);
