@@ -193,12 +193,12 @@ TEST(IdentifyProgram, AScriptedRunIdentifiesACatalogueSongAndSharesIt) {
                                    << (folder / "result.png").string() << "\nkey Up\nkey Enter\nscreen\n"
                                    << "key 2\nkey 0\nkey 2\nkey 5\nkey 5\nkey 5\nkey 0\nkey 1\nkey 4\nkey 3\n"
                                    << "key SoftRight\nscreen\nkey SoftLeft\nscreen\nkey SoftLeft\nscreen\n";
-  const auto [status, out] = RunMelodex(
-      folder,
-      {"XDG_RUNTIME_DIR=" + folder.string(),
-       "MELODEX_SYSTEM_BUS_ADDRESS=" + (modems ? bus.address() : "unix:path=/nonexistent")},
-      {"--home", (folder / "home").string(), "--settings", (folder / "settings.toml").string(), "--mic-file",
-       server.songFile(song).string(), "--script", (folder / "script").string()});
+  const auto [status, out] =
+      RunMelodex(folder,
+                 {"XDG_RUNTIME_DIR=" + folder.string(),
+                  "MELODEX_SYSTEM_BUS_ADDRESS=" + (modems ? bus.address() : "unix:path=/nonexistent")},
+                 {"--home", (folder / "home").string(), "--settings", (folder / "settings.toml").string(), "--mic-file",
+                  server.songFile(song).string(), "--script", (folder / "script").string()});
   EXPECT_EQ(status, 0) << out;
   EXPECT_NE(out.find("screen 6\nscreen 7\nscreen 6\nscreen 6\nscreen 3\n"), std::string::npos) << out;
   for (const char* file : {"home/0.dat", "home/0.jpg", "result.png"}) EXPECT_TRUE(fs::exists(folder / file)) << file;
@@ -250,11 +250,10 @@ TEST(RealMicrophone, ASongPlayedIntoTheRoomIsRecordedAndIdentified) {
     player.start({"/usr/bin/paplay", "--device=room", server.songFile(played).string()}, pulse, root / "paplay.log");
   });
   // The client has an instance socket of its own.
-  const auto [status, out] = RunMelodex(root,
-                                        {pulse[0], pulse[2], "SDL_AUDIODRIVER=pulseaudio",
-                                         "XDG_RUNTIME_DIR=" + (root / "client-run").string()},
-                                        {"--audio", "sdl", "--home", (root / "home").string(), "--settings",
-                                         (root / "settings.toml").string(), "--script", (root / "script").string()});
+  const auto [status, out] = RunMelodex(
+      root, {pulse[0], pulse[2], "SDL_AUDIODRIVER=pulseaudio", "XDG_RUNTIME_DIR=" + (root / "client-run").string()},
+      {"--audio", "sdl", "--home", (root / "home").string(), "--settings", (root / "settings.toml").string(),
+       "--script", (root / "script").string()});
   playing.join();
   EXPECT_EQ(status, 0) << out;
   EXPECT_NE(out.find("AudioRecorder::recordAudio: beginning recording"), std::string::npos) << out;

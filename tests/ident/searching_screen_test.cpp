@@ -27,16 +27,14 @@ class Searching : public NetTest {
   // Requests numbered below m_holdPosts, and the cover "slow", wait for m_release.
   void SetUp() override {
     InstallFakeWaveIn();
-    m_server.server().Post("/id", [this](const httplib::Request& request, httplib::Response& response) {
-      m_server.record(request);
+    m_server.on("POST", "/id", [this](const httplib::Request& request, httplib::Response& response) {
       const int n = m_posts++;
       while (n < m_holdPosts && !m_release && !m_server.stopping())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       response.status = m_status;
       response.set_content(m_replies[std::min<std::size_t>(n, m_replies.size() - 1)], "text/plain");
     });
-    m_server.server().Get(R"(/art/(\w+).jpg)", [this](const httplib::Request& request, httplib::Response& response) {
-      m_server.record(request);
+    m_server.on("GET", R"(/art/(\w+).jpg)", [this](const httplib::Request& request, httplib::Response& response) {
       response.status = request.matches[1] == "missing" ? 404 : 200;
       while (request.matches[1] == "slow" && !m_release && !m_server.stopping())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
