@@ -36,12 +36,7 @@ class Listening : public ClientTest, public ::testing::WithParamInterface<std::p
     app_->wait(3000);
     awaitRecorder();
   }
-  void fillBuffer(std::int16_t value) const {
-    ASSERT_TRUE(FakeWaveInCaptureConstant(value, kSamples));
-    DispatchPending();
-  }
   std::string logSince(std::size_t offset) const { return app_->log().substr(offset); }
-  std::size_t logStart() const { return app_->log().find("Melodex starting up\r\n") + 21; }
 };
 
 TEST_P(Listening, WaitsThreeSecondsThenRecordsUnderAMovingWaveform) {
@@ -80,7 +75,7 @@ TEST_F(Listening, ARecordingThatCannotStartShowsTheTryAgainPage) {
     ASSERT_EQ(app_->screen(), SCREEN_RECORD_FAILED);
     EXPECT_EQ(g_apScreens[SCREEN_SEARCHING], nullptr);
     EXPECT_EQ(g_nBackTop, 0) << "nothing was popped";
-    EXPECT_TRUE(microphone || logSince(logStart()) ==
+    EXPECT_TRUE(microphone || logSince(app_->log().find("Melodex starting up\r\n") + 21) ==
                                   "AudioRecorder::recordAudio: opening device\r\n"
                                   "AudioRecorder::recordAudio: error opening audio device!\r\n"
                                   "AudioRecorder::handleRecordError: no driver!\r\n"
@@ -112,7 +107,8 @@ TEST_F(Listening, EscapeTheLeftSoftKeyAndABottomLeftTapCancelInEitherPhase) {
   const std::size_t recording = app_->log().size();
   ASSERT_NO_FATAL_FAILURE(record());
   EXPECT_NE(listening().recorderThreadId(), std::this_thread::get_id()) << "the recorder starts on a thread of its own";
-  fillBuffer(1234);
+  ASSERT_TRUE(FakeWaveInCaptureConstant(1234, kSamples));
+  DispatchPending();
   EXPECT_EQ(logSince(recording),
             "AudioRecorder::recordAudio: opening device\r\nAudioRecorder::recordAudio: setting up buffer\r\n"
             "AudioRecorder::recordAudio: beginning recording\r\nMelodex: got MM_WIM_DATA message\r\n"

@@ -70,18 +70,8 @@ class TestServer {
 inline int FreePort() { return SilentPort().port(); }
 
 // A port on 127.0.0.1 on which nothing listens, so that connections are
-// refused: bound but never listening, and held for the whole program so that
-// no other socket of a parallel test can take it over.
+// refused; held for the whole program, so that no parallel test takes it over.
 inline int ClosedPort() {
-  static const int port = [] {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-  }();
-  return port;
+  static const SilentPort closed(false);
+  return closed.port();
 }
