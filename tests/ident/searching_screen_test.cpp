@@ -146,7 +146,7 @@ TEST_F(Searching, AFoundSongIsSentWholeThenStoredWithItsCoverIfAnyAndShown) {
   EXPECT_EQ(m_server.arrivals().size(), 2u + 5u + 2u) << "no request for the cover \"null\"";
 }
 
-TEST_F(Searching, AFailedRequestShowsTheFailurePageAndUsesNoTagNumber) {
+TEST_F(Searching, AFailedRequestTheTimeOutAndEveryCancelUseNoTagNumberAndLateRepliesChangeNothing) {
   std::string tooLong;  // 127 characters of three UTF-8 bytes: 1143 bytes once percent-encoded
   for (int i = 0; i < 127; ++i) tooLong += "\xE2\x82\xAC";
   m_status = 500;
@@ -171,11 +171,11 @@ TEST_F(Searching, AFailedRequestShowsTheFailurePageAndUsesNoTagNumber) {
   EXPECT_TRUE(FormatRequestUrl(url, sizeof url, endpoint.c_str(), "2422")) << "511 characters fit";
   EXPECT_FALSE(FormatRequestUrl(url, sizeof url, (endpoint + "e").c_str(), "2422"));
   EXPECT_STREQ(url, "");
-}
-
-// Replies that come late, after the time-out or a cancel, change nothing,
-// and are not taken for the reply of a later visit.
-TEST_F(Searching, TheTimeOutAndEveryCancelEndTheVisitAndItsLateReplyChangesNothing) {
+  // Replies that come late, after the time-out or a cancel, change nothing,
+  // and are not taken for the reply of a later visit.
+  startAt(m_server.url("/id"));
+  m_status = 200;
+  m_posts = 0;
   m_holdPosts = 6;
   m_replies.clear();
   for (int n = 0; n < 6; ++n) m_replies.push_back(SongReply("Reply " + std::to_string(n), "null"));
