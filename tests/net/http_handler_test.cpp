@@ -31,7 +31,6 @@ void WaitFor(Condition condition) {  // at most 5 s
 
 class HttpHandlerTest : public NetTest {
  protected:
-  // Every path the tests ask for.
   void SetUp() override {
     NetTest::SetUp();
     using Req = const httplib::Request&;
