@@ -4,10 +4,8 @@
 // virtual clock; the program itself as a script runs it; and the program
 // recording a song played into a private PulseAudio server, in real time.
 #include <httplib.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -15,6 +13,7 @@
 #include "tags/history_screen.h"
 #include "tests/platform/phone/private_bus.h"
 #include "tests/server/synth.h"
+#include "tests/support/child_process.h"
 #include "tests/support/client_fixture.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/silent_port.h"
@@ -34,20 +33,11 @@ void WriteSong(const fs::path& path, unsigned seed) {
   synth::writeFile(path.string(), synth::wavFile(synth::melody(seed, 20.0), 8000));
 }
 
-// Starts a command in the background; its pid goes to NAME.pid and its output to NAME.log.
-void Background(const fs::path& folder, const std::string& command, const std::string& name) {
-  const std::string log = (folder / (name + ".log")).string(), pid = (folder / (name + ".pid")).string();
-  ASSERT_EQ(std::system((command + " >'" + log + "' 2>&1 & echo $! >'" + pid + "'").c_str()), 0);
-}
-
-// A temporary folder that goes, with what Background started in it, when the object does.
+// A temporary folder that goes when the object does; the programs started in
+// it are objects declared after it, so they have ended by then.
 struct Folder {
   const fs::path path = MakeTempFolder("melodex-e2e");
-  ~Folder() {
-    for (const auto& entry : fs::recursive_directory_iterator(path))
-      if (entry.path().extension() == ".pid") kill(std::stoi(ReadFile(entry.path())), SIGTERM);
-    fs::remove_all(path);
-  }
+  ~Folder() { fs::remove_all(path); }
 };
 
 // The songs (each with a cover.jpg beside it), indexed and served from a
@@ -60,10 +50,14 @@ class CatalogueServer {
       WriteSong(songFile(song), song.seed);
       synth::writeFile((songFile(song).parent_path() / "cover.jpg").string(), synth::makeJpeg(200, 200));
     }
-    const std::string server = std::string(MELODEX_SERVER_EXE) + " --db '" + (m_folder / "db").string() + "' ";
-    if (std::system((server + "index '" + (m_folder / "music").string() + "' >/dev/null 2>&1").c_str()) != 0) return;
+    const std::string db = (m_folder / "db").string();
+    ChildProcess index;
+    if (!index.start({MELODEX_SERVER_EXE, "--db", db, "index", (m_folder / "music").string()}, {}, m_folder / "log") ||
+        index.wait() != 0)
+      return;
     m_port = FreePort();
-    Background(m_folder, server + "serve --listen 127.0.0.1:" + std::to_string(m_port), "server");
+    const std::string listen = "127.0.0.1:" + std::to_string(m_port);
+    m_server.start({MELODEX_SERVER_EXE, "--db", db, "serve", "--listen", listen}, {}, m_folder / "log");
     httplib::Client client("127.0.0.1", m_port);
     for (int i = 0; i < 200 && !m_started; ++i) {
       const auto reply = client.Get("/health");
@@ -76,21 +70,23 @@ class CatalogueServer {
   fs::path songFile(const CatalogueSong& song) const {
     return m_folder / "music" / song.artist / (song.artist + " - " + song.title + ".wav");
   }
-  std::string accessLog() const { return ReadFile(m_folder / "server.log"); }
+  std::string accessLog() const { return ReadFile(m_folder / "log"); }
 
  private:
   fs::path m_folder;
   int m_port = 0;
   bool m_started = false;
+  ChildProcess m_server;
 };
 
-// Runs the program to its end with `arguments` after an environment of NAME=value words.
-std::pair<int, std::string> RunMelodex(const std::string& environment, const std::string& arguments) {
-  FILE* run = popen(("env " + environment + " " + MELODEX_EXE + " " + arguments + " 2>&1").c_str(), "r");
-  std::string output;
-  char buffer[4096];
-  for (std::size_t n; run && (n = std::fread(buffer, 1, sizeof buffer, run)) > 0;) output.append(buffer, n);
-  return {run ? pclose(run) : -1, output};
+// Runs the program to its end with these arguments and extra environment; its status and output.
+std::pair<int, std::string> RunMelodex(const fs::path& folder, const std::vector<std::string>& environment,
+                                       const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {MELODEX_EXE, "--backend", "headless"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  ChildProcess run;
+  const int status = run.start(argv, environment, folder / "melodex.log") ? run.wait() : -1;
+  return {status, ReadFile(folder / "melodex.log")};
 }
 
 class Identify : public ClientTest {
@@ -116,13 +112,43 @@ class Identify : public ClientTest {
   }
 };
 
-TEST_F(Identify, CatalogueSongsAreFoundStoredListedAndShownAgain) {
+TEST_F(Identify, CatalogueSongsAreFoundStoredSharedListedAndShownAgain) {
   const CatalogueSong first{"Band One", "Song One", 11}, second{"Band Two", "Song Two", 22};
   const Folder temp;
   const fs::path& folder = temp.path;
   CatalogueServer server(folder / "server", {first, second});
   ASSERT_TRUE(server.started()) << "melodex-server did not start";
-  // The browser is a script that fetches the address it is given and notes the status.
+  // The program as a user or a script runs it: a catalogue song as its
+  // microphone ends on the result page, and "Share ID" sends it by SMS
+  // through a mock ModemManager (where its tools are installed).
+  PrivateBus bus;
+  std::string error, modem;
+  const bool modems = PrivateBus::MissingTools().empty();
+  ASSERT_TRUE(!modems || bus.startWithModemManager(&error)) << error;
+  ASSERT_TRUE(!modems || bus.addModem(true, "sends", &modem));
+  std::ofstream(folder / "settings.toml") << "serverURL = \"" << server.endpoint() << "\"\n";
+  // Identify; "Share ID" (one Up from the first item), a number, "Share ID!";
+  // then "back" twice: the first stays on the result page.
+  std::ofstream(folder / "script") << "key Enter\nkey Enter\nwait 14100\nwait 1500\nscreen\nshot "
+                                   << (folder / "result.png").string() << "\nkey Up\nkey Enter\nscreen\n"
+                                   << "key 2\nkey 0\nkey 2\nkey 5\nkey 5\nkey 5\nkey 0\nkey 1\nkey 4\nkey 3\n"
+                                   << "key SoftRight\nscreen\nkey SoftLeft\nscreen\nkey SoftLeft\nscreen\n";
+  const auto [status, out] =
+      RunMelodex(folder,
+                 {"XDG_RUNTIME_DIR=" + folder.string(),
+                  "MELODEX_SYSTEM_BUS_ADDRESS=" + (modems ? bus.address() : "unix:path=/nonexistent")},
+                 {"--home", (folder / "home").string(), "--settings", (folder / "settings.toml").string(), "--mic-file",
+                  server.songFile(first).string(), "--script", (folder / "script").string()});
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_NE(out.find("screen 6\nscreen 7\nscreen 6\nscreen 6\nscreen 3\n"), std::string::npos) << out;
+  for (const char* file : {"home/0.dat", "home/0.jpg", "result.png"}) EXPECT_TRUE(fs::exists(folder / file)) << file;
+  EXPECT_EQ(out.find("SMS Error") == std::string::npos, modems) << out;
+  if (modems) {
+    const auto sent = bus.messages(modem);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(std::tuple(sent[0].number, sent[0].text.empty(), sent[0].state), std::tuple("+12025550143", false, 5u));
+  }
+  // Then in this process, on the virtual clock; the browser fetches the address it is given and notes the status.
   const fs::path browser = folder / "browser", seen = folder / "seen";
   std::ofstream(browser) << "#!/bin/sh\ncurl -so /dev/null -w \"%{http_code} $1\\n\" \"$1\" >>\"${0%/*}/seen\"\n";
   fs::permissions(browser, fs::perms::owner_all);
@@ -175,44 +201,6 @@ TEST_F(Identify, CatalogueSongsAreFoundStoredListedAndShownAgain) {
   EXPECT_EQ(ReadFile(app_->home() / "nexttag.num"), std::string("\3\0\0\0", 4));
 }
 
-// The program as a user or a script runs it: a catalogue song as its
-// microphone ends on the result page, and "Share ID" sends it by SMS
-// through a mock ModemManager (where its tools are installed).
-TEST(IdentifyProgram, AScriptedRunIdentifiesACatalogueSongAndSharesIt) {
-  const Folder temp;
-  const fs::path& folder = temp.path;
-  const CatalogueSong song{"Band Three", "Song Three", 33};
-  CatalogueServer server(folder / "server", {song});
-  ASSERT_TRUE(server.started());
-  PrivateBus bus;
-  std::string error, modem;
-  const bool modems = PrivateBus::MissingTools().empty();
-  ASSERT_TRUE(!modems || bus.startWithModemManager(&error)) << error;
-  ASSERT_TRUE(!modems || bus.addModem(true, "sends", &modem));
-  std::ofstream(folder / "settings.toml") << "serverURL = \"" << server.endpoint() << "\"\n";
-  // Identify; "Share ID" (one Up from the first item), a number, "Share ID!";
-  // then "back" twice: the first stays on the result page.
-  std::ofstream(folder / "script") << "key Enter\nkey Enter\nwait 14100\nwait 1500\nscreen\nshot "
-                                   << (folder / "result.png").string() << "\nkey Up\nkey Enter\nscreen\n"
-                                   << "key 2\nkey 0\nkey 2\nkey 5\nkey 5\nkey 5\nkey 0\nkey 1\nkey 4\nkey 3\n"
-                                   << "key SoftRight\nscreen\nkey SoftLeft\nscreen\nkey SoftLeft\nscreen\n";
-  const auto [status, out] =
-      RunMelodex("XDG_RUNTIME_DIR='" + folder.string() + "' MELODEX_SYSTEM_BUS_ADDRESS='" +
-                     (modems ? bus.address() : "unix:path=/nonexistent") + "'",
-                 "--backend headless --home '" + (folder / "home").string() + "' --settings '" +
-                     (folder / "settings.toml").string() + "' --mic-file '" + server.songFile(song).string() +
-                     "' --script '" + (folder / "script").string() + "'");
-  EXPECT_EQ(status, 0) << out;
-  EXPECT_NE(out.find("screen 6\nscreen 7\nscreen 6\nscreen 6\nscreen 3\n"), std::string::npos) << out;
-  for (const char* file : {"home/0.dat", "home/0.jpg", "result.png"}) EXPECT_TRUE(fs::exists(folder / file)) << file;
-  EXPECT_EQ(out.find("SMS Error") == std::string::npos, modems) << out;
-  if (modems) {
-    const auto sent = bus.messages(modem);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(std::tuple(sent[0].number, sent[0].text.empty(), sent[0].state), std::tuple("+12025550143", false, 5u));
-  }
-}
-
 // The real microphone: a private PulseAudio server with a null sink whose
 // monitor is the default source, in private folders and reached only
 // through its socket (CI runs as root, where it warns and goes on); should
@@ -223,18 +211,20 @@ TEST(RealMicrophone, ASongPlayedIntoTheRoomIsRecordedAndIdentified) {
   const Folder temp;
   const fs::path& root = temp.path;
   for (const char* dir : {"home", "pulse-home", "run", "client-run"}) fs::create_directories(root / dir);
-  const std::string pulse = "HOME='" + (root / "pulse-home").string() + "' XDG_RUNTIME_DIR='" +
-                            (root / "run").string() + "' PULSE_SERVER='unix:" + (root / "run/native").string() + "'";
+  const std::vector<std::string> pulse = {"HOME=" + (root / "pulse-home").string(),
+                                          "XDG_RUNTIME_DIR=" + (root / "run").string(),
+                                          "PULSE_SERVER=unix:" + (root / "run/native").string()};
   std::ofstream(root / "default.pa") << "load-module module-native-protocol-unix auth-anonymous=1 socket="
                                      << (root / "run/native").string() << "\nload-module module-null-sink "
                                      << "sink_name=room\nset-default-sink room\nset-default-source room.monitor\n";
-  Background(root,
-             "env " + pulse + " pulseaudio -n -F '" + (root / "default.pa").string() +
-                 "' --daemonize=no --use-pid-file=no --exit-idle-time=20 --log-target=stderr",
-             "pulseaudio");
+  ChildProcess pulseaudio, player;
+  pulseaudio.start({"/usr/bin/pulseaudio", "-n", "-F", (root / "default.pa").string(), "--daemonize=no",
+                    "--use-pid-file=no", "--exit-idle-time=20", "--log-target=stderr"},
+                   pulse, root / "pulseaudio.log");
   bool up = false;
   for (int i = 0; i < 100 && !up; ++i) {  // 10 s at most
-    up = std::system(("env " + pulse + " pactl info >/dev/null 2>&1").c_str()) == 0;
+    ChildProcess info;
+    up = info.start({"/usr/bin/pactl", "info"}, pulse, root / "pactl.log") && info.wait() == 0;
     if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   ASSERT_TRUE(up) << ReadFile(root / "pulseaudio.log");
@@ -246,16 +236,16 @@ TEST(RealMicrophone, ASongPlayedIntoTheRoomIsRecordedAndIdentified) {
   // (about 1.5 s, more on a busy machine), then the search. The 20-second
   // song starts 4.5 s in, so that it plays all through the recording.
   std::ofstream(root / "script") << "wait 3000\nkey Enter\nwait 24000\nscreen\n";
-  std::thread player([&] {
+  std::thread playing([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(4500));
-    Background(root, "env " + pulse + " paplay --device=room '" + server.songFile(played).string() + "'", "paplay");
+    player.start({"/usr/bin/paplay", "--device=room", server.songFile(played).string()}, pulse, root / "paplay.log");
   });
   // The client has an instance socket of its own.
-  const auto [status, out] =
-      RunMelodex(pulse + " SDL_AUDIODRIVER=pulseaudio XDG_RUNTIME_DIR='" + (root / "client-run").string() + "'",
-                 "--backend headless --audio sdl --home '" + (root / "home").string() + "' --settings '" +
-                     (root / "settings.toml").string() + "' --script '" + (root / "script").string() + "'");
-  player.join();
+  const auto [status, out] = RunMelodex(
+      root, {pulse[0], pulse[2], "SDL_AUDIODRIVER=pulseaudio", "XDG_RUNTIME_DIR=" + (root / "client-run").string()},
+      {"--audio", "sdl", "--home", (root / "home").string(), "--settings", (root / "settings.toml").string(),
+       "--script", (root / "script").string()});
+  playing.join();
   EXPECT_EQ(status, 0) << out;
   EXPECT_NE(out.find("AudioRecorder::recordAudio: beginning recording"), std::string::npos) << out;
   EXPECT_NE(out.find("screen 6"), std::string::npos) << out << server.accessLog();

@@ -31,48 +31,40 @@ void WaitFor(Condition condition) {  // at most 5 s
 
 class HttpHandlerTest : public NetTest {
  protected:
-  // Every path the tests ask for, each recorded on arrival.
   void SetUp() override {
     NetTest::SetUp();
-    auto route = [&](bool post, const char* pattern, auto reply) {
-      auto handler = [this, reply](const httplib::Request& request, httplib::Response& response) {
-        m_server.record(request);
-        reply(request, response);
-      };
-      post ? m_server.server().Post(pattern, handler) : m_server.server().Get(pattern, handler);
-    };
     using Req = const httplib::Request&;
     using Res = httplib::Response&;
-    route(false, R"(/size/(\d+))",
-          [this](Req r, Res out) { out.set_content(big.substr(0, std::stoul(r.matches[1])), "a/b"); });
-    route(false, R"(/(missing|p+))", [](Req r, Res out) { out.status = r.matches[1] == "missing" ? 404 : 200; });
-    route(true, "/missing", [](Req, Res out) { out.status = 404; });
-    route(true, "/id", [](Req, Res out) { out.set_content("<ARTIST>Someone</ARTIST>", "text/plain"); });
-    route(false, "/slow", [this](Req, Res out) {  // the reply trickles in small pieces
+    m_server.on("GET", R"(/size/(\d+))",
+                [this](Req r, Res out) { out.set_content(big.substr(0, std::stoul(r.matches[1])), "a/b"); });
+    m_server.on("GET", R"(/(missing|p+))", [](Req r, Res out) { out.status = r.matches[1] == "missing" ? 404 : 200; });
+    m_server.on("POST", "/missing", [](Req, Res out) { out.status = 404; });
+    m_server.on("POST", "/id", [](Req, Res out) { out.set_content("<ARTIST>Someone</ARTIST>", "text/plain"); });
+    m_server.on("GET", "/slow", [this](Req, Res out) {  // the reply trickles in small pieces
       out.set_chunked_content_provider("text/plain", [this](size_t offset, httplib::DataSink& sink) {
         std::this_thread::sleep_for(5ms);
         return offset < big.size() / 5 ? sink.write(big.data() + offset, 997) : (sink.done(), true);
       });
     });
-    route(false, "/endless", [this](Req, Res out) {
+    m_server.on("GET", "/endless", [this](Req, Res out) {
       out.set_chunked_content_provider("a/b", [this](size_t, httplib::DataSink& sink) {
         std::this_thread::sleep_for(10ms);
         return !m_server.stopping() && sink.write("x", 1);
       });
     });
-    route(false, "/headers-then-nothing", [this](Req, Res out) {
+    m_server.on("GET", "/headers-then-nothing", [this](Req, Res out) {
       out.set_content_provider(1000, "text/plain", [this](size_t, size_t, httplib::DataSink& sink) {
         sink.write("0123456789", 10);
         WaitFor([this] { return m_server.stopping(); });
         return false;
       });
     });
-    route(false, "/nothing", [this](Req, Res) { WaitFor([this] { return m_server.stopping(); }); });
-    route(true, "/status-later", [this](Req, Res out) {
+    m_server.on("GET", "/nothing", [this](Req, Res) { WaitFor([this] { return m_server.stopping(); }); });
+    m_server.on("POST", "/status-later", [this](Req, Res out) {
       WaitFor([this] { return m_release.load() || m_server.stopping(); });
       out.set_content("reply", "text/plain");
     });
-    route(true, "/body-later", [this](Req, Res out) {
+    m_server.on("POST", "/body-later", [this](Req, Res out) {
       out.set_chunked_content_provider("text/plain", [this](size_t offset, httplib::DataSink& sink) {
         if (offset == 0) return sink.write("first,", 6);
         WaitFor([this] { return m_release.load() || m_server.stopping(); });
@@ -103,12 +95,13 @@ class HttpHandlerTest : public NetTest {
 };
 
 TEST_F(HttpHandlerTest, GetAndPostSendWhatTheServiceExpects) {
+  writeSettings("connLingerTime = 7\n");
   std::string reply;
   ASSERT_EQ(get(m_server.url("/size/5000?size=big&n=1"), &reply), 0);
   EXPECT_EQ(reply, big.substr(0, 5000));
-  // The connection went back at once, with the default linger.
+  // The connection went back at once, with the linger of the settings (else 1, as below).
   ASSERT_EQ(m_fake.releases().size(), 1u);
-  EXPECT_EQ(std::pair(m_fake.releases()[0].linger, m_fake.liveConnections()), std::pair(LONG{1}, 0));
+  EXPECT_EQ(std::pair(m_fake.releases()[0].linger, m_fake.liveConnections()), std::pair(LONG{7}, 0));
   EXPECT_EQ(repliesPosted(), 0);
   HTTPHandler handler(g_hWnd);
   const std::string body = Bytes(180096, 3);
@@ -256,18 +249,7 @@ TEST_F(ConnectionSetupTest, TheRequestRecordFollowsTheSettingsReadAtEverySetup) 
   }
 }
 
-TEST_F(ConnectionSetupTest, AnUnknownNameFallsBackToTheUrlAndAnUnknownUrlFails) {
-  writeSettings("connNetName = \"Nowhere\"\n");
-  m_fake.fail(FakeConnectionManager::Operation::MapName);
-  ASSERT_EQ(HTTPHandler(nullptr).setupConnection(kUrl), 1);
-  EXPECT_EQ(m_fake.mappedUrls().size(), 1u);
-  m_fake.fail(FakeConnectionManager::Operation::MapUrl);
-  HTTPHandler second(nullptr);
-  EXPECT_EQ(second.setupConnection(kUrl) + second.setupConnection(""), 0);
-  EXPECT_EQ(m_fake.requests().size(), 1u);
-}
-
-TEST_F(ConnectionSetupTest, ALiveConnectionIsReusedAndADroppedOneReplaced) {
+TEST_F(ConnectionSetupTest, ALiveConnectionIsReusedADroppedOneReplacedAndAnUnknownNameFallsBackToTheUrl) {
   HTTPHandler handler(nullptr);
   ASSERT_EQ(handler.setupConnection(kUrl) + handler.setupConnection(kUrl), 2);
   EXPECT_EQ(std::pair(m_fake.requests().size(), m_fake.statusQueries()), std::pair(std::size_t{1}, 1));
@@ -277,21 +259,14 @@ TEST_F(ConnectionSetupTest, ALiveConnectionIsReusedAndADroppedOneReplaced) {
   EXPECT_EQ(m_fake.liveConnections(), 1) << "the dropped one was given back";
   m_fake.fail(FakeConnectionManager::Operation::Status);
   EXPECT_EQ(handler.setupConnection(kUrl), 0);
-}
-
-TEST_F(ConnectionSetupTest, LingerComesFromTheSettingsOnSuccessAndIsZeroInTheDestructor) {
-  writeSettings("connLingerTime = 7\n");
-  m_server.server().Get("/", [](const httplib::Request&, httplib::Response&) {});
-  m_server.start();
-  {
-    HTTPHandler handler(nullptr);
-    handler.openSession();
-    ASSERT_EQ(handler.httpGet(m_server.url("/").c_str()), 0);
-  }
-  HTTPHandler(nullptr).setupConnection(kUrl);
-  const auto releases = m_fake.releases();
-  ASSERT_EQ(releases.size(), 2u);
-  EXPECT_EQ(std::tuple(releases[0].linger, releases[1].linger, m_fake.liveConnections()), std::tuple(7, 0, 0));
+  writeSettings("connNetName = \"Nowhere\"\n");
+  m_fake.fail(FakeConnectionManager::Operation::MapName);
+  ASSERT_EQ(HTTPHandler(nullptr).setupConnection(kUrl), 1);
+  EXPECT_EQ(std::pair(m_fake.mappedUrls().size(), m_fake.requests().size()), std::pair(std::size_t{3}, std::size_t{3}));
+  m_fake.fail(FakeConnectionManager::Operation::MapUrl);  // an address that cannot be mapped fails
+  HTTPHandler second(nullptr);
+  EXPECT_EQ(second.setupConnection(kUrl) + second.setupConnection(""), 0);
+  EXPECT_EQ(m_fake.requests().size(), 3u);
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ TEST_P(Pages, SplashThenMenu) {
   EXPECT_EQ(app_->screen(), SCREEN_MAIN_MENU);
 }
 
-TEST_P(Pages, HelpTopicsAndPages) {
+TEST_P(Pages, HelpTopicsAndPagesThenTryAgain) {
   start();
   keys({VK_DOWN, VK_DOWN, VK_RETURN});
   EXPECT_TRUE(Looks("screens", "help"));
@@ -66,10 +66,7 @@ TEST_P(Pages, HelpTopicsAndPages) {
     for (int x = 0; x < W(); ++x) ASSERT_EQ(app_->pixel(x, y), 0x0077C0u) << x << ", " << y;
   app_->key(VK_F1);
   EXPECT_EQ(app_->screen(), SCREEN_MAIN_MENU);
-}
-
-TEST_P(Pages, TryAgainOffersOnlyOk) {
-  start();
+  // The try-again page offers only "OK".
   SwitchScreen(SCREEN_SEND_FAILED);
   page<TryAgainScreen>(SCREEN_SEND_FAILED).setMessage(L"Error sending recording to the server!");
   app_->wait(1);
@@ -86,9 +83,6 @@ TEST_P(Pages, TryAgainOffersOnlyOk) {
   EXPECT_EQ(page<TryAgainScreen>(SCREEN_RECORD_FAILED).message(), L"");
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, Pages, ::testing::Values(std::pair{240, 320}, std::pair{480, 640}),
-                         [](const auto& info) {
-                           return std::to_string(info.param.first) + "x" + std::to_string(info.param.second);
-                         });
+INSTANTIATE_TEST_SUITE_P(Sizes, Pages, ::testing::Values(std::pair{240, 320}, std::pair{480, 640}));
 
 }  // namespace

@@ -71,19 +71,6 @@ INSTANTIATE_TEST_SUITE_P(WidthClasses, Result,
                          ::testing::Values(std::array{240, 320, 133, 93}, std::array{241, 320, 141, 58},
                                            std::array{320, 240, 220, 58}, std::array{321, 480, 263, 108}));
 
-TEST_F(Result, WithoutASongOnlyTheSoftKeysAct) {
-  for (const auto& [w, h] : {std::pair{240, 320}, std::pair{480, 640}}) {
-    start(w, h);
-    showResult(nullptr);
-    EXPECT_TRUE(Looks("screens", "result-not-found"));
-    keys({VK_DOWN, VK_RETURN});
-    app_->tap(w / 2, h / 2);
-    EXPECT_EQ(std::pair(app_->screen(), result().selected()), std::pair(SCREEN_RESULT, 0));
-    app_->key(VK_F1);
-    EXPECT_EQ(app_->screen(), SCREEN_MAIN_MENU);
-  }
-}
-
 // Store links open in a browser (here one that makes a file of the link's name).
 TEST_F(Result, OnlyPresentLinksMakeItemsWhichOpenInTheBrowserByKeyAndByTap) {
   start(240, 320, "browserPath = \"touch\"\n");
@@ -118,7 +105,17 @@ TEST_F(Result, OnlyPresentLinksMakeItemsWhichOpenInTheBrowserByKeyAndByTap) {
   EXPECT_NE(app_->log().find("LaunchURL: successfully called ShellExecuteEx\r\n"), std::string::npos);
 }
 
-TEST_F(Result, SoftKeysActEvenOverAnItemAndFollowTheBackStack) {
+TEST_F(Result, OnlySoftKeysActWithoutASongAndEvenOverAnItemFollowTheBackStack) {
+  for (const auto& [w, h] : {std::pair{240, 320}, std::pair{480, 640}}) {
+    start(w, h);
+    showResult(nullptr);
+    EXPECT_TRUE(Looks("screens", "result-not-found"));
+    keys({VK_DOWN, VK_RETURN});
+    app_->tap(w / 2, h / 2);
+    EXPECT_EQ(std::pair(app_->screen(), result().selected()), std::pair(SCREEN_RESULT, 0));
+    app_->key(VK_F1);
+    EXPECT_EQ(app_->screen(), SCREEN_MAIN_MENU);
+  }
   start(240, 220);  // so short that the last items reach into the soft-key band
   show(Song{});
   const RECT share = result().itemRect(4);
@@ -152,7 +149,7 @@ TEST_F(Result, TheCoverComesFromTheTagFileOncePerVisitShrunkToItsRoom) {
   EXPECT_TRUE(ShowsGif(*app_, kPlaceholder, 10, 88, 60, 50));
 }
 
-TEST_F(Result, ALongNameSlidesRestsAndStartsAgainWhileOneThatFitsStaysStill) {
+TEST_F(Result, ALongNameSlidesRestsAndStartsAgainButBesideAnotherPassesOnce) {
   start();
   show(Song{.artist = kLonger, .track = kFits});
   ASSERT_TRUE(result().artistOverflow() >= 9 && result().artistOverflow() <= 11) << result().artistOverflow();
@@ -172,10 +169,7 @@ TEST_F(Result, ALongNameSlidesRestsAndStartsAgainWhileOneThatFitsStaysStill) {
                             : ChangesOnlyWithin(still, app_->pixels(), kArtistBox))
         << ms;
   }
-}
-
-TEST_F(Result, WithBothNamesTooLongTheArtistPassesOnceThenStays) {
-  start();
+  // With both names too long, the artist passes once, then only the track moves.
   show(Song{.artist = kFarLonger, .track = kFarLonger});
   int artistMoves = 0, trackMoves = 0;
   for (int t = 0; t < 40000; t += 100) {

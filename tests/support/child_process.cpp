@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 extern char** environ;
 
 namespace {
@@ -23,7 +25,11 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector
                          const std::filesystem::path& output) {
   stop();
   std::vector<std::string> variables;
-  for (char** entry = environ; *entry; ++entry) variables.emplace_back(*entry);
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string variable = *entry, name = variable.substr(0, variable.find('=') + 1);
+    const auto overrides = [&](const std::string& given) { return given.rfind(name, 0) == 0; };
+    if (std::none_of(environment.begin(), environment.end(), overrides)) variables.push_back(variable);
+  }
   variables.insert(variables.end(), environment.begin(), environment.end());
   std::vector<std::string> arguments = argv;
   std::vector<char*> args = Pointers(arguments);

@@ -15,9 +15,9 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // argv[0] is a path. environment holds "NAME=value" entries added to the
-  // test's own. Standard output and error go to `output`. False when it could
-  // not be started.
+  // argv[0] is a path. environment holds "NAME=value" entries that replace or
+  // add to the test's own. Standard output and error go to `output`. False
+  // when it could not be started.
   bool start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
              const std::filesystem::path& output);
   // Waits for the end by itself; its exit status, or -1 when it was killed by a signal.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <httplib.h>
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -28,8 +29,15 @@ class TestServer {
     if (m_thread.joinable()) m_thread.join();
   }
 
-  // Handlers are added before start().
-  httplib::Server& server() { return m_server; }
+  // Answers `method` ("GET" or "POST") requests for `pattern` with `reply`,
+  // recording each as it arrives. Before start().
+  void on(const std::string& method, const std::string& pattern, const httplib::Server::Handler& reply) {
+    const auto recorded = [this, reply](const httplib::Request& request, httplib::Response& response) {
+      record(request);
+      reply(request, response);
+    };
+    method == "POST" ? m_server.Post(pattern, recorded) : m_server.Get(pattern, recorded);
+  }
   void start() {
     m_port = m_server.bind_to_any_port("127.0.0.1");
     m_thread = std::thread([this] { m_server.listen_after_bind(); });
@@ -41,14 +49,15 @@ class TestServer {
     std::lock_guard lock(m_mutex);
     return m_arrivals;
   }
-  void record(const httplib::Request& request) {
-    std::lock_guard lock(m_mutex);
-    m_arrivals.push_back({request.method, request.target, request.headers, request.body});
-  }
   // True once stop has begun: long replies end then.
   bool stopping() const { return m_stopping; }
 
  private:
+  void record(const httplib::Request& request) {
+    std::lock_guard lock(m_mutex);
+    m_arrivals.push_back({request.method, request.target, request.headers, request.body});
+  }
+
   httplib::Server m_server;
   std::thread m_thread;
   int m_port = 0;
@@ -61,18 +70,8 @@ class TestServer {
 inline int FreePort() { return SilentPort().port(); }
 
 // A port on 127.0.0.1 on which nothing listens, so that connections are
-// refused: bound but never listening, and held for the whole program so that
-// no other socket of a parallel test can take it over.
+// refused; held for the whole program, so that no parallel test takes it over.
 inline int ClosedPort() {
-  static const int port = [] {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-  }();
-  return port;
+  static const SilentPort closed(false);
+  return closed.port();
 }

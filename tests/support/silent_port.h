@@ -1,5 +1,6 @@
 // A port on 127.0.0.1 that takes connections into its backlog while the
-// object lives and never answers them: a server that is up but silent.
+// object lives and never answers them: a server that is up but silent. Not
+// `listening`, it is bound and refuses them, and no other socket takes it.
 // Header-only, so that tests without the shared fixtures' library use it too.
 #pragma once
 
@@ -11,13 +12,13 @@
 
 class SilentPort {
  public:
-  SilentPort() : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
+  explicit SilentPort(bool listening = true) : m_fd(socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(m_fd, 8);
+    if (listening) listen(m_fd, 8);
     getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
     m_port = ntohs(address.sin_port);
   }

@@ -38,7 +38,7 @@ std::string Le32(uint32_t v) {
 
 using TagStoreTest = DataFolderTest;
 
-TEST_F(TagStoreTest, NumbersStartAtZeroAndNeverGoBack) {
+TEST_F(TagStoreTest, NumbersStartAtZeroAndNeverGoBackAndTheFieldsComeBack) {
   SaveNext(true);
   EXPECT_EQ(readFile("0.jpg"), "JPEG0");
   EXPECT_EQ(readFile("nexttag.num"), Le32(1));
@@ -67,10 +67,8 @@ TEST_F(TagStoreTest, NumbersStartAtZeroAndNeverGoBack) {
   for (int i = 1; i <= 10; ++i) expected.insert({std::to_string(i) + ".dat", std::to_string(i) + ".jpg"});
   EXPECT_EQ(listing(), expected);
   EXPECT_EQ(readFile("nexttag.num"), Le32(11));
-}
-
-TEST_F(TagStoreTest, TheFileHoldsTheFieldsAndEveryOneComesBack) {
-  writeFile("7.jpg", "picture of another song");  // a tag without art drops a stale one
+  // The file holds the fields, and every one comes back; a tag without art drops the old one.
+  writeFile("7.jpg", "picture of another song");
   SongRecord tag;
   tag.tagNumber = 7;
   tag.album = DupWideString(L"Ab");
