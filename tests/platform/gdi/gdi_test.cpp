@@ -180,7 +180,9 @@ int Extent(HDC dc, const wchar_t* text) {
   return size.cx;
 }
 
-TEST(GdiText, FontCellsAndFacesReportedHeightsAndCalculatedRectangles) {
+void Draw(HDC dc, const wchar_t* text, RECT r, UINT format) { DrawTextW(dc, text, -1, &r, format); }
+
+TEST(GdiText, FontCellsAndFacesReportedHeightsCalculatedRectanglesAndAPageMatchingItsReference) {
   Canvas canvas(300, 200), blank(300, 200);
   const HDC dc = canvas.dc();
   for (LONG height : {30, 12, -20}) {
@@ -240,44 +242,41 @@ TEST(GdiText, FontCellsAndFacesReportedHeightsAndCalculatedRectangles) {
     EXPECT_EQ(r.bottom, c.bottom >= 0 ? c.bottom : r.bottom);
   }
   EXPECT_EQ(blank.surface().pixels, std::vector<std::uint32_t>(300 * 200, 0xFFFFFFu)) << "DT_CALCRECT draws nothing";
-}
 
-void Draw(HDC dc, const wchar_t* text, RECT r, UINT format) { DrawTextW(dc, text, -1, &r, format); }
+  // A page of alignments, clips and modes, compared with its reference.
+  Canvas page(300, 360);
+  const HDC pageDc = page.dc();
+  SelectObject(pageDc, MakeFont(30));
+  EXPECT_EQ(GetBkMode(pageDc), OPAQUE) << "GDI's default";
+  SetBkColor(pageDc, RGB(255, 0, 0));  // the cell shows where each line went
+  Draw(pageDc, L"Select", {20, 0, 220, 60}, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+  Draw(pageDc, L"Save &As", {120, 0, 300, 40}, DT_SINGLELINE | DT_RIGHT);
+  Draw(pageDc, L"Artist:", {0, 60, 200, 100}, DT_RIGHT | DT_VCENTER | DT_SINGLELINE);
+  Draw(pageDc, L"x", {200, 60, 300, 130}, DT_BOTTOM | DT_SINGLELINE);
+  Draw(pageDc, L"Top", {0, 100, 100, 170}, DT_VCENTER);  // vertical centring needs DT_SINGLELINE
+  Draw(pageDc, L"aaa bbb ccc", {10, 170, 10 + narrow, 235}, DT_WORDBREAK);  // cut at the bottom
+  Draw(pageDc, L"one\r\ntwo\nthree", {120, 130, 300, 230}, 0);
 
-TEST(GdiText, APageOfAlignmentsClipsAndModesMatchesItsReference) {
-  Canvas canvas(300, 360);
-  const HDC dc = canvas.dc();
-  SelectObject(dc, MakeFont(30));
-  EXPECT_EQ(GetBkMode(dc), OPAQUE) << "GDI's default";
-  SetBkColor(dc, RGB(255, 0, 0));  // the cell shows where each line went
-  Draw(dc, L"Select", {20, 0, 220, 60}, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
-  Draw(dc, L"Save &As", {120, 0, 300, 40}, DT_SINGLELINE | DT_RIGHT);
-  Draw(dc, L"Artist:", {0, 60, 200, 100}, DT_RIGHT | DT_VCENTER | DT_SINGLELINE);
-  Draw(dc, L"x", {200, 60, 300, 130}, DT_BOTTOM | DT_SINGLELINE);
-  Draw(dc, L"Top", {0, 100, 100, 170}, DT_VCENTER);  // vertical centring needs DT_SINGLELINE
-  const LONG narrow = std::max(Extent(dc, L"aaa"), Extent(dc, L"bbb")) + 5;
-  Draw(dc, L"aaa bbb ccc", {10, 170, 10 + narrow, 235}, DT_WORDBREAK);  // cut at the bottom
-  Draw(dc, L"one\r\ntwo\nthree", {120, 130, 300, 230}, 0);
-
-  canvas.fill(RECT{0, 240, 150, 280}, RGB(0, 255, 0));
-  SetBkColor(dc, RGB(255, 252, 0));
-  SetTextColor(dc, RGB(0, 0, 255));
-  Draw(dc, L"Help", {0, 240, 150, 280}, 0);  // only the text cell is filled
-  EXPECT_EQ(SetBkMode(dc, TRANSPARENT), OPAQUE);
-  Draw(dc, L"Help", {80, 240, 150, 280}, 0);
-  SetBkMode(dc, OPAQUE);
-  SetTextColor(dc, RGB(0, 0, 0));
-  Clip(dc, 190, 240, 250, 280);  // the marquee: clipped to its box
-  Draw(dc, L"A very long artist name", {170, 245, 300, 275}, DT_VCENTER | DT_NOCLIP);
-  SelectClipRgn(dc, nullptr);
-  Draw(dc, L"A long name", {0, 290, 60, 320}, 0);  // the formatting rectangle clips...
-  Draw(dc, L"A long name", {150, 290, 200, 320}, DT_NOCLIP);  // ...unless DT_NOCLIP
+  page.fill(RECT{0, 240, 150, 280}, RGB(0, 255, 0));
+  SetBkColor(pageDc, RGB(255, 252, 0));
+  SetTextColor(pageDc, RGB(0, 0, 255));
+  Draw(pageDc, L"Help", {0, 240, 150, 280}, 0);  // only the text cell is filled
+  EXPECT_EQ(SetBkMode(pageDc, TRANSPARENT), OPAQUE);
+  Draw(pageDc, L"Help", {80, 240, 150, 280}, 0);
+  SetBkMode(pageDc, OPAQUE);
+  SetTextColor(pageDc, RGB(0, 0, 0));
+  Clip(pageDc, 190, 240, 250, 280);  // the marquee: clipped to its box
+  Draw(pageDc, L"A very long artist name", {170, 245, 300, 275}, DT_VCENTER | DT_NOCLIP);
+  SelectClipRgn(pageDc, nullptr);
+  Draw(pageDc, L"A long name", {0, 290, 60, 320}, 0);  // the formatting rectangle clips...
+  Draw(pageDc, L"A long name", {150, 290, 200, 320}, DT_NOCLIP);  // ...unless DT_NOCLIP
   for (const auto& [height, x] : {std::pair(30, 0), std::pair(12, 120), std::pair(-20, 180)}) {
-    SelectObject(dc, MakeFont(height));
-    Draw(dc, L"\u00C9gjpqy|", {x, 325, 300, 360}, 0);  // accents and descenders stay in the (yellow) cell
+    SelectObject(pageDc, MakeFont(height));
+    Draw(pageDc, L"\u00C9gjpqy|", {x, 325, 300, 360}, 0);  // accents and descenders stay in the (yellow) cell
   }
-  EXPECT_TRUE(MatchesReference(canvas.surface(), "platform/reference/gdi-text.png"));
+  EXPECT_TRUE(MatchesReference(page.surface(), "platform/reference/gdi-text.png"));
 }
+
 
 TEST(TextLayout, WrapsAtBlanksCutsLongWordsAndMarksTheUnderline) {
   // Every character is 10 pixels wide; " _N" marks the underlined character N.
