@@ -1,7 +1,5 @@
-'''A mock ModemManager for python-dbusmock: no modems until AddModem adds
-one. A modem with messaging keeps the messages that Messaging.Create makes;
-Sms.Send marks one sent (State 5), or refuses (behaviour "fails") or takes
-ten seconds (behaviour "stalls").
+'''A mock ModemManager for python-dbusmock: no modems until AddModem adds one. A modem with messaging keeps the
+messages that Messaging.Create makes; Sms.Send marks one sent (State 5), or refuses ("fails") or takes 10 s ("stalls").
 '''
 
 import time
