@@ -1,14 +1,8 @@
 #!/usr/bin/python3
-"""A real melodex window on an X server (Xvfb), resized from outside with
-xdotool as a user or a phone's compositor would: after each resize the window
-must show, pixel for pixel, what the headless backend shows at that size
-(window_fit_test covers the other pages headless). Then a start at the default
-size: on this 1200-pixel-high display the window is zoomed twice, shows each
-client pixel as a crisp 2 x 2 block, and a click on a zoomed menu item
-chooses it.
-
-Usage: real_window_resize_test.py MELODEX. Exits 77 (skipped) when Xvfb,
-xdotool or Pillow's screen grabber are missing.
+"""A real melodex window on Xvfb, resized from outside with xdotool: after each resize it shows, pixel for pixel,
+what the headless backend shows at that size. Then, at the default size on this 1200-pixel-high display, it is
+zoomed twice (each client pixel a crisp 2 x 2 block) and a click on a zoomed menu item chooses it.
+Usage: real_window_resize_test.py MELODEX. Exits 77 (skipped) without Xvfb, xdotool or Pillow.
 """
 
 import os
@@ -40,13 +34,11 @@ def xdotool(display, *args):
         return ""
 
 
-def wait_for(condition, seconds):
+def wait_for(condition, seconds=30):
     deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
+    while not condition() and time.monotonic() < deadline:
         time.sleep(0.1)
-    return True
+    return condition()
 
 
 def headless_page(melodex, folder, page, script, width, height):
@@ -91,17 +83,6 @@ def differing(shown, expected, zoom=1):
         + sum(1 for p, q in zip(shown.getdata(), expected.resize(shown.size, Image.NEAREST).getdata()) if p != q)
 
 
-def expect_shows(display, window, expected, zoom, what, failures):
-    """Waits for the window to show the expected page zoomed; a failure when it never does."""
-    last = [None]
-
-    def shows_page():
-        last[0] = differing(grab(display, window)[0], expected, zoom)
-        return last[0] == 0
-    if not wait_for(shows_page, 30):
-        failures.append(f"{what}: {last[0]} pixels differ from the headless page zoomed {zoom} times")
-
-
 def check_run(melodex, folder, display, output, zoom, steps, failures):
     """Starts melodex at a zoom; after each step (a resize at zoom 1) the window must show the headless page,
     where a click may follow."""
@@ -117,7 +98,10 @@ def check_run(melodex, folder, display, output, zoom, steps, failures):
             if zoom == 1:
                 xdotool(display, "windowsize", window, str(width), str(height))
             # The splash screen gives way to the menu after three seconds.
-            expect_shows(display, window, expected, zoom, f"{page} at {width} x {height}", failures)
+            last = []  # pixels that differ, at each look
+            if not wait_for(lambda: last.append(differing(grab(display, window)[0], expected, zoom)) or not last[-1]):
+                failures.append(f"{page} at {width} x {height}: {last[-1]} pixels differ from the headless page "
+                                f"zoomed {zoom} times")
             if click:
                 _, (x, y) = grab(display, window)
                 xdotool(display, "mousemove", str(x + 2 * click[0] + 1), str(y + 2 * click[1] + 1), "click", "1")

@@ -105,30 +105,26 @@ TEST_F(WindowFit, AClickOnAZoomedWindowChoosesTheItemUnderIt) {
   EXPECT_EQ(app_->screen(), SCREEN_HISTORY);
 }
 
-TEST(FormFactor, ComesFromTheMachineOrTheDisplaySize) {
+// The form factor comes from the machine or the display size; auto zoom takes
+// about half the display at the desktop's own scale, and an explicit zoom wins.
+TEST(Zoom, FormFactorAutoZoomAndAnExplicitZoomFollowTheDisplayAndTheDesktop) {
   const struct {
     int width, height;
     std::string machineInfo, chassis;
     bool phone;
-  } rows[] = {
+  } machines[] = {
       {360, 720, "", "", true}, {720, 360, "", "", true}, {1920, 1048, "", "", false}, {360, 1100, "", "", false},
       // What the machine says of itself wins over the display size.
       {1080, 2160, "PRETTY_HOSTNAME=phone\nCHASSIS=handset\n", "", true}, {1920, 1200, "CHASSIS=\"tablet\"\n", "", true},
       {800, 600, "CHASSIS=desktop\n", "", false}, {1080, 2160, "", std::string("handset\0", 8), true},
       {1080, 2160, "", std::string("laptop\0", 7), false}};
-  for (const auto& r : rows)
+  for (const auto& r : machines)
     EXPECT_EQ(IsPhoneFormFactor(r.width, r.height, r.machineInfo, r.chassis), r.phone) << r.width << " " << r.machineInfo;
-}
 
-TEST(Zoom, AutoTakesAboutHalfTheDisplayAtTheDesktopsOwnScaleAndAnExplicitZoomWins) {
-  struct Row {
-    int usableHeight;
-    double scale;
-    int zoom;
-  };
-  for (const Row& row : {Row{768, 1, 1}, Row{728, 1, 1}, Row{1080, 1, 2}, Row{1044, 1, 2}, Row{1440, 1, 2},
-                         Row{2160, 1, 3}, Row{768, 2, 2}, Row{1080, 2, 2}, Row{1440, 2, 2}, Row{2160, 2, 4}})
-    EXPECT_EQ(ChooseZoom(row.usableHeight, 320, row.scale), row.zoom) << row.usableHeight << " at scale " << row.scale;
+  const int rows[][3] = {{768, 1, 1},  {728, 1, 1},  {1080, 1, 2}, {1044, 1, 2}, {1440, 1, 2},  // usable height,
+                         {2160, 1, 3}, {768, 2, 2},  {1080, 2, 2}, {1440, 2, 2}, {2160, 2, 4}};  // scale, zoom
+  for (const auto& [usableHeight, scale, zoom] : rows)
+    EXPECT_EQ(ChooseZoom(usableHeight, 320, scale), zoom) << usableHeight << " at scale " << scale;
   EXPECT_EQ(ChooseZoom(1080, 640, 1), 1) << "a taller client needs less zoom";
 
   EXPECT_EQ(DesktopScale(nullptr, ""), 1.0);
@@ -142,20 +138,14 @@ TEST(Zoom, AutoTakesAboutHalfTheDisplayAtTheDesktopsOwnScaleAndAnExplicitZoomWin
   const POINT edge = ClientPointFromWindow(999, -5, 3, 240, 320);
   EXPECT_EQ(edge.x * 1000 + edge.y, 239000);
 
-  struct Args {
-    std::vector<std::string> args;
-    int zoom;  // -1: refused
-  };
-  for (const Args& row : {Args{{}, kAutoZoom}, Args{{"--zoom", "auto"}, kAutoZoom}, Args{{"--zoom", "3"}, 3},
-                          Args{{"--zoom", "9"}, -1}, Args{{"--zoom", "big"}, -1}}) {
-    std::vector<char*> argv{const_cast<char*>("melodex")};
-    for (const std::string& arg : row.args) argv.push_back(const_cast<char*>(arg.c_str()));
-    CommandLine options;
-    const bool goesOn = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &options) == -1;
-    EXPECT_EQ(goesOn, row.zoom != -1);
-    if (goesOn) {
-      EXPECT_EQ(options.platform.zoom, row.zoom);
-    }
+  // The value of --zoom (none: no option) and the zoom chosen; -1: refused.
+  const std::pair<const char*, int> options[] = {
+      {nullptr, kAutoZoom}, {"auto", kAutoZoom}, {"3", 3}, {"9", -1}, {"big", -1}};
+  for (const auto& [value, zoom] : options) {
+    char* argv[] = {const_cast<char*>("melodex"), const_cast<char*>("--zoom"), const_cast<char*>(value)};
+    CommandLine parsed;
+    const bool goesOn = ParseCommandLine(value ? 3 : 1, argv, &parsed) == -1;
+    EXPECT_EQ(goesOn ? parsed.platform.zoom : -1, zoom) << (value ? value : "no --zoom");
   }
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <thread>
 
 #include "app/state.h"
@@ -21,8 +22,8 @@ constexpr std::size_t kSamples = AudioRecorder::kSampleBytes / 2;
 
 class Recorder : public ::testing::Test {
  protected:
-  void start(const FakeWaveInFailures& failures = {}) {
-    InstallFakeWaveIn(failures);
+  void start() {
+    InstallFakeWaveIn();
     app_ = std::make_unique<HeadlessApp>();
     ASSERT_TRUE(app_->started());
     g_pRecorder = new AudioRecorder(g_hWnd);  // the program's from here, as the recording thread's would be
@@ -40,58 +41,26 @@ class Recorder : public ::testing::Test {
     for (std::size_t at; (at = fresh.find("AudioRecorder::")) != std::string::npos;) fresh.erase(at, 15);
     return fresh;
   }
-  std::vector<std::int16_t> body() const {
-    std::vector<std::int16_t> samples(kSamples);
-    std::memcpy(samples.data(), recorder_->buffer() + WAV_HEADER_LENGTH, AudioRecorder::kSampleBytes);
-    return samples;
-  }
 
   std::unique_ptr<HeadlessApp> app_;
   AudioRecorder* recorder_ = nullptr;
   std::size_t mark_ = 0;
 };
 
-std::vector<std::int16_t> Ramp(int from) {
-  std::vector<std::int16_t> samples(kSamples);
-  for (std::size_t i = 0; i < kSamples; ++i) samples[i] = static_cast<std::int16_t>(from + static_cast<int>(i));
-  return samples;
-}
-
-TEST_F(Recorder, TwoRecordingsFillTheBodyBehindTheFixedWavHeader) {
-  std::string header("RIFF\x00\x02\xBF\x78WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0"
-                     "\x80\x3E\0\0\x02\0\x01\0PAD \xCC\x0F\0\0", 44);
-  header += std::string(4044, '\0') + std::string("data\0\0\0\0", 8);  // RIFF size big-endian, 1 bit, no data size
+TEST_F(Recorder, EachFailureGivesItsCodeLogsWhyAndLeavesNoDeviceOpenThenRecordingsFillTheBodyBehindTheWavHeader) {
   start();
-  EXPECT_EQ(recorder_->bufferSize(), 180096u);
-  for (const int from : {-30000, 7}) {
-    ASSERT_EQ(recorder_->recordAudio(), RECORD_STARTED);
-    EXPECT_EQ(recorder_->state(), RECORDING_ACTIVE);
-    EXPECT_EQ(newLog(), "recordAudio: opening device\r\nrecordAudio: setting up buffer\r\nrecordAudio: beginning recording\r\n");
-    ASSERT_TRUE(FakeWaveInCapture(Ramp(from).data(), kSamples));
-    DispatchPending();
-    EXPECT_EQ(newLog(), "Melodex: got MM_WIM_DATA message\r\n");
-    EXPECT_EQ(recorder_->state(), RECORDING_IDLE);
-    EXPECT_EQ(body(), Ramp(from)) << "every sample byte is fresh";
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(recorder_->buffer()), WAV_HEADER_LENGTH), header);
-  }
-  EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "add", "start", "close", "open", "prepare", "add", "start", "close"}));
-}
-
-// A failure injected into one device call: the result, the log lines after
-// "opening device", and the calls the recorder made.
-struct Failure {
-  MMRESULT FakeWaveInFailures::*call;
-  MMRESULT code;
-  int result;
-  const char* log;
-  Calls calls;
-};
-
-TEST_F(Recorder, EachFailureGivesItsCodeLogsWhyAndLeavesNoDeviceOpen) {
   using F = FakeWaveInFailures;
   const std::string failedOpen = "recordAudio: error opening audio device!\r\nhandleRecordError: ";
   const std::string setUp = "recordAudio: setting up buffer\r\nrecordAudio: error setting up buffer!\r\nhandleRecordError: ";
-  const Failure table[] = {
+  // A failure injected into one device call: the result, the log lines after
+  // "opening device", and the calls the recorder made.
+  const struct {
+    MMRESULT FakeWaveInFailures::*call;
+    MMRESULT code;
+    int result;
+    const char* log;
+    Calls calls;
+  } table[] = {
       {&F::open, 5, RECORD_NO_DEVICE, "no device!", {"open"}},
       {&F::open, 6, RECORD_NO_DEVICE, "no driver!", {"open"}},
       {&F::open, 7, RECORD_NO_MEMORY, "unable to allocate or lock memory!", {"open"}},
@@ -103,8 +72,7 @@ TEST_F(Recorder, EachFailureGivesItsCodeLogsWhyAndLeavesNoDeviceOpen) {
       {&F::addBuffer, MMSYSERR_INVALPARAM, RECORD_ALIGNMENT_ERROR, "audio record alignment error!",
        {"open", "prepare", "add", "unprepare", "close"}},
   };
-  start();
-  for (const Failure& f : table) {
+  for (const auto& f : table) {
     SCOPED_TRACE(f.log);
     F failures;
     failures.*f.call = f.code;
@@ -137,9 +105,32 @@ TEST_F(Recorder, EachFailureGivesItsCodeLogsWhyAndLeavesNoDeviceOpen) {
   ASSERT_TRUE(FakeWaveInCaptureConstant(1, kSamples));
   DispatchPending();
   EXPECT_EQ(recorder_->state(), RECORDING_IDLE) << "the next hand-back ends a recording again";
+
+  // Two recordings fill the body behind the fixed WAV header.
+  std::string header("RIFF\x00\x02\xBF\x78WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0"
+                     "\x80\x3E\0\0\x02\0\x01\0PAD \xCC\x0F\0\0", 44);
+  header += std::string(4044, '\0') + std::string("data\0\0\0\0", 8);  // RIFF size big-endian, 1 bit, no data size
+  InstallFakeWaveIn();
+  newLog();
+  EXPECT_EQ(recorder_->bufferSize(), 180096u);
+  for (const std::int16_t from : {-30000, 7}) {
+    std::vector<std::int16_t> ramp(kSamples);
+    std::iota(ramp.begin(), ramp.end(), from);  // wraps around past 32767
+    ASSERT_EQ(recorder_->recordAudio(), RECORD_STARTED);
+    EXPECT_EQ(recorder_->state(), RECORDING_ACTIVE);
+    EXPECT_EQ(newLog(), "recordAudio: opening device\r\nrecordAudio: setting up buffer\r\nrecordAudio: beginning recording\r\n");
+    ASSERT_TRUE(FakeWaveInCapture(ramp.data(), kSamples));
+    DispatchPending();
+    EXPECT_EQ(newLog(), "Melodex: got MM_WIM_DATA message\r\n");
+    EXPECT_EQ(recorder_->state(), RECORDING_IDLE);
+    EXPECT_EQ(std::memcmp(recorder_->buffer() + WAV_HEADER_LENGTH, ramp.data(), AudioRecorder::kSampleBytes), 0)
+        << "every sample byte is fresh";
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(recorder_->buffer()), WAV_HEADER_LENGTH), header);
+  }
+  EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "add", "start", "close", "open", "prepare", "add", "start", "close"}));
 }
 
-TEST_F(Recorder, RecordingWhileActiveOrCancellingLeaveTheDeviceAsTheyShould) {
+TEST_F(Recorder, RecordingWhileActiveOrCancellingEvenWhileTheDeviceOpensLeaveTheDeviceAsTheyShould) {
   start();
   recorder_->cancelRecording();
   EXPECT_EQ(newLog(), "cancelRecording: cancelling recording\r\ncancelRecording: no recording in progress!\r\n");
@@ -157,6 +148,21 @@ TEST_F(Recorder, RecordingWhileActiveOrCancellingLeaveTheDeviceAsTheyShould) {
   EXPECT_EQ(newLog(), "Melodex: got MM_WIM_DATA message\r\n") << "the late hand-back only idles";
   EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "add", "start", "stop", "reset", "close"}));
 
+  // A cancel while the device is being opened waits for the start and then stops it.
+  FakeWaveInFailures slow;
+  slow.delayMs = 40;  // each device call takes a while
+  InstallFakeWaveIn(slow);
+  int result = -1;
+  std::thread recording([&] { result = recorder_->recordAudio(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lands while the buffer is being queued
+  recorder_->cancelRecording();
+  recording.join();
+  EXPECT_EQ(result, RECORD_STARTED);
+  EXPECT_EQ(recorder_->state(), RECORDING_IDLE);
+  EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "add", "start", "stop", "reset", "close"}));
+  EXPECT_EQ(newLog().find("handleRecordError"), std::string::npos);
+  DispatchPending();
+
   // Leaving the listening screen resets the state while the device still captures.
   InstallFakeWaveIn();
   ASSERT_EQ(recorder_->recordAudio(), RECORD_STARTED);
@@ -164,21 +170,6 @@ TEST_F(Recorder, RecordingWhileActiveOrCancellingLeaveTheDeviceAsTheyShould) {
   delete g_pRecorder.exchange(nullptr);
   EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "add", "start", "reset", "unprepare", "close"}));
   EXPECT_FALSE(FakeWaveInCaptureConstant(1, kSamples)) << "nothing is written into the released buffer";
-}
-
-TEST_F(Recorder, ACancelWhileTheDeviceIsBeingOpenedStopsTheRecordingThatFollows) {
-  FakeWaveInFailures slow;
-  slow.delayMs = 40;  // each device call takes a while
-  start(slow);
-  int result = -1;
-  std::thread recording([&] { result = recorder_->recordAudio(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lands while the buffer is being queued
-  recorder_->cancelRecording();
-  recording.join();
-  EXPECT_EQ(result, RECORD_STARTED);
-  EXPECT_EQ(recorder_->state(), RECORDING_IDLE) << "the cancel waited for the start and then stopped it";
-  EXPECT_EQ(FakeWaveInCalls(), (Calls{"open", "prepare", "add", "start", "stop", "reset", "close"}));
-  EXPECT_EQ(newLog().find("handleRecordError"), std::string::npos);
 }
 
 }  // namespace

@@ -18,7 +18,16 @@ std::uint32_t Le(const unsigned char* p, int bytes) {
   return value;
 }
 
-TEST(Resources, EveryPictureIsAGifOfItsLaidOutSize) {
+std::wstring Load(UINT id, int bufferMax = 1024) {
+  std::wstring buffer(static_cast<std::size_t>(bufferMax), L'#');
+  const int length = LoadStringW(nullptr, id, buffer.data(), bufferMax);
+  EXPECT_EQ(std::wcslen(buffer.c_str()), static_cast<std::size_t>(length)) << "terminated after what it counts";
+  return buffer.substr(0, static_cast<std::size_t>(length));
+}
+
+// Pictures are GIFs of their laid-out size, sounds short mono PCM at 8000 Hz;
+// strings load truncated to the buffer and always terminated.
+TEST(Resources, PicturesSoundsAndStringsAreAsTheScreensExpectThem) {
   const int gifs[][3] = {
       {110, 232, 212}, {113, 320, 43},  {139, 320, 43},  {144, 320, 43}, {145, 320, 43}, {114, 163, 29},
       {115, 163, 29},  {116, 163, 29},  {117, 163, 29},  {171, 163, 29}, {172, 163, 29}, {173, 163, 29},
@@ -41,9 +50,7 @@ TEST(Resources, EveryPictureIsAGifOfItsLaidOutSize) {
   const ResourceBytes icon = FindResourceBytes(ResourceType::Icon, 101);
   ASSERT_GT(icon.size, 24u);
   EXPECT_EQ(std::memcmp(icon.data, "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\x40\0\0\0\x40", 24), 0) << "a 64 x 64 PNG";
-}
 
-TEST(Resources, StartAndSendSoundsAreShortMonoPcmAt8000) {
   for (const int id : {159, 160}) {
     const ResourceBytes wave = FindResourceBytes(ResourceType::Wave, id);
     ASSERT_GE(wave.size, 44u) << id;
@@ -58,16 +65,7 @@ TEST(Resources, StartAndSendSoundsAreShortMonoPcmAt8000) {
     EXPECT_LE(data + 8 + Le(p + data + 4, 4), wave.size) << id;
     EXPECT_NEAR(Le(p + data + 4, 4) / 16000.0, 1.0, 0.5) << id << ": seconds";
   }
-}
 
-std::wstring Load(UINT id, int bufferMax = 1024) {
-  std::wstring buffer(static_cast<std::size_t>(bufferMax), L'#');
-  const int length = LoadStringW(nullptr, id, buffer.data(), bufferMax);
-  EXPECT_EQ(std::wcslen(buffer.c_str()), static_cast<std::size_t>(length)) << "terminated after what it counts";
-  return buffer.substr(0, static_cast<std::size_t>(length));
-}
-
-TEST(Resources, StringsLoadTruncatedToTheBufferAndAlwaysTerminated) {
   EXPECT_EQ(Load(1), L"Melodex");
   EXPECT_EQ(Load(2), L"MELODEX");
   for (const UINT help : {3u, 4u}) EXPECT_GT(Load(help).size(), 250u) << "help page " << help;

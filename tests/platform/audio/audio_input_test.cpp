@@ -75,7 +75,7 @@ class WaveIn : public WindowTest {
   const fs::path folder_ = MakeTempFolder("melodex-mic");
 };
 
-TEST_F(WaveIn, OpenAndPrepareCheckTheirArguments) {
+TEST_F(WaveIn, CallsCheckArgumentsBuffersComeBackAndAFileMicrophoneIsHeardAsItsMonoMixOrRefusedWhenUnreadable) {
   HWAVEIN device = nullptr;
   EXPECT_EQ(waveInOpen(nullptr, WAVE_MAPPER, &kFormat, 0, 0, CALLBACK_WINDOW), MMSYSERR_INVALPARAM);
   EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, nullptr, 0, 0, CALLBACK_WINDOW), MMSYSERR_INVALPARAM);
@@ -95,29 +95,23 @@ TEST_F(WaveIn, OpenAndPrepareCheckTheirArguments) {
   WAVEHDR empty{};
   EXPECT_EQ(waveInPrepareHeader(device_, &empty, sizeof empty), MMSYSERR_INVALPARAM);
   EXPECT_EQ(waveInPrepareHeader(nullptr, &header_, sizeof header_), MMSYSERR_INVALHANDLE);
-  EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
 
-  RemoveFakeWaveIn();
-  EXPECT_EQ(open(), MMSYSERR_NODRIVER) << "the headless backend has no device of its own";
-}
-
-TEST_F(WaveIn, BuffersFillStopResetAndComeBackToTheWindow) {
-  ASSERT_EQ(open(), MMSYSERR_NOERROR);
+  // Buffers fill and come back to the window.
   ASSERT_EQ(waveInPrepareHeader(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
   ASSERT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
   ASSERT_EQ(waveInStart(device_), MMSYSERR_NOERROR);
-  std::vector<std::int16_t> samples(1000);
-  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::int16_t>(i * 7 - 3000);
-  ASSERT_TRUE(FakeWaveInCapture(samples.data(), 799));
+  std::vector<std::int16_t> captured(1000);
+  for (std::size_t i = 0; i < captured.size(); ++i) captured[i] = static_cast<std::int16_t>(i * 7 - 3000);
+  ASSERT_TRUE(FakeWaveInCapture(captured.data(), 799));
   EXPECT_TRUE(handedBack().empty());
   EXPECT_TRUE(header_.dwFlags & WHDR_INQUEUE);
-  ASSERT_TRUE(FakeWaveInCapture(samples.data() + 799, 201));  // the rest finds no buffer: lost
+  ASSERT_TRUE(FakeWaveInCapture(captured.data() + 799, 201));  // the rest finds no buffer: lost
   ASSERT_EQ(handedBack().size(), 1u);
   EXPECT_EQ(handedBack()[0].wParam, reinterpret_cast<WPARAM>(device_));
   EXPECT_EQ(handedBack()[0].lParam, reinterpret_cast<LPARAM>(&header_));
   EXPECT_EQ(header_.dwBytesRecorded, 1600u);
   EXPECT_EQ(header_.dwFlags, static_cast<DWORD>(WHDR_DONE | WHDR_PREPARED));
-  EXPECT_EQ(std::memcmp(buffer_.data(), samples.data(), 1600), 0);
+  EXPECT_EQ(std::memcmp(buffer_.data(), captured.data(), 1600), 0);
 
   // Stop hands back a part-filled buffer; a stopped device captures nothing.
   ASSERT_EQ(waveInAddBuffer(device_, &header_, sizeof header_), MMSYSERR_NOERROR);
@@ -139,13 +133,22 @@ TEST_F(WaveIn, BuffersFillStopResetAndComeBackToTheWindow) {
   EXPECT_EQ(header_.dwFlags, static_cast<DWORD>(WHDR_DONE));
   EXPECT_EQ(waveInClose(device_), MMSYSERR_NOERROR);
   EXPECT_EQ(waveInStart(device_), MMSYSERR_INVALHANDLE);
-}
 
-constexpr int kLossless = 40;  // of 32767: 16-bit input and the filter's ripple
-
-
-TEST_F(WaveIn, AStereoFileIsHeardAsItsMonoMixAt8000AtTheClocksPaceThenSilenceFromItsStartEachTime) {
   RemoveFakeWaveIn();
+  EXPECT_EQ(open(), MMSYSERR_NODRIVER) << "the headless backend has no device of its own";
+  // A sound file as the microphone: one that cannot be read leaves it as it was.
+  std::string error;
+  EXPECT_FALSE(UseMicrophoneFile(folder_ / "missing.wav", &error));
+  EXPECT_NE(error.find("missing.wav"), std::string::npos);
+  EXPECT_EQ(open(), MMSYSERR_NODRIVER);
+  tones("tones.wav", 8000, 1.0);
+  std::ofstream(folder_ / "damaged.wav") << "RIFF\x10\0\0\0WAVEfmt garbage that is not a sound file";
+  error.clear();
+  EXPECT_FALSE(UseMicrophoneFile(folder_ / "damaged.wav", &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(MicrophoneFileSamples().size(), 8000u);
+
+  // A stereo file is heard as its mono mix at 8000 Hz, at the clock's pace, then silence; from its start each time.
   tones("tones.wav", 44100, 1.5);
   EXPECT_NEAR(static_cast<double>(MicrophoneFileSamples().size()), 12000, 2);
   const auto samples = record(2.0, [this](const WAVEHDR& header) {
@@ -158,26 +161,9 @@ TEST_F(WaveIn, AStereoFileIsHeardAsItsMonoMixAt8000AtTheClocksPaceThenSilenceFro
   int worst = 0;  // the resampler keeps the samples in place
   for (std::size_t n = 100; n < 11900; ++n)
     worst = std::max(worst, std::abs(int(std::lround(32767 * test_sound::Mix(n / 8000.0))) - samples[n]));
-  EXPECT_LE(worst, kLossless);
+  EXPECT_LE(worst, 40) << "of 32767: 16-bit input and the filter's ripple";
   EXPECT_TRUE(std::all_of(samples.begin() + 12010, samples.end(), [](std::int16_t s) { return s == 0; }));
   EXPECT_EQ(record(2.0), samples) << "every recording hears the file from its beginning";
-}
-
-TEST_F(WaveIn, AnUnreadableFileIsRefusedAndTheMicrophoneStaysAsItWas) {
-  RemoveFakeWaveIn();
-  std::string error;
-  EXPECT_FALSE(UseMicrophoneFile(folder_ / "missing.wav", &error));
-  EXPECT_NE(error.find("missing.wav"), std::string::npos);
-  HWAVEIN device = nullptr;
-  EXPECT_EQ(waveInOpen(&device, WAVE_MAPPER, &kFormat, 0, 0, CALLBACK_NULL), MMSYSERR_NODRIVER);
-  tones("tones.wav", 8000, 1.0);
-  std::ofstream(folder_ / "damaged.wav") << "RIFF\x10\0\0\0WAVEfmt garbage that is not a sound file";
-  error.clear();
-  EXPECT_FALSE(UseMicrophoneFile(folder_ / "damaged.wav", &error));
-  EXPECT_FALSE(error.empty());
-  EXPECT_EQ(MicrophoneFileSamples().size(), 8000u);
-  ASSERT_EQ(waveInOpen(&device, WAVE_MAPPER, &kFormat, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-  EXPECT_EQ(waveInClose(device), MMSYSERR_NOERROR);
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <cwchar>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <tuple>
@@ -19,14 +18,12 @@
 #include "platform/gdi/text_layout.h"
 #include "platform/system/images.h"
 #include "platform/system/resources.h"
+#include "tests/support/headless_app.h"
 #include "tests/support/reference_image.h"
-#include "tests/support/temp_folder.h"
 
 namespace {
 
 // A memory DC with a white bitmap selected, and ways to look at its pixels.
-constexpr std::uint32_t kWhite = 0xFFFFFF;
-
 class Canvas {
  public:
   Canvas(int width, int height)
@@ -45,7 +42,6 @@ class Canvas {
   HDC dc() const { return dc_; }
   HBITMAP bitmap() const { return bitmap_; }
   const Surface& surface() const { return *GetBitmapSurface(bitmap_); }
-  std::uint32_t at(int x, int y) const { return surface().at(x, y); }
 
   void fill(const RECT& r, COLORREF color) {
     HBRUSH brush = CreateSolidBrush(color);
@@ -59,7 +55,7 @@ class Canvas {
   HGDIOBJ previous_;
 };
 
-TEST(GdiObjects, SelectionDeletionAndStockObjects) {
+TEST(GdiObjects, SelectionDeletionStockObjectsBadCopiesAndAWindowDcFollowingItsSurface) {
   HDC dc = CreateCompatibleDC(nullptr);
   HBITMAP first = CreateCompatibleBitmap(dc, 4, 3);
   HBITMAP second = CreateCompatibleBitmap(dc, 5, 6);
@@ -89,9 +85,27 @@ TEST(GdiObjects, SelectionDeletionAndStockObjects) {
   EXPECT_FALSE(DeleteDC(dc));
   EXPECT_TRUE(DeleteObject(GetStockObject(WHITE_BRUSH)));
   EXPECT_NE(GetStockObject(WHITE_BRUSH), nullptr) << "stock objects survive deletion";
-}
 
-void Fill(HDC dc, RECT r, HBRUSH brush) { FillRect(dc, &r, brush); }
+  // Bad copies are refused; a window DC follows its surface.
+  Canvas source(10, 10), target(4, 4);
+  const HDC to = target.dc(), from = source.dc();
+  EXPECT_FALSE(BitBlt(to, 0, 0, 1, 1, from, 0, 0, 0x00EE0086)) << "only SRCCOPY";
+  EXPECT_FALSE(StretchBlt(to, 0, 0, 2, 2, from, 9, 0, 2, 2, SRCCOPY)) << "source off its surface";
+  EXPECT_FALSE(StretchBlt(to, 0, 0, 0, 2, from, 0, 0, 2, 2, SRCCOPY));
+  EXPECT_FALSE(StretchBlt(to, 0, 0, -2, 2, from, 0, 0, 2, 2, SRCCOPY)) << "no mirroring";
+  EXPECT_EQ(SetStretchBltMode(to, 7), 0);
+  EXPECT_EQ(GetPixel(to, 4, 0), CLR_INVALID);
+
+  Surface window;
+  window.resize(3, 3);
+  const HDC windowDc = CreateSurfaceDC(&window);
+  EXPECT_EQ(SelectObject(windowDc, source.bitmap()), nullptr) << "a window DC holds no bitmap";
+  source.fill(RECT{0, 0, 10, 10}, RGB(255, 0, 0));
+  window.resize(5, 4);
+  BitBlt(windowDc, 0, 0, 10, 10, from, 0, 0, SRCCOPY);
+  EXPECT_EQ(window.pixels, std::vector<std::uint32_t>(20, 0xFF0000u)) << "the whole resized surface";
+  DeleteDC(windowDc);
+}
 
 void Clip(HDC dc, int left, int top, int right, int bottom) {
   HRGN region = CreateRectRgn(left, top, right, bottom);
@@ -103,11 +117,11 @@ TEST(GdiDrawing, TheSceneMatchesItsReference) {
   Canvas c(64, 40);
   const HDC dc = c.dc();
   c.fill(RECT{2, 2, 12, 10}, RGB(0, 119, 192));
-  EXPECT_EQ(c.at(2, 2), 0x0077C0u) << "COLORREF 0x00BBGGRR becomes pixel 0x00RRGGBB";
+  EXPECT_EQ(c.surface().at(2, 2), 0x0077C0u) << "COLORREF 0x00BBGGRR becomes pixel 0x00RRGGBB";
   EXPECT_EQ(GetPixel(dc, 11, 9), RGB(0, 119, 192));
   c.fill(RECT{58, 36, 90, 90}, RGB(0, 0, 0));  // hangs off the surface: cut, not wrapped
-  Fill(dc, RECT{14, 2, 18, 6}, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
-  Fill(dc, RECT{18, 2, 22, 6}, static_cast<HBRUSH>(GetStockObject(NULL_BRUSH)));
+  for (const auto& [r, stock] : {std::pair(RECT{14, 2, 18, 6}, BLACK_BRUSH), std::pair(RECT{18, 2, 22, 6}, NULL_BRUSH)})
+    FillRect(dc, &r, static_cast<HBRUSH>(GetStockObject(stock)));
 
   Canvas source(6, 6);
   for (int y = 0; y < 6; ++y)
@@ -152,27 +166,6 @@ TEST(GdiDrawing, TheSceneMatchesItsReference) {
   EXPECT_TRUE(MatchesReference(c.surface(), "platform/reference/gdi-scene.png"));
 }
 
-TEST(GdiDrawing, BadCopiesAreRefusedAndAWindowDcFollowsItsSurface) {
-  Canvas source(10, 10), target(4, 4);
-  const HDC to = target.dc(), from = source.dc();
-  EXPECT_FALSE(BitBlt(to, 0, 0, 1, 1, from, 0, 0, 0x00EE0086)) << "only SRCCOPY";
-  EXPECT_FALSE(StretchBlt(to, 0, 0, 2, 2, from, 9, 0, 2, 2, SRCCOPY)) << "source off its surface";
-  EXPECT_FALSE(StretchBlt(to, 0, 0, 0, 2, from, 0, 0, 2, 2, SRCCOPY));
-  EXPECT_FALSE(StretchBlt(to, 0, 0, -2, 2, from, 0, 0, 2, 2, SRCCOPY)) << "no mirroring";
-  EXPECT_EQ(SetStretchBltMode(to, 7), 0);
-  EXPECT_EQ(GetPixel(to, 4, 0), CLR_INVALID);
-
-  Surface window;
-  window.resize(3, 3);
-  const HDC dc = CreateSurfaceDC(&window);
-  EXPECT_EQ(SelectObject(dc, source.bitmap()), nullptr) << "a window DC holds no bitmap";
-  source.fill(RECT{0, 0, 10, 10}, RGB(255, 0, 0));
-  window.resize(5, 4);
-  BitBlt(dc, 0, 0, 10, 10, from, 0, 0, SRCCOPY);
-  EXPECT_EQ(window.pixels, std::vector<std::uint32_t>(20, 0xFF0000u)) << "the whole resized surface";
-  DeleteDC(dc);
-}
-
 HFONT MakeFont(LONG height, BYTE pitchAndFamily = VARIABLE_PITCH | FF_SWISS, LONG weight = FW_NORMAL) {
   LOGFONTW lf{};
   lf.lfHeight = height;
@@ -187,13 +180,16 @@ int Extent(HDC dc, const wchar_t* text) {
   return size.cx;
 }
 
-TEST(GdiFont, CellHeightsAndFaces) {
-  Canvas canvas(1, 1);
+void Draw(HDC dc, const wchar_t* text, RECT r, UINT format) { DrawTextW(dc, text, -1, &r, format); }
+
+TEST(GdiText, FontCellsAndFacesReportedHeightsCalculatedRectanglesAndAPageMatchingItsReference) {
+  Canvas canvas(300, 200), blank(300, 200);
+  const HDC dc = canvas.dc();
   for (LONG height : {30, 12, -20}) {
     SCOPED_TRACE(height);
-    SelectObject(canvas.dc(), MakeFont(height));
+    SelectObject(dc, MakeFont(height));
     TEXTMETRICW tm{};
-    ASSERT_TRUE(GetTextMetricsW(canvas.dc(), &tm));
+    ASSERT_TRUE(GetTextMetricsW(dc, &tm));
     EXPECT_EQ(tm.tmAscent + tm.tmDescent, tm.tmHeight);
     // A positive height is the cell height, a negative one the character height.
     EXPECT_EQ(height > 0 ? tm.tmHeight : tm.tmHeight - tm.tmInternalLeading, std::abs(height));
@@ -201,35 +197,28 @@ TEST(GdiFont, CellHeightsAndFaces) {
   EXPECT_EQ(MakeFont(1000000), nullptr);
   EXPECT_EQ(CreateFontIndirectW(nullptr), nullptr);
   const auto width = [&](BYTE pitchAndFamily, LONG weight, const wchar_t* text) {
-    SelectObject(canvas.dc(), MakeFont(30, pitchAndFamily, weight));
-    return Extent(canvas.dc(), text);
+    SelectObject(dc, MakeFont(30, pitchAndFamily, weight));
+    return Extent(dc, text);
   };
   const BYTE swiss = VARIABLE_PITCH | FF_SWISS;
   EXPECT_LT(width(swiss, FW_NORMAL, L"iiii"), width(swiss, FW_NORMAL, L"WWWW"));
   EXPECT_EQ(width(FIXED_PITCH, FW_NORMAL, L"iiii"), width(FF_MODERN, FW_NORMAL, L"WWWW")) << "both monospaced";
   EXPECT_GT(width(swiss, 600, L"Melodex"), width(swiss, 599, L"Melodex")) << "600 and up is bold";
   EXPECT_NE(width(VARIABLE_PITCH | FF_ROMAN, FW_NORMAL, L"Melodex"), width(swiss, FW_NORMAL, L"Melodex"));
-}
-
-// What DrawTextW returns, and the rectangle DT_CALCRECT leaves: its right
-// edge at left + the extent of `widthOf`, its bottom at `bottom` (when >= 0).
-struct Case {
-  const wchar_t* text;
-  int count;
-  RECT rect;
-  UINT format;
-  int returns;
-  const wchar_t* widthOf;
-  LONG bottom;
-};
-
-TEST(GdiText, ReportedHeightsAndCalculatedRectangles) {
-  Canvas canvas(300, 200), blank(300, 200);
-  SelectObject(canvas.dc(), MakeFont(30));
+  SelectObject(dc, MakeFont(30));
   SelectObject(blank.dc(), MakeFont(30));
-  const HDC dc = canvas.dc();
   const LONG narrow = std::max(Extent(dc, L"aaa"), Extent(dc, L"bbb")) + 5;
-  const Case cases[] = {
+  // What DrawTextW returns, and the rectangle DT_CALCRECT leaves: its right
+  // edge at left + the extent of `widthOf`, its bottom at `bottom` (when >= 0).
+  const struct {
+    const wchar_t* text;
+    int count;
+    RECT rect;
+    UINT format;
+    int returns;
+    const wchar_t* widthOf;
+    LONG bottom;
+  } cases[] = {
       {L"Select", -1, {20, 10, 220, 110}, DT_CENTER | DT_VCENTER | DT_SINGLELINE, 65, nullptr, -1},
       {L"x", -1, {0, 0, 200, 100}, DT_BOTTOM | DT_SINGLELINE, 100, nullptr, -1},
       {L"Top", -1, {0, 20, 200, 100}, DT_VCENTER, 30, nullptr, -1},
@@ -245,86 +234,73 @@ TEST(GdiText, ReportedHeightsAndCalculatedRectangles) {
       {L"A&&B", -1, {0, 0, 300, 60}, DT_CALCRECT | DT_SINGLELINE, 30, L"A&B", 30},
       {L"&Hi", -1, {0, 0, 300, 60}, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX, 30, L"&Hi", 30},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::wstring(c.text) + L" format " + std::to_wstring(c.format));
     RECT r = c.rect;
     EXPECT_EQ(DrawTextW(c.format & DT_CALCRECT ? blank.dc() : dc, c.text, c.count, &r, c.format), c.returns);
     EXPECT_EQ(r.right, c.widthOf ? r.left + Extent(dc, c.widthOf) : r.right);
     EXPECT_EQ(r.bottom, c.bottom >= 0 ? c.bottom : r.bottom);
   }
-  EXPECT_EQ(blank.surface().pixels, std::vector<std::uint32_t>(300 * 200, kWhite)) << "DT_CALCRECT draws nothing";
-}
+  EXPECT_EQ(blank.surface().pixels, std::vector<std::uint32_t>(300 * 200, 0xFFFFFFu)) << "DT_CALCRECT draws nothing";
 
-void Draw(HDC dc, const wchar_t* text, RECT r, UINT format) { DrawTextW(dc, text, -1, &r, format); }
+  // A page of alignments, clips and modes, compared with its reference.
+  Canvas page(300, 360);
+  const HDC pageDc = page.dc();
+  SelectObject(pageDc, MakeFont(30));
+  EXPECT_EQ(GetBkMode(pageDc), OPAQUE) << "GDI's default";
+  SetBkColor(pageDc, RGB(255, 0, 0));  // the cell shows where each line went
+  Draw(pageDc, L"Select", {20, 0, 220, 60}, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+  Draw(pageDc, L"Save &As", {120, 0, 300, 40}, DT_SINGLELINE | DT_RIGHT);
+  Draw(pageDc, L"Artist:", {0, 60, 200, 100}, DT_RIGHT | DT_VCENTER | DT_SINGLELINE);
+  Draw(pageDc, L"x", {200, 60, 300, 130}, DT_BOTTOM | DT_SINGLELINE);
+  Draw(pageDc, L"Top", {0, 100, 100, 170}, DT_VCENTER);  // vertical centring needs DT_SINGLELINE
+  Draw(pageDc, L"aaa bbb ccc", {10, 170, 10 + narrow, 235}, DT_WORDBREAK);  // cut at the bottom
+  Draw(pageDc, L"one\r\ntwo\nthree", {120, 130, 300, 230}, 0);
 
-TEST(GdiText, APageOfAlignmentsClipsAndModesMatchesItsReference) {
-  Canvas canvas(300, 360);
-  const HDC dc = canvas.dc();
-  SelectObject(dc, MakeFont(30));
-  EXPECT_EQ(GetBkMode(dc), OPAQUE) << "GDI's default";
-  SetBkColor(dc, RGB(255, 0, 0));  // the cell shows where each line went
-  Draw(dc, L"Select", {20, 0, 220, 60}, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
-  Draw(dc, L"Save &As", {120, 0, 300, 40}, DT_SINGLELINE | DT_RIGHT);
-  Draw(dc, L"Artist:", {0, 60, 200, 100}, DT_RIGHT | DT_VCENTER | DT_SINGLELINE);
-  Draw(dc, L"x", {200, 60, 300, 130}, DT_BOTTOM | DT_SINGLELINE);
-  Draw(dc, L"Top", {0, 100, 100, 170}, DT_VCENTER);  // vertical centring needs DT_SINGLELINE
-  const LONG narrow = std::max(Extent(dc, L"aaa"), Extent(dc, L"bbb")) + 5;
-  Draw(dc, L"aaa bbb ccc", {10, 170, 10 + narrow, 235}, DT_WORDBREAK);  // cut at the bottom
-  Draw(dc, L"one\r\ntwo\nthree", {120, 130, 300, 230}, 0);
-
-  canvas.fill(RECT{0, 240, 150, 280}, RGB(0, 255, 0));
-  SetBkColor(dc, RGB(255, 252, 0));
-  SetTextColor(dc, RGB(0, 0, 255));
-  Draw(dc, L"Help", {0, 240, 150, 280}, 0);  // only the text cell is filled
-  EXPECT_EQ(SetBkMode(dc, TRANSPARENT), OPAQUE);
-  Draw(dc, L"Help", {80, 240, 150, 280}, 0);
-  SetBkMode(dc, OPAQUE);
-  SetTextColor(dc, RGB(0, 0, 0));
-  HRGN region = CreateRectRgn(190, 240, 250, 280);  // the marquee: clipped to its box
-  SelectClipRgn(dc, region);
-  DeleteObject(region);
-  Draw(dc, L"A very long artist name", {170, 245, 300, 275}, DT_VCENTER | DT_NOCLIP);
-  SelectClipRgn(dc, nullptr);
-  Draw(dc, L"A long name", {0, 290, 60, 320}, 0);  // the formatting rectangle clips...
-  Draw(dc, L"A long name", {150, 290, 200, 320}, DT_NOCLIP);  // ...unless DT_NOCLIP
+  page.fill(RECT{0, 240, 150, 280}, RGB(0, 255, 0));
+  SetBkColor(pageDc, RGB(255, 252, 0));
+  SetTextColor(pageDc, RGB(0, 0, 255));
+  Draw(pageDc, L"Help", {0, 240, 150, 280}, 0);  // only the text cell is filled
+  EXPECT_EQ(SetBkMode(pageDc, TRANSPARENT), OPAQUE);
+  Draw(pageDc, L"Help", {80, 240, 150, 280}, 0);
+  SetBkMode(pageDc, OPAQUE);
+  SetTextColor(pageDc, RGB(0, 0, 0));
+  Clip(pageDc, 190, 240, 250, 280);  // the marquee: clipped to its box
+  Draw(pageDc, L"A very long artist name", {170, 245, 300, 275}, DT_VCENTER | DT_NOCLIP);
+  SelectClipRgn(pageDc, nullptr);
+  Draw(pageDc, L"A long name", {0, 290, 60, 320}, 0);  // the formatting rectangle clips...
+  Draw(pageDc, L"A long name", {150, 290, 200, 320}, DT_NOCLIP);  // ...unless DT_NOCLIP
   for (const auto& [height, x] : {std::pair(30, 0), std::pair(12, 120), std::pair(-20, 180)}) {
-    SelectObject(dc, MakeFont(height));
-    Draw(dc, L"\u00C9gjpqy|", {x, 325, 300, 360}, 0);  // accents and descenders stay in the (yellow) cell
+    SelectObject(pageDc, MakeFont(height));
+    Draw(pageDc, L"\u00C9gjpqy|", {x, 325, 300, 360}, 0);  // accents and descenders stay in the (yellow) cell
   }
-  EXPECT_TRUE(MatchesReference(canvas.surface(), "platform/reference/gdi-text.png"));
+  EXPECT_TRUE(MatchesReference(page.surface(), "platform/reference/gdi-text.png"));
 }
 
-// Line breaking with every character 10 pixels wide.
-std::vector<std::wstring> Lines(const wchar_t* text, UINT format, int width) {
-  std::vector<std::wstring> out;
-  for (const TextLine& line : LayoutText(text, format, width, [](std::wstring_view run) { return int(run.size()) * 10; }))
-    out.push_back(line.text + (line.underline >= 0 ? L" _" + std::to_wstring(line.underline) : L""));
-  return out;
-}
 
 TEST(TextLayout, WrapsAtBlanksCutsLongWordsAndMarksTheUnderline) {
-  using V = std::vector<std::wstring>;
-  EXPECT_EQ(Lines(L"aaa bbb ccc", DT_WORDBREAK, 65), (V{L"aaa", L"bbb", L"ccc"}));
-  EXPECT_EQ(Lines(L"aaa bbb ccc", DT_WORDBREAK, 70), (V{L"aaa bbb", L"ccc"}));
-  EXPECT_EQ(Lines(L"aaa   bbb  ", DT_WORDBREAK, 50), (V{L"aaa", L"bbb"}));
-  EXPECT_EQ(Lines(L"abcdefghij x", DT_WORDBREAK, 40), (V{L"abcd", L"efgh", L"ij x"}));
-  EXPECT_EQ(Lines(L"ab", DT_WORDBREAK, 0), (V{L"a", L"b"}));
-  EXPECT_EQ(Lines(L"one two\r\n\r\nthree", DT_WORDBREAK, 1000), (V{L"one two", L"", L"three"}));
-  EXPECT_EQ(Lines(L"one two\r\nthree\r\n", 0, 10), (V{L"one two", L"three"}));
-  EXPECT_EQ(Lines(L"a\rb\nc", 0, 10), (V{L"a", L"b", L"c"}));
-  EXPECT_EQ(Lines(L"a\r\nb", DT_SINGLELINE | DT_WORDBREAK, 10), (V{L"ab"}));
-  EXPECT_EQ(Lines(L"Save &As", DT_SINGLELINE, 100), (V{L"Save As _5"}));
-}
-
-class Images : public ::testing::Test {
- protected:
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-  std::wstring write(const char* name, const void* bytes, std::size_t size) const {
-    std::ofstream(folder_ / name, std::ios::binary).write(static_cast<const char*>(bytes), static_cast<std::streamsize>(size));
-    return (folder_ / name).wstring();
+  // Every character is 10 pixels wide; " _N" marks the underlined character N.
+  const struct {
+    const wchar_t* text;
+    UINT format;
+    int width;
+    std::vector<std::wstring> lines;
+  } cases[] = {
+      {L"aaa bbb ccc", DT_WORDBREAK, 65, {L"aaa", L"bbb", L"ccc"}},
+      {L"aaa bbb ccc", DT_WORDBREAK, 70, {L"aaa bbb", L"ccc"}}, {L"aaa   bbb  ", DT_WORDBREAK, 50, {L"aaa", L"bbb"}},
+      {L"abcdefghij x", DT_WORDBREAK, 40, {L"abcd", L"efgh", L"ij x"}}, {L"ab", DT_WORDBREAK, 0, {L"a", L"b"}},
+      {L"one two\r\n\r\nthree", DT_WORDBREAK, 1000, {L"one two", L"", L"three"}},
+      {L"one two\r\nthree\r\n", 0, 10, {L"one two", L"three"}}, {L"a\rb\nc", 0, 10, {L"a", L"b", L"c"}},
+      {L"a\r\nb", DT_SINGLELINE | DT_WORDBREAK, 10, {L"ab"}}, {L"Save &As", DT_SINGLELINE, 100, {L"Save As _5"}},
+  };
+  const auto tenEach = [](std::wstring_view run) { return int(run.size()) * 10; };
+  for (const auto& c : cases) {
+    std::vector<std::wstring> lines;
+    for (const TextLine& line : LayoutText(c.text, c.format, c.width, tenEach))
+      lines.push_back(line.text + (line.underline >= 0 ? L" _" + std::to_wstring(line.underline) : L""));
+    EXPECT_EQ(lines, c.lines) << c.text;
   }
-  const std::filesystem::path folder_ = MakeTempFolder("melodex-images");
-};
+}
 
 // Width * 1000 + height, or 0 when there is no bitmap.
 int Size(HBITMAP bitmap) {
@@ -334,7 +310,12 @@ int Size(HBITMAP bitmap) {
 
 // GIF resources and files, JPEG files, and files that are no pictures or
 // damaged ones: no bitmap, never a crash.
-TEST_F(Images, PicturesDecodeAtTheirSizeAndBadFilesGiveNoBitmap) {
+TEST(Images, PicturesDecodeAtTheirSizeAndBadFilesGiveNoBitmap) {
+  const std::filesystem::path folder = MakeTempFolder("melodex-images");
+  const auto write = [&](const char* name, const void* bytes, std::size_t size) {
+    std::ofstream(folder / name, std::ios::binary).write(static_cast<const char*>(bytes), std::streamsize(size));
+    return (folder / name).wstring();
+  };
   EXPECT_EQ(Size(SHLoadImageResource(nullptr, 145)), 320043);
   for (int id : {-1, 0, 4242}) EXPECT_EQ(SHLoadImageResource(nullptr, static_cast<UINT>(id)), nullptr) << id;
   // The soft-key label as a file: the resource's pixels, on the band's colour.
@@ -346,12 +327,11 @@ TEST_F(Images, PicturesDecodeAtTheirSizeAndBadFilesGiveNoBitmap) {
   EXPECT_EQ(SHLoadImageFile(write("cut.gif", gif.data, 30).c_str()), nullptr) << "image data cut away";
 
   SDL_Surface* s = SDL_CreateRGBSurfaceWithFormat(0, 80, 60, 32, SDL_PIXELFORMAT_ARGB8888);
-  ASSERT_EQ(IMG_SaveJPG(s, (folder_ / "made.jpg").c_str(), 95), 0) << IMG_GetError();
+  ASSERT_EQ(IMG_SaveJPG(s, (folder / "made.jpg").c_str(), 95), 0) << IMG_GetError();
   SDL_FreeSurface(s);
-  std::ifstream in(folder_ / "made.jpg", std::ios::binary);
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(Size(SHLoadImageFile((folder_ / "made.jpg").wstring().c_str())), 80060);
-  for (const std::filesystem::path& path : {std::filesystem::path(), folder_ / "absent.jpg", folder_})
+  const std::string bytes = ReadFile(folder / "made.jpg");
+  EXPECT_EQ(Size(SHLoadImageFile((folder / "made.jpg").wstring().c_str())), 80060);
+  for (const std::filesystem::path& path : {std::filesystem::path(), folder / "absent.jpg", folder})
     EXPECT_EQ(SHLoadImageFile(path.wstring().c_str()), nullptr) << path;
   EXPECT_EQ(SHLoadImageFile(nullptr), nullptr);
   // Cut at many lengths: no bitmap, or one of the whole size.
@@ -360,18 +340,17 @@ TEST_F(Images, PicturesDecodeAtTheirSizeAndBadFilesGiveNoBitmap) {
     EXPECT_TRUE(size == 0 || size == 80060) << length;
   }
   // A frame header that declares 65535 x 65535 pixels is refused before decoding.
-  std::vector<char> forged = bytes;
-  for (std::size_t i = 0; i + 8 < forged.size(); ++i) {
-    if (static_cast<unsigned char>(forged[i]) != 0xFF || static_cast<unsigned char>(forged[i + 1]) != 0xC0) continue;
-    for (std::size_t k = i + 5; k < i + 9; ++k) forged[k] = static_cast<char>(0xFF);
-    break;
-  }
+  std::string forged = bytes;
+  const std::size_t frame = forged.find("\xFF\xC0");
+  ASSERT_NE(frame, std::string::npos);
+  forged.replace(frame + 5, 4, 4, '\xFF');
   EXPECT_EQ(SHLoadImageFile(write("huge.jpg", forged.data(), forged.size()).c_str()), nullptr);
   std::mt19937 random(7);
   std::vector<char> noise(4096);
   for (char& c : noise) c = static_cast<char>(random());
   noise[0] = static_cast<char>(0xFF), noise[1] = static_cast<char>(0xD8);  // starts like a JPEG
   SHLoadImageFile(write("noise.jpg", noise.data(), noise.size()).c_str());
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
-'''A mock ModemManager for python-dbusmock: no modems until AddModem adds
-one. A modem with messaging keeps the messages that Messaging.Create makes;
-Sms.Send marks one sent (State 5), or refuses (behaviour "fails") or takes
-ten seconds (behaviour "stalls").
+'''A mock ModemManager for python-dbusmock: no modems until AddModem adds one. A modem with messaging keeps the
+messages that Messaging.Create makes; Sms.Send marks one sent (State 5), or refuses ("fails") or takes 10 s ("stalls").
 '''
 
 import time
@@ -20,18 +18,10 @@ MODEM_IFACE = 'org.freedesktop.ModemManager1.Modem'
 MESSAGING_IFACE = 'org.freedesktop.ModemManager1.Modem.Messaging'
 SMS_IFACE = 'org.freedesktop.ModemManager1.Sms'
 
-SMS_STATE_STORED = 1
-SMS_STATE_SENT = 5
-MODEM_STATE_REGISTERED = 8
-
 
 def load(mock, _parameters):
     mock.modem_count = 0
     mock.sms_count = 0
-
-
-def manager():
-    return mockobject.objects[MAIN_OBJ]
 
 
 def send_sms(sms):
@@ -41,15 +31,15 @@ def send_sms(sms):
     if modem.behaviour == 'fails':
         raise dbus.exceptions.DBusException('the network refused the message',
                                             name='org.freedesktop.ModemManager1.Error.Core.Failed')
-    sms.UpdateProperties(SMS_IFACE, {'State': dbus.UInt32(SMS_STATE_SENT)})
+    sms.UpdateProperties(SMS_IFACE, {'State': dbus.UInt32(5)})  # sent
 
 
 def create_sms(modem, properties):
-    owner = manager()
+    owner = mockobject.objects[MAIN_OBJ]
     owner.sms_count += 1
     path = f'{MAIN_OBJ}/SMS/{owner.sms_count}'
     owner.AddObject(path, SMS_IFACE, {
-        'State': dbus.UInt32(SMS_STATE_STORED),
+        'State': dbus.UInt32(1),  # stored
         'Number': dbus.String(properties.get('number', '')),
         'Text': dbus.String(properties.get('text', '')),
         'Class': dbus.Int32(properties.get('class', -1)),
@@ -66,7 +56,7 @@ def create_sms(modem, properties):
 def delete_sms(modem, path):
     messages = [m for m in modem.props[MESSAGING_IFACE]['Messages'] if m != path]
     modem.UpdateProperties(MESSAGING_IFACE, {'Messages': dbus.Array(messages, signature='o')})
-    manager().RemoveObject(path)
+    mockobject.objects[MAIN_OBJ].RemoveObject(path)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='bs', out_signature='o')
@@ -75,7 +65,7 @@ def AddModem(self, messaging, behaviour):
     "sends", "fails" or "stalls". Returns the modem's object path.'''
     self.modem_count += 1
     path = f'{MAIN_OBJ}/Modem/{self.modem_count}'
-    self.AddObject(path, MODEM_IFACE, {'State': dbus.Int32(MODEM_STATE_REGISTERED)}, [])
+    self.AddObject(path, MODEM_IFACE, {'State': dbus.Int32(8)}, [])  # registered
     modem = mockobject.objects[path]
     modem.behaviour = behaviour
     if messaging:

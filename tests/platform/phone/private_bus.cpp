@@ -112,9 +112,8 @@ bool PrivateBus::addProfile(const std::string& id, const std::string& uuid, std:
 }
 
 bool PrivateBus::activateProfile(const std::string& path, const std::string& name) {
-  constexpr unsigned kActivated = 2;
   return bool(Call(m_address, kNetworkManager, kNetworkManagerPath, kMockInterface, "AddActiveConnection", "assssu", 0,
-                   path.c_str(), "/", name.c_str(), kActivated));
+                   path.c_str(), "/", name.c_str(), 2u /* activated */));
 }
 
 bool PrivateBus::addModem(bool messaging, const char* behaviour, std::string* path) {
@@ -128,14 +127,9 @@ std::vector<PrivateBus::MockSms> PrivateBus::messages(const std::string& modem) 
   const Reply reply = Call(m_address, kModemManager, kModemManagerPath, kMockInterface, "Messages", "o", modem.c_str());
   if (!reply || sd_bus_message_enter_container(reply.message.get(), 'a', "(ssibu)") < 0) return found;
   const char *number = nullptr, *text = nullptr;
-  MockSms sms;
-  int report = 0;
-  while (sd_bus_message_read(reply.message.get(), "(ssibu)", &number, &text, &sms.messageClass, &report,
-                             &sms.state) > 0) {
-    sms.number = number;
-    sms.text = text;
-    sms.deliveryReport = report;
-    found.push_back(sms);
-  }
+  int messageClass = 0, report = 0;
+  unsigned state = 0;
+  while (sd_bus_message_read(reply.message.get(), "(ssibu)", &number, &text, &messageClass, &report, &state) > 0)
+    found.push_back({number, text, messageClass, report != 0, state});
   return found;
 }

@@ -9,7 +9,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
@@ -20,7 +19,7 @@
 #include "platform/system/paths.h"
 #include "platform/system/registry.h"
 #include "platform/system/shell.h"
-#include "tests/support/temp_folder.h"
+#include "tests/support/headless_app.h"
 
 namespace fs = std::filesystem;
 
@@ -40,12 +39,11 @@ class SystemTest : public ::testing::Test {
     *size = bytes;
     return RegQueryValueExW(key_, name, nullptr, type, static_cast<BYTE*>(bytes ? buffer : nullptr), size);
   }
-  std::set<std::wstring> find(const std::wstring& pattern, WIN32_FIND_DATAW* first = nullptr) {
+  std::set<std::wstring> find(const std::wstring& pattern) {
     std::set<std::wstring> names;
     WIN32_FIND_DATAW data;
     const HANDLE found = FindFirstFileW((folder_.wstring() + pattern).c_str(), &data);
     if (found == INVALID_HANDLE_VALUE) return names;
-    if (first) *first = data;
     do names.insert(data.cFileName);
     while (FindNextFileW(found, &data));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
@@ -57,7 +55,22 @@ class SystemTest : public ::testing::Test {
   HKEY key_ = nullptr;
 };
 
-TEST_F(SystemTest, MissingMalformedAndOtherKeys) {
+BOOL Launch(const std::wstring& file, const wchar_t* parameters) {
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = 60;
+  info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOCLOSEPROCESS;
+  info.lpFile = file.c_str();
+  info.lpParameters = parameters;
+  return ShellExecuteExW(&info);
+}
+
+// Polls for at most two seconds: a bound for a loaded machine.
+bool WaitFor(const std::function<bool()>& condition) {
+  for (int i = 0; i < 200 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return condition();
+}
+
+TEST_F(SystemTest, RegistryTypesSizesAndDataAsWin32ReportsThemMissingOrMalformedKeysThenFilesAndPrograms) {
   SetSettingsFile((folder_ / "none.toml").string());
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Melodex", 0, KEY_READ, &key_), ERROR_FILE_NOT_FOUND);
   testing::internal::CaptureStderr();
@@ -80,9 +93,7 @@ TEST_F(SystemTest, MissingMalformedAndOtherKeys) {
     RegQueryValueExW(key, L"connLingerTime", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
     EXPECT_EQ(value, expected);
   }
-}
 
-TEST_F(SystemTest, RegistryTypesSizesAndDataAsWin32ReportsThem) {
   ASSERT_EQ(open("ownerID = \"Gr\xC3\xBC\xC3\x9F" "e\"\nconnPriority = 32768\nnegative = -1\nwide = 5000000000\n"
                  "connExclusive = true\nlist = [1, 2]\nfits = \"" + std::string(127, 'a') + "\"\ntoolong = \"" +
                  std::string(128, 'b') + "\"\n"),
@@ -125,9 +136,8 @@ TEST_F(SystemTest, RegistryTypesSizesAndDataAsWin32ReportsThem) {
   EXPECT_EQ(number, 0xFFFFFFFFu);
   query(L"wide", &number, 8, &type, &size);
   EXPECT_EQ(number, 5000000000u);
-}
 
-TEST_F(SystemTest, FoldersPatternsSizesCreationTimesAndDeletion) {
+  // Folders, patterns, sizes, creation times and deletion; then a program started with one unsplit argument.
   const time_t before = time(nullptr);
   const std::wstring nested = folder_.wstring() + L"/share/melodex";
   EXPECT_TRUE(CreateDirectoryW(nested.c_str(), nullptr)) << "parents are made too";
@@ -139,46 +149,30 @@ TEST_F(SystemTest, FoldersPatternsSizesCreationTimesAndDeletion) {
   EXPECT_EQ(find(L"\\*.dat"), (std::set<std::wstring>{L"0.dat", L"12.dat", L"3.dat", L"old.DAT", L"Gr\u00FC\u00DFe.dat"}))
       << "backslash separators, names matched without case";
   EXPECT_EQ(find(L"/?.*"), (std::set<std::wstring>{L"0.dat", L"0.jpg", L"3.dat"}));
-  EXPECT_EQ(find(L"/*").size(), 8u) << "the folder share, and no . or ..";
+  EXPECT_EQ(find(L"/*").size(), 9u) << "the folder share and settings.toml, and no . or ..";
   WIN32_FIND_DATAW data{};
-  find(L"/3.dat", &data);
+  FindClose(FindFirstFileW((folder_.wstring() + L"/3.dat").c_str(), &data));
   EXPECT_EQ(std::make_pair(data.nFileSizeLow, data.dwFileAttributes), std::make_pair(1234u, DWORD{FILE_ATTRIBUTE_NORMAL}));
   for (const auto& [pattern, error] : {std::pair(L"/*.wav", ERROR_FILE_NOT_FOUND), std::pair(L"/missing/*.dat", ERROR_PATH_NOT_FOUND)}) {
     EXPECT_EQ(FindFirstFileW((folder_.wstring() + pattern).c_str(), &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)) << pattern;
   }
-  WIN32_FILE_ATTRIBUTE_DATA info{};  // created in UTC
+  WIN32_FILE_ATTRIBUTE_DATA info{};
   ASSERT_TRUE(GetFileAttributesExW((folder_ / "3.dat").wstring().c_str(), GetFileExInfoStandard, &info));
   EXPECT_FALSE(GetFileAttributesExW((folder_ / "none.dat").wstring().c_str(), GetFileExInfoStandard, &info));
   SYSTEMTIME st{};
   ASSERT_TRUE(FileTimeToSystemTime(&info.ftCreationTime, &st));
-  tm now{};
-  gmtime_r(&before, &now);
-  EXPECT_EQ(st.wYear * 10000 + st.wMonth * 100 + st.wDay, (now.tm_year + 1900) * 10000 + (now.tm_mon + 1) * 100 + now.tm_mday);
-  EXPECT_NEAR(st.wHour * 3600 + st.wMinute * 60 + st.wSecond, now.tm_hour * 3600 + now.tm_min * 60 + now.tm_sec, 5);
+  using namespace std::chrono;
+  const sys_seconds created = sys_days(year(st.wYear) / st.wMonth / st.wDay) + hours(st.wHour) +
+                              minutes(st.wMinute) + seconds(st.wSecond);
+  EXPECT_NEAR(double(created.time_since_epoch().count()), double(before), 5) << "created now, in UTC";
   const std::wstring path = folder_.wstring() + L"\\Gr\u00FC\u00DFe.dat";
   EXPECT_TRUE(DeleteFileW(path.c_str()));
   EXPECT_FALSE(fs::exists(folder_ / "Gr\xC3\xBC\xC3\x9F" "e.dat"));
   EXPECT_FALSE(DeleteFileW(path.c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-}
 
-BOOL Launch(const std::wstring& file, const wchar_t* parameters) {
-  SHELLEXECUTEINFOW info{};
-  info.cbSize = 60;
-  info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOCLOSEPROCESS;
-  info.lpFile = file.c_str();
-  info.lpParameters = parameters;
-  return ShellExecuteExW(&info);
-}
-
-// Polls for at most two seconds: a bound for a loaded machine.
-bool WaitFor(const std::function<bool()>& condition) {
-  for (int i = 0; i < 200 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return condition();
-}
-
-TEST_F(SystemTest, AProgramStartsWithOneUnsplitArgumentAndIsReaped) {
+  // A program starts with one unsplit argument and is reaped.
   const fs::path output = folder_ / "arguments";
   std::ofstream(folder_ / "browser") << "#!/bin/sh\nprintf '%s\\n%s\\n' \"$#\" \"$1\" > " << output.string()
                                      << ".tmp\nmv " << output.string() << ".tmp " << output.string() << "\n";
@@ -186,9 +180,7 @@ TEST_F(SystemTest, AProgramStartsWithOneUnsplitArgumentAndIsReaped) {
   const wchar_t* address = L"http://shop.example/buy?song=Blue Moon&artist=\"The Band\" 'x' $HOME";
   ASSERT_TRUE(Launch((folder_ / "browser").wstring(), address));
   ASSERT_TRUE(WaitFor([&] { return fs::exists(output); }));
-  std::ifstream in(output);
-  const std::string arguments((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(arguments, "1\nhttp://shop.example/buy?song=Blue Moon&artist=\"The Band\" 'x' $HOME\n");
+  EXPECT_EQ(ReadFile(output), "1\nhttp://shop.example/buy?song=Blue Moon&artist=\"The Band\" 'x' $HOME\n");
   EXPECT_TRUE(Launch(L"true", nullptr)) << "found on the PATH";
   siginfo_t child{};
   EXPECT_TRUE(WaitFor([&] { return waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT) == -1 && errno == ECHILD; }))

@@ -25,16 +25,19 @@ namespace {
 
 using Ticks = std::vector<std::pair<WPARAM, uint64_t>>;
 
-TEST_F(WindowTest, PaintsOnlyWhatIsInvalidAndInWin32Order) {
+TEST_F(WindowTest, PaintsOnlyWhatIsInvalidInWin32OrderAndOnlyANewSizeSendsWmSize) {
   EXPECT_EQ(received_.front().message, WM_CREATE);
   EXPECT_EQ(paints_, 0) << "painting waits for an idle queue";
   DispatchPending();
-  EXPECT_EQ(WindowPixels().width * 1000 + WindowPixels().height, 240320);
+  RECT r, work{};
+  ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
+  GetClientRect(hwnd_, &r);
+  EXPECT_EQ(std::make_tuple(work.right, work.bottom, r.right, r.bottom, WindowPixels().width, WindowPixels().height),
+            std::make_tuple(240, 320, 240, 320, 240, 320)) << "the work area is the display";
   EXPECT_EQ(WindowPixels().at(10, 10), 0x00014080u);
   DispatchPending();
   EXPECT_EQ(paints_, 1) << "a valid window is not painted again";
 
-  RECT r;
   EXPECT_FALSE(GetUpdateRect(hwnd_, &r, FALSE));
   const RECT part{10, 20, 30, 40}, more{50, 5, 60, 25};
   InvalidateRect(hwnd_, &part, FALSE);
@@ -57,6 +60,12 @@ TEST_F(WindowTest, PaintsOnlyWhatIsInvalidAndInWin32Order) {
   Sleep(10);  // the timer falls due with all the rest waiting
   DispatchPending();
   EXPECT_EQ(Kinds(), (std::vector<UINT>{WM_USER, WM_USER + 1, WM_PAINT, WM_TIMER}));
+  MoveWindow(hwnd_, 0, 0, 240, 320, FALSE);
+  MoveWindow(hwnd_, 0, 0, 320, 240, FALSE);
+  ASSERT_EQ(Only(WM_SIZE).size(), 1u) << "only a new size sends WM_SIZE";
+  EXPECT_EQ(Only(WM_SIZE)[0].lParam, MAKELPARAM(320, 240));
+  DispatchPending();
+  EXPECT_EQ(WindowPixels().width, 320);
 
   WNDCLASSW wc{};  // a procedure that never paints: the loop must still come to rest
   wc.lpfnWndProc = [](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return 0; };
@@ -67,7 +76,7 @@ TEST_F(WindowTest, PaintsOnlyWhatIsInvalidAndInWin32Order) {
   EXPECT_FALSE(GetUpdateRect(lazy, nullptr, FALSE));
 }
 
-TEST_F(WindowTest, TimersRepeatRearmStopAndFireOnceWhenLate) {
+TEST_F(WindowTest, TimersRepeatRearmStopFireOnceWhenLateAndArePeekedAndTaken) {
   SetTimer(hwnd_, 1, 30, nullptr);
   SetTimer(hwnd_, 2, 50, nullptr);
   AdvanceClock(120);
@@ -87,9 +96,27 @@ TEST_F(WindowTest, TimersRepeatRearmStopAndFireOnceWhenLate) {
                           {2, 1270}}))
       << "a timer overdue after the sleep fires once, not twenty times";
   EXPECT_EQ(GetTickCount(), 1270u);
+
+  // Peeking looks without taking; a free loop keeps the clock with real time.
+  KillTimer(hwnd_, 2);
+  SetTimer(hwnd_, 4, 20, nullptr);
+  MSG msg;
+  EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+  Sleep(20);
+  ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE));
+  ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(msg.wParam, 4u);
+  EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) << "re-armed for 40 ms";
+  onMessage_ = [](UINT message, WPARAM, LPARAM) {
+    if (message == WM_TIMER) PostQuitMessage(3);
+  };
+  while (GetMessageW(&msg, nullptr, 0, 0)) DispatchMessageW(&msg);
+  EXPECT_EQ(msg.wParam, 3u);
+  EXPECT_EQ(VirtualNowMs(), 1310u);
+  EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) << "the quit was taken";
 }
 
-TEST_F(WindowTest, PostsFromFourThreadsArriveCompleteAndInOrder) {
+TEST_F(WindowTest, PostsFromFourThreadsArriveInOrderAndAPacedClockTakesInAWorkersMessageOnTheWay) {
   DispatchPending();
   received_.clear();
   constexpr int kThreads = 4, kEach = 1000;
@@ -105,10 +132,7 @@ TEST_F(WindowTest, PostsFromFourThreadsArriveCompleteAndInOrder) {
   ASSERT_EQ(received_.size(), static_cast<size_t>(kThreads * kEach));
   std::vector<LPARAM> next(kThreads, 0);
   for (const Received& r : received_) ASSERT_EQ(r.lParam, next[r.wParam]++) << "thread " << r.wParam;
-}
 
-TEST_F(WindowTest, APacedClockTakesInAWorkersMessageOnTheWayAndKeepsTimersExact) {
-  DispatchPending();
   SetRealTimePacing(true);
   SetTimer(hwnd_, 3, 50, nullptr);
   std::thread worker([this] {
@@ -125,7 +149,7 @@ TEST_F(WindowTest, APacedClockTakesInAWorkersMessageOnTheWayAndKeepsTimersExact)
                           {3, 500}}));
 }
 
-TEST_F(WindowTest, InputReachesOnlyAVisibleWindowAndFindWindowFindsIt) {
+TEST_F(WindowTest, InputReachesOnlyAVisibleWindowFindWindowFindsItAndDestroyDropsEverythingAndEndsTheLoop) {
   DispatchPending();
   received_.clear();
   PressKey(VK_F2);
@@ -155,9 +179,7 @@ TEST_F(WindowTest, InputReachesOnlyAVisibleWindowAndFindWindowFindsIt) {
   EXPECT_TRUE(IsWindowVisible(hwnd_)) << "brought forward";
   EXPECT_NE(LoadIconW(nullptr, MAKEINTRESOURCEW(101)), nullptr);
   EXPECT_EQ(LoadIconW(nullptr, MAKEINTRESOURCEW(9999)), nullptr);
-}
 
-TEST_F(WindowTest, DestroyDropsTimersAndMessagesAndEndsTheLoop) {
   int destroys = 0;
   onMessage_ = [&](UINT message, WPARAM, LPARAM) {
     if (message != WM_DESTROY) return;
@@ -179,41 +201,6 @@ TEST_F(WindowTest, DestroyDropsTimersAndMessagesAndEndsTheLoop) {
   MSG msg;
   EXPECT_FALSE(GetMessageW(&msg, nullptr, 0, 0));
   EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
-}
-
-TEST_F(WindowTest, PeekLooksWithoutTakingAndAFreeLoopKeepsTheClockWithRealTime) {
-  DispatchPending();
-  SetTimer(hwnd_, 4, 20, nullptr);
-  MSG msg;
-  EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
-  Sleep(20);
-  ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE));
-  ASSERT_TRUE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
-  EXPECT_EQ(msg.wParam, 4u);
-  EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) << "re-armed for 40 ms";
-  onMessage_ = [](UINT message, WPARAM, LPARAM) {
-    if (message == WM_TIMER) PostQuitMessage(3);
-  };
-  while (GetMessageW(&msg, nullptr, 0, 0)) DispatchMessageW(&msg);
-  EXPECT_EQ(msg.wParam, 3u);
-  EXPECT_EQ(VirtualNowMs(), 40u);
-  EXPECT_FALSE(PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) << "the quit was taken";
-}
-
-TEST_F(WindowTest, TheWorkAreaIsTheDisplayAndOnlyANewSizeSendsWmSize) {
-  RECT work{}, client{};
-  ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
-  GetClientRect(hwnd_, &client);
-  EXPECT_EQ(work.right * 1000 + work.bottom, 240320);
-  EXPECT_EQ(client.right * 1000 + client.bottom, 240320);
-  received_.clear();
-  MoveWindow(hwnd_, 0, 0, 240, 320, FALSE);
-  EXPECT_TRUE(Only(WM_SIZE).empty());
-  MoveWindow(hwnd_, 0, 0, 320, 240, FALSE);
-  ASSERT_EQ(Only(WM_SIZE).size(), 1u);
-  EXPECT_EQ(Only(WM_SIZE)[0].lParam, MAKELPARAM(320, 240));
-  DispatchPending();
-  EXPECT_EQ(WindowPixels().width, 320);
 }
 
 class SingleInstanceTest : public ::testing::Test {
@@ -248,7 +235,7 @@ std::string RawRequest(const fs::path& path, const std::string& bytes) {
   return answer;
 }
 
-TEST_F(SingleInstanceTest, FindsRaisesAndPostsToTheRunningInstanceRefusesMalformedRequestsAndOutlivesACrash) {
+TEST_F(SingleInstanceTest, FindsRaisesAndPostsToTheRunningOneRefusesBadRequestsOutlivesACrashAndNeedsNoRuntimeFolder) {
   EXPECT_EQ(FindWindowW(L"HELPERCLASS", nullptr), nullptr) << "nothing runs yet";
   ChildProcess helper;
   const HWND proxy = startHelper(helper, "HELPERCLASS", L"HELPERCLASS");
@@ -276,10 +263,8 @@ TEST_F(SingleInstanceTest, FindsRaisesAndPostsToTheRunningInstanceRefusesMalform
   ASSERT_NE(taker, nullptr) << "a socket left by a killed process is taken over";
   EXPECT_TRUE(PostMessageW(taker, WM_USER + 1, 0, 0));
   EXPECT_EQ(next.wait(), 43) << "posted without raising: still hidden";
-}
 
-TEST_F(SingleInstanceTest, WithoutARuntimeFolderAPrivateFolderInTmpServes) {
-  unsetenv("XDG_RUNTIME_DIR");
+  unsetenv("XDG_RUNTIME_DIR");  // then a private folder in /tmp serves
   const std::string path = InstanceSocketPath(L"MELODEX");
   EXPECT_EQ(path, "/tmp/melodex-" + std::to_string(getuid()) + "/melodex-MELODEX.sock");
   struct stat st {};
