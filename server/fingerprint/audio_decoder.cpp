@@ -2,42 +2,16 @@
 
 #include <cstdio>
 #include <memory>
-#include <mutex>
 
+#include "server/fingerprint/ffmpeg_handles.h"
 #include "server/fingerprint/pcm_audio.h"
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/log.h>
 #include <libavutil/channel_layout.h>
-#include <libswresample/swresample.h>
 }
 
 namespace melodex::server {
 namespace {
-
-struct FormatClose {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct SwrFree {
-    void operator()(SwrContext* c) const { swr_free(&c); }
-};
-
-std::string avError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
 
 // Streams decoded frames through one resampler into the output vector.
 class Decoder {
@@ -106,7 +80,7 @@ private:
     std::vector<float>& out_;
     const size_t maxSamples_;
     const double maxSeconds_;
-    std::unique_ptr<SwrContext, SwrFree> swr_;
+    SwrHandle swr_;
     bool tooLong_ = false;
 };
 
@@ -127,19 +101,17 @@ bool drain(AVCodecContext* codec, AVFrame* frame, Decoder& decoder, std::string&
 }  // namespace
 
 bool decodeAudioFile(const std::string& path, std::vector<float>& samples, std::string& error, double maxSeconds) {
-    // Problems come back as results; FFmpeg's own console chatter would garble progress output.
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { av_log_set_level(AV_LOG_FATAL); });
+    quietFfmpeg();
     samples.clear();
     AVFormatContext* rawFormat = nullptr;
     int rc = avformat_open_input(&rawFormat, path.c_str(), nullptr, nullptr);
     if (rc < 0) {
-        error = "cannot open: " + avError(rc);
+        error = "cannot open: " + avErrorText(rc);
         return false;
     }
-    std::unique_ptr<AVFormatContext, FormatClose> format(rawFormat);
+    FormatHandle format(rawFormat);
     if ((rc = avformat_find_stream_info(format.get(), nullptr)) < 0) {
-        error = "cannot read stream info: " + avError(rc);
+        error = "cannot read stream info: " + avErrorText(rc);
         return false;
     }
     const AVCodec* codecType = nullptr;
@@ -148,7 +120,7 @@ bool decodeAudioFile(const std::string& path, std::vector<float>& samples, std::
         error = "no decodable audio stream";
         return false;
     }
-    std::unique_ptr<AVCodecContext, CodecFree> codec(avcodec_alloc_context3(codecType));
+    CodecHandle codec(avcodec_alloc_context3(codecType));
     if (!codec || avcodec_parameters_to_context(codec.get(), format->streams[stream]->codecpar) < 0 ||
         avcodec_open2(codec.get(), codecType, nullptr) < 0) {
         error = "cannot open the audio decoder";
@@ -162,8 +134,8 @@ bool decodeAudioFile(const std::string& path, std::vector<float>& samples, std::
     Decoder decoder(codec.get(), samples, maxSeconds);
     if (!decoder.start(error)) return false;
 
-    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+    PacketHandle packet(av_packet_alloc());
+    FrameHandle frame(av_frame_alloc());
     while (av_read_frame(format.get(), packet.get()) >= 0) {
         if (packet->stream_index == stream) {
             // A damaged packet is skipped: the rest of the file still fingerprints.

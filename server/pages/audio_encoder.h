@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "server/pages/ffmpeg_handles.h"
+#include "server/fingerprint/ffmpeg_handles.h"
 
 namespace melodex::server {
 

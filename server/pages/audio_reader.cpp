@@ -12,7 +12,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include "server/pages/ffmpeg_handles.h"
+#include "server/fingerprint/ffmpeg_handles.h"
 
 namespace melodex::server {
 namespace {

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "server/pages/ffmpeg_handles.h"
+#include "server/fingerprint/ffmpeg_handles.h"
 
 namespace melodex::server {
 

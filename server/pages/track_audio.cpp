@@ -9,7 +9,7 @@
 
 #include "server/pages/audio_encoder.h"
 #include "server/pages/audio_reader.h"
-#include "server/pages/ffmpeg_handles.h"
+#include "server/fingerprint/ffmpeg_handles.h"
 
 namespace melodex::server {
 namespace {

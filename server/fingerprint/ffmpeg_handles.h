@@ -14,7 +14,7 @@ extern "C" {
 
 namespace melodex::server {
 
-// Owning handles for the FFmpeg objects the pages' audio work holds.
+// Owning handles for the FFmpeg objects that decoding, excerpting and conversion hold.
 struct FormatInputClose {
     void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
 };
@@ -41,7 +41,8 @@ using PacketHandle = std::unique_ptr<AVPacket, AvPacketFree>;
 using SwrHandle = std::unique_ptr<SwrContext, SwrContextFree>;
 using FifoHandle = std::unique_ptr<AVAudioFifo, AudioFifoFree>;
 
-// Problems come back as results: FFmpeg's own remarks on a file would only clutter the log.
+// Problems come back as results: FFmpeg's own remarks on a file would only clutter the log and
+// garble the indexer's progress output.
 inline void quietFfmpeg() {
     static std::once_flag once;
     std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
