@@ -1,9 +1,11 @@
 #include <algorithm>
-#include <charconv>
-#include <cstdio>
+#include <chrono>
+#include <thread>
+#include <tuple>
 
 #include "server/index/hash_list.h"
 #include "server/index/index.h"
+#include "server/index/redis_buckets.h"
 #include "server/index/redis_committed_tracks.h"
 #include "server/index/redis_layout.h"
 #include "server/redis/cluster_client.h"
@@ -15,10 +17,11 @@ using redis::Command;
 using redis::Reply;
 
 // Layout in the cluster (text keys, so that redis-cli shows them plainly):
-//   i:p:<hash, hex>  the hash's postings: 6 bytes each (track, then frame, 24 bits big-endian),
-//                    appended by every track that has the hash. A key of its own per hash (not
-//                    per group of hashes, as the embedded store keys them) lets a lookup read just
-//                    that hash's list, and just its first maxPostings + 1 postings (GETRANGE).
+//   i:b:<bucket, hex> the postings of 2^12 neighbouring hashes, a sorted run of 8-byte records
+//                    (redis_buckets.h). About a million such keys hold any catalogue: few enough
+//                    that Redis's per-key overhead is small beside the records, many enough that
+//                    a query's hashes fall in distinct small buckets, which the lookup script
+//                    reads on the node, sending back only the records asked for.
 //   i:t:<track>      the track's distinct hashes, delta-coded (hash_list.h): what removal needs.
 //                    Written before the postings, so that a track interrupted mid-way is found
 //                    and its postings removed by a later removeTrack.
@@ -36,10 +39,10 @@ using redis::Reply;
 // meanwhile cannot leave them half there): redis_committed_tracks.h. Removal un-commits first
 // (counting the removal), then deletes the postings, then the hash list.
 //
-// A connection lost mid-pipeline makes the client send the unanswered commands again, so an
-// APPEND may land twice: a lookup drops repeated postings, as it sorts each list by track and
-// frame (the order the embedded store returns them in), and removal drops every copy.
-constexpr size_t kPostingBytes = 6;
+// A lookup sends one script to each master, naming the buckets that master serves. While a slot
+// moves between masters (or after a failover) a bucket may not be where the slot map said: the
+// script then fails rather than read nothing, and the lookup is tried again on a fresh map, a
+// few times, before it reports the cluster unavailable.
 using redis_layout::kCommitLog;
 using redis_layout::kFormat;
 using redis_layout::kPostings;
@@ -48,6 +51,15 @@ using redis_layout::toNumber;
 using redis_layout::kRemovals;
 using redis_layout::kSeq;
 using redis_layout::kTracks;
+namespace buckets = redis_buckets;
+
+// The format stamp of this layout: the hashes' version and the bucketed postings.
+const std::string kFormatStamp = std::to_string(kIndexFormat) + "-buckets";
+// Merges are sent in pipelines of this many commands, for this many postings of a batch at once.
+constexpr size_t kCommandsPerPipeline = 20000;
+constexpr size_t kRecordsPerMerge = size_t{1} << 25;
+// A lookup that met a moving slot is tried again this many times in all.
+constexpr int kLookupAttempts = 4;
 
 // KEYS: seq, log, tracks, postings. ARGV: track, postings. Idempotent, as the client may resend it.
 const std::string kCommitScript = R"(
@@ -86,24 +98,6 @@ end
 return 1
 )";
 
-// KEYS: one hash's postings. ARGV: the track's 3 id bytes. Drops every posting of the track.
-const std::string kDropTrackScript = R"(
-local v = redis.call('GET', KEYS[1])
-if not v then return 0 end
-local keep = {}
-for i = 1, #v, 6 do
-  if string.sub(v, i, i + 2) ~= ARGV[1] then keep[#keep + 1] = string.sub(v, i, i + 5) end
-end
-if #keep == 0 then redis.call('DEL', KEYS[1]) else redis.call('SET', KEYS[1], table.concat(keep)) end
-return 1
-)";
-
-std::string postingsKey(uint32_t hash) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "i:p:%x", hash);
-    return buffer;
-}
-
 std::string hashListKey(uint32_t track) { return "i:t:" + std::to_string(track); }
 std::string signatureKey(uint32_t track) { return "i:s:" + std::to_string(track); }
 
@@ -115,18 +109,9 @@ std::string signatureBytes(const std::vector<uint32_t>& words) {
     return out;
 }
 
-std::string trackBytes(uint32_t track) {
-    return {static_cast<char>(track >> 16), static_cast<char>(track >> 8), static_cast<char>(track)};
-}
-
-void appendPosting(std::string& out, uint32_t track, uint32_t frame) {
-    out += trackBytes(track);
-    out += trackBytes(frame);
-}
-
-Posting unpackPosting(const char* p) {
-    const auto* b = reinterpret_cast<const uint8_t*>(p);
-    return {(uint32_t{b[0]} << 16) | (uint32_t{b[1]} << 8) | b[2], (uint32_t{b[3]} << 16) | (uint32_t{b[4]} << 8) | b[5]};
+void appendLow(std::string& lows, uint32_t hash) {
+    lows += static_cast<char>(buckets::lowOf(hash) >> 8);
+    lows += static_cast<char>(buckets::lowOf(hash));
 }
 
 // A reply that should be a plain answer: false with the command's error otherwise.
@@ -145,42 +130,40 @@ long long infoNumber(const std::string& info, const std::string& name) {
     return at == std::string::npos ? 0 : std::atoll(info.c_str() + at + name.size() + 2);
 }
 
-// One track's postings grouped by hash, as written.
+// One track as written: its distinct postings, by hash then frame.
 struct PreparedTrack {
     uint32_t track = 0;
-    uint64_t postings = 0;
-    std::vector<std::pair<uint32_t, std::string>> byHash;
+    std::vector<Landmark> postings;
     std::string hashList;
     std::string signature;
 };
 
 PreparedTrack prepare(uint32_t track, const Fingerprint& print) {
-    const std::vector<Landmark>& landmarks = print.landmarks;
-    std::vector<Landmark> sorted;
-    sorted.reserve(landmarks.size());
-    for (const Landmark& l : landmarks)
+    PreparedTrack out;
+    out.track = track;
+    std::vector<Landmark>& sorted = out.postings;
+    sorted.reserve(print.landmarks.size());
+    for (const Landmark& l : print.landmarks)
         if (l.frame <= kMaxFrame) sorted.push_back(l);
     std::sort(sorted.begin(), sorted.end(),
               [](const Landmark& a, const Landmark& b) { return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame; });
     sorted.erase(std::unique(sorted.begin(), sorted.end(),
                              [](const Landmark& a, const Landmark& b) { return a.hash == b.hash && a.frame == b.frame; }),
                  sorted.end());
-    PreparedTrack out;
-    out.track = track;
-    out.postings = sorted.size();
     std::vector<uint32_t> hashes;
-    for (const Landmark& l : sorted) {
-        if (out.byHash.empty() || out.byHash.back().first != l.hash) {
-            out.byHash.push_back({l.hash, {}});
-            hashes.push_back(l.hash);
-        }
-        appendPosting(out.byHash.back().second, track, l.frame);
-    }
+    hashes.reserve(sorted.size());
+    for (const Landmark& l : sorted) hashes.push_back(l.hash);
     const std::vector<uint8_t> list = encodeHashList(std::move(hashes));
     out.hashList.assign(list.begin(), list.end());
     out.signature = signatureBytes(print.signature);
     return out;
 }
+
+// A posting of the batch being stored.
+struct Entry {
+    uint32_t hash = 0, track = 0, frame = 0;
+    bool operator<(const Entry& o) const { return std::tie(hash, track, frame) < std::tie(o.hash, o.track, o.frame); }
+};
 
 class RedisIndex final : public Index {
 public:
@@ -193,12 +176,10 @@ public:
         if (!client_->run({{"GET", kFormat}, {"EXISTS", kSeq}}, replies, error) ||
             !allAnswered(replies, "cannot read the index's format", error))
             return false;
-        if (replies[0].type == Reply::Type::String) {
-            if (toNumber(replies[0].string) == kIndexFormat) return true;
-        }
+        if (replies[0].type == Reply::Type::String && replies[0].string == kFormatStamp) return true;
         if (replies[0].type != Reply::Type::String && replies[1].integer == 0) rebuild = true;
         if (rebuild) {
-            return client_->run({{"SET", kFormat, std::to_string(kIndexFormat)}}, replies, error) &&
+            return client_->run({{"SET", kFormat, kFormatStamp}}, replies, error) &&
                    answered(replies[0], "cannot stamp the index's format", error);
         }
         error = kRebuildAdvice;
@@ -209,8 +190,9 @@ public:
         return addTracks({{track, print}}, error);
     }
 
-    // Every track of the batch travels in the same pipelines: one round for the hash lists,
-    // one for the postings, one for the commits (a track at a time, in order, on one master).
+    // Every track of the batch travels in the same pipelines: one round for the hash lists, a
+    // merge into each bucket for the postings, one round for the commits (a track at a time, in
+    // order, on one master).
     bool addTracks(const std::vector<TrackFingerprint>& tracks, std::string& error) override {
         if (!checkNew(tracks, error) || !removeLeftovers(tracks, error)) return false;
         std::vector<PreparedTrack> prepared;
@@ -222,16 +204,13 @@ public:
             writes.push_back({"SET", signatureKey(p.track), p.signature});
         }
         std::vector<Reply> replies;
-        if (!client_->run(writes, replies, error) || !allAnswered(replies, "cannot store a track's hash list", error))
+        if (!client_->run(writes, replies, error) || !allAnswered(replies, "cannot store a track's hash list", error) ||
+            !storePostings(prepared, error))
             return false;
         writes.clear();
         for (const PreparedTrack& p : prepared)
-            for (const auto& [hash, bytes] : p.byHash) writes.push_back({"APPEND", postingsKey(hash), bytes});
-        if (!client_->run(writes, replies, error) || !allAnswered(replies, "cannot store postings", error)) return false;
-        writes.clear();
-        for (const PreparedTrack& p : prepared)
             writes.push_back({"EVAL", kCommitScript, "4", kSeq, kCommitLog, kTracks, kPostings, std::to_string(p.track),
-                              std::to_string(p.postings)});
+                              std::to_string(p.postings.size())});
         return client_->run(writes, replies, error) && allAnswered(replies, "cannot commit a track", error);
     }
 
@@ -245,9 +224,13 @@ public:
         const std::string& list = replies[1].string;
         const std::vector<uint32_t> hashes = decodeHashList(reinterpret_cast<const uint8_t*>(list.data()), list.size());
         std::vector<Command> drops;
-        drops.reserve(hashes.size());
-        for (const uint32_t hash : hashes) drops.push_back({"EVAL", kDropTrackScript, "1", postingsKey(hash), trackBytes(track)});
-        if (!client_->run(drops, replies, error) || !allAnswered(replies, "cannot remove postings", error)) return false;
+        for (size_t i = 0; i < hashes.size();) {
+            const uint32_t bucket = buckets::bucketOf(hashes[i]);
+            std::string lows;
+            for (; i < hashes.size() && buckets::bucketOf(hashes[i]) == bucket; ++i) appendLow(lows, hashes[i]);
+            drops.push_back(buckets::drop(buckets::bucketKey(bucket), track, lows));
+        }
+        if (!buckets::run(*client_, drops, replies, error) || !allAnswered(replies, "cannot remove postings", error)) return false;
         return client_->run({{"DEL", signatureKey(track)}, {"DEL", hashListKey(track)}}, replies, error) &&
                allAnswered(replies, "cannot remove the track's hash list", error);
     }
@@ -349,29 +332,103 @@ public:
     }
 
 private:
-    // Every posting of the distinct hashes in one pipeline per node, a too common hash left out
-    // after reading just past the limit; `tracks` gets the tracks found, sorted and distinct.
-    bool readPostings(const std::vector<uint32_t>& distinct, size_t maxPostings, std::vector<std::vector<Posting>>& found,
-                      std::vector<uint32_t>& tracks, std::string& error) {
-        std::vector<Command> reads;
-        reads.reserve(distinct.size());
-        for (const uint32_t hash : distinct) {
-            if (maxPostings == 0) reads.push_back({"GET", postingsKey(hash)});
-            else reads.push_back({"GETRANGE", postingsKey(hash), "0", std::to_string((maxPostings + 1) * kPostingBytes - 1)});
-        }
-        std::vector<Reply> lists;
-        if (!client_->run(reads, lists, error) || !allAnswered(lists, "cannot look up a hash", error)) return false;
-        found.assign(distinct.size(), {});
-        for (size_t d = 0; d < distinct.size(); ++d) {
-            const std::string& bytes = lists[d].string;
-            if (maxPostings != 0 && bytes.size() > maxPostings * kPostingBytes) continue;
-            for (size_t off = 0; off + kPostingBytes <= bytes.size(); off += kPostingBytes) {
-                found[d].push_back(unpackPosting(bytes.data() + off));
-                tracks.push_back(found[d].back().track);
+    // The batch's postings merged into their buckets, many tracks' at once, so that a large batch
+    // rewrites each bucket a few times rather than once per track.
+    bool storePostings(const std::vector<PreparedTrack>& prepared, std::string& error) {
+        std::vector<Command> merges;
+        std::vector<Reply> replies;
+        const auto send = [&] {
+            const bool sent = buckets::run(*client_, merges, replies, error) && allAnswered(replies, "cannot store postings", error);
+            merges.clear();
+            return sent;
+        };
+        for (size_t first = 0; first < prepared.size();) {
+            std::vector<Entry> entries;
+            for (; first < prepared.size() && (entries.empty() || entries.size() + prepared[first].postings.size() <= kRecordsPerMerge); ++first)
+                for (const Landmark& l : prepared[first].postings) entries.push_back({l.hash, prepared[first].track, l.frame});
+            std::sort(entries.begin(), entries.end());
+            for (size_t i = 0; i < entries.size();) {
+                const uint32_t bucket = buckets::bucketOf(entries[i].hash);
+                std::string records;
+                for (; i < entries.size() && buckets::bucketOf(entries[i].hash) == bucket; ++i)
+                    buckets::appendRecord(records, entries[i].hash, entries[i].track, entries[i].frame);
+                merges.push_back(buckets::merge(buckets::bucketKey(bucket), records));
+                if (merges.size() == kCommandsPerPipeline && !send()) return false;
             }
         }
-        std::sort(tracks.begin(), tracks.end());
-        tracks.erase(std::unique(tracks.begin(), tracks.end()), tracks.end());
+        return merges.empty() || send();
+    }
+
+    // Every posting of the distinct hashes (ascending), one script per master, a too common hash
+    // left out; `tracks` gets the tracks found, sorted and distinct.
+    bool readPostings(const std::vector<uint32_t>& distinct, size_t maxPostings, std::vector<std::vector<Posting>>& found,
+                      std::vector<uint32_t>& tracks, std::string& error) {
+        std::string moved;
+        for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
+            if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(25 * attempt));
+            bool answered = false;
+            if (!readPostingsOnce(distinct, maxPostings, found, answered, moved, error)) return false;
+            if (!answered) continue;
+            for (const std::vector<Posting>& list : found)
+                for (const Posting& p : list) tracks.push_back(p.track);
+            std::sort(tracks.begin(), tracks.end());
+            tracks.erase(std::unique(tracks.begin(), tracks.end()), tracks.end());
+            return true;
+        }
+        error = "cannot look up hashes while their slots move: " + moved;
+        return false;
+    }
+
+    // One try: `answered` is false when a master did not hold a bucket the slot map gave it
+    // (`moved` says which), and the map is read again for the next.
+    bool readPostingsOnce(const std::vector<uint32_t>& distinct, size_t maxPostings, std::vector<std::vector<Posting>>& found,
+                          bool& answered, std::string& moved, std::string& error) {
+        std::shared_ptr<const redis::SlotMap> map;
+        if (!client_->slotMap(map, error)) return false;
+        struct OnMaster {
+            const redis::Node* node = nullptr;
+            std::vector<buckets::BucketQuery> buckets;
+            std::vector<size_t> wanted;  // positions in `distinct`, in the order asked
+        };
+        std::vector<OnMaster> masters;
+        for (size_t d = 0; d < distinct.size();) {
+            const uint32_t bucket = buckets::bucketOf(distinct[d]);
+            buckets::BucketQuery query{buckets::bucketKey(bucket), {}};
+            const redis::Node* node = map->master(redis::keySlot(query.key));
+            if (!node) {
+                error = "no Redis node serves the slot of " + query.key;
+                return false;
+            }
+            auto on = std::find_if(masters.begin(), masters.end(), [&](const OnMaster& m) { return m.node == node; });
+            if (on == masters.end()) on = masters.insert(masters.end(), OnMaster{node, {}, {}});
+            for (; d < distinct.size() && buckets::bucketOf(distinct[d]) == bucket; ++d) {
+                appendLow(query.lows, distinct[d]);
+                on->wanted.push_back(d);
+            }
+            on->buckets.push_back(std::move(query));
+        }
+        std::vector<Command> lookups;
+        for (const OnMaster& m : masters) lookups.push_back(buckets::lookup(m.buckets, maxPostings));
+        std::vector<Reply> replies;
+        if (!buckets::run(*client_, lookups, replies, error)) return false;
+        found.assign(distinct.size(), {});
+        answered = true;
+        std::vector<std::pair<const char*, size_t>> runs;
+        for (size_t m = 0; m < masters.size(); ++m) {
+            if (replies[m].isError()) {
+                moved = replies[m].string;
+                answered = false;
+                client_->forgetSlotMap();
+                continue;
+            }
+            if (!buckets::parseLookup(replies[m].string, masters[m].wanted.size(), runs)) {
+                error = "cannot look up hashes: a malformed reply from " + redis::formatNode(*masters[m].node);
+                return false;
+            }
+            for (size_t k = 0; k < runs.size(); ++k)
+                for (size_t r = 0; r < runs[k].second; ++r)
+                    found[masters[m].wanted[k]].push_back(buckets::postingOf(runs[k].first + r * buckets::kRecordBytes));
+        }
         return true;
     }
 

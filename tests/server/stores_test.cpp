@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -20,6 +19,7 @@
 #include "server/catalog/page_store.h"
 #include "server/index/hash_list.h"
 #include "server/index/index.h"
+#include "server/index/redis_buckets.h"
 #include "tests/server/temp_dir.h"
 #include "tests/support/redis_cluster.h"
 
@@ -395,16 +395,15 @@ TEST(LmdbIndex, RewritesDenselyOnlyWhileNoOtherProcessHasItOpen) {
 using RedisClusterTest = StoreContractTest;
 INSTANTIATE_TEST_SUITE_P(Cluster, RedisClusterTest, ::testing::Values("redis"));
 
-// The layout the Redis index writes: one key per hash of 6-byte postings, a hash list per track.
-std::string postingsKey(uint32_t hash) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "i:p:%x", hash);
-    return buffer;
-}
-
-std::string posting(uint32_t track, uint32_t frame) {
-    return {static_cast<char>(track >> 16), static_cast<char>(track >> 8), static_cast<char>(track),
-            static_cast<char>(frame >> 16), static_cast<char>(frame >> 8), static_cast<char>(frame)};
+// Postings as the Redis index merges them into its buckets, one command per posting.
+std::vector<Command> mergesOf(uint32_t track, const std::vector<Landmark>& landmarks) {
+    std::vector<Command> out;
+    for (const Landmark& l : landmarks) {
+        std::string record;
+        redis_buckets::appendRecord(record, l.hash, track, l.frame);
+        out.push_back(redis_buckets::merge(redis_buckets::bucketKey(redis_buckets::bucketOf(l.hash)), record));
+    }
+    return out;
 }
 
 TEST_P(RedisClusterTest, RedisIndexHidesAHalfWrittenTrackAndRemovesItWhole) {
@@ -413,16 +412,15 @@ TEST_P(RedisClusterTest, RedisIndexHidesAHalfWrittenTrackAndRemovesItWhole) {
     const std::vector<Landmark> whole = landmarksFor(1, 500), interrupted = landmarksFor(2, 500);
     ASSERT_TRUE(index.addTrack(1, whole, error_)) << error_;
     // Track 2 as a writer leaves it when it dies before the commit: its hash list and half of
-    // its postings, some of them on track 1's hashes.
+    // its postings, some of them in track 1's buckets and on its hashes.
     std::vector<uint32_t> hashes = hashesOf(interrupted);
     for (uint32_t h : hashesOf(whole)) hashes.push_back(h);
     const std::vector<uint8_t> list = encodeHashList(hashes);
-    std::vector<Command> writes = {{"SET", "i:t:2", std::string(list.begin(), list.end())}};
-    for (size_t i = 0; i < interrupted.size() / 2; ++i)
-        writes.push_back({"APPEND", postingsKey(interrupted[i].hash), posting(2, interrupted[i].frame)});
-    for (const Landmark& l : whole) writes.push_back({"APPEND", postingsKey(l.hash), posting(2, l.frame)});
+    std::vector<Command> writes = mergesOf(2, {interrupted.begin(), interrupted.begin() + 250});
+    for (const Command& c : mergesOf(2, whole)) writes.push_back(c);
+    writes.push_back({"SET", "i:t:2", std::string(list.begin(), list.end())});
     std::vector<Reply> replies;
-    ASSERT_TRUE(client->run(writes, replies, error_)) << error_;
+    ASSERT_TRUE(redis_buckets::run(*client, writes, replies, error_)) << error_;
     EXPECT_EQ(postingsOf(index, 2, interrupted) + postingsOf(index, 2, whole), 0u);
     bool present = true;
     ASSERT_TRUE(index.hasTrack(2, present, error_) && !present) << error_;
@@ -430,27 +428,27 @@ TEST_P(RedisClusterTest, RedisIndexHidesAHalfWrittenTrackAndRemovesItWhole) {
     // Removal takes every posting of track 2 out of the store, and leaves track 1 alone.
     ASSERT_TRUE(index.removeTrack(2, error_)) << error_;
     std::vector<Command> reads = {{"EXISTS", "i:t:2"}};
-    for (const uint32_t hash : hashes) reads.push_back({"GET", postingsKey(hash)});
+    for (const uint32_t hash : hashes) reads.push_back({"GET", redis_buckets::bucketKey(redis_buckets::bucketOf(hash))});
     ASSERT_TRUE(client->run(reads, replies, error_)) << error_;
     EXPECT_EQ(replies[0].integer, 0);
     size_t left = 0;
     for (size_t i = 1; i < replies.size(); ++i)
-        for (size_t off = 0; off + 6 <= replies[i].string.size(); off += 6)
-            left += replies[i].string.compare(off, 3, posting(2, 0), 0, 3) == 0;
+        for (size_t off = 0; off + redis_buckets::kRecordBytes <= replies[i].string.size(); off += redis_buckets::kRecordBytes)
+            left += redis_buckets::postingOf(replies[i].string.data() + off).track == 2;
     EXPECT_EQ(left, 0u);
     expectWhole(index, {{1, whole}});
 
     // Adding a track whose hash list is still there (a run interrupted before) clears it first;
-    // a posting sent twice (a connection lost before an APPEND's reply) is delivered once.
-    const Command stale = {"APPEND", postingsKey(interrupted[0].hash), posting(3, 77)};
-    ASSERT_TRUE(client->run({{"SET", "i:t:3", std::string(list.begin(), list.end())}, stale}, replies, error_))
-        << error_;
+    // a merge sent twice (a connection lost before its reply) is applied once.
+    writes = mergesOf(3, {{interrupted[0].hash, 77}});
+    writes.push_back({"SET", "i:t:3", std::string(list.begin(), list.end())});
+    ASSERT_TRUE(redis_buckets::run(*client, writes, replies, error_)) << error_;
     ASSERT_TRUE(index.addTrack(3, interrupted, error_)) << error_;
-    const Command again = {"APPEND", postingsKey(interrupted[1].hash), posting(3, interrupted[1].frame)};
-    ASSERT_TRUE(client->run({again}, replies, error_)) << error_;
+    ASSERT_TRUE(redis_buckets::run(*client, mergesOf(3, {interrupted[1]}), replies, error_)) << error_;
     expectWhole(index, {{3, interrupted}});
     ASSERT_TRUE(index.removeTrack(3, error_) && index.removeTrack(1, error_)) << error_;
-    ASSERT_TRUE(client->run({{"EXISTS", postingsKey(interrupted[1].hash)}}, replies, error_)) << error_;
+    const Command bucket = {"EXISTS", redis_buckets::bucketKey(redis_buckets::bucketOf(interrupted[1].hash))};
+    ASSERT_TRUE(client->run({bucket}, replies, error_)) << error_;
     EXPECT_EQ(replies[0].integer, 0);
 }
 
