@@ -71,26 +71,6 @@ if #left == 0 then redis.call('DEL', KEYS[1]) elseif #left < #run then redis.cal
 return 1
 )";
 
-// ARGV: the limit, then each bucket's key and wanted low values. Reads buckets of many slots,
-// all on this node. Per wanted value: its record count (3 bytes), then its records.
-const std::string kLookupScript = "#!lua flags=no-writes,allow-cross-slot-keys\n" + kHelpers + R"(
-local max = tonumber(ARGV[1])
-local out = {}
-for a = 2, #ARGV, 2 do
-  local run = redis.call('GET', ARGV[a]) or ''
-  local lows = ARGV[a + 1]
-  for w = 1, #lows, 2 do
-    local v = low(lows, w)
-    local at, to = lowerBound(run, v), lowerBound(run, v + 1)
-    local n = (to - at) / 8
-    if max > 0 and n > max then n = 0 end
-    out[#out + 1] = string.char(math.floor(n / 65536), math.floor(n / 256) % 256, n % 256)
-    if n > 0 then out[#out + 1] = string.sub(run, at, to - 1) end
-  end
-end
-return table.concat(out)
-)";
-
 // A script is sent by its SHA1; a node that has not cached it yet (a new master, a promoted
 // replica) answers NOSCRIPT, and is sent the script itself.
 struct Script {
@@ -116,9 +96,9 @@ const Script& dropScript() {
     static const Script script(kDropScript);
     return script;
 }
-const Script& lookupScript() {
-    static const Script script(kLookupScript);
-    return script;
+
+std::string trackBytes(uint32_t track) {
+    return {static_cast<char>(track >> 16), static_cast<char>(track >> 8), static_cast<char>(track)};
 }
 
 uint32_t read24(const char* p) {
@@ -129,13 +109,9 @@ uint32_t read24(const char* p) {
 }  // namespace
 
 std::string bucketKey(uint32_t bucket) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "i:b:%x", bucket);
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "i:b{%x}%x", groupOf(bucket), bucket);
     return buffer;
-}
-
-std::string trackBytes(uint32_t track) {
-    return {static_cast<char>(track >> 16), static_cast<char>(track >> 8), static_cast<char>(track)};
 }
 
 void appendRecord(std::string& out, uint32_t hash, uint32_t track, uint32_t frame) {
@@ -156,16 +132,6 @@ redis::Command drop(const std::string& key, uint32_t track, const std::string& l
     return {"EVALSHA", dropScript().sha, "1", key, trackBytes(track), lows};
 }
 
-redis::Command lookup(const std::vector<BucketQuery>& buckets, size_t maxPostings) {
-    // The first bucket routes the command; the script names the others itself.
-    redis::Command command = {"EVALSHA", lookupScript().sha, "1", buckets.front().key, std::to_string(maxPostings)};
-    for (const BucketQuery& b : buckets) {
-        command.push_back(b.key);
-        command.push_back(b.lows);
-    }
-    return command;
-}
-
 bool run(redis::ClusterClient& client, const std::vector<redis::Command>& commands, std::vector<redis::Reply>& replies,
          std::string& error) {
     if (!client.run(commands, replies, error)) return false;
@@ -175,7 +141,7 @@ bool run(redis::ClusterClient& client, const std::vector<redis::Command>& comman
         if (!replies[i].isError() || replies[i].string.rfind("NOSCRIPT", 0) != 0) continue;
         unknown.push_back(i);
         again.push_back(commands[i]);
-        for (const Script* script : {&mergeScript(), &dropScript(), &lookupScript()})
+        for (const Script* script : {&mergeScript(), &dropScript()})
             if (again.back()[1] == script->sha) again.back()[1] = script->body;
         again.back()[0] = "EVAL";
     }
@@ -186,17 +152,22 @@ bool run(redis::ClusterClient& client, const std::vector<redis::Command>& comman
     return true;
 }
 
-bool parseLookup(const std::string& reply, size_t wanted, std::vector<std::pair<const char*, size_t>>& out) {
-    out.clear();
-    size_t at = 0;
-    while (out.size() < wanted && at + 3 <= reply.size()) {
-        const size_t n = read24(reply.data() + at);
-        at += 3;
-        if (at + n * kRecordBytes > reply.size()) return false;
-        out.push_back({reply.data() + at, n});
-        at += n * kRecordBytes;
+std::pair<const char*, size_t> recordsOf(const std::string& run, uint32_t hash) {
+    const uint32_t low = lowOf(hash);
+    const size_t count = run.size() / kRecordBytes;
+    const auto lowAt = [&](size_t i) {
+        const auto* b = reinterpret_cast<const uint8_t*>(run.data() + i * kRecordBytes);
+        return (uint32_t{b[0]} << 8) | b[1];
+    };
+    size_t lo = 0, hi = count;
+    while (lo < hi) {
+        const size_t mid = (lo + hi) / 2;
+        if (lowAt(mid) < low) lo = mid + 1;
+        else hi = mid;
     }
-    return out.size() == wanted && at == reply.size();
+    size_t end = lo;
+    while (end < count && lowAt(end) == low) ++end;
+    return {run.data() + lo * kRecordBytes, end - lo};
 }
 
 }  // namespace melodex::server::redis_buckets

@@ -1,6 +1,4 @@
 #include <algorithm>
-#include <chrono>
-#include <thread>
 #include <tuple>
 
 #include "server/index/hash_list.h"
@@ -17,11 +15,11 @@ using redis::Command;
 using redis::Reply;
 
 // Layout in the cluster (text keys, so that redis-cli shows them plainly):
-//   i:b:<bucket, hex> the postings of 2^12 neighbouring hashes, a sorted run of 8-byte records
-//                    (redis_buckets.h). About a million such keys hold any catalogue: few enough
-//                    that Redis's per-key overhead is small beside the records, many enough that
-//                    a query's hashes fall in distinct small buckets, which the lookup script
-//                    reads on the node, sending back only the records asked for.
+//   i:b{<group>}<bucket>  the postings of 2^12 neighbouring hashes, a sorted run of 8-byte
+//                    records (redis_buckets.h), in one of 2048 groups that a lookup reads with an
+//                    MGET each. About a million such keys hold any catalogue: few enough that
+//                    Redis's per-key overhead is small beside the records, many enough that
+//                    each holds little besides the hashes a query asks for.
 //   i:t:<track>      the track's distinct hashes, delta-coded (hash_list.h): what removal needs.
 //                    Written before the postings, so that a track interrupted mid-way is found
 //                    and its postings removed by a later removeTrack.
@@ -58,8 +56,6 @@ const std::string kFormatStamp = std::to_string(kIndexFormat) + "-buckets";
 // Merges are sent in pipelines of this many commands, for this many postings of a batch at once.
 constexpr size_t kCommandsPerPipeline = 20000;
 constexpr size_t kRecordsPerMerge = size_t{1} << 25;
-// A lookup that met a moving slot is tried again this many times in all.
-constexpr int kLookupAttempts = 4;
 
 // KEYS: seq, log, tracks, postings. ARGV: track, postings. Idempotent, as the client may resend it.
 const std::string kCommitScript = R"(
@@ -359,76 +355,46 @@ private:
         return merges.empty() || send();
     }
 
-    // Every posting of the distinct hashes (ascending), one script per master, a too common hash
-    // left out; `tracks` gets the tracks found, sorted and distinct.
+    // Every posting of the distinct hashes (ascending): an MGET of each group's buckets, all of a
+    // master's in one pipeline; a too common hash left out. `tracks` gets the tracks found,
+    // sorted and distinct.
     bool readPostings(const std::vector<uint32_t>& distinct, size_t maxPostings, std::vector<std::vector<Posting>>& found,
                       std::vector<uint32_t>& tracks, std::string& error) {
-        std::string moved;
-        for (int attempt = 0; attempt < kLookupAttempts; ++attempt) {
-            if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(25 * attempt));
-            bool answered = false;
-            if (!readPostingsOnce(distinct, maxPostings, found, answered, moved, error)) return false;
-            if (!answered) continue;
-            for (const std::vector<Posting>& list : found)
-                for (const Posting& p : list) tracks.push_back(p.track);
-            std::sort(tracks.begin(), tracks.end());
-            tracks.erase(std::unique(tracks.begin(), tracks.end()), tracks.end());
-            return true;
-        }
-        error = "cannot look up hashes while their slots move: " + moved;
-        return false;
-    }
-
-    // One try: `answered` is false when a master did not hold a bucket the slot map gave it
-    // (`moved` says which), and the map is read again for the next.
-    bool readPostingsOnce(const std::vector<uint32_t>& distinct, size_t maxPostings, std::vector<std::vector<Posting>>& found,
-                          bool& answered, std::string& moved, std::string& error) {
-        std::shared_ptr<const redis::SlotMap> map;
-        if (!client_->slotMap(map, error)) return false;
-        struct OnMaster {
-            const redis::Node* node = nullptr;
-            std::vector<buckets::BucketQuery> buckets;
-            std::vector<size_t> wanted;  // positions in `distinct`, in the order asked
-        };
-        std::vector<OnMaster> masters;
+        // Each group's MGET, and for each of its buckets the first of its hashes in `distinct`.
+        std::vector<Command> reads;
+        std::vector<std::vector<size_t>> firstHash;
+        std::vector<int> readOfGroup(buckets::kGroups, -1);
         for (size_t d = 0; d < distinct.size();) {
             const uint32_t bucket = buckets::bucketOf(distinct[d]);
-            buckets::BucketQuery query{buckets::bucketKey(bucket), {}};
-            const redis::Node* node = map->master(redis::keySlot(query.key));
-            if (!node) {
-                error = "no Redis node serves the slot of " + query.key;
-                return false;
+            int& read = readOfGroup[buckets::groupOf(bucket)];
+            if (read < 0) {
+                read = static_cast<int>(reads.size());
+                reads.push_back({"MGET"});
+                firstHash.emplace_back();
             }
-            auto on = std::find_if(masters.begin(), masters.end(), [&](const OnMaster& m) { return m.node == node; });
-            if (on == masters.end()) on = masters.insert(masters.end(), OnMaster{node, {}, {}});
-            for (; d < distinct.size() && buckets::bucketOf(distinct[d]) == bucket; ++d) {
-                appendLow(query.lows, distinct[d]);
-                on->wanted.push_back(d);
-            }
-            on->buckets.push_back(std::move(query));
+            reads[read].push_back(buckets::bucketKey(bucket));
+            firstHash[read].push_back(d);
+            while (d < distinct.size() && buckets::bucketOf(distinct[d]) == bucket) ++d;
         }
-        std::vector<Command> lookups;
-        for (const OnMaster& m : masters) lookups.push_back(buckets::lookup(m.buckets, maxPostings));
         std::vector<Reply> replies;
-        if (!buckets::run(*client_, lookups, replies, error)) return false;
+        if (!client_->run(reads, replies, error) || !allAnswered(replies, "cannot look up hashes", error)) return false;
         found.assign(distinct.size(), {});
-        answered = true;
-        std::vector<std::pair<const char*, size_t>> runs;
-        for (size_t m = 0; m < masters.size(); ++m) {
-            if (replies[m].isError()) {
-                moved = replies[m].string;
-                answered = false;
-                client_->forgetSlotMap();
-                continue;
+        for (size_t r = 0; r < reads.size(); ++r) {
+            for (size_t b = 0; b < firstHash[r].size() && b < replies[r].elements.size(); ++b) {
+                const std::string& run = replies[r].elements[b].string;
+                const uint32_t bucket = buckets::bucketOf(distinct[firstHash[r][b]]);
+                for (size_t d = firstHash[r][b]; d < distinct.size() && buckets::bucketOf(distinct[d]) == bucket; ++d) {
+                    const auto [records, count] = buckets::recordsOf(run, distinct[d]);
+                    if (maxPostings != 0 && count > maxPostings) continue;
+                    for (size_t k = 0; k < count; ++k) {
+                        found[d].push_back(buckets::postingOf(records + k * buckets::kRecordBytes));
+                        tracks.push_back(found[d].back().track);
+                    }
+                }
             }
-            if (!buckets::parseLookup(replies[m].string, masters[m].wanted.size(), runs)) {
-                error = "cannot look up hashes: a malformed reply from " + redis::formatNode(*masters[m].node);
-                return false;
-            }
-            for (size_t k = 0; k < runs.size(); ++k)
-                for (size_t r = 0; r < runs[k].second; ++r)
-                    found[masters[m].wanted[k]].push_back(buckets::postingOf(runs[k].first + r * buckets::kRecordBytes));
         }
+        std::sort(tracks.begin(), tracks.end());
+        tracks.erase(std::unique(tracks.begin(), tracks.end()), tracks.end());
         return true;
     }
 

@@ -130,12 +130,6 @@ std::shared_ptr<const SlotMap> ClusterClient::currentMap() const {
     return map_;
 }
 
-bool ClusterClient::slotMap(std::shared_ptr<const SlotMap>& out, std::string& error) {
-    if (stale_ && !refreshMap(error) && !currentMap()) return false;
-    out = currentMap();
-    return true;
-}
-
 std::vector<Node> ClusterClient::masters() const {
     const auto map = currentMap();
     return map ? map->masters() : std::vector<Node>();

@@ -68,12 +68,6 @@ public:
     // CLUSTER INFO of the first node that answers, for /health and statistics.
     bool state(ClusterState& out, std::string& error);
 
-    // The slot map, read afresh when a redirection or a lost connection made it stale: for a caller
-    // that groups keys of many slots by the master that serves them.
-    bool slotMap(std::shared_ptr<const SlotMap>& out, std::string& error);
-    // A command sent on that map failed as a slot moved: the next call reads the map again.
-    void forgetSlotMap() { stale_ = true; }
-
     // The masters that serve slots in the current slot map.
     std::vector<Node> masters() const;
     const std::vector<Node>& seeds() const { return seeds_; }
