@@ -1,5 +1,7 @@
 #include "bench/server/corpus.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -92,6 +94,12 @@ long residentBytes() {
         std::getline(in, key);
     }
     return 0;
+}
+
+double threadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 }  // namespace melodex::bench

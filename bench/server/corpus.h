@@ -18,5 +18,7 @@ std::vector<Track> loadCorpus(const std::string& dir, int threads, double& decod
 double percentile(std::vector<double> values, double p);
 // Resident memory of this process in bytes (VmRSS).
 long residentBytes();
+// CPU time of the calling thread: on a shared machine a fairer measure of the work than wall time.
+double threadCpuSeconds();
 
 }  // namespace melodex::bench

@@ -3,7 +3,9 @@
 // none is the same music at another speed) and prints query latency, memory, index size,
 // storing speed, hit rate and false positives at each size, then the law the cost follows. With
 // --redis, every track is stored in a Redis Cluster as well and both stores answer the same
-// queries, side by side.
+// queries, side by side; a line after the cluster's row compares the two per query (the serving
+// process's CPU, the masters' CPU against LMDB's own lookup, commands sent, memory, answers) and
+// gives each master's share of the work.
 #include <CLI/CLI.hpp>
 #include <httplib.h>
 
@@ -15,10 +17,10 @@
 #include <random>
 #include <thread>
 
-#include <time.h>
-
+#include "bench/server/cluster_meter.h"
 #include "bench/server/corpus.h"
 #include "bench/server/degrade.h"
+#include "bench/server/timed_index.h"
 #include "server/catalog/catalog.h"
 #include "server/fingerprint/fingerprinter.h"
 #include "server/fingerprint/wav_body.h"
@@ -39,13 +41,6 @@ constexpr size_t kTracksPerBatch = 20000;
 constexpr size_t kHttpQueries = 100;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-// CPU time of the calling thread: on a shared machine a fairer measure of the work than wall time.
-double threadCpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 // A distractor: `seconds` of a catalogue track, resampled by `ratio` (pitch and tempo change
 // together, as with a tape sped up), reversed and/or mirrored in frequency (every other sample
@@ -73,10 +68,11 @@ std::vector<float> cut(const std::vector<float>& s, std::mt19937_64& rng) {
     return {s.begin() + static_cast<long>(at), s.begin() + static_cast<long>(at + kQuerySamples)};
 }
 
-// An index under test and the time spent storing into it.
+// An index under test, the time spent storing into it, and its cluster's client (if any).
 struct Store {
     std::string name;
-    std::unique_ptr<server::Index> index;
+    std::unique_ptr<bench::TimedIndex> index;
+    std::shared_ptr<server::redis::ClusterClient> cluster;
     double storingSeconds = 0;
 };
 
@@ -106,23 +102,28 @@ std::vector<Query> makeQueries(const std::vector<bench::Track>& catalogue, const
 
 struct Row {
     std::vector<double> latency, cpu, httpLatency;
+    std::vector<uint32_t> answers;  // the track found for each query (0: none)
+    double lookupCpuSeconds = 0;
+    std::vector<bench::MasterWork> masters;  // what the cluster's masters did for the queries
     std::vector<double> cpuFound, cpuForeign;  // CPU of catalogue and of out-of-catalogue queries
     size_t clean = 0, hitsClean = 0, noisy = 0, hitsNoisy = 0, foreign = 0, falsePositives = 0;
 };
 
-void identifyInProcess(server::Index& index, const server::MatchParams& params, const std::vector<Query>& queries, Row& row) {
+void identifyInProcess(bench::TimedIndex& index, const server::MatchParams& params, const std::vector<Query>& queries, Row& row) {
     const server::Identifier identifier(index, params);
     std::string error;
+    const double lookupBefore = index.lookupCpuSeconds();
     for (const Query& q : queries) {
         const auto start = Clock::now();
-        const double cpuStart = threadCpuSeconds();
+        const double cpuStart = bench::threadCpuSeconds();
         const server::WavParse wav = server::parseWavBody(q.body.data(), q.body.size());
         server::Identification id;
         identifier.identify(wav.audio, id, error);
         row.latency.push_back(secondsSince(start) * 1000);
-        row.cpu.push_back((threadCpuSeconds() - cpuStart) * 1000);
+        row.cpu.push_back((bench::threadCpuSeconds() - cpuStart) * 1000);
         (q.track == 0 ? row.cpuForeign : row.cpuFound).push_back(row.cpu.back());
         const bool found = id.match.found;
+        row.answers.push_back(found ? id.match.track : 0);
         if (q.track == 0) {
             ++row.foreign;
             row.falsePositives += found;
@@ -132,6 +133,46 @@ void identifyInProcess(server::Index& index, const server::MatchParams& params, 
             (q.noisy ? row.hitsNoisy : row.hitsClean) += hit;
         }
     }
+    row.lookupCpuSeconds = index.lookupCpuSeconds() - lookupBefore;
+}
+
+double meanOf(const std::vector<double>& values) {
+    double sum = 0;
+    for (const double v : values) sum += v;
+    return values.empty() ? 0 : sum / static_cast<double>(values.size());
+}
+
+double megabytesPerHour(server::Index& index, double audioSeconds) {
+    server::IndexStats stats;
+    std::string error;
+    index.stats(stats, error);
+    return static_cast<double>(stats.fileBytes) / 1e6 / (audioSeconds / 3600.0);
+}
+
+// The cluster's figures per query beside LMDB's, from the same queries.
+void printComparison(const Store& lmdb, const Row& embedded, const Store& cluster, const Row& row, double audioSeconds) {
+    const double queries = static_cast<double>(std::max<size_t>(1, row.answers.size()));
+    double nodeCpu = 0, commands = 0, scripts = 0;
+    for (const bench::MasterWork& w : row.masters) {
+        nodeCpu += w.cpuSeconds;
+        commands += w.commands;
+        scripts += w.scripts;
+    }
+    size_t same = 0;
+    for (size_t q = 0; q < row.answers.size() && q < embedded.answers.size(); ++q) same += row.answers[q] == embedded.answers[q];
+    double deviation = 0;
+    const std::string shares = bench::describeShares(row.masters, deviation);
+    std::printf("\n%zu masters: serving CPU per query %.2f x LMDB's (mean %.1f / %.1f ms, p50 %.2f x); masters' CPU per query "
+                "%.2f ms together, LMDB's lookup %.2f ms (the cluster's lookup in the serving process %.2f ms); scripts per "
+                "query %.2f per master, commands %.0f on all masters, scripts' reads included; memory %.2f MB/hour on the masters, %.2f x LMDB's file; same "
+                "answers as LMDB %zu/%zu; each master's share of the CPU %s (largest %.0f %% from an even split)\n\n",
+                row.masters.size(), meanOf(row.cpu) / std::max(1e-9, meanOf(embedded.cpu)), meanOf(row.cpu), meanOf(embedded.cpu),
+                bench::percentile(row.cpu, 50) / std::max(1e-9, bench::percentile(embedded.cpu, 50)), nodeCpu * 1000 / queries,
+                embedded.lookupCpuSeconds * 1000 / queries, row.lookupCpuSeconds * 1000 / queries, scripts / queries / static_cast<double>(std::max<size_t>(1, row.masters.size())), commands / queries,
+                megabytesPerHour(*cluster.index, audioSeconds),
+                megabytesPerHour(*cluster.index, audioSeconds) / std::max(1e-9, megabytesPerHour(*lmdb.index, audioSeconds)), same,
+                row.answers.size(), shares.c_str(), deviation);
+    std::fflush(stdout);
 }
 
 // Clean catalogue queries through a running service: parsing, the pool and the reply included.
@@ -243,15 +284,16 @@ std::vector<server::TrackFingerprint> makeDistractors(const std::vector<bench::T
     return batch;
 }
 
-std::unique_ptr<server::Index> openCluster(const std::string& seeds, bool empty, std::string& error) {
+bool openCluster(const std::string& seeds, bool empty, Store& store, std::string& error) {
     std::vector<server::redis::Node> nodes;
-    if (!server::redis::parseSeedNodes(seeds, nodes, error)) return nullptr;
-    std::shared_ptr<server::redis::ClusterClient> client =
-        server::redis::ClusterClient::connect(nodes, std::chrono::seconds(10), error);
-    if (!client) return nullptr;
+    if (!server::redis::parseSeedNodes(seeds, nodes, error)) return false;
+    store.cluster = server::redis::ClusterClient::connect(nodes, std::chrono::seconds(10), error);
+    if (!store.cluster) return false;
     std::vector<server::redis::Reply> replies;
-    if (empty && !client->runOnEveryMaster({"FLUSHALL"}, replies, error)) return nullptr;
-    return server::openRedisIndex(client, error);
+    if (empty && !store.cluster->runOnEveryMaster({"FLUSHALL"}, replies, error)) return false;
+    auto index = server::openRedisIndex(store.cluster, error);
+    if (index) store.index = std::make_unique<bench::TimedIndex>(std::move(index));
+    return index != nullptr;
 }
 
 }  // namespace
@@ -292,9 +334,13 @@ int main(int argc, char** argv) {
     const long baseline = bench::residentBytes();
     if (!measureOnly) std::filesystem::remove_all(work);
     std::string error;
-    std::vector<Store> stores;
-    stores.push_back({"LMDB", server::openLmdbIndex(work + "/index", error)});
-    if (stores.back().index && !redisSeeds.empty()) stores.push_back({"Redis Cluster", openCluster(redisSeeds, !measureOnly, error)});
+    std::vector<Store> stores(1);
+    stores[0].name = "LMDB";
+    if (auto lmdb = server::openLmdbIndex(work + "/index", error)) stores[0].index = std::make_unique<bench::TimedIndex>(std::move(lmdb));
+    if (stores[0].index && !redisSeeds.empty()) {
+        stores.emplace_back().name = "Redis Cluster";
+        openCluster(redisSeeds, !measureOnly, stores.back(), error);
+    }
     // The HTTP timing needs a catalogue beside the index; an empty one answers every match the
     // same way a full one does, minus one row lookup.
     auto catalog = stores.back().index ? server::openSqliteCatalog(work + "/catalog.sqlite", error) : nullptr;
@@ -337,13 +383,19 @@ int main(int argc, char** argv) {
         audioSeconds += static_cast<double>(add) * seconds;
 
         const std::vector<Query> set = makeQueries(catalogue, outside, queries, rng);
+        Row embedded;
         for (const Store& store : stores) {
             Row row;
+            std::vector<bench::MasterWork> before, after;
+            if (store.cluster && !bench::readMasterWork(*store.cluster, before, error)) std::fprintf(stderr, "%s\n", error.c_str());
             identifyInProcess(*store.index, matchParams, set, row);
+            if (store.cluster && bench::readMasterWork(*store.cluster, after, error)) row.masters = bench::workBetween(before, after);
             identifyOverHttp(*catalog, *store.index, matchParams, set, row);
             printRow(store, tracks, audioSeconds, row, &store == &stores.front() ? bench::residentBytes() - baseline : -1);
             if (&store == &stores.front()) growth.push_back({audioSeconds / 3600.0, bench::percentile(row.cpu, 50),
                                                              bench::percentile(row.cpu, 95)});
+            if (&store == &stores.front()) embedded = row;
+            else printComparison(stores.front(), embedded, store, row, audioSeconds);
         }
     }
     printGrowthLaw(growth);
