@@ -15,11 +15,12 @@ using redis::Command;
 using redis::Reply;
 
 // Layout in the cluster (text keys, so that redis-cli shows them plainly):
-//   i:b{<group>}<bucket>  the postings of 2^12 neighbouring hashes, a sorted run of 8-byte
+//   i:b{<group>}<bucket>  the postings of 2^10 neighbouring hashes, a sorted run of 8-byte
 //                    records (redis_buckets.h), in one of 2048 groups that a lookup reads with an
-//                    MGET each. About a million such keys hold any catalogue: few enough that
-//                    Redis's per-key overhead is small beside the records, many enough that
-//                    each holds little besides the hashes a query asks for.
+//                    MGET each. At most four million such keys hold any catalogue: few enough
+//                    that Redis's per-key overhead stays small beside the records of a large
+//                    catalogue, many enough that each holds little besides the hashes a query
+//                    asks for.
 //   i:t:<track>      the track's distinct hashes, delta-coded (hash_list.h): what removal needs.
 //                    Written before the postings, so that a track interrupted mid-way is found
 //                    and its postings removed by a later removeTrack.

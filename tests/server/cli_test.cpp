@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -354,6 +355,55 @@ TEST_P(ClusterCommandLineTest, AKilledIndexerOrMasterLeavesNoHalfTrackAndNoWrong
     EXPECT_EQ(wrong, 0) << wrongReply;
     EXPECT_GE(right, rightBefore + 6) << server.output();
     EXPECT_EQ(server.get("/health").body.rfind("ok tracks=3 cluster=ok masters=3 ", 0), 0u);
+}
+
+// An operator grows the cluster by a master and shrinks it back while `serve` answers steady
+// queries and `index` adds one track after another: every answer is right or, while a slot
+// moves, a 503 (counted, and rare), and every track added meanwhile is found afterwards.
+TEST_P(ClusterCommandLineTest, AMasterAddedAndRemovedUnderQueriesAndIndexingLosesNothing) {
+    std::vector<std::vector<float>> songs;
+    const auto index = [&](uint32_t seed) {
+        songs.push_back(melody(seed, 40));
+        const std::filesystem::path folder = dir_ / ("music" + std::to_string(seed));
+        std::filesystem::create_directories(folder);
+        writeFile(folder / ("Band - " + std::to_string(seed) + ".wav"), wavFile(songs.back(), 8000));
+        return run({"index", folder}) == 0;
+    };
+    const auto title = [&](const Serving& server, size_t i) { return element(server.post(part(songs[i], 20.0)).body, "TRACK_TITLE"); };
+    ASSERT_TRUE(index(201) && index(202)) << out_;
+    const std::vector<std::vector<float>> steady = songs;
+    Serving server(with(), dir_);
+    std::atomic<bool> stop{false}, resized{false};
+    std::atomic<int> right{0}, refused{0}, wrong{0};
+    std::string wrongReply, error;
+    std::thread queries([&] {
+        for (size_t i = 0; !stop; ++i, std::this_thread::sleep_for(20ms)) {
+            const RawReply reply = server.post(part(steady[i % 2], 20.0));
+            if (reply.status == 200 && element(reply.body, "TRACK_TITLE") == std::to_string(201 + i % 2)) ++right;
+            else if (reply.status == 503) ++refused;
+            else if (++wrong == 1) wrongReply = std::to_string(reply.status) + " " + reply.body;
+        }
+    });
+    bool grown = false, shrunk = false;
+    std::thread operatorRun([&] {
+        const int port = cluster()->addMaster(400, error);
+        grown = port != 0;
+        shrunk = grown && cluster()->removeMaster(port, error);
+        resized = true;
+    });
+    bool indexed = true;
+    for (uint32_t seed = 203; indexed && (seed == 203 || !resized); ++seed) indexed = index(seed);
+    operatorRun.join();
+    stop = true;
+    queries.join();
+    ASSERT_TRUE(grown && shrunk) << error;
+    EXPECT_TRUE(indexed) << out_;
+    std::printf("%d right answers, %d refused while slots moved, %zu tracks\n", right.load(), refused.load(), songs.size());
+    EXPECT_EQ(wrong, 0) << wrongReply;
+    EXPECT_LT(refused, right);
+    EXPECT_EQ(list().size(), songs.size());
+    for (size_t i = 0; i < songs.size(); ++i) EXPECT_EQ(title(server, i), std::to_string(201 + i));
+    EXPECT_NE(server.get("/health").body.find(kClusterState), std::string::npos);
 }
 
 TEST_P(ClusterCommandLineTest, StoreOptionsAreCheckedAndADeadSeedIsNamed) {

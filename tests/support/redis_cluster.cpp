@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <random>
 #include <set>
 #include <thread>
@@ -69,37 +70,43 @@ RedisCluster::~RedisCluster() {
   std::filesystem::remove_all(m_root, ignored);
 }
 
+int RedisCluster::freePortWithFolder() {
+  std::mt19937 rng(std::random_device{}());
+  for (int attempt = 0; attempt < 1000 && !m_root.empty(); ++attempt) {
+    const int port = 20000 + static_cast<int>(rng() % 30000);
+    if (PortFree(port) && PortFree(port + 10000) && std::filesystem::create_directory(m_root / std::to_string(port)))
+      return port;
+  }
+  return 0;
+}
+
+bool RedisCluster::startServer(int port, std::string& error) {
+  const std::filesystem::path dir = m_root / std::to_string(port);
+  // Failures are noticed within a second, and a replica takes over whatever its lag.
+  const Server& server = m_servers.emplace_back(
+      Server{port, Spawn({"redis-server", "--port", std::to_string(port), "--bind", "127.0.0.1", "--dir", dir.string(),
+                          "--cluster-enabled", "yes", "--cluster-node-timeout", "1000", "--cluster-replica-validity-factor",
+                          "0", "--appendonly", "no", "--save", ""},
+                         dir / "server.log")});
+  redis::Reply reply;
+  for (auto deadline = Clock::now() + std::chrono::seconds(10); !command(port, {"PING"}, reply, error);) {
+    if (Clock::now() > deadline || waitpid(server.pid, nullptr, WNOHANG) != 0) {
+      error = "redis-server did not start: " + error + "; see " + dir.string();
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 bool RedisCluster::start(std::string& error) {
   m_root = MakeTempFolder("melodex-redis-cluster");
-  std::vector<std::string> create = {"redis-cli", "--cluster", "create", "--cluster-replicas", "1", "--cluster-yes"};
-  // Six ports free together with their cluster bus ports (port + 10000).
-  std::mt19937 rng(std::random_device{}());
-  for (int attempt = 0; attempt < 1000 && m_servers.size() < 6 && !m_root.empty(); ++attempt) {
-    const int port = 20000 + static_cast<int>(rng() % 30000);
-    const std::filesystem::path dir = m_root / std::to_string(port);
-    if (!PortFree(port) || !PortFree(port + 10000) || !std::filesystem::create_directory(dir)) continue;
-    // Failures are noticed within a second, and a replica takes over whatever its lag.
-    m_servers.push_back({port, Spawn({"redis-server", "--port", std::to_string(port), "--bind", "127.0.0.1", "--dir",
-                                      dir.string(), "--cluster-enabled", "yes", "--cluster-node-timeout", "1000",
-                                      "--cluster-replica-validity-factor", "0", "--appendonly", "no", "--save", ""},
-                                     dir / "server.log")});
+  std::vector<std::string> create = {"--cluster", "create", "--cluster-replicas", "1", "--cluster-yes"};
+  for (int port; m_servers.size() < 6 && (port = freePortWithFolder()) != 0;) {
+    if (!startServer(port, error)) return false;
     create.push_back("127.0.0.1:" + std::to_string(port));
   }
-  redis::Reply reply;
-  for (const Server& server : m_servers)
-    for (auto deadline = Clock::now() + std::chrono::seconds(10); !command(server.port, {"PING"}, reply, error);) {
-      if (Clock::now() > deadline || waitpid(server.pid, nullptr, WNOHANG) != 0) {
-        error = "redis-server did not start: " + error + "; see " + (m_root / std::to_string(server.port)).string();
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  int status = -1;
-  const pid_t creator = m_servers.size() == 6 ? Spawn(create, m_root / "create.log") : -1;
-  if (creator <= 0 || waitpid(creator, &status, 0) != creator || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    error = "redis-cli --cluster create failed; see " + (m_root / "create.log").string();
-    return false;
-  }
+  if (m_servers.size() != 6 || !redisCli(create, "create.log", error)) return false;
   return waitUntilHealthy(error);
 }
 
@@ -131,7 +138,7 @@ bool RedisCluster::waitUntilHealthy(std::string& error) {
       if (!healthy) break;
     }
     const std::set<int> masters(first.begin(), first.end());
-    if (healthy && masters.size() == 3 && masters.count(0) == 0) return true;
+    if (healthy && masters.size() == m_masters && masters.count(0) == 0) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   error = "the Redis cluster did not become healthy within 60 s: " + error;
@@ -203,13 +210,9 @@ bool RedisCluster::commandOk(int port, const redis::Command& command, std::strin
 
 bool RedisCluster::moveSlot(uint16_t slot, int toPort, const std::vector<std::string>& keys, bool finish,
                             std::string& error) {
-  const auto nodeId = [&](int port) {
-    redis::Reply reply;
-    return command(port, {"CLUSTER", "MYID"}, reply, error) ? reply.string : std::string();
-  };
   const int from = masterOf(slot);
-  const std::string s = std::to_string(slot), to = std::to_string(toPort), owner = nodeId(toPort);
-  if (!commandOk(toPort, {"CLUSTER", "SETSLOT", s, "IMPORTING", nodeId(from)}, error) ||
+  const std::string s = std::to_string(slot), to = std::to_string(toPort), owner = nodeId(toPort, error);
+  if (!commandOk(toPort, {"CLUSTER", "SETSLOT", s, "IMPORTING", nodeId(from, error)}, error) ||
       !commandOk(from, {"CLUSTER", "SETSLOT", s, "MIGRATING", owner}, error))
     return false;
   redis::Reply left;
@@ -227,6 +230,63 @@ bool RedisCluster::moveSlot(uint16_t slot, int toPort, const std::vector<std::st
     if (server.pid > 0 && server.port != toPort && server.port != from) order.push_back(server.port);
   for (const int port : order)
     if (!command(port, {"CLUSTER", "SETSLOT", s, "NODE", owner}, left, error)) return false;
+  return waitUntilHealthy(error);
+}
+
+bool RedisCluster::redisCli(std::vector<std::string> args, const std::string& log, std::string& error) const {
+  args.insert(args.begin(), "redis-cli");
+  int status = -1;
+  const pid_t cli = Spawn(args, m_root / log);
+  if (cli > 0 && waitpid(cli, &status, 0) == cli && WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+  error = "redis-cli " + args[2] + " failed; see " + (m_root / log).string();
+  return false;
+}
+
+std::string RedisCluster::nodeId(int port, std::string& error) const {
+  redis::Reply reply;
+  return command(port, {"CLUSTER", "MYID"}, reply, error) ? reply.string : std::string();
+}
+
+int RedisCluster::addMaster(int slots, std::string& error) {
+  const int port = freePortWithFolder();
+  const std::string seed = "127.0.0.1:" + std::to_string(masterOf(0)), node = "127.0.0.1:" + std::to_string(port);
+  if (!port || !startServer(port, error) || !redisCli({"--cluster", "add-node", node, seed}, "add.log", error)) return 0;
+  // Resharding needs every node to know the new one and agree (`check` says so, but exits 0 either
+  // way), and the new one to see the cluster whole.
+  const auto agreed = [&] {
+    std::filesystem::remove(m_root / "check.log");
+    if (!redisCli({"--cluster", "check", seed}, "check.log", error)) return false;
+    std::ifstream log(m_root / "check.log");
+    const std::string text(std::istreambuf_iterator<char>(log), {});
+    redis::Reply info;
+    return text.find(node) != std::string::npos && text.find("[ERR]") == std::string::npos &&
+           command(port, {"CLUSTER", "INFO"}, info, error) && InfoValue(info.string, "cluster_state") == "ok";
+  };
+  for (auto deadline = Clock::now() + std::chrono::seconds(20); !agreed();) {
+    if (Clock::now() > deadline) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  const std::string id = nodeId(port, error);
+  if (id.empty() || !redisCli({"--cluster", "reshard", seed, "--cluster-from", "all", "--cluster-to", id, "--cluster-slots",
+                               std::to_string(slots), "--cluster-yes"}, "reshard.log", error))
+    return 0;
+  ++m_masters;
+  return waitUntilHealthy(error) ? port : 0;
+}
+
+bool RedisCluster::removeMaster(int port, std::string& error) {
+  const std::string id = nodeId(port, error), seed = "127.0.0.1:" + std::to_string(otherMaster(port));
+  if (id.empty() || !redisCli({"--cluster", "rebalance", seed, "--cluster-weight", id + "=0"}, "rebalance.log", error) ||
+      !redisCli({"--cluster", "del-node", seed, id}, "del.log", error))
+    return false;
+  // del-node leaves the node running, forgotten by the others: it is no seed any more.
+  const auto removed = std::find_if(m_servers.begin(), m_servers.end(), [&](const Server& s) { return s.port == port; });
+  if (removed != m_servers.end() && removed->pid > 0) {
+    kill(removed->pid, SIGKILL);
+    waitpid(removed->pid, nullptr, 0);
+  }
+  if (removed != m_servers.end()) m_servers.erase(removed);
+  --m_masters;
   return waitUntilHealthy(error);
 }
 

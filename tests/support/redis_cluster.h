@@ -43,6 +43,12 @@ class RedisCluster {
   // Moves `slot` to the master on `toPort` as resharding does: marks it migrating and moves `keys`;
   // with `finish`, moves the rest and assigns the slot to `toPort` everywhere.
   bool moveSlot(uint16_t slot, int toPort, const std::vector<std::string>& keys, bool finish, std::string& error);
+  // As an operator grows the cluster: a new master without a replica (`redis-cli --cluster
+  // add-node`), given `slots` slots of the others (`reshard`); its port, 0 on failure.
+  int addMaster(int slots, std::string& error);
+  // As an operator shrinks it: the master's slots moved to the others (`rebalance` with its weight
+  // at 0), then the node taken out of the cluster and stopped (`del-node`).
+  bool removeMaster(int port, std::string& error);
 
  private:
   struct Server {
@@ -51,8 +57,15 @@ class RedisCluster {
   };
 
   bool start(std::string& error);
-  // Every live node says the cluster is ok and names the same three live masters, and every other
-  // live node is a replica linked to its master; at most 60 s.
+  // A free port whose cluster bus port (port + 10000) is free too, with a folder for its node.
+  int freePortWithFolder();
+  // Starts redis-server on `port` and waits until it answers.
+  bool startServer(int port, std::string& error);
+  // redis-cli with `args`, its output in `log` under the cluster's folder.
+  bool redisCli(std::vector<std::string> args, const std::string& log, std::string& error) const;
+  std::string nodeId(int port, std::string& error) const;
+  // Every live node says the cluster is ok and names the same live masters (as many as expected),
+  // and every other live node is a replica linked to its master; at most 60 s.
   bool waitUntilHealthy(std::string& error);
   // Sends `command` to the node on `port`; false with `error` when the node answers an error.
   bool commandOk(int port, const melodex::server::redis::Command& command, std::string& error) const;
@@ -60,6 +73,7 @@ class RedisCluster {
 
   std::filesystem::path m_root;
   std::vector<Server> m_servers;
+  size_t m_masters = 3;
 };
 
 // A test run on each store: the embedded one ("embedded", cluster() null) and the shared cluster
