@@ -94,6 +94,32 @@ std::vector<float> part(const std::vector<float>& song, double start, double sec
     return {song.begin() + static_cast<long>(start * 8000), song.begin() + static_cast<long>((start + seconds) * 8000)};
 }
 
+// Queries for each song in turn (song i titled firstSeed + i), a steady stream rather than a flood
+// as the machine runs other tests meanwhile: right answers, refusals (503) and wrong answers.
+class SteadyQueries {
+public:
+    SteadyQueries(const Serving& server, std::vector<std::vector<float>> songs, uint32_t firstSeed)
+        : thread_([&server, songs, firstSeed, this] {
+        for (size_t i = 0; !stop_; ++i, std::this_thread::sleep_for(20ms)) {
+            const RawReply reply = server.post(part(songs[i % songs.size()], 6.0));
+            if (reply.status == 200 && element(reply.body, "TRACK_TITLE") == std::to_string(firstSeed + i % songs.size())) ++right;
+            else if (reply.status == 503) ++refused;
+            else if (++wrong == 1) wrongReply = std::to_string(reply.status) + " " + reply.body;
+        }
+    }) {}
+    ~SteadyQueries() { stop(); }
+    void stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    std::atomic<int> right{0}, refused{0}, wrong{0};
+    std::string wrongReply;
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 // Runs on the embedded stores, or on the cluster (ClusterCommandLineTest: on the cluster only).
 class CommandLineTest : public EachStoreTest {
 protected:
@@ -331,29 +357,18 @@ TEST_P(ClusterCommandLineTest, AKilledIndexerOrMasterLeavesNoHalfTrackAndNoWrong
     EXPECT_EQ(list().size(), 3u) << out_;
     for (size_t i = 0; i < 3; ++i) EXPECT_EQ(title(i), std::to_string(101 + i));
     std::this_thread::sleep_for(300ms);  // let the replicas catch up
-    std::atomic<bool> stop{false};
-    std::atomic<int> right{0}, wrong{0};
-    std::string wrongReply;
-    // A steady stream rather than a flood: the machine runs other tests meanwhile.
-    std::thread queries([&] {
-        for (size_t i = 0; !stop; ++i, std::this_thread::sleep_for(20ms)) {
-            const RawReply reply = server.post(part(songs[i % 3], 6.0));
-            if (reply.status == 200 && element(reply.body, "TRACK_TITLE") == std::to_string(101 + i % 3)) ++right;
-            else if (reply.status != 503 && ++wrong == 1) wrongReply = std::to_string(reply.status) + " " + reply.body;
-        }
-    });
-    while (right < 2) std::this_thread::sleep_for(10ms);
+    SteadyQueries queries(server, songs, 101);
+    while (queries.right < 2) std::this_thread::sleep_for(10ms);
     std::string error;
     const bool failedOver = cluster()->killMasterOf(redis::keySlot("{i}"), error);
     // Answers resume: a run of right answers after the replica took over.
-    const int rightBefore = right;
+    const int rightBefore = queries.right;
     const auto until = std::chrono::steady_clock::now() + 60s;
-    while (right < rightBefore + 6 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
-    stop = true;
-    queries.join();
+    while (queries.right < rightBefore + 6 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
+    queries.stop();
     ASSERT_TRUE(failedOver) << error;
-    EXPECT_EQ(wrong, 0) << wrongReply;
-    EXPECT_GE(right, rightBefore + 6) << server.output();
+    EXPECT_EQ(queries.wrong, 0) << queries.wrongReply;
+    EXPECT_GE(queries.right, rightBefore + 6) << server.output();
     EXPECT_EQ(server.get("/health").body.rfind("ok tracks=3 cluster=ok masters=3 ", 0), 0u);
 }
 
@@ -369,40 +384,29 @@ TEST_P(ClusterCommandLineTest, AMasterAddedAndRemovedUnderQueriesAndIndexingLose
         writeFile(folder / ("Band - " + std::to_string(seed) + ".wav"), wavFile(songs.back(), 8000));
         return run({"index", folder}) == 0;
     };
-    const auto title = [&](const Serving& server, size_t i) { return element(server.post(part(songs[i], 20.0)).body, "TRACK_TITLE"); };
     ASSERT_TRUE(index(201) && index(202)) << out_;
-    const std::vector<std::vector<float>> steady = songs;
     Serving server(with(), dir_);
-    std::atomic<bool> stop{false}, resized{false};
-    std::atomic<int> right{0}, refused{0}, wrong{0};
-    std::string wrongReply, error;
-    std::thread queries([&] {
-        for (size_t i = 0; !stop; ++i, std::this_thread::sleep_for(20ms)) {
-            const RawReply reply = server.post(part(steady[i % 2], 20.0));
-            if (reply.status == 200 && element(reply.body, "TRACK_TITLE") == std::to_string(201 + i % 2)) ++right;
-            else if (reply.status == 503) ++refused;
-            else if (++wrong == 1) wrongReply = std::to_string(reply.status) + " " + reply.body;
-        }
-    });
+    SteadyQueries queries(server, songs, 201);
+    std::string error;
+    std::atomic<bool> resized{false};
     bool grown = false, shrunk = false;
     std::thread operatorRun([&] {
         const int port = cluster()->addMaster(400, error);
-        grown = port != 0;
-        shrunk = grown && cluster()->removeMaster(port, error);
+        shrunk = (grown = port != 0) && cluster()->removeMaster(port, error);
         resized = true;
     });
     bool indexed = true;
     for (uint32_t seed = 203; indexed && (seed == 203 || !resized); ++seed) indexed = index(seed);
     operatorRun.join();
-    stop = true;
-    queries.join();
+    queries.stop();
     ASSERT_TRUE(grown && shrunk) << error;
     EXPECT_TRUE(indexed) << out_;
-    std::printf("%d right answers, %d refused while slots moved, %zu tracks\n", right.load(), refused.load(), songs.size());
-    EXPECT_EQ(wrong, 0) << wrongReply;
-    EXPECT_LT(refused, right);
+    std::printf("%d right, %d refused while slots moved; %zu tracks\n", queries.right.load(), queries.refused.load(), songs.size());
+    EXPECT_EQ(queries.wrong, 0) << queries.wrongReply;
+    EXPECT_LT(queries.refused, queries.right);
     EXPECT_EQ(list().size(), songs.size());
-    for (size_t i = 0; i < songs.size(); ++i) EXPECT_EQ(title(server, i), std::to_string(201 + i));
+    for (size_t i = 0; i < songs.size(); ++i)
+        EXPECT_EQ(element(server.post(part(songs[i], 20.0)).body, "TRACK_TITLE"), std::to_string(201 + i));
     EXPECT_NE(server.get("/health").body.find(kClusterState), std::string::npos);
 }
 
