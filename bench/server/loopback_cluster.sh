@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
-# A Redis Cluster of three masters with one replica each on loopback ports, for the benchmarks.
-#   loopback_cluster.sh start DIR [FIRST_PORT]   six nodes on FIRST_PORT.. (default 7101), data in DIR
+# A Redis Cluster of masters with one replica each on loopback ports, for the benchmarks.
+#   loopback_cluster.sh start DIR [FIRST_PORT] [MASTERS]   2 x MASTERS nodes (default 3 masters) on
+#                                                          FIRST_PORT.. (default 7101), data in DIR
 #   loopback_cluster.sh stop DIR
 # Prints the seed list that --redis takes.
 set -euo pipefail
 command=${1:?start or stop}
 dir=${2:?a folder for the nodes}
 first=${3:-7101}
+nodes=$((2 * ${4:-3}))
 
 case $command in
 start)
     mkdir -p "$dir"
     ports=()
-    for ((i = 0; i < 6; i++)); do
+    for ((i = 0; i < nodes; i++)); do
         port=$((first + i))
         ports+=("127.0.0.1:$port")
         mkdir -p "$dir/$port"
@@ -21,7 +23,7 @@ start)
             --cluster-enabled yes --cluster-config-file nodes.conf --cluster-node-timeout 2000 \
             --appendonly no --save ''
     done
-    for ((i = 0; i < 6; i++)); do
+    for ((i = 0; i < nodes; i++)); do
         until redis-cli -p $((first + i)) ping >/dev/null 2>&1; do sleep 0.1; done
     done
     redis-cli --cluster create "${ports[@]}" --cluster-replicas 1 --cluster-yes >"$dir/create.log"
@@ -34,7 +36,7 @@ stop)
     done
     ;;
 *)
-    echo "usage: $0 start|stop DIR [FIRST_PORT]" >&2
+    echo "usage: $0 start|stop DIR [FIRST_PORT] [MASTERS]" >&2
     exit 2
     ;;
 esac
