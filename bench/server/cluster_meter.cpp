@@ -13,25 +13,18 @@ double infoValue(const std::string& info, const std::string& name) {
     return at == std::string::npos ? 0 : std::atof(info.c_str() + at + name.size() + 2);
 }
 
-double callsOf(const std::string& commandstats, const std::string& command) {
-    const size_t at = commandstats.find("cmdstat_" + command + ":calls=");
-    return at == std::string::npos ? 0 : std::atof(commandstats.c_str() + at + command.size() + 15);
-}
-
 }  // namespace
 
 bool readMasterWork(server::redis::ClusterClient& client, std::vector<MasterWork>& out, std::string& error) {
-    std::vector<server::redis::Reply> cpu, stats, commands;
-    if (!client.runOnEveryMaster({"INFO", "cpu"}, cpu, error) || !client.runOnEveryMaster({"INFO", "stats"}, stats, error) ||
-        !client.runOnEveryMaster({"INFO", "commandstats"}, commands, error))
+    std::vector<server::redis::Reply> cpu, stats;
+    if (!client.runOnEveryMaster({"INFO", "cpu"}, cpu, error) || !client.runOnEveryMaster({"INFO", "stats"}, stats, error))
         return false;
     const std::vector<server::redis::Node> masters = client.masters();
     out.clear();
-    for (size_t m = 0; m < cpu.size() && m < stats.size() && m < commands.size() && m < masters.size(); ++m)
+    for (size_t m = 0; m < cpu.size() && m < stats.size() && m < masters.size(); ++m)
         out.push_back({server::redis::formatNode(masters[m]),
                        infoValue(cpu[m].string, "used_cpu_user") + infoValue(cpu[m].string, "used_cpu_sys"),
-                       infoValue(stats[m].string, "total_commands_processed"),
-                       callsOf(commands[m].string, "evalsha") + callsOf(commands[m].string, "eval")});
+                       infoValue(stats[m].string, "total_commands_processed")});
     return true;
 }
 
@@ -39,8 +32,7 @@ std::vector<MasterWork> workBetween(const std::vector<MasterWork>& before, const
     std::vector<MasterWork> out;
     for (const MasterWork& a : after) {
         const auto b = std::find_if(before.begin(), before.end(), [&](const MasterWork& w) { return w.node == a.node; });
-        out.push_back(b == before.end() ? a : MasterWork{a.node, a.cpuSeconds - b->cpuSeconds, a.commands - b->commands,
-                                                                   a.scripts - b->scripts});
+        out.push_back(b == before.end() ? a : MasterWork{a.node, a.cpuSeconds - b->cpuSeconds, a.commands - b->commands});
     }
     return out;
 }

@@ -9,12 +9,11 @@
 namespace melodex::bench {
 
 // The work of a Redis Cluster's masters, from their own accounts (INFO): CPU seconds (user and
-// system), commands processed (those that scripts call included) and scripts run by each master.
+// system) and commands processed by each master.
 struct MasterWork {
     std::string node;
     double cpuSeconds = 0;
     double commands = 0;
-    double scripts = 0;
 };
 
 bool readMasterWork(server::redis::ClusterClient& client, std::vector<MasterWork>& out, std::string& error);

@@ -152,23 +152,22 @@ double megabytesPerHour(server::Index& index, double audioSeconds) {
 // The cluster's figures per query beside LMDB's, from the same queries.
 void printComparison(const Store& lmdb, const Row& embedded, const Store& cluster, const Row& row, double audioSeconds) {
     const double queries = static_cast<double>(std::max<size_t>(1, row.answers.size()));
-    double nodeCpu = 0, commands = 0, scripts = 0;
+    double nodeCpu = 0, commands = 0;
     for (const bench::MasterWork& w : row.masters) {
         nodeCpu += w.cpuSeconds;
         commands += w.commands;
-        scripts += w.scripts;
     }
     size_t same = 0;
     for (size_t q = 0; q < row.answers.size() && q < embedded.answers.size(); ++q) same += row.answers[q] == embedded.answers[q];
     double deviation = 0;
     const std::string shares = bench::describeShares(row.masters, deviation);
     std::printf("\n%zu masters: serving CPU per query %.2f x LMDB's (mean %.1f / %.1f ms, p50 %.2f x); masters' CPU per query "
-                "%.2f ms together, LMDB's lookup %.2f ms (the cluster's lookup in the serving process %.2f ms); scripts per "
-                "query %.2f per master, commands %.0f on all masters, scripts' reads included; memory %.2f MB/hour on the masters, %.2f x LMDB's file; same "
+                "%.2f ms together, LMDB's lookup %.2f ms (the cluster's lookup in the serving process %.2f ms); commands per "
+                "query %.0f on all masters; memory %.2f MB/hour on the masters, %.2f x LMDB's file; same "
                 "answers as LMDB %zu/%zu; each master's share of the CPU %s (largest %.0f %% from an even split)\n\n",
                 row.masters.size(), meanOf(row.cpu) / std::max(1e-9, meanOf(embedded.cpu)), meanOf(row.cpu), meanOf(embedded.cpu),
                 bench::percentile(row.cpu, 50) / std::max(1e-9, bench::percentile(embedded.cpu, 50)), nodeCpu * 1000 / queries,
-                embedded.lookupCpuSeconds * 1000 / queries, row.lookupCpuSeconds * 1000 / queries, scripts / queries / static_cast<double>(std::max<size_t>(1, row.masters.size())), commands / queries,
+                embedded.lookupCpuSeconds * 1000 / queries, row.lookupCpuSeconds * 1000 / queries, commands / queries,
                 megabytesPerHour(*cluster.index, audioSeconds),
                 megabytesPerHour(*cluster.index, audioSeconds) / std::max(1e-9, megabytesPerHour(*lmdb.index, audioSeconds)), same,
                 row.answers.size(), shares.c_str(), deviation);

@@ -101,8 +101,8 @@ std::unique_ptr<Index> openLmdbIndex(const std::string& dir, std::string& error)
 bool isEarlierLmdbIndex(const std::string& dir);
 // The distributed store: the index in a Redis Cluster, shared by every process that opens it.
 // An index of an earlier format is refused with kRebuildAdvice, unless `rebuild`: then it is
-// stamped with this format, for its tracks to be removed and added again (the postings' layout
-// is the same, so removal takes the earlier ones out too).
+// stamped with this format, for its tracks to be removed and added again (postings kept in an
+// earlier layout's keys are no longer read, and are left for the operator to delete).
 std::unique_ptr<Index> openRedisIndex(std::shared_ptr<redis::ClusterClient> client, std::string& error, bool rebuild = false);
 
 }  // namespace melodex::server
