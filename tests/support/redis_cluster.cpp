@@ -133,7 +133,8 @@ bool RedisCluster::waitUntilHealthy(std::string& error) {
       if (first.empty()) first = owners;
       const bool serves = std::find(owners.begin(), owners.end(), server.port) != owners.end();
       healthy = healthy && InfoValue(info.string, "cluster_state") == "ok" && owners == first &&
-                (serves || InfoValue(replication.string, "master_link_status") == "up");
+                (serves || InfoValue(replication.string, "role") == "master" ||
+                 InfoValue(replication.string, "master_link_status") == "up");
       if (!healthy) break;
     }
     const std::set<int> masters(first.begin(), first.end());
@@ -250,17 +251,9 @@ int RedisCluster::addMaster(int slots, std::string& error) {
   const int port = freePortWithFolder();
   const std::string seed = "127.0.0.1:" + std::to_string(masterOf(0)), node = "127.0.0.1:" + std::to_string(port);
   if (!port || !startServer(port, error) || !redisCli({"--cluster", "add-node", node, seed}, "add.log", error)) return 0;
-  // Resharding needs the new node to know every other and see the cluster whole.
-  for (auto deadline = Clock::now() + std::chrono::seconds(20);;) {
-    redis::Reply info;
-    if (command(port, {"CLUSTER", "INFO"}, info, error) && InfoValue(info.string, "cluster_state") == "ok" &&
-        InfoValue(info.string, "cluster_known_nodes") == std::to_string(m_servers.size()))
-      break;
-    if (Clock::now() > deadline) return 0;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  // Resharding needs the new node to see the cluster whole.
   const std::string id = nodeId(port, error);
-  if (id.empty() || !redisCli({"--cluster", "reshard", seed, "--cluster-from", "all", "--cluster-to", id, "--cluster-slots",
+  if (id.empty() || !waitUntilHealthy(error) || !redisCli({"--cluster", "reshard", seed, "--cluster-from", "all", "--cluster-to", id, "--cluster-slots",
                                std::to_string(slots), "--cluster-yes"}, "reshard.log", error))
     return 0;
   ++m_masters;
@@ -274,11 +267,9 @@ bool RedisCluster::removeMaster(int port, std::string& error) {
     return false;
   // del-node leaves the node running, forgotten by the others: it is no seed any more.
   const auto removed = std::find_if(m_servers.begin(), m_servers.end(), [&](const Server& s) { return s.port == port; });
-  if (removed != m_servers.end() && removed->pid > 0) {
-    kill(removed->pid, SIGKILL);
-    waitpid(removed->pid, nullptr, 0);
-  }
-  if (removed != m_servers.end()) m_servers.erase(removed);
+  kill(removed->pid, SIGKILL);
+  waitpid(removed->pid, nullptr, 0);
+  m_servers.erase(removed);
   --m_masters;
   return waitUntilHealthy(error);
 }

@@ -64,8 +64,9 @@ class RedisCluster {
   // redis-cli with `args`, its output in `log` under the cluster's folder.
   bool redisCli(std::vector<std::string> args, const std::string& log, std::string& error) const;
   std::string nodeId(int port, std::string& error) const;
-  // Every live node says the cluster is ok and names the same live masters (as many as expected),
-  // and every other live node is a replica linked to its master; at most 60 s.
+  // Every live node says the cluster is ok and names the same live masters of slots (as many as
+  // expected), and every other live node is a master of none or a replica linked to its master;
+  // at most 60 s.
   bool waitUntilHealthy(std::string& error);
   // Sends `command` to the node on `port`; false with `error` when the node answers an error.
   bool commandOk(int port, const melodex::server::redis::Command& command, std::string& error) const;
