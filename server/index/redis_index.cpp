@@ -38,10 +38,9 @@ using redis::Reply;
 // meanwhile cannot leave them half there): redis_committed_tracks.h. Removal un-commits first
 // (counting the removal), then deletes the postings, then the hash list.
 //
-// A lookup sends one script to each master, naming the buckets that master serves. While a slot
-// moves between masters (or after a failover) a bucket may not be where the slot map said: the
-// script then fails rather than read nothing, and the lookup is tried again on a fresh map, a
-// few times, before it reports the cluster unavailable.
+// While a group's slot moves between masters, the cluster answers an MGET of buckets that are
+// partly moved with TRYAGAIN, and of buckets that all moved with ASK: the client waits or
+// follows, so a lookup never reads a moved bucket as empty.
 using redis_layout::kCommitLog;
 using redis_layout::kFormat;
 using redis_layout::kPostings;
@@ -341,7 +340,8 @@ private:
         };
         for (size_t first = 0; first < prepared.size();) {
             std::vector<Entry> entries;
-            for (; first < prepared.size() && (entries.empty() || entries.size() + prepared[first].postings.size() <= kRecordsPerMerge); ++first)
+            const auto fits = [&](const PreparedTrack& p) { return entries.empty() || entries.size() + p.postings.size() <= kRecordsPerMerge; };
+            for (; first < prepared.size() && fits(prepared[first]); ++first)
                 for (const Landmark& l : prepared[first].postings) entries.push_back({l.hash, prepared[first].track, l.frame});
             std::sort(entries.begin(), entries.end());
             for (size_t i = 0; i < entries.size();) {
@@ -399,17 +399,14 @@ private:
         return true;
     }
 
-    // Drops postings of tracks the lookup may not show and postings written twice, in the
-    // embedded store's order: by track, then frame.
+    // Drops postings of tracks the lookup may not show, and puts the rest in the embedded store's
+    // order, by track, then frame (a bucket keeps a hash's records in the order they were merged).
     static void keepVisible(std::vector<Posting>& list, const std::vector<uint32_t>& visible) {
         list.erase(std::remove_if(list.begin(), list.end(),
                                   [&](const Posting& p) { return !std::binary_search(visible.begin(), visible.end(), p.track); }),
                    list.end());
         std::sort(list.begin(), list.end(),
                   [](const Posting& a, const Posting& b) { return a.track != b.track ? a.track < b.track : a.frame < b.frame; });
-        list.erase(std::unique(list.begin(), list.end(),
-                               [](const Posting& a, const Posting& b) { return a.track == b.track && a.frame == b.frame; }),
-                   list.end());
     }
 
     // Only tracks not yet in the index, each once, with ids a posting can carry.
