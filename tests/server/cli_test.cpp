@@ -1,7 +1,8 @@
 // melodex-server's commands, run as the real program on the embedded stores and on a real Redis
 // Cluster: indexing, grouping, identifying, links, serving (two instances on one store) and stopping;
 // an index of an earlier layout refused and rebuilt; then on the cluster an indexer killed half-way,
-// a master killed under queries and bad store options.
+// a master killed under queries, a master added and removed under queries and indexing, and bad
+// store options.
 #include <gtest/gtest.h>
 
 #include <signal.h>
