@@ -159,9 +159,10 @@ void writeCsv(std::ofstream& csv, const char* part, const std::string& condition
     csv << part << ',' << condition << ',' << expected << ',' << m.found << ',' << m.track << ',' << m.score << ','
         << m.confidence << ',' << m.runnerUp << ',' << m.runnerUpTrack << ',' << m.speed << ',' << m.checked.size() << ','
         << m.queryHashes << ',' << m.votes << ',' << a.cpuMs << ',';
-    // Every checked candidate as track:score:confidence:own-speed.
+    // Every checked candidate as track:score:confidence:own-speed:check:surprise.
     for (const server::CandidateFigures& c : m.checked)
-        csv << c.track << ':' << c.score << ':' << c.confidence << ':' << c.ownSpeed << ' ';
+        csv << c.track << ':' << c.score << ':' << c.confidence << ':' << c.ownSpeed << ':' << c.check << ':'
+            << c.surprise << ' ';
     csv << '\n';
 }
 
@@ -314,7 +315,7 @@ int main(int argc, char** argv) {
     app.add_option("--checked", matchParams.checked)->capture_default_str();
     app.add_option("--min-votes", matchParams.minVotes)->capture_default_str();
     app.add_option("--min-confidence", matchParams.minConfidence)->capture_default_str();
-    app.add_option("--score-weight", matchParams.scoreWeight)->capture_default_str();
+    app.add_option("--surprise-weight", matchParams.surpriseWeight)->capture_default_str();
     app.add_option("--max-speed", matchParams.maxSpeedChange)->capture_default_str();
     CLI11_PARSE(app, argc, argv);
     // The hash layout is shared: only the density and the combinations differ on the query side.

@@ -213,9 +213,9 @@ int runIdentify(const StoreOptions& storage, const IdentifyCommand& cmd) {
                 std::printf(",\"id\":%u,\"artist\":%s,\"title\":%s,\"album\":%s,\"offset\":%.2f", track.id,
                             jsonString(track.artist).c_str(), jsonString(track.title).c_str(),
                             jsonString(track.album).c_str(), id.offsetSeconds);
-            std::printf(",\"score\":%d,\"confidence\":%.2f,\"track\":%u,\"recording\":%u,\"runner_up\":%.2f,"
-                        "\"runner_up_track\":%u,\"speed\":%.3f,\"candidates\":%zu",
-                        id.match.score, id.match.confidence, id.match.track, id.match.recording, id.match.runnerUp,
+            std::printf(",\"score\":%d,\"confidence\":%.2f,\"check\":%.2f,\"surprise\":%.2f,\"track\":%u,"
+                        "\"recording\":%u,\"runner_up\":%.2f,\"runner_up_track\":%u,\"speed\":%.3f,\"candidates\":%zu",
+                        id.match.score, id.match.confidence, id.match.check, id.match.surprise, id.match.track, id.match.recording, id.match.runnerUp,
                         id.match.runnerUpTrack, id.match.speed, id.match.checked.size());
             std::printf("}\n");
         } else if (found) {

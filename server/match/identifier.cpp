@@ -9,9 +9,10 @@ namespace melodex::server {
 
 std::string describeDecision(const Identification& id) {
     const MatchResult& m = id.match;
-    char text[200];
-    std::snprintf(text, sizeof text, "score=%d confidence=%.1f recording=%u runner_up=%.1f runner_up_track=%u speed=%.3f",
-                  m.score, m.confidence, m.recording, m.runnerUp, m.runnerUpTrack, m.speed);
+    char text[240];
+    std::snprintf(text, sizeof text,
+                  "score=%d confidence=%.1f check=%.1f surprise=%.1f recording=%u runner_up=%.1f runner_up_track=%u speed=%.3f",
+                  m.score, m.confidence, m.check, m.surprise, m.recording, m.runnerUp, m.runnerUpTrack, m.speed);
     return text;
 }
 

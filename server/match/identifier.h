@@ -18,7 +18,7 @@ struct Identification {
 };
 
 // The figures behind a decision on one line, for access logs and diagnostics:
-// "score=S confidence=C recording=G runner_up=R runner_up_track=T speed=F".
+// "score=S confidence=C check=K surprise=U recording=G runner_up=R runner_up_track=T speed=F".
 std::string describeDecision(const Identification& id);
 
 // Turns a recording into a decision: fingerprint with the query parameters, then match. One

@@ -1,5 +1,7 @@
 #include "server/match/matcher.h"
 
+#include "server/match/vote_surprise.h"
+
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -198,8 +200,10 @@ uint32_t recordingOf(const std::vector<TrackRecording>& recordings, uint32_t tra
 struct Candidate {
     uint32_t track = 0;
     bool ownSpeed = false;
+    size_t votes = 0;
     Alignment alignment;
     SignatureCheck check;
+    double surprise = 0;
     double confidence = 0;  // the check's and the alignment's evidence together (MatchParams)
 };
 
@@ -235,6 +239,7 @@ std::vector<Candidate> nominate(std::vector<TrackVotes>& tracks, const MatchPara
         Candidate c;
         c.track = t.track;
         c.ownSpeed = true;
+        c.votes = t.size();
         c.alignment = aligner.atSpeed(t.begin, t.end, 1.0, params.offsetTolerance);
         if (c.alignment.score >= ownEntry) {
             ownSpeed.push_back({c.alignment.score, c});
@@ -260,6 +265,7 @@ std::vector<Candidate> nominate(std::vector<TrackVotes>& tracks, const MatchPara
     for (const auto& [peak, t] : coarse) {
         Candidate c;
         c.track = t.track;
+        c.votes = t.size();
         c.alignment = aligner.best(t.split, t.end, speeds, params.offsetTolerance);
         if (c.alignment.score >= params.minVotes) aligned.push_back({c.alignment.score, c});
         if (std::find(result.nominated.begin(), result.nominated.end(), t.track) == result.nominated.end())
@@ -276,9 +282,10 @@ std::vector<Candidate> nominate(std::vector<TrackVotes>& tracks, const MatchPara
     return out;
 }
 
-// Each candidate checked against its signature.
+// Each candidate checked against its signature, and its alignment measured against chance.
 bool checkCandidates(Index& index, Query& query, const MatchParams& params, std::vector<Candidate>& candidates,
                      std::string& error) {
+    const size_t speeds = speedsToTry(params).size();
     std::vector<uint32_t> reference;
     uint32_t loaded = 0;
     for (Candidate& c : candidates) {
@@ -288,6 +295,8 @@ bool checkCandidates(Index& index, Query& query, const MatchParams& params, std:
         if (c.track != loaded && !index.signature(c.track, reference, error)) return false;
         loaded = c.track;
         c.check = checkSignature(*phase0, *phase1, reference, c.alignment.offset, params.check);
+        c.surprise = voteSurprise(c.alignment.score, c.votes, static_cast<int>(reference.size()) * kFramesPerSignature,
+                                  query.frames(), 2 * params.offsetTolerance + 1, c.ownSpeed ? 1 : speeds);
     }
     return true;
 }
@@ -309,11 +318,11 @@ bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResu
     const Candidate* best = nullptr;
     for (Candidate& c : candidates) {
         // The hashes' evidence only adds to a signature that agrees well enough to be measured
-        // against chance: many aligned moments cannot outvote a signature that disagrees.
+        // against chance: an alignment, however unlikely, cannot outvote a signature that disagrees.
         c.confidence = c.check.confidence;
         if (c.check.confidence >= params.check.worthMeasuring)
-            c.confidence += params.scoreWeight * std::log(std::max(1, c.alignment.score));
-        result.checked.push_back({c.track, c.alignment.score, c.confidence, c.ownSpeed});
+            c.confidence += params.surpriseWeight * std::max(0.0, c.surprise);
+        result.checked.push_back({c.track, c.alignment.score, c.check.confidence, c.surprise, c.confidence, c.ownSpeed});
         if (!best || c.confidence > best->confidence) best = &c;
     }
     if (!best) return true;
@@ -321,6 +330,8 @@ bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResu
     result.recording = recordingOf(recordings, best->track);
     result.score = best->alignment.score;
     result.confidence = best->confidence;
+    result.check = best->check.confidence;
+    result.surprise = best->surprise;
     result.offsetFrames = best->check.offsetFrames;
     result.speed = best->alignment.speed;
     for (const Candidate& c : candidates) {

@@ -16,8 +16,9 @@ namespace melodex::server {
 // aligned candidates are then checked moment by moment against their signature, and the
 // decision rests mostly on that check: a true match, however noisy, agrees with its track far
 // beyond chance over hundreds of frames, while the few hashes a chance alignment gathers leave
-// the signatures unrelated. The hashes' own evidence is added to it: chance rarely aligns more
-// than a few moments, so many agreeing moments let a weaker signature agreement pass.
+// the signatures unrelated. The hashes' own evidence is added to it, measured against what
+// chance would align of this query's votes for this track (vote_surprise.h): an alignment far
+// beyond chance lets a weaker signature agreement pass.
 struct MatchParams {
     size_t nominatedAtOwnSpeed = 8;  // tracks with the best score at the recording's own speed, checked
     size_t aligned = 24;      // tracks with the most triplet votes on one coarse offset, aligned over speeds
@@ -28,12 +29,13 @@ struct MatchParams {
     // way (1.08: from 8 % slow to 8 % fast).
     double maxSpeedChange = 1.08;
     double speedStep = 1.003;
-    // A candidate's confidence is its signature check's (signature_check.h) plus `scoreWeight`
-    // times the natural logarithm of its agreeing moments; a match needs `minConfidence`.
+    // A candidate's confidence is its signature check's (signature_check.h) plus `surpriseWeight`
+    // times its alignment's surprise (vote_surprise.h); a match needs `minConfidence`.
     // Out-of-catalogue music stays below it: the highest of 20,000 such recordings (a third noisy,
-    // a third with babble) reached 10.1.
-    double scoreWeight = 1.5;
-    double minConfidence = 11.0;
+    // a third with babble) reached 8.1, and an exponential fit of their top 200 expects one in
+    // 400,000 to pass 9.5.
+    double surpriseWeight = 0.1;
+    double minConfidence = 9.5;
     // Hashes with more postings than this many times the average list, and at least
     // minCommonPostings, are left out of the vote.
     double commonFactor = 32.0;
@@ -45,6 +47,8 @@ struct MatchParams {
 struct CandidateFigures {
     uint32_t track = 0;
     int score = 0;
+    double check = 0;     // its signature check's confidence
+    double surprise = 0;  // its alignment against chance (vote_surprise.h)
     double confidence = 0;
     bool ownSpeed = false;  // nominated at the recording's own speed (else aligned over speeds)
 };
@@ -54,7 +58,9 @@ struct MatchResult {
     uint32_t track = 0;          // best candidate (equal confidence: the better aligned), also when not found
     uint32_t recording = 0;      // its recording group (its own id when it is in none)
     int score = 0;               // the recording's moments that agree on its offset and speed
-    double confidence = 0;       // its signature check and agreeing moments together (MatchParams)
+    double confidence = 0;       // its signature check and alignment together (MatchParams)
+    double check = 0;            // of which the signature check's
+    double surprise = 0;         // and the alignment's surprise, before weighting
     uint32_t runnerUpTrack = 0;  // best checked track outside that group
     double runnerUp = 0;         // its confidence
     int offsetFrames = 0;        // where the recording starts in the track

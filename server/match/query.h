@@ -17,6 +17,7 @@ public:
     Query(const std::vector<float>& samples, const FingerprintParams& params);
 
     const std::vector<Landmark>& landmarks() const { return landmarks_; }
+    int frames() const { return frames_; }
     // Features of signature phase 0 and 1 (signature.h) of the recording played `speed` times
     // slower, that is at the catalogue's speed when it was recorded `speed` times fast. Each row
     // is scaled to unit spread per bit and clipped, so that no loud moment outweighs the rest.

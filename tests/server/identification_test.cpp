@@ -15,6 +15,7 @@
 #include "server/fingerprint/wav_body.h"
 #include "server/index/index.h"
 #include "server/match/identifier.h"
+#include "server/match/vote_surprise.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
 
@@ -151,6 +152,17 @@ TEST(Pipeline, FindsCatalogueMusicAtItsOffsetAndNothingElse) {
         EXPECT_TRUE(q.what != "clean" || m.confidence > 2 * std::max(m.runnerUp, 1.0));
         EXPECT_TRUE(q.what != "beside its copy" || std::abs(m.runnerUp - m.confidence) <= 1.0);
     }
+}
+
+// An alignment weighed against chance: 20 of 100 votes on one offset of a 4,000-frame track is
+// far beyond it, a few of 20,000 votes is what chance gathers anyway, and the same moments count
+// for less among more votes or over more speeds tried.
+TEST(Decision, AnAlignmentIsWeighedAgainstWhatChanceGathers) {
+    const double sparse = voteSurprise(20, 100, 4000, 690, 3, 1);
+    EXPECT_GT(sparse, 50);
+    EXPECT_LT(voteSurprise(3, 20000, 4000, 690, 3, 1), 0);
+    EXPECT_LT(voteSurprise(20, 1000, 4000, 690, 3, 1), sparse - 20);
+    EXPECT_NEAR(voteSurprise(20, 100, 4000, 690, 3, 53), sparse - std::log(53.0), 1e-9);
 }
 
 WavParse parse(const std::vector<uint8_t>& b) { return parseWavBody(b.data(), b.size()); }
