@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+
+#include "server/match/identifier.h"
+
+namespace melodex::server {
+
+// One window's answer placed on the input's time line. Where the window matched, input time x
+// plays track time trackSeconds + speed * (x - seconds).
+struct WindowHit {
+    double seconds = 0;        // where the window starts in the input
+    Identification id;
+    double trackTimeAt(double x) const { return id.offsetSeconds + id.match.speed * (x - seconds); }
+    // The input time at which the track would have begun: the same for every window of one play.
+    double anchor() const { return seconds - id.offsetSeconds / id.match.speed; }
+};
+
+}  // namespace melodex::server
