@@ -10,18 +10,20 @@
 #include "server/monitor/boundary_refiner.h"
 #include "server/monitor/clock_time.h"
 #include "server/monitor/sample_history.h"
-#include "server/monitor/window_batch.h"
+#include "server/monitor/window_queue.h"
 
 namespace melodex::server {
 namespace {
 
-// Windows identified at once on each core when analysing a file.
-constexpr size_t kWindowsPerCore = 16;
+// Windows in flight on each core: enough to keep the cores busy while the input is read.
+constexpr size_t kWindowsPerCore = 4;
 
 int64_t toSamples(double seconds) { return static_cast<int64_t>(std::llround(seconds * kFingerprintRate)); }
 double toSeconds(int64_t samples) { return static_cast<double>(samples) / kFingerprintRate; }
+int coresOr(int threads) { return threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
 
-// Cuts the input into windows and hands their answers to the segmenter in order.
+// Cuts the input into windows, has them identified while it reads on, and hands their answers
+// to the segmenter in order.
 class WindowRun {
 public:
     WindowRun(Index& index, const MonitorOptions& options, const MonitorEvents& events, bool live)
@@ -30,31 +32,33 @@ public:
           length_(toSamples(options.segments.windowSeconds)), step_(toSamples(options.segments.stepSeconds)),
           from_(toSamples(options.fromSeconds)),
           to_(options.toSeconds > 0 ? toSamples(options.toSeconds) : std::numeric_limits<int64_t>::max()),
-          threads_(options.threads > 0 ? options.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))),
-          batch_(live ? 1 : kWindowsPerCore * static_cast<size_t>(threads_)),
-          // Enough behind the newest window to refine the end of a play the bridge kept open.
-          keep_(toSamples(options.segments.bridgeSeconds + 3 * options.segments.windowSeconds + options.segments.stepSeconds)) {
+          // A live input is identified window by window as it plays, on the threads it needs.
+          threads_(live ? std::min(2, coresOr(options.threads)) : coresOr(options.threads)),
+          inFlight_(live ? 2 : kWindowsPerCore * static_cast<size_t>(threads_)),
+          // Enough behind the newest answer to refine the end of a play the bridge kept open.
+          keep_(toSamples(options.segments.bridgeSeconds + 3 * options.segments.windowSeconds + options.segments.stepSeconds)),
+          queue_(identifier_, threads_) {
         history_.restartAt(from_);
         next_ = from_;
     }
 
-    // Takes the input's next samples, identifying each window they complete.
+    // Takes the input's next samples, sending off each window they complete.
     bool add(const std::vector<float>& piece, std::string& error) {
         const int64_t begin = read_;
         read_ += static_cast<int64_t>(piece.size());
         const int64_t lo = std::max(begin, from_) - begin, hi = std::min(read_, to_) - begin;
         if (hi > lo) history_.append(piece.data() + lo, static_cast<size_t>(hi - lo));
         while (next_ + length_ <= history_.end()) {
-            starts_.push_back(next_);
+            submit(next_);
             next_ += step_;
-            if (starts_.size() >= batch_ && !runBatch(error)) return false;
+            if (queue_.size() >= inFlight_ && !takeAnswers(true, error)) return false;
         }
-        return true;
+        return takeAnswers(false, error);
     }
 
     // A live input was away: the time line goes on after the gap, with no window across it.
     bool skip(double seconds, std::string& error) {
-        if (!runBatch(error) || !segmenter_.beforeGap(error)) return false;
+        if (!takeAllAnswers(error) || !segmenter_.beforeGap(error)) return false;
         read_ += toSamples(seconds);
         history_.restartAt(std::max(read_, from_));
         next_ = std::max(next_, history_.end());
@@ -66,10 +70,10 @@ public:
 
     // The input ended: a last window reaches its end, then every open play is reported.
     bool finish(std::string& error) {
-        const int64_t last = starts_.empty() ? next_ - step_ : starts_.back();
+        const int64_t last = next_ - step_;
         const int64_t tail = std::max(history_.begin(), history_.end() - length_);
-        if (tail > last && history_.end() > history_.begin()) starts_.push_back(tail);
-        return runBatch(error) && segmenter_.finish(toSeconds(history_.end()), error);
+        if (tail > last && history_.end() > history_.begin()) submit(tail);
+        return takeAllAnswers(error) && segmenter_.finish(toSeconds(history_.end()), error);
     }
 
     void progress(double duration) const {
@@ -77,13 +81,23 @@ public:
     }
 
 private:
-    bool runBatch(std::string& error) {
-        if (starts_.empty()) return true;
-        if (!identifyWindows(identifier_, history_, starts_, length_, threads_, hits_, error)) return false;
-        for (const WindowHit& hit : hits_)
-            if (!segmenter_.add(hit, error)) return false;
-        history_.dropBefore(starts_.back() - keep_);
-        starts_.clear();
+    void submit(int64_t start) {
+        int64_t first = 0;
+        queue_.submit(toSeconds(start), history_.slice(start, start + length_, first));
+    }
+
+    // The answers ready (or, with `wait`, at least the oldest), in order, into the segmenter.
+    bool takeAnswers(bool wait, std::string& error) {
+        WindowHit hit;
+        for (bool first = true; queue_.next(wait && first, hit, error); first = false) {
+            if (!error.empty() || !segmenter_.add(hit, error)) return false;
+            history_.dropBefore(toSamples(hit.seconds) - keep_);
+        }
+        return true;
+    }
+    bool takeAllAnswers(std::string& error) {
+        while (queue_.size() > 0)
+            if (!takeAnswers(true, error)) return false;
         return true;
     }
 
@@ -94,12 +108,11 @@ private:
     Segmenter segmenter_;
     const int64_t length_, step_, from_, to_;
     const int threads_;
-    const size_t batch_;
+    const size_t inFlight_;
     const int64_t keep_;
+    WindowQueue queue_;  // last: its threads stop before what they use goes
     int64_t read_ = 0;  // samples of the input read or skipped so far
     int64_t next_ = 0;  // where the next window starts
-    std::vector<int64_t> starts_;
-    std::vector<WindowHit> hits_;
 };
 
 }  // namespace

@@ -13,21 +13,24 @@ namespace melodex::server {
 struct SegmenterOptions {
     double windowSeconds = 11.0;
     double stepSeconds = 3.0;
-    // A play goes on across windows that miss it (talk over it, a loud passage) for this long.
-    double bridgeSeconds = 15.0;
+    // A play goes on across windows that miss it (talk over it, a loud passage) for this long,
+    // when the windows after the gap find the track where it would have got to by then.
+    double bridgeSeconds = 60.0;
     // Windows that must match a play before it is reported: one window alone may be chance.
     int minWindows = 2;
-    // Windows of one play agree on when the track would have begun within this many seconds
-    // (speed and offset estimates differ a little from window to window).
-    double anchorTolerance = 2.0;
+    // A window continues a play when it finds the track within this many seconds of where the
+    // play's last window says it has got to (speed estimates differ a little between windows).
+    double alignmentTolerance = 2.0;
     bool reportUnknown = true;  // stretches between plays as segments of their own
 };
 
 // Turns the answers of a sliding window into segments, in order: windows that match the same
 // track on the same alignment are one play, however many windows between them miss it (up to the
-// bridge); the same track on another alignment is another play. A play's ends are refined on the
-// samples, and two plays that overlap (a crossfade) meet halfway through the overlap. A play is
-// reported once no window has matched it for the bridge's length.
+// bridge); the same track on another alignment is another play, and another copy of the same
+// recording (a compilation's, an extended version's) the same play. A play's ends are refined on
+// the samples, along the alignment its first and last matches give; two plays that overlap (a
+// crossfade) or leave less than a window between them meet halfway. A play is reported once no
+// window has matched it for the bridge's length.
 class Segmenter {
 public:
     using Sink = std::function<void(const Segment&)>;
@@ -45,14 +48,26 @@ public:
     bool finish(double endSeconds, std::string& error);
 
 private:
+    // The first and the last match of one track of the play's recording.
+    struct TrackHits {
+        WindowHit first, last;
+    };
     struct Play {
         Segment segment;
         WindowHit first, last;
-        bool startRefined = false;
-        double endRefinedAt = -1;  // the last match's start when the end was refined
+        std::vector<TrackHits> tracks;
+        BoundaryRefiner::Excerpt opening;  // the samples around the first match
+        bool openingKept = false;
+        bool startMet = false;             // the start was set where the play before it ended
+        double endRefinedAt = -1;          // the last match's start when the end was refined
     };
-    bool refine(Play& play, bool start, std::string& error);
-    bool refineStarts(double firstBefore, std::string& error);
+    bool continues(const Play& play, const WindowHit& hit) const;
+    void record(Play& play, const WindowHit& hit) const;
+    bool follow(const WindowHit& missed, std::string& error);
+    bool keepOpenings(double firstBefore, std::string& error);
+    bool refineStart(Play& play, std::string& error);
+    bool refineEnd(Play& play, std::string& error);
+    bool meeting(const Play& before, const Play& after, double& at, std::string& error);
     bool closeBefore(double seconds, std::string& error);
     bool close(size_t i, std::string& error);
     void emit(Segment segment);

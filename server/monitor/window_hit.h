@@ -12,8 +12,6 @@ struct WindowHit {
     double seconds = 0;        // where the window starts in the input
     Identification id;
     double trackTimeAt(double x) const { return id.offsetSeconds + id.match.speed * (x - seconds); }
-    // The input time at which the track would have begun: the same for every window of one play.
-    double anchor() const { return seconds - id.offsetSeconds / id.match.speed; }
 };
 
 }  // namespace melodex::server
