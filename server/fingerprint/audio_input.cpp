@@ -72,8 +72,11 @@ bool AudioInput::open(const std::string& input, double timeoutSeconds, std::stri
     armDeadline();
     int rc = avformat_open_input(&raw, url.c_str(), format, nullptr);
     if (rc < 0) {
-        error = timedOut() ? "no answer within " + secondsText(timeoutSeconds_)
-                           : "cannot open: " + avErrorText(rc);
+        if (timedOut()) error = "no answer within " + secondsText(timeoutSeconds_);
+        else if (kind_ == InputKind::Device)
+            error = "cannot open the " + devicePrefix(input) + " source " + url + ": " + avErrorText(rc) +
+                    " (is the sound server running, and is that one of its sources?)";
+        else error = "cannot open: " + avErrorText(rc);
         return false;
     }
     format_.reset(raw);

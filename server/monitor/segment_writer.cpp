@@ -27,9 +27,10 @@ void SegmentWriter::write(const Segment& s, const TrackRecord* track) {
             // The speed only where it is off by more than its estimate's own spread.
             char speed[32] = "";
             if (std::abs(s.speed - 1.0) >= 0.005) std::snprintf(speed, sizeof speed, ", speed %.3f", s.speed);
-            std::fprintf(out_, "%s  %s  %s - %s  (track %u, score %d, confidence %.1f, %d windows%s)\n",
-                         formatClock(s.start).c_str(), formatClock(s.end).c_str(), artist.c_str(), title.c_str(), id,
-                         s.score, s.confidence, s.windows, speed);
+            const std::string name = artist.empty() ? title : artist + " - " + title;
+            std::fprintf(out_, "%s  %s  %s  (track %u, score %d, confidence %.1f, %d windows%s)\n",
+                         formatClock(s.start).c_str(), formatClock(s.end).c_str(), name.c_str(), id, s.score,
+                         s.confidence, s.windows, speed);
         } else
             std::fprintf(out_, "%s  %s  unknown\n", formatClock(s.start).c_str(), formatClock(s.end).c_str());
         break;

@@ -233,8 +233,8 @@ TEST_F(MonitorTest, BadInputsFailWithAReason) {
         {*dir_ / "missing.wav", "cannot open: No such file or directory"},
         {"http://127.0.0.1:" + std::to_string(silent.port()) + "/radio", "no answer within 0.5 s"},
         {"http://127.0.0.1:" + std::to_string(closed) + "/radio", "cannot open: Connection refused"},
-        {"alsa:no-such-card", "cannot open"},
-        {"pulse:no-such-source", "cannot open"},
+        {"alsa:no-such-card", "cannot open the alsa source no-such-card"},
+        {"pulse:no-such-source", "cannot open the pulse source no-such-source"},
     };
     MonitorOptions options;
     options.input.timeoutSeconds = 0.5;
