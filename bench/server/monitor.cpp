@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
     bool listSegments = false;
     app.add_option("--cache", cache, "the evaluation corpus's folder (bench/server/make_corpus.sh)")->capture_default_str();
     app.add_option("--minutes", minutes, "length of the mix")->capture_default_str();
-    app.add_option("--sizes", sizes, "catalogue sizes, the corpus grown with distractors")->capture_default_str();
+    app.add_option("--sizes", sizes, "catalogue sizes, the corpus grown with distractors")->delimiter(',')->capture_default_str();
     app.add_option("--seed", seed, "the mix's and the distractors' seed")->capture_default_str();
     app.add_option("--threads", threads, "threads for the monitor and indexing")->capture_default_str();
     app.add_flag("--segments", listSegments, "print the truth and the segments found");
