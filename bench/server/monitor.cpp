@@ -3,12 +3,15 @@
 // them, pink noise 10 dB under the music throughout) run through `melodex-server monitor`'s
 // engine against the evaluation corpus grown with distractors to each catalogue size asked for.
 // Prints how many plays were found, how many of their boundaries lie within 2 s, segments that
-// name a track that did not play, outside tracks reported as unknown, and the speed.
+// name a track that did not play, outside tracks reported as unknown, and the speed; then runs
+// the mix as a live stream that drops once, and prints resident memory as it goes.
 #include <CLI/CLI.hpp>
+#include <httplib.h>
 
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -195,6 +198,45 @@ Figures score(const std::vector<Play>& truth, const std::vector<server::Segment>
     return f;
 }
 
+// The mix served over HTTP on loopback as a live stream (as fast as the monitor reads it) that
+// drops once half-way and is resumed: resident memory as the hour of audio goes by, and the gap.
+bool streamRun(server::Index& index, const std::vector<float>& mix, const std::string& wavPath, std::string& error) {
+    std::ifstream in(wavPath, std::ios::binary);
+    const std::string whole{std::istreambuf_iterator<char>(in), {}};
+    const size_t header = 44, dropAt = header + (whole.size() - header) / 4 * 2;
+    const std::string parts[2] = {whole.substr(0, dropAt), whole.substr(0, header) + whole.substr(dropAt)};
+    std::atomic<int> requests{0};
+    httplib::Server http;
+    http.Get("/mix", [&](const httplib::Request&, httplib::Response& reply) {
+        const std::string& body = parts[std::min(requests++, 1)];
+        reply.set_chunked_content_provider("audio/wav", [&body](size_t offset, httplib::DataSink& sink) {
+            return offset < body.size() && sink.write(body.data() + offset, std::min<size_t>(65536, body.size() - offset));
+        });
+    });
+    const int port = http.bind_to_any_port("127.0.0.1");
+    std::thread serving([&] { http.listen_after_bind(); });
+    std::vector<std::pair<double, long>> memory;  // audio seconds, resident bytes
+    std::string log;
+    server::MonitorOptions options;
+    options.input.firstDelay = 0.1;
+    options.toSeconds = mix.size() / double(kRate);
+    server::MonitorEvents events;
+    events.segment = [&](const server::Segment& s) { memory.push_back({s.end, bench::residentBytes()}); };
+    events.log = [&](const std::string& line) { log += "  " + line + "\n"; };
+    const auto started = std::chrono::steady_clock::now();
+    const bool ok = server::monitorInput(index, "http://127.0.0.1:" + std::to_string(port) + "/mix", options, events, error);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    http.stop();
+    serving.join();
+    if (!ok) return false;
+    std::printf("\nThe mix as a live stream on loopback, dropped once half-way (%d connections, %.0f x real time):\n%s",
+                requests.load(), mix.size() / double(kRate) / wall, log.c_str());
+    std::printf("resident memory after each segment closed, MB:");
+    for (const auto& [seconds, bytes] : memory) std::printf(" %.0f", bytes / 1e6);
+    std::printf("\n");
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -205,13 +247,14 @@ int main(int argc, char** argv) {
     std::vector<size_t> sizes = {1000};
     uint32_t seed = 1;
     int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    bool listSegments = false;
+    bool listSegments = false, stream = true;
     app.add_option("--cache", cache, "the evaluation corpus's folder (bench/server/make_corpus.sh)")->capture_default_str();
     app.add_option("--minutes", minutes, "length of the mix")->capture_default_str();
     app.add_option("--sizes", sizes, "catalogue sizes, the corpus grown with distractors")->delimiter(',')->capture_default_str();
     app.add_option("--seed", seed, "the mix's and the distractors' seed")->capture_default_str();
     app.add_option("--threads", threads, "threads for the monitor and indexing")->capture_default_str();
     app.add_flag("--segments", listSegments, "print the truth and the segments found");
+    app.add_flag("!--no-stream", stream, "leave out the live stream run");
     CLI11_PARSE(app, argc, argv);
 
     double decodeSeconds = 0;
@@ -303,6 +346,10 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "found %8.1f %8.1f  track %4u conf %.1f windows %d\n", s.start, s.end, s.known ? s.track : 0,
                              s.confidence, s.windows);
         }
+    }
+    if (stream && !streamRun(*index, mix, (work / "mix.wav").string(), error)) {
+        std::fprintf(stderr, "stream: %s\n", error.c_str());
+        return 1;
     }
     index.reset();
     fs::remove_all(work);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace melodex::server {
 namespace {
@@ -92,7 +93,7 @@ bool Segmenter::follow(const WindowHit& missed, std::string& error) {
 }
 
 bool Segmenter::beforeGap(std::string& error) {
-    if (!keepOpenings(1e300, error)) return false;
+    if (!keepOpenings(std::numeric_limits<double>::infinity(), error)) return false;
     for (Play& p : open_) {
         if (!refineEnd(p, error)) return false;
         p.endRefinedAt = p.last.seconds;
@@ -107,11 +108,15 @@ bool Segmenter::keepOpenings(double firstBefore, std::string& error) {
     if (refiner_ == nullptr) return true;
     for (Play& p : open_) {
         if (p.openingKept || p.first.seconds > firstBefore) continue;
-        p.opening = refiner_->excerpt(p.first.seconds - options_.windowSeconds, p.first.seconds + 2 * options_.windowSeconds);
+        p.opening = openingOf(p);
         p.openingKept = true;
         if (!refineStart(p, error)) return false;
     }
     return true;
+}
+
+BoundaryRefiner::Excerpt Segmenter::openingOf(const Play& play) const {
+    return refiner_->excerpt(play.first.seconds - options_.windowSeconds, play.first.seconds + 2 * options_.windowSeconds);
 }
 
 bool Segmenter::refineStart(Play& play, std::string& error) {
@@ -180,9 +185,7 @@ bool Segmenter::close(size_t i, std::string& error) {
     open_.erase(open_.begin() + static_cast<long>(i));
     if (play.segment.windows < options_.minWindows) return true;
     Segment& s = play.segment;
-    if (!play.openingKept) play.opening = refiner_ ? refiner_->excerpt(play.first.seconds - options_.windowSeconds,
-                                                                     play.first.seconds + 2 * options_.windowSeconds)
-                                                   : BoundaryRefiner::Excerpt{};
+    if (!play.openingKept && refiner_ != nullptr) play.opening = openingOf(play);
     if (!refineStart(play, error) || (play.endRefinedAt != play.last.seconds && !refineEnd(play, error)) ||
         !keepOpenings(s.end, error))
         return false;

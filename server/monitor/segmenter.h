@@ -65,6 +65,7 @@ private:
     void record(Play& play, const WindowHit& hit) const;
     bool follow(const WindowHit& missed, std::string& error);
     bool keepOpenings(double firstBefore, std::string& error);
+    BoundaryRefiner::Excerpt openingOf(const Play& play) const;
     bool refineStart(Play& play, std::string& error);
     bool refineEnd(Play& play, std::string& error);
     bool meeting(const Play& before, const Play& after, double& at, std::string& error);
