@@ -21,7 +21,7 @@ void WindowQueue::submit(double seconds, std::vector<float> samples) {
     job->samples = std::move(samples);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        todo_.push_back(job.get());
+        waiting_.push_back(job.get());
         jobs_.push_back(std::move(job));
     }
     queued_.notify_one();
@@ -46,10 +46,10 @@ bool WindowQueue::next(bool wait, WindowHit& hit, std::string& error) {
 void WindowQueue::work() {
     while (true) {
         std::unique_lock<std::mutex> lock(mutex_);
-        queued_.wait(lock, [this] { return stopping_ || !todo_.empty(); });
+        queued_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
         if (stopping_) return;
-        Job* job = todo_.front();
-        todo_.pop_front();
+        Job* job = waiting_.front();
+        waiting_.pop_front();
         lock.unlock();
         std::string error;
         if (!identifier_.identify(job->samples, job->hit.id, error) && error.empty()) error = "identification failed";

@@ -42,7 +42,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable queued_, finished_;
     std::deque<std::unique_ptr<Job>> jobs_;  // in submission order, until taken
-    std::deque<Job*> todo_;                  // not yet started
+    std::deque<Job*> waiting_;                  // not yet started
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };
