@@ -27,12 +27,16 @@ bool MonitorInput::open(std::string& error) {
 
 ReadResult MonitorInput::read(std::vector<float>& out, double& gapSeconds, std::string& error) {
     gapSeconds = 0;
-    const ReadResult result = input_->read(out, error);
-    if (result == ReadResult::Audio || !live()) return result;
-    const std::string reason = result == ReadResult::End ? "the stream ended" : error;
-    error.clear();
-    if (!reconnect(reason, gapSeconds, error)) return ReadResult::Failed;
-    return input_->read(out, error);
+    while (true) {
+        const ReadResult result = input_->read(out, error);
+        if (result == ReadResult::Audio || !live()) return result;
+        // A live input that ends or fails has dropped, also right after a reconnection.
+        const std::string reason = result == ReadResult::End ? "the stream ended" : error;
+        error.clear();
+        double gap = 0;
+        if (!reconnect(reason, gap, error)) return ReadResult::Failed;
+        gapSeconds += gap;
+    }
 }
 
 bool MonitorInput::reconnect(const std::string& reason, double& gapSeconds, std::string& error) {

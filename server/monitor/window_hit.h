@@ -7,7 +7,7 @@
 namespace melodex::server {
 
 // One window's answer placed on the input's time line. Where the window matched, input time x
-// plays track time trackSeconds + speed * (x - seconds).
+// plays track time id.offsetSeconds + speed * (x - seconds).
 struct WindowHit {
     double seconds = 0;        // where the window starts in the input
     Identification id;
