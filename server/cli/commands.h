@@ -6,6 +6,8 @@
 
 #include "server/cli/stores.h"
 #include "server/http/service.h"
+#include "server/monitor/monitor.h"
+#include "server/monitor/segment_writer.h"
 
 namespace melodex::server {
 
@@ -25,6 +27,13 @@ struct IdentifyCommand {
     bool json = false;
 };
 
+struct MonitorCommand {
+    std::vector<std::string> inputs;
+    MonitorOptions options;
+    SegmentFormat format = SegmentFormat::Text;
+    bool progress = true;
+};
+
 struct ReindexCommand {
     int threads = 0;
 };
@@ -42,6 +51,7 @@ int runList(const StoreOptions& storage);
 int runRemove(const StoreOptions& storage, uint32_t id);
 int runSet(const StoreOptions& storage, const SetCommand& cmd);
 int runStats(const StoreOptions& storage);
+int runMonitor(const StoreOptions& storage, const MonitorCommand& cmd);
 int runReindex(const StoreOptions& storage, const ReindexCommand& cmd);
 
 std::string defaultDatabaseDir();

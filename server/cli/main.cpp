@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "server/cli/commands.h"
+#include "server/monitor/clock_time.h"
 
 using namespace melodex::server;
 
@@ -47,6 +48,34 @@ void addPageOptions(CLI::App& cmd, ServiceOptions& o) {
         ->capture_default_str()->check(CLI::Range(0, 1000000));
     cmd.add_option("--stream-threads", o.streamThreads, "threads for pages, streams and conversions, at low priority")
         ->capture_default_str()->check(CLI::Range(1, 64));
+}
+
+// The monitor's window, segments, output and live inputs.
+void addMonitorOptions(CLI::App& cmd, MonitorCommand& m, std::string& from, std::string& to, std::string& format) {
+    SegmenterOptions& s = m.options.segments;
+    ReconnectOptions& r = m.options.input;
+    cmd.add_option("inputs", m.inputs, "audio files, -, http(s):// streams, pulse:SOURCE or alsa:DEVICE")->required();
+    cmd.add_option("--window", s.windowSeconds, "seconds of audio identified at a time")->capture_default_str()->check(CLI::Range(3.0, 60.0));
+    cmd.add_option("--step", s.stepSeconds, "seconds from one window to the next")->capture_default_str()->check(CLI::Range(0.5, 60.0));
+    cmd.add_option("--bridge", s.bridgeSeconds, "seconds a play goes on through windows that miss it (talk over it)")
+        ->capture_default_str()->check(CLI::Range(0.0, 600.0));
+    cmd.add_option("--min-windows", s.minWindows, "windows that must match a play before it is reported")
+        ->capture_default_str()->check(CLI::Range(1, 100));
+    cmd.add_flag("!--no-unknown", s.reportUnknown, "report nothing between plays (default: an unknown segment)");
+    cmd.add_option("--format", format, "text, csv or json (one object a line)")->capture_default_str()
+        ->check(CLI::IsMember({"text", "csv", "json"}));
+    cmd.add_option("--from", from, "start here in a file or stream (SECONDS, M:SS or H:MM:SS)");
+    cmd.add_option("--to", to, "stop here");
+    cmd.add_option("--threads", m.options.threads, "threads for files (default: one per core)")->check(CLI::Range(1, 256));
+    cmd.add_flag("!--no-progress", m.progress, "no progress bar on a terminal");
+    cmd.add_option("--timeout", r.timeoutSeconds, "seconds a stream or device may stay silent, connecting or playing")
+        ->capture_default_str()->check(CLI::Range(0.1, 3600.0));
+    cmd.add_option("--retry-delay", r.firstDelay, "seconds before reconnecting a dropped stream, doubled each failure")
+        ->capture_default_str()->check(CLI::Range(0.0, 3600.0));
+    cmd.add_option("--max-retry-delay", r.maxDelay, "longest wait between reconnections")->capture_default_str()
+        ->check(CLI::Range(0.0, 3600.0));
+    cmd.add_option("--give-up", r.giveUpSeconds, "seconds a dropped stream may stay away before the monitor stops")
+        ->capture_default_str()->check(CLI::Range(0.0, 1e6));
 }
 
 }  // namespace
@@ -99,6 +128,13 @@ int main(int argc, char** argv) {
 
     app.add_subcommand("stats", "tracks, hours, hashes and index size");
 
+    MonitorCommand monitor;
+    std::string from, to, format = "text";
+    CLI::App* monitorCmd = app.add_subcommand(
+        "monitor", "what played when: a sliding window over files, standard input (-), http(s) streams or capture "
+                   "devices (pulse:SOURCE, alsa:DEVICE), one line per segment");
+    addMonitorOptions(*monitorCmd, monitor, from, to, format);
+
     ReindexCommand reindex;
     CLI::App* reindexCmd = app.add_subcommand(
         "reindex", "rebuild the index from the catalogue's files (after an upgrade), keeping every track's id and details");
@@ -127,6 +163,14 @@ int main(int argc, char** argv) {
         return runSet(stores, set);
     }
     if (app.got_subcommand("stats")) return runStats(stores);
+    if (*monitorCmd) {
+        if ((!from.empty() && !parseClock(from, monitor.options.fromSeconds)) || (!to.empty() && !parseClock(to, monitor.options.toSeconds))) {
+            std::fprintf(stderr, "melodex-server: --from and --to want SECONDS, M:SS or H:MM:SS\n");
+            return 2;
+        }
+        monitor.format = format == "csv" ? SegmentFormat::Csv : format == "json" ? SegmentFormat::JsonLines : SegmentFormat::Text;
+        return runMonitor(stores, monitor);
+    }
     if (*reindexCmd) return runReindex(stores, reindex);
     return 2;
 }

@@ -1,0 +1,184 @@
+#include "server/monitor/boundary_refiner.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "server/fingerprint/pcm_audio.h"
+#include "server/fingerprint/signature.h"
+#include "server/match/query.h"
+
+namespace melodex::server {
+namespace {
+
+// Frames averaged (about one second) when judging the agreement typical of the playing track.
+constexpr int kLevelFrames = 31;
+// The share of those averages at or above which the track is taken to play.
+constexpr double kLevelQuantile = 0.8;
+// Below this typical agreement a frame's z-score cannot tell the track from chance.
+constexpr float kMinLevel = 0.15f;
+// Chance agreement over one second spreads about 0.3 either side of zero.
+constexpr float kMaxThreshold = 0.5f;
+// Signature frames (32 ms) either side of the predicted alignment tried when following a play.
+constexpr long kFollowShift = 8;
+// The agreement over a window that follows a play: a z-score against independent bits, far
+// above what the best of the alignments tried reaches by chance.
+constexpr double kFollowAgreement = 8.0;
+// Less than this much audio holds too few frames to place a boundary.
+constexpr double kMinSeconds = 2.0;
+
+// The agreement of one frame's features with one signature word, as a z-score.
+float frameAgreement(const float* x, uint32_t word) {
+    float sum = 0, squares = 0;
+    for (int k = 0; k < kSignatureBits; ++k) {
+        sum += ((word >> k) & 1u) ? x[k] : -x[k];
+        squares += x[k] * x[k];
+    }
+    return squares > 0 ? sum / std::sqrt(squares) : 0.0f;
+}
+
+float typicalLevel(const std::vector<float>& z) {
+    std::vector<float> averages;
+    float sum = 0;
+    for (size_t j = 0; j < z.size(); ++j) {
+        sum += z[j];
+        if (j >= kLevelFrames) sum -= z[j - kLevelFrames];
+        if (j + 1 >= kLevelFrames) averages.push_back(sum / kLevelFrames);
+    }
+    if (averages.empty()) return 0;
+    const auto at = averages.begin() + static_cast<long>(kLevelQuantile * static_cast<double>(averages.size() - 1));
+    std::nth_element(averages.begin(), at, averages.end());
+    return *at;
+}
+
+}  // namespace
+
+BoundaryRefiner::Excerpt BoundaryRefiner::excerpt(double from, double to) const {
+    Excerpt out;
+    int64_t first = 0;
+    out.samples = history_.slice(static_cast<int64_t>(std::floor(from * kFingerprintRate)),
+                                 static_cast<int64_t>(std::ceil(to * kFingerprintRate)), first);
+    out.begin = static_cast<double>(first) / kFingerprintRate;
+    return out;
+}
+
+bool BoundaryRefiner::align(const WindowHit& hit, const Excerpt& excerpt, Aligned& out, std::string& error) {
+    if (excerpt.samples.size() < kMinSeconds * kFingerprintRate) return false;
+    if (hit.id.match.track != loaded_) {
+        if (!index_.signature(hit.id.match.track, reference_, error)) return false;
+        loaded_ = hit.id.match.track;
+    }
+    out.speed = hit.id.match.speed;
+    out.begin = excerpt.begin;
+    out.query = std::make_unique<Query>(excerpt.samples, params_);
+    const SignatureFeatures* phases[2] = {};
+    out.query->features(out.speed, phases[0], phases[1]);
+    // The recording's features, read at the track's speed, start on this track frame; the phase
+    // of the same parity falls on the track's signature frames (as in the signature check).
+    const long trackFrame = std::lround(hit.trackTimeAt(out.begin) / params_.frameSeconds());
+    out.phase = static_cast<int>(trackFrame & 1);
+    out.firstWord = (trackFrame + out.phase) / kFramesPerSignature;
+    out.features = phases[out.phase];
+    return true;
+}
+
+float BoundaryRefiner::agreementAt(const Aligned& a, int frame, long shift) const {
+    const long word = a.firstWord + frame + shift;
+    if (word < 0 || word >= static_cast<long>(reference_.size())) return 0.0f;
+    return frameAgreement(a.features->row(frame), reference_[static_cast<size_t>(word)]);
+}
+
+double BoundaryRefiner::frameTime(const Aligned& a, int frame) const {
+    return a.begin + (a.phase + kFramesPerSignature * frame) * params_.frameSeconds() / a.speed;
+}
+
+bool BoundaryRefiner::agreementAlong(const WindowHit& hit, const Excerpt& excerpt, Agreement& out, std::string& error) {
+    Aligned a;
+    if (!align(hit, excerpt, a, error)) return false;
+    out = Agreement{};
+    for (int j = 1; j < a.features->frames; ++j) {
+        out.z.push_back(agreementAt(a, j, 0));
+        out.times.push_back(frameTime(a, j));
+    }
+    out.level = typicalLevel(out.z);
+    return out.level >= kMinLevel;
+}
+
+bool BoundaryRefiner::follow(const WindowHit& last, double from, double to, WindowHit& hit, std::string& error) {
+    Aligned a;
+    if (!align(last, excerpt(from, to), a, error)) return false;
+    // The alignment drifts by the speed estimate's error over the time since the last match:
+    // a few neighbouring alignments are tried.
+    double best = 0;
+    long bestShift = 0;
+    const int frames = a.features->frames;
+    for (long shift = -kFollowShift; shift <= kFollowShift; ++shift) {
+        double sum = 0;
+        for (int j = 1; j < frames; ++j) sum += agreementAt(a, j, shift);
+        const double z = sum / std::sqrt(std::max(1, frames - 1));
+        if (z > best) {
+            best = z;
+            bestShift = shift;
+        }
+    }
+    if (best < kFollowAgreement) return false;
+    hit = last;
+    hit.seconds = from;
+    hit.id.offsetSeconds = last.trackTimeAt(from) + bestShift * kFramesPerSignature * params_.frameSeconds();
+    hit.id.match.confidence = best;
+    return true;
+}
+
+// A play's start is where the agreement that follows stands highest above a threshold; its end
+// where the agreement before it does. Chance agreement is centred on zero; the threshold is a
+// quarter of the play's typical level, and no more than kMaxThreshold, so that quiet passages
+// and talk over the music, whose agreement noise lowers the most, are not cut off.
+bool BoundaryRefiner::start(const WindowHit& hit, const Excerpt& excerpt, double& at, std::string& error) {
+    Agreement a;
+    if (!agreementAlong(hit, excerpt, a, error)) return false;
+    at = a.times[stepAt(a, true)];
+    return true;
+}
+
+bool BoundaryRefiner::end(const WindowHit& hit, const Excerpt& excerpt, double& at, std::string& error) {
+    Agreement a;
+    if (!agreementAlong(hit, excerpt, a, error)) return false;
+    at = a.times[stepAt(a, false)];
+    return true;
+}
+
+bool BoundaryRefiner::crossover(const WindowHit& before, const WindowHit& after, const Excerpt& excerpt, double& at,
+                                std::string& error) {
+    Agreement a, b;
+    if (!agreementAlong(before, excerpt, a, error) || !agreementAlong(after, excerpt, b, error)) return false;
+    // Each track's agreement as a share of its own level: where the one playing on overtakes the
+    // one fading out, they play equally loud.
+    const size_t n = std::min(a.z.size(), b.z.size());
+    double best = 0, sum = 0;
+    at = a.times[0];
+    for (size_t j = 0; j < n; ++j) {
+        sum += a.z[j] / a.level - b.z[j] / b.level;
+        if (sum > best) {
+            best = sum;
+            at = a.times[std::min(j + 1, n - 1)];
+        }
+    }
+    return true;
+}
+
+size_t BoundaryRefiner::stepAt(const Agreement& a, bool playsAfter) {
+    const float threshold = std::min(a.level / 4, kMaxThreshold);
+    const size_t n = a.z.size();
+    double best = 0, sum = 0;
+    size_t at = playsAfter ? n - 1 : 0;
+    for (size_t i = 0; i < n; ++i) {
+        const size_t j = playsAfter ? n - 1 - i : i;
+        sum += a.z[j] - threshold;
+        if (sum > best) {
+            best = sum;
+            at = playsAfter ? j : std::min(j + 1, n - 1);
+        }
+    }
+    return at;
+}
+
+}  // namespace melodex::server

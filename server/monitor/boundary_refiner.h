@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/fingerprint/fingerprint_params.h"
+#include "server/index/index.h"
+#include "server/match/query.h"
+#include "server/monitor/sample_history.h"
+#include "server/monitor/window_hit.h"
+
+namespace melodex::server {
+
+// Finds where a play of a track begins or ends to a fraction of a second. Which windows matched
+// only brackets a boundary within a window's length; along the alignment a matching window
+// found, the input agrees with the track's signature moment by moment while the track plays and
+// only by chance before and after it, so the boundary is where that agreement steps down.
+class BoundaryRefiner {
+public:
+    BoundaryRefiner(Index& index, const SampleHistory& history) : index_(index), history_(history) {}
+
+    // Samples kept for a later look at them, and where they begin (input seconds).
+    struct Excerpt {
+        double begin = 0;
+        std::vector<float> samples;
+    };
+    // The samples from `from` to `to` that the history still holds.
+    Excerpt excerpt(double from, double to) const;
+
+    // The start or the end, within `excerpt`, of the play `hit` belongs to; false when the
+    // agreement is too weak to tell (or too few samples are left).
+    bool start(const WindowHit& hit, const Excerpt& excerpt, double& at, std::string& error);
+    bool end(const WindowHit& hit, const Excerpt& excerpt, double& at, std::string& error);
+    // Where, within `excerpt`, the play `after` belongs to takes over from the play `before`
+    // belongs to, as in a crossfade: false when either agreement is too weak to tell.
+    bool crossover(const WindowHit& before, const WindowHit& after, const Excerpt& excerpt, double& at,
+                   std::string& error);
+    // Whether the input from `from` to `to` still plays the track where the play's `last` match
+    // says it has got to: a window the full search missed (talk over the music, a track played
+    // off speed in noise) confirmed on the one alignment it should have. The confirmed window's
+    // match goes in `hit`.
+    bool follow(const WindowHit& last, double from, double to, WindowHit& hit, std::string& error);
+
+private:
+    struct Agreement {
+        std::vector<double> times;  // input seconds of each signature frame
+        std::vector<float> z;       // its agreement with the track: a z-score of one frame
+        float level = 0;            // the agreement typical of the frames where the track plays
+    };
+    // The input's signature features set against the track's along a match's alignment.
+    struct Aligned {
+        std::unique_ptr<Query> query;
+        const SignatureFeatures* features = nullptr;
+        long firstWord = 0;  // the track's signature word under the features' first frame
+        int phase = 0;
+        double begin = 0;    // input seconds of the first sample
+        double speed = 1.0;
+    };
+    bool align(const WindowHit& hit, const Excerpt& excerpt, Aligned& out, std::string& error);
+    // Frame `frame`'s agreement with the track's word `shift` words past the aligned one.
+    float agreementAt(const Aligned& a, int frame, long shift) const;
+    double frameTime(const Aligned& a, int frame) const;
+    bool agreementAlong(const WindowHit& hit, const Excerpt& excerpt, Agreement& out, std::string& error);
+    // The frame where the track starts playing (`playsAfter`) or stops.
+    static size_t stepAt(const Agreement& a, bool playsAfter);
+
+    Index& index_;
+    const SampleHistory& history_;
+    const FingerprintParams params_ = FingerprintParams::query();
+    uint32_t loaded_ = 0;
+    std::vector<uint32_t> reference_;
+};
+
+}  // namespace melodex::server

@@ -1,0 +1,218 @@
+#include "server/monitor/segmenter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace melodex::server {
+namespace {
+
+// Matches of one track this far apart give its speed better than either window's estimate.
+constexpr double kMinSpeedSpan = 20.0;
+constexpr double kMaxSpeedChange = 1.1;
+
+// The alignment of `at`, held at the middle of its window (where a window's own speed estimate
+// errs least), with the speed its track's first and last matches imply where they lie far
+// enough apart.
+WindowHit fittedAlignment(const WindowHit& at, const WindowHit& first, const WindowHit& last, double length) {
+    const auto middle = [&](const WindowHit& h) {
+        WindowHit m = h;
+        m.seconds = h.seconds + length / 2;
+        m.id.offsetSeconds = h.trackTimeAt(m.seconds);
+        return m;
+    };
+    WindowHit out = middle(at);
+    const WindowHit a = middle(first), b = middle(last);
+    if (b.seconds - a.seconds < kMinSpeedSpan) return out;
+    const double speed = (b.id.offsetSeconds - a.id.offsetSeconds) / (b.seconds - a.seconds);
+    if (speed > 1 / kMaxSpeedChange && speed < kMaxSpeedChange) out.id.match.speed = speed;
+    return out;
+}
+
+}  // namespace
+
+bool Segmenter::add(const WindowHit& hit, std::string& error) {
+    // A play's opening samples are kept once those two windows past its first match have come.
+    if (!keepOpenings(hit.seconds - options_.windowSeconds, error) ||
+        !closeBefore(hit.seconds - options_.bridgeSeconds, error))
+        return false;
+    const MatchResult& m = hit.id.match;
+    if (!m.found) return follow(hit, error);
+    for (Play& p : open_) {
+        if (!continues(p, hit)) continue;
+        record(p, hit);
+        ++p.segment.windows;
+        if (m.confidence > p.segment.confidence) {
+            p.segment.track = m.track;
+            p.segment.score = m.score;
+            p.segment.confidence = m.confidence;
+            p.segment.speed = m.speed;
+        }
+        return true;
+    }
+    Play p;
+    p.first = p.last = hit;
+    p.tracks.push_back({hit, hit});
+    p.segment = {hit.seconds, hit.seconds + options_.windowSeconds, true, m.track, m.score, m.confidence, m.speed, 1};
+    open_.push_back(std::move(p));
+    return true;
+}
+
+// A window that overlaps the play's last one continues it whatever its alignment: a track that
+// repeats itself (a loop, a chorus) matches either repeat, and one stretch of music cannot be
+// two plays.
+bool Segmenter::continues(const Play& play, const WindowHit& hit) const {
+    if (play.last.id.match.recording != hit.id.match.recording) return false;
+    if (hit.seconds - play.last.seconds < options_.windowSeconds) return true;
+    for (const TrackHits& t : play.tracks)
+        if (t.last.id.match.track == hit.id.match.track)
+            return std::abs(t.last.trackTimeAt(hit.seconds) - hit.id.offsetSeconds) <= options_.alignmentTolerance;
+    return true;
+}
+
+void Segmenter::record(Play& play, const WindowHit& hit) const {
+    play.last = hit;
+    play.segment.end = std::max(play.segment.end, hit.seconds + options_.windowSeconds);
+    for (TrackHits& t : play.tracks)
+        if (t.last.id.match.track == hit.id.match.track) {
+            t.last = hit;
+            return;
+        }
+    play.tracks.push_back({hit, hit});
+}
+
+// A window the search missed still extends each open play it confirms on the play's alignment.
+bool Segmenter::follow(const WindowHit& missed, std::string& error) {
+    if (refiner_ == nullptr) return true;
+    for (Play& p : open_) {
+        WindowHit hit;
+        if (refiner_->follow(p.last, missed.seconds, missed.seconds + options_.windowSeconds, hit, error)) record(p, hit);
+        else if (!error.empty()) return false;
+    }
+    return true;
+}
+
+bool Segmenter::beforeGap(std::string& error) {
+    if (!keepOpenings(std::numeric_limits<double>::infinity(), error)) return false;
+    for (Play& p : open_) {
+        if (!refineEnd(p, error)) return false;
+        p.endRefinedAt = p.last.seconds;
+    }
+    return true;
+}
+
+// The samples from a window's length before the first match to two after it: the matching
+// windows next to it make sure the track plays in a good part of them. The start is placed on
+// them at once, and again when the play closes, on the speed its matches then give.
+bool Segmenter::keepOpenings(double firstBefore, std::string& error) {
+    if (refiner_ == nullptr) return true;
+    for (Play& p : open_) {
+        if (p.openingKept || p.first.seconds > firstBefore) continue;
+        p.opening = openingOf(p);
+        p.openingKept = true;
+        if (!refineStart(p, error)) return false;
+    }
+    return true;
+}
+
+BoundaryRefiner::Excerpt Segmenter::openingOf(const Play& play) const {
+    return refiner_->excerpt(play.first.seconds - options_.windowSeconds, play.first.seconds + 2 * options_.windowSeconds);
+}
+
+bool Segmenter::refineStart(Play& play, std::string& error) {
+    if (refiner_ == nullptr || play.startMet) return true;
+    const TrackHits& t = *std::find_if(play.tracks.begin(), play.tracks.end(), [&](const TrackHits& h) {
+        return h.first.id.match.track == play.first.id.match.track;
+    });
+    const double length = options_.windowSeconds;
+    double at = 0;
+    if (refiner_->start(fittedAlignment(play.first, t.first, t.last, length), play.opening, at, error)) play.segment.start = at;
+    return error.empty();
+}
+
+bool Segmenter::refineEnd(Play& play, std::string& error) {
+    if (refiner_ == nullptr) return true;
+    const TrackHits& t = *std::find_if(play.tracks.begin(), play.tracks.end(), [&](const TrackHits& h) {
+        return h.last.id.match.track == play.last.id.match.track;
+    });
+    const double length = options_.windowSeconds;
+    double at = 0;
+    if (refiner_->end(fittedAlignment(play.last, t.first, t.last, length),
+                      refiner_->excerpt(play.last.seconds - length, play.last.seconds + 2 * length), at, error))
+        play.segment.end = at;
+    return error.empty();
+}
+
+bool Segmenter::meeting(const Play& before, const Play& after, double& at, std::string& error) {
+    if (refiner_ == nullptr) return true;
+    const double length = options_.windowSeconds;
+    const auto hitsOf = [](const Play& p, uint32_t track) {
+        return *std::find_if(p.tracks.begin(), p.tracks.end(), [&](const TrackHits& h) { return h.last.id.match.track == track; });
+    };
+    const TrackHits& a = hitsOf(before, before.last.id.match.track);
+    const TrackHits& b = hitsOf(after, after.first.id.match.track);
+    const BoundaryRefiner::Excerpt excerpt =
+        refiner_->excerpt(std::min(before.last.seconds, after.first.seconds) - length,
+                          std::max(before.last.seconds, after.first.seconds) + 2 * length);
+    double found = 0;
+    if (refiner_->crossover(fittedAlignment(before.last, a.first, a.last, length),
+                            fittedAlignment(after.first, b.first, b.last, length), excerpt, found, error) &&
+        std::abs(found - at) < length)
+        at = found;
+    return error.empty();
+}
+
+bool Segmenter::finish(double endSeconds, std::string& error) {
+    if (!closeBefore(endSeconds + options_.windowSeconds, error)) return false;
+    if (options_.reportUnknown && endSeconds - covered_ >= options_.stepSeconds) emit({covered_, endSeconds});
+    return true;
+}
+
+// Plays whose last match is older than `seconds`, the oldest first.
+bool Segmenter::closeBefore(double seconds, std::string& error) {
+    while (true) {
+        size_t oldest = open_.size();
+        for (size_t i = 0; i < open_.size(); ++i)
+            if (open_[i].last.seconds < seconds && (oldest == open_.size() || open_[i].last.seconds < open_[oldest].last.seconds))
+                oldest = i;
+        if (oldest == open_.size()) return true;
+        if (!close(oldest, error)) return false;
+    }
+}
+
+bool Segmenter::close(size_t i, std::string& error) {
+    Play play = std::move(open_[i]);
+    open_.erase(open_.begin() + static_cast<long>(i));
+    if (play.segment.windows < options_.minWindows) return true;
+    Segment& s = play.segment;
+    if (!play.openingKept && refiner_ != nullptr) play.opening = openingOf(play);
+    if (!refineStart(play, error) || (play.endRefinedAt != play.last.seconds && !refineEnd(play, error)) ||
+        !keepOpenings(s.end, error))
+        return false;
+    // A crossfade: the next play began before this one ended, or so soon after it that no
+    // window could tell what played between. They meet where the next one takes over, or
+    // halfway where that cannot be told.
+    Play* next = nullptr;
+    for (Play& n : open_)
+        if (n.segment.start > s.start && (next == nullptr || n.segment.start < next->segment.start)) next = &n;
+    if (next != nullptr && next->segment.start < s.end + options_.windowSeconds) {
+        double at = (next->segment.start + s.end) / 2;
+        if (!meeting(play, *next, at, error)) return false;
+        s.end = next->segment.start = at;
+        next->startMet = true;
+    }
+    s.end = std::max(s.end, s.start);
+    emit(s);
+    return true;
+}
+
+void Segmenter::emit(Segment segment) {
+    // A play found after the one before it was reported starts where that one ended.
+    if (segment.start < covered_ && segment.end > covered_) segment.start = covered_;
+    if (segment.known && options_.reportUnknown && segment.start - covered_ >= options_.stepSeconds)
+        sink_({covered_, segment.start});
+    sink_(segment);
+    covered_ = std::max(covered_, segment.end);
+}
+
+}  // namespace melodex::server

@@ -1,0 +1,248 @@
+// The monitor: a generated mix of catalogue songs (crossfades, one played fast, noise over one,
+// one outside the catalogue, one played twice) yields each play with its times, from a file,
+// from standard input and from a stream that drops and comes back; bad inputs fail with a reason.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <httplib.h>
+
+#include "server/fingerprint/fingerprinter.h"
+#include "server/fingerprint/resampler.h"
+#include "server/monitor/monitor.h"
+#include "tests/server/synth.h"
+#include "tests/server/temp_dir.h"
+#include "tests/support/silent_port.h"
+
+namespace melodex::server {
+namespace {
+
+constexpr int kRate = 8000;
+
+struct Play {
+    uint32_t track;  // 0: music outside the catalogue
+    double from, seconds, speed = 1.0;
+    double fadeIn = 0;  // seconds of crossfade with the play before
+};
+
+// The catalogue's songs, and a mix of plays of them with white noise 10 dB under the music
+// throughout and a loud burst of it (as loud as the music) over a stretch of one play. Where two
+// plays cross-fade, the truth is the middle of the crossfade.
+class MonitorTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new test::TempDir;
+        std::string error;
+        index_ = openLmdbIndex(*dir_ / "index", error).release();
+        ASSERT_TRUE(index_) << error;
+        for (uint32_t track = 1; track <= 4; ++track) {
+            songs_.push_back(test::melody(track, 60.0));
+            ASSERT_TRUE(index_->addTrack(track, fingerprint(songs_.back(), FingerprintParams::catalogue()), error)) << error;
+        }
+        songs_.push_back(test::melody(99, 60.0));  // never indexed
+        const std::vector<Play> plays = {{1, 4, 36}, {2, 10, 30, 1.03, 4}, {0, 0, 20}, {3, 0, 34, 1.0, 0}, {1, 4, 25, 1.0, 6}};
+        double at = 0;
+        for (const Play& p : plays) {
+            std::vector<float> samples(songs_[p.track ? p.track - 1 : 4].begin() + static_cast<long>(p.from * kRate),
+                                       songs_[p.track ? p.track - 1 : 4].begin() + static_cast<long>((p.from + p.seconds * p.speed) * kRate));
+            if (p.speed != 1.0) {
+                std::string problem;
+                // Samples read as if taken faster play faster: a turntable or radio running fast.
+                toFingerprintRate(PcmAudio{samples, static_cast<int>(kRate * p.speed), 1}, samples, problem);
+            }
+            at -= p.fadeIn;
+            const size_t start = static_cast<size_t>(at * kRate), fade = static_cast<size_t>(p.fadeIn * kRate);
+            mix_.resize(std::max(mix_.size(), start + samples.size()), 0.0f);
+            for (size_t i = 0; i < samples.size(); ++i) {
+                const float in = i < fade ? static_cast<float>(i) / fade : 1.0f;
+                if (i < fade) mix_[start + i] *= 1.0f - in;
+                mix_[start + i] += in * samples[i];
+            }
+            truth_.push_back({at + p.fadeIn / 2, at + samples.size() / double(kRate), p.track != 0, p.track});
+            if (truth_.size() > 1) truth_[truth_.size() - 2].end = truth_.back().start;
+            at += samples.size() / double(kRate);
+        }
+        std::vector<float> burst(6 * kRate, 0.0f);
+        test::addWhiteNoise(burst, -3.0, 7);  // the music's level, about
+        for (size_t i = 0; i < burst.size(); ++i) mix_[static_cast<size_t>(truth_[3].start + 12) * kRate + i] += burst[i];
+        test::addWhiteNoise(mix_, 10.0, 3);
+        test::writeFile(*dir_ / "mix.wav", test::wavFile(mix_, kRate));
+    }
+    static void TearDownTestSuite() {
+        delete index_;
+        delete dir_;
+    }
+
+    std::vector<Segment> monitor(const std::string& input, MonitorOptions options, bool expectOk = true) {
+        std::vector<Segment> out;
+        MonitorEvents events;
+        events.segment = [&](const Segment& s) { out.push_back(s); };
+        events.log = [&](const std::string& line) { log_ += line + "\n"; };
+        error_.clear();
+        EXPECT_EQ(monitorInput(*index_, input, options, events, error_), expectOk) << error_;
+        return out;
+    }
+
+    // Every play found with its times, nothing else named, the outside song reported unknown.
+    // Times after `gapAt` are `gap` later: a stream's time line goes on through its gaps.
+    void expectTruth(const std::vector<Segment>& found, double tolerance, double gapAt = 1e9, double gap = 0) {
+        std::string seen;
+        for (const Segment& s : found)
+            seen += std::to_string(s.track * s.known) + " " + std::to_string(s.start) + "-" + std::to_string(s.end) + "\n";
+        SCOPED_TRACE(seen);
+        ASSERT_EQ(found.size(), truth_.size());
+        for (size_t i = 0; i < truth_.size(); ++i) {
+            SCOPED_TRACE("segment " + std::to_string(i));
+            EXPECT_EQ(found[i].known ? found[i].track : 0u, truth_[i].track);
+            for (const auto& [seen, truth] : {std::pair(found[i].start, truth_[i].start), {found[i].end, truth_[i].end}})
+                EXPECT_NEAR(seen, truth > gapAt ? truth + gap : truth, tolerance);
+        }
+    }
+
+    static inline test::TempDir* dir_ = nullptr;
+    static inline Index* index_ = nullptr;
+    static inline std::vector<std::vector<float>> songs_;
+    static inline std::vector<float> mix_;
+    static inline std::vector<Segment> truth_;
+    std::string log_, error_;
+};
+
+TEST_F(MonitorTest, AMixYieldsEachPlayWithItsTimesFromAFileAndFromStandardInput) {
+    expectTruth(monitor(*dir_ / "mix.wav", {}), 2.0);
+    // Standard input, and a part of the input: the plays inside it, cut at its ends.
+    const int saved = dup(STDIN_FILENO);
+    const int file = open((*dir_ / "mix.wav").c_str(), O_RDONLY);
+    dup2(file, STDIN_FILENO);
+    MonitorOptions part;
+    part.fromSeconds = 20;
+    part.toSeconds = 75;
+    const std::vector<Segment> found = monitor("-", part);
+    dup2(saved, STDIN_FILENO);
+    close(file);
+    close(saved);
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_NEAR(found[0].start, 20, 0.5);
+    EXPECT_NEAR(found[2].end, 75, 0.5);
+    EXPECT_EQ(found[1].track, 2u);
+}
+
+// A stream served on loopback drops once, part-way through a song: the monitor reconnects,
+// logs the gap, and the song on both sides of it is one play.
+TEST_F(MonitorTest, AStreamThatDropsIsResumedAndTheGapLogged) {
+    const std::vector<uint8_t> wav = test::wavFile(mix_, kRate);
+    const std::string whole(wav.begin(), wav.end());
+    const size_t header = 44, dropAt = header + 2 * 50 * kRate;
+    // The second connection goes on where the first dropped, behind a header of its own.
+    const std::string parts[2] = {whole.substr(0, dropAt), whole.substr(0, header) + whole.substr(dropAt)};
+    std::atomic<int> requests{0};
+    httplib::Server server;
+    server.Get("/radio", [&](const httplib::Request&, httplib::Response& reply) {
+        const std::string& body = parts[std::min(requests++, 1)];
+        reply.set_chunked_content_provider("audio/wav", [&body](size_t offset, httplib::DataSink& sink) {
+            return offset < body.size() && sink.write(body.data() + offset, std::min<size_t>(4096, body.size() - offset));
+        });
+    });
+    const int port = server.bind_to_any_port("127.0.0.1");
+    std::thread serving([&] { server.listen_after_bind(); });
+    MonitorOptions options;
+    options.input.firstDelay = 0.1;
+    options.input.timeoutSeconds = 2;
+    options.toSeconds = static_cast<double>(mix_.size()) / kRate;
+    const std::vector<Segment> found = monitor("http://127.0.0.1:" + std::to_string(port) + "/radio", options);
+    server.stop();
+    serving.join();
+    EXPECT_EQ(requests, 2);
+    EXPECT_NE(log_.find("dropped"), std::string::npos) << log_;
+    EXPECT_NE(log_.find("gap of 0:00."), std::string::npos) << log_;
+    expectTruth(found, 2.0, 50, 0.2);
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (const std::string& e : environment) putenv(strdup(e.c_str()));
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// A capture device: a private PulseAudio server whose null sink "room" a song is played into,
+// heard on its monitor source in real time (about 12 s). The server ends by itself should the
+// test die.
+TEST_F(MonitorTest, ASongPlayedIntoACaptureDeviceIsHeard) {
+    for (const char* tool : {"/usr/bin/pulseaudio", "/usr/bin/paplay"})
+        if (access(tool, X_OK) != 0) GTEST_SKIP() << tool << " is not installed (packages pulseaudio, pulseaudio-utils)";
+    const std::string root = *dir_ / "pulse";
+    for (const char* folder : {"/home", "/run"}) std::filesystem::create_directories(root + folder);
+    const std::vector<std::string> environment = {"HOME=" + root + "/home", "XDG_RUNTIME_DIR=" + root + "/run",
+                                                  "PULSE_SERVER=unix:" + root + "/run/native"};
+    std::ofstream(root + "/default.pa") << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << root
+                                        << "/run/native\nload-module module-null-sink sink_name=room\n";
+    const pid_t server = spawn({"/usr/bin/pulseaudio", "-n", "-F", root + "/default.pa", "--daemonize=no",
+                                "--use-pid-file=no", "--exit-idle-time=20"}, environment);
+    for (int i = 0; i < 100 && !std::filesystem::exists(root + "/run/native"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    test::writeFile(root + "/song.wav", test::wavFile({songs_[1].begin() + 5 * kRate, songs_[1].begin() + 15 * kRate}, kRate));
+    setenv("PULSE_SERVER", ("unix:" + root + "/run/native").c_str(), 1);
+    std::thread player([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        waitpid(spawn({"/usr/bin/paplay", "--device=room", root + "/song.wav"}, environment), nullptr, 0);
+    });
+    // Shorter windows, so that a short song gives the two a play needs.
+    MonitorOptions options;
+    options.segments.windowSeconds = 8;
+    options.segments.stepSeconds = 2;
+    options.toSeconds = 11;
+    options.input.timeoutSeconds = 5;
+    const std::vector<Segment> found = monitor("pulse:room.monitor", options);
+    player.join();
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
+    unsetenv("PULSE_SERVER");
+    const auto known = std::find_if(found.begin(), found.end(), [](const Segment& s) { return s.known; });
+    ASSERT_NE(known, found.end()) << error_;
+    EXPECT_EQ(known->track, 2u);
+    EXPECT_NEAR(known->start, 0.5, 1.5);
+}
+
+TEST_F(MonitorTest, BadInputsFailWithAReason) {
+    test::writeFile(*dir_ / "text.mp3", {'n', 'o', 't', ' ', 'a', 'u', 'd', 'i', 'o'});
+    SilentPort silent;
+    const int closed = SilentPort(false).port();
+    struct Case {
+        std::string input, message;
+    } cases[] = {
+        {*dir_ / "text.mp3", "cannot open: Invalid"},
+        {*dir_ / "missing.wav", "cannot open: No such file or directory"},
+        {"http://127.0.0.1:" + std::to_string(silent.port()) + "/radio", "no answer within 0.5 s"},
+        {"http://127.0.0.1:" + std::to_string(closed) + "/radio", "cannot open: Connection refused"},
+        {"alsa:no-such-card", "cannot open the alsa source no-such-card"},
+        {"pulse:no-such-source", "cannot open the pulse source no-such-source"},
+    };
+    MonitorOptions options;
+    options.input.timeoutSeconds = 0.5;
+    for (const Case& c : cases) {
+        monitor(c.input, options, false);
+        EXPECT_NE(error_.find(c.message), std::string::npos) << c.input << ": " << error_;
+    }
+}
+
+}  // namespace
+}  // namespace melodex::server
