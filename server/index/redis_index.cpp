@@ -15,12 +15,12 @@ using redis::Command;
 using redis::Reply;
 
 // Layout in the cluster (text keys, so that redis-cli shows them plainly):
-//   i:b{<group>}<bucket>  the postings of 2^10 neighbouring hashes, a sorted run of 8-byte
+//   i:b{<group>}<bucket>  the postings of 2^6 neighbouring hashes, a sorted run of 8-byte
 //                    records (redis_buckets.h), in one of 2048 groups that a lookup reads with an
-//                    MGET each. At most four million such keys hold any catalogue: few enough
-//                    that Redis's per-key overhead stays small beside the records of a large
-//                    catalogue, many enough that each holds little besides the hashes a query
-//                    asks for.
+//                    MGET each. A pair hash (its low ten bits are zero) has a bucket of its own;
+//                    the triplets' buckets are narrow enough that each holds little besides the
+//                    hashes a query asks for, and wide enough that Redis's per-key overhead
+//                    stays small beside the records of a large catalogue.
 //   i:t:<track>      the track's distinct hashes, delta-coded (hash_list.h): what removal needs.
 //                    Written before the postings, so that a track interrupted mid-way is found
 //                    and its postings removed by a later removeTrack.
@@ -51,8 +51,8 @@ using redis_layout::kSeq;
 using redis_layout::kTracks;
 namespace buckets = redis_buckets;
 
-// The format stamp of this layout: the hashes' version and the bucketed postings.
-const std::string kFormatStamp = std::to_string(kIndexFormat) + "-buckets";
+// The format stamp of this layout: the hashes' version and the width of the postings' buckets.
+const std::string kFormatStamp = std::to_string(kIndexFormat) + "-buckets-" + std::to_string(1 << buckets::kLowBits);
 // Merges are sent in pipelines of this many commands, for this many postings of a batch at once.
 constexpr size_t kCommandsPerPipeline = 20000;
 constexpr size_t kRecordsPerMerge = size_t{1} << 25;
