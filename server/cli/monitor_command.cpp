@@ -23,12 +23,8 @@ public:
         if (!shown_ || duration <= 0) return;
         const double fraction = std::min(1.0, position / duration);
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-        const double left = fraction > 0 ? elapsed * (1 - fraction) / fraction : 0;
-        constexpr int kWidth = 24;
-        std::string bar(kWidth, '.');
-        std::fill_n(bar.begin(), static_cast<int>(fraction * kWidth), '#');
-        std::fprintf(stderr, "\r[%s] %s of %s  %s left\033[K", bar.c_str(), formatClock(position).c_str(),
-                     formatClock(duration).c_str(), formatDuration(left).c_str());
+        std::fprintf(stderr, "\r%s %s of %s  %s left\033[K", progressBar(fraction).c_str(), formatClock(position).c_str(),
+                     formatClock(duration).c_str(), formatDuration(timeLeft(elapsed, fraction)).c_str());
         std::fflush(stderr);
         drawn_ = true;
     }

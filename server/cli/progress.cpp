@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace melodex::server {
 
 std::string formatDuration(double seconds) {
@@ -12,6 +14,14 @@ std::string formatDuration(double seconds) {
     return text;
 }
 
+std::string progressBar(double fraction) {
+    constexpr int kWidth = 24;
+    const int filled = std::clamp(static_cast<int>(fraction * kWidth), 0, kWidth);
+    return "[" + std::string(filled, '#') + std::string(kWidth - filled, '.') + "]";
+}
+
+double timeLeft(double elapsed, double fraction) { return fraction > 0 ? elapsed * (1.0 - fraction) / fraction : 0.0; }
+
 ProgressLine::ProgressLine(std::FILE* out) : out_(out), terminal_(isatty(fileno(out)) != 0) {}
 
 void ProgressLine::update(const IndexProgress& p) {
@@ -20,14 +30,9 @@ void ProgressLine::update(const IndexProgress& p) {
     lastPrinted_ = p.elapsedSeconds;
     const double fraction = p.bytesTotal > 0 ? p.bytesDone / p.bytesTotal
                                              : (p.filesTotal ? static_cast<double>(p.filesDone) / p.filesTotal : 1.0);
-    const double left = fraction > 0 ? p.elapsedSeconds * (1.0 - fraction) / fraction : 0.0;
-    constexpr int kWidth = 24;
-    char bar[kWidth + 1];
-    const int filled = static_cast<int>(fraction * kWidth);
-    for (int i = 0; i < kWidth; ++i) bar[i] = i < filled ? '#' : '.';
-    bar[kWidth] = '\0';
-    std::fprintf(out_, "%s[%s] %zu/%zu files  %.2f h audio  %s left", terminal_ ? "\r" : "", bar, p.filesDone,
-                 p.filesTotal, p.audioSeconds / 3600.0, formatDuration(left).c_str());
+    std::fprintf(out_, "%s%s %zu/%zu files  %.2f h audio  %s left", terminal_ ? "\r" : "", progressBar(fraction).c_str(),
+                 p.filesDone, p.filesTotal, p.audioSeconds / 3600.0,
+                 formatDuration(timeLeft(p.elapsedSeconds, fraction)).c_str());
     std::fputs(terminal_ ? "\033[K" : "\n", out_);
     std::fflush(out_);
     drawn_ = true;

@@ -23,5 +23,9 @@ private:
 };
 
 std::string formatDuration(double seconds);
+// The bar of a progress line, "[####....]", `fraction` of it done.
+std::string progressBar(double fraction);
+// The time still to go when `fraction` of the work took `elapsed` seconds.
+double timeLeft(double elapsed, double fraction);
 
 }  // namespace melodex::server

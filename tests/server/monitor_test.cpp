@@ -4,15 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include <httplib.h>
@@ -22,6 +18,7 @@
 #include "server/monitor/monitor.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
+#include "tests/support/private_pulseaudio.h"
 #include "tests/support/silent_port.h"
 
 namespace melodex::server {
@@ -167,43 +164,21 @@ TEST_F(MonitorTest, AStreamThatDropsIsResumedAndTheGapLogged) {
     expectTruth(found, 2.0, 50, 0.2);
 }
 
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        for (const std::string& e : environment) putenv(strdup(e.c_str()));
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-// A capture device: a private PulseAudio server whose null sink "room" a song is played into,
-// heard on its monitor source in real time (about 12 s). The server ends by itself should the
-// test die.
+// A capture device: a song played into the room of a private PulseAudio server, heard on its
+// monitor source in real time (about 12 s).
 TEST_F(MonitorTest, ASongPlayedIntoACaptureDeviceIsHeard) {
-    for (const char* tool : {"/usr/bin/pulseaudio", "/usr/bin/paplay"})
-        if (access(tool, X_OK) != 0) GTEST_SKIP() << tool << " is not installed (packages pulseaudio, pulseaudio-utils)";
-    const std::string root = *dir_ / "pulse";
-    for (const char* folder : {"/home", "/run"}) std::filesystem::create_directories(root + folder);
-    const std::vector<std::string> environment = {"HOME=" + root + "/home", "XDG_RUNTIME_DIR=" + root + "/run",
-                                                  "PULSE_SERVER=unix:" + root + "/run/native"};
-    std::ofstream(root + "/default.pa") << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << root
-                                        << "/run/native\nload-module module-null-sink sink_name=room\n";
-    const pid_t server = spawn({"/usr/bin/pulseaudio", "-n", "-F", root + "/default.pa", "--daemonize=no",
-                                "--use-pid-file=no", "--exit-idle-time=20"}, environment);
-    for (int i = 0; i < 100 && !std::filesystem::exists(root + "/run/native"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    test::writeFile(root + "/song.wav", test::wavFile({songs_[1].begin() + 5 * kRate, songs_[1].begin() + 15 * kRate}, kRate));
-    setenv("PULSE_SERVER", ("unix:" + root + "/run/native").c_str(), 1);
-    std::thread player([&] {
+    if (const std::string missing = PrivatePulseAudio::Missing(); !missing.empty()) GTEST_SKIP() << missing;
+    const std::filesystem::path root = *dir_ / "pulse";
+    const PrivatePulseAudio room(root);
+    ASSERT_TRUE(room.up()) << room.log();
+    const std::string song = root / "song.wav";
+    test::writeFile(song, test::wavFile({songs_[1].begin() + 5 * kRate, songs_[1].begin() + 15 * kRate}, kRate));
+    setenv("PULSE_SERVER", room.server().c_str(), 1);
+    ChildProcess player;
+    std::thread playing([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        waitpid(spawn({"/usr/bin/paplay", "--device=room", root + "/song.wav"}, environment), nullptr, 0);
+        player.start({"/usr/bin/paplay", "--device=room", song}, room.environment(), root / "paplay.log");
+        player.wait();
     });
     // Shorter windows, so that a short song gives the two a play needs.
     MonitorOptions options;
@@ -212,9 +187,7 @@ TEST_F(MonitorTest, ASongPlayedIntoACaptureDeviceIsHeard) {
     options.toSeconds = 11;
     options.input.timeoutSeconds = 5;
     const std::vector<Segment> found = monitor("pulse:room.monitor", options);
-    player.join();
-    kill(server, SIGTERM);
-    waitpid(server, nullptr, 0);
+    playing.join();
     unsetenv("PULSE_SERVER");
     const auto known = std::find_if(found.begin(), found.end(), [](const Segment& s) { return s.known; });
     ASSERT_NE(known, found.end()) << error_;
