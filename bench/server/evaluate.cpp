@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -39,13 +38,6 @@ const char* const kPartNames[] = {"tuning", "held-out"};
 constexpr size_t kParts = 2;
 
 double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-// CPU time of the calling thread: on a shared machine, wall time also counts other programs.
-double threadCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 struct Condition {
     std::string name;
@@ -467,12 +459,12 @@ int main(int argc, char** argv) {
     auto identifyBody = [&](const std::vector<float>& recording, Answer& a) {
         const std::vector<uint8_t> body = server::buildClientBody(recording);
         const auto start = Clock::now();
-        const double cpuStart = threadCpuSeconds();
+        const double cpuStart = bench::threadCpuSeconds();
         const server::WavParse wav = server::parseWavBody(body.data(), body.size());
         std::string err;
         a.ok = wav.status == server::WavStatus::Ok && identifier.identify(wav.audio, a.id, err);
         a.ms = since(start) * 1000.0;
-        a.cpuMs = (threadCpuSeconds() - cpuStart) * 1000.0;
+        a.cpuMs = (bench::threadCpuSeconds() - cpuStart) * 1000.0;
     };
     // Runs make(i, recording) then the query for i in [0, n) on `threads` threads.
     std::atomic<bool> degradeFailed{false};
