@@ -47,6 +47,21 @@ private:
     bool held_;
 };
 
+// Byte offset in a page of sorted postings (GET_MULTIPLE's block) of the first one whose hash is
+// at least `low`.
+size_t runStart(const MDB_val& page, uint32_t low) {
+    const auto* p = static_cast<const uint8_t*>(page.mv_data);
+    size_t lo = 0, hi = page.mv_size / kPostingBytes;
+    while (lo < hi) {
+        const size_t mid = (lo + hi) / 2;
+        if (lowOfPosting(p + mid * kPostingBytes) < low)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo * kPostingBytes;
+}
+
 class LmdbIndex final : public Index {
 public:
     bool open(const std::string& dir, std::string& error) {
@@ -187,18 +202,21 @@ public:
             rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_BOTH_RANGE);
             if (rc == MDB_NOTFOUND) continue;
             if (failed(rc, "cannot look up a hash", error)) return false;
+            // The seek lands on the first posting at or above the hash: a higher one means the
+            // hash is absent, as a third of a query's triplets are.
+            if (lowOfPosting(static_cast<const uint8_t*>(data.mv_data)) != low) continue;
             buffer.clear();
             // Walk this hash's run of duplicates a page at a time. GET_MULTIPLE returns the whole
-            // page the cursor is on, so values of lower hashes that share the key are skipped;
-            // duplicates are sorted, so the run ends at the first higher value.
+            // page the cursor is on, so the run's start is searched for in it; duplicates are
+            // sorted, so the run ends at the first higher value.
             bool tooCommon = false;
             bool runEnded = false;
             rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_MULTIPLE);
+            size_t start = rc == MDB_SUCCESS ? runStart(data, low) : 0;
             while (rc == MDB_SUCCESS && !runEnded && !tooCommon) {
                 const auto* p = static_cast<const uint8_t*>(data.mv_data);
-                for (size_t off = 0; off + kPostingBytes <= data.mv_size; off += kPostingBytes) {
+                for (size_t off = start; off + kPostingBytes <= data.mv_size; off += kPostingBytes) {
                     const uint32_t at = lowOfPosting(p + off);
-                    if (at < low) continue;
                     if (at != low) {
                         runEnded = true;
                         break;
@@ -210,6 +228,7 @@ public:
                     buffer.push_back(unpackPosting(p + off));
                 }
                 if (!runEnded && !tooCommon) rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_MULTIPLE);
+                start = 0;
             }
             if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND && failed(rc, "cannot read postings", error)) return false;
             if (!buffer.empty() && !tooCommon) sink(i, buffer.data(), buffer.size());
