@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <numeric>
+#include <tuple>
 
 namespace melodex::server {
 namespace {
@@ -160,25 +162,62 @@ private:
     std::vector<std::pair<int, uint32_t>> pairs_;
 };
 
-// The most votes in two neighbouring coarse offset bins of one track.
-int coarsePeak(const uint64_t* begin, const uint64_t* end) {
-    thread_local std::vector<int64_t> bins;
-    bins.clear();
-    for (const uint64_t* v = begin; v < end; ++v)
-        bins.push_back((static_cast<int64_t>(trackFrameOf(*v)) - queryFrameOf(*v) + kCoarseBias) / kCoarseBinFrames);
-    std::sort(bins.begin(), bins.end());
-    int best = 0, previous = 0;
-    int64_t previousBin = -2;
-    for (size_t i = 0; i < bins.size();) {
-        size_t j = i;
-        while (j < bins.size() && bins[j] == bins[i]) ++j;
-        const int here = static_cast<int>(j - i);
-        best = std::max(best, here + (bins[i] == previousBin + 1 ? previous : 0));
-        previous = here;
-        previousBin = bins[i];
-        i = j;
+// Two peaks of a track's votes over their offsets (track frame - query frame), each the most votes
+// in two neighbouring bins. Over all its votes in bins as wide as the tolerance's window: a bound
+// on the track's score at the recording's own speed (the window's offsets lie in at most two such
+// bins), so that most tracks are never aligned. Over its triplets' votes in coarse bins: the rank
+// of the tracks to align over speeds.
+struct OffsetPeaks {
+    int window = 0;
+    int coarse = 0;
+};
+
+// Counts of votes in bins of offsets, zero again after each track.
+class OffsetHistogram {
+public:
+    // Sizes the histogram for the bins of `width` frames that the votes fall in, with an empty
+    // bin either side.
+    void cover(const uint64_t* begin, const uint64_t* end, int width) {
+        width_ = width;
+        low_ = begin < end ? binOf(*begin) : 0;
+        int64_t high = low_;
+        for (const uint64_t* v = begin; v < end; ++v) {
+            low_ = std::min(low_, binOf(*v));
+            high = std::max(high, binOf(*v));
+        }
+        const size_t bins = static_cast<size_t>(high - low_) + 3;
+        if (counts_.size() < bins) counts_.resize(bins, 0);
     }
-    return best;
+    // Counts the vote; returns the most votes in its bin and a neighbour. Saturating: a peak that
+    // stops at 65535 still exceeds every score it has to beat.
+    int add(uint64_t vote) {
+        const size_t b = slot(vote);
+        counts_[b] += counts_[b] < UINT16_MAX;
+        return counts_[b] + std::max(counts_[b - 1], counts_[b + 1]);
+    }
+    void clear(uint64_t vote) { counts_[slot(vote)] = 0; }
+
+private:
+    int64_t binOf(uint64_t vote) const {
+        return (static_cast<int64_t>(trackFrameOf(vote)) - queryFrameOf(vote) + kCoarseBias) / width_;
+    }
+    size_t slot(uint64_t vote) const { return static_cast<size_t>(binOf(vote) - low_) + 1; }
+
+    int width_ = 1;
+    int64_t low_ = 0;
+    std::vector<uint16_t> counts_;
+};
+
+OffsetPeaks offsetPeaks(const TrackVotes& t, int tolerance) {
+    thread_local OffsetHistogram window, coarse;
+    window.cover(t.begin, t.end, 2 * tolerance + 1);
+    coarse.cover(t.split, t.end, kCoarseBinFrames);
+    OffsetPeaks peaks;
+    for (const uint64_t* v = t.begin; v < t.end; ++v) peaks.window = std::max(peaks.window, window.add(*v));
+    for (const uint64_t* v = t.split; v < t.end; ++v) peaks.coarse = std::max(peaks.coarse, coarse.add(*v));
+    for (const uint64_t* v = t.begin; v < t.end; ++v) window.clear(*v);
+    for (const uint64_t* v = t.split; v < t.end; ++v) coarse.clear(*v);
+    return peaks;
 }
 
 std::vector<double> speedsToTry(const MatchParams& params) {
@@ -223,36 +262,57 @@ int entryScore(const std::vector<int>& scores, size_t keep, int minVotes) {
     return std::max(minVotes, top[keep - 1]);
 }
 
-// Nominates candidates two ways, from the most voted tracks down: at the recording's own speed,
-// the tracks on whose offset (within the tolerance) most distinct query frames agree, pairs and
-// triplets together; at any speed, the tracks with the most triplet votes in a coarse offset bin,
-// each then aligned over the speeds to try. A track's votes bound both of its scores, so the walk
-// stops at the first track with too few votes to enter either list.
+// At the recording's own speed, the tracks on whose offset (within the tolerance) most distinct
+// query frames agree, pairs and triplets together: the best `nominatedAtOwnSpeed`, best first.
+// Tracks are aligned in the order of their window peak, which bounds their score, until it cannot
+// enter the list. Equal scores go to the track with more votes, then the lower id (the order of
+// `tracks`).
+std::vector<std::pair<int, Candidate>> bestAtOwnSpeed(const std::vector<TrackVotes>& tracks,
+                                                      const std::vector<OffsetPeaks>& peaks, const MatchParams& params) {
+    thread_local Aligner aligner;
+    std::vector<size_t> order(peaks.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return peaks[a].window > peaks[b].window; });
+    std::vector<std::tuple<int, size_t, Alignment>> scored;  // score, position in `tracks`, alignment
+    std::vector<int> scores;
+    int entry = params.minVotes;
+    for (size_t i : order) {
+        if (peaks[i].window < entry) break;
+        const Alignment a = aligner.atSpeed(tracks[i].begin, tracks[i].end, 1.0, params.offsetTolerance);
+        if (a.score < entry) continue;
+        scored.push_back({a.score, i, a});
+        scores.push_back(a.score);
+        entry = entryScore(scores, params.nominatedAtOwnSpeed, params.minVotes);
+    }
+    std::sort(scored.begin(), scored.end(), [](const auto& a, const auto& b) {
+        return std::get<0>(a) != std::get<0>(b) ? std::get<0>(a) > std::get<0>(b) : std::get<1>(a) < std::get<1>(b);
+    });
+    std::vector<std::pair<int, Candidate>> out;
+    for (const auto& [score, i, alignment] : scored) {
+        Candidate c;
+        c.track = tracks[i].track;
+        c.ownSpeed = true;
+        c.votes = tracks[i].size();
+        c.alignment = alignment;
+        out.push_back({score, c});
+    }
+    return out;
+}
+
+// Nominates candidates two ways: at the recording's own speed (bestAtOwnSpeed); at any speed, the
+// tracks with the most triplet votes in a coarse offset bin, each then aligned over the speeds to
+// try.
 std::vector<Candidate> nominate(std::vector<TrackVotes>& tracks, const MatchParams& params, MatchResult& result) {
     thread_local Aligner aligner;
-    std::vector<std::pair<int, Candidate>> ownSpeed;
-    std::vector<std::pair<int, TrackVotes>> coarse;
-    std::vector<int> ownScores, coarseScores;
-    int ownEntry = params.minVotes, coarseEntry = params.minVotes;
+    std::vector<OffsetPeaks> peaks;
     for (const TrackVotes& t : tracks) {
-        if (static_cast<int>(t.size()) < std::min(ownEntry, coarseEntry)) break;
-        Candidate c;
-        c.track = t.track;
-        c.ownSpeed = true;
-        c.votes = t.size();
-        c.alignment = aligner.atSpeed(t.begin, t.end, 1.0, params.offsetTolerance);
-        if (c.alignment.score >= ownEntry) {
-            ownSpeed.push_back({c.alignment.score, c});
-            ownScores.push_back(c.alignment.score);
-            ownEntry = entryScore(ownScores, params.nominatedAtOwnSpeed, params.minVotes);
-        }
-        const int peak = coarsePeak(t.split, t.end);
-        if (peak >= coarseEntry) {
-            coarse.push_back({peak, t});
-            coarseScores.push_back(peak);
-            coarseEntry = entryScore(coarseScores, params.aligned, params.minVotes);
-        }
+        if (static_cast<int>(t.size()) < params.minVotes) break;
+        peaks.push_back(offsetPeaks(t, params.offsetTolerance));
     }
+    std::vector<std::pair<int, Candidate>> ownSpeed = bestAtOwnSpeed(tracks, peaks, params);
+    std::vector<std::pair<int, TrackVotes>> coarse;
+    for (size_t i = 0; i < peaks.size(); ++i)
+        if (peaks[i].coarse >= params.minVotes) coarse.push_back({peaks[i].coarse, tracks[i]});
     keepBest(ownSpeed, params.nominatedAtOwnSpeed);
     keepBest(coarse, params.aligned);
     std::vector<Candidate> out;
