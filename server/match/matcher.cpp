@@ -172,52 +172,30 @@ struct OffsetPeaks {
     int coarse = 0;
 };
 
-// Counts of votes in bins of offsets, zero again after each track.
-class OffsetHistogram {
-public:
-    // Sizes the histogram for the bins of `width` frames that the votes fall in, with an empty
-    // bin either side.
-    void cover(const uint64_t* begin, const uint64_t* end, int width) {
-        width_ = width;
-        low_ = begin < end ? binOf(*begin) : 0;
-        int64_t high = low_;
-        for (const uint64_t* v = begin; v < end; ++v) {
-            low_ = std::min(low_, binOf(*v));
-            high = std::max(high, binOf(*v));
-        }
-        const size_t bins = static_cast<size_t>(high - low_) + 3;
-        if (counts_.size() < bins) counts_.resize(bins, 0);
+// The most votes in two neighbouring bins of `width` frames of offset. Saturating: a peak that
+// stops at 65535 still exceeds every score it has to beat.
+int offsetPeak(const uint64_t* begin, const uint64_t* end, int width) {
+    thread_local std::vector<int64_t> bins;
+    thread_local std::vector<uint16_t> counts;  // zero between calls
+    if (begin == end) return 0;
+    bins.clear();
+    for (const uint64_t* v = begin; v < end; ++v)
+        bins.push_back((static_cast<int64_t>(trackFrameOf(*v)) - queryFrameOf(*v) + kCoarseBias) / width);
+    const auto [low, high] = std::minmax_element(bins.begin(), bins.end());
+    const int64_t first = *low - 1;  // an empty bin either side
+    if (counts.size() < static_cast<size_t>(*high - first) + 2) counts.resize(static_cast<size_t>(*high - first) + 2, 0);
+    int peak = 0;
+    for (const int64_t b : bins) {
+        uint16_t* at = &counts[static_cast<size_t>(b - first)];
+        *at += *at < UINT16_MAX;
+        peak = std::max(peak, *at + std::max(at[-1], at[1]));
     }
-    // Counts the vote; returns the most votes in its bin and a neighbour. Saturating: a peak that
-    // stops at 65535 still exceeds every score it has to beat.
-    int add(uint64_t vote) {
-        const size_t b = slot(vote);
-        counts_[b] += counts_[b] < UINT16_MAX;
-        return counts_[b] + std::max(counts_[b - 1], counts_[b + 1]);
-    }
-    void clear(uint64_t vote) { counts_[slot(vote)] = 0; }
-
-private:
-    int64_t binOf(uint64_t vote) const {
-        return (static_cast<int64_t>(trackFrameOf(vote)) - queryFrameOf(vote) + kCoarseBias) / width_;
-    }
-    size_t slot(uint64_t vote) const { return static_cast<size_t>(binOf(vote) - low_) + 1; }
-
-    int width_ = 1;
-    int64_t low_ = 0;
-    std::vector<uint16_t> counts_;
-};
+    for (const int64_t b : bins) counts[static_cast<size_t>(b - first)] = 0;
+    return peak;
+}
 
 OffsetPeaks offsetPeaks(const TrackVotes& t, int tolerance) {
-    thread_local OffsetHistogram window, coarse;
-    window.cover(t.begin, t.end, 2 * tolerance + 1);
-    coarse.cover(t.split, t.end, kCoarseBinFrames);
-    OffsetPeaks peaks;
-    for (const uint64_t* v = t.begin; v < t.end; ++v) peaks.window = std::max(peaks.window, window.add(*v));
-    for (const uint64_t* v = t.split; v < t.end; ++v) peaks.coarse = std::max(peaks.coarse, coarse.add(*v));
-    for (const uint64_t* v = t.begin; v < t.end; ++v) window.clear(*v);
-    for (const uint64_t* v = t.split; v < t.end; ++v) coarse.clear(*v);
-    return peaks;
+    return {offsetPeak(t.begin, t.end, 2 * tolerance + 1), offsetPeak(t.split, t.end, kCoarseBinFrames)};
 }
 
 std::vector<double> speedsToTry(const MatchParams& params) {
