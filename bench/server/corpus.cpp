@@ -82,11 +82,11 @@ double percentile(std::vector<double> values, double p) {
     return values[i];
 }
 
-long residentBytes() {
+long residentBytes(const std::string& field) {
     std::ifstream in("/proc/self/status");
     std::string key;
     while (in >> key) {
-        if (key == "VmRSS:") {
+        if (key == field) {
             long kb = 0;
             in >> kb;
             return kb * 1024;

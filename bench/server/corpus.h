@@ -16,8 +16,9 @@ struct Track {
 std::vector<Track> loadCorpus(const std::string& dir, int threads, double& decodeSeconds, const std::string& cacheDir = {});
 
 double percentile(std::vector<double> values, double p);
-// Resident memory of this process in bytes (VmRSS).
-long residentBytes();
+// Resident memory of this process in bytes: all of it (VmRSS), or a part, such as the anonymous
+// memory (RssAnon) without the pages of mapped files.
+long residentBytes(const std::string& field = "VmRSS:");
 // CPU time of the calling thread: on a shared machine a fairer measure of the work than wall time.
 double threadCpuSeconds();
 
