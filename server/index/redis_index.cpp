@@ -250,7 +250,10 @@ public:
         std::vector<uint32_t> tracks, visible;
         if (!readPostings(distinct, maxPostings, found, tracks, error) || !committed_.visible(before, tracks, visible, error))
             return false;
-        for (std::vector<Posting>& list : found) keepVisible(list, visible);
+        // Usually every track found is visible (`visible` is `tracks`): only a write in progress
+        // or a removal leaves some out.
+        const bool allVisible = visible.size() == tracks.size();
+        for (std::vector<Posting>& list : found) keepVisible(list, allVisible ? nullptr : &visible);
         for (size_t i = 0; i < hashes.size(); ++i) {
             const size_t d = static_cast<size_t>(std::lower_bound(distinct.begin(), distinct.end(), hashes[i]) - distinct.begin());
             if (!found[d].empty()) sink(i, found[d].data(), found[d].size());
@@ -399,14 +402,18 @@ private:
         return true;
     }
 
-    // Drops postings of tracks the lookup may not show, and puts the rest in the embedded store's
-    // order, by track, then frame (a bucket keeps a hash's records in the order they were merged).
-    static void keepVisible(std::vector<Posting>& list, const std::vector<uint32_t>& visible) {
-        list.erase(std::remove_if(list.begin(), list.end(),
-                                  [&](const Posting& p) { return !std::binary_search(visible.begin(), visible.end(), p.track); }),
-                   list.end());
-        std::sort(list.begin(), list.end(),
-                  [](const Posting& a, const Posting& b) { return a.track != b.track ? a.track < b.track : a.frame < b.frame; });
+    // Drops postings of tracks the lookup may not show (none when `visible` is null), and puts the
+    // rest in the embedded store's order, by track, then frame (a bucket keeps a hash's records in
+    // the order they were merged, which is mostly that order already).
+    static void keepVisible(std::vector<Posting>& list, const std::vector<uint32_t>* visible) {
+        if (visible)
+            list.erase(std::remove_if(list.begin(), list.end(),
+                                      [&](const Posting& p) { return !std::binary_search(visible->begin(), visible->end(), p.track); }),
+                       list.end());
+        const auto before = [](const Posting& a, const Posting& b) {
+            return a.track != b.track ? a.track < b.track : a.frame < b.frame;
+        };
+        if (!std::is_sorted(list.begin(), list.end(), before)) std::sort(list.begin(), list.end(), before);
     }
 
     // Only tracks not yet in the index, each once, with ids a posting can carry.
