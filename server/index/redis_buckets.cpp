@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <charconv>
 #include <cstdio>
 
 #include "server/redis/cluster_client.h"
@@ -109,9 +110,12 @@ uint32_t read24(const char* p) {
 }  // namespace
 
 std::string bucketKey(uint32_t bucket) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "i:b{%x}%x", groupOf(bucket), bucket);
-    return buffer;
+    // A query names some ten thousand buckets: to_chars, not a formatted print.
+    char buffer[32] = "i:b{";
+    char* at = std::to_chars(buffer + 4, buffer + sizeof buffer, groupOf(bucket), 16).ptr;
+    *at++ = '}';
+    at = std::to_chars(at, buffer + sizeof buffer, bucket, 16).ptr;
+    return std::string(buffer, at);
 }
 
 void appendRecord(std::string& out, uint32_t hash, uint32_t track, uint32_t frame) {

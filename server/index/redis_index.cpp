@@ -161,6 +161,25 @@ struct Entry {
     bool operator<(const Entry& o) const { return std::tie(hash, track, frame) < std::tie(o.hash, o.track, o.frame); }
 };
 
+// Collects the distinct tracks of a lookup's postings: a mark per track id instead of a sort of
+// every posting's track, as many as a few hundred thousand a query.
+class DistinctTracks {
+public:
+    void add(uint32_t track, std::vector<uint32_t>& out) {
+        if (track >= seen_.size()) seen_.resize(std::max<size_t>(track + 1, 2 * seen_.size()), false);
+        if (seen_[track]) return;
+        seen_[track] = true;
+        out.push_back(track);
+    }
+    // Unmarks the tracks in `out`, ready for the next lookup.
+    void clear(const std::vector<uint32_t>& out) {
+        for (const uint32_t track : out) seen_[track] = false;
+    }
+
+private:
+    std::vector<bool> seen_;
+};
+
 class RedisIndex final : public Index {
 public:
     explicit RedisIndex(std::shared_ptr<redis::ClusterClient> client) : client_(std::move(client)), committed_(*client_) {}
@@ -383,6 +402,7 @@ private:
         std::vector<Reply> replies;
         if (!client_->run(reads, replies, error) || !allAnswered(replies, "cannot look up hashes", error)) return false;
         found.assign(distinct.size(), {});
+        thread_local DistinctTracks distinctTracks;
         for (size_t r = 0; r < reads.size(); ++r) {
             for (size_t b = 0; b < firstHash[r].size() && b < replies[r].elements.size(); ++b) {
                 const std::string& run = replies[r].elements[b].string;
@@ -390,15 +410,16 @@ private:
                 for (size_t d = firstHash[r][b]; d < distinct.size() && buckets::bucketOf(distinct[d]) == bucket; ++d) {
                     const auto [records, count] = buckets::recordsOf(run, distinct[d]);
                     if (maxPostings != 0 && count > maxPostings) continue;
+                    found[d].reserve(count);
                     for (size_t k = 0; k < count; ++k) {
                         found[d].push_back(buckets::postingOf(records + k * buckets::kRecordBytes));
-                        tracks.push_back(found[d].back().track);
+                        distinctTracks.add(found[d].back().track, tracks);
                     }
                 }
             }
         }
+        distinctTracks.clear(tracks);
         std::sort(tracks.begin(), tracks.end());
-        tracks.erase(std::unique(tracks.begin(), tracks.end()), tracks.end());
         return true;
     }
 
