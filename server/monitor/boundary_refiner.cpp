@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "server/fingerprint/pcm_audio.h"
 #include "server/fingerprint/signature.h"
@@ -25,6 +26,15 @@ constexpr long kFollowShift = 8;
 constexpr double kFollowAgreement = 8.0;
 // Less than this much audio holds too few frames to place a boundary.
 constexpr double kMinSeconds = 2.0;
+// The lengths a fade is tried at (a mix's crossfades last a few seconds), and how finely its
+// middle is placed.
+constexpr double kFadeSeconds[] = {2, 3, 4, 5, 6, 7, 8};
+constexpr double kFadeStep = 0.1;
+// A frame's agreement as a share of the level is held within these bounds, and counts
+// linearly beyond kRobustShare from the fade's prediction, so that a loud passage or talk over
+// the music weighs little against the fade.
+constexpr float kMinShare = -1.0f, kMaxShare = 2.0f;
+constexpr double kRobustShare = 1.0;
 
 // The agreement of one frame's features with one signature word, as a z-score.
 float frameAgreement(const float* x, uint32_t word) {
@@ -49,6 +59,47 @@ float typicalLevel(const std::vector<float>& z) {
     std::nth_element(averages.begin(), at, averages.end());
     return *at;
 }
+
+// A squared error that grows only linearly beyond kRobustShare.
+double robustError(double e) {
+    e = std::abs(e);
+    return e < kRobustShare ? e * e : kRobustShare * (2 * e - kRobustShare);
+}
+
+// One track's frames set against fades: outside a fade its gain is 0 or 1, and the errors
+// there are running sums, so that a fade costs only the frames within it.
+class FadeFrames {
+public:
+    FadeFrames(const std::vector<double>& times, const std::vector<float>& z, float level, bool fadesIn)
+        : times_(times), fadesIn_(fadesIn), share_(z.size()), silent_(z.size() + 1, 0.0), full_(z.size() + 1, 0.0) {
+        for (size_t j = 0; j < z.size(); ++j) {
+            share_[j] = std::clamp(z[j] / level, kMinShare, kMaxShare);
+            silent_[j + 1] = silent_[j] + robustError(share_[j]);
+            full_[j + 1] = full_[j] + robustError(share_[j] - 1);
+        }
+    }
+
+    double error(double middle, double seconds) const {
+        const size_t first = frameAt(middle - seconds / 2), last = frameAt(middle + seconds / 2);
+        const std::vector<double>& before = fadesIn_ ? silent_ : full_;
+        const std::vector<double>& after = fadesIn_ ? full_ : silent_;
+        double sum = before[first] + after.back() - after[last];
+        for (size_t j = first; j < last; ++j) {
+            const double in = (times_[j] - middle) / seconds + 0.5;
+            sum += robustError(share_[j] - (fadesIn_ ? in : 1 - in));
+        }
+        return sum;
+    }
+
+private:
+    size_t frameAt(double t) const {
+        return static_cast<size_t>(std::lower_bound(times_.begin(), times_.end(), t) - times_.begin());
+    }
+
+    const std::vector<double>& times_;
+    const bool fadesIn_;
+    std::vector<double> share_, silent_, full_;  // silent_[j]: the errors of frames before j against 0
+};
 
 }  // namespace
 
@@ -146,23 +197,37 @@ bool BoundaryRefiner::end(const WindowHit& hit, const Excerpt& excerpt, double& 
     return true;
 }
 
+// In a crossfade one track's gain falls as the other's rises, over the same seconds: the cut is
+// the middle of the fade that fits both agreements best. Fitting both at once keeps a track that
+// is quiet at first or fades out early from pulling the cut to its side.
 bool BoundaryRefiner::crossover(const WindowHit& before, const WindowHit& after, const Excerpt& excerpt, double& at,
                                 std::string& error) {
     Agreement a, b;
     if (!agreementAlong(before, excerpt, a, error) || !agreementAlong(after, excerpt, b, error)) return false;
-    // Each track's agreement as a share of its own level: where the one playing on overtakes the
-    // one fading out, they play equally loud.
-    const size_t n = std::min(a.z.size(), b.z.size());
-    double best = 0, sum = 0;
-    at = a.times[0];
-    for (size_t j = 0; j < n; ++j) {
-        sum += a.z[j] / a.level - b.z[j] / b.level;
-        if (sum > best) {
-            best = sum;
-            at = a.times[std::min(j + 1, n - 1)];
-        }
-    }
+    at = fadeMiddle({{&a, false}, {&b, true}}, a.times.front(), a.times.back());
     return true;
+}
+
+// Each frame's agreement, as a share of the track's level, is set against a linear fade's gain
+// (0 before it and 1 after for a track fading in): the middle between `from` and `to`, and the
+// length, that leave the least error.
+double BoundaryRefiner::fadeMiddle(std::initializer_list<Fade> fades, double from, double to) {
+    std::vector<FadeFrames> frames;
+    for (const Fade& f : fades) frames.emplace_back(f.agreement->times, f.agreement->z, f.agreement->level, f.fadesIn);
+    const std::vector<double>& times = fades.begin()->agreement->times;
+    from = std::max(from, times.front());
+    to = std::min(to, times.back());
+    double best = std::numeric_limits<double>::infinity(), at = from;
+    for (double middle = from; middle <= to; middle += kFadeStep)
+        for (const double seconds : kFadeSeconds) {
+            double error = 0;
+            for (const FadeFrames& f : frames) error += f.error(middle, seconds);
+            if (error < best) {
+                best = error;
+                at = middle;
+            }
+        }
+    return at;
 }
 
 size_t BoundaryRefiner::stepAt(const Agreement& a, bool playsAfter) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,6 +66,14 @@ private:
     bool agreementAlong(const WindowHit& hit, const Excerpt& excerpt, Agreement& out, std::string& error);
     // The frame where the track starts playing (`playsAfter`) or stops.
     static size_t stepAt(const Agreement& a, bool playsAfter);
+    // A track's agreement through a fade in or out.
+    struct Fade {
+        const Agreement* agreement;
+        bool fadesIn;
+    };
+    // The middle, between `from` and `to` (input seconds), of the linear fade that fits these
+    // agreements best; the first one's frames bound the search.
+    static double fadeMiddle(std::initializer_list<Fade> fades, double from, double to);
 
     Index& index_;
     const SampleHistory& history_;
