@@ -30,6 +30,11 @@ constexpr double kMinSeconds = 2.0;
 // middle is placed.
 constexpr double kFadeSeconds[] = {2, 3, 4, 5, 6, 7, 8};
 constexpr double kFadeStep = 0.1;
+// A play's edge is looked for in a fade this far either side of where its agreement steps.
+constexpr double kFadeReach = 4.0;
+// Under this typical agreement (chance's own spread for one frame) the frames through a fade are
+// too noisy to fit its shape, and a play's edge stays where its agreement steps.
+constexpr float kMinFadeLevel = 1.0f;
 // A frame's agreement as a share of the level is held within these bounds, and counts
 // linearly beyond kRobustShare from the fade's prediction, so that a loud passage or talk over
 // the music weighs little against the fade.
@@ -179,22 +184,33 @@ bool BoundaryRefiner::follow(const WindowHit& last, double from, double to, Wind
     return true;
 }
 
-// A play's start is where the agreement that follows stands highest above a threshold; its end
-// where the agreement before it does. Chance agreement is centred on zero; the threshold is a
-// quarter of the play's typical level, and no more than kMaxThreshold, so that quiet passages
-// and talk over the music, whose agreement noise lowers the most, are not cut off.
+// A play's start is first placed where the agreement that follows stands highest above a
+// threshold; its end where the agreement before it does. Chance agreement is centred on zero;
+// the threshold is a quarter of the play's typical level, and no more than kMaxThreshold, so that
+// quiet passages and talk over the music, whose agreement noise lowers the most, are not cut off.
+// In a fade the agreement climbs over seconds and the threshold is crossed early or late, as
+// the track is loud or quiet: the boundary then goes to the middle of the fade that fits best
+// near there.
 bool BoundaryRefiner::start(const WindowHit& hit, const Excerpt& excerpt, double& at, std::string& error) {
     Agreement a;
     if (!agreementAlong(hit, excerpt, a, error)) return false;
-    at = a.times[stepAt(a, true)];
+    at = edgeIn(a, true);
     return true;
 }
 
 bool BoundaryRefiner::end(const WindowHit& hit, const Excerpt& excerpt, double& at, std::string& error) {
     Agreement a;
     if (!agreementAlong(hit, excerpt, a, error)) return false;
-    at = a.times[stepAt(a, false)];
+    at = edgeIn(a, false);
     return true;
+}
+
+// A track that plays from the excerpt's first frame (or to its last) shows no fade to fit: the
+// input began (or ended) while it played.
+double BoundaryRefiner::edgeIn(const Agreement& a, bool playsAfter) {
+    const size_t step = stepAt(a, playsAfter);
+    if (a.level < kMinFadeLevel || step == 0 || step + 1 == a.times.size()) return a.times[step];
+    return fadeMiddle({{&a, playsAfter}}, a.times[step] - kFadeReach, a.times[step] + kFadeReach);
 }
 
 // In a crossfade one track's gain falls as the other's rises, over the same seconds: the cut is

@@ -66,6 +66,8 @@ private:
     bool agreementAlong(const WindowHit& hit, const Excerpt& excerpt, Agreement& out, std::string& error);
     // The frame where the track starts playing (`playsAfter`) or stops.
     static size_t stepAt(const Agreement& a, bool playsAfter);
+    // Where the track starts playing (`playsAfter`) or stops, in input seconds.
+    static double edgeIn(const Agreement& a, bool playsAfter);
     // A track's agreement through a fade in or out.
     struct Fade {
         const Agreement* agreement;
