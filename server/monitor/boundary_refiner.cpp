@@ -210,7 +210,11 @@ bool BoundaryRefiner::end(const WindowHit& hit, const Excerpt& excerpt, double& 
 double BoundaryRefiner::edgeIn(const Agreement& a, bool playsAfter) {
     const size_t step = stepAt(a, playsAfter);
     if (a.level < kMinFadeLevel || step == 0 || step + 1 == a.times.size()) return a.times[step];
-    return fadeMiddle({{&a, playsAfter}}, a.times[step] - kFadeReach, a.times[step] + kFadeReach);
+    const double from = std::max(a.times[step] - kFadeReach, a.times.front());
+    const double to = std::min(a.times[step] + kFadeReach, a.times.back());
+    const double middle = fadeMiddle({{&a, playsAfter}}, from, to);
+    // The best fit at an end of the span lies beyond it: no fade was found near the step.
+    return middle < from + kFadeStep / 2 || middle > to - kFadeStep ? a.times[step] : middle;
 }
 
 // In a crossfade one track's gain falls as the other's rises, over the same seconds: the cut is
