@@ -10,6 +10,9 @@ namespace {
 // Matches of one track this far apart give its speed better than either window's estimate.
 constexpr double kMinSpeedSpan = 20.0;
 constexpr double kMaxSpeedChange = 1.1;
+// Windows often miss a play's last seconds (a quiet ending, talk over it, a track off speed in
+// noise): its end is looked for up to this many windows after its last match.
+constexpr double kEndReach = 3.0;
 
 // The alignment of `at`, held at the middle of its window (where a window's own speed estimate
 // errs least), with the speed its track's first and last matches imply where they lie far
@@ -138,7 +141,7 @@ bool Segmenter::refineEnd(Play& play, std::string& error) {
     const double length = options_.windowSeconds;
     double at = 0;
     if (refiner_->end(fittedAlignment(play.last, t.first, t.last, length),
-                      refiner_->excerpt(play.last.seconds - length, play.last.seconds + 2 * length), at, error))
+                      refiner_->excerpt(play.last.seconds - length, play.last.seconds + kEndReach * length), at, error))
         play.segment.end = at;
     return error.empty();
 }
