@@ -7,9 +7,12 @@
 namespace melodex::server {
 namespace {
 
-// Matches of one track this far apart give its speed better than either window's estimate.
+// Matches of one track this far apart give its speed better than either window's estimate,
+// unless they differ from the window's own by more than this share: then they are not on one
+// alignment (one matched a repeat of the track, or the search strayed), and the speed between
+// them would lead the samples' agreement off the track.
 constexpr double kMinSpeedSpan = 20.0;
-constexpr double kMaxSpeedChange = 1.1;
+constexpr double kMaxSpeedDisagreement = 0.015;
 // Windows often miss a play's last seconds (a quiet ending, talk over it, a track off speed in
 // noise): its end is looked for up to this many windows after its last match.
 constexpr double kEndReach = 3.0;
@@ -28,7 +31,7 @@ WindowHit fittedAlignment(const WindowHit& at, const WindowHit& first, const Win
     const WindowHit a = middle(first), b = middle(last);
     if (b.seconds - a.seconds < kMinSpeedSpan) return out;
     const double speed = (b.id.offsetSeconds - a.id.offsetSeconds) / (b.seconds - a.seconds);
-    if (speed > 1 / kMaxSpeedChange && speed < kMaxSpeedChange) out.id.match.speed = speed;
+    if (std::abs(speed / at.id.match.speed - 1) < kMaxSpeedDisagreement) out.id.match.speed = speed;
     return out;
 }
 
