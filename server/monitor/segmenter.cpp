@@ -16,6 +16,9 @@ constexpr double kMaxSpeedDisagreement = 0.015;
 // Windows often miss a play's last seconds (a quiet ending, talk over it, a track off speed in
 // noise): its end is looked for up to this many windows after its last match.
 constexpr double kEndReach = 3.0;
+// Likewise its first seconds: the windows before its first match are checked on its alignment,
+// back over up to this many windows' length.
+constexpr double kStartReach = 3.0;
 
 // The alignment of `at`, held at the middle of its window (where a window's own speed estimate
 // errs least), with the speed its track's first and last matches imply where they lie far
@@ -60,7 +63,22 @@ bool Segmenter::add(const WindowHit& hit, std::string& error) {
     p.first = p.last = hit;
     p.tracks.push_back({hit, hit});
     p.segment = {hit.seconds, hit.seconds + options_.windowSeconds, true, m.track, m.score, m.confidence, m.speed, 1};
+    if (!followBack(p, error)) return false;
     open_.push_back(std::move(p));
+    return true;
+}
+
+// A new play may have begun windows before its first match (talk over its opening, a track off
+// speed in noise): the windows before it that still agree with it on its alignment are its own.
+bool Segmenter::followBack(Play& play, std::string& error) const {
+    if (refiner_ == nullptr) return true;
+    const double limit = std::max(covered_, play.first.seconds - kStartReach * options_.windowSeconds);
+    for (double from = play.first.seconds - options_.stepSeconds; from >= limit; from -= options_.stepSeconds) {
+        WindowHit hit;
+        if (!refiner_->follow(play.first, from, from + options_.windowSeconds, hit, error)) return error.empty();
+        play.first = play.tracks.front().first = hit;
+        play.segment.start = from;
+    }
     return true;
 }
 

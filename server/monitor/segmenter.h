@@ -64,6 +64,7 @@ private:
     bool continues(const Play& play, const WindowHit& hit) const;
     void record(Play& play, const WindowHit& hit) const;
     bool follow(const WindowHit& missed, std::string& error);
+    bool followBack(Play& play, std::string& error) const;
     bool keepOpenings(double firstBefore, std::string& error);
     BoundaryRefiner::Excerpt openingOf(const Play& play) const;
     bool refineStart(Play& play, std::string& error);
