@@ -61,6 +61,7 @@ bool Segmenter::add(const WindowHit& hit, std::string& error) {
     }
     Play p;
     p.first = p.last = hit;
+    p.earliest = hit.seconds;
     p.tracks.push_back({hit, hit});
     p.segment = {hit.seconds, hit.seconds + options_.windowSeconds, true, m.track, m.score, m.confidence, m.speed, 1};
     if (!followBack(p, error)) return false;
@@ -76,8 +77,7 @@ bool Segmenter::followBack(Play& play, std::string& error) const {
     for (double from = play.first.seconds - options_.stepSeconds; from >= limit; from -= options_.stepSeconds) {
         WindowHit hit;
         if (!refiner_->follow(play.first, from, from + options_.windowSeconds, hit, error)) return error.empty();
-        play.first = play.tracks.front().first = hit;
-        play.segment.start = from;
+        play.earliest = play.segment.start = from;
     }
     return true;
 }
@@ -140,7 +140,7 @@ bool Segmenter::keepOpenings(double firstBefore, std::string& error) {
 }
 
 BoundaryRefiner::Excerpt Segmenter::openingOf(const Play& play) const {
-    return refiner_->excerpt(play.first.seconds - options_.windowSeconds, play.first.seconds + 2 * options_.windowSeconds);
+    return refiner_->excerpt(play.earliest - options_.windowSeconds, play.first.seconds + 2 * options_.windowSeconds);
 }
 
 bool Segmenter::refineStart(Play& play, std::string& error) {
@@ -176,7 +176,7 @@ bool Segmenter::meeting(const Play& before, const Play& after, double& at, std::
     const TrackHits& a = hitsOf(before, before.last.id.match.track);
     const TrackHits& b = hitsOf(after, after.first.id.match.track);
     const BoundaryRefiner::Excerpt excerpt =
-        refiner_->excerpt(std::min(before.last.seconds, after.first.seconds) - length,
+        refiner_->excerpt(std::min(before.last.seconds, after.earliest) - length,
                           std::max(before.last.seconds, after.first.seconds) + 2 * length);
     double found = 0;
     if (refiner_->crossover(fittedAlignment(before.last, a.first, a.last, length),

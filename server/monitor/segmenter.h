@@ -55,6 +55,7 @@ private:
     struct Play {
         Segment segment;
         WindowHit first, last;
+        double earliest = 0;  // the first window that agrees with the play: its first match's or one before
         std::vector<TrackHits> tracks;
         BoundaryRefiner::Excerpt opening;  // the samples around the first match
         bool openingKept = false;
