@@ -57,7 +57,7 @@ private:
         WindowHit first, last;
         double earliest = 0;  // the first window that agrees with the play: its first match's or one before
         std::vector<TrackHits> tracks;
-        BoundaryRefiner::Excerpt opening;  // the samples around the first match
+        BoundaryRefiner::Excerpt opening;  // the samples around the earliest window that agrees
         bool openingKept = false;
         bool startMet = false;             // the start was set where the play before it ended
         double endRefinedAt = -1;          // the last match's start when the end was refined
