@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "server/fingerprint/spectrogram.h"
@@ -22,6 +23,23 @@ struct SignatureFeatures {
     std::vector<float> values;
     const float* row(int frame) const { return &values[static_cast<size_t>(frame) * kSignatureBits]; }
 };
+
+// Adds to `sum` one frame's features signed by a signature word's bits (+x where a bit is set, -x
+// where it is not), and to `squares` their squares: over independent bits, sum / sqrt(squares)
+// is a z-score of how far the features agree with the words.
+inline void addSignedFeatures(const float* x, uint32_t word, float& sum, float& squares) {
+    for (int k = 0; k < kSignatureBits; ++k) {
+        // The sign bit flipped where the word's bit is clear: no branch in the loop.
+        const uint32_t flip = (((word >> k) & 1u) ^ 1u) << 31;
+        uint32_t bits;
+        std::memcpy(&bits, &x[k], sizeof bits);
+        bits ^= flip;
+        float signed_;
+        std::memcpy(&signed_, &bits, sizeof signed_);
+        sum += signed_;
+        squares += x[k] * x[k];
+    }
+}
 
 // Signature frame j covers spectrogram frames phase + 2j and phase + 2j + 1; frame 0 has no
 // predecessor, so its features are zero.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 namespace melodex::server {
 namespace {
@@ -16,21 +15,7 @@ double agreement(const SignatureFeatures& f, const std::vector<uint32_t>& refere
     const int to = static_cast<int>(std::min<long>(f.frames, static_cast<long>(reference.size()) - first));
     if (2 * (to - from) < f.frames) return 0.0;
     float sum = 0, squares = 0;
-    for (int j = from; j < to; ++j) {
-        const uint32_t word = reference[static_cast<size_t>(first + j)];
-        const float* x = f.row(j);
-        for (int k = 0; k < kSignatureBits; ++k) {
-            // +x where the bit is set, -x where it is not, without a branch.
-            const uint32_t sign = ((word >> k) & 1u) ^ 1u;
-            uint32_t bits;
-            std::memcpy(&bits, &x[k], sizeof bits);
-            bits ^= sign << 31;
-            float signed_;
-            std::memcpy(&signed_, &bits, sizeof signed_);
-            sum += signed_;
-            squares += x[k] * x[k];
-        }
-    }
+    for (int j = from; j < to; ++j) addSignedFeatures(f.row(j), reference[static_cast<size_t>(first + j)], sum, squares);
     return squares > 0 ? sum / std::sqrt(squares) : 0.0;
 }
 

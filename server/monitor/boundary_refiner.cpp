@@ -44,10 +44,7 @@ constexpr double kRobustShare = 1.0;
 // The agreement of one frame's features with one signature word, as a z-score.
 float frameAgreement(const float* x, uint32_t word) {
     float sum = 0, squares = 0;
-    for (int k = 0; k < kSignatureBits; ++k) {
-        sum += ((word >> k) & 1u) ? x[k] : -x[k];
-        squares += x[k] * x[k];
-    }
+    addSignedFeatures(x, word, sum, squares);
     return squares > 0 ? sum / std::sqrt(squares) : 0.0f;
 }
 
