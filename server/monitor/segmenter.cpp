@@ -143,11 +143,15 @@ BoundaryRefiner::Excerpt Segmenter::openingOf(const Play& play) const {
     return refiner_->excerpt(play.earliest - options_.windowSeconds, play.first.seconds + 2 * options_.windowSeconds);
 }
 
+// The first and last match of one of the play's tracks (one the play has matched).
+const Segmenter::TrackHits& Segmenter::hitsOf(const Play& play, uint32_t track) {
+    return *std::find_if(play.tracks.begin(), play.tracks.end(),
+                         [&](const TrackHits& h) { return h.last.id.match.track == track; });
+}
+
 bool Segmenter::refineStart(Play& play, std::string& error) {
     if (refiner_ == nullptr || play.startMet) return true;
-    const TrackHits& t = *std::find_if(play.tracks.begin(), play.tracks.end(), [&](const TrackHits& h) {
-        return h.first.id.match.track == play.first.id.match.track;
-    });
+    const TrackHits& t = hitsOf(play, play.first.id.match.track);
     const double length = options_.windowSeconds;
     double at = 0;
     if (refiner_->start(fittedAlignment(play.first, t.first, t.last, length), play.opening, at, error)) play.segment.start = at;
@@ -156,9 +160,7 @@ bool Segmenter::refineStart(Play& play, std::string& error) {
 
 bool Segmenter::refineEnd(Play& play, std::string& error) {
     if (refiner_ == nullptr) return true;
-    const TrackHits& t = *std::find_if(play.tracks.begin(), play.tracks.end(), [&](const TrackHits& h) {
-        return h.last.id.match.track == play.last.id.match.track;
-    });
+    const TrackHits& t = hitsOf(play, play.last.id.match.track);
     const double length = options_.windowSeconds;
     double at = 0;
     if (refiner_->end(fittedAlignment(play.last, t.first, t.last, length),
@@ -170,9 +172,6 @@ bool Segmenter::refineEnd(Play& play, std::string& error) {
 bool Segmenter::meeting(const Play& before, const Play& after, double& at, std::string& error) {
     if (refiner_ == nullptr) return true;
     const double length = options_.windowSeconds;
-    const auto hitsOf = [](const Play& p, uint32_t track) {
-        return *std::find_if(p.tracks.begin(), p.tracks.end(), [&](const TrackHits& h) { return h.last.id.match.track == track; });
-    };
     const TrackHits& a = hitsOf(before, before.last.id.match.track);
     const TrackHits& b = hitsOf(after, after.first.id.match.track);
     const BoundaryRefiner::Excerpt excerpt =

@@ -68,6 +68,7 @@ private:
     bool followBack(Play& play, std::string& error) const;
     bool keepOpenings(double firstBefore, std::string& error);
     BoundaryRefiner::Excerpt openingOf(const Play& play) const;
+    static const TrackHits& hitsOf(const Play& play, uint32_t track);
     bool refineStart(Play& play, std::string& error);
     bool refineEnd(Play& play, std::string& error);
     bool meeting(const Play& before, const Play& after, double& at, std::string& error);
