@@ -10,34 +10,19 @@ namespace {
 // Appends are committed in pieces so that one transaction's dirty pages stay bounded.
 constexpr size_t kRecordsPerCommit = size_t{1} << 21;
 
-struct PackedPosting {
-    uint32_t key = 0;
-    uint8_t value[kPostingBytes] = {};
-};
+using postings_file::Entry;
 
-int compare(uint32_t keyA, const uint8_t* valueA, uint32_t keyB, const uint8_t* valueB) {
-    if (keyA != keyB) return keyA < keyB ? -1 : 1;
-    return std::memcmp(valueA, valueB, kPostingBytes);
-}
-
-// The batch's postings in the table's order (key, then the duplicates' byte order), each once.
-std::vector<PackedPosting> packBatch(const std::vector<TrackFingerprint>& extra) {
+// The batch's postings in the file's order, each once.
+std::vector<Entry> packBatch(const std::vector<TrackFingerprint>& extra) {
     size_t count = 0;
     for (const TrackFingerprint& t : extra) count += t.print.landmarks.size();
-    std::vector<PackedPosting> out;
+    std::vector<Entry> out;
     out.reserve(count);
     for (const TrackFingerprint& t : extra)
-        for (const Landmark& l : t.print.landmarks) {
-            if (l.frame > kMaxFrame) continue;
-            PackedPosting p;
-            p.key = keyOf(l.hash);
-            packPosting(l.hash, t.track, l.frame, p.value);
-            out.push_back(p);
-        }
-    const auto less = [](const PackedPosting& a, const PackedPosting& b) { return compare(a.key, a.value, b.key, b.value) < 0; };
-    const auto same = [](const PackedPosting& a, const PackedPosting& b) { return compare(a.key, a.value, b.key, b.value) == 0; };
-    std::sort(out.begin(), out.end(), less);
-    out.erase(std::unique(out.begin(), out.end(), same), out.end());
+        for (const Landmark& l : t.print.landmarks)
+            if (l.frame <= kMaxFrame) out.push_back({l.hash, t.track, l.frame});
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
 }
 
@@ -48,8 +33,11 @@ public:
         if (rc == MDB_SUCCESS) rc = startKey(MDB_FIRST);
     }
     bool done() const { return done_; }
-    uint32_t key() const { return key_; }
-    const uint8_t* value() const { return page_ + at_; }
+    Entry entry() const {
+        const uint8_t* value = page_ + at_;
+        const Posting p = unpackPosting(value);
+        return {key_ << kLowBits | lowOfPosting(value), p.track, p.frame};
+    }
     int next() {
         at_ += kPostingBytes;
         if (at_ < size_) return MDB_SUCCESS;
@@ -93,7 +81,7 @@ private:
 // A fresh environment filled by appends in key order.
 class DenseWriter {
 public:
-    bool open(const std::string& dir, std::string& error) {
+    bool open(const std::string& dir, const std::string& postingsFile, std::string& error) {
         MDB_env* raw = nullptr;
         if (failed(mdb_env_create(&raw), "cannot create the new index", error)) return false;
         env_.reset(raw);
@@ -102,19 +90,10 @@ public:
         // Nothing reads the new file before it is complete: one sync at the end suffices.
         if (failed(mdb_env_open(env_.get(), dir.c_str(), MDB_NOTLS | MDB_NOSYNC, 0644), "cannot open the new index", error))
             return false;
-        return begin(error) && openTables(txn_->get(), tables_, error) && writeFormat(txn_->get(), tables_, error);
+        return begin(error) && openTables(txn_->get(), tables_, error) && writeMeta(txn_->get(), tables_, postingsFile, error);
     }
     const Tables& tables() const { return tables_; }
 
-    bool posting(uint32_t key, const uint8_t* value, std::string& error) {
-        MDB_val k{sizeof key, &key};
-        MDB_val v{kPostingBytes, const_cast<uint8_t*>(value)};
-        const unsigned flags = hasLastKey_ && key == lastKey_ ? MDB_APPENDDUP : MDB_APPEND;
-        lastKey_ = key;
-        hasLastKey_ = true;
-        return !failed(mdb_put(txn_->get(), tables_.postings, &k, &v, flags), "cannot write a posting", error) &&
-               counted(error);
-    }
     bool append(MDB_dbi table, MDB_val key, MDB_val data, std::string& error) {
         return !failed(mdb_put(txn_->get(), table, &key, &data, MDB_APPEND), "cannot write a record", error) &&
                counted(error);
@@ -139,39 +118,59 @@ private:
     std::unique_ptr<Txn> txn_;
     Tables tables_;
     size_t records_ = 0;
-    uint32_t lastKey_ = 0;
-    bool hasLastKey_ = false;
 };
 
-bool mergePostings(MDB_txn* from, MDB_dbi table, const std::vector<PackedPosting>& batch, DenseWriter& out,
-                   std::string& error) {
+// The old file's postings but for the hidden tracks', in order.
+class FileSource {
+public:
+    FileSource(const postings_file::Reader& file, std::vector<uint32_t> hidden) : walk_(file), hidden_(std::move(hidden)) {}
+    bool next(Entry& out) {
+        while (walk_.next(out))
+            if (!std::binary_search(hidden_.begin(), hidden_.end(), out.track)) return true;
+        return false;
+    }
+
+private:
+    postings_file::Reader::Walk walk_;
+    std::vector<uint32_t> hidden_;  // ascending
+};
+
+// Every posting, of the old file, of the postings table and of the batch, merged in order into
+// the new file, each once.
+bool mergePostings(MDB_txn* from, const Tables& tables, const postings_file::Reader& file,
+                   const std::vector<TrackFingerprint>& extra, postings_file::Writer& out, std::string& error) {
+    const std::vector<Entry> batch = packBatch(extra);
+    std::vector<uint32_t> hidden;
+    if (!readTrackIds(from, tables.hidden, hidden, error)) return false;
+    FileSource old(file, std::move(hidden));
     int rc = 0;
-    PostingReader old(from, table, rc);
+    PostingReader table(from, tables.postings, rc);
     if (failed(rc, "cannot read the index", error)) return false;
+    Entry fromFile, last;
+    bool haveFile = old.next(fromFile), any = false;
     size_t i = 0;
-    while (!old.done() || i < batch.size()) {
-        const int order = old.done()            ? 1
-                          : i == batch.size() ? -1
-                                                : compare(old.key(), old.value(), batch[i].key, batch[i].value);
-        if (order <= 0) {
-            if (!out.posting(old.key(), old.value(), error)) return false;
-            if (failed(old.next(), "cannot read the index", error)) return false;
-            if (order == 0) ++i;
+    while (haveFile || !table.done() || i < batch.size()) {
+        Entry next;
+        if (haveFile && (table.done() || !(table.entry() < fromFile)) && (i == batch.size() || !(batch[i] < fromFile))) {
+            next = fromFile;
+            haveFile = old.next(fromFile);
+        } else if (!table.done() && (i == batch.size() || !(batch[i] < table.entry()))) {
+            next = table.entry();
+            if (failed(table.next(), "cannot read the index", error)) return false;
         } else {
-            if (!out.posting(batch[i].key, batch[i].value, error)) return false;
-            ++i;
+            next = batch[i++];
         }
+        if (any && next == last) continue;
+        if (!out.add(next, error)) return false;
+        last = next;
+        any = true;
     }
     return true;
 }
 
-std::vector<uint8_t> hashListOf(const TrackFingerprint& track) {
-    std::vector<uint32_t> hashes;
-    hashes.reserve(track.print.landmarks.size());
-    for (const Landmark& l : track.print.landmarks)
-        if (l.frame <= kMaxFrame) hashes.push_back(l.hash);
-    return encodeHashList(std::move(hashes));
-}
+// Every posting moves into the postings file, where removal hides a track's postings instead of
+// deleting them: the tracks table no longer needs their hash lists, only their ids.
+std::vector<uint8_t> noHashList(const TrackFingerprint&) { return {}; }
 
 std::vector<uint8_t> signatureOf(const TrackFingerprint& track) {
     const std::vector<uint32_t>& words = track.print.signature;
@@ -179,11 +178,11 @@ std::vector<uint8_t> signatureOf(const TrackFingerprint& track) {
     return {bytes, bytes + words.size() * sizeof(uint32_t)};
 }
 
-// A table keyed by track id: the old records and the batch's (sorted by id, each made by
-// `record`), in id order; a batch track already stored is an error.
+// A table keyed by track id: the old records (emptied unless `keepOld`) and the batch's (sorted
+// by id, each made by `record`), in id order; a batch track already stored is an error.
 template <class Record>
 bool mergeById(MDB_txn* from, MDB_dbi table, MDB_dbi to, const std::vector<const TrackFingerprint*>& batch, Record record,
-               DenseWriter& out, std::string& error) {
+               bool keepOld, DenseWriter& out, std::string& error) {
     int rc = 0;
     Cursor cursor(from, table, rc);
     if (failed(rc, "cannot read the index", error)) return false;
@@ -194,7 +193,7 @@ bool mergeById(MDB_txn* from, MDB_dbi table, MDB_dbi to, const std::vector<const
         uint32_t oldId = 0;
         if (rc == MDB_SUCCESS) std::memcpy(&oldId, key.mv_data, sizeof oldId);
         if (rc == MDB_SUCCESS && (i == batch.size() || oldId < batch[i]->track)) {
-            if (!out.append(to, key, data, error)) return false;
+            if (!out.append(to, key, keepOld ? data : MDB_val{0, nullptr}, error)) return false;
             rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT);
             continue;
         }
@@ -222,22 +221,29 @@ bool copyTable(MDB_txn* from, MDB_dbi table, MDB_dbi to, DenseWriter& out, std::
 
 }  // namespace
 
-bool writeDenseCopy(MDB_txn* from, const Tables& tables, const std::vector<TrackFingerprint>& extra,
-                    const std::string& dir, std::string& error) {
+bool writeDenseCopy(MDB_txn* from, const Tables& tables, const postings_file::Reader& file,
+                    const std::vector<TrackFingerprint>& extra, const DenseTarget& target, std::string& error) {
     std::vector<const TrackFingerprint*> batch;
+    size_t extraPostings = 0;
     for (const TrackFingerprint& t : extra) {
         if (t.track == 0 || t.track > kMaxTrackId) {
             error = "track id out of range";
             return false;
         }
         batch.push_back(&t);
+        extraPostings += t.print.landmarks.size();
     }
-    DenseWriter out;
     std::sort(batch.begin(), batch.end(), [](const TrackFingerprint* a, const TrackFingerprint* b) { return a->track < b->track; });
-    return out.open(dir, error) && mergeById(from, tables.tracks, out.tables().tracks, batch, hashListOf, out, error) &&
-           mergeById(from, tables.signatures, out.tables().signatures, batch, signatureOf, out, error) &&
-           mergePostings(from, tables.postings, packBatch(extra), out, error) &&
-           copyTable(from, tables.recordings, out.tables().recordings, out, error) && out.finish(error);
+    MDB_stat table{};
+    if (failed(mdb_stat(from, tables.postings, &table), "cannot read index statistics", error)) return false;
+    DenseWriter out;
+    postings_file::Writer postings;
+    return out.open(target.environmentDir, target.postingsName, error) &&
+           mergeById(from, tables.tracks, out.tables().tracks, batch, noHashList, false, out, error) &&
+           mergeById(from, tables.signatures, out.tables().signatures, batch, signatureOf, true, out, error) &&
+           copyTable(from, tables.recordings, out.tables().recordings, out, error) &&
+           postings.open(target.postingsPath, file.size() + table.ms_entries + extraPostings, error) &&
+           mergePostings(from, tables, file, extra, postings, error) && postings.finish(error) && out.finish(error);
 }
 
 }  // namespace melodex::server::lmdb

@@ -12,6 +12,7 @@
 #include "server/index/index.h"
 #include "server/index/lmdb_dense_copy.h"
 #include "server/index/lmdb_layout.h"
+#include "server/index/postings_file.h"
 
 namespace melodex::server {
 namespace {
@@ -80,6 +81,7 @@ public:
 
     bool openEnvironment(std::string& error) {
         const std::string& dir = dir_;
+        file_ = std::make_unique<postings_file::Reader>();
         MDB_env* raw = nullptr;
         if (failed(mdb_env_create(&raw), "cannot create the index environment", error)) return false;
         env_.reset(raw);
@@ -96,11 +98,13 @@ public:
         if (failed(rc, "cannot start a transaction", error)) return false;
         MDB_dbi postings = 0;
         const bool existed = mdb_dbi_open(txn.get(), "postings", 0, &postings) == MDB_SUCCESS;
-        if (existed && formatOf(txn.get()) != kIndexFormat) {
+        if (existed && !readableFormat(formatOf(txn.get()))) {
             error = kRebuildAdvice;
             return false;
         }
-        if (!openTables(txn.get(), tables_, error) || (!existed && !writeFormat(txn.get(), tables_, error))) return false;
+        if (!openTables(txn.get(), tables_, error) || (!existed && !writeMeta(txn.get(), tables_, "", error))) return false;
+        postingsName_ = metaText(txn.get(), kPostingsFileKey);
+        if (!postingsName_.empty() && !file_->open(dir_ + "/" + postingsName_, error)) return false;
         return !failed(txn.commit(), "cannot commit", error);
     }
 
@@ -168,6 +172,11 @@ public:
             }
         }
         if (failed(mdb_del(txn.get(), tables_.tracks, &key, nullptr), "cannot delete the track", error)) return false;
+        // The postings file cannot change: its postings of the track are hidden until the next
+        // dense rewrite leaves them out.
+        MDB_val none{0, nullptr};
+        if (file_->size() > 0 && failed(mdb_put(txn.get(), tables_.hidden, &key, &none, 0), "cannot hide the track", error))
+            return false;
         rc = mdb_del(txn.get(), tables_.signatures, &key, nullptr);
         if (rc != MDB_NOTFOUND && failed(rc, "cannot delete the signature", error)) return false;
         if (!leaveRecording(txn.get(), track, error)) return false;
@@ -185,52 +194,32 @@ public:
         return rc == MDB_SUCCESS || rc == MDB_NOTFOUND || !failed(rc, "cannot read the track", error);
     }
 
+    // A hash's postings are those in the postings file, but for hidden tracks', then those in
+    // the postings table, added since the file was written.
     bool lookup(const std::vector<uint32_t>& hashes, const Sink& sink, std::string& error, size_t maxPostings) override {
         int rc = 0;
         Txn txn(env_.get(), MDB_RDONLY, rc);
         if (failed(rc, "cannot start a read transaction", error)) return false;
         Cursor cursor(txn.get(), tables_.postings, rc);
         if (failed(rc, "cannot open a cursor", error)) return false;
+        MDB_stat table{};
+        std::vector<uint32_t> hidden;
+        if (failed(mdb_stat(txn.get(), tables_.postings, &table), "cannot read index statistics", error) ||
+            !readTrackIds(txn.get(), tables_.hidden, hidden, error))
+            return false;
+        const size_t limit = maxPostings == 0 ? SIZE_MAX : maxPostings;
         std::vector<Posting> buffer;
         for (size_t i = 0; i < hashes.size(); ++i) {
-            const uint32_t low = lowOf(hashes[i]);
-            uint32_t k = keyOf(hashes[i]);
-            uint8_t first[kPostingBytes] = {};
-            packPosting(hashes[i], 0, 0, first);
-            MDB_val key{sizeof k, &k};
-            MDB_val data{kPostingBytes, first};
-            rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_BOTH_RANGE);
-            if (rc == MDB_NOTFOUND) continue;
-            if (failed(rc, "cannot look up a hash", error)) return false;
-            // The seek lands on the first posting at or above the hash: a higher one means the
-            // hash is absent, as a third of a query's triplets are.
-            if (lowOfPosting(static_cast<const uint8_t*>(data.mv_data)) != low) continue;
             buffer.clear();
-            // Walk this hash's run of duplicates a page at a time. GET_MULTIPLE returns the whole
-            // page the cursor is on, so the run's start is searched for in it; duplicates are
-            // sorted, so the run ends at the first higher value.
-            bool tooCommon = false;
-            bool runEnded = false;
-            rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_GET_MULTIPLE);
-            size_t start = rc == MDB_SUCCESS ? runStart(data, low) : 0;
-            while (rc == MDB_SUCCESS && !runEnded && !tooCommon) {
-                const auto* p = static_cast<const uint8_t*>(data.mv_data);
-                for (size_t off = start; off + kPostingBytes <= data.mv_size; off += kPostingBytes) {
-                    const uint32_t at = lowOfPosting(p + off);
-                    if (at != low) {
-                        runEnded = true;
-                        break;
-                    }
-                    if (maxPostings != 0 && buffer.size() == maxPostings) {
-                        tooCommon = true;
-                        break;
-                    }
-                    buffer.push_back(unpackPosting(p + off));
-                }
-                if (!runEnded && !tooCommon) rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT_MULTIPLE);
-                start = 0;
+            const auto [first, last] = file_->run(hashes[i]);
+            if (static_cast<size_t>(last - first) > limit) continue;
+            for (const uint64_t* r = first; r < last; ++r) {
+                const Posting p = postings_file::postingOf(*r);
+                if (hidden.empty() || !std::binary_search(hidden.begin(), hidden.end(), p.track)) buffer.push_back(p);
             }
-            if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND && failed(rc, "cannot read postings", error)) return false;
+            bool tooCommon = false;
+            if (table.ms_entries > 0 && !readTableRun(cursor.get(), hashes[i], limit, buffer, tooCommon, error))
+                return false;
             if (!buffer.empty() && !tooCommon) sink(i, buffer.data(), buffer.size());
         }
         return true;
@@ -277,7 +266,7 @@ public:
         if (failed(rc, "cannot start a read transaction", error)) return false;
         MDB_stat postings{};
         if (failed(mdb_stat(txn.get(), tables_.postings, &postings), "cannot read index statistics", error)) return false;
-        out = postings.ms_entries;
+        out = postings.ms_entries + file_->size();
         return true;
     }
 
@@ -303,9 +292,9 @@ public:
             return false;
         MDB_envinfo info{};
         mdb_env_info(env_.get(), &info);
-        out.postings = postings.ms_entries;
+        out.postings = postings.ms_entries + file_->size();
         out.tracks = tracks.ms_entries;
-        out.fileBytes = static_cast<uint64_t>(info.me_last_pgno + 1) * postings.ms_psize;
+        const uint64_t environmentBytes = static_cast<uint64_t>(info.me_last_pgno + 1) * postings.ms_psize;
         // Pages on LMDB's free list (database 0; each record is a page list led by its length)
         // are reused by later writes.
         uint64_t freePages = 0;
@@ -315,7 +304,8 @@ public:
             while (mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT) == MDB_SUCCESS)
                 if (data.mv_size >= sizeof(size_t)) freePages += *static_cast<const size_t*>(data.mv_data);
         }
-        out.bytes = out.fileBytes - std::min<uint64_t>(out.fileBytes, freePages * postings.ms_psize);
+        out.bytes = environmentBytes - std::min<uint64_t>(environmentBytes, freePages * postings.ms_psize) + file_->bytes();
+        out.fileBytes = environmentBytes + file_->bytes();
         return true;
     }
 
@@ -323,7 +313,7 @@ public:
     int formatOf(MDB_txn* txn) const {
         MDB_dbi meta = 0;
         if (mdb_dbi_open(txn, "meta", 0, &meta) != MDB_SUCCESS) return 0;
-        MDB_val key{std::char_traits<char>::length(kFormatKey), const_cast<char*>(kFormatKey)};
+        MDB_val key = textKey(kFormatKey);
         MDB_val data;
         int format = 0;
         if (mdb_get(txn, meta, &key, &data) == MDB_SUCCESS && data.mv_size == sizeof format)
@@ -332,29 +322,81 @@ public:
     }
 
 private:
-    // Replaces the file with a dense copy holding `extra` as well. Only while no other process
-    // maps the old file; a failure before the rename leaves the old file as it was.
+    // Appends the hash's postings in the postings table to `buffer`; `tooCommon` when they would
+    // take it past `limit`.
+    static bool readTableRun(MDB_cursor* cursor, uint32_t hash, size_t limit, std::vector<Posting>& buffer,
+                             bool& tooCommon, std::string& error) {
+        const uint32_t low = lowOf(hash);
+        uint32_t k = keyOf(hash);
+        uint8_t first[kPostingBytes] = {};
+        packPosting(hash, 0, 0, first);
+        MDB_val key{sizeof k, &k};
+        MDB_val data{kPostingBytes, first};
+        int rc = mdb_cursor_get(cursor, &key, &data, MDB_GET_BOTH_RANGE);
+        if (rc == MDB_NOTFOUND) return true;
+        if (failed(rc, "cannot look up a hash", error)) return false;
+        // The seek lands on the first posting at or above the hash: a higher one means the hash
+        // is absent, as a third of a query's triplets are.
+        if (lowOfPosting(static_cast<const uint8_t*>(data.mv_data)) != low) return true;
+        // Walk this hash's run of duplicates a page at a time. GET_MULTIPLE returns the whole
+        // page the cursor is on, so the run's start is searched for in it; duplicates are
+        // sorted, so the run ends at the first higher value.
+        bool runEnded = false;
+        rc = mdb_cursor_get(cursor, &key, &data, MDB_GET_MULTIPLE);
+        size_t start = rc == MDB_SUCCESS ? runStart(data, low) : 0;
+        while (rc == MDB_SUCCESS && !runEnded && !tooCommon) {
+            const auto* p = static_cast<const uint8_t*>(data.mv_data);
+            for (size_t off = start; off + kPostingBytes <= data.mv_size; off += kPostingBytes) {
+                if (lowOfPosting(p + off) != low) {
+                    runEnded = true;
+                    break;
+                }
+                if (buffer.size() == limit) {
+                    tooCommon = true;
+                    break;
+                }
+                buffer.push_back(unpackPosting(p + off));
+            }
+            if (!runEnded && !tooCommon) rc = mdb_cursor_get(cursor, &key, &data, MDB_NEXT_MULTIPLE);
+            start = 0;
+        }
+        return rc == MDB_SUCCESS || rc == MDB_NOTFOUND || !failed(rc, "cannot read postings", error);
+    }
+
+    static std::string metaText(MDB_txn* txn, const char* name) {
+        MDB_dbi meta = 0;
+        MDB_val key = textKey(name), data;
+        if (mdb_dbi_open(txn, "meta", 0, &meta) != MDB_SUCCESS || mdb_get(txn, meta, &key, &data) != MDB_SUCCESS) return {};
+        return {static_cast<const char*>(data.mv_data), data.mv_size};
+    }
+
+    // Replaces the environment and the postings file with a dense copy holding `extra` as well.
+    // Only while no other process maps them. The new postings file gets a name of its own, which
+    // only the new environment knows: until that takes the old one's place by a rename, the old
+    // pair stays whole, and a failure leaves it as it was.
     bool rebuild(const std::vector<TrackFingerprint>& extra, std::string& error) {
         namespace fs = std::filesystem;
         const std::string copy = dir_ + "/compacting";
         std::error_code ec;
         fs::remove_all(copy, ec);
         fs::create_directories(copy, ec);
+        const std::string name = nextPostingsName();
         bool ok = false;
         {
             int rc = 0;
             Txn txn(env_.get(), MDB_RDONLY, rc);
             ok = !failed(rc, "cannot start a read transaction", error) &&
-                 writeDenseCopy(txn.get(), tables_, extra, copy, error);
+                 writeDenseCopy(txn.get(), tables_, *file_, extra, {copy, dir_ + "/" + name, name}, error);
         }
         if (ok) {
             env_.reset();
+            file_.reset();
             fs::rename(copy + "/data.mdb", dir_ + "/data.mdb", ec);
             if (ec) {
                 error = "cannot replace the index with its dense copy: " + ec.message();
                 ok = false;
             }
-            // The old file stays in place when the rename failed: reopen whichever is there.
+            // The old pair stays in place when the rename failed: reopen whichever is there.
             std::string reopenError;
             if (!openEnvironment(reopenError)) {
                 error = reopenError;
@@ -362,7 +404,25 @@ private:
             }
         }
         fs::remove_all(copy, ec);
+        if (ok) removeStalePostingsFiles();
         return ok;
+    }
+
+    // "postings-<n>", one more than the file in use.
+    std::string nextPostingsName() const {
+        unsigned long long n = 0;
+        if (!postingsName_.empty()) n = std::strtoull(postingsName_.c_str() + std::strlen(kPostingsFilePrefix), nullptr, 10);
+        return kPostingsFilePrefix + std::to_string(n + 1);
+    }
+
+    // Files left by a rewrite that failed or was killed, and the one replaced.
+    void removeStalePostingsFiles() const {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        for (const fs::directory_entry& entry : fs::directory_iterator(dir_, ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(kPostingsFilePrefix, 0) == 0 && name != postingsName_) fs::remove(entry.path(), ec);
+        }
     }
 
     bool readRecordings(MDB_txn* txn, std::vector<TrackRecording>& out, std::string& error) {
@@ -409,6 +469,8 @@ private:
     FileDescriptor users_;
     std::unique_ptr<MDB_env, EnvClose> env_;
     Tables tables_;
+    std::unique_ptr<postings_file::Reader> file_ = std::make_unique<postings_file::Reader>();
+    std::string postingsName_;
 };
 
 }  // namespace

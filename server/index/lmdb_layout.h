@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -87,16 +88,28 @@ inline bool failed(int rc, const char* what, std::string& error) {
 
 // The index's tables: postings (hash key -> sorted fixed-size duplicates), tracks (id -> the
 // track's hash list, for removal), recordings (id -> the group it belongs to), signatures (id ->
-// the track's signature words, native byte order) and meta ("format" -> the layout's version).
+// the track's signature words, native byte order), hidden (ids of tracks removed since the
+// postings file was written, whose postings there no longer count) and meta ("format" -> the
+// layout's version, "postings file" -> the name of the postings file in the index's folder).
+// The dense rewrite moves every posting into a new postings file (postings_file.h); the
+// postings table holds those added since.
 struct Tables {
     MDB_dbi postings = 0;
     MDB_dbi tracks = 0;
     MDB_dbi recordings = 0;
     MDB_dbi signatures = 0;
+    MDB_dbi hidden = 0;
     MDB_dbi meta = 0;
 };
-inline constexpr unsigned kMaxTables = 6;
+inline constexpr unsigned kMaxTables = 8;
 inline constexpr const char* kFormatKey = "format";
+inline constexpr const char* kPostingsFileKey = "postings file";
+inline constexpr const char* kPostingsFilePrefix = "postings-";
+// Version 5 may keep postings in a postings file; version 4, of the same hashes, kept them all in
+// the postings table and is read as it is.
+inline constexpr int kLmdbFormat = 5;
+inline bool readableFormat(int format) { return format == kLmdbFormat || format == 4; }
+static_assert(kIndexFormat == 4, "a new hash layout makes both LMDB versions earlier ones");
 
 inline bool openTables(MDB_txn* txn, Tables& tables, std::string& error) {
     return !failed(mdb_dbi_open(txn, "postings", MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY,
@@ -108,15 +121,40 @@ inline bool openTables(MDB_txn* txn, Tables& tables, std::string& error) {
                    "cannot open the recordings table", error) &&
            !failed(mdb_dbi_open(txn, "signatures", MDB_CREATE | MDB_INTEGERKEY, &tables.signatures),
                    "cannot open the signatures table", error) &&
+           !failed(mdb_dbi_open(txn, "hidden", MDB_CREATE | MDB_INTEGERKEY, &tables.hidden),
+                   "cannot open the hidden table", error) &&
            !failed(mdb_dbi_open(txn, "meta", MDB_CREATE, &tables.meta), "cannot open the meta table", error);
 }
 
-// The format a new index is stamped with, in the meta table.
-inline bool writeFormat(MDB_txn* txn, const Tables& tables, std::string& error) {
-    int format = kIndexFormat;
-    MDB_val key{std::char_traits<char>::length(kFormatKey), const_cast<char*>(kFormatKey)};
+// The keys of a table keyed by track id, ascending.
+inline bool readTrackIds(MDB_txn* txn, MDB_dbi table, std::vector<uint32_t>& out, std::string& error) {
+    int rc = 0;
+    Cursor cursor(txn, table, rc);
+    if (failed(rc, "cannot open a cursor", error)) return false;
+    MDB_val key, data;
+    while ((rc = mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT)) == MDB_SUCCESS) {
+        uint32_t track = 0;
+        std::memcpy(&track, key.mv_data, sizeof track);
+        out.push_back(track);
+    }
+    return rc == MDB_NOTFOUND || !failed(rc, "cannot read the index", error);
+}
+
+inline MDB_val textKey(const char* text) {
+    return {std::char_traits<char>::length(text), const_cast<char*>(text)};
+}
+
+// The format a new index is stamped with, and the postings file it reads besides the postings
+// table (none when empty).
+inline bool writeMeta(MDB_txn* txn, const Tables& tables, const std::string& postingsFile, std::string& error) {
+    int format = kLmdbFormat;
+    MDB_val key = textKey(kFormatKey);
     MDB_val data{sizeof format, &format};
-    return !failed(mdb_put(txn, tables.meta, &key, &data, 0), "cannot stamp the index's format", error);
+    if (failed(mdb_put(txn, tables.meta, &key, &data, 0), "cannot stamp the index's format", error)) return false;
+    if (postingsFile.empty()) return true;
+    key = textKey(kPostingsFileKey);
+    data = {postingsFile.size(), const_cast<char*>(postingsFile.data())};
+    return !failed(mdb_put(txn, tables.meta, &key, &data, 0), "cannot name the postings file", error);
 }
 
 }  // namespace melodex::server::lmdb

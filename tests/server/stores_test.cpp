@@ -390,6 +390,35 @@ TEST(LmdbIndex, RewritesDenselyOnlyWhileNoOtherProcessHasItOpen) {
     ASSERT_TRUE(index->addTrack(47, landmarksFor(47, 500), error)) << error;
     expectWhole(*index, {batchOf(9, 9, 3000)[0], batchOf(33, 33, 3000)[0]}, false);
     expectWhole(*index, batchOf(47, 47, 500));
+
+    // A removed track's id stored again: only its new postings count, before the next rewrite and
+    // after it, which leaves the old ones out.
+    const std::vector<Landmark> again = landmarksFor(1009, 500);
+    ASSERT_TRUE(index->addTrack(9, again, error)) << error;
+    const std::vector<uint32_t> oldHashes = hashesOf(landmarksFor(9, 3000));
+    const auto sharedWithOld = static_cast<size_t>(std::count_if(again.begin(), again.end(), [&](const Landmark& l) {
+        return std::binary_search(oldHashes.begin(), oldHashes.end(), l.hash);
+    }));
+    uint64_t before = 0, after = 0;
+    ASSERT_TRUE(index->postingCount(before, error)) << error;
+    for (int rewrite = 0; rewrite < 2; ++rewrite) {
+        EXPECT_EQ(postingsOf(*index, 9, again), 500u);
+        EXPECT_EQ(postingsOf(*index, 9, landmarksFor(9, 3000)), sharedWithOld);
+        expectWhole(*index, {batchOf(8, 8, 3000)[0], batchOf(47, 47, 500)[0]});
+        ASSERT_TRUE(index->compact(done, error) && done) << error;
+    }
+    ASSERT_TRUE(index->postingCount(after, error)) << error;
+    EXPECT_EQ(after, before - 2 * 3000);
+
+    // A damaged postings file is refused, not read past its end.
+    index.reset();
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "index"))
+        if (entry.path().filename().string().rfind("postings-", 0) == 0 && ++files)
+            std::filesystem::resize_file(entry.path(), std::filesystem::file_size(entry.path()) - 8);
+    EXPECT_EQ(files, 1);
+    EXPECT_FALSE(openLmdbIndex(dir / "index", error));
+    EXPECT_NE(error.find("is damaged"), std::string::npos) << error;
 }
 
 using RedisClusterTest = StoreContractTest;
