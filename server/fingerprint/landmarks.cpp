@@ -19,9 +19,15 @@ Quantities measure(const Peak& anchor, const Peak& first, const Peak& second, co
 }
 
 uint32_t packHash(int ratio, int first, int second, int span, int pitch) {
-    return kTripletBit | (static_cast<uint32_t>(ratio & 0x1F) << 25) | (static_cast<uint32_t>(first & 0x7F) << 18) |
-           (static_cast<uint32_t>(second & 0x7F) << 11) | (static_cast<uint32_t>(span & 0x7F) << 4) |
-           static_cast<uint32_t>(pitch & 0xF);
+    const uint32_t fields = (static_cast<uint32_t>(ratio & 0x1F) << 25) | (static_cast<uint32_t>(first & 0x7F) << 18) |
+                            (static_cast<uint32_t>(second & 0x7F) << 11) | (static_cast<uint32_t>(span & 0x7F) << 4) |
+                            static_cast<uint32_t>(pitch & 0xF);
+    // Multiplying by an odd number modulo 2^31 maps distinct values to distinct values, and makes
+    // every bit of the product's top depend on every field below it: the fields' common values
+    // (near intervals, short time ratios) no longer share the top bits, by which the stores file
+    // their postings.
+    constexpr uint32_t kScramble = 0x2545F491;
+    return kTripletBit | ((fields * kScramble) & ~kTripletBit);
 }
 
 uint32_t packPair(int anchorBin, int binDelta, int frameDelta) {

@@ -15,6 +15,17 @@ inline void putVarint(std::vector<uint8_t>& out, uint32_t v) {
     out.push_back(static_cast<uint8_t>(v));
 }
 
+// Reads a varint at `p` that ends before `end`; false when it does not (damaged data).
+inline bool getVarint(const uint8_t*& p, const uint8_t* end, uint32_t& v) {
+    v = 0;
+    for (int shift = 0; p < end && shift < 35; shift += 7) {
+        const uint8_t byte = *p++;
+        v |= static_cast<uint32_t>(byte & 0x7F) << shift;
+        if (!(byte & 0x80)) return true;
+    }
+    return false;
+}
+
 // A track's distinct hashes, sorted and delta-coded as varints: what removal needs, ~1 byte a hash.
 inline std::vector<uint8_t> encodeHashList(std::vector<uint32_t> hashes) {
     std::sort(hashes.begin(), hashes.end());

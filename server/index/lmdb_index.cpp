@@ -98,7 +98,7 @@ public:
         if (failed(rc, "cannot start a transaction", error)) return false;
         MDB_dbi postings = 0;
         const bool existed = mdb_dbi_open(txn.get(), "postings", 0, &postings) == MDB_SUCCESS;
-        if (existed && !readableFormat(formatOf(txn.get()))) {
+        if (existed && formatOf(txn.get()) != kIndexFormat) {
             error = kRebuildAdvice;
             return false;
         }
@@ -211,12 +211,11 @@ public:
         std::vector<Posting> buffer;
         for (size_t i = 0; i < hashes.size(); ++i) {
             buffer.clear();
-            const auto [first, last] = file_->run(hashes[i]);
-            if (static_cast<size_t>(last - first) > limit) continue;
-            for (const uint64_t* r = first; r < last; ++r) {
-                const Posting p = postings_file::postingOf(*r);
-                if (hidden.empty() || !std::binary_search(hidden.begin(), hidden.end(), p.track)) buffer.push_back(p);
-            }
+            if (!file_->append(hashes[i], limit, buffer)) continue;
+            if (!hidden.empty())
+                buffer.erase(std::remove_if(buffer.begin(), buffer.end(), [&](const Posting& p) {
+                    return std::binary_search(hidden.begin(), hidden.end(), p.track);
+                }), buffer.end());
             bool tooCommon = false;
             if (table.ms_entries > 0 && !readTableRun(cursor.get(), hashes[i], limit, buffer, tooCommon, error))
                 return false;

@@ -105,11 +105,6 @@ inline constexpr unsigned kMaxTables = 8;
 inline constexpr const char* kFormatKey = "format";
 inline constexpr const char* kPostingsFileKey = "postings file";
 inline constexpr const char* kPostingsFilePrefix = "postings-";
-// Version 5 may keep postings in a postings file; version 4, of the same hashes, kept them all in
-// the postings table and is read as it is.
-inline constexpr int kLmdbFormat = 5;
-inline bool readableFormat(int format) { return format == kLmdbFormat || format == 4; }
-static_assert(kIndexFormat == 4, "a new hash layout makes both LMDB versions earlier ones");
 
 inline bool openTables(MDB_txn* txn, Tables& tables, std::string& error) {
     return !failed(mdb_dbi_open(txn, "postings", MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED | MDB_INTEGERKEY,
@@ -147,7 +142,7 @@ inline MDB_val textKey(const char* text) {
 // The format a new index is stamped with, and the postings file it reads besides the postings
 // table (none when empty).
 inline bool writeMeta(MDB_txn* txn, const Tables& tables, const std::string& postingsFile, std::string& error) {
-    int format = kLmdbFormat;
+    int format = kIndexFormat;
     MDB_val key = textKey(kFormatKey);
     MDB_val data{sizeof format, &format};
     if (failed(mdb_put(txn, tables.meta, &key, &data, 0), "cannot stamp the index's format", error)) return false;

@@ -5,9 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "server/index/hash_list.h"
 
 namespace melodex::server::postings_file {
 namespace {
@@ -15,25 +16,29 @@ namespace {
 constexpr char kMagic[8] = {'M', 'D', 'X', 'P', 'O', 'S', 'T', 'S'};
 constexpr uint32_t kVersion = 1;
 constexpr uint64_t kHeaderBytes = 64;
-// Buckets hold about this many postings on average: a run is then bisected within a few cache
-// lines, and the directory costs a fraction of a byte per posting.
+// Buckets hold about this many postings on average: a lookup decodes a few cache lines, and the
+// directory costs a fraction of a byte per posting.
 constexpr uint64_t kPostingsPerBucket = 32;
-// 2^16 to 2^22 buckets: the records keep the hash's bits below the bucket in 16 bits, and the
-// pair hashes, whose lowest 10 bits are always zero, get a bucket each at the most.
+// 2^16 to 2^22 buckets. The pair hashes, whose lowest 10 bits are always zero, get a bucket each
+// at the most.
 constexpr int kMinBucketBits = 16;
 constexpr int kMaxBucketBits = 22;
-constexpr size_t kBufferedRecords = size_t{1} << 16;
+// No posting takes more: two varints of 24 bits, and its run's header when it is alone in it.
+constexpr uint64_t kMaxBytesPerPosting = 16;
+constexpr size_t kBufferBytes = size_t{1} << 20;
+constexpr uint32_t kField = 0xFFFFFF;  // tracks and frames have 24 bits
 
 struct Header {
     char magic[8];
     uint32_t version;
-    uint32_t shift;   // a hash's bucket is hash >> shift
-    uint32_t width;   // bytes per directory entry: 4, or 8 beyond 2^32 postings
+    uint32_t shift;  // a hash's bucket is hash >> shift
+    uint32_t width;  // bytes per directory entry: 4, or 8 for records beyond 4 GB
     uint32_t unused;
     uint64_t buckets;
-    uint64_t count;
+    uint64_t count;  // postings
     uint64_t recordsAt;
-    uint8_t padding[16];
+    uint64_t recordBytes;
+    uint8_t padding[8];
 };
 static_assert(sizeof(Header) == kHeaderBytes);
 
@@ -49,6 +54,25 @@ int bucketBitsFor(uint64_t capacity) {
 
 std::string systemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
+}
+
+// The next posting of a run, coded against the previous one (`last`, updated).
+bool decodePosting(const uint8_t*& p, const uint8_t* end, Posting& last) {
+    uint32_t trackDelta = 0, frame = 0;
+    if (!getVarint(p, end, trackDelta) || !getVarint(p, end, frame)) return false;
+    if (trackDelta == 0) {
+        last.frame = (last.frame + frame) & kField;
+    } else {
+        last.track = (last.track + trackDelta) & kField;
+        last.frame = frame & kField;
+    }
+    return true;
+}
+
+bool skipVarint(const uint8_t*& p, const uint8_t* end) {
+    while (p < end)
+        if (!(*p++ & 0x80)) return true;
+    return false;
 }
 
 }  // namespace
@@ -80,21 +104,22 @@ bool Reader::open(const std::string& path, std::string& error) {
                           h.shift >= 32 - kMaxBucketBits && h.shift <= 32 - kMinBucketBits &&
                           (h.width == 4 || h.width == 8) && h.buckets == uint64_t{1} << (32 - h.shift) &&
                           h.recordsAt == recordsOffset(h.buckets, h.width) && h.recordsAt <= length_ &&
-                          (length_ - h.recordsAt) % 8 == 0 && h.count == (length_ - h.recordsAt) / 8;
+                          h.recordBytes == length_ - h.recordsAt;
     if (headerOk) {
         shift_ = static_cast<int>(h.shift);
         width_ = static_cast<int>(h.width);
         buckets_ = h.buckets;
         count_ = h.count;
         directory_ = static_cast<const uint8_t*>(base_) + kHeaderBytes;
-        records_ = reinterpret_cast<const uint64_t*>(static_cast<const uint8_t*>(base_) + h.recordsAt);
+        records_ = static_cast<const uint8_t*>(base_) + h.recordsAt;
     }
     // A directory that runs backwards or past the records would send lookups out of the file.
-    bool ordered = headerOk && offset(0) == 0 && offset(buckets_) == count_;
+    bool ordered = headerOk && offset(0) == 0 && offset(buckets_) == h.recordBytes;
     for (uint64_t b = 0; ordered && b < buckets_; ++b) ordered = offset(b) <= offset(b + 1);
     if (!ordered) {
         munmap(base_, length_);
         base_ = nullptr;
+        count_ = 0;
         error = "the postings file " + path + " is damaged: rebuild the index with `melodex-server reindex`";
         return false;
     }
@@ -112,25 +137,48 @@ uint64_t Reader::offset(uint64_t bucket) const {
     return v;
 }
 
-std::pair<const uint64_t*, const uint64_t*> Reader::run(uint32_t hash) const {
-    if (!base_) return {nullptr, nullptr};
+bool Reader::append(uint32_t hash, size_t limit, std::vector<Posting>& out) const {
+    if (!base_) return true;
     const uint64_t bucket = hash >> shift_;
-    const uint64_t low = hash & ((uint32_t{1} << shift_) - 1);
-    const uint64_t* begin = records_ + offset(bucket);
-    const uint64_t* end = records_ + offset(bucket + 1);
-    // A pair hash has a bucket of its own: its run is the whole bucket, found without a search.
-    if (begin == end || (lowOf(*begin) == low && lowOf(end[-1]) == low)) return {begin, end};
-    const uint64_t* first = std::lower_bound(begin, end, low << 48);
-    const uint64_t* last = low == 0xFFFF ? end : std::lower_bound(first, end, (low + 1) << 48);
-    return {first, last};
+    const uint32_t low = hash & ((uint32_t{1} << shift_) - 1);
+    const uint8_t* p = bucketStart(bucket);
+    const uint8_t* const end = bucketStart(bucket + 1);
+    uint32_t runLow = 0;
+    while (p < end) {
+        uint32_t delta = 0, count = 0;
+        if (!getVarint(p, end, delta) || !getVarint(p, end, count)) return true;
+        runLow += delta;
+        if (runLow > low) return true;
+        if (runLow < low) {
+            for (uint32_t i = 0; i < 2 * count; ++i)
+                if (!skipVarint(p, end)) return true;
+            continue;
+        }
+        if (count > limit) return false;
+        Posting last;
+        for (uint32_t i = 0; i < count && decodePosting(p, end, last); ++i) out.push_back(last);
+        return true;
+    }
+    return true;
 }
 
 bool Reader::Walk::next(Entry& out) {
-    if (at_ >= file_.count_) return false;
-    while (file_.offset(bucket_ + 1) <= at_) ++bucket_;
-    const uint64_t record = file_.records_[at_++];
-    const Posting p = postingOf(record);
-    out = {static_cast<uint32_t>(bucket_ << file_.shift_) | lowOf(record), p.track, p.frame};
+    while (left_ == 0) {
+        while (at_ == end_) {
+            if (bucket_ >= file_.buckets_) return false;
+            at_ = file_.bucketStart(bucket_);
+            end_ = file_.bucketStart(bucket_ + 1);
+            ++bucket_;
+            low_ = 0;
+        }
+        uint32_t delta = 0;
+        if (!getVarint(at_, end_, delta) || !getVarint(at_, end_, left_)) return false;
+        low_ += delta;
+        last_ = {};
+    }
+    if (!decodePosting(at_, end_, last_)) return false;
+    --left_;
+    out = {static_cast<uint32_t>((bucket_ - 1) << file_.shift_) | low_, last_.track, last_.frame};
     return true;
 }
 
@@ -150,23 +198,51 @@ bool Writer::open(const std::string& path, uint64_t capacity, std::string& error
     }
     shift_ = 32 - bucketBitsFor(capacity);
     buckets_ = uint64_t{1} << (32 - shift_);
-    recordsAt_ = recordsOffset(buckets_, capacity < (uint64_t{1} << 32) ? 4 : 8);
+    width_ = capacity * kMaxBytesPerPosting < (uint64_t{1} << 32) ? 4 : 8;
+    recordsAt_ = recordsOffset(buckets_, width_);
     directory_.assign(buckets_ + 1, 0);
-    buffer_.reserve(kBufferedRecords);
+    buffer_.reserve(kBufferBytes + 64);
     return true;
 }
 
 bool Writer::add(const Entry& e, std::string& error) {
-    ++directory_[(e.hash >> shift_) + 1];
-    const uint64_t low = e.hash & ((uint32_t{1} << shift_) - 1);
-    buffer_.push_back(low << 48 | uint64_t{e.track & 0xFFFFFF} << 24 | (e.frame & 0xFFFFFF));
+    if (inRun_ && e.hash != runHash_ && !endRun(error)) return false;
+    if (!inRun_) {
+        inRun_ = true;
+        runHash_ = e.hash;
+        run_.clear();
+    }
+    run_.push_back({e.track & kField, e.frame & kField});
     ++count_;
-    return buffer_.size() < kBufferedRecords || flush(error);
+    return true;
+}
+
+// Codes the gathered run at the end of its bucket, after the buckets before it.
+bool Writer::endRun(std::string& error) {
+    const uint64_t bucket = runHash_ >> shift_;
+    const uint32_t low = runHash_ & ((uint32_t{1} << shift_) - 1);
+    if (bucket != lastBucket_ || written_ == 0) lastLow_ = 0;
+    for (uint64_t b = lastBucket_ + 1; b <= bucket; ++b) directory_[b] = written_;
+    lastBucket_ = bucket;
+    const size_t before = buffer_.size();
+    putVarint(buffer_, low - lastLow_);
+    putVarint(buffer_, static_cast<uint32_t>(run_.size()));
+    Posting last;
+    for (const Posting& p : run_) {
+        const uint32_t trackDelta = p.track - last.track;
+        putVarint(buffer_, trackDelta);
+        putVarint(buffer_, trackDelta == 0 ? p.frame - last.frame : p.frame);
+        last = p;
+    }
+    written_ += buffer_.size() - before;
+    lastLow_ = low;
+    inRun_ = false;
+    return buffer_.size() < kBufferBytes || flush(error);
 }
 
 bool Writer::flush(std::string& error) {
-    const uint64_t first = count_ - buffer_.size();
-    const bool ok = writeAt(buffer_.data(), buffer_.size() * 8, recordsAt_ + first * 8, error);
+    const uint64_t first = written_ - buffer_.size();
+    const bool ok = writeAt(buffer_.data(), buffer_.size(), recordsAt_ + first, error);
     buffer_.clear();
     return ok;
 }
@@ -188,12 +264,12 @@ bool Writer::writeAt(const void* data, size_t size, uint64_t at, std::string& er
 }
 
 bool Writer::finish(std::string& error) {
+    if (inRun_ && !endRun(error)) return false;
     if (!flush(error)) return false;
-    for (uint64_t b = 1; b <= buckets_; ++b) directory_[b] += directory_[b - 1];
-    const uint32_t width = recordsAt_ == recordsOffset(buckets_, 4) ? 4 : 8;
-    std::vector<uint8_t> directory((buckets_ + 1) * width);
+    for (uint64_t b = lastBucket_ + 1; b <= buckets_; ++b) directory_[b] = written_;
+    std::vector<uint8_t> directory((buckets_ + 1) * width_);
     for (uint64_t b = 0; b <= buckets_; ++b) {
-        if (width == 4) {
+        if (width_ == 4) {
             const auto v = static_cast<uint32_t>(directory_[b]);
             std::memcpy(directory.data() + b * 4, &v, 4);
         } else {
@@ -204,14 +280,15 @@ bool Writer::finish(std::string& error) {
     std::memcpy(h.magic, kMagic, sizeof kMagic);
     h.version = kVersion;
     h.shift = static_cast<uint32_t>(shift_);
-    h.width = width;
+    h.width = static_cast<uint32_t>(width_);
     h.buckets = buckets_;
     h.count = count_;
     h.recordsAt = recordsAt_;
+    h.recordBytes = written_;
     if (!writeAt(directory.data(), directory.size(), kHeaderBytes, error) || !writeAt(&h, sizeof h, 0, error))
         return false;
     // A file with no records ends at the directory; its length must still say where they begin.
-    if (ftruncate(fd_, static_cast<off_t>(recordsAt_ + count_ * 8)) != 0 || fsync(fd_) != 0) {
+    if (ftruncate(fd_, static_cast<off_t>(recordsAt_ + written_)) != 0 || fsync(fd_) != 0) {
         error = systemError("cannot write the postings file", path_);
         return false;
     }

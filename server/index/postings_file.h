@@ -3,24 +3,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "server/index/index.h"
 
-// The embedded index's postings as a read-only file addressed by hash: a directory of record
-// offsets indexed by the hash's top bits (a bucket), then every posting as one 8-byte record
-// sorted by hash, track and frame. A lookup reads one directory entry and bisects one short run,
-// where a B-tree descends through several pages; the records carry only the hash's bits below
-// the bucket. Written whole by the index's dense rewrite, never changed after: postings added
-// since live in LMDB beside it.
+// The embedded index's postings as a read-only file addressed by hash: a directory of byte
+// offsets indexed by the hash's top bits (a bucket), then each bucket's postings, sorted by hash,
+// track and frame and coded compactly. A lookup reads one directory entry and decodes one
+// bucket of a few dozen postings, where a B-tree descends through several pages. Written whole
+// by the index's dense rewrite, never changed after: postings added since live in LMDB beside
+// it.
+//
+// A bucket is a sequence of runs, one per hash in it: varints of the hash's low bits (as the
+// difference from the previous run's), the number of postings, then per posting the track as the
+// difference from the previous posting's and the frame (as the difference from the previous
+// posting's when the track is the same). About 4 bytes a posting where fixed fields take 8.
 namespace melodex::server::postings_file {
-
-// A record: the hash's low bits (16), the track and the frame (24 bits each).
-inline uint32_t lowOf(uint64_t record) { return static_cast<uint32_t>(record >> 48); }
-inline Posting postingOf(uint64_t record) {
-    return {static_cast<uint32_t>(record >> 24) & 0xFFFFFF, static_cast<uint32_t>(record) & 0xFFFFFF};
-}
 
 // A posting with its hash, in the order the file keeps them.
 struct Entry {
@@ -42,11 +40,11 @@ public:
 
     // Maps the file; false with a message when it cannot be read or is not a whole postings file.
     bool open(const std::string& path, std::string& error);
-    bool isOpen() const { return base_ != nullptr; }
     uint64_t size() const { return count_; }
     uint64_t bytes() const { return length_; }
-    // The records of `hash`, ascending by track and frame.
-    std::pair<const uint64_t*, const uint64_t*> run(uint32_t hash) const;
+    // Appends the postings of `hash` to `out`, ascending by track and frame. A hash with more than
+    // `limit` is left out without decoding them (false).
+    bool append(uint32_t hash, size_t limit, std::vector<Posting>& out) const;
 
     // Every posting in order, for merging into the next file.
     class Walk {
@@ -56,12 +54,18 @@ public:
 
     private:
         const Reader& file_;
-        uint64_t at_ = 0;
         uint64_t bucket_ = 0;
+        const uint8_t* at_ = nullptr;
+        const uint8_t* end_ = nullptr;
+        uint32_t low_ = 0;
+        uint32_t left_ = 0;
+        Posting last_;
     };
 
 private:
     uint64_t offset(uint64_t bucket) const;
+    // The bucket's bytes; empty when there is no file.
+    const uint8_t* bucketStart(uint64_t bucket) const { return records_ + offset(bucket); }
 
     void* base_ = nullptr;
     size_t length_ = 0;
@@ -70,7 +74,7 @@ private:
     uint64_t buckets_ = 0;
     uint64_t count_ = 0;
     const uint8_t* directory_ = nullptr;
-    const uint64_t* records_ = nullptr;
+    const uint8_t* records_ = nullptr;
 };
 
 // Writes a file from postings given in ascending order, each once.
@@ -84,21 +88,30 @@ public:
     // `capacity`: at least the number of postings to come; it sizes the directory.
     bool open(const std::string& path, uint64_t capacity, std::string& error);
     bool add(const Entry& entry, std::string& error);
-    // Writes the directory and the header and syncs the file.
+    // Writes the last run, the directory and the header, and syncs the file.
     bool finish(std::string& error);
 
 private:
+    bool endRun(std::string& error);
     bool flush(std::string& error);
     bool writeAt(const void* data, size_t size, uint64_t at, std::string& error);
 
     int fd_ = -1;
     std::string path_;
     int shift_ = 0;
+    int width_ = 0;
     uint64_t buckets_ = 0;
     uint64_t count_ = 0;
     uint64_t recordsAt_ = 0;
+    uint64_t written_ = 0;  // record bytes written or buffered
     std::vector<uint64_t> directory_;
-    std::vector<uint64_t> buffer_;
+    std::vector<uint8_t> buffer_;
+    // The run being gathered: its hash, and its postings.
+    bool inRun_ = false;
+    uint32_t runHash_ = 0;
+    uint32_t lastLow_ = 0;
+    uint64_t lastBucket_ = 0;
+    std::vector<Posting> run_;
 };
 
 }  // namespace melodex::server::postings_file
