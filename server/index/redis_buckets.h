@@ -24,7 +24,7 @@ class ClusterClient;
 // of the work, stays near an even split, and slots move a group at a time).
 namespace melodex::server::redis_buckets {
 
-inline constexpr int kLowBits = 6;
+inline constexpr int kLowBits = 10;
 inline constexpr uint32_t kGroups = 2048;
 inline constexpr size_t kRecordBytes = 8;
 
