@@ -148,11 +148,18 @@ bool BoundaryRefiner::agreementAlong(const WindowHit& hit, const Excerpt& excerp
     Aligned a;
     if (!align(hit, excerpt, a, error)) return false;
     out = Agreement{};
+    std::vector<float> within;  // the frames the track's recording reaches
+    const long words = static_cast<long>(reference_.size());
     for (int j = 1; j < a.features->frames; ++j) {
         out.z.push_back(agreementAt(a, j, 0));
         out.times.push_back(frameTime(a, j));
+        if (a.firstWord + j >= 0 && a.firstWord + j < words) within.push_back(out.z.back());
     }
     out.level = typicalLevel(out.z);
+    // A short stretch of the track next to its recording's end (or start) can be too little of
+    // the samples for their level: beyond that end nothing of the track plays, so the level is
+    // judged again on the frames the recording reaches.
+    if (out.level < kMinLevel) out.level = typicalLevel(within);
     return out.level >= kMinLevel;
 }
 
