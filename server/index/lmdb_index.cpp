@@ -63,6 +63,10 @@ size_t runStart(const MDB_val& page, uint32_t low) {
     return lo * kPostingBytes;
 }
 
+// How many hashes ahead a lookup has the postings file's directory entries, then buckets, fetched.
+constexpr size_t kDirectoryAhead = 16;
+constexpr size_t kBucketAhead = 8;
+
 class LmdbIndex final : public Index {
 public:
     bool open(const std::string& dir, std::string& error) {
@@ -210,6 +214,8 @@ public:
         const size_t limit = maxPostings == 0 ? SIZE_MAX : maxPostings;
         std::vector<Posting> buffer;
         for (size_t i = 0; i < hashes.size(); ++i) {
+            if (i + kDirectoryAhead < hashes.size()) file_->prefetchDirectory(hashes[i + kDirectoryAhead]);
+            if (i + kBucketAhead < hashes.size()) file_->prefetchBucket(hashes[i + kBucketAhead]);
             buffer.clear();
             if (!file_->append(hashes[i], limit, buffer)) continue;
             if (!hidden.empty())

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -56,10 +57,28 @@ std::string systemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
 
+// A varint known to end within the next 5 bytes: read without checking where the data ends.
+inline uint32_t readVarint(const uint8_t*& p) {
+    uint32_t v = *p++;
+    if (v < 0x80) return v;
+    v &= 0x7F;
+    for (int shift = 7; shift < 35; shift += 7) {
+        const uint32_t byte = *p++;
+        v |= (byte & 0x7F) << shift;
+        if (byte < 0x80) break;
+    }
+    return v;
+}
+
 // The next posting of a run, coded against the previous one (`last`, updated).
-bool decodePosting(const uint8_t*& p, const uint8_t* end, Posting& last) {
+inline bool decodePosting(const uint8_t*& p, const uint8_t* end, Posting& last) {
     uint32_t trackDelta = 0, frame = 0;
-    if (!getVarint(p, end, trackDelta) || !getVarint(p, end, frame)) return false;
+    if (end - p >= 10) {
+        trackDelta = readVarint(p);
+        frame = readVarint(p);
+    } else if (!getVarint(p, end, trackDelta) || !getVarint(p, end, frame)) {
+        return false;
+    }
     if (trackDelta == 0) {
         last.frame = (last.frame + frame) & kField;
     } else {
@@ -155,8 +174,13 @@ bool Reader::append(uint32_t hash, size_t limit, std::vector<Posting>& out) cons
             continue;
         }
         if (count > limit) return false;
+        // A count beyond what the bucket's bytes can hold is damage: read no more than they hold.
+        const size_t first = out.size();
+        out.resize(first + std::min<size_t>(count, static_cast<size_t>(end - p) / 2));
         Posting last;
-        for (uint32_t i = 0; i < count && decodePosting(p, end, last); ++i) out.push_back(last);
+        size_t n = first;
+        while (n < out.size() && decodePosting(p, end, last)) out[n++] = last;
+        out.resize(n);
         return true;
     }
     return true;

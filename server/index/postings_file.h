@@ -45,6 +45,14 @@ public:
     // Appends the postings of `hash` to `out`, ascending by track and frame. A hash with more than
     // `limit` is left out without decoding them (false).
     bool append(uint32_t hash, size_t limit, std::vector<Posting>& out) const;
+    // A lookup waits on memory twice, for the directory entry and for the bucket. A caller that
+    // knows its next hashes asks for their entries, then their buckets, to be fetched meanwhile.
+    void prefetchDirectory(uint32_t hash) const {
+        if (base_) __builtin_prefetch(directory_ + (uint64_t{hash} >> shift_) * width_);
+    }
+    void prefetchBucket(uint32_t hash) const {
+        if (base_) __builtin_prefetch(records_ + offset(hash >> shift_));
+    }
 
     // Every posting in order, for merging into the next file.
     class Walk {
