@@ -102,6 +102,7 @@ std::vector<Query> makeQueries(const std::vector<bench::Track>& catalogue, const
 
 struct Row {
     std::vector<double> latency, cpu, httpLatency;
+    std::vector<double> votes;      // postings each query's hashes found, the work that grows
     std::vector<uint32_t> answers;  // the track found for each query (0: none)
     double lookupCpuSeconds = 0;
     std::vector<bench::MasterWork> masters;  // what the cluster's masters did for the queries
@@ -122,6 +123,7 @@ void identifyInProcess(bench::TimedIndex& index, const server::MatchParams& para
         row.latency.push_back(secondsSince(start) * 1000);
         row.cpu.push_back((bench::threadCpuSeconds() - cpuStart) * 1000);
         (q.track == 0 ? row.cpuForeign : row.cpuFound).push_back(row.cpu.back());
+        row.votes.push_back(static_cast<double>(id.match.votes));
         const bool found = id.match.found;
         row.answers.push_back(found ? id.match.track : 0);
         if (q.track == 0) {
@@ -219,30 +221,46 @@ void printRow(const Store& store, size_t tracks, double audioSeconds, const Row&
 }
 
 struct CostAt {
-    double hours = 0, p50 = 0, p95 = 0;
+    double hours = 0;
+    std::vector<double> cpu, votes;  // per query
 };
 
-// The cost per query as a fixed part plus a part proportional to the catalogue's hours (the
-// postings a query reads grow with the catalogue, the lookups and the analysis do not), fitted
-// by least squares on the sizes measured, and what it predicts further out.
+// Least squares y ~ fixed + slope x.
+std::pair<double, double> fitLine(const std::vector<double>& x, const std::vector<double>& y) {
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        sx += x[i];
+        sy += y[i];
+        sxx += x[i] * x[i];
+        sxy += x[i] * y[i];
+    }
+    const double n = static_cast<double>(x.size());
+    const double slope = (n * sxy - sx * sy) / std::max(1e-12, n * sxx - sx * sx);
+    return {(sy - slope * sx) / n, slope};
+}
+
+// The cost per query grows with the postings its hashes find (the votes), which grow with the
+// catalogue's hours; the analysis, the lookups and the checks do not. Each law is fitted where it
+// is measured best: CPU against votes on every query of every size (their votes spread widely),
+// and the mean votes against the hours of the sizes. A fit of CPU against hours on three sizes
+// alone would rest on differences smaller than the spread of a loaded machine.
 void printGrowthLaw(const std::vector<CostAt>& at) {
     if (at.size() < 2) return;
-    for (int which = 0; which < 2; ++which) {
-        double sx = 0, sy = 0, sxx = 0, sxy = 0;
-        for (const CostAt& c : at) {
-            const double y = which ? c.p95 : c.p50;
-            sx += c.hours;
-            sy += y;
-            sxx += c.hours * c.hours;
-            sxy += c.hours * y;
-        }
-        const double n = static_cast<double>(at.size());
-        const double slope = (n * sxy - sx * sy) / std::max(1e-12, n * sxx - sx * sx);
-        const double fixed = (sy - slope * sx) / n;
-        std::printf("\nCPU %s per query ~ %.2f ms + %.5f ms per hour of catalogue: %.1f ms at 1,679 h (100,000 one-minute "
-                    "tracks), %.1f ms at 70,000 h (a million four-minute tracks)\n",
-                    which ? "p95" : "p50", fixed, slope, fixed + slope * 1679, fixed + slope * 70000);
+    std::vector<double> cpu, votes, hours, meanVotes;
+    for (const CostAt& c : at) {
+        cpu.insert(cpu.end(), c.cpu.begin(), c.cpu.end());
+        votes.insert(votes.end(), c.votes.begin(), c.votes.end());
+        hours.push_back(c.hours);
+        meanVotes.push_back(meanOf(c.votes));
     }
+    const auto [cpuFixed, perVote] = fitLine(votes, cpu);
+    const auto [votesFixed, votesPerHour] = fitLine(hours, meanVotes);
+    const auto predict = [&](double h) { return cpuFixed + perVote * (votesFixed + votesPerHour * h); };
+    std::printf("\nCPU per query ~ %.2f ms + %.2f ms per 100,000 votes; votes per query ~ %.0f + %.0f per hour of "
+                "catalogue; so %.2f ms + %.4f ms per hour: %.1f ms at 1,679 h (100,000 one-minute tracks), %.1f ms at "
+                "70,000 h (a million four-minute tracks)\n",
+                cpuFixed, perVote * 1e5, votesFixed, votesPerHour, predict(0), perVote * votesPerHour, predict(1679),
+                predict(70000));
 }
 
 bool storeBatch(std::vector<Store>& stores, const std::vector<server::TrackFingerprint>& batch) {
@@ -393,8 +411,7 @@ int main(int argc, char** argv) {
             identifyOverHttp(*catalog, *store.index, matchParams, set, row);
             printRow(store, tracks, audioSeconds, row,
                      &store == &stores.front() ? bench::residentBytes("RssAnon:") - baseline : -1);
-            if (&store == &stores.front()) growth.push_back({audioSeconds / 3600.0, bench::percentile(row.cpu, 50),
-                                                             bench::percentile(row.cpu, 95)});
+            if (&store == &stores.front()) growth.push_back({audioSeconds / 3600.0, row.cpu, row.votes});
             if (&store == &stores.front()) embedded = row;
             else printComparison(stores.front(), embedded, store, row, audioSeconds);
         }
