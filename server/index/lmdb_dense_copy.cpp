@@ -129,6 +129,7 @@ public:
             if (!std::binary_search(hidden_.begin(), hidden_.end(), out.track)) return true;
         return false;
     }
+    bool damaged() const { return walk_.damaged(); }
 
 private:
     postings_file::Reader::Walk walk_;
@@ -165,7 +166,9 @@ bool mergePostings(MDB_txn* from, const Tables& tables, const postings_file::Rea
         last = next;
         any = true;
     }
-    return true;
+    // A rewrite that stopped at damage would lose the rest of the file's postings.
+    if (old.damaged()) error = "the postings file is damaged: rebuild the index with `melodex-server reindex`";
+    return !old.damaged();
 }
 
 // Every posting moves into the postings file, where removal hides a track's postings instead of

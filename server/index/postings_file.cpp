@@ -196,11 +196,11 @@ bool Reader::Walk::next(Entry& out) {
             low_ = 0;
         }
         uint32_t delta = 0;
-        if (!getVarint(at_, end_, delta) || !getVarint(at_, end_, left_)) return false;
+        if (!getVarint(at_, end_, delta) || !getVarint(at_, end_, left_)) return !(damaged_ = true);
         low_ += delta;
         last_ = {};
     }
-    if (!decodePosting(at_, end_, last_)) return false;
+    if (!decodePosting(at_, end_, last_)) return !(damaged_ = true);
     --left_;
     out = {static_cast<uint32_t>((bucket_ - 1) << file_.shift_) | low_, last_.track, last_.frame};
     return true;

@@ -58,7 +58,9 @@ public:
     class Walk {
     public:
         explicit Walk(const Reader& file) : file_(file) {}
+        // False at the end, or where a bucket cannot be decoded (then damaged()).
         bool next(Entry& out);
+        bool damaged() const { return damaged_; }
 
     private:
         const Reader& file_;
@@ -68,6 +70,7 @@ public:
         uint32_t low_ = 0;
         uint32_t left_ = 0;
         Posting last_;
+        bool damaged_ = false;
     };
 
 private:
