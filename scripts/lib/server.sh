@@ -37,8 +37,12 @@ microphone_track_in() {
 # melodex_server_pid.
 start_server() {
   local db=$1 address=$2 folder=$3 log=$4
-  # A store indexed by an earlier version is rebuilt from its files first.
-  if "$build/server/melodex-server" --db "$db" stats 2>&1 | grep -q "melodex-server reindex"; then
+  # A store indexed by an earlier version is rebuilt from its files first. `stats`
+  # fails on such a store, so its output is kept whatever its status (under
+  # pipefail, a pipe from it into grep would fail too).
+  local stats
+  stats=$("$build/server/melodex-server" --db "$db" stats 2>&1 || true)
+  if grep -q "melodex-server reindex" <<< "$stats"; then
     "$build/server/melodex-server" --db "$db" reindex || return 1
   fi
   "$build/server/melodex-server" --db "$db" index "$folder" || return 1
