@@ -29,6 +29,7 @@ constexpr uint64_t kMaxBytesPerPosting = 16;
 constexpr size_t kBufferBytes = size_t{1} << 20;
 constexpr uint32_t kField = 0xFFFFFF;  // tracks and frames have 24 bits
 
+// Every field in the machine's byte order, as LMDB's own file beside it.
 struct Header {
     char magic[8];
     uint32_t version;
