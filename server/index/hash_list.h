@@ -41,20 +41,9 @@ inline std::vector<uint8_t> encodeHashList(std::vector<uint32_t> hashes) {
 
 inline std::vector<uint32_t> decodeHashList(const uint8_t* p, size_t n) {
     std::vector<uint32_t> out;
-    uint32_t value = 0;
-    uint32_t delta = 0;
-    int shift = 0;
-    for (size_t i = 0; i < n; ++i) {
-        delta |= static_cast<uint32_t>(p[i] & 0x7F) << shift;
-        if (p[i] & 0x80) {
-            shift += 7;
-            continue;
-        }
-        value += delta;
-        out.push_back(value);
-        delta = 0;
-        shift = 0;
-    }
+    const uint8_t* const end = p + n;
+    uint32_t value = 0, delta = 0;
+    while (getVarint(p, end, delta)) out.push_back(value += delta);
     return out;
 }
 

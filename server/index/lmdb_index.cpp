@@ -107,7 +107,7 @@ public:
             return false;
         }
         if (!openTables(txn.get(), tables_, error) || (!existed && !writeMeta(txn.get(), tables_, "", error))) return false;
-        postingsName_ = metaText(txn.get(), kPostingsFileKey);
+        postingsName_ = metaValue(txn.get(), kPostingsFileKey);
         if (!postingsName_.empty() && !file_->open(dir_ + "/" + postingsName_, error)) return false;
         return !failed(txn.commit(), "cannot commit", error);
     }
@@ -316,13 +316,9 @@ public:
 
     // The format stamped in an existing index; 0 for none (the layout before the stamp).
     int formatOf(MDB_txn* txn) const {
-        MDB_dbi meta = 0;
-        if (mdb_dbi_open(txn, "meta", 0, &meta) != MDB_SUCCESS) return 0;
-        MDB_val key = textKey(kFormatKey);
-        MDB_val data;
+        const std::string value = metaValue(txn, kFormatKey);
         int format = 0;
-        if (mdb_get(txn, meta, &key, &data) == MDB_SUCCESS && data.mv_size == sizeof format)
-            std::memcpy(&format, data.mv_data, sizeof format);
+        if (value.size() == sizeof format) std::memcpy(&format, value.data(), sizeof format);
         return format;
     }
 
@@ -368,7 +364,8 @@ private:
         return rc == MDB_SUCCESS || rc == MDB_NOTFOUND || !failed(rc, "cannot read postings", error);
     }
 
-    static std::string metaText(MDB_txn* txn, const char* name) {
+    // A meta record's bytes; empty when there is none (or no meta table: the layout before it).
+    static std::string metaValue(MDB_txn* txn, const char* name) {
         MDB_dbi meta = 0;
         MDB_val key = textKey(name), data;
         if (mdb_dbi_open(txn, "meta", 0, &meta) != MDB_SUCCESS || mdb_get(txn, meta, &key, &data) != MDB_SUCCESS) return {};

@@ -58,28 +58,10 @@ std::string systemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
 
-// A varint known to end within the next 5 bytes: read without checking where the data ends.
-inline uint32_t readVarint(const uint8_t*& p) {
-    uint32_t v = *p++;
-    if (v < 0x80) return v;
-    v &= 0x7F;
-    for (int shift = 7; shift < 35; shift += 7) {
-        const uint32_t byte = *p++;
-        v |= (byte & 0x7F) << shift;
-        if (byte < 0x80) break;
-    }
-    return v;
-}
-
 // The next posting of a run, coded against the previous one (`last`, updated).
-inline bool decodePosting(const uint8_t*& p, const uint8_t* end, Posting& last) {
+bool decodePosting(const uint8_t*& p, const uint8_t* end, Posting& last) {
     uint32_t trackDelta = 0, frame = 0;
-    if (end - p >= 10) {
-        trackDelta = readVarint(p);
-        frame = readVarint(p);
-    } else if (!getVarint(p, end, trackDelta) || !getVarint(p, end, frame)) {
-        return false;
-    }
+    if (!getVarint(p, end, trackDelta) || !getVarint(p, end, frame)) return false;
     if (trackDelta == 0) {
         last.frame = (last.frame + frame) & kField;
     } else {
@@ -87,12 +69,6 @@ inline bool decodePosting(const uint8_t*& p, const uint8_t* end, Posting& last) 
         last.frame = frame & kField;
     }
     return true;
-}
-
-bool skipVarint(const uint8_t*& p, const uint8_t* end) {
-    while (p < end)
-        if (!(*p++ & 0x80)) return true;
-    return false;
 }
 
 }  // namespace
@@ -170,8 +146,9 @@ bool Reader::append(uint32_t hash, size_t limit, std::vector<Posting>& out) cons
         runLow += delta;
         if (runLow > low) return true;
         if (runLow < low) {
+            uint32_t skipped = 0;
             for (uint32_t i = 0; i < 2 * count; ++i)
-                if (!skipVarint(p, end)) return true;
+                if (!getVarint(p, end, skipped)) return true;
             continue;
         }
         if (count > limit) return false;
