@@ -390,6 +390,8 @@ bool alignedTracks(Index& index, const std::vector<Landmark>& query, const Match
     if (!collectVotes(index, query, params, votes, hashes, error)) return false;
     for (const TrackVotes& t : groupByTrack(votes, grouped)) {
         if (static_cast<int>(t.size()) < minScore) break;
+        // The window peak bounds the score: most tracks with many votes spread them too widely.
+        if (offsetPeak(t.begin, t.end, 2 * params.offsetTolerance + 1) < minScore) continue;
         const Alignment a = aligner.atSpeed(t.begin, t.end, 1.0, params.offsetTolerance);
         if (a.score >= minScore) out.push_back({t.track, a.score, a.offset});
     }
