@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <set>
 
 #include "server/index/index.h"
 #include "server/index/lmdb_dense_copy.h"
@@ -113,39 +114,10 @@ public:
     }
 
     bool addTrack(uint32_t track, const Fingerprint& print, std::string& error) override {
-        if (track == 0 || track > kMaxTrackId) {
-            error = "track id out of range";
-            return false;
-        }
-        const std::vector<Landmark>& landmarks = print.landmarks;
-        std::vector<Landmark> sorted = landmarks;
-        std::sort(sorted.begin(), sorted.end(),
-                  [](const Landmark& a, const Landmark& b) { return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame; });
         int rc = 0;
         Txn txn(env_.get(), 0, rc);
         if (failed(rc, "cannot start a write transaction", error)) return false;
-        std::vector<uint32_t> hashes;
-        hashes.reserve(sorted.size());
-        for (const Landmark& l : sorted) {
-            if (l.frame > kMaxFrame) continue;
-            uint8_t value[kPostingBytes];
-            packPosting(l.hash, track, l.frame, value);
-            uint32_t k = keyOf(l.hash);
-            MDB_val key{sizeof k, &k};
-            MDB_val data{kPostingBytes, value};
-            rc = mdb_put(txn.get(), tables_.postings, &key, &data, MDB_NODUPDATA);
-            if (rc == MDB_KEYEXIST) continue;
-            if (failed(rc, "cannot store a posting", error)) return false;
-            hashes.push_back(l.hash);
-        }
-        std::vector<uint8_t> list = encodeHashList(std::move(hashes));
-        MDB_val key{sizeof track, &track};
-        MDB_val data{list.size(), list.data()};
-        if (failed(mdb_put(txn.get(), tables_.tracks, &key, &data, 0), "cannot store the track", error)) return false;
-        MDB_val words{print.signature.size() * sizeof(uint32_t), const_cast<uint32_t*>(print.signature.data())};
-        if (failed(mdb_put(txn.get(), tables_.signatures, &key, &words, 0), "cannot store the signature", error))
-            return false;
-        return !failed(txn.commit(), "cannot commit the track", error);
+        return putTrack(txn.get(), track, print, error) && !failed(txn.commit(), "cannot commit the track", error);
     }
 
     bool removeTrack(uint32_t track, std::string& error) override {
@@ -277,8 +249,7 @@ public:
 
     bool addTracks(const std::vector<TrackFingerprint>& tracks, std::string& error) override {
         SoleUser sole(users_.get());
-        if (!sole.held()) return Index::addTracks(tracks, error);
-        return rebuild(tracks, error);
+        return sole.held() && worthRewriting(tracks) ? rebuild(tracks, error) : putBatch(tracks, error);
     }
 
     bool compact(bool& done, std::string& error) override {
@@ -408,6 +379,71 @@ private:
         fs::remove_all(copy, ec);
         if (ok) removeStalePostingsFiles();
         return ok;
+    }
+
+    // The track's postings, hash list and signature, in the caller's write transaction.
+    bool putTrack(MDB_txn* txn, uint32_t track, const Fingerprint& print, std::string& error) {
+        if (track == 0 || track > kMaxTrackId) {
+            error = "track id out of range";
+            return false;
+        }
+        std::vector<Landmark> sorted = print.landmarks;
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const Landmark& a, const Landmark& b) { return a.hash != b.hash ? a.hash < b.hash : a.frame < b.frame; });
+        std::vector<uint32_t> hashes;
+        hashes.reserve(sorted.size());
+        for (const Landmark& l : sorted) {
+            if (l.frame > kMaxFrame) continue;
+            uint8_t value[kPostingBytes];
+            packPosting(l.hash, track, l.frame, value);
+            uint32_t k = keyOf(l.hash);
+            MDB_val key{sizeof k, &k};
+            MDB_val data{kPostingBytes, value};
+            const int rc = mdb_put(txn, tables_.postings, &key, &data, MDB_NODUPDATA);
+            if (rc == MDB_KEYEXIST) continue;
+            if (failed(rc, "cannot store a posting", error)) return false;
+            hashes.push_back(l.hash);
+        }
+        std::vector<uint8_t> list = encodeHashList(std::move(hashes));
+        MDB_val key{sizeof track, &track};
+        MDB_val data{list.size(), list.data()};
+        if (failed(mdb_put(txn, tables_.tracks, &key, &data, 0), "cannot store the track", error)) return false;
+        MDB_val words{print.signature.size() * sizeof(uint32_t), const_cast<uint32_t*>(print.signature.data())};
+        return !failed(mdb_put(txn, tables_.signatures, &key, &words, 0), "cannot store the signature", error);
+    }
+
+    // A batch of new tracks in one write transaction: the tree pages their postings share are
+    // copied and written once for the batch rather than once for each track.
+    bool putBatch(const std::vector<TrackFingerprint>& tracks, std::string& error) {
+        int rc = 0;
+        Txn txn(env_.get(), 0, rc);
+        if (failed(rc, "cannot start a write transaction", error)) return false;
+        std::set<uint32_t> seen;
+        for (const TrackFingerprint& t : tracks) {
+            uint32_t track = t.track;
+            MDB_val key{sizeof track, &track};
+            MDB_val data;
+            if (!seen.insert(track).second || mdb_get(txn.get(), tables_.tracks, &key, &data) == MDB_SUCCESS) {
+                error = "track " + std::to_string(track) + " is already in the index";
+                return false;
+            }
+            if (!putTrack(txn.get(), track, t.print, error)) return false;
+        }
+        return !failed(txn.commit(), "cannot commit the tracks", error);
+    }
+
+    // A rewrite costs the whole index, so alone the index takes a batch that way only when the
+    // batch and the postings added since the last rewrite reach a quarter of it: LMDB's tree stays
+    // small beside the file (a batch then shares its pages), and an index grown from nothing is
+    // written about five times over in all.
+    bool worthRewriting(const std::vector<TrackFingerprint>& tracks) {
+        uint64_t added = 0;
+        for (const TrackFingerprint& t : tracks) added += t.print.landmarks.size();
+        int rc = 0;
+        Txn txn(env_.get(), MDB_RDONLY, rc);
+        MDB_stat tree{};
+        if (rc != MDB_SUCCESS || mdb_stat(txn.get(), tables_.postings, &tree) != MDB_SUCCESS) return true;
+        return 4 * (added + tree.ms_entries) >= file_->size() + tree.ms_entries;
     }
 
     // "postings-<n>", one more than the file in use.
