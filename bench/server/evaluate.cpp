@@ -25,7 +25,7 @@
 #include "server/fingerprint/wav_body.h"
 #include "server/http/service.h"
 #include "server/index/index.h"
-#include "server/ingest/recording_groups.h"
+#include "server/ingest/track_batch.h"
 #include "server/match/identifier.h"
 
 using namespace melodex;
@@ -390,33 +390,42 @@ int main(int argc, char** argv) {
                 }
             });
         for (auto& w : workers) w.join();
+        // Stored as `melodex-server index` stores them: in batches, then the index compacted.
         const auto storeStart = Clock::now();
-        for (size_t i = 0; i < catalogue.size(); ++i) {
-            server::TrackRecord record;
-            record.path = catalogue[i].path;
-            record.fileHash = std::to_string(i);
-            record.title = std::filesystem::path(catalogue[i].path).stem().string();
-            record.duration = catalogue[i].samples.size() / 8000.0;
-            std::vector<uint32_t> same;
-            if (!server::findSameRecording(*index, landmarks[i].landmarks, same, error) ||
-                !catalog->beginTrack(record, {}, trackIds[i], error) ||
-                !index->addTrack(trackIds[i], landmarks[i], error) ||
-                !server::joinRecording(*index, trackIds[i], same, error) ||
-                !catalog->markReady(trackIds[i], static_cast<int64_t>(landmarks[i].landmarks.size()), error)) {
-                std::fprintf(stderr, "store failed: %s\n", error.c_str());
-                return 1;
+        for (size_t first = 0; first < catalogue.size(); first += server::kTracksPerBatch) {
+            const size_t end = std::min(catalogue.size(), first + server::kTracksPerBatch);
+            std::vector<server::NewTrack> batch(end - first);
+            for (size_t i = first; i < end; ++i) {
+                server::TrackRecord& record = batch[i - first].record;
+                record.path = catalogue[i].path;
+                record.fileHash = std::to_string(i);
+                record.title = std::filesystem::path(catalogue[i].path).stem().string();
+                record.duration = catalogue[i].samples.size() / 8000.0;
+                batch[i - first].print = std::move(landmarks[i]);
             }
-            audioSeconds += record.duration;
-            fingerprintSeconds += fpSeconds[i];
-            postings += landmarks[i].landmarks.size();
+            server::storeTracks(*catalog, *index, batch);
+            for (size_t i = first; i < end; ++i) {
+                const server::NewTrack& stored = batch[i - first];
+                if (!stored.error.empty()) {
+                    std::fprintf(stderr, "store failed: %s\n", stored.error.c_str());
+                    return 1;
+                }
+                trackIds[i] = stored.id;
+                audioSeconds += stored.record.duration;
+                fingerprintSeconds += fpSeconds[i];
+                postings += stored.print.landmarks.size();
+            }
         }
         storeSeconds = since(storeStart);
         index->stats(stats, error);
+        const auto compactStart = Clock::now();
         bool compactedDone = false;
-        if (!index->compact(compactedDone, error) || !index->stats(compacted, error)) {
+        if (!index->compact(compactedDone, error)) {
             std::fprintf(stderr, "compaction failed: %s\n", error.c_str());
             return 1;
         }
+        storeSeconds += since(compactStart);
+        index->stats(compacted, error);
     }
     const double hours = audioSeconds / 3600.0;
     std::vector<server::TrackRecording> recordings;

@@ -15,7 +15,7 @@
 #include "server/fingerprint/audio_decoder.h"
 #include "server/fingerprint/fingerprinter.h"
 #include "server/fingerprint/pcm_audio.h"
-#include "server/ingest/recording_groups.h"
+#include "server/ingest/track_batch.h"
 
 namespace melodex::server {
 namespace {
@@ -30,10 +30,7 @@ struct Prepared {
     double bytes = 0;
     bool skip = false;
     std::string problem;
-    TrackRecord record;
-    std::vector<uint8_t> art;
-    Fingerprint print;
-    uint32_t replaces = 0;  // id of an older version of the same file
+    NewTrack track;
     double decodeSeconds = 0;
     double fingerprintSeconds = 0;
 };
@@ -43,9 +40,10 @@ Prepared prepare(const std::string& path, Catalog& catalog, const IndexerOptions
     p.path = path;
     std::error_code ec;
     p.bytes = static_cast<double>(std::filesystem::file_size(path, ec));
-    p.record.path = path;
-    p.record.fileHash = hashFile(path);
-    if (p.record.fileHash.empty()) {
+    TrackRecord& record = p.track.record;
+    record.path = path;
+    record.fileHash = hashFile(path);
+    if (record.fileHash.empty()) {
         p.problem = "cannot read the file";
         return p;
     }
@@ -53,11 +51,11 @@ Prepared prepare(const std::string& path, Catalog& catalog, const IndexerOptions
     bool found = false;
     std::string error;
     if (catalog.findByPath(path, existing, found, error) && found) {
-        if (existing.fileHash == p.record.fileHash) {
+        if (existing.fileHash == record.fileHash) {
             p.skip = true;
             return p;
         }
-        p.replaces = existing.id;
+        p.track.replaces = existing.id;
     }
     auto start = Clock::now();
     std::vector<float> samples;
@@ -67,15 +65,15 @@ Prepared prepare(const std::string& path, Catalog& catalog, const IndexerOptions
     }
     p.decodeSeconds = secondsSince(start);
     start = Clock::now();
-    p.print = fingerprint(samples, options.params);
+    p.track.print = fingerprint(samples, options.params);
     p.fingerprintSeconds = secondsSince(start);
-    p.record.duration = static_cast<double>(samples.size()) / kFingerprintRate;
+    record.duration = static_cast<double>(samples.size()) / kFingerprintRate;
 
     const TrackMetadata meta = readMetadata(path);
-    p.record.artist = meta.artist;
-    p.record.album = meta.album;
-    p.record.title = meta.title;
-    if (!meta.cover.empty()) makeThumbnail(meta.cover, options.artSize, p.art, error);
+    record.artist = meta.artist;
+    record.album = meta.album;
+    record.title = meta.title;
+    if (!meta.cover.empty()) makeThumbnail(meta.cover, options.artSize, p.track.art, error);
     return p;
 }
 
@@ -124,9 +122,7 @@ bool Indexer::recover(std::string& error) {
     return true;
 }
 
-bool Indexer::removeTrack(uint32_t id, std::string& error) {
-    return index_.removeTrack(id, error) && catalog_.remove(id, error);
-}
+bool Indexer::removeTrack(uint32_t id, std::string& error) { return removeStoredTrack(catalog_, index_, id, error); }
 
 IndexReport Indexer::run(const std::vector<std::string>& files, const ProgressFn& progress, const ProblemFn& problem) {
     IndexReport report;
@@ -150,45 +146,49 @@ IndexReport Indexer::run(const std::vector<std::string>& files, const ProgressFn
             handoff.producerDone();
         });
     }
-    while (std::optional<Prepared> item = handoff.pop()) {
+    // Files are counted as done once stored, a batch at a time.
+    const auto counted = [&](const Prepared& item) {
+        ++state.filesDone;
+        state.bytesDone += item.bytes;
+        state.elapsedSeconds = secondsSince(start);
+        if (progress) progress(state);
+    };
+    std::vector<Prepared> batch;
+    const auto store = [&] {
         const auto storeStart = Clock::now();
-        std::string error;
+        std::vector<NewTrack> tracks;
+        for (Prepared& p : batch) tracks.push_back(std::move(p.track));
+        storeTracks(catalog_, index_, tracks);
+        report.storeSeconds += secondsSince(storeStart);
+        for (size_t i = 0; i < batch.size(); ++i) {
+            if (tracks[i].error.empty()) {
+                ++report.added;
+                report.audioSeconds += tracks[i].record.duration;
+                state.audioSeconds += tracks[i].record.duration;
+            } else {
+                ++report.failed;
+                if (problem) problem(batch[i].path, tracks[i].error);
+            }
+            report.decodeSeconds += batch[i].decodeSeconds;
+            report.fingerprintSeconds += batch[i].fingerprintSeconds;
+            counted(batch[i]);
+        }
+        batch.clear();
+    };
+    while (std::optional<Prepared> item = handoff.pop()) {
         if (item->skip) {
             ++report.skipped;
+            counted(*item);
         } else if (!item->problem.empty()) {
             ++report.failed;
             if (problem) problem(item->path, item->problem);
+            counted(*item);
         } else {
-            uint32_t id = 0;
-            std::vector<uint32_t> same;
-            const bool stored = (item->replaces == 0 || removeTrack(item->replaces, error)) &&
-                                findSameRecording(index_, item->print.landmarks, same, error) &&
-                                catalog_.beginTrack(item->record, item->art, id, error) &&
-                                index_.addTrack(id, item->print, error) &&
-                                joinRecording(index_, id, same, error) &&
-                                catalog_.markReady(id, static_cast<int64_t>(item->print.landmarks.size()), error);
-            if (!stored && id != 0) {
-                // Undo the half-stored track now rather than at the next run.
-                std::string ignored;
-                removeTrack(id, ignored);
-            }
-            if (stored) {
-                ++report.added;
-                report.audioSeconds += item->record.duration;
-                state.audioSeconds += item->record.duration;
-            } else {
-                ++report.failed;
-                if (problem) problem(item->path, error);
-            }
-            report.decodeSeconds += item->decodeSeconds;
-            report.fingerprintSeconds += item->fingerprintSeconds;
+            batch.push_back(std::move(*item));
+            if (batch.size() == kTracksPerBatch) store();
         }
-        report.storeSeconds += secondsSince(storeStart);
-        ++state.filesDone;
-        state.bytesDone += item->bytes;
-        state.elapsedSeconds = secondsSince(start);
-        if (progress) progress(state);
     }
+    store();
     for (std::thread& w : workers) w.join();
     report.wallSeconds = secondsSince(start);
     return report;

@@ -39,8 +39,8 @@ struct IndexReport {
 };
 
 // Adds files to the catalogue and the index: decoding and fingerprinting run on worker threads,
-// one writer stores each track in its own index transaction between the catalogue's
-// pending and ready marks, so that an interrupted run leaves every track complete or absent.
+// one writer stores the tracks a batch at a time (track_batch.h) between the catalogue's pending
+// and ready marks, so that an interrupted run leaves every track complete or absent.
 class Indexer {
 public:
     using ProgressFn = std::function<void(const IndexProgress&)>;

@@ -9,9 +9,11 @@
 #include "server/catalog/catalog.h"
 #include "server/catalog/thumbnail.h"
 #include "server/fingerprint/audio_decoder.h"
+#include "server/fingerprint/fingerprinter.h"
 #include "server/index/index.h"
 #include "server/ingest/file_scanner.h"
 #include "server/ingest/indexer.h"
+#include "server/ingest/track_batch.h"
 #include "server/match/identifier.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
@@ -127,6 +129,66 @@ TEST(Indexer, IndexesFoldersRecoversSkipsUnchangedFilesAndReplacesEditedOnes) {
     IndexStats stats;
     ASSERT_TRUE(index->stats(stats, error));
     EXPECT_EQ(stats.tracks, 2u);
+}
+
+// An index that refuses one track, as a full disk or a damaged page would refuse a write.
+class RefusingIndex : public Index {
+public:
+    RefusingIndex(Index& real, uint32_t refused) : real_(real), refused_(refused) {}
+    bool addTrack(uint32_t t, const Fingerprint& p, std::string& e) override {
+        return t != refused_ ? real_.addTrack(t, p, e) : (e = "refused", false);
+    }
+    bool addTracks(const std::vector<TrackFingerprint>& tracks, std::string& e) override {
+        for (const TrackFingerprint& t : tracks)
+            if (t.track == refused_) return (e = "refused", false);
+        return real_.addTracks(tracks, e);
+    }
+    bool removeTrack(uint32_t t, std::string& e) override { return real_.removeTrack(t, e); }
+    bool hasTrack(uint32_t t, bool& present, std::string& e) override { return real_.hasTrack(t, present, e); }
+    bool lookup(const std::vector<uint32_t>& h, const Sink& sink, std::string& e, size_t m) override {
+        return real_.lookup(h, sink, e, m);
+    }
+    bool signature(uint32_t t, std::vector<uint32_t>& out, std::string& e) override { return real_.signature(t, out, e); }
+    bool setRecordings(const std::vector<TrackRecording>& c, std::string& e) override { return real_.setRecordings(c, e); }
+    bool recordings(std::vector<TrackRecording>& out, std::string& e) override { return real_.recordings(out, e); }
+    bool stats(IndexStats& out, std::string& e) override { return real_.stats(out, e); }
+    bool compact(bool& done, std::string& e) override { return real_.compact(done, e); }
+    bool postingCount(uint64_t& out, std::string& e) override { return real_.postingCount(out, e); }
+
+private:
+    Index& real_;
+    uint32_t refused_;
+};
+
+// A batch whose second track the index refuses and whose fourth repeats the first one's path: those
+// two are reported and leave nothing behind, the others are stored, and the copy of the first
+// track in the same batch joins its recording.
+TEST(StoreTracks, AFailedTrackTakesNoOtherWithItAndCopiesInOneBatchAreGrouped) {
+    test::TempDir dir;
+    std::string error;
+    auto catalog = openSqliteCatalog(dir / "catalog.sqlite", error);
+    auto lmdb = openLmdbIndex(dir / "index", error);
+    ASSERT_TRUE(catalog && lmdb) << error;
+    RefusingIndex index(*lmdb, 2);
+    std::vector<NewTrack> batch(4);
+    for (size_t i = 0; i < batch.size(); ++i) {
+        batch[i].record.path = "/music/" + std::to_string(i) + ".wav";
+        batch[i].print = fingerprint(test::melody(static_cast<uint32_t>(70 + i), 30.0), FingerprintParams::catalogue());
+    }
+    batch[2].print = batch[0].print;
+    batch[3].record.path = batch[0].record.path;
+    storeTracks(*catalog, index, batch);
+    EXPECT_EQ(std::make_tuple(batch[0].error, batch[1].error, batch[2].error, batch[1].id, batch[3].id),
+              std::make_tuple("", "refused", "", 0u, 0u));
+    EXPECT_FALSE(batch[3].error.empty());
+    std::vector<TrackRecord> listed;
+    std::vector<uint32_t> pending;
+    std::vector<TrackRecording> groups;
+    IndexStats stats;
+    ASSERT_TRUE(catalog->list(listed, error) && catalog->pendingTracks(pending, error) &&
+                lmdb->recordings(groups, error) && lmdb->stats(stats, error)) << error;
+    EXPECT_EQ(std::make_tuple(listed.size(), pending.size(), stats.tracks, groups.size()),
+              std::make_tuple(2u, 0u, 2u, 2u));
 }
 
 }  // namespace
