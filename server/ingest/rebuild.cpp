@@ -9,6 +9,7 @@
 #include "server/fingerprint/fingerprinter.h"
 #include "server/fingerprint/pcm_audio.h"
 #include "server/ingest/recording_groups.h"
+#include "server/ingest/track_batch.h"
 
 namespace melodex::server {
 namespace {
@@ -34,8 +35,9 @@ RebuildReport rebuildIndex(Catalog& catalog, Index& index, const IndexerOptions&
         options.threads > 0 ? options.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
     IndexProgress state;
     state.filesTotal = tracks.size();
-    // A few tracks per thread at a time: decoded audio is large, fingerprints are not.
-    const size_t chunk = threads * 2;
+    // A batch of tracks at a time, stored together: a worker holds one track's decoded audio at a
+    // time, the batch only their fingerprints.
+    const size_t chunk = std::max(threads * 2, kTracksPerBatch);
     for (size_t first = 0; first < tracks.size(); first += chunk) {
         const size_t count = std::min(chunk, tracks.size() - first);
         std::vector<Rebuilt> done(count);
@@ -51,6 +53,7 @@ RebuildReport rebuildIndex(Catalog& catalog, Index& index, const IndexerOptions&
                 }
             });
         for (std::thread& w : workers) w.join();
+        std::vector<TrackFingerprint> batch;
         for (size_t i = 0; i < count; ++i) {
             const TrackRecord& track = tracks[first + i];
             ++state.filesDone;
@@ -59,14 +62,15 @@ RebuildReport rebuildIndex(Catalog& catalog, Index& index, const IndexerOptions&
                 if (problem) problem(track, done[i].problem);
                 continue;
             }
-            std::vector<uint32_t> same;
-            if (!index.removeTrack(track.id, error) || !findSameRecording(index, done[i].print.landmarks, same, error) ||
-                !index.addTrack(track.id, done[i].print, error) || !joinRecording(index, track.id, same, error))
-                return report;
-            ++report.rebuilt;
+            if (!index.removeTrack(track.id, error)) return report;
+            batch.push_back({track.id, std::move(done[i].print)});
             report.audioSeconds += done[i].seconds;
             state.audioSeconds += done[i].seconds;
         }
+        if (!index.addTracks(batch, error)) return report;
+        for (const TrackFingerprint& t : batch)
+            if (!joinCopies(index, t.track, t.print.landmarks, error)) return report;
+        report.rebuilt += batch.size();
         state.elapsedSeconds = std::chrono::duration<double>(Clock::now() - start).count();
         if (progress) progress(state);
     }

@@ -66,4 +66,11 @@ bool joinRecording(Index& index, uint32_t track, const std::vector<uint32_t>& sa
     return index.setRecordings(changes, error);
 }
 
+bool joinCopies(Index& index, uint32_t track, const std::vector<Landmark>& landmarks, std::string& error) {
+    std::vector<uint32_t> same;
+    if (!findSameRecording(index, landmarks, same, error)) return false;
+    same.erase(std::remove(same.begin(), same.end(), track), same.end());
+    return joinRecording(index, track, same, error);
+}
+
 }  // namespace melodex::server

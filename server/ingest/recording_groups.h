@@ -18,4 +18,8 @@ bool findSameRecording(Index& index, const std::vector<Landmark>& landmarks, std
 // Puts `track` into one group with `same` and every track already grouped with them.
 bool joinRecording(Index& index, uint32_t track, const std::vector<uint32_t>& same, std::string& error);
 
+// Groups a track already in the index (which finds itself, and any copy stored in the same
+// batch) with the tracks that hold the same recording.
+bool joinCopies(Index& index, uint32_t track, const std::vector<Landmark>& landmarks, std::string& error);
+
 }  // namespace melodex::server

@@ -25,20 +25,13 @@ void addToIndex(Catalog& catalog, Index& index, const std::vector<NewTrack*>& pe
     const bool stored = index.addTracks(prints, error);
     for (size_t i = 0; i < pending.size(); ++i) pending[i]->print = std::move(prints[i].print);
     if (stored) return;
+    // The ids are new, so a track the index holds is one this batch stored (a store may keep some
+    // tracks of a batch that failed).
     for (NewTrack* t : pending) {
         bool present = false;
         if (!index.hasTrack(t->id, present, error) || (!present && !index.addTrack(t->id, t->print, error)))
             drop(catalog, index, *t, error);
     }
-}
-
-// Groups the track with those that hold the same recording. It is in the index already (with the
-// rest of its batch, which may hold a copy), so it finds itself too.
-bool joinCopies(Index& index, const NewTrack& track, std::string& error) {
-    std::vector<uint32_t> same;
-    if (!findSameRecording(index, track.print.landmarks, same, error)) return false;
-    same.erase(std::remove(same.begin(), same.end(), track.id), same.end());
-    return joinRecording(index, track.id, same, error);
 }
 
 }  // namespace
@@ -59,7 +52,7 @@ void storeTracks(Catalog& catalog, Index& index, std::vector<NewTrack>& batch) {
     for (NewTrack* t : pending) {
         if (t->id == 0) continue;
         std::string error;
-        if (!joinCopies(index, *t, error) ||
+        if (!joinCopies(index, t->id, t->print.landmarks, error) ||
             !catalog.markReady(t->id, static_cast<int64_t>(t->print.landmarks.size()), error))
             drop(catalog, index, *t, error);
     }
