@@ -85,7 +85,9 @@ void compactIndex(Index& index) {
         std::fprintf(stderr, "melodex-server: cannot compact the index: %s\n", error.c_str());
         return;
     }
-    if (done)
+    if (done && after.fileBytes == before.fileBytes)
+        std::printf("index compact (%.1f MB)\n", after.fileBytes / 1e6);
+    else if (done)
         std::printf("compacted the index from %.1f MB to %.1f MB\n", before.fileBytes / 1e6, after.fileBytes / 1e6);
     else
         std::printf("index in use by another process: not compacted (%.1f MB)\n", before.fileBytes / 1e6);

@@ -88,8 +88,9 @@ public:
 
     virtual bool stats(IndexStats& out, std::string& error) = 0;
     // Rewrites the store densely (after many tracks were added one by one, its pages are about
-    // half full; the embedded store also moves every posting into its postings file). Done only
-    // while no other process has the index open; `done` says whether it was.
+    // half full; the embedded store also moves every posting into its postings file), unless it
+    // is dense already. Done only while no other process has the index open; `done` says whether
+    // the store is dense now.
     virtual bool compact(bool& done, std::string& error) = 0;
     // Just the number of postings: cheap enough to ask for every query.
     virtual bool postingCount(uint64_t& out, std::string& error) = 0;

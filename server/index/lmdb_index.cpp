@@ -254,7 +254,7 @@ public:
 
     bool compact(bool& done, std::string& error) override {
         SoleUser sole(users_.get());
-        done = sole.held() && rebuild({}, error);
+        done = sole.held() && (dense() || rebuild({}, error));
         return !sole.held() || done;
     }
 
@@ -271,16 +271,8 @@ public:
         out.postings = postings.ms_entries + file_->size();
         out.tracks = tracks.ms_entries;
         const uint64_t environmentBytes = static_cast<uint64_t>(info.me_last_pgno + 1) * postings.ms_psize;
-        // Pages on LMDB's free list (database 0; each record is a page list led by its length)
-        // are reused by later writes.
-        uint64_t freePages = 0;
-        Cursor cursor(txn.get(), 0, rc);
-        if (rc == MDB_SUCCESS) {
-            MDB_val key, data;
-            while (mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT) == MDB_SUCCESS)
-                if (data.mv_size >= sizeof(size_t)) freePages += *static_cast<const size_t*>(data.mv_data);
-        }
-        out.bytes = environmentBytes - std::min<uint64_t>(environmentBytes, freePages * postings.ms_psize) + file_->bytes();
+        const uint64_t freeBytes = freePages(txn.get()) * postings.ms_psize;
+        out.bytes = environmentBytes - std::min(environmentBytes, freeBytes) + file_->bytes();
         out.fileBytes = environmentBytes + file_->bytes();
         return true;
     }
@@ -294,6 +286,32 @@ public:
     }
 
 private:
+    // Pages on LMDB's free list (database 0; each record is a page list led by its length), which
+    // later writes reuse.
+    static uint64_t freePages(MDB_txn* txn) {
+        uint64_t pages = 0;
+        int rc = 0;
+        Cursor cursor(txn, 0, rc);
+        if (rc != MDB_SUCCESS) return 0;
+        MDB_val key, data;
+        while (mdb_cursor_get(cursor.get(), &key, &data, MDB_NEXT) == MDB_SUCCESS)
+            if (data.mv_size >= sizeof(size_t)) pages += *static_cast<const size_t*>(data.mv_data);
+        return pages;
+    }
+
+    // Whether a rewrite would change little: every posting in the file, none hidden, and LMDB's
+    // file almost free of unused pages.
+    bool dense() {
+        int rc = 0;
+        Txn txn(env_.get(), MDB_RDONLY, rc);
+        MDB_stat tree{}, hidden{};
+        MDB_envinfo info{};
+        if (rc != MDB_SUCCESS || mdb_stat(txn.get(), tables_.postings, &tree) != MDB_SUCCESS ||
+            mdb_stat(txn.get(), tables_.hidden, &hidden) != MDB_SUCCESS || mdb_env_info(env_.get(), &info) != MDB_SUCCESS)
+            return false;
+        return tree.ms_entries == 0 && hidden.ms_entries == 0 && 8 * freePages(txn.get()) <= info.me_last_pgno + 1;
+    }
+
     // Appends the hash's postings in the postings table to `buffer`; `tooCommon` when they would
     // take it past `limit`.
     static bool readTableRun(MDB_cursor* cursor, uint32_t hash, size_t limit, std::vector<Posting>& buffer,

@@ -417,6 +417,8 @@ TEST(LmdbIndex, RewritesDenselyOnlyWhileNoOtherProcessHasItOpen) {
     for (const auto& entry : std::filesystem::directory_iterator(dir / "index"))
         if (entry.path().filename().string().rfind("postings-", 0) == 0) files.push_back(entry.path());
     ASSERT_EQ(files.size(), 1u);
+    // A rewrite that would change nothing is left out: the file stays.
+    ASSERT_TRUE(index->compact(done, error) && done && std::filesystem::exists(files[0])) << error;
     index.reset();
     {
         std::fstream file(files[0], std::ios::in | std::ios::out | std::ios::binary);
@@ -424,7 +426,7 @@ TEST(LmdbIndex, RewritesDenselyOnlyWhileNoOtherProcessHasItOpen) {
         file.write(std::string(12, '\xFF').data(), 12);
     }
     index = openLmdbIndex(dir / "index", error);
-    ASSERT_TRUE(index) << error;
+    ASSERT_TRUE(index && index->removeTrack(8, error)) << error;
     EXPECT_FALSE(index->compact(done, error));
     EXPECT_NE(error.find("is damaged"), std::string::npos) << error;
     EXPECT_TRUE(std::filesystem::exists(files[0]));
