@@ -276,6 +276,22 @@ bool storeBatch(std::vector<Store>& stores, const std::vector<server::TrackFinge
     return true;
 }
 
+// Compacts the stores after their batches, as an indexing run ends: the embedded index then moves
+// what its tree took into its postings file, where queries read it.
+bool compactStores(std::vector<Store>& stores) {
+    for (Store& store : stores) {
+        std::string error;
+        bool done = false;
+        const auto start = Clock::now();
+        if (!store.index->compact(done, error)) {
+            std::fprintf(stderr, "%s: %s\n", store.name.c_str(), error.c_str());
+            return false;
+        }
+        store.storingSeconds += secondsSince(start);
+    }
+    return true;
+}
+
 // Fingerprints `count` distractors on all cores, with ids from `firstId` on.
 std::vector<server::TrackFingerprint> makeDistractors(const std::vector<bench::Track>& catalogue, size_t count, uint32_t firstId,
                                                     double seconds, int threads, std::mt19937_64& rng) {
@@ -397,6 +413,7 @@ int main(int argc, char** argv) {
             const auto batch = makeDistractors(catalogue, count, static_cast<uint32_t>(tracks + done + 1), seconds, threads, rng);
             if (!storeBatch(stores, batch)) return 1;
         }
+        if (add > 0 && !compactStores(stores)) return 1;
         tracks = measureOnly ? checkpoint : tracks + add;
         audioSeconds += static_cast<double>(add) * seconds;
 
