@@ -371,7 +371,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "empty corpus: run bench/server/make_corpus.sh first\n");
         return 1;
     }
-    // The decoded corpus lives in this process too: the serving memory is reported above this
+    // The decoded corpus lives in this process too: the process's memory is reported above this
     // baseline, without the index's mapped file (whose pages the kernel may drop at will).
     const long baseline = anonymousBytes();
     if (!measureOnly) std::filesystem::remove_all(work);
