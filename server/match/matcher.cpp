@@ -5,8 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
-#include <numeric>
-#include <tuple>
+#include <queue>
 
 namespace melodex::server {
 namespace {
@@ -162,18 +161,12 @@ private:
     std::vector<std::pair<int, uint32_t>> pairs_;
 };
 
-// Two peaks of a track's votes over their offsets (track frame - query frame), each the most votes
-// in two neighbouring bins. Over all its votes in bins as wide as the tolerance's window: a bound
-// on the track's score at the recording's own speed (the window's offsets lie in at most two such
-// bins), so that most tracks are never aligned. Over its triplets' votes in coarse bins: the rank
-// of the tracks to align over speeds.
-struct OffsetPeaks {
-    int window = 0;
-    int coarse = 0;
-};
-
-// The most votes in two neighbouring bins of `width` frames of offset. Saturating: a peak that
-// stops at 65535 still exceeds every score it has to beat.
+// The most votes in two neighbouring bins of `width` frames of offset (track frame - query
+// frame). Over all of a track's votes in bins as wide as the tolerance's window, it bounds the
+// track's score at the recording's own speed (the window's offsets lie in at most two such bins),
+// so that most tracks are never aligned; over its triplets' votes in coarse bins, it ranks the
+// tracks to align over speeds. Saturating: a peak that stops at 65535 still exceeds every score
+// it has to beat.
 int offsetPeak(const uint64_t* begin, const uint64_t* end, int width) {
     thread_local std::vector<int64_t> bins;
     thread_local std::vector<uint16_t> counts;  // zero between calls
@@ -192,10 +185,6 @@ int offsetPeak(const uint64_t* begin, const uint64_t* end, int width) {
     }
     for (const int64_t b : bins) counts[static_cast<size_t>(b - first)] = 0;
     return peak;
-}
-
-OffsetPeaks offsetPeaks(const TrackVotes& t, int tolerance) {
-    return {offsetPeak(t.begin, t.end, 2 * tolerance + 1), offsetPeak(t.split, t.end, kCoarseBinFrames)};
 }
 
 std::vector<double> speedsToTry(const MatchParams& params) {
@@ -231,76 +220,77 @@ void keepBest(std::vector<std::pair<int, T>>& ranked, size_t keep) {
     if (ranked.size() > keep) ranked.resize(keep);
 }
 
-// The score that a track needs to enter a list already holding `keep` better ones.
-int entryScore(const std::vector<int>& scores, size_t keep, int minVotes) {
-    if (scores.size() < keep) return minVotes;
-    thread_local std::vector<int> top;
-    top.assign(scores.begin(), scores.end());
-    std::nth_element(top.begin(), top.begin() + static_cast<long>(keep - 1), top.end(), std::greater<>());
-    return std::max(minVotes, top[keep - 1]);
-}
-
-// At the recording's own speed, the tracks on whose offset (within the tolerance) most distinct
-// query frames agree, pairs and triplets together: the best `nominatedAtOwnSpeed`, best first.
-// Tracks are aligned in the order of their window peak, which bounds their score, until it cannot
-// enter the list. Equal scores go to the track with more votes, then the lower id (the order of
-// `tracks`).
-std::vector<std::pair<int, Candidate>> bestAtOwnSpeed(const std::vector<TrackVotes>& tracks,
-                                                      const std::vector<OffsetPeaks>& peaks, const MatchParams& params) {
-    thread_local Aligner aligner;
-    std::vector<size_t> order(peaks.size());
-    std::iota(order.begin(), order.end(), size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return peaks[a].window > peaks[b].window; });
-    std::vector<std::tuple<int, size_t, Alignment>> scored;  // score, position in `tracks`, alignment
-    std::vector<int> scores;
-    int entry = params.minVotes;
-    for (size_t i : order) {
-        if (peaks[i].window < entry) break;
-        const Alignment a = aligner.atSpeed(tracks[i].begin, tracks[i].end, 1.0, params.offsetTolerance);
-        if (a.score < entry) continue;
-        scored.push_back({a.score, i, a});
-        scores.push_back(a.score);
-        entry = entryScore(scores, params.nominatedAtOwnSpeed, params.minVotes);
+// The best `keep` values seen so far, and so the value a newcomer must reach.
+class EntryBar {
+public:
+    EntryBar(size_t keep, int floor) : keep_(keep), floor_(floor) {}
+    int value() const { return best_.size() < keep_ ? floor_ : std::max(floor_, best_.top()); }
+    void add(int v) {
+        best_.push(v);
+        if (best_.size() > keep_) best_.pop();
     }
-    std::sort(scored.begin(), scored.end(), [](const auto& a, const auto& b) {
-        return std::get<0>(a) != std::get<0>(b) ? std::get<0>(a) > std::get<0>(b) : std::get<1>(a) < std::get<1>(b);
-    });
-    std::vector<std::pair<int, Candidate>> out;
-    for (const auto& [score, i, alignment] : scored) {
-        Candidate c;
-        c.track = tracks[i].track;
-        c.ownSpeed = true;
-        c.votes = tracks[i].size();
-        c.alignment = alignment;
-        out.push_back({score, c});
+
+private:
+    size_t keep_;
+    int floor_;
+    std::priority_queue<int, std::vector<int>, std::greater<>> best_;
+};
+
+// The tracks each way of nominating ranks highest, before trimming to the best: at the
+// recording's own speed, the tracks on whose offset (within the tolerance) most distinct query
+// frames agree, pairs and triplets together; at any speed, the tracks with the most triplet votes
+// in a coarse offset bin. Tracks come most voted first, and a track's votes bound both its peaks,
+// so the walk stops at the first track that could enter neither list; within it, a track is only
+// aligned when its window peak could enter the own-speed list. Equal scores go to the track with
+// more votes, then the lower id (the order of `tracks`).
+struct Ranked {
+    std::vector<std::pair<int, Candidate>> ownSpeed;
+    std::vector<std::pair<int, TrackVotes>> coarse;
+};
+
+Ranked rank(const std::vector<TrackVotes>& tracks, const MatchParams& params) {
+    thread_local Aligner aligner;
+    Ranked out;
+    EntryBar own(params.nominatedAtOwnSpeed, params.minVotes), coarse(params.aligned, params.minVotes);
+    for (const TrackVotes& t : tracks) {
+        const int votes = static_cast<int>(t.size());
+        if (votes < std::min(own.value(), coarse.value())) break;
+        if (votes >= own.value() && offsetPeak(t.begin, t.end, 2 * params.offsetTolerance + 1) >= own.value()) {
+            const Alignment a = aligner.atSpeed(t.begin, t.end, 1.0, params.offsetTolerance);
+            if (a.score >= own.value()) {
+                Candidate c;
+                c.track = t.track;
+                c.ownSpeed = true;
+                c.votes = t.size();
+                c.alignment = a;
+                out.ownSpeed.push_back({a.score, c});
+                own.add(a.score);
+            }
+        }
+        if (t.end - t.split < coarse.value()) continue;
+        const int peak = offsetPeak(t.split, t.end, kCoarseBinFrames);
+        if (peak < coarse.value()) continue;
+        out.coarse.push_back({peak, t});
+        coarse.add(peak);
     }
     return out;
 }
 
-// Nominates candidates two ways: at the recording's own speed (bestAtOwnSpeed); at any speed, the
-// tracks with the most triplet votes in a coarse offset bin, each then aligned over the speeds to
-// try.
-std::vector<Candidate> nominate(std::vector<TrackVotes>& tracks, const MatchParams& params, MatchResult& result) {
+// Nominates candidates both ways (rank): those at the recording's own speed as they are aligned,
+// the others each aligned over the speeds to try.
+std::vector<Candidate> nominate(const std::vector<TrackVotes>& tracks, const MatchParams& params, MatchResult& result) {
     thread_local Aligner aligner;
-    std::vector<OffsetPeaks> peaks;
-    for (const TrackVotes& t : tracks) {
-        if (static_cast<int>(t.size()) < params.minVotes) break;
-        peaks.push_back(offsetPeaks(t, params.offsetTolerance));
-    }
-    std::vector<std::pair<int, Candidate>> ownSpeed = bestAtOwnSpeed(tracks, peaks, params);
-    std::vector<std::pair<int, TrackVotes>> coarse;
-    for (size_t i = 0; i < peaks.size(); ++i)
-        if (peaks[i].coarse >= params.minVotes) coarse.push_back({peaks[i].coarse, tracks[i]});
-    keepBest(ownSpeed, params.nominatedAtOwnSpeed);
-    keepBest(coarse, params.aligned);
+    Ranked ranked = rank(tracks, params);
+    keepBest(ranked.ownSpeed, params.nominatedAtOwnSpeed);
+    keepBest(ranked.coarse, params.aligned);
     std::vector<Candidate> out;
-    for (const auto& [score, c] : ownSpeed) {
+    for (const auto& [score, c] : ranked.ownSpeed) {
         out.push_back(c);
         result.nominated.push_back(c.track);
     }
     const std::vector<double> speeds = speedsToTry(params);
     std::vector<std::pair<int, Candidate>> aligned;
-    for (const auto& [peak, t] : coarse) {
+    for (const auto& [peak, t] : ranked.coarse) {
         Candidate c;
         c.track = t.track;
         c.votes = t.size();
