@@ -80,6 +80,24 @@ struct TrackVotes {
     size_t size() const { return static_cast<size_t>(end - begin); }
 };
 
+// Most voted first, equal counts in track order (the order `tracks` come in): a counting sort on
+// the counts, as a large catalogue gives votes to most of its tracks; the few tracks with
+// kCountedVotes or more are ordered among themselves.
+void mostVotedFirst(std::vector<TrackVotes>& tracks) {
+    static constexpr size_t kCountedVotes = 1024;
+    thread_local std::vector<size_t> next;
+    next.assign(kCountedVotes + 1, 0);
+    const auto bucket = [](const TrackVotes& t) { return kCountedVotes - std::min(t.size(), kCountedVotes); };
+    for (const TrackVotes& t : tracks) ++next[bucket(t) + 1];
+    for (size_t b = 1; b <= kCountedVotes; ++b) next[b] += next[b - 1];
+    std::vector<TrackVotes> sorted(tracks.size());
+    for (const TrackVotes& t : tracks) sorted[next[bucket(t)]++] = t;
+    std::sort(sorted.begin(), sorted.begin() + static_cast<long>(next[0]), [](const TrackVotes& a, const TrackVotes& b) {
+        return a.size() != b.size() ? a.size() > b.size() : a.track < b.track;
+    });
+    tracks = std::move(sorted);
+}
+
 // The votes grouped by track (a counting sort into `grouped`), pairs before triplets within a
 // track, most voted tracks first.
 std::vector<TrackVotes> groupByTrack(const std::vector<uint64_t>& votes, std::vector<uint64_t>& grouped) {
@@ -101,9 +119,7 @@ std::vector<TrackVotes> groupByTrack(const std::vector<uint64_t>& votes, std::ve
         uint64_t* end = grouped.data() + start[t + 1];
         out.push_back({t, begin, std::partition(begin, end, [](uint64_t v) { return !tripletVote(v); }), end});
     }
-    std::sort(out.begin(), out.end(), [](const TrackVotes& a, const TrackVotes& b) {
-        return a.size() != b.size() ? a.size() > b.size() : a.track < b.track;
-    });
+    mostVotedFirst(out);
     return out;
 }
 
