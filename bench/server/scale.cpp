@@ -264,19 +264,6 @@ void printGrowthLaw(const std::vector<CostAt>& at) {
                 predict(70000));
 }
 
-bool storeBatch(std::vector<Store>& stores, const std::vector<server::TrackFingerprint>& batch) {
-    for (Store& store : stores) {
-        std::string error;
-        const auto start = Clock::now();
-        if (!store.index->addTracks(batch, error)) {
-            std::fprintf(stderr, "%s: %s\n", store.name.c_str(), error.c_str());
-            return false;
-        }
-        store.storingSeconds += secondsSince(start);
-    }
-    return true;
-}
-
 // Anonymous memory in use: the heap first gives back what is free (the distractor batches, long
 // stored), which it would otherwise keep mapped.
 long anonymousBytes() {
@@ -284,20 +271,32 @@ long anonymousBytes() {
     return bench::residentBytes("RssAnon:");
 }
 
-// Compacts the stores after their batches, as an indexing run ends: the embedded index then moves
-// what its tree took into its postings file, where queries read it.
-bool compactStores(std::vector<Store>& stores) {
+// Runs a write on every store, its time counted as storing.
+template <class Write>
+bool writeAll(std::vector<Store>& stores, const Write& write) {
     for (Store& store : stores) {
         std::string error;
-        bool done = false;
         const auto start = Clock::now();
-        if (!store.index->compact(done, error)) {
+        if (!write(*store.index, error)) {
             std::fprintf(stderr, "%s: %s\n", store.name.c_str(), error.c_str());
             return false;
         }
         store.storingSeconds += secondsSince(start);
     }
     return true;
+}
+
+bool storeBatch(std::vector<Store>& stores, const std::vector<server::TrackFingerprint>& batch) {
+    return writeAll(stores, [&](server::Index& index, std::string& error) { return index.addTracks(batch, error); });
+}
+
+// Compacts the stores after their batches, as an indexing run ends: the embedded index then moves
+// what its tree took into its postings file, where queries read it.
+bool compactStores(std::vector<Store>& stores) {
+    return writeAll(stores, [](server::Index& index, std::string& error) {
+        bool done = false;
+        return index.compact(done, error);
+    });
 }
 
 // Fingerprints `count` distractors on all cores, with ids from `firstId` on.
