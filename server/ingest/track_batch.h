@@ -26,8 +26,8 @@ struct NewTrack {
 inline constexpr size_t kTracksPerBatch = 32;
 
 // Stores a batch of tracks: each one's older version goes and it is marked pending in the
-// catalogue, all go into the index together (a store takes a batch much faster than its tracks
-// one by one), then each joins the tracks that hold the same recording and is marked ready. A
+// catalogue, all go into the index together, then each joins the tracks that hold the same
+// recording and is marked ready. A
 // track that fails is taken out again with its `error` set; the others are stored. An interrupted
 // batch leaves only pending tracks, which the next run removes.
 void storeTracks(Catalog& catalog, Index& index, std::vector<NewTrack>& batch);
