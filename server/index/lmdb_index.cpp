@@ -450,18 +450,19 @@ private:
         return !failed(txn.commit(), "cannot commit the tracks", error);
     }
 
-    // A rewrite costs the whole index, so alone the index takes a batch that way only when the
-    // batch and the postings added since the last rewrite reach a quarter of it: LMDB's tree stays
-    // small beside the file (a batch then shares its pages), and an index grown from nothing is
-    // written about five times over in all.
+    // A rewrite costs the whole index, some ten times less a posting than adding to LMDB's tree, so
+    // alone the index takes a batch that way when the batch and the postings added since reach an
+    // eighth of the index (the tree then stays small beside the file, and a batch shares its
+    // pages), and always for a batch so large that one transaction of it would crawl.
     bool worthRewriting(const std::vector<TrackFingerprint>& tracks) {
+        constexpr uint64_t kLargeBatch = uint64_t{1} << 24;  // postings: some 35 hours of audio
         uint64_t added = 0;
         for (const TrackFingerprint& t : tracks) added += t.print.landmarks.size();
         int rc = 0;
         Txn txn(env_.get(), MDB_RDONLY, rc);
         MDB_stat tree{};
         if (rc != MDB_SUCCESS || mdb_stat(txn.get(), tables_.postings, &tree) != MDB_SUCCESS) return true;
-        return 4 * (added + tree.ms_entries) >= file_->size() + tree.ms_entries;
+        return added >= kLargeBatch || 8 * (added + tree.ms_entries) >= file_->size() + tree.ms_entries;
     }
 
     // "postings-<n>", one more than the file in use.
