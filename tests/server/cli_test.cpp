@@ -308,7 +308,7 @@ TEST_P(CommandLineTest, AnEarlierIndexIsRebuiltKeepingEveryTracksIdAndDetails) {
     EXPECT_EQ(linesWith(out_, "\"title\":\"Kept\""), 1u) << out_;
 }
 
-// An indexer killed while a track is pending (its postings being stored) leaves nothing a query
+// An indexer killed while tracks are pending (their postings being stored) leaves nothing a query
 // or `list` shows; the next run removes what it left and adds the file again. Then, while a master
 // is lost and its replica takes over, the replies are right or refused with a 503, never wrong, and
 // come back right by themselves.
@@ -343,7 +343,7 @@ TEST_P(ClusterCommandLineTest, AKilledIndexerOrMasterLeavesNoHalfTrackAndNoWrong
         }
     }
     ASSERT_TRUE(caught) << "the indexer finished before it could be stopped with a track pending";
-    ASSERT_EQ(pending(), 1);
+    ASSERT_GE(pending(), 1);  // tracks are stored in batches: one or more
     const auto before = list();
     EXPECT_LT(before.size(), 3u);
     Serving server(with(), dir_);
