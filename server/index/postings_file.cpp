@@ -59,7 +59,6 @@ std::string systemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
 
-// The next posting of a run, coded against the previous one (`last`, updated).
 // Moves `p` past `n` varints without decoding them: each ends with the one byte whose top bit is
 // clear, so whole words whose ending bytes are fewer than those left are passed at once.
 bool skipVarints(const uint8_t*& p, const uint8_t* end, uint64_t n) {
@@ -78,6 +77,7 @@ bool skipVarints(const uint8_t*& p, const uint8_t* end, uint64_t n) {
     return true;
 }
 
+// The next posting of a run, coded against the previous one (`last`, updated).
 bool decodePosting(const uint8_t*& p, const uint8_t* end, Posting& last) {
     uint32_t trackDelta = 0, frame = 0;
     if (!getVarint(p, end, trackDelta) || !getVarint(p, end, frame)) return false;

@@ -203,6 +203,9 @@ int offsetPeak(const uint64_t* begin, const uint64_t* end, int width) {
     return peak;
 }
 
+// The window peak of all a track's votes: a bound on its score at the recording's own speed.
+int windowPeak(const TrackVotes& t, int tolerance) { return offsetPeak(t.begin, t.end, 2 * tolerance + 1); }
+
 std::vector<double> speedsToTry(const MatchParams& params) {
     std::vector<double> speeds = {1.0};
     const int steps = static_cast<int>(std::floor(std::log(params.maxSpeedChange) / std::log(params.speedStep)));
@@ -271,7 +274,7 @@ Ranked rank(const std::vector<TrackVotes>& tracks, const MatchParams& params) {
     for (const TrackVotes& t : tracks) {
         const int votes = static_cast<int>(t.size());
         if (votes < std::min(own.value(), coarse.value())) break;
-        if (votes >= own.value() && offsetPeak(t.begin, t.end, 2 * params.offsetTolerance + 1) >= own.value()) {
+        if (votes >= own.value() && windowPeak(t, params.offsetTolerance) >= own.value()) {
             const Alignment a = aligner.atSpeed(t.begin, t.end, 1.0, params.offsetTolerance);
             if (a.score >= own.value()) {
                 Candidate c;
@@ -397,7 +400,7 @@ bool alignedTracks(Index& index, const std::vector<Landmark>& query, const Match
     for (const TrackVotes& t : groupByTrack(votes, grouped)) {
         if (static_cast<int>(t.size()) < minScore) break;
         // The window peak bounds the score: most tracks with many votes spread them too widely.
-        if (offsetPeak(t.begin, t.end, 2 * params.offsetTolerance + 1) < minScore) continue;
+        if (windowPeak(t, params.offsetTolerance) < minScore) continue;
         const Alignment a = aligner.atSpeed(t.begin, t.end, 1.0, params.offsetTolerance);
         if (a.score >= minScore) out.push_back({t.track, a.score, a.offset});
     }
