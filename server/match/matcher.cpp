@@ -123,6 +123,62 @@ std::vector<TrackVotes> groupByTrack(const std::vector<uint64_t>& votes, std::ve
     return out;
 }
 
+// Values counted by bin, for the most values in two neighbouring bins. Saturating: a count that
+// stops at 65535 still exceeds every score it has to beat.
+class BinCounts {
+public:
+    // Counts the values of `bins` (each value's bin) and returns the most in two neighbouring bins.
+    int count(const std::vector<int64_t>& bins) {
+        if (bins.empty()) return 0;
+        const auto [low, high] = std::minmax_element(bins.begin(), bins.end());
+        first_ = *low - 1;  // an empty bin either side
+        if (counts_.size() < static_cast<size_t>(*high - first_) + 2) counts_.resize(static_cast<size_t>(*high - first_) + 2, 0);
+        int peak = 0;
+        for (const int64_t b : bins) {
+            uint16_t* at = &counts_[static_cast<size_t>(b - first_)];
+            *at += *at < UINT16_MAX;
+            peak = std::max(peak, around(b));
+        }
+        return peak;
+    }
+    // The values in bin `b` and in the fuller of its neighbours.
+    int around(int64_t b) const {
+        const uint16_t* at = &counts_[static_cast<size_t>(b - first_)];
+        return *at + std::max(at[-1], at[1]);
+    }
+    // Back to zero for the next count, given the same bins.
+    void clear(const std::vector<int64_t>& bins) {
+        for (const int64_t b : bins) counts_[static_cast<size_t>(b - first_)] = 0;
+    }
+
+private:
+    std::vector<uint16_t> counts_;
+    int64_t first_ = 0;
+};
+
+// The most values in two neighbouring bins, given each value's bin.
+int binPeak(const std::vector<int64_t>& bins) {
+    thread_local BinCounts counts;
+    const int peak = counts.count(bins);
+    counts.clear(bins);
+    return peak;
+}
+
+// Each vote's bin of `width` frames of offset (track frame - query frame).
+void offsetBins(const uint64_t* begin, const uint64_t* end, int width, std::vector<int64_t>& bins) {
+    bins.clear();
+    for (const uint64_t* v = begin; v < end; ++v)
+        bins.push_back((static_cast<int64_t>(trackFrameOf(*v)) - queryFrameOf(*v) + kCoarseBias) / width);
+}
+
+// The most votes in two neighbouring bins of `width` frames of offset: over a track's triplets'
+// votes in coarse bins, it ranks the tracks to align over speeds.
+int offsetPeak(const uint64_t* begin, const uint64_t* end, int width) {
+    thread_local std::vector<int64_t> bins;
+    offsetBins(begin, end, width, bins);
+    return binPeak(bins);
+}
+
 struct Alignment {
     int score = 0;
     int offset = 0;
@@ -136,13 +192,20 @@ class Aligner {
 public:
     Aligner() : uses_(kMaxQueryFrame + 1, 0) {}
 
+    // The first of `speeds` with the highest score. The speed is searched on a sample of the
+    // votes, which a true match fills with agreeing ones as surely as all of them; the offset is
+    // then counted on all. A speed is only aligned when the votes in its window peak could reach
+    // the best score found: the speed with the highest such peak is aligned first.
     Alignment best(const uint64_t* begin, const uint64_t* end, const std::vector<double>& speeds, int tolerance) {
-        Alignment best;
-        // The speed is searched on a sample of the votes, which a true match fills with agreeing
-        // ones as surely as all of them; the offset is then counted on all.
         const size_t stride = std::max<size_t>(1, static_cast<size_t>(end - begin) / kSpeedSearchVotes);
-        for (double speed : speeds) {
-            const Alignment a = atSpeed(begin, end, speed, tolerance, stride);
+        peaks_.clear();
+        for (double speed : speeds) peaks_.push_back(windowPeak(begin, end, speed, tolerance, stride));
+        const size_t first = static_cast<size_t>(std::max_element(peaks_.begin(), peaks_.end()) - peaks_.begin());
+        const Alignment seed = atSpeed(begin, end, speeds[first], tolerance, stride);
+        Alignment best;
+        for (size_t i = 0; i < speeds.size(); ++i) {
+            if (peaks_[i] < std::max(best.score, seed.score)) continue;
+            const Alignment a = i == first ? seed : atSpeed(begin, end, speeds[i], tolerance, stride);
             if (a.score > best.score) best = a;
         }
         return stride == 1 ? best : atSpeed(begin, end, best.speed, tolerance, 1);
@@ -173,38 +236,43 @@ public:
     }
 
 private:
+    // The votes (every `stride`th) in two neighbouring bins as wide as the tolerance's window: a
+    // bound on the score at `speed`.
+    int windowPeak(const uint64_t* begin, const uint64_t* end, double speed, int tolerance, size_t stride) {
+        bins_.clear();
+        for (const uint64_t* v = begin; v < end; v += stride) {
+            const double offset = trackFrameOf(*v) - speed * queryFrameOf(*v);
+            bins_.push_back((std::lround(offset) + kCoarseBias) / (2 * tolerance + 1));
+        }
+        return binPeak(bins_);
+    }
+
     std::vector<uint16_t> uses_;
     std::vector<std::pair<int, uint32_t>> pairs_;
+    std::vector<int64_t> bins_;
+    std::vector<int> peaks_;
 };
 
-// The most votes in two neighbouring bins of `width` frames of offset (track frame - query
-// frame). Over all of a track's votes in bins as wide as the tolerance's window, it bounds the
-// track's score at the recording's own speed (the window's offsets lie in at most two such bins),
-// so that most tracks are never aligned; over its triplets' votes in coarse bins, it ranks the
-// tracks to align over speeds. Saturating: a peak that stops at 65535 still exceeds every score
-// it has to beat.
-int offsetPeak(const uint64_t* begin, const uint64_t* end, int width) {
+// A track's score at the recording's own speed when it could reach `bar`, else less than `bar`.
+// A window of offsets as wide as the tolerance's lies in two neighbouring bins as wide, so the
+// votes in those bins bound its score: most tracks never reach the bar, and of those that could,
+// only the votes in bins that could are aligned.
+Alignment ownSpeedAlignment(const TrackVotes& t, int tolerance, int bar, Aligner& aligner) {
     thread_local std::vector<int64_t> bins;
-    thread_local std::vector<uint16_t> counts;  // zero between calls
-    if (begin == end) return 0;
-    bins.clear();
-    for (const uint64_t* v = begin; v < end; ++v)
-        bins.push_back((static_cast<int64_t>(trackFrameOf(*v)) - queryFrameOf(*v) + kCoarseBias) / width);
-    const auto [low, high] = std::minmax_element(bins.begin(), bins.end());
-    const int64_t first = *low - 1;  // an empty bin either side
-    if (counts.size() < static_cast<size_t>(*high - first) + 2) counts.resize(static_cast<size_t>(*high - first) + 2, 0);
-    int peak = 0;
-    for (const int64_t b : bins) {
-        uint16_t* at = &counts[static_cast<size_t>(b - first)];
-        *at += *at < UINT16_MAX;
-        peak = std::max(peak, *at + std::max(at[-1], at[1]));
+    thread_local std::vector<uint64_t> hot;
+    thread_local BinCounts counts;
+    offsetBins(t.begin, t.end, 2 * tolerance + 1, bins);
+    Alignment out;
+    out.score = counts.count(bins);
+    if (out.score >= bar) {
+        hot.clear();
+        for (size_t i = 0; i < bins.size(); ++i)
+            if (counts.around(bins[i]) >= bar) hot.push_back(t.begin[i]);
+        out = aligner.atSpeed(hot.data(), hot.data() + hot.size(), 1.0, tolerance);
     }
-    for (const int64_t b : bins) counts[static_cast<size_t>(b - first)] = 0;
-    return peak;
+    counts.clear(bins);
+    return out;
 }
-
-// The window peak of all a track's votes: a bound on its score at the recording's own speed.
-int windowPeak(const TrackVotes& t, int tolerance) { return offsetPeak(t.begin, t.end, 2 * tolerance + 1); }
 
 std::vector<double> speedsToTry(const MatchParams& params) {
     std::vector<double> speeds = {1.0};
@@ -274,8 +342,8 @@ Ranked rank(const std::vector<TrackVotes>& tracks, const MatchParams& params) {
     for (const TrackVotes& t : tracks) {
         const int votes = static_cast<int>(t.size());
         if (votes < std::min(own.value(), coarse.value())) break;
-        if (votes >= own.value() && windowPeak(t, params.offsetTolerance) >= own.value()) {
-            const Alignment a = aligner.atSpeed(t.begin, t.end, 1.0, params.offsetTolerance);
+        if (votes >= own.value()) {
+            const Alignment a = ownSpeedAlignment(t, params.offsetTolerance, own.value(), aligner);
             if (a.score >= own.value()) {
                 Candidate c;
                 c.track = t.track;
@@ -399,9 +467,7 @@ bool alignedTracks(Index& index, const std::vector<Landmark>& query, const Match
     if (!collectVotes(index, query, params, votes, hashes, error)) return false;
     for (const TrackVotes& t : groupByTrack(votes, grouped)) {
         if (static_cast<int>(t.size()) < minScore) break;
-        // The window peak bounds the score: most tracks with many votes spread them too widely.
-        if (windowPeak(t, params.offsetTolerance) < minScore) continue;
-        const Alignment a = aligner.atSpeed(t.begin, t.end, 1.0, params.offsetTolerance);
+        const Alignment a = ownSpeedAlignment(t, params.offsetTolerance, minScore, aligner);
         if (a.score >= minScore) out.push_back({t.track, a.score, a.offset});
     }
     return true;
