@@ -98,26 +98,24 @@ void mostVotedFirst(std::vector<TrackVotes>& tracks) {
     tracks = std::move(sorted);
 }
 
-// The votes grouped by track (a counting sort into `grouped`), pairs before triplets within a
-// track, most voted tracks first.
+// The votes grouped by track (a counting sort into `grouped` on twice the track, plus one for a
+// triplet's vote, so that a track's pairs come before its triplets), most voted tracks first.
 std::vector<TrackVotes> groupByTrack(const std::vector<uint64_t>& votes, std::vector<uint64_t>& grouped) {
-    thread_local std::vector<uint32_t> start;
+    thread_local std::vector<uint32_t> start, fill;
+    const auto slot = [](uint64_t v) { return 2 * trackOf(v) + static_cast<uint32_t>(tripletVote(v)); };
     uint32_t maxTrack = 0;
     for (uint64_t v : votes) maxTrack = std::max(maxTrack, trackOf(v));
-    start.assign(static_cast<size_t>(maxTrack) + 2, 0);
-    for (uint64_t v : votes) ++start[trackOf(v) + 1];
-    for (size_t t = 1; t < start.size(); ++t) start[t] += start[t - 1];
+    start.assign(2 * (static_cast<size_t>(maxTrack) + 1) + 1, 0);
+    for (uint64_t v : votes) ++start[slot(v) + 1];
+    for (size_t s = 1; s < start.size(); ++s) start[s] += start[s - 1];
     grouped.resize(votes.size());
-    {
-        std::vector<uint32_t> fill(start.begin(), start.end() - 1);
-        for (uint64_t v : votes) grouped[fill[trackOf(v)]++] = v;
-    }
+    fill.assign(start.begin(), start.end() - 1);
+    for (uint64_t v : votes) grouped[fill[slot(v)]++] = v;
     std::vector<TrackVotes> out;
     for (uint32_t t = 0; t <= maxTrack; ++t) {
-        if (start[t + 1] == start[t]) continue;
-        uint64_t* begin = grouped.data() + start[t];
-        uint64_t* end = grouped.data() + start[t + 1];
-        out.push_back({t, begin, std::partition(begin, end, [](uint64_t v) { return !tripletVote(v); }), end});
+        const size_t pairs = 2 * static_cast<size_t>(t);
+        if (start[pairs + 2] == start[pairs]) continue;
+        out.push_back({t, grouped.data() + start[pairs], grouped.data() + start[pairs + 1], grouped.data() + start[pairs + 2]});
     }
     mostVotedFirst(out);
     return out;
