@@ -15,7 +15,10 @@ namespace melodex::server::postings_file {
 namespace {
 
 constexpr char kMagic[8] = {'M', 'D', 'X', 'P', 'O', 'S', 'T', 'S'};
-constexpr uint32_t kVersion = 1;
+// Version 2 folds a run of one posting into its run's first varint (see readRunHeader); files of
+// version 1 are read as they are until the index's next rewrite.
+constexpr uint32_t kVersion = 2;
+constexpr uint32_t kOldestVersion = 1;
 constexpr uint64_t kHeaderBytes = 64;
 // Buckets hold about this many postings on average: a lookup decodes a few cache lines, and the
 // directory costs a fraction of a byte per posting.
@@ -77,6 +80,22 @@ bool skipVarints(const uint8_t*& p, const uint8_t* end, uint64_t n) {
     return true;
 }
 
+// A run's header: the difference of its hash's low bits from the previous run's, and its number of
+// postings. From version 2 on, the first varint holds the difference times two, plus one for a run
+// of a single posting, whose count is not written: most triplet hashes hold one posting.
+bool readRunHeader(const uint8_t*& p, const uint8_t* end, uint32_t version, uint32_t& delta, uint32_t& count) {
+    if (!getVarint(p, end, delta)) return false;
+    if (version >= 2) {
+        const bool single = delta & 1;
+        delta >>= 1;
+        if (single) {
+            count = 1;
+            return true;
+        }
+    }
+    return getVarint(p, end, count);
+}
+
 // The next posting of a run, coded against the previous one (`last`, updated).
 bool decodePosting(const uint8_t*& p, const uint8_t* end, Posting& last) {
     uint32_t trackDelta = 0, frame = 0;
@@ -115,12 +134,13 @@ bool Reader::open(const std::string& path, std::string& error) {
     length_ = static_cast<size_t>(st.st_size);
     Header h;
     std::memcpy(&h, base_, sizeof h);
-    const bool headerOk = std::memcmp(h.magic, kMagic, sizeof kMagic) == 0 && h.version == kVersion &&
+    const bool headerOk = std::memcmp(h.magic, kMagic, sizeof kMagic) == 0 && h.version >= kOldestVersion && h.version <= kVersion &&
                           h.shift >= 32 - kMaxBucketBits && h.shift <= 32 - kMinBucketBits &&
                           (h.width == 4 || h.width == 8) && h.buckets == uint64_t{1} << (32 - h.shift) &&
                           h.recordsAt == recordsOffset(h.buckets, h.width) && h.recordsAt <= length_ &&
                           h.recordBytes == length_ - h.recordsAt;
     if (headerOk) {
+        version_ = h.version;
         shift_ = static_cast<int>(h.shift);
         width_ = static_cast<int>(h.width);
         buckets_ = h.buckets;
@@ -161,7 +181,7 @@ bool Reader::append(uint32_t hash, size_t limit, std::vector<Posting>& out) cons
     uint32_t runLow = 0;
     while (p < end) {
         uint32_t delta = 0, count = 0;
-        if (!getVarint(p, end, delta) || !getVarint(p, end, count)) return true;
+        if (!readRunHeader(p, end, version_, delta, count)) return true;
         runLow += delta;
         if (runLow > low) return true;
         if (runLow < low) {
@@ -191,7 +211,7 @@ bool Reader::Walk::next(Entry& out) {
             low_ = 0;
         }
         uint32_t delta = 0;
-        if (!getVarint(at_, end_, delta) || !getVarint(at_, end_, left_)) return !(damaged_ = true);
+        if (!readRunHeader(at_, end_, file_.version_, delta, left_)) return !(damaged_ = true);
         low_ += delta;
         last_ = {};
     }
@@ -244,8 +264,13 @@ bool Writer::endRun(std::string& error) {
     for (uint64_t b = lastBucket_ + 1; b <= bucket; ++b) directory_[b] = written_;
     lastBucket_ = bucket;
     const size_t before = buffer_.size();
-    putVarint(buffer_, low - lastLow_);
-    putVarint(buffer_, static_cast<uint32_t>(run_.size()));
+    const uint32_t delta = low - lastLow_;
+    if (run_.size() == 1) {
+        putVarint(buffer_, 2 * delta + 1);
+    } else {
+        putVarint(buffer_, 2 * delta);
+        putVarint(buffer_, static_cast<uint32_t>(run_.size()));
+    }
     Posting last;
     for (const Posting& p : run_) {
         const uint32_t trackDelta = p.track - last.track;

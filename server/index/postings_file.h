@@ -15,9 +15,10 @@
 // it.
 //
 // A bucket is a sequence of runs, one per hash in it: varints of the hash's low bits (as the
-// difference from the previous run's), the number of postings, then per posting the track as the
-// difference from the previous posting's and the frame (as the difference from the previous
-// posting's when the track is the same). About 4 bytes a posting where fixed fields take 8.
+// difference from the previous run's, times two, plus one for a run of a single posting), the
+// number of postings unless it is one, then per posting the track as the difference from the
+// previous posting's and the frame (as the difference from the previous posting's when the track
+// is the same). About 4 bytes a posting where fixed fields take 8.
 namespace melodex::server::postings_file {
 
 // A posting with its hash, in the order the file keeps them.
@@ -80,6 +81,7 @@ private:
 
     void* base_ = nullptr;
     size_t length_ = 0;
+    uint32_t version_ = 0;
     int shift_ = 0;
     int width_ = 0;
     uint64_t buckets_ = 0;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -20,6 +21,7 @@
 #include "server/catalog/page_store.h"
 #include "server/index/hash_list.h"
 #include "server/index/index.h"
+#include "server/index/postings_file.h"
 #include "server/index/redis_buckets.h"
 #include "tests/server/temp_dir.h"
 #include "tests/support/redis_cluster.h"
@@ -437,6 +439,40 @@ TEST(LmdbIndex, RewritesDenselyOnlyWhileNoOtherProcessHasItOpen) {
 }
 
 using RedisClusterTest = StoreContractTest;
+// A postings file of the first version, which wrote every run's count, is still read: an index
+// keeps it until its next rewrite.
+TEST(PostingsFile, ReadsAFileOfTheFirstVersion) {
+    // Header (magic, version 1, shift 16, 4-byte entries, 2^16 buckets, 2 postings), directory,
+    // then one run in bucket 5: low bits 3, two postings of track 7 at frames 100 and 105.
+    const std::vector<uint8_t> run = {3, 2, 7, 100, 0, 5};
+    const uint64_t buckets = 1 << 16, recordsAt = (64 + (buckets + 1) * 4 + 7) / 8 * 8;
+    std::string bytes(recordsAt, '\0');
+    const auto put = [&](size_t at, auto v) { std::memcpy(&bytes[at], &v, sizeof v); };
+    bytes.replace(0, 8, "MDXPOSTS");
+    put(8, uint32_t{1});
+    put(12, uint32_t{16});
+    put(16, uint32_t{4});
+    put(24, buckets);
+    put(32, uint64_t{2});
+    put(40, recordsAt);
+    put(48, uint64_t{run.size()});
+    for (uint64_t b = 6; b <= buckets; ++b) put(64 + b * 4, static_cast<uint32_t>(run.size()));
+    bytes.append(run.begin(), run.end());
+    TempDir dir;
+    std::ofstream(dir / "postings", std::ios::binary) << bytes;
+    postings_file::Reader file;
+    std::string error;
+    ASSERT_TRUE(file.open(dir / "postings", error)) << error;
+    std::vector<Posting> found;
+    EXPECT_TRUE(file.append(0x50003, 10, found) && file.append(0x50004, 10, found));
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(std::make_tuple(found[1].track, found[0].frame, found[1].frame), std::make_tuple(7u, 100u, 105u));
+    postings_file::Reader::Walk walk(file);
+    postings_file::Entry entry;
+    for (int n = 0; n < 2; ++n) EXPECT_TRUE(walk.next(entry) && entry.hash == 0x50003);
+    EXPECT_FALSE(walk.next(entry) || walk.damaged());
+}
+
 INSTANTIATE_TEST_SUITE_P(Cluster, RedisClusterTest, ::testing::Values("redis"));
 
 // Postings as the Redis index merges them into its buckets, one command per posting.
