@@ -134,8 +134,8 @@ bool Reader::open(const std::string& path, std::string& error) {
     length_ = static_cast<size_t>(st.st_size);
     Header h;
     std::memcpy(&h, base_, sizeof h);
-    const bool headerOk = std::memcmp(h.magic, kMagic, sizeof kMagic) == 0 && h.version >= kOldestVersion && h.version <= kVersion &&
-                          h.shift >= 32 - kMaxBucketBits && h.shift <= 32 - kMinBucketBits &&
+    const bool headerOk = std::memcmp(h.magic, kMagic, sizeof kMagic) == 0 && h.version >= kOldestVersion &&
+                          h.version <= kVersion && h.shift >= 32 - kMaxBucketBits && h.shift <= 32 - kMinBucketBits &&
                           (h.width == 4 || h.width == 8) && h.buckets == uint64_t{1} << (32 - h.shift) &&
                           h.recordsAt == recordsOffset(h.buckets, h.width) && h.recordsAt <= length_ &&
                           h.recordBytes == length_ - h.recordsAt;

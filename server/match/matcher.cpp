@@ -115,7 +115,8 @@ std::vector<TrackVotes> groupByTrack(const std::vector<uint64_t>& votes, std::ve
     for (uint32_t t = 0; t <= maxTrack; ++t) {
         const size_t pairs = 2 * static_cast<size_t>(t);
         if (start[pairs + 2] == start[pairs]) continue;
-        out.push_back({t, grouped.data() + start[pairs], grouped.data() + start[pairs + 1], grouped.data() + start[pairs + 2]});
+        uint64_t* const at = grouped.data();
+        out.push_back({t, at + start[pairs], at + start[pairs + 1], at + start[pairs + 2]});
     }
     mostVotedFirst(out);
     return out;
@@ -130,7 +131,8 @@ public:
         if (bins.empty()) return 0;
         const auto [low, high] = std::minmax_element(bins.begin(), bins.end());
         first_ = *low - 1;  // an empty bin either side
-        if (counts_.size() < static_cast<size_t>(*high - first_) + 2) counts_.resize(static_cast<size_t>(*high - first_) + 2, 0);
+        const auto size = static_cast<size_t>(*high - first_) + 2;
+        if (counts_.size() < size) counts_.resize(size, 0);
         int peak = 0;
         for (const int64_t b : bins) {
             uint16_t* at = &counts_[static_cast<size_t>(b - first_)];
