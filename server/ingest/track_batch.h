@@ -27,9 +27,8 @@ inline constexpr size_t kTracksPerBatch = 32;
 
 // Stores a batch of tracks: each one's older version goes and it is marked pending in the
 // catalogue, all go into the index together, then each joins the tracks that hold the same
-// recording and is marked ready. A
-// track that fails is taken out again with its `error` set; the others are stored. An interrupted
-// batch leaves only pending tracks, which the next run removes.
+// recording and is marked ready. A track that fails is taken out again with its `error` set; the
+// others are stored. An interrupted batch leaves only pending tracks, which the next run removes.
 void storeTracks(Catalog& catalog, Index& index, std::vector<NewTrack>& batch);
 
 // Takes a track out of the index, then out of the catalogue.
