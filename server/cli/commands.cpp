@@ -10,11 +10,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <pthread.h>
-#include <thread>
 
 #include "server/catalog/catalog.h"
 #include "server/cli/progress.h"
+#include "server/cli/stop_signals.h"
 #include "server/cli/stores.h"
 #include "server/fingerprint/audio_decoder.h"
 #include "server/fingerprint/wav_body.h"
@@ -146,12 +145,6 @@ int runServe(const StoreOptions& storage, const ServeCommand& cmd) {
         std::fprintf(stderr, "melodex-server: bad port in --listen\n");
         return 2;
     }
-    // Block the stop signals everywhere; one thread waits for them and stops the server.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     Stores stores;
@@ -168,24 +161,22 @@ int runServe(const StoreOptions& storage, const ServeCommand& cmd) {
         std::fprintf(stderr, "melodex-server: %s\n", error.c_str());
         return 1;
     }
+    const StopSignals stop([&](int signal) {
+        std::printf("%s stopping on signal %d\n", timestamp().c_str(), signal);
+        std::fflush(stdout);
+        service.stop();
+    });
+    if (!stop.ok()) {
+        std::fprintf(stderr, "melodex-server: cannot wait for stop signals\n");
+        return 1;
+    }
     uint64_t tracks = 0;
     double seconds = 0;
     stores.catalog->totals(tracks, seconds, error);
     std::printf("%s serving %llu tracks on http://%s:%d/servlet/QuaverId\n", timestamp().c_str(),
                 static_cast<unsigned long long>(tracks), options.host.c_str(), service.port());
     std::fflush(stdout);
-    std::thread waiter([&] {
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        std::printf("%s stopping on signal %d\n", timestamp().c_str(), signal);
-        std::fflush(stdout);
-        service.stop();
-    });
-    const bool ok = service.run();
-    // run() also returns when the listener fails: wake the waiter so it can be joined.
-    pthread_kill(waiter.native_handle(), SIGTERM);
-    waiter.join();
-    return ok ? 0 : 1;
+    return service.run() ? 0 : 1;
 }
 
 int runIdentify(const StoreOptions& storage, const IdentifyCommand& cmd) {
