@@ -9,7 +9,8 @@ SignatureFeatures signatureFeatures(const Spectrogram& gram, int phase) {
     if (phase < 0 || gram.frames <= phase) return out;
     out.frames = (gram.frames - phase) / kFramesPerSignature;
     out.values.assign(static_cast<size_t>(out.frames) * kSignatureBits, 0.0f);
-    std::vector<float> previous(kBands), level(kBands), change(kBands);
+    // The levels of the last two moments before this one.
+    std::vector<float> older(kBands), previous(kBands), level(kBands), change(kBands), slowChange(kBands);
     for (int j = 0; j < out.frames; ++j) {
         const float* a = &gram.bandPower[static_cast<size_t>(phase + kFramesPerSignature * j) * kBands];
         const float* b = a + kBands;
@@ -19,14 +20,16 @@ SignatureFeatures signatureFeatures(const Spectrogram& gram, int phase) {
             float mean = 0;
             for (int k = 0; k < kBands; ++k) {
                 change[k] = level[k] - previous[k];
+                slowChange[k] = j > 1 ? level[k] - older[k] : change[k];
                 mean += change[k];
             }
             mean /= kBands;
             for (int k = 0; k + 1 < kBands; ++k) {
-                x[k] = change[k] - change[k + 1];
+                x[k] = slowChange[k] - slowChange[k + 1];
                 x[16 + k] = change[k] - mean;
             }
         }
+        older.swap(previous);
         previous.swap(level);
     }
     return out;

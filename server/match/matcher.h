@@ -33,9 +33,9 @@ struct MatchParams {
     // times its alignment's surprise (vote_surprise.h); a match needs `minConfidence`.
     // Out-of-catalogue music stays below it: the highest of 20,000 such recordings (a third noisy,
     // a third with babble) reached 8.1, and an exponential fit of their top 200 expects one in
-    // 400,000 to pass 9.5.
+    // 360,000 to pass 9.8.
     double surpriseWeight = 0.1;
-    double minConfidence = 9.5;
+    double minConfidence = 9.8;
     // Hashes with more postings than this many times the average list, and at least
     // minCommonPostings, are left out of the vote.
     double commonFactor = 32.0;
