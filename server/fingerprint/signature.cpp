@@ -9,7 +9,7 @@ SignatureFeatures signatureFeatures(const Spectrogram& gram, int phase) {
     if (phase < 0 || gram.frames <= phase) return out;
     out.frames = (gram.frames - phase) / kFramesPerSignature;
     out.values.assign(static_cast<size_t>(out.frames) * kSignatureBits, 0.0f);
-    // The levels of the last two moments before this one.
+    // `older` and `previous` hold the levels of the two moments before this one.
     std::vector<float> older(kBands), previous(kBands), level(kBands), change(kBands), slowChange(kBands);
     for (int j = 0; j < out.frames; ++j) {
         const float* a = &gram.bandPower[static_cast<size_t>(phase + kFramesPerSignature * j) * kBands];
