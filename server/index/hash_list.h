@@ -7,12 +7,15 @@
 
 namespace melodex::server {
 
-inline void putVarint(std::vector<uint8_t>& out, uint32_t v) {
+// Appends `v` as a varint to a vector of bytes or a string.
+template <class Bytes>
+void putVarint(Bytes& out, uint32_t v) {
+    using Byte = typename Bytes::value_type;
     while (v >= 0x80) {
-        out.push_back(static_cast<uint8_t>(v | 0x80));
+        out.push_back(static_cast<Byte>(v | 0x80));
         v >>= 7;
     }
-    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<Byte>(v));
 }
 
 // Reads a varint at `p` that ends before `end`; false when it does not (damaged data).

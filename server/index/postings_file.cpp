@@ -9,13 +9,17 @@
 #include <cerrno>
 #include <cstring>
 
-#include "server/index/hash_list.h"
+#include "server/index/run_coding.h"
 
 namespace melodex::server::postings_file {
 namespace {
 
+using run_coding::decodePosting;
+using run_coding::kField;
+using run_coding::skipVarints;
+
 constexpr char kMagic[8] = {'M', 'D', 'X', 'P', 'O', 'S', 'T', 'S'};
-// Version 2 folds a run of one posting into its run's first varint (see readRunHeader); files of
+// Version 2 folds a run of one posting into its run's first varint (run_coding.h); files of
 // version 1 are read as they are until the index's next rewrite.
 constexpr uint32_t kVersion = 2;
 constexpr uint32_t kOldestVersion = 1;
@@ -31,7 +35,6 @@ constexpr int kMaxBucketBits = 24;
 // No posting takes more: two varints of 24 bits, and its run's header when it is alone in it.
 constexpr uint64_t kMaxBytesPerPosting = 16;
 constexpr size_t kBufferBytes = size_t{1} << 20;
-constexpr uint32_t kField = 0xFFFFFF;  // tracks and frames have 24 bits
 
 // Every field in the machine's byte order, as LMDB's own file beside it.
 struct Header {
@@ -60,53 +63,6 @@ int bucketBitsFor(uint64_t capacity) {
 
 std::string systemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
-}
-
-// Moves `p` past `n` varints without decoding them: each ends with the one byte whose top bit is
-// clear, so whole words whose ending bytes are fewer than those left are passed at once.
-bool skipVarints(const uint8_t*& p, const uint8_t* end, uint64_t n) {
-    while (end - p >= 8) {
-        uint64_t word = 0;
-        std::memcpy(&word, p, sizeof word);
-        const auto ends = static_cast<uint64_t>(__builtin_popcountll(~word & 0x8080808080808080ULL));
-        if (ends >= n) break;
-        n -= ends;
-        p += 8;
-    }
-    for (; n > 0; ++p) {
-        if (p == end) return false;
-        n -= !(*p & 0x80);
-    }
-    return true;
-}
-
-// A run's header: the difference of its hash's low bits from the previous run's, and its number of
-// postings. From version 2 on, the first varint holds the difference times two, plus one for a run
-// of a single posting, whose count is not written: most triplet hashes hold one posting.
-bool readRunHeader(const uint8_t*& p, const uint8_t* end, uint32_t version, uint32_t& delta, uint32_t& count) {
-    if (!getVarint(p, end, delta)) return false;
-    if (version >= 2) {
-        const bool single = delta & 1;
-        delta >>= 1;
-        if (single) {
-            count = 1;
-            return true;
-        }
-    }
-    return getVarint(p, end, count);
-}
-
-// The next posting of a run, coded against the previous one (`last`, updated).
-bool decodePosting(const uint8_t*& p, const uint8_t* end, Posting& last) {
-    uint32_t trackDelta = 0, frame = 0;
-    if (!getVarint(p, end, trackDelta) || !getVarint(p, end, frame)) return false;
-    if (trackDelta == 0) {
-        last.frame = (last.frame + frame) & kField;
-    } else {
-        last.track = (last.track + trackDelta) & kField;
-        last.frame = frame & kField;
-    }
-    return true;
 }
 
 }  // namespace
@@ -181,7 +137,7 @@ bool Reader::append(uint32_t hash, size_t limit, std::vector<Posting>& out) cons
     uint32_t runLow = 0;
     while (p < end) {
         uint32_t delta = 0, count = 0;
-        if (!readRunHeader(p, end, version_, delta, count)) return true;
+        if (!run_coding::readRunHeader(p, end, version_ >= 2, delta, count)) return true;
         runLow += delta;
         if (runLow > low) return true;
         if (runLow < low) {
@@ -211,7 +167,7 @@ bool Reader::Walk::next(Entry& out) {
             low_ = 0;
         }
         uint32_t delta = 0;
-        if (!readRunHeader(at_, end_, file_.version_, delta, left_)) return !(damaged_ = true);
+        if (!run_coding::readRunHeader(at_, end_, file_.version_ >= 2, delta, left_)) return !(damaged_ = true);
         low_ += delta;
         last_ = {};
     }
@@ -264,20 +220,7 @@ bool Writer::endRun(std::string& error) {
     for (uint64_t b = lastBucket_ + 1; b <= bucket; ++b) directory_[b] = written_;
     lastBucket_ = bucket;
     const size_t before = buffer_.size();
-    const uint32_t delta = low - lastLow_;
-    if (run_.size() == 1) {
-        putVarint(buffer_, 2 * delta + 1);
-    } else {
-        putVarint(buffer_, 2 * delta);
-        putVarint(buffer_, static_cast<uint32_t>(run_.size()));
-    }
-    Posting last;
-    for (const Posting& p : run_) {
-        const uint32_t trackDelta = p.track - last.track;
-        putVarint(buffer_, trackDelta);
-        putVarint(buffer_, trackDelta == 0 ? p.frame - last.frame : p.frame);
-        last = p;
-    }
+    run_coding::appendRun(buffer_, low - lastLow_, run_.data(), run_.size());
     written_ += buffer_.size() - before;
     lastLow_ = low;
     inRun_ = false;

@@ -12,13 +12,7 @@
 // track and frame and coded compactly. A lookup reads one directory entry and decodes one
 // bucket of a few dozen postings, where a B-tree descends through several pages. Written whole
 // by the index's dense rewrite, never changed after: postings added since live in LMDB beside
-// it.
-//
-// A bucket is a sequence of runs, one per hash in it: varints of the hash's low bits (as the
-// difference from the previous run's, times two, plus one for a run of a single posting), the
-// number of postings unless it is one, then per posting the track as the difference from the
-// previous posting's and the frame (as the difference from the previous posting's when the track
-// is the same). About 4 bytes a posting where fixed fields take 8.
+// it. A bucket's runs are coded as run_coding.h says.
 namespace melodex::server::postings_file {
 
 // A posting with its hash, in the order the file keeps them.

@@ -5,70 +5,108 @@
 #include <charconv>
 #include <cstdio>
 
+#include "server/index/run_coding.h"
 #include "server/redis/cluster_client.h"
 
 namespace melodex::server::redis_buckets {
 namespace {
 
-// Shared by the scripts: a record's low value, and where in a run (a 1-based byte position) the
-// first record whose low value is not below `v` starts.
-const std::string kHelpers = R"(
-local function low(s, at)
-  local a, b = string.byte(s, at, at + 1)
-  return a * 256 + b
-end
-local function lowerBound(run, v)
-  local lo, hi = 0, #run / 8
-  while lo < hi do
-    local mid = math.floor((lo + hi) / 2)
-    if low(run, mid * 8 + 1) < v then lo = mid + 1 else hi = mid end
+// Shared by the scripts: a coded bucket (run_coding.h) as the low values of its runs and each
+// run's postings, a posting as one number, track * 2^24 + frame; and back, each run sorted and
+// without repeats, an empty run left out.
+const std::string kCoding = R"(
+local function decode(coded, lows, runs)
+  local at, low = 1, 0
+  local function varint()
+    local v, scale = 0, 1
+    while true do
+      local b = string.byte(coded, at)
+      if not b then error('a bucket of the index is damaged: rebuild it with melodex-server reindex') end
+      at = at + 1
+      if b < 128 then return v + b * scale end
+      v, scale = v + (b - 128) * scale, scale * 128
+    end
   end
-  return lo * 8 + 1
+  while at <= #coded do
+    local d, count = varint(), 1
+    if d % 2 == 0 then count = varint() end
+    low = low + (d - d % 2) / 2
+    local run = runs[low]
+    if not run then
+      run = {}
+      runs[low] = run
+      lows[#lows + 1] = low
+    end
+    local track, frame = 0, 0
+    for _ = 1, count do
+      local t, f = varint(), varint()
+      if t == 0 then frame = frame + f else track, frame = track + t, f end
+      run[#run + 1] = track * 16777216 + frame
+    end
+  end
+end
+local function put(out, v)
+  while v >= 128 do
+    out[#out + 1] = v % 128 + 128
+    v = (v - v % 128) / 128
+  end
+  out[#out + 1] = v
+end
+local function encode(lows, runs)
+  table.sort(lows)
+  local out, previous = {}, 0
+  for _, low in ipairs(lows) do
+    local run, kept = runs[low], {}
+    table.sort(run)
+    for i, p in ipairs(run) do
+      if p ~= run[i - 1] then kept[#kept + 1] = p end
+    end
+    if #kept > 0 then
+      if #kept == 1 then put(out, 2 * (low - previous) + 1) else put(out, 2 * (low - previous)) put(out, #kept) end
+      local track, frame = 0, 0
+      for _, p in ipairs(kept) do
+        local f = p % 16777216
+        local t = (p - f) / 16777216
+        if t == track then put(out, 0) put(out, f - frame) else put(out, t - track) put(out, f) end
+        track, frame = t, f
+      end
+      previous = low
+    end
+  end
+  local parts = {}
+  for i = 1, #out, 4096 do parts[#parts + 1] = string.char(unpack(out, i, math.min(i + 4095, #out))) end
+  return table.concat(parts)
 end
 )";
 
-// KEYS: the bucket. ARGV: the records, sorted. A merge is atomic, so one whose first record is
-// in the run was applied already.
-const std::string kMergeScript = kHelpers + R"(
-local run = redis.call('GET', KEYS[1]) or ''
-local new = ARGV[1]
-local first, v = string.sub(new, 1, 8), low(new, 1)
-for at = lowerBound(run, v), lowerBound(run, v + 1) - 1, 8 do
-  if string.sub(run, at, at + 7) == first then return 0 end
-end
-local out, from, j = {}, 1, 1
-while j <= #new do
-  v = low(new, j)
-  local to = lowerBound(run, v + 1)
-  out[#out + 1] = string.sub(run, from, to - 1)
-  from = to
-  local k = j
-  while k <= #new and low(new, k) == v do k = k + 8 end
-  out[#out + 1] = string.sub(new, j, k - 1)
-  j = k
-end
-out[#out + 1] = string.sub(run, from)
-redis.call('SET', KEYS[1], table.concat(out))
+// KEYS: the bucket. ARGV: the coded postings. Repeats are dropped, so a merge resent after a lost
+// reply changes nothing.
+const std::string kMergeScript = kCoding + R"(
+local lows, runs = {}, {}
+local coded = redis.call('GET', KEYS[1])
+if coded then decode(coded, lows, runs) end
+decode(ARGV[1], lows, runs)
+local merged = encode(lows, runs)
+if merged ~= coded then redis.call('SET', KEYS[1], merged) end
 return 1
 )";
 
-// KEYS: the bucket. ARGV: the track's 3 bytes, the low values it has records at.
-const std::string kDropScript = kHelpers + R"(
-local run = redis.call('GET', KEYS[1])
-if not run then return 0 end
-local out, from = {}, 1
-for w = 1, #ARGV[2], 2 do
-  local v = low(ARGV[2], w)
-  local at, to = lowerBound(run, v), lowerBound(run, v + 1)
-  out[#out + 1] = string.sub(run, from, at - 1)
-  for r = at, to - 1, 8 do
-    if string.sub(run, r + 2, r + 4) ~= ARGV[1] then out[#out + 1] = string.sub(run, r, r + 7) end
+// KEYS: the bucket. ARGV: the track.
+const std::string kDropScript = kCoding + R"(
+local coded = redis.call('GET', KEYS[1])
+if not coded then return 0 end
+local lows, runs = {}, {}
+decode(coded, lows, runs)
+local track = tonumber(ARGV[1])
+for _, low in ipairs(lows) do
+  local left = {}
+  for _, p in ipairs(runs[low]) do
+    if (p - p % 16777216) / 16777216 ~= track then left[#left + 1] = p end
   end
-  from = to
+  runs[low] = left
 end
-out[#out + 1] = string.sub(run, from)
-local left = table.concat(out)
-if #left == 0 then redis.call('DEL', KEYS[1]) elseif #left < #run then redis.call('SET', KEYS[1], left) end
+local rest = encode(lows, runs)
+if #rest == 0 then redis.call('DEL', KEYS[1]) elseif #rest < #coded then redis.call('SET', KEYS[1], rest) end
 return 1
 )";
 
@@ -98,15 +136,6 @@ const Script& dropScript() {
     return script;
 }
 
-std::string trackBytes(uint32_t track) {
-    return {static_cast<char>(track >> 16), static_cast<char>(track >> 8), static_cast<char>(track)};
-}
-
-uint32_t read24(const char* p) {
-    const auto* b = reinterpret_cast<const uint8_t*>(p);
-    return (uint32_t{b[0]} << 16) | (uint32_t{b[1]} << 8) | b[2];
-}
-
 }  // namespace
 
 std::string bucketKey(uint32_t bucket) {
@@ -118,22 +147,61 @@ std::string bucketKey(uint32_t bucket) {
     return std::string(buffer, at);
 }
 
-void appendRecord(std::string& out, uint32_t hash, uint32_t track, uint32_t frame) {
+void BucketCoder::add(uint32_t hash, uint32_t track, uint32_t frame) {
+    if (!run_.empty() && lowOf(hash) != runLow_) endRun();
+    runLow_ = lowOf(hash);
+    run_.push_back({track & run_coding::kField, frame & run_coding::kField});
+}
+
+std::string BucketCoder::take() {
+    if (!run_.empty()) endRun();
+    lastLow_ = 0;
+    std::string coded;
+    coded.swap(coded_);
+    return coded;
+}
+
+void BucketCoder::endRun() {
+    run_coding::appendRun(coded_, runLow_ - lastLow_, run_.data(), run_.size());
+    lastLow_ = runLow_;
+    run_.clear();
+}
+
+BucketReader::BucketReader(const std::string& coded)
+    : at_(reinterpret_cast<const uint8_t*>(coded.data())), end_(at_ + coded.size()) {}
+
+bool BucketReader::read(uint32_t hash, size_t limit, std::vector<Posting>& out) {
     const uint32_t low = lowOf(hash);
-    out += static_cast<char>(low >> 8);
-    out += static_cast<char>(low);
-    out += trackBytes(track);
-    out += trackBytes(frame);
+    for (;;) {
+        if (!inRun_) {
+            if (at_ == end_) return true;
+            uint32_t delta = 0;
+            if (!run_coding::readRunHeader(at_, end_, true, delta, count_)) return false;
+            low_ += delta;
+            inRun_ = true;
+        }
+        if (low_ > low) return true;
+        inRun_ = false;
+        if (low_ < low || (limit != 0 && count_ > limit)) {
+            if (!run_coding::skipVarints(at_, end_, 2 * uint64_t{count_})) return false;
+            if (low_ == low) return true;
+            continue;
+        }
+        Posting last;
+        for (uint32_t k = 0; k < count_; ++k) {
+            if (!run_coding::decodePosting(at_, end_, last)) return false;
+            out.push_back(last);
+        }
+        return true;
+    }
 }
 
-Posting postingOf(const char* p) { return {read24(p + 2), read24(p + 5)}; }
-
-redis::Command merge(const std::string& key, const std::string& records) {
-    return {"EVALSHA", mergeScript().sha, "1", key, records};
+redis::Command merge(const std::string& key, const std::string& coded) {
+    return {"EVALSHA", mergeScript().sha, "1", key, coded};
 }
 
-redis::Command drop(const std::string& key, uint32_t track, const std::string& lows) {
-    return {"EVALSHA", dropScript().sha, "1", key, trackBytes(track), lows};
+redis::Command drop(const std::string& key, uint32_t track) {
+    return {"EVALSHA", dropScript().sha, "1", key, std::to_string(track)};
 }
 
 bool run(redis::ClusterClient& client, const std::vector<redis::Command>& commands, std::vector<redis::Reply>& replies,
@@ -154,24 +222,6 @@ bool run(redis::ClusterClient& client, const std::vector<redis::Command>& comman
     if (!client.run(again, answers, error)) return false;
     for (size_t k = 0; k < unknown.size(); ++k) replies[unknown[k]] = std::move(answers[k]);
     return true;
-}
-
-std::pair<const char*, size_t> recordsOf(const std::string& run, uint32_t hash) {
-    const uint32_t low = lowOf(hash);
-    const size_t count = run.size() / kRecordBytes;
-    const auto lowAt = [&](size_t i) {
-        const auto* b = reinterpret_cast<const uint8_t*>(run.data() + i * kRecordBytes);
-        return (uint32_t{b[0]} << 8) | b[1];
-    };
-    size_t lo = 0, hi = count;
-    while (lo < hi) {
-        const size_t mid = (lo + hi) / 2;
-        if (lowAt(mid) < low) lo = mid + 1;
-        else hi = mid;
-    }
-    size_t end = lo;
-    while (end < count && lowAt(end) == low) ++end;
-    return {run.data() + lo * kRecordBytes, end - lo};
 }
 
 }  // namespace melodex::server::redis_buckets

@@ -13,9 +13,9 @@ class ClusterClient;
 }
 
 // The Redis index's postings: one string key per range of 2^kLowBits hash values (a bucket),
-// holding a run of fixed 8-byte records sorted by hash. A record is the hash's low bits (2
-// bytes), then the track and the frame (24 bits each), all big-endian. Scripts on the nodes keep
-// each run sorted as tracks are added and removed.
+// holding the bucket's postings coded as the postings file codes its buckets (run_coding.h): runs
+// sorted by hash, each sorted by track and frame, about 4 bytes a posting. Scripts on the nodes
+// decode a bucket, merge postings into it or drop a track's, and code it again.
 //
 // Buckets are spread over kGroups hash tags, so that a lookup reads all the buckets of a group
 // with one MGET: a command per group the query touches rather than per hash, all of a master's
@@ -26,28 +26,53 @@ namespace melodex::server::redis_buckets {
 
 inline constexpr int kLowBits = 10;
 inline constexpr uint32_t kGroups = 2048;
-inline constexpr size_t kRecordBytes = 8;
 
 inline uint32_t bucketOf(uint32_t hash) { return hash >> kLowBits; }
 inline uint32_t lowOf(uint32_t hash) { return hash & ((1u << kLowBits) - 1); }
 inline uint32_t groupOf(uint32_t bucket) { return bucket % kGroups; }
 // "i:b{<group, hex>}<bucket, hex>"
 std::string bucketKey(uint32_t bucket);
-void appendRecord(std::string& out, uint32_t hash, uint32_t track, uint32_t frame);
-// Track and frame of the record at `p`.
-Posting postingOf(const char* p);
 
-// Merges sorted records (of any tracks) into the bucket's run. Idempotent: a merge that was
-// applied already, resent after a lost reply, changes nothing.
-redis::Command merge(const std::string& key, const std::string& records);
-// Drops the track's records among the given low values (2 bytes each, ascending).
-redis::Command drop(const std::string& key, uint32_t track, const std::string& lows);
+// Codes one bucket's postings, added in order of hash, track and frame.
+class BucketCoder {
+public:
+    void add(uint32_t hash, uint32_t track, uint32_t frame);
+    // The postings added since the last call, coded; the coder is ready for the next bucket.
+    std::string take();
+
+private:
+    void endRun();
+
+    std::string coded_;
+    std::vector<Posting> run_;
+    uint32_t runLow_ = 0;
+    uint32_t lastLow_ = 0;
+};
+
+// Reads a coded bucket's runs, for hashes asked in ascending order.
+class BucketReader {
+public:
+    explicit BucketReader(const std::string& coded);
+    // Appends the postings of `hash` to `out`, none when there are more than `limit` (0: no
+    // limit). False when the bucket is damaged.
+    bool read(uint32_t hash, size_t limit, std::vector<Posting>& out);
+
+private:
+    const uint8_t* at_;
+    const uint8_t* end_;
+    bool inRun_ = false;  // a run's header has been read, and its postings not
+    uint32_t low_ = 0;
+    uint32_t count_ = 0;
+};
+
+// Merges coded postings (of any tracks) into the bucket. Idempotent: a merge that was applied
+// already, resent after a lost reply, changes nothing.
+redis::Command merge(const std::string& key, const std::string& coded);
+// Drops the track's postings from the bucket.
+redis::Command drop(const std::string& key, uint32_t track);
 // Runs commands made above as ClusterClient::run does, sending a script itself to a node that
 // does not know it yet (a new master, a promoted replica).
 bool run(redis::ClusterClient& client, const std::vector<redis::Command>& commands, std::vector<redis::Reply>& replies,
          std::string& error);
-
-// The records of one hash in its bucket's run: where they start, and how many there are.
-std::pair<const char*, size_t> recordsOf(const std::string& run, uint32_t hash);
 
 }  // namespace melodex::server::redis_buckets

@@ -15,8 +15,8 @@ using redis::Command;
 using redis::Reply;
 
 // Layout in the cluster (text keys, so that redis-cli shows them plainly):
-//   i:b{<group>}<bucket>  the postings of 2^6 neighbouring hashes, a sorted run of 8-byte
-//                    records (redis_buckets.h), in one of 2048 groups that a lookup reads with an
+//   i:b{<group>}<bucket>  the postings of 2^10 neighbouring hashes, coded by hash, track and
+//                    frame (redis_buckets.h), in one of 2048 groups that a lookup reads with an
 //                    MGET each. A pair hash (its low ten bits are zero) has a bucket of its own;
 //                    the triplets' buckets are narrow enough that each holds little besides the
 //                    hashes a query asks for, and wide enough that Redis's per-key overhead
@@ -51,8 +51,9 @@ using redis_layout::kSeq;
 using redis_layout::kTracks;
 namespace buckets = redis_buckets;
 
-// The format stamp of this layout: the hashes' version and the width of the postings' buckets.
-const std::string kFormatStamp = std::to_string(kIndexFormat) + "-buckets-" + std::to_string(1 << buckets::kLowBits);
+// The format stamp of this layout: the hashes' version, and the width and coding of the postings'
+// buckets.
+const std::string kFormatStamp = std::to_string(kIndexFormat) + "-coded-buckets-" + std::to_string(1 << buckets::kLowBits);
 // Merges are sent in pipelines of this many commands, for this many postings of a batch at once.
 constexpr size_t kCommandsPerPipeline = 20000;
 constexpr size_t kRecordsPerMerge = size_t{1} << 25;
@@ -103,11 +104,6 @@ std::string signatureBytes(const std::vector<uint32_t>& words) {
     for (uint32_t w : words)
         for (int b = 0; b < 4; ++b) out += static_cast<char>(w >> (8 * b));
     return out;
-}
-
-void appendLow(std::string& lows, uint32_t hash) {
-    lows += static_cast<char>(buckets::lowOf(hash) >> 8);
-    lows += static_cast<char>(buckets::lowOf(hash));
 }
 
 // A reply that should be a plain answer: false with the command's error otherwise.
@@ -241,9 +237,8 @@ public:
         std::vector<Command> drops;
         for (size_t i = 0; i < hashes.size();) {
             const uint32_t bucket = buckets::bucketOf(hashes[i]);
-            std::string lows;
-            for (; i < hashes.size() && buckets::bucketOf(hashes[i]) == bucket; ++i) appendLow(lows, hashes[i]);
-            drops.push_back(buckets::drop(buckets::bucketKey(bucket), track, lows));
+            while (i < hashes.size() && buckets::bucketOf(hashes[i]) == bucket) ++i;
+            drops.push_back(buckets::drop(buckets::bucketKey(bucket), track));
         }
         if (!buckets::run(*client_, drops, replies, error) || !allAnswered(replies, "cannot remove postings", error)) return false;
         return client_->run({{"DEL", signatureKey(track)}, {"DEL", hashListKey(track)}}, replies, error) &&
@@ -366,12 +361,12 @@ private:
             for (; first < prepared.size() && fits(prepared[first]); ++first)
                 for (const Landmark& l : prepared[first].postings) entries.push_back({l.hash, prepared[first].track, l.frame});
             std::sort(entries.begin(), entries.end());
+            buckets::BucketCoder coder;
             for (size_t i = 0; i < entries.size();) {
                 const uint32_t bucket = buckets::bucketOf(entries[i].hash);
-                std::string records;
                 for (; i < entries.size() && buckets::bucketOf(entries[i].hash) == bucket; ++i)
-                    buckets::appendRecord(records, entries[i].hash, entries[i].track, entries[i].frame);
-                merges.push_back(buckets::merge(buckets::bucketKey(bucket), records));
+                    coder.add(entries[i].hash, entries[i].track, entries[i].frame);
+                merges.push_back(buckets::merge(buckets::bucketKey(bucket), coder.take()));
                 if (merges.size() == kCommandsPerPipeline && !send()) return false;
             }
         }
@@ -405,16 +400,15 @@ private:
         thread_local DistinctTracks distinctTracks;
         for (size_t r = 0; r < reads.size(); ++r) {
             for (size_t b = 0; b < firstHash[r].size() && b < replies[r].elements.size(); ++b) {
-                const std::string& run = replies[r].elements[b].string;
+                buckets::BucketReader reader(replies[r].elements[b].string);
                 const uint32_t bucket = buckets::bucketOf(distinct[firstHash[r][b]]);
                 for (size_t d = firstHash[r][b]; d < distinct.size() && buckets::bucketOf(distinct[d]) == bucket; ++d) {
-                    const auto [records, count] = buckets::recordsOf(run, distinct[d]);
-                    if (maxPostings != 0 && count > maxPostings) continue;
-                    found[d].reserve(count);
-                    for (size_t k = 0; k < count; ++k) {
-                        found[d].push_back(buckets::postingOf(records + k * buckets::kRecordBytes));
-                        distinctTracks.add(found[d].back().track, tracks);
+                    if (!reader.read(distinct[d], maxPostings, found[d])) {
+                        distinctTracks.clear(tracks);
+                        error = "a bucket of the index is damaged: rebuild it with `melodex-server reindex`";
+                        return false;
                     }
+                    for (const Posting& p : found[d]) distinctTracks.add(p.track, tracks);
                 }
             }
         }
@@ -423,18 +417,13 @@ private:
         return true;
     }
 
-    // Drops postings of tracks the lookup may not show (none when `visible` is null), and puts the
-    // rest in the embedded store's order, by track, then frame (a bucket keeps a hash's records in
-    // the order they were merged, which is mostly that order already).
+    // Drops postings of tracks the lookup may not show (none when `visible` is null). A bucket
+    // keeps a hash's postings by track, then frame, as the embedded store does.
     static void keepVisible(std::vector<Posting>& list, const std::vector<uint32_t>* visible) {
         if (visible)
             list.erase(std::remove_if(list.begin(), list.end(),
                                       [&](const Posting& p) { return !std::binary_search(visible->begin(), visible->end(), p.track); }),
                        list.end());
-        const auto before = [](const Posting& a, const Posting& b) {
-            return a.track != b.track ? a.track < b.track : a.frame < b.frame;
-        };
-        if (!std::is_sorted(list.begin(), list.end(), before)) std::sort(list.begin(), list.end(), before);
     }
 
     // Only tracks not yet in the index, each once, with ids a posting can carry.
