@@ -21,10 +21,10 @@ using redis::Reply;
 //                    the triplets' buckets are narrow enough that each holds little besides the
 //                    hashes a query asks for, and wide enough that Redis's per-key overhead
 //                    stays small beside the records of a large catalogue.
-//   i:t:<track>      the track's distinct hashes, delta-coded (hash_list.h): what removal needs.
+//   i:t:<track>      the track's distinct buckets, delta-coded (hash_list.h): what removal needs.
 //                    Written before the postings, so that a track interrupted mid-way is found
 //                    and its postings removed by a later removeTrack.
-//   i:s:<track>      the track's signature words (little-endian), written with the hash list.
+//   i:s:<track>      the track's signature words (little-endian), written with the bucket list.
 //   {i}:seq, {i}:log, {i}:tracks, {i}:removals, {i}:postings, {i}:recordings, {i}:format
 //                    (redis_layout.h): the commit sequence, the commit log, the committed tracks,
 //                    the removal count, the number of committed postings, the recording groups,
@@ -36,7 +36,7 @@ using redis::Reply;
 // no later than the sequence it read before any posting (so all their postings were stored
 // before it read them) and still committed after it read the last (so a removal that began
 // meanwhile cannot leave them half there): redis_committed_tracks.h. Removal un-commits first
-// (counting the removal), then deletes the postings, then the hash list.
+// (counting the removal), then deletes the postings, then the bucket list.
 //
 // While a group's slot moves between masters, the cluster answers an MGET of buckets that are
 // partly moved with TRYAGAIN, and of buckets that all moved with ASK: the client waits or
@@ -95,7 +95,7 @@ end
 return 1
 )";
 
-std::string hashListKey(uint32_t track) { return "i:t:" + std::to_string(track); }
+std::string bucketListKey(uint32_t track) { return "i:t:" + std::to_string(track); }
 std::string signatureKey(uint32_t track) { return "i:s:" + std::to_string(track); }
 
 std::string signatureBytes(const std::vector<uint32_t>& words) {
@@ -126,7 +126,7 @@ long long infoNumber(const std::string& info, const std::string& name) {
 struct PreparedTrack {
     uint32_t track = 0;
     std::vector<Landmark> postings;
-    std::string hashList;
+    std::string bucketList;
     std::string signature;
 };
 
@@ -142,11 +142,11 @@ PreparedTrack prepare(uint32_t track, const Fingerprint& print) {
     sorted.erase(std::unique(sorted.begin(), sorted.end(),
                              [](const Landmark& a, const Landmark& b) { return a.hash == b.hash && a.frame == b.frame; }),
                  sorted.end());
-    std::vector<uint32_t> hashes;
-    hashes.reserve(sorted.size());
-    for (const Landmark& l : sorted) hashes.push_back(l.hash);
-    const std::vector<uint8_t> list = encodeHashList(std::move(hashes));
-    out.hashList.assign(list.begin(), list.end());
+    std::vector<uint32_t> buckets;
+    buckets.reserve(sorted.size());
+    for (const Landmark& l : sorted) buckets.push_back(buckets::bucketOf(l.hash));
+    const std::vector<uint8_t> list = encodeHashList(std::move(buckets));
+    out.bucketList.assign(list.begin(), list.end());
     out.signature = signatureBytes(print.signature);
     return out;
 }
@@ -201,7 +201,7 @@ public:
         return addTracks({{track, print}}, error);
     }
 
-    // Every track of the batch travels in the same pipelines: one round for the hash lists, a
+    // Every track of the batch travels in the same pipelines: one round for the bucket lists, a
     // merge into each bucket for the postings, one round for the commits (a track at a time, in
     // order, on one master).
     bool addTracks(const std::vector<TrackFingerprint>& tracks, std::string& error) override {
@@ -211,11 +211,11 @@ public:
         for (const TrackFingerprint& t : tracks) prepared.push_back(prepare(t.track, t.print));
         std::vector<Command> writes;
         for (const PreparedTrack& p : prepared) {
-            writes.push_back({"SET", hashListKey(p.track), p.hashList});
+            writes.push_back({"SET", bucketListKey(p.track), p.bucketList});
             writes.push_back({"SET", signatureKey(p.track), p.signature});
         }
         std::vector<Reply> replies;
-        if (!client_->run(writes, replies, error) || !allAnswered(replies, "cannot store a track's hash list", error) ||
+        if (!client_->run(writes, replies, error) || !allAnswered(replies, "cannot store a track's bucket list", error) ||
             !storePostings(prepared, error))
             return false;
         writes.clear();
@@ -228,21 +228,17 @@ public:
     bool removeTrack(uint32_t track, std::string& error) override {
         std::vector<Reply> replies;
         const Command uncommit = {"EVAL", kUncommitScript, "4", kTracks, kRemovals, kPostings, kRecordings, std::to_string(track)};
-        if (!client_->run({uncommit, {"GET", hashListKey(track)}}, replies, error) ||
+        if (!client_->run({uncommit, {"GET", bucketListKey(track)}}, replies, error) ||
             !allAnswered(replies, "cannot remove the track", error))
             return false;
         if (replies[1].type != Reply::Type::String) return true;  // no postings were ever written
         const std::string& list = replies[1].string;
-        const std::vector<uint32_t> hashes = decodeHashList(reinterpret_cast<const uint8_t*>(list.data()), list.size());
         std::vector<Command> drops;
-        for (size_t i = 0; i < hashes.size();) {
-            const uint32_t bucket = buckets::bucketOf(hashes[i]);
-            while (i < hashes.size() && buckets::bucketOf(hashes[i]) == bucket) ++i;
+        for (const uint32_t bucket : decodeHashList(reinterpret_cast<const uint8_t*>(list.data()), list.size()))
             drops.push_back(buckets::drop(buckets::bucketKey(bucket), track));
-        }
         if (!buckets::run(*client_, drops, replies, error) || !allAnswered(replies, "cannot remove postings", error)) return false;
-        return client_->run({{"DEL", signatureKey(track)}, {"DEL", hashListKey(track)}}, replies, error) &&
-               allAnswered(replies, "cannot remove the track's hash list", error);
+        return client_->run({{"DEL", signatureKey(track)}, {"DEL", bucketListKey(track)}}, replies, error) &&
+               allAnswered(replies, "cannot remove the track's bucket list", error);
     }
 
     bool hasTrack(uint32_t track, bool& present, std::string& error) override {
@@ -449,11 +445,11 @@ private:
         return false;
     }
 
-    // A track whose hash list is stored but which is not committed was written in part by a run
+    // A track whose bucket list is stored but which is not committed was written in part by a run
     // interrupted mid-way: its postings go first.
     bool removeLeftovers(const std::vector<TrackFingerprint>& tracks, std::string& error) {
         std::vector<Command> checks;
-        for (const TrackFingerprint& t : tracks) checks.push_back({"EXISTS", hashListKey(t.track)});
+        for (const TrackFingerprint& t : tracks) checks.push_back({"EXISTS", bucketListKey(t.track)});
         std::vector<Reply> replies;
         if (!client_->run(checks, replies, error) || !allAnswered(replies, "cannot read a track", error)) return false;
         for (size_t i = 0; i < tracks.size(); ++i)

@@ -491,11 +491,12 @@ TEST_P(RedisClusterTest, RedisIndexHidesAHalfWrittenTrackAndRemovesItWhole) {
     Index& index = *index_;
     const std::vector<Landmark> whole = landmarksFor(1, 500), interrupted = landmarksFor(2, 500);
     ASSERT_TRUE(index.addTrack(1, whole, error_)) << error_;
-    // Track 2 as a writer leaves it when it dies before the commit: its hash list and half of
+    // Track 2 as a writer leaves it when it dies before the commit: its bucket list and half of
     // its postings, some of them in track 1's buckets and on its hashes.
-    std::vector<uint32_t> hashes = hashesOf(interrupted);
+    std::vector<uint32_t> hashes = hashesOf(interrupted), buckets;
     for (uint32_t h : hashesOf(whole)) hashes.push_back(h);
-    const std::vector<uint8_t> list = encodeHashList(hashes);
+    for (uint32_t h : hashes) buckets.push_back(redis_buckets::bucketOf(h));
+    const std::vector<uint8_t> list = encodeHashList(buckets);
     std::vector<Command> writes = mergesOf(2, {interrupted.begin(), interrupted.begin() + 250});
     for (const Command& c : mergesOf(2, whole)) writes.push_back(c);
     writes.push_back({"SET", "i:t:2", std::string(list.begin(), list.end())});
@@ -520,7 +521,7 @@ TEST_P(RedisClusterTest, RedisIndexHidesAHalfWrittenTrackAndRemovesItWhole) {
     EXPECT_EQ(left, 0u);
     expectWhole(index, {{1, whole}});
 
-    // Adding a track whose hash list is still there (a run interrupted before) clears it first;
+    // Adding a track whose bucket list is still there (a run interrupted before) clears it first;
     // a merge sent twice (a connection lost before its reply) is applied once.
     writes = mergesOf(3, {{interrupted[0].hash, 77}});
     writes.push_back({"SET", "i:t:3", std::string(list.begin(), list.end())});
