@@ -15,12 +15,12 @@ using redis::Command;
 using redis::Reply;
 
 // Layout in the cluster (text keys, so that redis-cli shows them plainly):
-//   i:b{<group>}<bucket>  the postings of 2^10 neighbouring hashes, coded by hash, track and
+//   i:b{<group>}<bucket>  the postings of 2^12 neighbouring hashes, coded by hash, track and
 //                    frame (redis_buckets.h), in one of 2048 groups that a lookup reads with an
-//                    MGET each. A pair hash (its low ten bits are zero) has a bucket of its own;
-//                    the triplets' buckets are narrow enough that each holds little besides the
-//                    hashes a query asks for, and wide enough that Redis's per-key overhead
-//                    stays small beside the records of a large catalogue.
+//                    MGET each. A bucket holds four pair hashes (their low ten bits are zero) or
+//                    some 60 triplet postings at 10,000 tracks: wide enough that Redis's own
+//                    overhead a key stays small beside the postings, narrow enough that a lookup
+//                    reads a few times the postings it asks for.
 //   i:t:<track>      the track's distinct buckets, delta-coded (hash_list.h): what removal needs.
 //                    Written before the postings, so that a track interrupted mid-way is found
 //                    and its postings removed by a later removeTrack.

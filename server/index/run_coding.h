@@ -67,9 +67,10 @@ inline bool decodePosting(const uint8_t*& p, const uint8_t* end, Posting& last) 
 }
 
 // Moves `p` past `n` varints without decoding them: each ends with the one byte whose top bit is
-// clear, so whole words whose ending bytes are fewer than those left are passed at once.
+// clear, so whole words whose ending bytes are fewer than those left are passed at once. A few
+// varints (a run of one posting) are passed byte by byte: counting a word's bits costs more.
 inline bool skipVarints(const uint8_t*& p, const uint8_t* end, uint64_t n) {
-    while (end - p >= 8) {
+    while (n > 8 && end - p >= 8) {
         uint64_t word = 0;
         std::memcpy(&word, p, sizeof word);
         const auto ends = static_cast<uint64_t>(__builtin_popcountll(~word & 0x8080808080808080ULL));
