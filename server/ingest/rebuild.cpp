@@ -57,12 +57,14 @@ RebuildReport rebuildIndex(Catalog& catalog, Index& index, const IndexerOptions&
         for (size_t i = 0; i < count; ++i) {
             const TrackRecord& track = tracks[first + i];
             ++state.filesDone;
+            // A store rebuilt in place (the cluster) holds every track's earlier postings: a
+            // track whose file is missing loses them too, as it is absent from a rebuilt file.
+            if (!index.removeTrack(track.id, error)) return report;
             if (!done[i].problem.empty()) {
                 ++report.missing;
                 if (problem) problem(track, done[i].problem);
                 continue;
             }
-            if (!index.removeTrack(track.id, error)) return report;
             batch.push_back({track.id, std::move(done[i].print)});
             report.audioSeconds += done[i].seconds;
             state.audioSeconds += done[i].seconds;
