@@ -142,10 +142,10 @@ PreparedTrack prepare(uint32_t track, const Fingerprint& print) {
     sorted.erase(std::unique(sorted.begin(), sorted.end(),
                              [](const Landmark& a, const Landmark& b) { return a.hash == b.hash && a.frame == b.frame; }),
                  sorted.end());
-    std::vector<uint32_t> buckets;
-    buckets.reserve(sorted.size());
-    for (const Landmark& l : sorted) buckets.push_back(buckets::bucketOf(l.hash));
-    const std::vector<uint8_t> list = encodeHashList(std::move(buckets));
+    std::vector<uint32_t> bucketIds;
+    bucketIds.reserve(sorted.size());
+    for (const Landmark& l : sorted) bucketIds.push_back(buckets::bucketOf(l.hash));
+    const std::vector<uint8_t> list = encodeHashList(std::move(bucketIds));
     out.bucketList.assign(list.begin(), list.end());
     out.signature = signatureBytes(print.signature);
     return out;
