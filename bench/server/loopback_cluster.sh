@@ -27,7 +27,10 @@ start)
         until redis-cli -p $((first + i)) ping >/dev/null 2>&1; do sleep 0.1; done
     done
     redis-cli --cluster create "${ports[@]}" --cluster-replicas 1 --cluster-yes >"$dir/create.log"
-    until redis-cli -p "$first" cluster info | grep -q 'cluster_state:ok'; do sleep 0.2; done
+    # Every node, not only the first: a node that has not yet learnt the slots answers CLUSTERDOWN.
+    for ((i = 0; i < nodes; i++)); do
+        until redis-cli -p $((first + i)) cluster info | grep -q 'cluster_state:ok'; do sleep 0.2; done
+    done
     (IFS=,; echo "${ports[*]}")
     ;;
 stop)
