@@ -3,14 +3,11 @@
 #include <hiredis/hiredis.h>
 
 #include <cerrno>
+#include <new>
 #include <cstring>
 
 namespace melodex::server::redis {
 namespace {
-
-struct ReplyFree {
-    void operator()(redisReply* reply) const { freeReplyObject(reply); }
-};
 
 timeval toTimeval(std::chrono::milliseconds timeout) {
     timeval tv{};
@@ -19,30 +16,66 @@ timeval toTimeval(std::chrono::milliseconds timeout) {
     return tv;
 }
 
-Reply copyReply(const redisReply& in) {
-    Reply out;
-    switch (in.type) {
-    case REDIS_REPLY_INTEGER:
-        out.type = Reply::Type::Integer;
-        out.integer = in.integer;
-        break;
-    case REDIS_REPLY_STRING:
-    case REDIS_REPLY_STATUS:
-    case REDIS_REPLY_ERROR:
-        out.type = in.type == REDIS_REPLY_STRING ? Reply::Type::String
-                   : in.type == REDIS_REPLY_STATUS ? Reply::Type::Status
-                                                   : Reply::Type::Error;
-        out.string.assign(in.str, in.len);
-        break;
-    case REDIS_REPLY_ARRAY:
-        out.type = Reply::Type::Array;
-        out.elements.reserve(in.elements);
-        for (size_t i = 0; i < in.elements; ++i) out.elements.push_back(copyReply(*in.element[i]));
-        break;
-    default:
-        out.type = Reply::Type::Nil;
+// hiredis parses each reply straight into the connection's Reply (the reader's private data),
+// an array's elements into their places in it, rather than into objects of its own that would
+// then be copied: a lookup's replies hold megabytes of buckets. Nothing is freed by hiredis.
+Reply* placeOf(const redisReadTask* task, Reply::Type type) {
+    Reply* out = static_cast<Reply*>(task->privdata);
+    if (task->parent) {
+        std::vector<Reply>& elements = static_cast<Reply*>(task->parent->obj)->elements;
+        if (task->idx < 0 || static_cast<size_t>(task->idx) >= elements.size()) return nullptr;
+        out = &elements[static_cast<size_t>(task->idx)];
+    }
+    out->type = type;
+    return out;
+}
+
+void* createString(const redisReadTask* task, char* text, size_t length) {
+    const Reply::Type type = task->type == REDIS_REPLY_STRING   ? Reply::Type::String
+                             : task->type == REDIS_REPLY_STATUS ? Reply::Type::Status
+                                                                : Reply::Type::Error;
+    Reply* out = placeOf(task, type);
+    try {
+        if (out) out->string.assign(text, length);
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // hiredis reports it as out of memory
     }
     return out;
+}
+
+// The count's type differs between hiredis versions.
+template <class Count>
+void* createArray(const redisReadTask* task, Count count) {
+    Reply* out = placeOf(task, Reply::Type::Array);
+    try {
+        if (out) out->elements.resize(static_cast<size_t>(count));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    return out;
+}
+
+void* createInteger(const redisReadTask* task, long long value) {
+    Reply* out = placeOf(task, Reply::Type::Integer);
+    if (out) out->integer = value;
+    return out;
+}
+
+void* createNil(const redisReadTask* task) { return placeOf(task, Reply::Type::Nil); }
+
+void freeNothing(void*) {}
+
+redisReplyObjectFunctions* replyFunctions() {
+    static redisReplyObjectFunctions functions = [] {
+        redisReplyObjectFunctions f{};
+        f.createString = createString;
+        f.createArray = createArray;
+        f.createInteger = createInteger;
+        f.createNil = createNil;
+        f.freeObject = freeNothing;
+        return f;
+    }();
+    return &functions;
 }
 
 }  // namespace
@@ -69,6 +102,8 @@ std::unique_ptr<Connection> Connection::open(const Node& node, std::chrono::mill
         error = "cannot set a time-out on the connection to " + formatNode(node);
         return nullptr;
     }
+    raw->reader->fn = replyFunctions();
+    raw->reader->privdata = &connection->parsing_;
     return connection;
 }
 
@@ -106,13 +141,13 @@ bool Connection::send(const std::vector<const Command*>& commands, std::string& 
 }
 
 bool Connection::receive(Reply& reply, std::string& error) {
-    void* raw = nullptr;
-    if (redisGetReply(context_.get(), &raw) != REDIS_OK || !raw) {
+    parsing_ = Reply();
+    void* parsed = nullptr;
+    if (redisGetReply(context_.get(), &parsed) != REDIS_OK || parsed != &parsing_) {
         error = "no reply from " + formatNode(node_) + ": " + describeFailure();
         return false;
     }
-    const std::unique_ptr<redisReply, ReplyFree> owned(static_cast<redisReply*>(raw));
-    reply = copyReply(*owned);
+    reply = std::move(parsing_);
     return true;
 }
 

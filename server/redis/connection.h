@@ -38,6 +38,7 @@ private:
 
     Node node_;
     std::chrono::milliseconds timeout_;
+    Reply parsing_;  // the reply hiredis is parsing into
     std::unique_ptr<redisContext, ContextFree> context_;
 };
 
