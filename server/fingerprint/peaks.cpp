@@ -38,11 +38,11 @@ void neighbourhoodMax(const Spectrogram& gram, int timeRadius, int freqRadius, s
     for (int t = 0; t < gram.frames; ++t) {
         const float* row = &gram.values[static_cast<size_t>(t) * bins];
         float* dst = &across[static_cast<size_t>(t) * bins];
-        for (int b = 0; b < bins; ++b) {
-            const int b0 = std::max(0, b - freqRadius), b1 = std::min(bins - 1, b + freqRadius);
-            float m = row[b0];
-            for (int k = b0 + 1; k <= b1; ++k) m = std::max(m, row[k]);
-            dst[b] = m;
+        std::copy_n(row, bins, dst);
+        // Each shift widens every bin's window by one on both sides, over the whole row at once.
+        for (int s = 1; s <= freqRadius && s < bins; ++s) {
+            for (int b = 0; b + s < bins; ++b) dst[b] = std::max(dst[b], row[b + s]);
+            for (int b = s; b < bins; ++b) dst[b] = std::max(dst[b], row[b - s]);
         }
     }
     out.resize(gram.values.size());
