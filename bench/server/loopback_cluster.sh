@@ -17,6 +17,9 @@ start)
     for ((i = 0; i < nodes; i++)); do
         port=$((first + i))
         ports+=("127.0.0.1:$port")
+        # A fresh node: one started on an earlier run's cluster file would rejoin that cluster,
+        # which `--cluster create` then refuses, and the old cluster answers CLUSTERDOWN.
+        rm -rf "${dir:?}/$port"
         mkdir -p "$dir/$port"
         redis-server --port "$port" --bind 127.0.0.1 --dir "$dir/$port" --daemonize yes \
             --pidfile "$dir/$port/redis.pid" --logfile "$dir/$port/redis.log" \
