@@ -141,8 +141,8 @@ const Script& dropScript() {
 std::string bucketKey(uint32_t bucket) {
     // A query names some ten thousand buckets: to_chars, not a formatted print.
     static_assert(kLowBits == 12, "the key names the buckets' width");
-    char buffer[32] = "i:r12{";
-    char* at = std::to_chars(buffer + 6, buffer + sizeof buffer, groupOf(bucket), 16).ptr;
+    char buffer[32] = "i12{";
+    char* at = std::to_chars(buffer + 4, buffer + sizeof buffer, groupOf(bucket), 16).ptr;
     *at++ = '}';
     at = std::to_chars(at, buffer + sizeof buffer, bucket, 16).ptr;
     return std::string(buffer, at);

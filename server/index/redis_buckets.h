@@ -34,9 +34,10 @@ inline constexpr uint32_t kGroups = 2048;
 inline uint32_t bucketOf(uint32_t hash) { return hash >> kLowBits; }
 inline uint32_t lowOf(uint32_t hash) { return hash & ((1u << kLowBits) - 1); }
 inline uint32_t groupOf(uint32_t bucket) { return bucket % kGroups; }
-// "i:r12{<group, hex>}<bucket, hex>": the coding and the width in the name, so that the buckets
-// of an earlier layout ("i:b{…}" held 8-byte records) are never read or merged into as these
-// while a store is rebuilt.
+// "i12{<group, hex>}<bucket, hex>": the width in the name, so that the buckets of an earlier
+// layout ("i:b{…}" held 8-byte records of other widths) are never read or merged into as these
+// while a store is rebuilt. Short: a name of 13 characters takes 8 bytes less of Redis's memory
+// than one of 15, some 10 MB at 10,000 tracks.
 std::string bucketKey(uint32_t bucket);
 
 // Codes one bucket's postings, added in order of hash, track and frame.

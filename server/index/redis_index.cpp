@@ -15,7 +15,7 @@ using redis::Command;
 using redis::Reply;
 
 // Layout in the cluster (text keys, so that redis-cli shows them plainly):
-//   i:r12{<group>}<bucket>  the postings of 2^12 neighbouring hashes, coded by hash, track and
+//   i12{<group>}<bucket>  the postings of 2^12 neighbouring hashes, coded by hash, track and
 //                    frame (redis_buckets.h), in one of 2048 groups that a lookup reads with an
 //                    MGET each. A bucket holds four pair hashes (their low ten bits are zero) or
 //                    some 60 triplet postings at 10,000 tracks: wide enough that Redis's own
