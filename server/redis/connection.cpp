@@ -3,8 +3,8 @@
 #include <hiredis/hiredis.h>
 
 #include <cerrno>
-#include <new>
 #include <cstring>
+#include <new>
 
 namespace melodex::server::redis {
 namespace {
