@@ -16,7 +16,6 @@ namespace {
 
 using run_coding::decodePosting;
 using run_coding::kField;
-using run_coding::skipVarints;
 
 constexpr char kMagic[8] = {'M', 'D', 'X', 'P', 'O', 'S', 'T', 'S'};
 // Version 2 folds a run of one posting into its run's first varint (run_coding.h); files of
@@ -131,29 +130,10 @@ uint64_t Reader::offset(uint64_t bucket) const {
 bool Reader::append(uint32_t hash, size_t limit, std::vector<Posting>& out) const {
     if (!base_) return true;
     const uint64_t bucket = hash >> shift_;
-    const uint32_t low = hash & ((uint32_t{1} << shift_) - 1);
-    const uint8_t* p = bucketStart(bucket);
-    const uint8_t* const end = bucketStart(bucket + 1);
-    uint32_t runLow = 0;
-    while (p < end) {
-        uint32_t delta = 0, count = 0;
-        if (!run_coding::readRunHeader(p, end, version_ >= 2, delta, count)) return true;
-        runLow += delta;
-        if (runLow > low) return true;
-        if (runLow < low) {
-            if (!skipVarints(p, end, 2 * uint64_t{count})) return true;
-            continue;
-        }
-        if (count > limit) return false;
-        // A count beyond what the bucket's bytes can hold is damage: read no more than they hold.
-        const size_t first = out.size();
-        out.resize(first + std::min<size_t>(count, static_cast<size_t>(end - p) / 2));
-        Posting last;
-        size_t n = first;
-        while (n < out.size() && decodePosting(p, end, last)) out[n++] = last;
-        out.resize(n);
-        return true;
-    }
+    run_coding::RunCursor runs(bucketStart(bucket), bucketStart(bucket + 1), version_ >= 2);
+    if (runs.seek(hash & ((uint32_t{1} << shift_) - 1)) != run_coding::RunCursor::Seek::Found) return true;
+    if (runs.count() > limit) return false;
+    runs.decode(out);
     return true;
 }
 

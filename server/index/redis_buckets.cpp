@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cstdio>
 
-#include "server/index/run_coding.h"
 #include "server/redis/cluster_client.h"
 
 namespace melodex::server::redis_buckets {
@@ -169,32 +168,16 @@ void BucketCoder::endRun() {
 }
 
 BucketReader::BucketReader(const std::string& coded)
-    : at_(reinterpret_cast<const uint8_t*>(coded.data())), end_(at_ + coded.size()) {}
+    : runs_(reinterpret_cast<const uint8_t*>(coded.data()), reinterpret_cast<const uint8_t*>(coded.data()) + coded.size(),
+            true) {}
 
 bool BucketReader::read(uint32_t hash, size_t limit, std::vector<Posting>& out) {
-    const uint32_t low = lowOf(hash);
-    for (;;) {
-        if (!inRun_) {
-            if (at_ == end_) return true;
-            uint32_t delta = 0;
-            if (!run_coding::readRunHeader(at_, end_, true, delta, count_)) return false;
-            low_ += delta;
-            inRun_ = true;
-        }
-        if (low_ > low) return true;
-        inRun_ = false;
-        if (low_ < low || (limit != 0 && count_ > limit)) {
-            if (!run_coding::skipVarints(at_, end_, 2 * uint64_t{count_})) return false;
-            if (low_ == low) return true;
-            continue;
-        }
-        Posting last;
-        for (uint32_t k = 0; k < count_; ++k) {
-            if (!run_coding::decodePosting(at_, end_, last)) return false;
-            out.push_back(last);
-        }
-        return true;
+    switch (runs_.seek(lowOf(hash))) {
+    case run_coding::RunCursor::Seek::Absent: return true;
+    case run_coding::RunCursor::Seek::Damaged: return false;
+    case run_coding::RunCursor::Seek::Found: break;
     }
+    return limit != 0 && runs_.count() > limit ? runs_.skip() : runs_.decode(out);
 }
 
 redis::Command merge(const std::string& key, const std::string& coded) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "server/index/index.h"
+#include "server/index/run_coding.h"
 #include "server/redis/reply.h"
 
 namespace melodex::server::redis {
@@ -65,11 +66,7 @@ public:
     bool read(uint32_t hash, size_t limit, std::vector<Posting>& out);
 
 private:
-    const uint8_t* at_;
-    const uint8_t* end_;
-    bool inRun_ = false;  // a run's header has been read, and its postings not
-    uint32_t low_ = 0;
-    uint32_t count_ = 0;
+    run_coding::RunCursor runs_;
 };
 
 // Merges coded postings (of any tracks) into the bucket. Idempotent: a merge that was applied

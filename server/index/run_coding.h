@@ -1,8 +1,10 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "server/index/hash_list.h"
 #include "server/index/index.h"
@@ -84,5 +86,59 @@ inline bool skipVarints(const uint8_t*& p, const uint8_t* end, uint64_t n) {
     }
     return true;
 }
+
+// Finds hashes' runs in one coded bucket, for hashes asked in ascending order: each search goes
+// on from where the previous one stopped.
+class RunCursor {
+public:
+    enum class Seek { Absent, Found, Damaged };
+
+    RunCursor(const uint8_t* begin, const uint8_t* end, bool foldsSingles)
+        : at_(begin), end_(end), foldsSingles_(foldsSingles) {}
+
+    // Moves to the run of the hash whose low bits are `low`; when Found, its `count()` postings
+    // are next, to be taken by `decode` or passed by `skip`.
+    Seek seek(uint32_t low) {
+        for (;;) {
+            if (!inRun_) {
+                if (at_ == end_) return Seek::Absent;
+                uint32_t delta = 0;
+                if (!readRunHeader(at_, end_, foldsSingles_, delta, count_)) return Seek::Damaged;
+                low_ += delta;
+                inRun_ = true;
+            }
+            if (low_ > low) return Seek::Absent;
+            if (low_ == low) return Seek::Found;
+            if (!skip()) return Seek::Damaged;
+        }
+    }
+    uint32_t count() const { return count_; }
+
+    bool skip() {
+        inRun_ = false;
+        return skipVarints(at_, end_, 2 * uint64_t{count_});
+    }
+    // Appends the run's postings to `out`; false when the bucket is damaged. A count beyond what
+    // the bucket's bytes can hold is damage: no more are read than they hold.
+    bool decode(std::vector<Posting>& out) {
+        inRun_ = false;
+        const size_t first = out.size();
+        out.resize(first + std::min<size_t>(count_, static_cast<size_t>(end_ - at_) / 2));
+        Posting last;
+        size_t n = first;
+        while (n < out.size() && decodePosting(at_, end_, last)) out[n++] = last;
+        const bool whole = n - first == count_;
+        out.resize(n);
+        return whole;
+    }
+
+private:
+    const uint8_t* at_;
+    const uint8_t* end_;
+    const bool foldsSingles_;
+    bool inRun_ = false;  // a run's header has been read, and its postings not
+    uint32_t low_ = 0;
+    uint32_t count_ = 0;
+};
 
 }  // namespace melodex::server::run_coding
