@@ -176,6 +176,27 @@ private:
     std::vector<bool> seen_;
 };
 
+// Where each distinct hash's postings lie in one array of all a lookup found: an array per hash
+// cost an allocation each for some 14,000 hashes a query.
+struct Span {
+    size_t first = 0, count = 0;
+};
+struct Found {
+    std::vector<Posting> postings;
+    std::vector<Span> spans;  // by distinct hash
+
+    // Drops postings of tracks the lookup may not show. A bucket keeps a hash's postings by
+    // track, then frame, as the embedded store does.
+    void keepVisible(const std::vector<uint32_t>& visible) {
+        for (Span& span : spans) {
+            Posting* const begin = postings.data() + span.first;
+            Posting* const end = std::remove_if(begin, begin + span.count,
+                                                [&](const Posting& p) { return !std::binary_search(visible.begin(), visible.end(), p.track); });
+            span.count = static_cast<size_t>(end - begin);
+        }
+    }
+};
+
 class RedisIndex final : public Index {
 public:
     explicit RedisIndex(std::shared_ptr<redis::ClusterClient> client) : client_(std::move(client)), committed_(*client_) {}
@@ -256,17 +277,17 @@ public:
         std::vector<uint32_t> distinct(hashes);
         std::sort(distinct.begin(), distinct.end());
         distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-        std::vector<std::vector<Posting>> found;
+        thread_local Found found;
         std::vector<uint32_t> tracks, visible;
         if (!readPostings(distinct, maxPostings, found, tracks, error) || !committed_.visible(before, tracks, visible, error))
             return false;
         // Usually every track found is visible (`visible` is `tracks`): only a write in progress
         // or a removal leaves some out.
-        const bool allVisible = visible.size() == tracks.size();
-        for (std::vector<Posting>& list : found) keepVisible(list, allVisible ? nullptr : &visible);
+        if (visible.size() != tracks.size()) found.keepVisible(visible);
         for (size_t i = 0; i < hashes.size(); ++i) {
             const size_t d = static_cast<size_t>(std::lower_bound(distinct.begin(), distinct.end(), hashes[i]) - distinct.begin());
-            if (!found[d].empty()) sink(i, found[d].data(), found[d].size());
+            const Span& span = found.spans[d];
+            if (span.count != 0) sink(i, found.postings.data() + span.first, span.count);
         }
         return true;
     }
@@ -372,8 +393,8 @@ private:
     // Every posting of the distinct hashes (ascending): an MGET of each group's buckets, all of a
     // master's in one pipeline; a too common hash left out. `tracks` gets the tracks found,
     // sorted and distinct.
-    bool readPostings(const std::vector<uint32_t>& distinct, size_t maxPostings, std::vector<std::vector<Posting>>& found,
-                      std::vector<uint32_t>& tracks, std::string& error) {
+    bool readPostings(const std::vector<uint32_t>& distinct, size_t maxPostings, Found& found, std::vector<uint32_t>& tracks,
+                      std::string& error) {
         // Each group's MGET, and for each of its buckets the first of its hashes in `distinct`.
         std::vector<Command> reads;
         std::vector<std::vector<size_t>> firstHash;
@@ -392,34 +413,28 @@ private:
         }
         std::vector<Reply> replies;
         if (!client_->run(reads, replies, error) || !allAnswered(replies, "cannot look up hashes", error)) return false;
-        found.assign(distinct.size(), {});
+        found.spans.assign(distinct.size(), {});
+        found.postings.clear();
         thread_local DistinctTracks distinctTracks;
         for (size_t r = 0; r < reads.size(); ++r) {
             for (size_t b = 0; b < firstHash[r].size() && b < replies[r].elements.size(); ++b) {
                 buckets::BucketReader reader(replies[r].elements[b].string);
                 const uint32_t bucket = buckets::bucketOf(distinct[firstHash[r][b]]);
                 for (size_t d = firstHash[r][b]; d < distinct.size() && buckets::bucketOf(distinct[d]) == bucket; ++d) {
-                    if (!reader.read(distinct[d], maxPostings, found[d])) {
+                    const size_t first = found.postings.size();
+                    if (!reader.read(distinct[d], maxPostings, found.postings)) {
                         distinctTracks.clear(tracks);
                         error = "a bucket of the index is damaged: rebuild it with `melodex-server reindex`";
                         return false;
                     }
-                    for (const Posting& p : found[d]) distinctTracks.add(p.track, tracks);
+                    found.spans[d] = {first, found.postings.size() - first};
+                    for (size_t k = first; k < found.postings.size(); ++k) distinctTracks.add(found.postings[k].track, tracks);
                 }
             }
         }
         distinctTracks.clear(tracks);
         std::sort(tracks.begin(), tracks.end());
         return true;
-    }
-
-    // Drops postings of tracks the lookup may not show (none when `visible` is null). A bucket
-    // keeps a hash's postings by track, then frame, as the embedded store does.
-    static void keepVisible(std::vector<Posting>& list, const std::vector<uint32_t>* visible) {
-        if (visible)
-            list.erase(std::remove_if(list.begin(), list.end(),
-                                      [&](const Posting& p) { return !std::binary_search(visible->begin(), visible->end(), p.track); }),
-                       list.end());
     }
 
     // Only tracks not yet in the index, each once, with ids a posting can carry.

@@ -201,7 +201,7 @@ void ClusterClient::giveBack(std::unique_ptr<Connection> connection) {
 }
 
 bool ClusterClient::run(const std::vector<Command>& commands, std::vector<Reply>& replies, std::string& error) {
-    replies.assign(commands.size(), Reply());
+    replies.resize(commands.size());  // each parsed into over whatever it held
     std::vector<size_t> todo(commands.size());
     for (size_t i = 0; i < todo.size(); ++i) todo[i] = i;
     std::vector<std::optional<Node>> askTarget(commands.size());
@@ -251,7 +251,7 @@ bool ClusterClient::run(const std::vector<Command>& commands, std::vector<Reply>
             size_t k = 0;
             for (; batch.connection && k < batch.commands.size(); ++k) {
                 const size_t i = batch.commands[k];
-                Reply reply;
+                Reply& reply = replies[i];
                 if ((batch.asking[k] && !batch.connection->receive(reply, last)) || !batch.connection->receive(reply, last)) {
                     batch.connection.reset();
                     break;
@@ -259,7 +259,7 @@ bool ClusterClient::run(const std::vector<Command>& commands, std::vector<Reply>
                 const Redirection r = classify(reply, batch.node);
                 if (r.verdict != Verdict::Answer) last = formatNode(batch.node) + ": " + reply.string;
                 switch (r.verdict) {
-                case Verdict::Answer: replies[i] = std::move(reply); break;
+                case Verdict::Answer: break;
                 case Verdict::Moved: redirect(r.slot, r.node); again.push_back(i); break;
                 case Verdict::Ask: askTarget[i] = r.node; again.push_back(i); break;
                 case Verdict::Retry: wait = true; again.push_back(i); break;
@@ -309,7 +309,7 @@ bool ClusterClient::runOnSlot(uint16_t slot, const std::vector<Command>& command
         const Node target = *node;
         auto connection = take(target, last);
         bool answered = connection && connection->send(out, last);
-        replies.assign(commands.size(), Reply());
+        replies.resize(commands.size());  // each parsed into over whatever it held
         for (size_t i = 0; answered && i < commands.size(); ++i) answered = connection->receive(replies[i], last);
         if (!answered) {
             stale_ = true;

@@ -16,9 +16,10 @@ timeval toTimeval(std::chrono::milliseconds timeout) {
     return tv;
 }
 
-// hiredis parses each reply straight into the connection's Reply (the reader's private data),
-// an array's elements into their places in it, rather than into objects of its own that would
-// then be copied: a lookup's replies hold megabytes of buckets. Nothing is freed by hiredis.
+// hiredis parses each reply straight into the caller's Reply (the reader's private data), an
+// array's elements into their places in it, rather than into objects of its own that would then
+// be copied: a lookup's replies hold megabytes of buckets. A Reply parsed into again is cleared
+// of what the new reply does not set. Nothing is freed by hiredis.
 Reply* placeOf(const redisReadTask* task, Reply::Type type) {
     Reply* out = static_cast<Reply*>(task->privdata);
     if (task->parent) {
@@ -27,6 +28,8 @@ Reply* placeOf(const redisReadTask* task, Reply::Type type) {
         out = &elements[static_cast<size_t>(task->idx)];
     }
     out->type = type;
+    if (type != Reply::Type::Array) out->elements.clear();
+    if (type == Reply::Type::Array || type == Reply::Type::Integer || type == Reply::Type::Nil) out->string.clear();
     return out;
 }
 
@@ -103,7 +106,6 @@ std::unique_ptr<Connection> Connection::open(const Node& node, std::chrono::mill
         return nullptr;
     }
     raw->reader->fn = replyFunctions();
-    raw->reader->privdata = &connection->parsing_;
     return connection;
 }
 
@@ -141,13 +143,12 @@ bool Connection::send(const std::vector<const Command*>& commands, std::string& 
 }
 
 bool Connection::receive(Reply& reply, std::string& error) {
-    parsing_ = Reply();
+    context_->reader->privdata = &reply;
     void* parsed = nullptr;
-    if (redisGetReply(context_.get(), &parsed) != REDIS_OK || parsed != &parsing_) {
+    if (redisGetReply(context_.get(), &parsed) != REDIS_OK || parsed != &reply) {
         error = "no reply from " + formatNode(node_) + ": " + describeFailure();
         return false;
     }
-    reply = std::move(parsing_);
     return true;
 }
 

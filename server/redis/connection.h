@@ -24,7 +24,8 @@ public:
 
     // Writes the commands out without waiting for their replies.
     bool send(const std::vector<const Command*>& commands, std::string& error);
-    // The next reply, in the order of the commands sent.
+    // The next reply, in the order of the commands sent, parsed into `reply` over whatever it
+    // held (its storage reused).
     bool receive(Reply& reply, std::string& error);
 
     const Node& node() const { return node_; }
@@ -38,7 +39,6 @@ private:
 
     Node node_;
     std::chrono::milliseconds timeout_;
-    Reply parsing_;  // the reply hiredis is parsing into
     std::unique_ptr<redisContext, ContextFree> context_;
 };
 
