@@ -19,15 +19,16 @@ Quantities measure(const Peak& anchor, const Peak& first, const Peak& second, co
 }
 
 uint32_t packHash(int ratio, int first, int second, int span, int pitch) {
-    const uint32_t fields = (static_cast<uint32_t>(ratio & 0x1F) << 25) | (static_cast<uint32_t>(first & 0x7F) << 18) |
-                            (static_cast<uint32_t>(second & 0x7F) << 11) | (static_cast<uint32_t>(span & 0x7F) << 4) |
-                            static_cast<uint32_t>(pitch & 0xF);
-    // Multiplying by an odd number modulo 2^31 maps distinct values to distinct values, and makes
+    const uint32_t invariant = (static_cast<uint32_t>(ratio & 0x1F) << 21) | (static_cast<uint32_t>(first & 0x7F) << 14) |
+                               (static_cast<uint32_t>(second & 0x7F) << 7) | static_cast<uint32_t>(span & 0x7F);
+    // Multiplying by an odd number modulo 2^27 maps distinct values to distinct values, and makes
     // every bit of the product's top depend on every field below it: the fields' common values
     // (near intervals, short time ratios) no longer share the top bits, by which the stores file
-    // their postings.
-    constexpr uint32_t kScramble = 0x2545F491;
-    return kTripletBit | ((fields * kScramble) & ~kTripletBit);
+    // their postings. The pitch level stays in the low bits, outside the product, so that a
+    // triplet looked up at both pitch levels of a boundary reads one bucket of either store.
+    constexpr uint32_t kScramble = 0x0545F491;
+    constexpr uint32_t kProductMask = (1u << 27) - 1;
+    return kTripletBit | (((invariant * kScramble) & kProductMask) << 4) | static_cast<uint32_t>(pitch & 0xF);
 }
 
 uint32_t packPair(int anchorBin, int binDelta, int frameDelta) {
