@@ -184,6 +184,7 @@ struct Span {
 struct Found {
     std::vector<Posting> postings;
     std::vector<Span> spans;  // by distinct hash
+    DistinctTracks seen;      // marks the tracks found
 
     // Drops postings of tracks the lookup may not show. A bucket keeps a hash's postings by
     // track, then frame, as the embedded store does.
@@ -411,29 +412,46 @@ private:
             firstHash[read].push_back(d);
             while (d < distinct.size() && buckets::bucketOf(distinct[d]) == bucket) ++d;
         }
-        std::vector<Reply> replies;
-        if (!client_->run(reads, replies, error) || !allAnswered(replies, "cannot look up hashes", error)) return false;
         found.spans.assign(distinct.size(), {});
         found.postings.clear();
-        thread_local DistinctTracks distinctTracks;
-        for (size_t r = 0; r < reads.size(); ++r) {
-            for (size_t b = 0; b < firstHash[r].size() && b < replies[r].elements.size(); ++b) {
-                buckets::BucketReader reader(replies[r].elements[b].string);
-                const uint32_t bucket = buckets::bucketOf(distinct[firstHash[r][b]]);
-                for (size_t d = firstHash[r][b]; d < distinct.size() && buckets::bucketOf(distinct[d]) == bucket; ++d) {
-                    const size_t first = found.postings.size();
-                    if (!reader.read(distinct[d], maxPostings, found.postings)) {
-                        distinctTracks.clear(tracks);
-                        error = "a bucket of the index is damaged: rebuild it with `melodex-server reindex`";
-                        return false;
-                    }
-                    found.spans[d] = {first, found.postings.size() - first};
-                    for (size_t k = first; k < found.postings.size(); ++k) distinctTracks.add(found.postings[k].track, tracks);
-                }
+        bool damaged = false;
+        std::string refused;
+        // Each reply is decoded as it arrives, while its bytes are in the cache.
+        const auto decode = [&](size_t r, Reply& reply) {
+            if (reply.isError())
+                refused = reply.string;
+            else if (!damaged)
+                damaged = !readBuckets(reply, firstHash[r], distinct, maxPostings, found, tracks);
+        };
+        const bool answered = client_->run(reads, decode, error);
+        found.seen.clear(tracks);
+        if (!answered) return false;
+        if (!refused.empty()) {
+            error = "cannot look up hashes: " + refused;
+            return false;
+        }
+        if (damaged) {
+            error = "a bucket of the index is damaged: rebuild it with `melodex-server reindex`";
+            return false;
+        }
+        std::sort(tracks.begin(), tracks.end());
+        return true;
+    }
+
+    // Decodes the runs of the distinct hashes that fall in an MGET's buckets, the first of each
+    // bucket's hashes at `firstHash`; false when a bucket is damaged.
+    static bool readBuckets(const Reply& reply, const std::vector<size_t>& firstHash, const std::vector<uint32_t>& distinct,
+                            size_t maxPostings, Found& found, std::vector<uint32_t>& tracks) {
+        for (size_t b = 0; b < firstHash.size() && b < reply.elements.size(); ++b) {
+            buckets::BucketReader reader(reply.elements[b].string);
+            const uint32_t bucket = buckets::bucketOf(distinct[firstHash[b]]);
+            for (size_t d = firstHash[b]; d < distinct.size() && buckets::bucketOf(distinct[d]) == bucket; ++d) {
+                const size_t first = found.postings.size();
+                if (!reader.read(distinct[d], maxPostings, found.postings)) return false;
+                found.spans[d] = {first, found.postings.size() - first};
+                for (size_t k = first; k < found.postings.size(); ++k) found.seen.add(found.postings[k].track, tracks);
             }
         }
-        distinctTracks.clear(tracks);
-        std::sort(tracks.begin(), tracks.end());
         return true;
     }
 

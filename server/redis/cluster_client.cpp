@@ -201,7 +201,12 @@ void ClusterClient::giveBack(std::unique_ptr<Connection> connection) {
 }
 
 bool ClusterClient::run(const std::vector<Command>& commands, std::vector<Reply>& replies, std::string& error) {
-    replies.resize(commands.size());  // each parsed into over whatever it held
+    replies.resize(commands.size());
+    return run(commands, [&](size_t i, Reply& reply) { replies[i] = std::move(reply); }, error);
+}
+
+bool ClusterClient::run(const std::vector<Command>& commands, const Answer& answer, std::string& error) {
+    Reply reply;  // parsed into again for each reply, so that its storage is reused
     std::vector<size_t> todo(commands.size());
     for (size_t i = 0; i < todo.size(); ++i) todo[i] = i;
     std::vector<std::optional<Node>> askTarget(commands.size());
@@ -251,7 +256,6 @@ bool ClusterClient::run(const std::vector<Command>& commands, std::vector<Reply>
             size_t k = 0;
             for (; batch.connection && k < batch.commands.size(); ++k) {
                 const size_t i = batch.commands[k];
-                Reply& reply = replies[i];
                 if ((batch.asking[k] && !batch.connection->receive(reply, last)) || !batch.connection->receive(reply, last)) {
                     batch.connection.reset();
                     break;
@@ -259,7 +263,7 @@ bool ClusterClient::run(const std::vector<Command>& commands, std::vector<Reply>
                 const Redirection r = classify(reply, batch.node);
                 if (r.verdict != Verdict::Answer) last = formatNode(batch.node) + ": " + reply.string;
                 switch (r.verdict) {
-                case Verdict::Answer: break;
+                case Verdict::Answer: answer(i, reply); break;
                 case Verdict::Moved: redirect(r.slot, r.node); again.push_back(i); break;
                 case Verdict::Ask: askTarget[i] = r.node; again.push_back(i); break;
                 case Verdict::Retry: wait = true; again.push_back(i); break;

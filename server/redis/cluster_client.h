@@ -57,6 +57,13 @@ public:
     // the cluster cannot answer (CLUSTERDOWN, no node reachable, time-out); never a partial result.
     // Errors of the commands themselves (e.g. WRONGTYPE) come back as Error replies.
     bool run(const std::vector<Command>& commands, std::vector<Reply>& replies, std::string& error);
+    // The same, handing each command's reply to `answer` (with the command's index) as it
+    // arrives, in no set order, instead of keeping them all: a caller that consumes its replies
+    // at once reads them while they are in the cache, and they are not held together. Each
+    // command is answered once; `answer` may take the reply's contents. On false, some commands
+    // may have been answered already.
+    using Answer = std::function<void(size_t, Reply&)>;
+    bool run(const std::vector<Command>& commands, const Answer& answer, std::string& error);
     // Sends the commands in order on one connection to the master of `slot`: for a MULTI/EXEC
     // transaction or a script over keys that share a hash tag. After a redirection or a lost
     // connection the whole list is sent again, so it should be a transaction or idempotent.
