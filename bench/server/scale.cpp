@@ -359,6 +359,9 @@ int main(int argc, char** argv) {
     server::MatchParams matchParams;
     app.add_option("--common-factor", matchParams.commonFactor, "hashes this many times commoner than average are not looked at")
         ->capture_default_str();
+    app.add_option("--common-postings", matchParams.minCommonPostings,
+                   "hashes with more postings than this (and than --common-factor allows) are not looked at")
+        ->capture_default_str();
     bool measureOnly = false;
     app.add_flag("--measure-only", measureOnly, "measure the stores grown by an earlier run, without adding to them");
     CLI11_PARSE(app, argc, argv);
