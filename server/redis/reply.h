@@ -8,7 +8,7 @@ namespace melodex::server::redis {
 // One command: its arguments, binary-safe.
 using Command = std::vector<std::string>;
 
-// A reply, copied out of hiredis.
+// A reply, as hiredis parses it (connection.cpp): only the fields of its type are meaningful.
 struct Reply {
     enum class Type { Nil, Integer, String, Status, Error, Array } type = Type::Nil;
     long long integer = 0;
