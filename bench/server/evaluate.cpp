@@ -309,6 +309,7 @@ int main(int argc, char** argv) {
     app.add_option("--min-confidence", matchParams.minConfidence)->capture_default_str();
     app.add_option("--surprise-weight", matchParams.surpriseWeight)->capture_default_str();
     app.add_option("--max-speed", matchParams.maxSpeedChange)->capture_default_str();
+    app.add_option("--min-chance-spread", matchParams.check.minChanceSpread)->capture_default_str();
     CLI11_PARSE(app, argc, argv);
     // The hash layout is shared: only the density and the combinations differ on the query side.
     for (auto* q : {&queryParams}) {

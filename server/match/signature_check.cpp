@@ -1,35 +1,104 @@
 #include "server/match/signature_check.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 
 namespace melodex::server {
 namespace {
 
-// Agreement of the features with the signature words from `first` on: the sum of the features
-// signed by the signature's bits, over the root of their summed squares, so that it is a z-score
-// when the bits are independent of the recording. Fewer than half the recording's frames
-// overlapping the track count as no agreement.
-double agreement(const SignatureFeatures& f, const std::vector<uint32_t>& reference, long first) {
-    const int from = static_cast<int>(std::max<long>(1, 1 - first));
-    const int to = static_cast<int>(std::min<long>(f.frames, static_cast<long>(reference.size()) - first));
-    if (2 * (to - from) < f.frames) return 0.0;
-    float sum = 0, squares = 0;
-    for (int j = from; j < to; ++j) addSignedFeatures(f.row(j), reference[static_cast<size_t>(first + j)], sum, squares);
-    return squares > 0 ? sum / std::sqrt(squares) : 0.0;
+// Spread of the root of a sum of n squared positive halves of unit normals, sqrt(5/8) whatever n
+// is: the agreement's spread over independent bits.
+constexpr double kIndependentSpread = 0.790569;
+
+// For each value of a byte of a signature word, the sign bits that sign 8 features by it: set
+// where the word's bit is clear, so that an exclusive or flips those features' signs.
+using SignMasks = std::array<std::array<uint32_t, 8>, 256>;
+const SignMasks& signMasks() {
+    static const SignMasks masks = [] {
+        SignMasks m{};
+        for (uint32_t b = 0; b < 256; ++b)
+            for (uint32_t i = 0; i < 8; ++i) m[b][i] = (((b >> i) & 1u) ^ 1u) << 31;
+        return m;
+    }();
+    return masks;
 }
+
+// The agreement of a recording's features with a track's signature at any offset. Each feature's
+// own agreement is a z-score: its values signed by its bits, over the root of their summed
+// squares. Noise drowns some bands and spares others (white noise the upper ones, a voice its
+// own), and a sum over all features would dilute the few that agree with the many that do not:
+// the features that agree count by the root of the sum of their squared z-scores, standardised by
+// what independent bits give (mean sqrt(n / 2) for n features, kIndependentSpread) so that it is
+// near a z-score again.
+class Agreement {
+public:
+    Agreement(const SignatureFeatures& f, const std::vector<uint32_t>& reference) : f_(f), reference_(reference) {
+        // The squares do not depend on the offset: their running sums give any range's at once.
+        squares_.assign(static_cast<size_t>(f.frames + 1) * kSignatureBits, 0.0f);
+        for (int j = 0; j < f.frames; ++j)
+            for (int k = 0; k < kSignatureBits; ++k)
+                squares_[static_cast<size_t>(j + 1) * kSignatureBits + k] =
+                    squares_[static_cast<size_t>(j) * kSignatureBits + k] + f.row(j)[k] * f.row(j)[k];
+    }
+
+    // With the signature words from `first` on. Fewer than half the recording's frames
+    // overlapping the track count as chance.
+    double at(long first) const {
+        const int from = static_cast<int>(std::max<long>(1, 1 - first));
+        const int to = static_cast<int>(std::min<long>(f_.frames, static_cast<long>(reference_.size()) - first));
+        if (2 * (to - from) < f_.frames) return 0.0;
+        std::array<float, kSignatureBits> sums{};
+        const SignMasks& masks = signMasks();
+        for (int j = from; j < to; ++j) {
+            const float* x = f_.row(j);
+            const uint32_t word = reference_[static_cast<size_t>(first + j)];
+            for (int q = 0; q < kSignatureBits / 8; ++q) {
+                const std::array<uint32_t, 8>& mask = masks[(word >> (8 * q)) & 0xffu];
+                for (int i = 0; i < 8; ++i) {
+                    uint32_t bits;
+                    std::memcpy(&bits, &x[8 * q + i], sizeof bits);
+                    bits ^= mask[static_cast<size_t>(i)];
+                    float signed_;
+                    std::memcpy(&signed_, &bits, sizeof signed_);
+                    sums[static_cast<size_t>(8 * q + i)] += signed_;
+                }
+            }
+        }
+        double agreeing = 0;
+        int features = 0;
+        for (int k = 0; k < kSignatureBits; ++k) {
+            const float squares = squares_[static_cast<size_t>(to) * kSignatureBits + k] -
+                                  squares_[static_cast<size_t>(from) * kSignatureBits + k];
+            if (squares <= 0) continue;
+            ++features;
+            const double z = sums[static_cast<size_t>(k)] / std::sqrt(squares);
+            if (z > 0) agreeing += z * z;
+        }
+        return features > 0 ? (std::sqrt(agreeing) - std::sqrt(features / 2.0)) / kIndependentSpread : 0.0;
+    }
+
+    int frames() const { return f_.frames; }
+    long words() const { return static_cast<long>(reference_.size()); }
+
+private:
+    const SignatureFeatures& f_;
+    const std::vector<uint32_t>& reference_;
+    std::vector<float> squares_;  // running sums of each feature's squares, (frames + 1) x bits
+};
 
 // Mean and spread of the agreement at offsets of the track away from the candidate, the highest
 // share left out: a track that repeats itself agrees with the recording at its repeats too.
-void chance(const SignatureFeatures& f, const std::vector<uint32_t>& reference, long first,
-            const SignatureCheckParams& params, double& mean, double& spread) {
+void chance(const Agreement& agreement, long first, const SignatureCheckParams& params, double& mean,
+            double& spread) {
     std::vector<double> values;
-    const long last = static_cast<long>(reference.size()) - f.frames / 2;
-    const long from = -f.frames / 2;
+    const long last = agreement.words() - agreement.frames() / 2;
+    const long from = -agreement.frames() / 2;
     const long span = last - from;
     for (int i = 0; i < params.chanceSamples && span > 0; ++i) {
         const long at = from + span * i / params.chanceSamples;
-        if (std::abs(at - first) >= params.chanceGap) values.push_back(agreement(f, reference, at));
+        if (std::abs(at - first) >= params.chanceGap) values.push_back(agreement.at(at));
     }
     std::sort(values.begin(), values.end());
     values.resize(values.size() - static_cast<size_t>(params.chanceTrim * static_cast<double>(values.size())));
@@ -53,10 +122,11 @@ SignatureCheck checkSignature(const SignatureFeatures& phase0, const SignatureFe
     const int phase = offsetFrames & 1;
     const SignatureFeatures& f = phase ? phase1 : phase0;
     const long first = (static_cast<long>(offsetFrames) + phase) / kFramesPerSignature;
+    const Agreement agreement(f, reference);
     SignatureCheck out;
     out.agreement = -1e9;
     for (int d = -params.search; d <= params.search; ++d) {
-        const double a = agreement(f, reference, first + d);
+        const double a = agreement.at(first + d);
         if (a > out.agreement) {
             out.agreement = a;
             out.offsetFrames = static_cast<int>((first + d) * kFramesPerSignature - phase);
@@ -69,7 +139,7 @@ SignatureCheck checkSignature(const SignatureFeatures& phase0, const SignatureFe
         return out;
     }
     double mean = 0, spread = 1;
-    chance(f, reference, first, params, mean, spread);
+    chance(agreement, first, params, mean, spread);
     out.confidence = (out.agreement - mean) / spread;
     return out;
 }

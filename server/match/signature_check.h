@@ -12,7 +12,7 @@ struct SignatureCheckParams {
     int chanceSamples = 40;    // other offsets of the same track that measure chance agreement
     int chanceGap = 16;        // signature frames (0.5 s) kept clear around the candidate
     double chanceTrim = 0.1;   // share of the highest chance values left out (the music repeats)
-    double minChanceSpread = 0.6;
+    double minChanceSpread = 1.0;  // chance spreads at least as independent bits would
     double worthMeasuring = 3.0;  // agreement below which the chance level is not measured
 };
 
@@ -20,7 +20,7 @@ struct SignatureCheck {
     // How far the agreement at the candidate's offset stands above the agreement of the same
     // recording at other moments of the track, in spreads of the latter.
     double confidence = 0;
-    double agreement = 0;  // the agreement itself: a z-score against independent bits
+    double agreement = 0;  // the agreement itself, near a z-score against independent bits
     int offsetFrames = 0;  // the offset refined, in spectrogram frames
 };
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <set>
 
 #include "server/fingerprint/fingerprinter.h"
@@ -15,6 +16,7 @@
 #include "server/fingerprint/wav_body.h"
 #include "server/index/index.h"
 #include "server/match/identifier.h"
+#include "server/match/signature_check.h"
 #include "server/match/vote_surprise.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
@@ -163,6 +165,29 @@ TEST(Decision, AnAlignmentIsWeighedAgainstWhatChanceGathers) {
     EXPECT_LT(voteSurprise(3, 20000, 4000, 690, 3, 1), 0);
     EXPECT_LT(voteSurprise(20, 1000, 4000, 690, 3, 1), sparse - 20);
     EXPECT_NEAR(voteSurprise(20, 100, 4000, 690, 3, 53), sparse - std::log(53.0), 1e-9);
+}
+
+// Noise drowns some bands and spares others: a recording whose features are all noise but for a
+// quarter of them, each agreeing with its track only faintly, still passes on its track's words
+// and stays at chance on another track's.
+TEST(Decision, AMatchThatAFewFeaturesCarryIsToldFromChance) {
+    std::mt19937 random(7);
+    std::normal_distribution<float> noise;
+    std::vector<uint32_t> track(2000), other(2000);
+    for (uint32_t& w : track) w = static_cast<uint32_t>(random());
+    for (uint32_t& w : other) w = static_cast<uint32_t>(random());
+    const int offset = 600;  // signature words into the track
+    SignatureFeatures f;
+    f.frames = 340;
+    f.values.resize(static_cast<size_t>(f.frames) * kSignatureBits);
+    for (int j = 0; j < f.frames; ++j)
+        for (int k = 0; k < kSignatureBits; ++k) {
+            const float sign = ((track[static_cast<size_t>(offset + j)] >> k) & 1u) ? 1.0f : -1.0f;
+            f.values[static_cast<size_t>(j) * kSignatureBits + k] = noise(random) + (k < 8 ? 0.25f * sign : 0.0f);
+        }
+    const SignatureCheckParams params = MatchParams{}.check;
+    EXPECT_GT(checkSignature(f, f, track, offset * kFramesPerSignature, params).confidence, MatchParams{}.minConfidence);
+    EXPECT_LT(checkSignature(f, f, other, offset * kFramesPerSignature, params).confidence, params.worthMeasuring);
 }
 
 WavParse parse(const std::vector<uint8_t>& b) { return parseWavBody(b.data(), b.size()); }
