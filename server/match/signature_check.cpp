@@ -12,6 +12,10 @@ namespace {
 // is: the agreement's spread over independent bits.
 constexpr double kIndependentSpread = 0.790569;
 
+// A feature's z-score counts up to this: no one feature decides a match. Music on the same beat
+// agrees on a band's onsets over a whole recording, whatever else it plays.
+constexpr double kMaxFeatureZ = 5.0;
+
 // For each value of a byte of a signature word, the sign bits that sign 8 features by it: set
 // where the word's bit is clear, so that an exclusive or flips those features' signs.
 using SignMasks = std::array<std::array<uint32_t, 8>, 256>;
@@ -73,7 +77,7 @@ public:
                                   squares_[static_cast<size_t>(from) * kSignatureBits + k];
             if (squares <= 0) continue;
             ++features;
-            const double z = sums[static_cast<size_t>(k)] / std::sqrt(squares);
+            const double z = std::min(kMaxFeatureZ, static_cast<double>(sums[static_cast<size_t>(k)] / std::sqrt(squares)));
             if (z > 0) agreeing += z * z;
         }
         return features > 0 ? (std::sqrt(agreeing) - std::sqrt(features / 2.0)) / kIndependentSpread : 0.0;
