@@ -32,8 +32,8 @@ struct MatchParams {
     // A candidate's confidence is its signature check's (signature_check.h) plus `surpriseWeight`
     // times its alignment's surprise (vote_surprise.h); a match needs `minConfidence`.
     // Out-of-catalogue music stays below it: the highest of 20,000 such recordings (a third noisy,
-    // a third with babble) reached 10.2, and an exponential fit of their top 200 expects one in
-    // 600,000 to pass 11 (of their top 100, one in 400,000).
+    // a third with babble) reached 10.1, and an exponential fit of their top 200 expects one in
+    // 800,000 to pass 11 (of their top 100, one in 700,000).
     double surpriseWeight = 0.1;
     double minConfidence = 11.0;
     // Hashes with more postings than this many times the average list, and at least
