@@ -169,7 +169,8 @@ TEST(Decision, AnAlignmentIsWeighedAgainstWhatChanceGathers) {
 
 // Noise drowns some bands and spares others: a recording whose features are all noise but for a
 // quarter of them, each agreeing with its track only faintly, still passes on its track's words
-// and stays at chance on another track's.
+// and stays at chance on another track's. One feature alone, however well it agrees (music on the
+// same beat), does not make a match.
 TEST(Decision, AMatchThatAFewFeaturesCarryIsToldFromChance) {
     std::mt19937 random(7);
     std::normal_distribution<float> noise;
@@ -177,17 +178,26 @@ TEST(Decision, AMatchThatAFewFeaturesCarryIsToldFromChance) {
     for (uint32_t& w : track) w = static_cast<uint32_t>(random());
     for (uint32_t& w : other) w = static_cast<uint32_t>(random());
     const int offset = 600;  // signature words into the track
-    SignatureFeatures f;
-    f.frames = 340;
-    f.values.resize(static_cast<size_t>(f.frames) * kSignatureBits);
-    for (int j = 0; j < f.frames; ++j)
-        for (int k = 0; k < kSignatureBits; ++k) {
-            const float sign = ((track[static_cast<size_t>(offset + j)] >> k) & 1u) ? 1.0f : -1.0f;
-            f.values[static_cast<size_t>(j) * kSignatureBits + k] = noise(random) + (k < 8 ? 0.25f * sign : 0.0f);
-        }
+    // Noise plus `gain(k)` times the sign of the track's bit k.
+    const auto features = [&](auto gain) {
+        SignatureFeatures f;
+        f.frames = 340;
+        f.values.resize(static_cast<size_t>(f.frames) * kSignatureBits);
+        for (int j = 0; j < f.frames; ++j)
+            for (int k = 0; k < kSignatureBits; ++k) {
+                const float sign = ((track[static_cast<size_t>(offset + j)] >> k) & 1u) ? 1.0f : -1.0f;
+                f.values[static_cast<size_t>(j) * kSignatureBits + k] = noise(random) + gain(k) * sign;
+            }
+        return f;
+    };
+    const SignatureFeatures few = features([](int k) { return k < 8 ? 0.25f : 0.0f; });
+    const SignatureFeatures one = features([](int k) { return k == 0 ? 2.0f : 0.0f; });
     const SignatureCheckParams params = MatchParams{}.check;
-    EXPECT_GT(checkSignature(f, f, track, offset * kFramesPerSignature, params).confidence, MatchParams{}.minConfidence);
-    EXPECT_LT(checkSignature(f, f, other, offset * kFramesPerSignature, params).confidence, params.worthMeasuring);
+    const double bar = MatchParams{}.minConfidence;
+    const int at = offset * kFramesPerSignature;
+    EXPECT_GT(checkSignature(few, few, track, at, params).confidence, bar);
+    EXPECT_LT(checkSignature(few, few, other, at, params).confidence, params.worthMeasuring);
+    EXPECT_LT(checkSignature(one, one, track, at, params).confidence, bar);
 }
 
 WavParse parse(const std::vector<uint8_t>& b) { return parseWavBody(b.data(), b.size()); }
