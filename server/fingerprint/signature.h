@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -26,20 +27,43 @@ struct SignatureFeatures {
     const float* row(int frame) const { return &values[static_cast<size_t>(frame) * kSignatureBits]; }
 };
 
-// Adds to `sum` one frame's features signed by a signature word's bits (+x where a bit is set, -x
-// where it is not), and to `squares` their squares: over independent bits, sum / sqrt(squares)
-// is a z-score of how far the features agree with the words.
+// `x` signed by a mask: its sign bit flipped where the mask's is set, with no branch.
+inline float signedBy(float x, uint32_t flip) {
+    uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    bits ^= flip;
+    float out;
+    std::memcpy(&out, &bits, sizeof out);
+    return out;
+}
+
+// The flip masks that sign 8 features by one byte of a signature word (+x where a bit is set, -x
+// where it is clear): a table, so that the 8 features are signed together.
+using SignMasks = std::array<std::array<uint32_t, 8>, 256>;
+constexpr SignMasks makeSignMasks() {
+    SignMasks m{};
+    for (uint32_t b = 0; b < 256; ++b)
+        for (uint32_t i = 0; i < 8; ++i) m[b][i] = (((b >> i) & 1u) ^ 1u) << 31;
+    return m;
+}
+inline constexpr SignMasks kSignMasks = makeSignMasks();
+
+// Adds to `sum` one frame's features signed by a signature word's bits, and to `squares` their
+// squares: over independent bits, sum / sqrt(squares) is a z-score of how far the features agree
+// with the words.
 inline void addSignedFeatures(const float* x, uint32_t word, float& sum, float& squares) {
     for (int k = 0; k < kSignatureBits; ++k) {
-        // The sign bit flipped where the word's bit is clear: no branch in the loop.
-        const uint32_t flip = (((word >> k) & 1u) ^ 1u) << 31;
-        uint32_t bits;
-        std::memcpy(&bits, &x[k], sizeof bits);
-        bits ^= flip;
-        float signed_;
-        std::memcpy(&signed_, &bits, sizeof signed_);
-        sum += signed_;
+        sum += signedBy(x[k], (((word >> k) & 1u) ^ 1u) << 31);
         squares += x[k] * x[k];
+    }
+}
+
+// Adds to each of `sums` its feature of one frame signed by the word's bit, 8 features at a time.
+inline void addSignedFeatures(const float* x, uint32_t word, std::array<float, kSignatureBits>& sums) {
+    for (int q = 0; q < kSignatureBits / 8; ++q) {
+        const std::array<uint32_t, 8>& flips = kSignMasks[(word >> (8 * q)) & 0xffu];
+        for (int i = 0; i < 8; ++i)
+            sums[static_cast<size_t>(8 * q + i)] += signedBy(x[8 * q + i], flips[static_cast<size_t>(i)]);
     }
 }
 

@@ -3,31 +3,17 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstring>
 
 namespace melodex::server {
 namespace {
 
 // Spread of the root of a sum of n squared positive halves of unit normals, sqrt(5/8) whatever n
 // is: the agreement's spread over independent bits.
-constexpr double kIndependentSpread = 0.790569;
+const double kIndependentSpread = std::sqrt(5.0 / 8.0);
 
 // A feature's z-score counts up to this: no one feature decides a match. Music on the same beat
 // agrees on a band's onsets over a whole recording, whatever else it plays.
 constexpr double kMaxFeatureZ = 5.0;
-
-// For each value of a byte of a signature word, the sign bits that sign 8 features by it: set
-// where the word's bit is clear, so that an exclusive or flips those features' signs.
-using SignMasks = std::array<std::array<uint32_t, 8>, 256>;
-const SignMasks& signMasks() {
-    static const SignMasks masks = [] {
-        SignMasks m{};
-        for (uint32_t b = 0; b < 256; ++b)
-            for (uint32_t i = 0; i < 8; ++i) m[b][i] = (((b >> i) & 1u) ^ 1u) << 31;
-        return m;
-    }();
-    return masks;
-}
 
 // The agreement of a recording's features with a track's signature at any offset. Each feature's
 // own agreement is a z-score: its values signed by its bits, over the root of their summed
@@ -54,22 +40,7 @@ public:
         const int to = static_cast<int>(std::min<long>(f_.frames, static_cast<long>(reference_.size()) - first));
         if (2 * (to - from) < f_.frames) return 0.0;
         std::array<float, kSignatureBits> sums{};
-        const SignMasks& masks = signMasks();
-        for (int j = from; j < to; ++j) {
-            const float* x = f_.row(j);
-            const uint32_t word = reference_[static_cast<size_t>(first + j)];
-            for (int q = 0; q < kSignatureBits / 8; ++q) {
-                const std::array<uint32_t, 8>& mask = masks[(word >> (8 * q)) & 0xffu];
-                for (int i = 0; i < 8; ++i) {
-                    uint32_t bits;
-                    std::memcpy(&bits, &x[8 * q + i], sizeof bits);
-                    bits ^= mask[static_cast<size_t>(i)];
-                    float signed_;
-                    std::memcpy(&signed_, &bits, sizeof signed_);
-                    sums[static_cast<size_t>(8 * q + i)] += signed_;
-                }
-            }
-        }
+        for (int j = from; j < to; ++j) addSignedFeatures(f_.row(j), reference_[static_cast<size_t>(first + j)], sums);
         double agreeing = 0;
         int features = 0;
         for (int k = 0; k < kSignatureBits; ++k) {
