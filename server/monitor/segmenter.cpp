@@ -125,9 +125,11 @@ bool Segmenter::beforeGap(std::string& error) {
     return true;
 }
 
-// The samples from a window's length before the first match to two after it: the matching
-// windows next to it make sure the track plays in a good part of them. The start is placed on
-// them at once, and again when the play closes, on the speed its matches then give.
+// The samples from two windows' length before the earliest window that agrees with the play to
+// two after its first match: the matching windows next to it make sure the track plays in a
+// good part of them, and a start under talk or off speed can lie more than a window before any
+// window that agrees. The start is placed on them at once, and again when the play closes, on
+// the speed its matches then give.
 bool Segmenter::keepOpenings(double firstBefore, std::string& error) {
     if (refiner_ == nullptr) return true;
     for (Play& p : open_) {
@@ -140,7 +142,7 @@ bool Segmenter::keepOpenings(double firstBefore, std::string& error) {
 }
 
 BoundaryRefiner::Excerpt Segmenter::openingOf(const Play& play) const {
-    return refiner_->excerpt(play.earliest - options_.windowSeconds, play.first.seconds + 2 * options_.windowSeconds);
+    return refiner_->excerpt(play.earliest - 2 * options_.windowSeconds, play.first.seconds + 2 * options_.windowSeconds);
 }
 
 // The first and last match of one of the play's tracks (one the play has matched).
