@@ -86,7 +86,7 @@ struct Loudness {
     double start = 0;  // mix seconds of the first block
     std::vector<double> blocks;
 
-    Loudness(const std::vector<float>& piece, double startSeconds) : start(startSeconds) {
+    explicit Loudness(const std::vector<float>& piece) {
         for (size_t i = 0; i < piece.size(); i += kBlock)
             blocks.push_back(meanSquare(piece.data() + i, piece.data() + std::min(piece.size(), i + kBlock)));
     }
@@ -140,6 +140,7 @@ std::vector<float> makeMix(const std::vector<bench::Track>& catalogue, const std
         if (seconds < 30) continue;
         const size_t from = static_cast<size_t>((available - seconds) * unit(rng) * play.speed * kRate);
         std::vector<float> piece = bench::speedChanged(source.samples, from, static_cast<size_t>(seconds * kRate), play.speed);
+        loudness.emplace_back(piece);  // the music's own, before any talk
         play.talk = unit(rng) < 0.25;
         if (play.talk) {
             // 10-20 s of voices as loud as the music, somewhere inside the play.
@@ -162,7 +163,7 @@ std::vector<float> makeMix(const std::vector<bench::Track>& catalogue, const std
         at = (begin + piece.size()) / double(kRate);
         play.end = at;
         truth.push_back(play);
-        loudness.emplace_back(piece, begin / double(kRate));
+        loudness.back().start = begin / double(kRate);
     }
     const double noiseRms = std::sqrt(meanSquare(mix.data(), mix.data() + mix.size())) * std::pow(10.0, -kNoiseSnrDb / 20);
     markHeardEdges(truth, loudness, noiseRms);
