@@ -51,11 +51,7 @@ void writeWav(const std::string& path, const std::vector<float>& s) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
 }
 
-double power(const std::vector<float>& s) {
-    double p = 0;
-    for (float x : s) p += static_cast<double>(x) * x;
-    return p / static_cast<double>(std::max<size_t>(1, s.size()));
-}
+double power(const std::vector<float>& s) { return bench::power(s.data(), s.data() + s.size()); }
 
 // The phone's input saturates rather than wrapping: scale down if the mix would clip.
 void avoidClipping(std::vector<float>& signal) {
@@ -100,6 +96,12 @@ void reverberate(std::vector<float>& signal) {
 }
 
 }  // namespace
+
+double power(const float* begin, const float* end) {
+    double p = 0;
+    for (const float* s = begin; s < end; ++s) p += static_cast<double>(*s) * *s;
+    return p / static_cast<double>(std::max<ptrdiff_t>(1, end - begin));
+}
 
 void addNoise(std::vector<float>& signal, double snrDb, bool pink, uint32_t seed) {
     std::mt19937 rng(seed);

@@ -9,6 +9,8 @@
 
 namespace melodex::bench {
 
+// The mean square of the samples from `begin` to `end` (0 for none).
+double power(const float* begin, const float* end);
 // Adds white or pink noise at `snrDb` relative to the signal's own power.
 void addNoise(std::vector<float>& signal, double snrDb, bool pink, uint32_t seed);
 // Fourth-order 300-3400 Hz band-pass (two high-pass and two low-pass biquads) at 8 kHz.

@@ -74,12 +74,6 @@ void writeWav(const std::string& path, const std::vector<float>& samples) {
     for (float s : samples) put(static_cast<uint16_t>(static_cast<int16_t>(std::lround(std::clamp(s, -1.0f, 1.0f) * 32767))), 2);
 }
 
-double meanSquare(const float* begin, const float* end) {
-    double sum = 0;
-    for (const float* s = begin; s < end; ++s) sum += double{*s} * *s;
-    return end > begin ? sum / static_cast<double>(end - begin) : 0.0;
-}
-
 // A piece's loudness as it goes, in blocks of a tenth of a second: the mean square of each.
 struct Loudness {
     static constexpr int kBlock = kRate / 10;
@@ -88,7 +82,7 @@ struct Loudness {
 
     explicit Loudness(const std::vector<float>& piece) {
         for (size_t i = 0; i < piece.size(); i += kBlock)
-            blocks.push_back(meanSquare(piece.data() + i, piece.data() + std::min(piece.size(), i + kBlock)));
+            blocks.push_back(bench::power(piece.data() + i, piece.data() + std::min(piece.size(), i + kBlock)));
     }
     // The root mean square from `from` to `to`, mix seconds.
     double rms(double from, double to) const {
@@ -165,7 +159,7 @@ std::vector<float> makeMix(const std::vector<bench::Track>& catalogue, const std
         truth.push_back(play);
         loudness.back().start = begin / double(kRate);
     }
-    const double noiseRms = std::sqrt(meanSquare(mix.data(), mix.data() + mix.size())) * std::pow(10.0, -kNoiseSnrDb / 20);
+    const double noiseRms = std::sqrt(bench::power(mix.data(), mix.data() + mix.size())) * std::pow(10.0, -kNoiseSnrDb / 20);
     markHeardEdges(truth, loudness, noiseRms);
     bench::addNoise(mix, kNoiseSnrDb, true, seed);
     return mix;
