@@ -3,9 +3,11 @@
 namespace melodex::server {
 
 // Every tunable of the fingerprint pipeline in one place. The catalogue and the query share the
-// framing and the hash layout; the query side keeps more peaks and combines each anchor with
-// more targets, so that catalogue peaks that survive noise in the recording still find their
-// partners among the extra peaks the noise brings.
+// framing and the hash layout; the query side keeps more peaks and pairs each anchor with more
+// targets, so that catalogue peaks that survive noise in the recording still find their partners
+// among the extra peaks the noise brings. Its triplets take only one target more than the
+// catalogue's: every pair of targets is a hash to look up, and beyond 4 targets they found next to
+// nothing that the pairs had not.
 struct FingerprintParams {
     int fftSize = 512;  // 64 ms at 8 kHz
     int hop = 128;      // 16 ms: a quarter of the window
@@ -22,7 +24,7 @@ struct FingerprintParams {
     int pairMaxDt = 63;           // pair zone, in frames and bins
     int pairMaxDf = 63;
     // A triplet hash joins an anchor peak with two later peaks among its next `targets` in the
-    // target zone: every pair of them (so `targets` 3 gives 3 hashes an anchor, 6 gives 15).
+    // target zone: every pair of them (so `targets` 3 gives 3 hashes an anchor, 4 gives 6).
     int targets = 3;
     int minDt = 1;                // target zone, in frames and bins
     int maxDt = 48;
@@ -47,7 +49,7 @@ struct FingerprintParams {
         FingerprintParams p;
         p.peaksPerSecond = 28;
         p.pairTargets = 12;
-        p.targets = 6;
+        p.targets = 4;
         p.edge = 0.15f;
         p.pitchEdge = 0.3f;
         return p;
