@@ -36,8 +36,9 @@ struct FingerprintParams {
     float octaveStep = 1.0f / 30.0f;  // frequency ratio target / anchor, in octaves
     float spanStep = 1.0f / 10.0f;    // log2(anchor frequency x time span), in octaves
     float pitchStep = 1.0f / 4.0f;    // log2(anchor frequency), in octaves
-    // The query also looks a triplet up with its least certain speed-invariant quantity on the
-    // other side of the nearest step boundary, when it lies within this share of a step of it.
+    // A query may also look a triplet up with its least certain speed-invariant quantity on the
+    // other side of the nearest step boundary, when it lies within this share of a step of it
+    // (a clip's query does not: the lookups found next to nothing that the pairs had not).
     float edge = 0.0f;
     // The query also looks a triplet up with the anchor's pitch level on the other side of the
     // nearest boundary when it lies within this share of a step of it: 0.3 of a quarter octave
@@ -50,7 +51,6 @@ struct FingerprintParams {
         p.peaksPerSecond = 28;
         p.pairTargets = 12;
         p.targets = 4;
-        p.edge = 0.15f;
         p.pitchEdge = 0.3f;
         return p;
     }

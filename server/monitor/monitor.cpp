@@ -21,11 +21,13 @@ constexpr size_t kWindowsPerCore = 4;
 int64_t toSamples(double seconds) { return static_cast<int64_t>(std::llround(seconds * kFingerprintRate)); }
 double toSeconds(int64_t samples) { return static_cast<double>(samples) / kFingerprintRate; }
 // A long input plays tracks off speed under talk far more often than a phone's clip does, and
-// finding those rests on the speed search, which the triplets of more targets feed: the monitor's
-// windows take 6 (the clip's 4 lost a track of 34 on a generated mix).
+// finding those rests on the speed search, which denser triplets feed: the monitor's windows take
+// 6 targets and look a triplet up across its least certain quantity's boundary too (with a clip's
+// triplets a generated mix lost a track of 34, and its boundaries moved).
 FingerprintParams windowParams() {
     FingerprintParams p = FingerprintParams::query();
     p.targets = 6;
+    p.edge = 0.15f;
     return p;
 }
 
