@@ -54,6 +54,16 @@ struct FingerprintParams {
         p.pitchEdge = 0.3f;
         return p;
     }
+    // A long input plays tracks off speed under talk far more often than a phone's clip does, and
+    // finding those rests on the speed search, which denser triplets feed: the monitor's windows
+    // take 6 targets and look a triplet up across its least certain quantity's boundary too (with
+    // a clip's triplets a generated mix lost a track of 34, and its boundaries moved).
+    static FingerprintParams monitorWindow() {
+        FingerprintParams p = query();
+        p.targets = 6;
+        p.edge = 0.15f;
+        return p;
+    }
 
     int bins() const { return maxBin - minBin; }
     double frameSeconds() const { return static_cast<double>(hop) / 8000.0; }

@@ -20,17 +20,6 @@ constexpr size_t kWindowsPerCore = 4;
 
 int64_t toSamples(double seconds) { return static_cast<int64_t>(std::llround(seconds * kFingerprintRate)); }
 double toSeconds(int64_t samples) { return static_cast<double>(samples) / kFingerprintRate; }
-// A long input plays tracks off speed under talk far more often than a phone's clip does, and
-// finding those rests on the speed search, which denser triplets feed: the monitor's windows take
-// 6 targets and look a triplet up across its least certain quantity's boundary too (with a clip's
-// triplets a generated mix lost a track of 34, and its boundaries moved).
-FingerprintParams windowParams() {
-    FingerprintParams p = FingerprintParams::query();
-    p.targets = 6;
-    p.edge = 0.15f;
-    return p;
-}
-
 int coresOr(int threads) { return threads > 0 ? threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency())); }
 
 // Cuts the input into windows, has them identified while it reads on, and hands their answers
@@ -38,7 +27,8 @@ int coresOr(int threads) { return threads > 0 ? threads : static_cast<int>(std::
 class WindowRun {
 public:
     WindowRun(Index& index, const MonitorOptions& options, const MonitorEvents& events, bool live)
-        : events_(events), identifier_(index, MatchParams{}, windowParams()), refiner_(index, history_),
+        : events_(events), identifier_(index, MatchParams{}, FingerprintParams::monitorWindow()),
+          refiner_(index, history_),
           segmenter_(options.segments, options.refine ? &refiner_ : nullptr, events.segment, options.fromSeconds),
           length_(toSamples(options.segments.windowSeconds)), step_(toSamples(options.segments.stepSeconds)),
           from_(toSamples(options.fromSeconds)),
