@@ -103,7 +103,7 @@ double power(const float* begin, const float* end) {
     return p / static_cast<double>(std::max<ptrdiff_t>(1, end - begin));
 }
 
-void addNoise(std::vector<float>& signal, double snrDb, bool pink, uint32_t seed) {
+double addNoise(std::vector<float>& signal, double snrDb, bool pink, uint32_t seed) {
     std::mt19937 rng(seed);
     std::normal_distribution<double> white(0.0, 1.0);
     std::vector<double> noise(signal.size());
@@ -125,10 +125,11 @@ void addNoise(std::vector<float>& signal, double snrDb, bool pink, uint32_t seed
         ps += static_cast<double>(signal[i]) * signal[i];
         pn += noise[i] * noise[i];
     }
-    if (pn <= 0) return;
+    if (pn <= 0) return 0;
     const double gain = std::sqrt(ps / pn / std::pow(10.0, snrDb / 10.0));
     for (size_t i = 0; i < signal.size(); ++i) signal[i] = static_cast<float>(signal[i] + gain * noise[i]);
     avoidClipping(signal);
+    return gain * std::sqrt(pn / static_cast<double>(signal.size()));
 }
 
 void mixUnder(std::vector<float>& signal, const std::vector<float>& other, double snrDb) {

@@ -11,8 +11,9 @@ namespace melodex::bench {
 
 // The mean square of the samples from `begin` to `end` (0 for none).
 double power(const float* begin, const float* end);
-// Adds white or pink noise at `snrDb` relative to the signal's own power.
-void addNoise(std::vector<float>& signal, double snrDb, bool pink, uint32_t seed);
+// Adds white or pink noise at `snrDb` relative to the signal's own power; returns the noise's
+// root mean square as added, before any scaling that keeps the sum from clipping.
+double addNoise(std::vector<float>& signal, double snrDb, bool pink, uint32_t seed);
 // Fourth-order 300-3400 Hz band-pass (two high-pass and two low-pass biquads) at 8 kHz.
 void bandPass(std::vector<float>& signal);
 // Another recording playing underneath, `snrDb` quieter than the signal (`other` is cut or

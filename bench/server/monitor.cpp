@@ -159,9 +159,7 @@ std::vector<float> makeMix(const std::vector<bench::Track>& catalogue, const std
         truth.push_back(play);
         loudness.back().start = begin / double(kRate);
     }
-    const double noiseRms = std::sqrt(bench::power(mix.data(), mix.data() + mix.size())) * std::pow(10.0, -kNoiseSnrDb / 20);
-    markHeardEdges(truth, loudness, noiseRms);
-    bench::addNoise(mix, kNoiseSnrDb, true, seed);
+    markHeardEdges(truth, loudness, bench::addNoise(mix, kNoiseSnrDb, true, seed));
     return mix;
 }
 
