@@ -46,7 +46,27 @@ Query::Query(const std::vector<float>& samples, const FingerprintParams& params)
 
 Spectrogram Query::warped(double speed) const {
     const int bins = params_.bins();
+    // Band k spans absolute bins [e_k, e_k+1) of the music, [speed e_k, speed e_k+1) of the
+    // recording; bin k covers [k, k + 1) and counts by its overlap. The overlaps are the same for
+    // every frame, so they are worked out once.
+    struct Share {
+        int bin;
+        float weight;
+    };
     const std::vector<int> edges = bandEdges(params_);
+    std::vector<Share> shares;
+    std::vector<size_t> firstShare;
+    for (int band = 0; band < kBands; ++band) {
+        firstShare.push_back(shares.size());
+        const double lo = (edges[band] + params_.minBin) * speed - params_.minBin;
+        const double hi = (edges[band + 1] + params_.minBin) * speed - params_.minBin;
+        for (int k = std::max(0, static_cast<int>(lo)); k < bins && k < hi; ++k) {
+            const double overlap = std::min(hi, k + 1.0) - std::max(lo, static_cast<double>(k));
+            if (overlap > 0) shares.push_back({k, static_cast<float>(overlap)});
+        }
+    }
+    firstShare.push_back(shares.size());
+
     Spectrogram out;
     out.bins = bins;
     out.frames = frames_ > 1 ? static_cast<int>(std::floor((frames_ - 1) * speed)) + 1 : 0;
@@ -60,17 +80,11 @@ Spectrogram Query::warped(double speed) const {
         const float* a = &power_[static_cast<size_t>(i) * bins];
         const float* b = a + bins;
         for (int k = 0; k < bins; ++k) row[static_cast<size_t>(k)] = (1 - w) * a[k] + w * b[k];
-        // Band k spans absolute bins [e_k, e_k+1) of the music, [speed e_k, speed e_k+1) of the
-        // recording; bin k covers [k, k + 1) and counts by its overlap.
         float* bands = &out.bandPower[static_cast<size_t>(u) * kBands];
         for (int band = 0; band < kBands; ++band) {
-            const double lo = (edges[band] + params_.minBin) * speed - params_.minBin;
-            const double hi = (edges[band + 1] + params_.minBin) * speed - params_.minBin;
             float sum = 0;
-            for (int k = std::max(0, static_cast<int>(lo)); k < bins && k < hi; ++k) {
-                const double overlap = std::min(hi, k + 1.0) - std::max(lo, static_cast<double>(k));
-                if (overlap > 0) sum += static_cast<float>(overlap) * row[static_cast<size_t>(k)];
-            }
+            for (size_t s = firstShare[band]; s < firstShare[band + 1]; ++s)
+                sum += shares[s].weight * row[static_cast<size_t>(shares[s].bin)];
             bands[band] = sum + 1e-9f;
         }
     }
