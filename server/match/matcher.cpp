@@ -3,6 +3,7 @@
 #include "server/match/vote_surprise.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <queue>
@@ -122,38 +123,35 @@ std::vector<TrackVotes> groupByTrack(const std::vector<uint64_t>& votes, std::ve
     return out;
 }
 
-// Values counted by bin, for the most values in two neighbouring bins. Saturating: a count that
-// stops at 65535 still exceeds every score it has to beat.
+// Values counted by bin, for the most values in two neighbouring bins. The counts live in a small
+// table that wraps around, so that it stays in the fastest cache whatever a track's length: bins
+// that share a slot only add to each other's counts, which still bound the values in either (and
+// are exact while the values span fewer than kSlots bins: 70 minutes of coarse offsets).
+// Saturating: a count that stops at 65535 still exceeds every score it has to beat.
 class BinCounts {
 public:
+    // Counts one value in bin `b` and returns those in its bin and the fuller of its neighbours.
+    int add(int64_t b) {
+        uint16_t& at = counts_[slot(b)];
+        at += at < UINT16_MAX;
+        return around(b);
+    }
     // Counts the values of `bins` (each value's bin) and returns the most in two neighbouring bins.
     int count(const std::vector<int64_t>& bins) {
-        if (bins.empty()) return 0;
-        const auto [low, high] = std::minmax_element(bins.begin(), bins.end());
-        first_ = *low - 1;  // an empty bin either side
-        const auto size = static_cast<size_t>(*high - first_) + 2;
-        if (counts_.size() < size) counts_.resize(size, 0);
         int peak = 0;
-        for (const int64_t b : bins) {
-            uint16_t* at = &counts_[static_cast<size_t>(b - first_)];
-            *at += *at < UINT16_MAX;
-            peak = std::max(peak, around(b));
-        }
+        for (const int64_t b : bins) peak = std::max(peak, add(b));
         return peak;
     }
-    // The values in bin `b` and in the fuller of its neighbours.
-    int around(int64_t b) const {
-        const uint16_t* at = &counts_[static_cast<size_t>(b - first_)];
-        return *at + std::max(at[-1], at[1]);
-    }
+    int around(int64_t b) const { return counts_[slot(b)] + std::max(counts_[slot(b - 1)], counts_[slot(b + 1)]); }
     // Back to zero for the next count, given the same bins.
     void clear(const std::vector<int64_t>& bins) {
-        for (const int64_t b : bins) counts_[static_cast<size_t>(b - first_)] = 0;
+        for (const int64_t b : bins) counts_[slot(b)] = 0;
     }
 
 private:
-    std::vector<uint16_t> counts_;
-    int64_t first_ = 0;
+    static constexpr size_t kSlots = 8192;
+    static size_t slot(int64_t b) { return static_cast<size_t>(b) & (kSlots - 1); }
+    std::array<uint16_t, kSlots> counts_{};
 };
 
 // The most values in two neighbouring bins, given each value's bin.
@@ -278,9 +276,13 @@ Alignment ownSpeedAlignment(const TrackVotes& t, int tolerance, int bar, Aligner
     thread_local std::vector<int64_t> bins;
     thread_local std::vector<uint64_t> hot;
     thread_local BinCounts counts;
-    offsetBins(t.begin, t.end, 2 * tolerance + 1, bins);
+    const BinWidth width(2 * tolerance + 1);
+    bins.resize(t.size());
     Alignment out;
-    out.score = counts.count(bins);
+    for (size_t i = 0; i < bins.size(); ++i) {
+        bins[i] = width.binOf(static_cast<int64_t>(trackFrameOf(t.begin[i])) - queryFrameOf(t.begin[i]) + kCoarseBias);
+        out.score = std::max(out.score, counts.add(bins[i]));
+    }
     if (out.score >= bar) {
         hot.clear();
         for (size_t i = 0; i < bins.size(); ++i)
