@@ -142,6 +142,7 @@ public:
         for (const int64_t b : bins) peak = std::max(peak, add(b));
         return peak;
     }
+    // The values in bin `b` and in the fuller of its neighbours.
     int around(int64_t b) const { return counts_[slot(b)] + std::max(counts_[slot(b - 1)], counts_[slot(b + 1)]); }
     // Back to zero for the next count, given the same bins.
     void clear(const std::vector<int64_t>& bins) {

@@ -1,6 +1,7 @@
 #include "server/match/query.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "server/fingerprint/fingerprinter.h"
@@ -24,6 +25,40 @@ void normalise(SignatureFeatures& f) {
     }
 }
 
+// What each bin of the recording adds to each band of the music played `speed` times slower: band
+// k spans absolute bins [e_k, e_k+1) of the music, [speed e_k, speed e_k+1) of the recording; bin k
+// covers [k, k + 1) and counts by its overlap. The same for every frame, so worked out once.
+class BandShares {
+public:
+    BandShares(const FingerprintParams& params, double speed) {
+        const std::vector<int> edges = bandEdges(params);
+        for (int band = 0; band < kBands; ++band) {
+            first_[band] = shares_.size();
+            const double lo = (edges[band] + params.minBin) * speed - params.minBin;
+            const double hi = (edges[band + 1] + params.minBin) * speed - params.minBin;
+            for (int k = std::max(0, static_cast<int>(lo)); k < params.bins() && k < hi; ++k) {
+                const double overlap = std::min(hi, k + 1.0) - std::max(lo, static_cast<double>(k));
+                if (overlap > 0) shares_.push_back({static_cast<size_t>(k), static_cast<float>(overlap)});
+            }
+        }
+        first_[kBands] = shares_.size();
+    }
+    // Band `band`'s power in a row of the recording's bins.
+    float sum(int band, const std::vector<float>& row) const {
+        float total = 0;
+        for (size_t s = first_[band]; s < first_[band + 1]; ++s) total += shares_[s].weight * row[shares_[s].bin];
+        return total;
+    }
+
+private:
+    struct Share {
+        size_t bin;
+        float weight;
+    };
+    std::vector<Share> shares_;
+    std::array<size_t, kBands + 1> first_{};
+};
+
 }  // namespace
 
 Query::AtSpeed Query::analyse(const Spectrogram& gram, double speed) {
@@ -46,27 +81,7 @@ Query::Query(const std::vector<float>& samples, const FingerprintParams& params)
 
 Spectrogram Query::warped(double speed) const {
     const int bins = params_.bins();
-    // Band k spans absolute bins [e_k, e_k+1) of the music, [speed e_k, speed e_k+1) of the
-    // recording; bin k covers [k, k + 1) and counts by its overlap. The overlaps are the same for
-    // every frame, so they are worked out once.
-    struct Share {
-        int bin;
-        float weight;
-    };
-    const std::vector<int> edges = bandEdges(params_);
-    std::vector<Share> shares;
-    std::vector<size_t> firstShare;
-    for (int band = 0; band < kBands; ++band) {
-        firstShare.push_back(shares.size());
-        const double lo = (edges[band] + params_.minBin) * speed - params_.minBin;
-        const double hi = (edges[band + 1] + params_.minBin) * speed - params_.minBin;
-        for (int k = std::max(0, static_cast<int>(lo)); k < bins && k < hi; ++k) {
-            const double overlap = std::min(hi, k + 1.0) - std::max(lo, static_cast<double>(k));
-            if (overlap > 0) shares.push_back({k, static_cast<float>(overlap)});
-        }
-    }
-    firstShare.push_back(shares.size());
-
+    const BandShares shares(params_, speed);
     Spectrogram out;
     out.bins = bins;
     out.frames = frames_ > 1 ? static_cast<int>(std::floor((frames_ - 1) * speed)) + 1 : 0;
@@ -81,12 +96,7 @@ Spectrogram Query::warped(double speed) const {
         const float* b = a + bins;
         for (int k = 0; k < bins; ++k) row[static_cast<size_t>(k)] = (1 - w) * a[k] + w * b[k];
         float* bands = &out.bandPower[static_cast<size_t>(u) * kBands];
-        for (int band = 0; band < kBands; ++band) {
-            float sum = 0;
-            for (size_t s = firstShare[band]; s < firstShare[band + 1]; ++s)
-                sum += shares[s].weight * row[static_cast<size_t>(shares[s].bin)];
-            bands[band] = sum + 1e-9f;
-        }
+        for (int band = 0; band < kBands; ++band) bands[band] = shares.sum(band, row) + 1e-9f;
     }
     return out;
 }
