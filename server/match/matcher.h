@@ -21,9 +21,12 @@ namespace melodex::server {
 // beyond chance lets a weaker signature agreement pass.
 struct MatchParams {
     size_t nominatedAtOwnSpeed = 8;  // tracks with the best score at the recording's own speed, checked
-    size_t aligned = 24;      // tracks with the most triplet votes on one coarse offset, aligned over speeds
+    // Tracks with the most triplet votes on one coarse offset, aligned over speeds, and the best
+    // of those checked. A recording played off speed puts its own track first among them by far
+    // (17 or more aligned moments where chance gathers 2 or 3), so longer lists only cost checks.
+    size_t aligned = 8;
+    size_t checked = 2;
     int minVotes = 2;         // aligned moments a candidate needs to be checked
-    size_t checked = 6;       // best of those aligned, checked
     int offsetTolerance = 1;  // frames either side merged into one offset
     // Speeds tried in the alignment: geometric steps of `speedStep` up to `maxSpeedChange` either
     // way (1.08: from 8 % slow to 8 % fast).
