@@ -23,8 +23,9 @@ struct MatchParams {
     size_t nominatedAtOwnSpeed = 8;  // tracks with the best score at the recording's own speed, checked
     // Tracks with the most triplet votes on one coarse offset, aligned over speeds, and the best
     // of those checked. A recording played off speed puts its own track first among them by far
-    // (17 or more aligned moments where chance gathers 2 or 3), so longer lists only cost checks.
-    size_t aligned = 8;
+    // (17 or more aligned moments where chance gathers 2 or 3), so longer lists only cost checks;
+    // among many tracks, a noisy one's triplets may rank it below a few chance peaks first.
+    size_t aligned = 12;
     size_t checked = 2;
     int minVotes = 2;         // aligned moments a candidate needs to be checked
     int offsetTolerance = 1;  // frames either side merged into one offset
