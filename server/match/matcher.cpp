@@ -178,12 +178,16 @@ private:
     uint64_t multiplier_;
 };
 
-// Each vote's bin of `width` frames of offset (track frame - query frame).
+// A vote's bin of offset (track frame - query frame).
+int64_t offsetBin(const BinWidth& bin, uint64_t vote) {
+    return bin.binOf(static_cast<int64_t>(trackFrameOf(vote)) - queryFrameOf(vote) + kCoarseBias);
+}
+
+// Each vote's bin of `width` frames of offset.
 void offsetBins(const uint64_t* begin, const uint64_t* end, int width, std::vector<int64_t>& bins) {
     const BinWidth bin(width);
     bins.resize(static_cast<size_t>(end - begin));
-    for (size_t i = 0; i < bins.size(); ++i)
-        bins[i] = bin.binOf(static_cast<int64_t>(trackFrameOf(begin[i])) - queryFrameOf(begin[i]) + kCoarseBias);
+    for (size_t i = 0; i < bins.size(); ++i) bins[i] = offsetBin(bin, begin[i]);
 }
 
 // The most votes in two neighbouring bins of `width` frames of offset: over a track's triplets'
@@ -281,7 +285,7 @@ Alignment ownSpeedAlignment(const TrackVotes& t, int tolerance, int bar, Aligner
     bins.resize(t.size());
     Alignment out;
     for (size_t i = 0; i < bins.size(); ++i) {
-        bins[i] = width.binOf(static_cast<int64_t>(trackFrameOf(t.begin[i])) - queryFrameOf(t.begin[i]) + kCoarseBias);
+        bins[i] = offsetBin(width, t.begin[i]);
         out.score = std::max(out.score, counts.add(bins[i]));
     }
     if (out.score >= bar) {
