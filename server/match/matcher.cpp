@@ -223,19 +223,26 @@ public:
         const Alignment seed = atSpeed(begin, end, speeds[first], tolerance, stride);
         Alignment best;
         for (size_t i = 0; i < speeds.size(); ++i) {
-            if (peaks_[i] < std::max(best.score, seed.score)) continue;
-            const Alignment a = i == first ? seed : atSpeed(begin, end, speeds[i], tolerance, stride);
+            const int bar = std::max(best.score, seed.score);
+            if (peaks_[i] < bar) continue;
+            const Alignment a = i == first ? seed : atSpeed(begin, end, speeds[i], tolerance, stride, bar);
             if (a.score > best.score) best = a;
         }
-        return stride == 1 ? best : atSpeed(begin, end, best.speed, tolerance, 1);
+        // All the votes agree at least as well as their sample, so its score is a bar for theirs.
+        return stride == 1 ? best : atSpeed(begin, end, best.speed, tolerance, 1, best.score);
     }
 
-    Alignment atSpeed(const uint64_t* begin, const uint64_t* end, double speed, int tolerance, size_t stride = 1) {
+    // The best alignment at `speed`, exact when its score reaches `bar`, else below `bar`: a
+    // window of offsets as wide as the tolerance's lies in two neighbouring bins as wide, so only
+    // the votes in bins that could hold `bar` of them between two neighbours are sorted.
+    Alignment atSpeed(const uint64_t* begin, const uint64_t* end, double speed, int tolerance, size_t stride = 1,
+                      int bar = 0) {
         pairs_.clear();
         for (const uint64_t* v = begin; v < end; v += stride) {
             const double offset = trackFrameOf(*v) - speed * queryFrameOf(*v);
             pairs_.push_back({static_cast<int>(std::lround(offset)), queryFrameOf(*v)});
         }
+        if (bar > 0) keepReaching(bar, tolerance);
         std::sort(pairs_.begin(), pairs_.end());
         Alignment best;
         best.speed = speed;
@@ -255,6 +262,20 @@ public:
     }
 
 private:
+    // Drops the (offset, query frame) pairs whose bin and its fuller neighbour hold fewer than `bar`.
+    void keepReaching(int bar, int tolerance) {
+        const BinWidth bin(2 * tolerance + 1);
+        bins_.clear();
+        for (const auto& [offset, frame] : pairs_) bins_.push_back(bin.binOf(offset + kCoarseBias));
+        thread_local BinCounts counts;
+        for (const int64_t b : bins_) counts.add(b);
+        size_t kept = 0;
+        for (size_t i = 0; i < pairs_.size(); ++i)
+            if (counts.around(bins_[i]) >= bar) pairs_[kept++] = pairs_[i];
+        counts.clear(bins_);
+        pairs_.resize(kept);
+    }
+
     // The votes (every `stride`th) in two neighbouring bins as wide as the tolerance's window: a
     // bound on the score at `speed`.
     int windowPeak(const uint64_t* begin, const uint64_t* end, double speed, int tolerance, size_t stride) {
