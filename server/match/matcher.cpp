@@ -33,6 +33,16 @@ uint32_t trackFrameOf(uint64_t key) { return static_cast<uint32_t>((key >> 14) &
 uint32_t queryFrameOf(uint64_t key) { return static_cast<uint32_t>(key & kMaxQueryFrame); }
 bool tripletVote(uint64_t key) { return (key >> 13) & 1; }
 
+// A vote once grouped by track: its track frame and query frame in 32 bits, half a vote's size,
+// since the grouping's writes and every pass after it are bound by memory.
+constexpr uint32_t kMaxMomentTrackFrame = (1u << 19) - 1;  // 2.3 hours: longer tracks are refused
+struct Moment {
+    uint32_t bits = 0;
+};
+Moment momentOf(uint64_t vote) { return {(trackFrameOf(vote) << 13) | queryFrameOf(vote)}; }
+uint32_t trackFrameOf(Moment m) { return m.bits >> 13; }
+uint32_t queryFrameOf(Moment m) { return m.bits & kMaxQueryFrame; }
+
 struct QueryHashes {
     std::vector<Landmark> sorted;
     std::vector<uint32_t> hashes;
@@ -67,7 +77,9 @@ bool collectVotes(Index& index, const std::vector<Landmark>& query, const MatchP
         for (size_t k = q.firstOf[i]; k < q.firstOf[i + 1]; ++k) {
             const uint32_t queryFrame = q.sorted[k].frame;
             const bool triplet = isTriplet(q.hashes[i]);
-            for (size_t p = 0; p < n; ++p) votes.push_back(voteKey(found[p].track, found[p].frame, queryFrame, triplet));
+            for (size_t p = 0; p < n; ++p)
+                if (found[p].frame <= kMaxMomentTrackFrame)  // always, for the tracks `index` accepts
+                    votes.push_back(voteKey(found[p].track, found[p].frame, queryFrame, triplet));
         }
     }, error, maxPostings);
 }
@@ -75,9 +87,9 @@ bool collectVotes(Index& index, const std::vector<Landmark>& query, const MatchP
 // One track's votes: those of pairs in [begin, split), those of triplets in [split, end).
 struct TrackVotes {
     uint32_t track = 0;
-    uint64_t* begin = nullptr;
-    uint64_t* split = nullptr;
-    uint64_t* end = nullptr;
+    const Moment* begin = nullptr;
+    const Moment* split = nullptr;
+    const Moment* end = nullptr;
     size_t size() const { return static_cast<size_t>(end - begin); }
 };
 
@@ -101,7 +113,7 @@ void mostVotedFirst(std::vector<TrackVotes>& tracks) {
 
 // The votes grouped by track (a counting sort into `grouped` on twice the track, plus one for a
 // triplet's vote, so that a track's pairs come before its triplets), most voted tracks first.
-std::vector<TrackVotes> groupByTrack(const std::vector<uint64_t>& votes, std::vector<uint64_t>& grouped) {
+std::vector<TrackVotes> groupByTrack(const std::vector<uint64_t>& votes, std::vector<Moment>& grouped) {
     thread_local std::vector<uint32_t> start, fill;
     const auto slot = [](uint64_t v) { return 2 * trackOf(v) + static_cast<uint32_t>(tripletVote(v)); };
     uint32_t maxTrack = 0;
@@ -111,12 +123,12 @@ std::vector<TrackVotes> groupByTrack(const std::vector<uint64_t>& votes, std::ve
     for (size_t s = 1; s < start.size(); ++s) start[s] += start[s - 1];
     grouped.resize(votes.size());
     fill.assign(start.begin(), start.end() - 1);
-    for (uint64_t v : votes) grouped[fill[slot(v)]++] = v;
+    for (uint64_t v : votes) grouped[fill[slot(v)]++] = momentOf(v);
     std::vector<TrackVotes> out;
     for (uint32_t t = 0; t <= maxTrack; ++t) {
         const size_t pairs = 2 * static_cast<size_t>(t);
         if (start[pairs + 2] == start[pairs]) continue;
-        uint64_t* const at = grouped.data();
+        const Moment* const at = grouped.data();
         out.push_back({t, at + start[pairs], at + start[pairs + 1], at + start[pairs + 2]});
     }
     mostVotedFirst(out);
@@ -179,12 +191,12 @@ private:
 };
 
 // A vote's bin of offset (track frame - query frame).
-int64_t offsetBin(const BinWidth& bin, uint64_t vote) {
+int64_t offsetBin(const BinWidth& bin, Moment vote) {
     return bin.binOf(static_cast<int64_t>(trackFrameOf(vote)) - queryFrameOf(vote) + kCoarseBias);
 }
 
 // Each vote's bin of `width` frames of offset.
-void offsetBins(const uint64_t* begin, const uint64_t* end, int width, std::vector<int64_t>& bins) {
+void offsetBins(const Moment* begin, const Moment* end, int width, std::vector<int64_t>& bins) {
     const BinWidth bin(width);
     bins.resize(static_cast<size_t>(end - begin));
     for (size_t i = 0; i < bins.size(); ++i) bins[i] = offsetBin(bin, begin[i]);
@@ -192,7 +204,7 @@ void offsetBins(const uint64_t* begin, const uint64_t* end, int width, std::vect
 
 // The most votes in two neighbouring bins of `width` frames of offset: over a track's triplets'
 // votes in coarse bins, it ranks the tracks to align over speeds.
-int offsetPeak(const uint64_t* begin, const uint64_t* end, int width) {
+int offsetPeak(const Moment* begin, const Moment* end, int width) {
     thread_local std::vector<int64_t> bins;
     offsetBins(begin, end, width, bins);
     return binPeak(bins);
@@ -215,7 +227,7 @@ public:
     // votes, which a true match fills with agreeing ones as surely as all of them; the offset is
     // then counted on all. A speed is only aligned when the votes in its window peak could reach
     // the best score found: the speed with the highest such peak is aligned first.
-    Alignment best(const uint64_t* begin, const uint64_t* end, const std::vector<double>& speeds, int tolerance) {
+    Alignment best(const Moment* begin, const Moment* end, const std::vector<double>& speeds, int tolerance) {
         const size_t stride = std::max<size_t>(1, static_cast<size_t>(end - begin) / kSpeedSearchVotes);
         peaks_.clear();
         for (double speed : speeds) peaks_.push_back(windowPeak(begin, end, speed, tolerance, stride));
@@ -235,10 +247,10 @@ public:
     // The best alignment at `speed`, exact when its score reaches `bar`, else below `bar`: a
     // window of offsets as wide as the tolerance's lies in two neighbouring bins as wide, so only
     // the votes in bins that could hold `bar` of them between two neighbours are sorted.
-    Alignment atSpeed(const uint64_t* begin, const uint64_t* end, double speed, int tolerance, size_t stride = 1,
+    Alignment atSpeed(const Moment* begin, const Moment* end, double speed, int tolerance, size_t stride = 1,
                       int bar = 0) {
         pairs_.clear();
-        for (const uint64_t* v = begin; v < end; v += stride) {
+        for (const Moment* v = begin; v < end; v += stride) {
             const double offset = trackFrameOf(*v) - speed * queryFrameOf(*v);
             pairs_.push_back({static_cast<int>(std::lround(offset)), queryFrameOf(*v)});
         }
@@ -278,10 +290,10 @@ private:
 
     // The votes (every `stride`th) in two neighbouring bins as wide as the tolerance's window: a
     // bound on the score at `speed`.
-    int windowPeak(const uint64_t* begin, const uint64_t* end, double speed, int tolerance, size_t stride) {
+    int windowPeak(const Moment* begin, const Moment* end, double speed, int tolerance, size_t stride) {
         const BinWidth bin(2 * tolerance + 1);
         bins_.clear();
-        for (const uint64_t* v = begin; v < end; v += stride) {
+        for (const Moment* v = begin; v < end; v += stride) {
             const double offset = trackFrameOf(*v) - speed * queryFrameOf(*v);
             bins_.push_back(bin.binOf(std::lround(offset) + kCoarseBias));
         }
@@ -300,7 +312,7 @@ private:
 // only the votes in bins that could are aligned.
 Alignment ownSpeedAlignment(const TrackVotes& t, int tolerance, int bar, Aligner& aligner) {
     thread_local std::vector<int64_t> bins;
-    thread_local std::vector<uint64_t> hot;
+    thread_local std::vector<Moment> hot;
     thread_local BinCounts counts;
     const BinWidth width(2 * tolerance + 1);
     bins.resize(t.size());
@@ -466,7 +478,8 @@ bool checkCandidates(Index& index, Query& query, const MatchParams& params, std:
 bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResult& result, std::string& error) {
     result = MatchResult{};
     // Reused across queries on the same thread: a large catalogue gives many votes.
-    thread_local std::vector<uint64_t> votes, grouped;
+    thread_local std::vector<uint64_t> votes;
+    thread_local std::vector<Moment> grouped;
     std::vector<TrackRecording> recordings;
     if (!collectVotes(index, query.landmarks(), params, votes, result.queryHashes, error) ||
         !index.recordings(recordings, error))
@@ -506,7 +519,8 @@ bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResu
 bool alignedTracks(Index& index, const std::vector<Landmark>& query, const MatchParams& params, int minScore,
                    std::vector<AlignedTrack>& out, std::string& error) {
     out.clear();
-    thread_local std::vector<uint64_t> votes, grouped;
+    thread_local std::vector<uint64_t> votes;
+    thread_local std::vector<Moment> grouped;
     thread_local Aligner aligner;
     size_t hashes = 0;
     if (!collectVotes(index, query, params, votes, hashes, error)) return false;
