@@ -227,12 +227,14 @@ public:
     // votes, which a true match fills with agreeing ones as surely as all of them; the offset is
     // then counted on all. A speed is only aligned when the votes in its window peak could reach
     // the best score found: the speed with the highest such peak is aligned first.
-    Alignment best(const Moment* begin, const Moment* end, const std::vector<double>& speeds, int tolerance) {
+    // An alignment that scores below `minScore` is no candidate, and is only known to be below it.
+    Alignment best(const Moment* begin, const Moment* end, const std::vector<double>& speeds, int tolerance,
+                   int minScore) {
         const size_t stride = std::max<size_t>(1, static_cast<size_t>(end - begin) / kSpeedSearchVotes);
         peaks_.clear();
         for (double speed : speeds) peaks_.push_back(windowPeak(begin, end, speed, tolerance, stride));
         const size_t first = static_cast<size_t>(std::max_element(peaks_.begin(), peaks_.end()) - peaks_.begin());
-        const Alignment seed = atSpeed(begin, end, speeds[first], tolerance, stride);
+        const Alignment seed = atSpeed(begin, end, speeds[first], tolerance, stride, minScore);
         Alignment best;
         for (size_t i = 0; i < speeds.size(); ++i) {
             const int bar = std::max(best.score, seed.score);
@@ -438,7 +440,7 @@ std::vector<Candidate> nominate(const std::vector<TrackVotes>& tracks, const Mat
         Candidate c;
         c.track = t.track;
         c.votes = t.size();
-        c.alignment = aligner.best(t.split, t.end, speeds, params.offsetTolerance);
+        c.alignment = aligner.best(t.split, t.end, speeds, params.offsetTolerance, params.minVotes);
         if (c.alignment.score >= params.minVotes) aligned.push_back({c.alignment.score, c});
         if (std::find(result.nominated.begin(), result.nominated.end(), t.track) == result.nominated.end())
             result.nominated.push_back(t.track);
