@@ -167,14 +167,6 @@ private:
     std::array<uint16_t, kSlots> counts_{};
 };
 
-// The most values in two neighbouring bins, given each value's bin.
-int binPeak(const std::vector<int64_t>& bins) {
-    thread_local BinCounts counts;
-    const int peak = counts.count(bins);
-    counts.clear(bins);
-    return peak;
-}
-
 // Divides biased offsets by a bin width with a multiplication, where an integer division per vote
 // cost more than the rest of a pass over the votes. Exact for offsets below 2^27 (a track frame
 // has 26 bits, the bias 2^20) and widths below 2^10: floor(x (floor(2^37 / w) + 1) / 2^37) exceeds
@@ -195,19 +187,37 @@ int64_t offsetBin(const BinWidth& bin, Moment vote) {
     return bin.binOf(static_cast<int64_t>(trackFrameOf(vote)) - queryFrameOf(vote) + kCoarseBias);
 }
 
-// Each vote's bin of `width` frames of offset.
-void offsetBins(const Moment* begin, const Moment* end, int width, std::vector<int64_t>& bins) {
-    const BinWidth bin(width);
-    bins.resize(static_cast<size_t>(end - begin));
-    for (size_t i = 0; i < bins.size(); ++i) bins[i] = offsetBin(bin, begin[i]);
-}
+// A track's votes counted by bin of `width` frames of offset (track frame - query frame), in one
+// pass; the counts stay until `clear`, for asking which votes lie in a bin that could hold a score.
+class OffsetBins {
+public:
+    // Returns the most votes in two neighbouring bins.
+    int count(const Moment* begin, const Moment* end, int width) {
+        const BinWidth bin(width);
+        bins_.resize(static_cast<size_t>(end - begin));
+        int peak = 0;
+        for (size_t i = 0; i < bins_.size(); ++i) {
+            bins_[i] = offsetBin(bin, begin[i]);
+            peak = std::max(peak, counts_.add(bins_[i]));
+        }
+        return peak;
+    }
+    // Whether vote `i`'s bin and the fuller of its neighbours hold `bar` votes.
+    bool reaches(size_t i, int bar) const { return counts_.around(bins_[i]) >= bar; }
+    void clear() { counts_.clear(bins_); }
+
+private:
+    std::vector<int64_t> bins_;
+    BinCounts counts_;
+};
 
 // The most votes in two neighbouring bins of `width` frames of offset: over a track's triplets'
 // votes in coarse bins, it ranks the tracks to align over speeds.
 int offsetPeak(const Moment* begin, const Moment* end, int width) {
-    thread_local std::vector<int64_t> bins;
-    offsetBins(begin, end, width, bins);
-    return binPeak(bins);
+    thread_local OffsetBins bins;
+    const int peak = bins.count(begin, end, width);
+    bins.clear();
+    return peak;
 }
 
 struct Alignment {
@@ -281,12 +291,11 @@ private:
         const BinWidth bin(2 * tolerance + 1);
         bins_.clear();
         for (const auto& [offset, frame] : pairs_) bins_.push_back(bin.binOf(offset + kCoarseBias));
-        thread_local BinCounts counts;
-        for (const int64_t b : bins_) counts.add(b);
+        for (const int64_t b : bins_) counts_.add(b);
         size_t kept = 0;
         for (size_t i = 0; i < pairs_.size(); ++i)
-            if (counts.around(bins_[i]) >= bar) pairs_[kept++] = pairs_[i];
-        counts.clear(bins_);
+            if (counts_.around(bins_[i]) >= bar) pairs_[kept++] = pairs_[i];
+        counts_.clear(bins_);
         pairs_.resize(kept);
     }
 
@@ -299,12 +308,15 @@ private:
             const double offset = trackFrameOf(*v) - speed * queryFrameOf(*v);
             bins_.push_back(bin.binOf(std::lround(offset) + kCoarseBias));
         }
-        return binPeak(bins_);
+        const int peak = counts_.count(bins_);
+        counts_.clear(bins_);
+        return peak;
     }
 
     std::vector<uint16_t> uses_;
     std::vector<std::pair<int, uint32_t>> pairs_;
     std::vector<int64_t> bins_;
+    BinCounts counts_;
     std::vector<int> peaks_;
 };
 
@@ -313,23 +325,17 @@ private:
 // votes in those bins bound its score: most tracks never reach the bar, and of those that could,
 // only the votes in bins that could are aligned.
 Alignment ownSpeedAlignment(const TrackVotes& t, int tolerance, int bar, Aligner& aligner) {
-    thread_local std::vector<int64_t> bins;
+    thread_local OffsetBins bins;
     thread_local std::vector<Moment> hot;
-    thread_local BinCounts counts;
-    const BinWidth width(2 * tolerance + 1);
-    bins.resize(t.size());
     Alignment out;
-    for (size_t i = 0; i < bins.size(); ++i) {
-        bins[i] = offsetBin(width, t.begin[i]);
-        out.score = std::max(out.score, counts.add(bins[i]));
-    }
+    out.score = bins.count(t.begin, t.end, 2 * tolerance + 1);
     if (out.score >= bar) {
         hot.clear();
-        for (size_t i = 0; i < bins.size(); ++i)
-            if (counts.around(bins[i]) >= bar) hot.push_back(t.begin[i]);
+        for (size_t i = 0; i < t.size(); ++i)
+            if (bins.reaches(i, bar)) hot.push_back(t.begin[i]);
         out = aligner.atSpeed(hot.data(), hot.data() + hot.size(), 1.0, tolerance);
     }
-    counts.clear(bins);
+    bins.clear();
     return out;
 }
 
