@@ -299,8 +299,8 @@ private:
         return pages;
     }
 
-    // Whether a rewrite would change little: every posting in the file, none hidden, and LMDB's
-    // file almost free of unused pages.
+    // Whether a rewrite would change little: every posting in a file of the current version, none
+    // hidden, and LMDB's file almost free of unused pages.
     bool dense() {
         int rc = 0;
         Txn txn(env_.get(), MDB_RDONLY, rc);
@@ -309,7 +309,8 @@ private:
         if (rc != MDB_SUCCESS || mdb_stat(txn.get(), tables_.postings, &tree) != MDB_SUCCESS ||
             mdb_stat(txn.get(), tables_.hidden, &hidden) != MDB_SUCCESS || mdb_env_info(env_.get(), &info) != MDB_SUCCESS)
             return false;
-        return tree.ms_entries == 0 && hidden.ms_entries == 0 && 8 * freePages(txn.get()) <= info.me_last_pgno + 1;
+        return tree.ms_entries == 0 && hidden.ms_entries == 0 && !file_->outdated() &&
+               8 * freePages(txn.get()) <= info.me_last_pgno + 1;
     }
 
     // Appends the hash's postings in the postings table to `buffer`; `tooCommon` when they would

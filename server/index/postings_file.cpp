@@ -18,9 +18,10 @@ using run_coding::decodePosting;
 using run_coding::kField;
 
 constexpr char kMagic[8] = {'M', 'D', 'X', 'P', 'O', 'S', 'T', 'S'};
-// Version 2 folds a run of one posting into its run's first varint (run_coding.h); files of
-// version 1 are read as they are until the index's next rewrite.
-constexpr uint32_t kVersion = 2;
+// Version 2 folds a run of one posting into its run's first varint, version 3 packs longer runs
+// (run_coding.h); files of the earlier versions are read as they are until the index's next
+// rewrite.
+constexpr uint32_t kVersion = 3;
 constexpr uint32_t kOldestVersion = 1;
 constexpr uint64_t kHeaderBytes = 64;
 // Buckets hold about this many postings on average: a lookup decodes a few cache lines, and the
@@ -58,6 +59,10 @@ int bucketBitsFor(uint64_t capacity) {
     int bits = kMinBucketBits;
     while (bits < kMaxBucketBits && (uint64_t{1} << bits) * kPostingsPerBucket < capacity) ++bits;
     return bits;
+}
+
+run_coding::Form formOf(uint32_t version) {
+    return version == 1 ? run_coding::Form::Counted : version == 2 ? run_coding::Form::Folded : run_coding::Form::Packed;
 }
 
 std::string systemError(const std::string& what, const std::string& path) {
@@ -130,30 +135,34 @@ uint64_t Reader::offset(uint64_t bucket) const {
 bool Reader::append(uint32_t hash, size_t limit, std::vector<Posting>& out) const {
     if (!base_) return true;
     const uint64_t bucket = hash >> shift_;
-    run_coding::RunCursor runs(bucketStart(bucket), bucketStart(bucket + 1), version_ >= 2);
+    run_coding::RunCursor runs = cursor(bucket);
     if (runs.seek(hash & ((uint32_t{1} << shift_) - 1)) != run_coding::RunCursor::Seek::Found) return true;
     if (runs.count() > limit) return false;
     runs.decode(out);
     return true;
 }
 
+bool Reader::outdated() const { return base_ && version_ < kVersion; }
+
+run_coding::RunCursor Reader::cursor(uint64_t bucket) const {
+    return run_coding::RunCursor(bucketStart(bucket), bucketStart(bucket + 1), formOf(version_),
+                                 static_cast<const uint8_t*>(base_) + length_);
+}
+
 bool Reader::Walk::next(Entry& out) {
-    while (left_ == 0) {
-        while (at_ == end_) {
+    while (taken_ == run_.size()) {
+        run_.clear();
+        taken_ = 0;
+        const run_coding::RunCursor::Seek seek = runs_.next();
+        if (seek == run_coding::RunCursor::Seek::Damaged || (seek == run_coding::RunCursor::Seek::Found && !runs_.decode(run_)))
+            return !(damaged_ = true);
+        if (seek == run_coding::RunCursor::Seek::Absent) {
             if (bucket_ >= file_.buckets_) return false;
-            at_ = file_.bucketStart(bucket_);
-            end_ = file_.bucketStart(bucket_ + 1);
-            ++bucket_;
-            low_ = 0;
+            runs_ = file_.cursor(bucket_++);
         }
-        uint32_t delta = 0;
-        if (!run_coding::readRunHeader(at_, end_, file_.version_ >= 2, delta, left_)) return !(damaged_ = true);
-        low_ += delta;
-        last_ = {};
     }
-    if (!decodePosting(at_, end_, last_)) return !(damaged_ = true);
-    --left_;
-    out = {static_cast<uint32_t>((bucket_ - 1) << file_.shift_) | low_, last_.track, last_.frame};
+    const Posting& p = run_[taken_++];
+    out = {static_cast<uint32_t>((bucket_ - 1) << file_.shift_) | runs_.low(), p.track, p.frame};
     return true;
 }
 
@@ -200,7 +209,7 @@ bool Writer::endRun(std::string& error) {
     for (uint64_t b = lastBucket_ + 1; b <= bucket; ++b) directory_[b] = written_;
     lastBucket_ = bucket;
     const size_t before = buffer_.size();
-    run_coding::appendRun(buffer_, low - lastLow_, run_.data(), run_.size());
+    run_coding::appendRun(buffer_, low - lastLow_, run_.data(), run_.size(), run_coding::Form::Packed);
     written_ += buffer_.size() - before;
     lastLow_ = low;
     inRun_ = false;

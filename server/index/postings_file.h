@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "server/index/index.h"
+#include "server/index/run_coding.h"
 
 // The embedded index's postings as a read-only file addressed by hash: a directory of byte
 // offsets indexed by the hash's top bits (a bucket), then each bucket's postings, sorted by hash,
@@ -52,24 +53,25 @@ public:
     // Every posting in order, for merging into the next file.
     class Walk {
     public:
-        explicit Walk(const Reader& file) : file_(file) {}
+        explicit Walk(const Reader& file) : file_(file), runs_(nullptr, nullptr, run_coding::Form::Folded) {}
         // False at the end, or where a bucket cannot be decoded (then damaged()).
         bool next(Entry& out);
         bool damaged() const { return damaged_; }
 
     private:
         const Reader& file_;
-        uint64_t bucket_ = 0;
-        const uint8_t* at_ = nullptr;
-        const uint8_t* end_ = nullptr;
-        uint32_t low_ = 0;
-        uint32_t left_ = 0;
-        Posting last_;
+        uint64_t bucket_ = 0;  // the next bucket to walk
+        run_coding::RunCursor runs_;
+        std::vector<Posting> run_;  // the current run, decoded
+        size_t taken_ = 0;
         bool damaged_ = false;
     };
+    // Whether the file was written in an earlier version, which a rewrite would bring up to date.
+    bool outdated() const;
 
 private:
     uint64_t offset(uint64_t bucket) const;
+    run_coding::RunCursor cursor(uint64_t bucket) const;
     // The bucket's bytes; empty when there is no file.
     const uint8_t* bucketStart(uint64_t bucket) const { return records_ + offset(bucket); }
 

@@ -169,7 +169,7 @@ void BucketCoder::endRun() {
 
 BucketReader::BucketReader(const std::string& coded)
     : runs_(reinterpret_cast<const uint8_t*>(coded.data()), reinterpret_cast<const uint8_t*>(coded.data()) + coded.size(),
-            true) {}
+            run_coding::Form::Folded) {}
 
 bool BucketReader::read(uint32_t hash, size_t limit, std::vector<Posting>& out) {
     switch (runs_.seek(lowOf(hash))) {

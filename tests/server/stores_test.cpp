@@ -439,38 +439,104 @@ TEST(LmdbIndex, RewritesDenselyOnlyWhileNoOtherProcessHasItOpen) {
 }
 
 using RedisClusterTest = StoreContractTest;
-// A postings file of the first version, which wrote every run's count, is still read: an index
-// keeps it until its next rewrite.
-TEST(PostingsFile, ReadsAFileOfTheFirstVersion) {
-    // Header (magic, version 1, shift 16, 4-byte entries, 2^16 buckets, 2 postings), directory,
-    // then one run in bucket 5: low bits 3, two postings of track 7 at frames 100 and 105.
-    const std::vector<uint8_t> run = {3, 2, 7, 100, 0, 5};
-    const uint64_t buckets = 1 << 16, recordsAt = (64 + (buckets + 1) * 4 + 7) / 8 * 8;
-    std::string bytes(recordsAt, '\0');
-    const auto put = [&](size_t at, auto v) { std::memcpy(&bytes[at], &v, sizeof v); };
-    bytes.replace(0, 8, "MDXPOSTS");
-    put(8, uint32_t{1});
-    put(12, uint32_t{16});
-    put(16, uint32_t{4});
-    put(24, buckets);
-    put(32, uint64_t{2});
-    put(40, recordsAt);
-    put(48, uint64_t{run.size()});
-    for (uint64_t b = 6; b <= buckets; ++b) put(64 + b * 4, static_cast<uint32_t>(run.size()));
-    bytes.append(run.begin(), run.end());
+// Postings files byte for byte as each version codes a run (a file stays on disk until the index's
+// next rewrite, which brings it to the current version), and damaged runs, which are reported
+// by the walk that a rewrite makes and never read past. One run, in bucket 5 at low bits 3, ends
+// the file: a packed run's fields are loaded short of 8 bytes there.
+TEST(PostingsFile, ReadsEachVersionsRunsAndReportsDamage) {
+    struct Case {
+        uint32_t version;
+        std::vector<uint8_t> run;
+        Postings expected;  // empty: damaged
+    };
+    // Packed: count 4, first posting (7, 100), widths 2 and 4 bits, then (track delta, frame) of
+    // (0, +5), (2, 9), (0, +3), six bits each from the lowest: 0xC994.
+    const Case cases[] = {
+        {1, {3, 2, 7, 100, 0, 5}, {{7, 100}, {7, 105}}},
+        {2, {7, 7, 100}, {{7, 100}}},
+        {3, {6, 2, 7, 100, 0, 5}, {{7, 100}, {7, 105}}},
+        {3, {6, 4, 7, 100, 2, 4, 0x94, 0xC9, 0}, {{7, 100}, {7, 105}, {9, 9}, {9, 12}}},
+        {3, {6, 4, 7, 100, 25, 4, 0x94, 0xC9, 0}, {}},
+        {3, {6, 40, 7, 100, 2, 4, 0x94, 0xC9, 0}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("version " + std::to_string(c.version) + ", " + std::to_string(c.run.size()) + " bytes");
+        // Header (magic, version, shift 16, 4-byte entries, 2^16 buckets, postings), directory.
+        const uint64_t buckets = 1 << 16, recordsAt = (64 + (buckets + 1) * 4 + 7) / 8 * 8;
+        std::string bytes(recordsAt, '\0');
+        const auto put = [&](size_t at, auto v) { std::memcpy(&bytes[at], &v, sizeof v); };
+        bytes.replace(0, 8, "MDXPOSTS");
+        put(8, c.version);
+        put(12, uint32_t{16});
+        put(16, uint32_t{4});
+        put(24, buckets);
+        put(32, uint64_t{c.expected.size()});
+        put(40, recordsAt);
+        put(48, uint64_t{c.run.size()});
+        for (uint64_t b = 6; b <= buckets; ++b) put(64 + b * 4, static_cast<uint32_t>(c.run.size()));
+        bytes.append(c.run.begin(), c.run.end());
+        TempDir dir;
+        std::ofstream(dir / "postings", std::ios::binary) << bytes;
+        postings_file::Reader file;
+        std::string error;
+        ASSERT_TRUE(file.open(dir / "postings", error)) << error;
+        EXPECT_EQ(file.outdated(), c.version < 3);
+        std::vector<Posting> found;
+        EXPECT_TRUE(file.append(0x50003, 100, found) && file.append(0x50004, 100, found));
+        Postings walked;
+        postings_file::Reader::Walk walk(file);
+        postings_file::Entry entry;
+        while (walk.next(entry)) walked.push_back({entry.track, entry.frame});
+        EXPECT_EQ(walk.damaged(), c.expected.empty());
+        if (c.expected.empty()) continue;
+        Postings looked;
+        for (const Posting& p : found) looked.push_back({p.track, p.frame});
+        EXPECT_EQ(looked, c.expected);
+        EXPECT_EQ(walked, c.expected);
+    }
+}
+
+// Runs of every length, with tracks and frames up to their 24 bits, come back as written, by
+// lookup and by walk; a run longer than the lookup's limit is left out whole.
+TEST(PostingsFile, WritesRunsOfEveryLengthAndReadsThemBack) {
+    std::mt19937 rng(11);
+    std::set<postings_file::Entry> entries;
+    for (uint32_t i = 0; i < 300; ++i) {
+        const uint32_t hash = i == 297 ? 0xFFFFFFFF : static_cast<uint32_t>(rng());  // the last run in the file
+        const uint32_t span = i % 3 == 0 ? 0xFFFFFF : 50;  // far apart or close together
+        while (entries.size() < 1 + i * (i + 1) / 2 + i % 40) {
+            const uint32_t track = static_cast<uint32_t>(rng() % span), frame = static_cast<uint32_t>(rng() % (span * 4 / 5));
+            entries.insert({hash, track, frame});
+        }
+    }
     TempDir dir;
-    std::ofstream(dir / "postings", std::ios::binary) << bytes;
-    postings_file::Reader file;
     std::string error;
+    {
+        postings_file::Writer writer;
+        ASSERT_TRUE(writer.open(dir / "postings", entries.size(), error)) << error;
+        for (const postings_file::Entry& e : entries) ASSERT_TRUE(writer.add(e, error)) << error;
+        ASSERT_TRUE(writer.finish(error)) << error;
+    }
+    postings_file::Reader file;
     ASSERT_TRUE(file.open(dir / "postings", error)) << error;
-    std::vector<Posting> found;
-    EXPECT_TRUE(file.append(0x50003, 10, found) && file.append(0x50004, 10, found));
-    ASSERT_EQ(found.size(), 2u);
-    EXPECT_EQ(std::make_tuple(found[1].track, found[0].frame, found[1].frame), std::make_tuple(7u, 100u, 105u));
+    EXPECT_FALSE(file.outdated());
+    std::vector<postings_file::Entry> walked;
     postings_file::Reader::Walk walk(file);
-    postings_file::Entry entry;
-    for (int n = 0; n < 2; ++n) EXPECT_TRUE(walk.next(entry) && entry.hash == 0x50003);
-    EXPECT_FALSE(walk.next(entry) || walk.damaged());
+    for (postings_file::Entry e; walk.next(e);) walked.push_back(e);
+    EXPECT_FALSE(walk.damaged());
+    EXPECT_TRUE(std::equal(walked.begin(), walked.end(), entries.begin(), entries.end()));
+    for (auto run = entries.begin(); run != entries.end();) {
+        const auto end = std::find_if(run, entries.end(), [&](const postings_file::Entry& e) { return e.hash != run->hash; });
+        const auto count = static_cast<size_t>(std::distance(run, end));
+        std::vector<Posting> found;
+        EXPECT_FALSE(count > 1 && file.append(run->hash, count - 1, found));
+        ASSERT_TRUE(found.empty() && file.append(run->hash, count, found));
+        ASSERT_EQ(found.size(), count);
+        for (const Posting& p : found) {
+            EXPECT_TRUE(p.track == run->track && p.frame == run->frame) << run->hash;
+            ++run;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cluster, RedisClusterTest, ::testing::Values("redis"));
