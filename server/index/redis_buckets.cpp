@@ -10,9 +10,9 @@
 namespace melodex::server::redis_buckets {
 namespace {
 
-// Shared by the scripts: a coded bucket (run_coding.h) as the low values of its runs and each
-// run's postings, a posting as one number, track * 2^24 + frame; and back, each run sorted and
-// without repeats, an empty run left out.
+// Shared by the scripts: a coded bucket (run_coding.h, runs of four or more packed) as the low
+// values of its runs and each run's postings, a posting as one number, track * 2^24 + frame; and
+// back, each run sorted and without repeats, an empty run left out.
 const std::string kCoding = R"(
 local function decode(coded, lows, runs)
   local at, low = 1, 0
@@ -37,10 +37,36 @@ local function decode(coded, lows, runs)
       lows[#lows + 1] = low
     end
     local track, frame = 0, 0
-    for _ = 1, count do
-      local t, f = varint(), varint()
+    local function add(t, f)
       if t == 0 then frame = frame + f else track, frame = track + t, f end
       run[#run + 1] = track * 16777216 + frame
+    end
+    local t = varint()
+    add(t, varint())
+    if count < 4 then
+      for _ = 2, count do
+        t = varint()
+        add(t, varint())
+      end
+    else
+      local tb, fb = string.byte(coded, at, at + 1)
+      if not fb or tb > 24 or fb > 24 then error('a bucket of the index is damaged: rebuild it with melodex-server reindex') end
+      at = at + 2
+      local acc, have = 0, 0
+      local function field(width)
+        while have < width do
+          local b = string.byte(coded, at)
+          if not b then error('a bucket of the index is damaged: rebuild it with melodex-server reindex') end
+          acc, have, at = acc + b * 2 ^ have, have + 8, at + 1
+        end
+        local v = acc % 2 ^ width
+        acc, have = (acc - v) / 2 ^ width, have - width
+        return v
+      end
+      for _ = 2, count do
+        t = field(tb)
+        add(t, field(fb))
+      end
     end
   end
 end
@@ -50,6 +76,26 @@ local function put(out, v)
     v = (v - v % 128) / 128
   end
   out[#out + 1] = v
+end
+local function width(v)
+  local bits = 0
+  while v >= 1 do v, bits = (v - v % 2) / 2, bits + 1 end
+  return bits
+end
+-- A run's postings after its first, as pairs of fields in bits of the widest of each, lowest first.
+local function pack(out, fields)
+  local widths = {0, 0}
+  for i, v in ipairs(fields) do widths[2 - i % 2] = math.max(widths[2 - i % 2], width(v)) end
+  out[#out + 1], out[#out + 2] = widths[1], widths[2]
+  local acc, have = 0, 0
+  for i, v in ipairs(fields) do
+    acc, have = acc + v * 2 ^ have, have + widths[2 - i % 2]
+    while have >= 8 do
+      local b = acc % 256
+      out[#out + 1], acc, have = b, (acc - b) / 256, have - 8
+    end
+  end
+  if have > 0 then out[#out + 1] = acc end
 end
 local function encode(lows, runs)
   table.sort(lows)
@@ -62,13 +108,21 @@ local function encode(lows, runs)
     end
     if #kept > 0 then
       if #kept == 1 then put(out, 2 * (low - previous) + 1) else put(out, 2 * (low - previous)) put(out, #kept) end
-      local track, frame = 0, 0
-      for _, p in ipairs(kept) do
+      local track, frame, fields = 0, 0, {}
+      for i, p in ipairs(kept) do
         local f = p % 16777216
         local t = (p - f) / 16777216
-        if t == track then put(out, 0) put(out, f - frame) else put(out, t - track) put(out, f) end
+        local dt, df = t - track, f
+        if t == track then df = f - frame end
+        if i == 1 or #kept < 4 then
+          put(out, dt)
+          put(out, df)
+        else
+          fields[#fields + 1], fields[#fields + 2] = dt, df
+        end
         track, frame = t, f
       end
+      if #fields > 0 then pack(out, fields) end
       previous = low
     end
   end
@@ -162,14 +216,14 @@ std::string BucketCoder::take() {
 }
 
 void BucketCoder::endRun() {
-    run_coding::appendRun(coded_, runLow_ - lastLow_, run_.data(), run_.size());
+    run_coding::appendRun(coded_, runLow_ - lastLow_, run_.data(), run_.size(), run_coding::Form::Packed);
     lastLow_ = runLow_;
     run_.clear();
 }
 
 BucketReader::BucketReader(const std::string& coded)
     : runs_(reinterpret_cast<const uint8_t*>(coded.data()), reinterpret_cast<const uint8_t*>(coded.data()) + coded.size(),
-            run_coding::Form::Folded) {}
+            run_coding::Form::Packed) {}
 
 bool BucketReader::read(uint32_t hash, size_t limit, std::vector<Posting>& out) {
     switch (runs_.seek(lowOf(hash))) {

@@ -53,7 +53,7 @@ namespace buckets = redis_buckets;
 
 // The format stamp of this layout: the hashes' version, and the width and coding of the postings'
 // buckets.
-const std::string kFormatStamp = std::to_string(kIndexFormat) + "-coded-buckets-" + std::to_string(1 << buckets::kLowBits);
+const std::string kFormatStamp = std::to_string(kIndexFormat) + "-packed-buckets-" + std::to_string(1 << buckets::kLowBits);
 // Merges are sent in pipelines of this many commands, for this many postings of a batch at once.
 constexpr size_t kCommandsPerPipeline = 20000;
 constexpr size_t kRecordsPerMerge = size_t{1} << 25;
