@@ -209,7 +209,7 @@ bool Writer::endRun(std::string& error) {
     for (uint64_t b = lastBucket_ + 1; b <= bucket; ++b) directory_[b] = written_;
     lastBucket_ = bucket;
     const size_t before = buffer_.size();
-    run_coding::appendRun(buffer_, low - lastLow_, run_.data(), run_.size(), run_coding::Form::Packed);
+    run_coding::appendRun(buffer_, low - lastLow_, run_.data(), run_.size());
     written_ += buffer_.size() - before;
     lastLow_ = low;
     inRun_ = false;

@@ -216,7 +216,7 @@ std::string BucketCoder::take() {
 }
 
 void BucketCoder::endRun() {
-    run_coding::appendRun(coded_, runLow_ - lastLow_, run_.data(), run_.size(), run_coding::Form::Packed);
+    run_coding::appendRun(coded_, runLow_ - lastLow_, run_.data(), run_.size());
     lastLow_ = runLow_;
     run_.clear();
 }

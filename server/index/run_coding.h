@@ -17,15 +17,16 @@
 // previous posting's when the track is the same). About 4 bytes a posting where fixed fields take
 // 8.
 //
-// The postings file packs the fields of a longer run instead: its first posting as two varints,
-// then the widths in bits of the other postings' two fields (the largest of the run), then those
-// fields back to back, lowest bit first. As small as the varints, and a run's postings decode
-// without a branch per byte, two fields at a time from one 8-byte load; a run is passed without
-// reading its postings at all.
+// A run of four or more postings is packed instead: its first posting as two varints, then the
+// widths in bits of the other postings' two fields (the largest of the run), then those fields
+// back to back, lowest bit first. As small as the varints, and a run's postings decode without a
+// branch per byte, two fields at a time from one 8-byte load; a run is passed without reading its
+// postings at all.
 namespace melodex::server::run_coding {
 
-// The forms of coding: the postings file's version 1 wrote every run's count; its version 2 and
-// the Redis buckets fold a run of one posting into its header; its version 3 packs longer runs.
+// The forms of coding, as they are read: the postings file's version 1 wrote every run's count,
+// its version 2 folded a run of one posting into its header, and its version 3 and the Redis
+// buckets also pack longer runs, the only form written now.
 enum class Form { Counted, Folded, Packed };
 
 inline constexpr uint32_t kField = 0xFFFFFF;  // tracks and frames have 24 bits
@@ -47,8 +48,11 @@ public:
         for (used_ += bits; used_ >= 8; used_ -= 8, pending_ >>= 8)
             out_.push_back(static_cast<typename Bytes::value_type>(pending_ & 0xFF));
     }
-    ~BitWriter() {
+    // Writes the last, partly filled byte.
+    void finish() {
         if (used_ > 0) out_.push_back(static_cast<typename Bytes::value_type>(pending_ & 0xFF));
+        pending_ = 0;
+        used_ = 0;
     }
 
 private:
@@ -66,7 +70,7 @@ inline void fieldsOf(const Posting& p, const Posting& last, uint32_t& trackDelta
 
 // Codes a run of postings, sorted by track and frame, `lowDelta` past the previous run's low bits.
 template <class Bytes>
-void appendRun(Bytes& out, uint32_t lowDelta, const Posting* postings, size_t count, Form form = Form::Folded) {
+void appendRun(Bytes& out, uint32_t lowDelta, const Posting* postings, size_t count) {
     if (count == 1) {
         putVarint(out, 2 * lowDelta + 1);
     } else {
@@ -75,7 +79,7 @@ void appendRun(Bytes& out, uint32_t lowDelta, const Posting* postings, size_t co
     }
     Posting last;
     uint32_t trackDelta = 0, frame = 0;
-    const size_t varints = packs(form, static_cast<uint32_t>(count)) ? 1 : count;
+    const size_t varints = packs(Form::Packed, static_cast<uint32_t>(count)) ? 1 : count;
     for (size_t i = 0; i < varints; ++i) {
         fieldsOf(postings[i], last, trackDelta, frame);
         putVarint(out, trackDelta);
@@ -97,6 +101,7 @@ void appendRun(Bytes& out, uint32_t lowDelta, const Posting* postings, size_t co
         bits.put(trackDelta, trackBits);
         bits.put(frame, frameBits);
     }
+    bits.finish();
 }
 
 // A run's header: the difference of its hash's low bits from the previous run's, and its number
