@@ -14,6 +14,8 @@ namespace {
 // values of its runs and each run's postings, a posting as one number, track * 2^24 + frame; and
 // back, each run sorted and without repeats, an empty run left out.
 const std::string kCoding = R"(
+local pow2 = {}
+for i = 0, 40 do pow2[i] = 2 ^ i end
 local function decode(coded, lows, runs)
   local at, low = 1, 0
   local function varint()
@@ -57,10 +59,10 @@ local function decode(coded, lows, runs)
         while have < width do
           local b = string.byte(coded, at)
           if not b then error('a bucket of the index is damaged: rebuild it with melodex-server reindex') end
-          acc, have, at = acc + b * 2 ^ have, have + 8, at + 1
+          acc, have, at = acc + b * pow2[have], have + 8, at + 1
         end
-        local v = acc % 2 ^ width
-        acc, have = (acc - v) / 2 ^ width, have - width
+        local v = acc % pow2[width]
+        acc, have = (acc - v) / pow2[width], have - width
         return v
       end
       for _ = 2, count do
@@ -84,12 +86,15 @@ local function width(v)
 end
 -- A run's postings after its first, as pairs of fields in bits of the widest of each, lowest first.
 local function pack(out, fields)
-  local widths = {0, 0}
-  for i, v in ipairs(fields) do widths[2 - i % 2] = math.max(widths[2 - i % 2], width(v)) end
+  local most = {0, 0}
+  for i, v in ipairs(fields) do
+    if v > most[2 - i % 2] then most[2 - i % 2] = v end
+  end
+  local widths = {width(most[1]), width(most[2])}
   out[#out + 1], out[#out + 2] = widths[1], widths[2]
   local acc, have = 0, 0
   for i, v in ipairs(fields) do
-    acc, have = acc + v * 2 ^ have, have + widths[2 - i % 2]
+    acc, have = acc + v * pow2[have], have + widths[2 - i % 2]
     while have >= 8 do
       local b = acc % 256
       out[#out + 1], acc, have = b, (acc - b) / 256, have - 8
