@@ -103,18 +103,21 @@ void mostVotedFirst(std::vector<TrackVotes>& tracks) {
     const auto bucket = [](const TrackVotes& t) { return kCountedVotes - std::min(t.size(), kCountedVotes); };
     for (const TrackVotes& t : tracks) ++next[bucket(t) + 1];
     for (size_t b = 1; b <= kCountedVotes; ++b) next[b] += next[b - 1];
-    std::vector<TrackVotes> sorted(tracks.size());
+    thread_local std::vector<TrackVotes> sorted;
+    sorted.resize(tracks.size());
     for (const TrackVotes& t : tracks) sorted[next[bucket(t)]++] = t;
     std::sort(sorted.begin(), sorted.begin() + static_cast<long>(next[0]), [](const TrackVotes& a, const TrackVotes& b) {
         return a.size() != b.size() ? a.size() > b.size() : a.track < b.track;
     });
-    tracks = std::move(sorted);
+    tracks.swap(sorted);
 }
 
 // The votes grouped by track (a counting sort into `grouped` on twice the track, plus one for a
-// triplet's vote, so that a track's pairs come before its triplets), most voted tracks first.
-std::vector<TrackVotes> groupByTrack(const std::vector<uint64_t>& votes, std::vector<Moment>& grouped) {
+// triplet's vote, so that a track's pairs come before its triplets), most voted tracks first. The
+// list is the thread's own, until its next call: a large catalogue gives votes to most tracks.
+const std::vector<TrackVotes>& groupByTrack(const std::vector<uint64_t>& votes, std::vector<Moment>& grouped) {
     thread_local std::vector<uint32_t> start, fill;
+    thread_local std::vector<TrackVotes> out;
     const auto slot = [](uint64_t v) { return 2 * trackOf(v) + static_cast<uint32_t>(tripletVote(v)); };
     uint32_t maxTrack = 0;
     for (uint64_t v : votes) maxTrack = std::max(maxTrack, trackOf(v));
@@ -124,7 +127,7 @@ std::vector<TrackVotes> groupByTrack(const std::vector<uint64_t>& votes, std::ve
     grouped.resize(votes.size());
     fill.assign(start.begin(), start.end() - 1);
     for (uint64_t v : votes) grouped[fill[slot(v)]++] = momentOf(v);
-    std::vector<TrackVotes> out;
+    out.clear();
     for (uint32_t t = 0; t <= maxTrack; ++t) {
         const size_t pairs = 2 * static_cast<size_t>(t);
         if (start[pairs + 2] == start[pairs]) continue;
@@ -493,7 +496,7 @@ bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResu
         !index.recordings(recordings, error))
         return false;
     result.votes = votes.size();
-    std::vector<TrackVotes> tracks = groupByTrack(votes, grouped);
+    const std::vector<TrackVotes>& tracks = groupByTrack(votes, grouped);
     std::vector<Candidate> candidates = nominate(tracks, params, result);
     if (!checkCandidates(index, query, params, candidates, error)) return false;
     const Candidate* best = nullptr;
