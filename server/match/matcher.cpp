@@ -185,6 +185,14 @@ private:
     uint64_t multiplier_;
 };
 
+// Rounds half away from zero, as std::lround does, without its library call in a vote's loop:
+// exact while |x| < 2^52, where x less its whole part is exact.
+int roundToInt(double x) {
+    const auto whole = static_cast<int64_t>(x);
+    const double rest = x - static_cast<double>(whole);
+    return static_cast<int>(whole + (rest >= 0.5) - (rest <= -0.5));
+}
+
 // A vote's bin of offset (track frame - query frame).
 int64_t offsetBin(const BinWidth& bin, Moment vote) {
     return bin.binOf(static_cast<int64_t>(trackFrameOf(vote)) - queryFrameOf(vote) + kCoarseBias);
@@ -267,7 +275,7 @@ public:
         pairs_.clear();
         for (const Moment* v = begin; v < end; v += stride) {
             const double offset = trackFrameOf(*v) - speed * queryFrameOf(*v);
-            pairs_.push_back({static_cast<int>(std::lround(offset)), queryFrameOf(*v)});
+            pairs_.push_back({roundToInt(offset), queryFrameOf(*v)});
         }
         if (bar > 0) keepReaching(bar, tolerance);
         std::sort(pairs_.begin(), pairs_.end());
@@ -309,7 +317,7 @@ private:
         bins_.clear();
         for (const Moment* v = begin; v < end; v += stride) {
             const double offset = trackFrameOf(*v) - speed * queryFrameOf(*v);
-            bins_.push_back(bin.binOf(std::lround(offset) + kCoarseBias));
+            bins_.push_back(bin.binOf(roundToInt(offset) + kCoarseBias));
         }
         const int peak = counts_.count(bins_);
         counts_.clear(bins_);
