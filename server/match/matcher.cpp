@@ -275,33 +275,45 @@ public:
         pairs_.clear();
         for (const Moment* v = begin; v < end; v += stride) {
             const double offset = trackFrameOf(*v) - speed * queryFrameOf(*v);
-            pairs_.push_back({roundToInt(offset), queryFrameOf(*v)});
+            pairs_.push_back(OffsetFrame::of(roundToInt(offset), queryFrameOf(*v)));
         }
         if (bar > 0) keepReaching(bar, tolerance);
-        std::sort(pairs_.begin(), pairs_.end());
+        std::sort(pairs_.begin(), pairs_.end(), [](OffsetFrame a, OffsetFrame b) { return a.bits < b.bits; });
         Alignment best;
         best.speed = speed;
         size_t lo = 0;
         int distinct = 0;
         for (size_t hi = 0; hi < pairs_.size(); ++hi) {
-            if (uses_[pairs_[hi].second]++ == 0) ++distinct;
-            while (pairs_[hi].first - pairs_[lo].first > 2 * tolerance)
-                if (--uses_[pairs_[lo++].second] == 0) --distinct;
+            if (uses_[pairs_[hi].frame()]++ == 0) ++distinct;
+            while (pairs_[hi].offset() - pairs_[lo].offset() > 2 * tolerance)
+                if (--uses_[pairs_[lo++].frame()] == 0) --distinct;
             if (distinct > best.score) {
                 best.score = distinct;
-                best.offset = (pairs_[lo].first + pairs_[hi].first) / 2;
+                best.offset = (pairs_[lo].offset() + pairs_[hi].offset()) / 2;
             }
         }
-        for (; lo < pairs_.size(); ++lo) --uses_[pairs_[lo].second];
+        for (; lo < pairs_.size(); ++lo) --uses_[pairs_[lo].frame()];
         return best;
     }
 
 private:
+    // A vote's offset at a speed and its query frame in one integer, which sorts by offset as the
+    // pair would: the order of a query frame among equal offsets changes no score or offset.
+    struct OffsetFrame {
+        uint64_t bits = 0;
+        static OffsetFrame of(int offset, uint32_t frame) {
+            return {(static_cast<uint64_t>(offset + kCoarseBias) << 32) | frame};
+        }
+        int64_t biasedOffset() const { return static_cast<int64_t>(bits >> 32); }
+        int offset() const { return static_cast<int>(biasedOffset() - kCoarseBias); }
+        uint32_t frame() const { return static_cast<uint32_t>(bits); }
+    };
+
     // Drops the (offset, query frame) pairs whose bin and its fuller neighbour hold fewer than `bar`.
     void keepReaching(int bar, int tolerance) {
         const BinWidth bin(2 * tolerance + 1);
         bins_.clear();
-        for (const auto& [offset, frame] : pairs_) bins_.push_back(bin.binOf(offset + kCoarseBias));
+        for (const OffsetFrame p : pairs_) bins_.push_back(bin.binOf(p.biasedOffset()));
         for (const int64_t b : bins_) counts_.add(b);
         size_t kept = 0;
         for (size_t i = 0; i < pairs_.size(); ++i)
@@ -325,7 +337,7 @@ private:
     }
 
     std::vector<uint16_t> uses_;
-    std::vector<std::pair<int, uint32_t>> pairs_;
+    std::vector<OffsetFrame> pairs_;
     std::vector<int64_t> bins_;
     BinCounts counts_;
     std::vector<int> peaks_;
