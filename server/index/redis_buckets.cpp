@@ -16,13 +16,16 @@ namespace {
 const std::string kCoding = R"(
 local pow2 = {}
 for i = 0, 40 do pow2[i] = 2 ^ i end
+local function damaged()
+  error('a bucket of the index is damaged: rebuild it with melodex-server reindex')
+end
 local function decode(coded, lows, runs)
   local at, low = 1, 0
   local function varint()
     local v, scale = 0, 1
     while true do
       local b = string.byte(coded, at)
-      if not b then error('a bucket of the index is damaged: rebuild it with melodex-server reindex') end
+      if not b then damaged() end
       at = at + 1
       if b < 128 then return v + b * scale end
       v, scale = v + (b - 128) * scale, scale * 128
@@ -52,13 +55,13 @@ local function decode(coded, lows, runs)
       end
     else
       local tb, fb = string.byte(coded, at, at + 1)
-      if not fb or tb > 24 or fb > 24 then error('a bucket of the index is damaged: rebuild it with melodex-server reindex') end
+      if not fb or tb > 24 or fb > 24 then damaged() end
       at = at + 2
       local acc, have = 0, 0
       local function field(width)
         while have < width do
           local b = string.byte(coded, at)
-          if not b then error('a bucket of the index is damaged: rebuild it with melodex-server reindex') end
+          if not b then damaged() end
           acc, have, at = acc + b * pow2[have], have + 8, at + 1
         end
         local v = acc % pow2[width]

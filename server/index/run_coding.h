@@ -79,7 +79,7 @@ void appendRun(Bytes& out, uint32_t lowDelta, const Posting* postings, size_t co
     }
     Posting last;
     uint32_t trackDelta = 0, frame = 0;
-    const size_t varints = packs(Form::Packed, static_cast<uint32_t>(count)) ? 1 : count;
+    const size_t varints = count >= kMinPackedRun ? 1 : count;
     for (size_t i = 0; i < varints; ++i) {
         fieldsOf(postings[i], last, trackDelta, frame);
         putVarint(out, trackDelta);

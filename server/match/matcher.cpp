@@ -193,6 +193,9 @@ int roundToInt(double x) {
     return static_cast<int>(whole + (rest >= 0.5) - (rest <= -0.5));
 }
 
+// A vote's offset (track frame - speed x query frame), to the nearest frame.
+int offsetAtSpeed(Moment vote, double speed) { return roundToInt(trackFrameOf(vote) - speed * queryFrameOf(vote)); }
+
 // A vote's bin of offset (track frame - query frame).
 int64_t offsetBin(const BinWidth& bin, Moment vote) {
     return bin.binOf(static_cast<int64_t>(trackFrameOf(vote)) - queryFrameOf(vote) + kCoarseBias);
@@ -273,10 +276,8 @@ public:
     Alignment atSpeed(const Moment* begin, const Moment* end, double speed, int tolerance, size_t stride = 1,
                       int bar = 0) {
         pairs_.clear();
-        for (const Moment* v = begin; v < end; v += stride) {
-            const double offset = trackFrameOf(*v) - speed * queryFrameOf(*v);
-            pairs_.push_back(OffsetFrame::of(roundToInt(offset), queryFrameOf(*v)));
-        }
+        for (const Moment* v = begin; v < end; v += stride)
+            pairs_.push_back(OffsetFrame::of(offsetAtSpeed(*v, speed), queryFrameOf(*v)));
         if (bar > 0) keepReaching(bar, tolerance);
         std::sort(pairs_.begin(), pairs_.end(), [](OffsetFrame a, OffsetFrame b) { return a.bits < b.bits; });
         Alignment best;
@@ -327,10 +328,7 @@ private:
     int windowPeak(const Moment* begin, const Moment* end, double speed, int tolerance, size_t stride) {
         const BinWidth bin(2 * tolerance + 1);
         bins_.clear();
-        for (const Moment* v = begin; v < end; v += stride) {
-            const double offset = trackFrameOf(*v) - speed * queryFrameOf(*v);
-            bins_.push_back(bin.binOf(roundToInt(offset) + kCoarseBias));
-        }
+        for (const Moment* v = begin; v < end; v += stride) bins_.push_back(bin.binOf(offsetAtSpeed(*v, speed) + kCoarseBias));
         const int peak = counts_.count(bins_);
         counts_.clear(bins_);
         return peak;
