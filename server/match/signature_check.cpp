@@ -93,20 +93,26 @@ void chance(const Agreement& agreement, long first, const SignatureCheckParams& 
 SignatureCheck checkSignature(const SignatureFeatures& phase0, const SignatureFeatures& phase1,
                               const std::vector<uint32_t>& reference, int offsetFrames, const SignatureCheckParams& params) {
     // Recording frame p + 2j lies on track frame p + 2j + offset: the phase of the same parity
-    // as the offset falls on the track's signature frames.
-    const int phase = offsetFrames & 1;
-    const SignatureFeatures& f = phase ? phase1 : phase0;
-    const long first = (static_cast<long>(offsetFrames) + phase) / kFramesPerSignature;
-    const Agreement agreement(f, reference);
+    // as the offset falls on the track's signature frames. Every offset within the search is
+    // tried, of either parity: a vote's offset may be a frame off.
+    const Agreement agreements[2] = {Agreement(phase0, reference), Agreement(phase1, reference)};
     SignatureCheck out;
     out.agreement = -1e9;
+    int phase = 0;
+    long first = 0;
     for (int d = -params.search; d <= params.search; ++d) {
-        const double a = agreement.at(first + d);
+        const int offset = offsetFrames + d;
+        const int p = offset & 1;
+        const long at = (static_cast<long>(offset) + p) / kFramesPerSignature;
+        const double a = agreements[p].at(at);
         if (a > out.agreement) {
             out.agreement = a;
-            out.offsetFrames = static_cast<int>((first + d) * kFramesPerSignature - phase);
+            out.offsetFrames = offset;
+            phase = p;
+            first = at;
         }
     }
+    const Agreement& agreement = agreements[phase];
     // Agreement this low is no match, however chance is spread: the chance level is only
     // measured for candidates that could pass.
     if (out.agreement < params.worthMeasuring) {

@@ -8,7 +8,7 @@
 namespace melodex::server {
 
 struct SignatureCheckParams {
-    int search = 1;            // signature frames either side of the candidate's offset
+    int search = 1;            // spectrogram frames either side of the candidate's offset
     int chanceSamples = 40;    // other offsets of the same track that measure chance agreement
     int chanceGap = 16;        // signature frames (0.5 s) kept clear around the candidate
     double chanceTrim = 0.1;   // share of the highest chance values left out (the music repeats)

@@ -199,6 +199,11 @@ TEST(Decision, AMatchThatAFewFeaturesCarryIsToldFromChance) {
     EXPECT_GT(checkSignature(few, few, track, at, params).confidence, bar);
     EXPECT_LT(checkSignature(few, few, other, at, params).confidence, params.worthMeasuring);
     EXPECT_LT(checkSignature(one, one, track, at, params).confidence, bar);
+    // A vote's offset may be a frame off: here the recording's odd frames fall on the track's
+    // words, one frame before the offset given, and its even frames are noise.
+    const SignatureCheck shifted = checkSignature(features([](int) { return 0.0f; }), few, track, at, params);
+    EXPECT_GT(shifted.confidence, bar);
+    EXPECT_EQ(shifted.offsetFrames, at - 1);
 }
 
 WavParse parse(const std::vector<uint8_t>& b) { return parseWavBody(b.data(), b.size()); }
