@@ -4,6 +4,16 @@
 
 namespace melodex::server {
 
+const std::vector<float>& SignatureFeatures::squareSums() const {
+    if (!squareSums_.empty() || values.empty()) return squareSums_;
+    squareSums_.assign(static_cast<size_t>(frames + 1) * kSignatureBits, 0.0f);
+    for (int j = 0; j < frames; ++j)
+        for (int k = 0; k < kSignatureBits; ++k)
+            squareSums_[static_cast<size_t>(j + 1) * kSignatureBits + k] =
+                squareSums_[static_cast<size_t>(j) * kSignatureBits + k] + row(j)[k] * row(j)[k];
+    return squareSums_;
+}
+
 SignatureFeatures signatureFeatures(const Spectrogram& gram, int phase) {
     SignatureFeatures out;
     if (phase < 0 || gram.frames <= phase) return out;

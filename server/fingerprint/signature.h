@@ -25,6 +25,13 @@ struct SignatureFeatures {
     int frames = 0;
     std::vector<float> values;
     const float* row(int frame) const { return &values[static_cast<size_t>(frame) * kSignatureBits]; }
+    // Running sums of each feature's squares, (frames + 1) x kSignatureBits, so that any range of
+    // frames has its sums at once. Worked out on first use, once the values are final, and kept
+    // for every check against the same features.
+    const std::vector<float>& squareSums() const;
+
+private:
+    mutable std::vector<float> squareSums_;
 };
 
 // `x` signed by a mask: its sign bit flipped where the mask's is set, with no branch.

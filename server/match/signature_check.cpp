@@ -24,14 +24,8 @@ constexpr double kMaxFeatureZ = 5.0;
 // near a z-score again.
 class Agreement {
 public:
-    Agreement(const SignatureFeatures& f, const std::vector<uint32_t>& reference) : f_(f), reference_(reference) {
-        // The squares do not depend on the offset: their running sums give any range's at once.
-        squares_.assign(static_cast<size_t>(f.frames + 1) * kSignatureBits, 0.0f);
-        for (int j = 0; j < f.frames; ++j)
-            for (int k = 0; k < kSignatureBits; ++k)
-                squares_[static_cast<size_t>(j + 1) * kSignatureBits + k] =
-                    squares_[static_cast<size_t>(j) * kSignatureBits + k] + f.row(j)[k] * f.row(j)[k];
-    }
+    Agreement(const SignatureFeatures& f, const std::vector<uint32_t>& reference)
+        : f_(f), reference_(reference), squares_(f.squareSums()) {}
 
     // With the signature words from `first` on. Fewer than half the recording's frames
     // overlapping the track count as chance.
@@ -60,7 +54,7 @@ public:
 private:
     const SignatureFeatures& f_;
     const std::vector<uint32_t>& reference_;
-    std::vector<float> squares_;  // running sums of each feature's squares, (frames + 1) x bits
+    const std::vector<float>& squares_;  // running sums of each feature's squares, (frames + 1) x bits
 };
 
 // Mean and spread of the agreement at offsets of the track away from the candidate, the highest
