@@ -27,7 +27,7 @@ struct SignatureFeatures {
     const float* row(int frame) const { return &values[static_cast<size_t>(frame) * kSignatureBits]; }
     // Running sums of each feature's squares, (frames + 1) x kSignatureBits, so that any range of
     // frames has its sums at once. Worked out on first use, once the values are final, and kept
-    // for every check against the same features.
+    // for every check against the same features (by one thread: the first use writes them).
     const std::vector<float>& squareSums() const;
 
 private:
