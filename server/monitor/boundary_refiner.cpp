@@ -125,13 +125,30 @@ bool BoundaryRefiner::align(const WindowHit& hit, const Excerpt& excerpt, Aligne
     out.query = std::make_unique<Query>(excerpt.samples, params_);
     const SignatureFeatures* phases[2] = {};
     out.query->features(out.speed, phases[0], phases[1]);
-    // The recording's features, read at the track's speed, start on this track frame; the phase
-    // of the same parity falls on the track's signature frames (as in the signature check).
-    const long trackFrame = std::lround(hit.trackTimeAt(out.begin) / params_.frameSeconds());
+    // The recording's features, read at the track's speed, start on a track frame near the
+    // hit's prediction; the phase of the same parity falls on the track's signature frames (as in
+    // the signature check). The prediction may be a frame off: the frame either side whose
+    // features agree best along the excerpt is taken.
+    const long predicted = std::lround(hit.trackTimeAt(out.begin) / params_.frameSeconds());
+    double best = -std::numeric_limits<double>::infinity();
+    long bestFrame = predicted;
+    for (long trackFrame = predicted - 1; trackFrame <= predicted + 1; ++trackFrame) {
+        onFrame(trackFrame, phases, out);
+        double sum = 0;
+        for (int j = 1; j < out.features->frames; ++j) sum += agreementAt(out, j, 0);
+        if (sum > best) {
+            best = sum;
+            bestFrame = trackFrame;
+        }
+    }
+    onFrame(bestFrame, phases, out);
+    return true;
+}
+
+void BoundaryRefiner::onFrame(long trackFrame, const SignatureFeatures* const phases[2], Aligned& out) {
     out.phase = static_cast<int>(trackFrame & 1);
     out.firstWord = (trackFrame + out.phase) / kFramesPerSignature;
     out.features = phases[out.phase];
-    return true;
 }
 
 float BoundaryRefiner::agreementAt(const Aligned& a, int frame, long shift) const {

@@ -60,6 +60,8 @@ private:
         double speed = 1.0;
     };
     bool align(const WindowHit& hit, const Excerpt& excerpt, Aligned& out, std::string& error);
+    // Aligns the features' first frame on track frame `trackFrame`.
+    static void onFrame(long trackFrame, const SignatureFeatures* const phases[2], Aligned& out);
     // Frame `frame`'s agreement with the track's word `shift` words past the aligned one.
     float agreementAt(const Aligned& a, int frame, long shift) const;
     double frameTime(const Aligned& a, int frame) const;
