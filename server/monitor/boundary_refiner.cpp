@@ -123,36 +123,43 @@ bool BoundaryRefiner::align(const WindowHit& hit, const Excerpt& excerpt, Aligne
     out.speed = hit.id.match.speed;
     out.begin = excerpt.begin;
     out.query = std::make_unique<Query>(excerpt.samples, params_);
-    const SignatureFeatures* phases[2] = {};
-    out.query->features(out.speed, phases[0], phases[1]);
+    out.query->features(out.speed, out.phases[0], out.phases[1]);
     // The recording's features, read at the track's speed, start on a track frame near the
     // hit's prediction; the phase of the same parity falls on the track's signature frames (as in
-    // the signature check). The prediction may be a frame off: the frame either side whose
-    // features agree best along the excerpt is taken.
-    const long predicted = std::lround(hit.trackTimeAt(out.begin) / params_.frameSeconds());
-    double best = -std::numeric_limits<double>::infinity();
-    long bestFrame = predicted;
-    for (long trackFrame = predicted - 1; trackFrame <= predicted + 1; ++trackFrame) {
-        onFrame(trackFrame, phases, out);
-        double sum = 0;
-        for (int j = 1; j < out.features->frames; ++j) sum += agreementAt(out, j, 0);
-        if (sum > best) {
-            best = sum;
-            bestFrame = trackFrame;
-        }
-    }
-    onFrame(bestFrame, phases, out);
+    // the signature check). The prediction may be a frame off: of it and the frames either side,
+    // the one whose features agree best along the excerpt is taken.
+    out.predicted = std::lround(hit.trackTimeAt(out.begin) / params_.frameSeconds());
+    alignBest(out, 1);
     return true;
 }
 
-void BoundaryRefiner::onFrame(long trackFrame, const SignatureFeatures* const phases[2], Aligned& out) {
-    out.phase = static_cast<int>(trackFrame & 1);
-    out.firstWord = (trackFrame + out.phase) / kFramesPerSignature;
-    out.features = phases[out.phase];
+void BoundaryRefiner::onFrame(long trackFrame, Aligned& a) {
+    a.trackFrame = trackFrame;
+    a.phase = static_cast<int>(trackFrame & 1);
+    a.firstWord = (trackFrame + a.phase) / kFramesPerSignature;
+    a.features = a.phases[a.phase];
 }
 
-float BoundaryRefiner::agreementAt(const Aligned& a, int frame, long shift) const {
-    const long word = a.firstWord + frame + shift;
+double BoundaryRefiner::alignBest(Aligned& a, long reach) const {
+    double best = -std::numeric_limits<double>::infinity();
+    long bestFrame = a.predicted;
+    for (long trackFrame = a.predicted - reach; trackFrame <= a.predicted + reach; ++trackFrame) {
+        onFrame(trackFrame, a);
+        const int frames = a.features->frames;
+        double sum = 0;
+        for (int j = 1; j < frames; ++j) sum += agreementAt(a, j);
+        const double z = sum / std::sqrt(std::max(1, frames - 1));
+        if (z > best) {
+            best = z;
+            bestFrame = trackFrame;
+        }
+    }
+    onFrame(bestFrame, a);
+    return best;
+}
+
+float BoundaryRefiner::agreementAt(const Aligned& a, int frame) const {
+    const long word = a.firstWord + frame;
     if (word < 0 || word >= static_cast<long>(reference_.size())) return 0.0f;
     return frameAgreement(a.features->row(frame), reference_[static_cast<size_t>(word)]);
 }
@@ -168,7 +175,7 @@ bool BoundaryRefiner::agreementAlong(const WindowHit& hit, const Excerpt& excerp
     std::vector<float> within;  // the frames the track's recording reaches
     const long words = static_cast<long>(reference_.size());
     for (int j = 1; j < a.features->frames; ++j) {
-        out.z.push_back(agreementAt(a, j, 0));
+        out.z.push_back(agreementAt(a, j));
         out.times.push_back(frameTime(a, j));
         if (a.firstWord + j >= 0 && a.firstWord + j < words) within.push_back(out.z.back());
     }
@@ -184,23 +191,12 @@ bool BoundaryRefiner::follow(const WindowHit& last, double from, double to, Wind
     Aligned a;
     if (!align(last, excerpt(from, to), a, error)) return false;
     // The alignment drifts by the speed estimate's error over the time since the last match:
-    // a few neighbouring alignments are tried.
-    double best = 0;
-    long bestShift = 0;
-    const int frames = a.features->frames;
-    for (long shift = -kFollowShift; shift <= kFollowShift; ++shift) {
-        double sum = 0;
-        for (int j = 1; j < frames; ++j) sum += agreementAt(a, j, shift);
-        const double z = sum / std::sqrt(std::max(1, frames - 1));
-        if (z > best) {
-            best = z;
-            bestShift = shift;
-        }
-    }
+    // the frames within a few words of the prediction are tried, of either parity.
+    const double best = alignBest(a, kFollowShift * kFramesPerSignature);
     if (best < kFollowAgreement) return false;
     hit = last;
     hit.seconds = from;
-    hit.id.offsetSeconds = last.trackTimeAt(from) + bestShift * kFramesPerSignature * params_.frameSeconds();
+    hit.id.offsetSeconds = last.trackTimeAt(from) + static_cast<double>(a.trackFrame - a.predicted) * params_.frameSeconds();
     hit.id.match.confidence = best;
     return true;
 }

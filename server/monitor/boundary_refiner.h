@@ -53,7 +53,10 @@ private:
     // The input's signature features set against the track's along a match's alignment.
     struct Aligned {
         std::unique_ptr<Query> query;
-        const SignatureFeatures* features = nullptr;
+        const SignatureFeatures* phases[2] = {};  // the recording's features from its even and odd frames
+        long predicted = 0;   // the track frame under the features' first frame, as the hit predicts
+        long trackFrame = 0;  // the track frame under it, as aligned
+        const SignatureFeatures* features = nullptr;  // those of trackFrame's parity
         long firstWord = 0;  // the track's signature word under the features' first frame
         int phase = 0;
         double begin = 0;    // input seconds of the first sample
@@ -61,9 +64,12 @@ private:
     };
     bool align(const WindowHit& hit, const Excerpt& excerpt, Aligned& out, std::string& error);
     // Aligns the features' first frame on track frame `trackFrame`.
-    static void onFrame(long trackFrame, const SignatureFeatures* const phases[2], Aligned& out);
-    // Frame `frame`'s agreement with the track's word `shift` words past the aligned one.
-    float agreementAt(const Aligned& a, int frame, long shift) const;
+    static void onFrame(long trackFrame, Aligned& a);
+    // Aligns `a` on the frame within `reach` of its prediction whose features agree best along
+    // the excerpt, and returns that agreement as a z-score against independent bits.
+    double alignBest(Aligned& a, long reach) const;
+    // Frame `frame`'s agreement with the track's word under it.
+    float agreementAt(const Aligned& a, int frame) const;
     double frameTime(const Aligned& a, int frame) const;
     bool agreementAlong(const WindowHit& hit, const Excerpt& excerpt, Agreement& out, std::string& error);
     // The frame where the track starts playing (`playsAfter`) or stops.
