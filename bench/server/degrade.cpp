@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -184,12 +185,15 @@ bool gsmRoundTrip(std::vector<float>& signal, const std::string& workDir, std::s
     writeWav(base + ".wav", signal);
     const std::string cmd = "sox -q '" + base + ".wav' -r 8000 -c 1 '" + base + ".gsm' && sox -q '" + base +
                             ".gsm' -b 16 -e signed-integer '" + base + "-out.wav'";
-    if (std::system(cmd.c_str()) != 0) {
+    const bool converted = std::system(cmd.c_str()) == 0;
+    std::ifstream in(base + "-out.wav", std::ios::binary);
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    // The scratch files go once read: every thread of every run would otherwise leave three.
+    for (const char* suffix : {".wav", ".gsm", "-out.wav"}) std::remove((base + suffix).c_str());
+    if (!converted) {
         error = "sox failed (apt-get install sox libsox-fmt-all)";
         return false;
     }
-    std::ifstream in(base + "-out.wav", std::ios::binary);
-    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     const server::WavParse wav = server::parseWavBody(bytes.data(), bytes.size());
     if (wav.status != server::WavStatus::Ok) {
         error = "unreadable sox output: " + wav.message;
