@@ -74,6 +74,18 @@ inline void addSignedFeatures(const float* x, uint32_t word, std::array<float, k
     }
 }
 
+// Where a recording's features fall on a track's signature when its frame 0 lies on track frame
+// `offsetFrames`: recording frame p + 2j lies on track frame p + 2j + offset, so the features of
+// the phase p of the offset's parity fall on the track's words, their first on `firstWord`.
+struct WordAlignment {
+    int phase = 0;
+    long firstWord = 0;
+};
+inline WordAlignment wordAlignment(long offsetFrames) {
+    const int phase = static_cast<int>(offsetFrames & 1);
+    return {phase, (offsetFrames + phase) / kFramesPerSignature};
+}
+
 // Signature frame j covers spectrogram frames phase + 2j and phase + 2j + 1; frame 0 has no
 // predecessor, so its features are zero.
 SignatureFeatures signatureFeatures(const Spectrogram& gram, int phase);

@@ -14,7 +14,6 @@
 namespace melodex::server::postings_file {
 namespace {
 
-using run_coding::decodePosting;
 using run_coding::kField;
 
 constexpr char kMagic[8] = {'M', 'D', 'X', 'P', 'O', 'S', 'T', 'S'};

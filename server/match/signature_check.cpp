@@ -86,27 +86,23 @@ void chance(const Agreement& agreement, long first, const SignatureCheckParams& 
 
 SignatureCheck checkSignature(const SignatureFeatures& phase0, const SignatureFeatures& phase1,
                               const std::vector<uint32_t>& reference, int offsetFrames, const SignatureCheckParams& params) {
-    // Recording frame p + 2j lies on track frame p + 2j + offset: the phase of the same parity
-    // as the offset falls on the track's signature frames. Every offset within the search is
-    // tried, of either parity: a vote's offset may be a frame off.
+    // Every offset within the search is tried, of either parity (wordAlignment): a vote's offset
+    // may be a frame off.
     const Agreement agreements[2] = {Agreement(phase0, reference), Agreement(phase1, reference)};
     SignatureCheck out;
     out.agreement = -1e9;
-    int phase = 0;
-    long first = 0;
+    WordAlignment best;
     for (int d = -params.search; d <= params.search; ++d) {
         const int offset = offsetFrames + d;
-        const int p = offset & 1;
-        const long at = (static_cast<long>(offset) + p) / kFramesPerSignature;
-        const double a = agreements[p].at(at);
+        const WordAlignment w = wordAlignment(offset);
+        const double a = agreements[w.phase].at(w.firstWord);
         if (a > out.agreement) {
             out.agreement = a;
             out.offsetFrames = offset;
-            phase = p;
-            first = at;
+            best = w;
         }
     }
-    const Agreement& agreement = agreements[phase];
+    const Agreement& agreement = agreements[best.phase];
     // Agreement this low is no match, however chance is spread: the chance level is only
     // measured for candidates that could pass.
     if (out.agreement < params.worthMeasuring) {
@@ -114,7 +110,7 @@ SignatureCheck checkSignature(const SignatureFeatures& phase0, const SignatureFe
         return out;
     }
     double mean = 0, spread = 1;
-    chance(agreement, first, params, mean, spread);
+    chance(agreement, best.firstWord, params, mean, spread);
     out.confidence = (out.agreement - mean) / spread;
     return out;
 }

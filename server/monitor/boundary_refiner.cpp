@@ -114,7 +114,7 @@ BoundaryRefiner::Excerpt BoundaryRefiner::excerpt(double from, double to) const 
     return out;
 }
 
-bool BoundaryRefiner::align(const WindowHit& hit, const Excerpt& excerpt, Aligned& out, std::string& error) {
+bool BoundaryRefiner::align(const WindowHit& hit, const Excerpt& excerpt, long reach, Aligned& out, std::string& error) {
     if (excerpt.samples.size() < kMinSeconds * kFingerprintRate) return false;
     if (hit.id.match.track != loaded_) {
         if (!index_.signature(hit.id.match.track, reference_, error)) return false;
@@ -126,17 +126,18 @@ bool BoundaryRefiner::align(const WindowHit& hit, const Excerpt& excerpt, Aligne
     out.query->features(out.speed, out.phases[0], out.phases[1]);
     // The recording's features, read at the track's speed, start on a track frame near the
     // hit's prediction; the phase of the same parity falls on the track's signature frames (as in
-    // the signature check). The prediction may be a frame off: of it and the frames either side,
-    // the one whose features agree best along the excerpt is taken.
+    // the signature check). Of the frames within `reach` of the prediction, the one whose
+    // features agree best along the excerpt is taken.
     out.predicted = std::lround(hit.trackTimeAt(out.begin) / params_.frameSeconds());
-    alignBest(out, 1);
+    out.agreement = alignBest(out, reach);
     return true;
 }
 
 void BoundaryRefiner::onFrame(long trackFrame, Aligned& a) {
+    const WordAlignment w = wordAlignment(trackFrame);
     a.trackFrame = trackFrame;
-    a.phase = static_cast<int>(trackFrame & 1);
-    a.firstWord = (trackFrame + a.phase) / kFramesPerSignature;
+    a.phase = w.phase;
+    a.firstWord = w.firstWord;
     a.features = a.phases[a.phase];
 }
 
@@ -170,7 +171,8 @@ double BoundaryRefiner::frameTime(const Aligned& a, int frame) const {
 
 bool BoundaryRefiner::agreementAlong(const WindowHit& hit, const Excerpt& excerpt, Agreement& out, std::string& error) {
     Aligned a;
-    if (!align(hit, excerpt, a, error)) return false;
+    // The prediction may be a frame off.
+    if (!align(hit, excerpt, 1, a, error)) return false;
     out = Agreement{};
     std::vector<float> within;  // the frames the track's recording reaches
     const long words = static_cast<long>(reference_.size());
@@ -189,15 +191,14 @@ bool BoundaryRefiner::agreementAlong(const WindowHit& hit, const Excerpt& excerp
 
 bool BoundaryRefiner::follow(const WindowHit& last, double from, double to, WindowHit& hit, std::string& error) {
     Aligned a;
-    if (!align(last, excerpt(from, to), a, error)) return false;
     // The alignment drifts by the speed estimate's error over the time since the last match:
     // the frames within a few words of the prediction are tried, of either parity.
-    const double best = alignBest(a, kFollowShift * kFramesPerSignature);
-    if (best < kFollowAgreement) return false;
+    if (!align(last, excerpt(from, to), kFollowShift * kFramesPerSignature, a, error)) return false;
+    if (a.agreement < kFollowAgreement) return false;
     hit = last;
     hit.seconds = from;
     hit.id.offsetSeconds = last.trackTimeAt(from) + static_cast<double>(a.trackFrame - a.predicted) * params_.frameSeconds();
-    hit.id.match.confidence = best;
+    hit.id.match.confidence = a.agreement;
     return true;
 }
 

@@ -56,13 +56,16 @@ private:
         const SignatureFeatures* phases[2] = {};  // the recording's features from its even and odd frames
         long predicted = 0;   // the track frame under the features' first frame, as the hit predicts
         long trackFrame = 0;  // the track frame under it, as aligned
+        double agreement = 0;  // along the excerpt, as a z-score against independent bits
         const SignatureFeatures* features = nullptr;  // those of trackFrame's parity
         long firstWord = 0;  // the track's signature word under the features' first frame
         int phase = 0;
         double begin = 0;    // input seconds of the first sample
         double speed = 1.0;
     };
-    bool align(const WindowHit& hit, const Excerpt& excerpt, Aligned& out, std::string& error);
+    // Sets the excerpt's features against the track on the frame within `reach` of the hit's
+    // prediction where they agree best.
+    bool align(const WindowHit& hit, const Excerpt& excerpt, long reach, Aligned& out, std::string& error);
     // Aligns the features' first frame on track frame `trackFrame`.
     static void onFrame(long trackFrame, Aligned& a);
     // Aligns `a` on the frame within `reach` of its prediction whose features agree best along
