@@ -504,6 +504,15 @@ bool checkCandidates(Index& index, Query& query, const MatchParams& params, std:
 
 }  // namespace
 
+double candidateConfidence(const SignatureCheck& check, double surprise, const MatchParams& params) {
+    // The hashes' evidence only adds to a signature that agrees well enough to be measured
+    // against chance: an alignment, however unlikely, cannot outvote a signature that disagrees.
+    // A track that repeats itself agrees at its repeats as well as at the offset, so a true match
+    // may stand little above that chance level: the agreement itself opens the gate.
+    if (check.agreement < params.check.worthMeasuring) return check.confidence;
+    return check.confidence + params.surpriseWeight * std::max(0.0, surprise);
+}
+
 bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResult& result, std::string& error) {
     result = MatchResult{};
     // Reused across queries on the same thread: a large catalogue gives many votes.
@@ -519,11 +528,7 @@ bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResu
     if (!checkCandidates(index, query, params, candidates, error)) return false;
     const Candidate* best = nullptr;
     for (Candidate& c : candidates) {
-        // The hashes' evidence only adds to a signature that agrees well enough to be measured
-        // against chance: an alignment, however unlikely, cannot outvote a signature that disagrees.
-        c.confidence = c.check.confidence;
-        if (c.check.confidence >= params.check.worthMeasuring)
-            c.confidence += params.surpriseWeight * std::max(0.0, c.surprise);
+        c.confidence = candidateConfidence(c.check, c.surprise, params);
         result.checked.push_back({c.track, c.alignment.score, c.check.confidence, c.surprise, c.confidence, c.ownSpeed});
         if (!best || c.confidence > best->confidence) best = &c;
     }

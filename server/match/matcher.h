@@ -75,6 +75,9 @@ struct MatchResult {
     std::vector<CandidateFigures> checked;   // those checked against their signature
 };
 
+// A candidate's confidence from its signature check and its alignment's surprise (MatchParams).
+double candidateConfidence(const SignatureCheck& check, double surprise, const MatchParams& params);
+
 bool matchQuery(Index& index, Query& query, const MatchParams& params, MatchResult& result, std::string& error);
 
 struct AlignedTrack {

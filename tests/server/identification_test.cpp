@@ -179,18 +179,19 @@ TEST(Decision, AMatchThatAFewFeaturesCarryIsToldFromChance) {
     for (uint32_t& w : track) w = static_cast<uint32_t>(random());
     for (uint32_t& w : other) w = static_cast<uint32_t>(random());
     const int offset = 600;  // signature words into the track
-    // Noise plus `gain(k)` times the sign of the track's bit k.
-    const auto features = [&](auto gain) {
+    // Noise plus `gain(k)` times the sign of bit k of `reference`.
+    const auto featuresOf = [&](const std::vector<uint32_t>& reference, auto gain) {
         SignatureFeatures f;
         f.frames = 340;
         f.values.resize(static_cast<size_t>(f.frames) * kSignatureBits);
         for (int j = 0; j < f.frames; ++j)
             for (int k = 0; k < kSignatureBits; ++k) {
-                const float sign = ((track[static_cast<size_t>(offset + j)] >> k) & 1u) ? 1.0f : -1.0f;
+                const float sign = ((reference[static_cast<size_t>(offset + j)] >> k) & 1u) ? 1.0f : -1.0f;
                 f.values[static_cast<size_t>(j) * kSignatureBits + k] = noise(random) + gain(k) * sign;
             }
         return f;
     };
+    const auto features = [&](auto gain) { return featuresOf(track, gain); };
     const SignatureFeatures few = features([](int k) { return k < 8 ? 0.25f : 0.0f; });
     const SignatureFeatures one = features([](int k) { return k == 0 ? 2.0f : 0.0f; });
     const SignatureCheckParams params = MatchParams{}.check;
@@ -204,6 +205,16 @@ TEST(Decision, AMatchThatAFewFeaturesCarryIsToldFromChance) {
     const SignatureCheck shifted = checkSignature(features([](int) { return 0.0f; }), few, track, at, params);
     EXPECT_GT(shifted.confidence, bar);
     EXPECT_EQ(shifted.offsetFrames, at - 1);
+    // A track that repeats one phrase agrees with the recording at every repeat, so its check
+    // stands near chance; an alignment far beyond chance then carries it, as it cannot carry a
+    // signature that disagrees.
+    std::vector<uint32_t> loop(2000);
+    for (size_t i = 0; i < loop.size(); ++i) loop[i] = track[i % 4];
+    const SignatureFeatures looped = featuresOf(loop, [](int k) { return k < 8 ? 0.25f : 0.0f; });
+    const SignatureCheck repeats = checkSignature(looped, looped, loop, at, params);
+    EXPECT_LT(repeats.confidence, params.worthMeasuring);
+    EXPECT_GT(candidateConfidence(repeats, 150, MatchParams{}), bar);
+    EXPECT_LT(candidateConfidence(checkSignature(few, few, other, at, params), 150, MatchParams{}), params.worthMeasuring);
 }
 
 WavParse parse(const std::vector<uint8_t>& b) { return parseWavBody(b.data(), b.size()); }
