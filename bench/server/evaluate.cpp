@@ -302,6 +302,7 @@ int main(int argc, char** argv) {
     app.add_option("--octave-step", catalogueParams.octaveStep)->capture_default_str();
     app.add_option("--span-step", catalogueParams.spanStep)->capture_default_str();
     app.add_option("--min-contrast", catalogueParams.minContrast)->capture_default_str();
+    app.add_option("--min-bin", catalogueParams.minBin)->capture_default_str();
     app.add_option("--tolerance", matchParams.offsetTolerance)->capture_default_str();
     app.add_option("--aligned", matchParams.aligned)->capture_default_str();
     app.add_option("--checked", matchParams.checked)->capture_default_str();
@@ -319,6 +320,7 @@ int main(int argc, char** argv) {
         q->octaveStep = catalogueParams.octaveStep;
         q->spanStep = catalogueParams.spanStep;
         q->minContrast = catalogueParams.minContrast;
+        q->minBin = catalogueParams.minBin;
         q->pitchStep = catalogueParams.pitchStep;
         q->minDf = catalogueParams.minDf;
     }

@@ -11,7 +11,9 @@ namespace melodex::server {
 struct FingerprintParams {
     int fftSize = 512;  // 64 ms at 8 kHz
     int hop = 128;      // 16 ms: a quarter of the window
-    int minBin = 19;    // ~300 Hz: below it phone microphones and loudspeakers add little
+    // ~156 Hz: much music carries most of its energy in the bass, where it stands above noise
+    // spread over the band; a recording through a telephone line still has the band above 300 Hz.
+    int minBin = 10;
     int maxBin = 218;   // ~3400 Hz: the telephone band's upper edge
     int contrastHalfWidth = 12;   // bins either side in the spectral whitening average
     int peakTimeRadius = 3;       // frames either side a peak must dominate

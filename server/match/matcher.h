@@ -36,10 +36,11 @@ struct MatchParams {
     // A candidate's confidence is its signature check's (signature_check.h) plus `surpriseWeight`
     // times its alignment's surprise (vote_surprise.h); a match needs `minConfidence`.
     // Out-of-catalogue music stays below it: the highest of 20,000 such recordings (a third noisy,
-    // a third with babble) reached 10.1, and an exponential fit of their top 200 expects one in
-    // 800,000 to pass 11 (of their top 100, one in 700,000).
+    // a third with babble) reached 10.95, and an exponential fit of their top 100 expects one in
+    // 950,000 to pass 11.5 (of their top 200, one in 2,800,000); the margin above that highest one
+    // costs a few noisy recordings in 200.
     double surpriseWeight = 0.1;
-    double minConfidence = 11.0;
+    double minConfidence = 11.5;
     // Hashes with more postings than this many times the average list, and at least
     // minCommonPostings, are left out of the vote.
     double commonFactor = 32.0;

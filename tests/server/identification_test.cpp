@@ -192,7 +192,7 @@ TEST(Decision, AMatchThatAFewFeaturesCarryIsToldFromChance) {
         return f;
     };
     const auto features = [&](auto gain) { return featuresOf(track, gain); };
-    const SignatureFeatures few = features([](int k) { return k < 8 ? 0.25f : 0.0f; });
+    const SignatureFeatures few = features([](int k) { return k < 8 ? 0.27f : 0.0f; });
     const SignatureFeatures one = features([](int k) { return k == 0 ? 2.0f : 0.0f; });
     const SignatureCheckParams params = MatchParams{}.check;
     const double bar = MatchParams{}.minConfidence;
@@ -210,7 +210,7 @@ TEST(Decision, AMatchThatAFewFeaturesCarryIsToldFromChance) {
     // signature that disagrees.
     std::vector<uint32_t> loop(2000);
     for (size_t i = 0; i < loop.size(); ++i) loop[i] = track[i % 4];
-    const SignatureFeatures looped = featuresOf(loop, [](int k) { return k < 8 ? 0.25f : 0.0f; });
+    const SignatureFeatures looped = featuresOf(loop, [](int k) { return k < 8 ? 0.27f : 0.0f; });
     const SignatureCheck repeats = checkSignature(looped, looped, loop, at, params);
     EXPECT_LT(repeats.confidence, params.worthMeasuring);
     EXPECT_GT(candidateConfidence(repeats, 150, MatchParams{}), bar);
