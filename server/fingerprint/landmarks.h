@@ -46,7 +46,10 @@ struct Quantities {
 Quantities measure(const Peak& anchor, const Peak& first, const Peak& second, const FingerprintParams& params);
 // Layout of a triplet, under kTripletBit: ratio (5 bits) | first (7 bits) | second (7 bits) |
 // span (7 bits), each its quantised value modulo the field's size, scrambled one to one so that
-// the top bits spread evenly, then pitch (4 bits) in the lowest bits.
+// the top bits spread evenly, then pitch (4 bits) in the lowest bits. The band's 4.4 octaves
+// take 18 quarter-octave levels, so anchors near 160 Hz share their level's bits with anchors
+// four octaves up, whose span differs by those four octaves unless its time distance is sixteen
+// times shorter.
 uint32_t packHash(int ratio, int first, int second, int span, int pitch);
 
 // Both families: every anchor paired with each of its next params.pairTargets peaks in the pair
