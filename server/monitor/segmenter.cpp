@@ -65,8 +65,21 @@ bool Segmenter::add(const WindowHit& hit, std::string& error) {
     p.tracks.push_back({hit, hit});
     p.segment = {hit.seconds, hit.seconds + options_.windowSeconds, true, m.track, m.score, m.confidence, m.speed, 1};
     if (!followBack(p, error)) return false;
+    dropRivalsWithin(p);
     open_.push_back(std::move(p));
     return true;
+}
+
+// Two tracks may share a stretch of music (a theme that both open with), and the windows over it
+// may name either. A new play that its own alignment confirms back over every window of an open
+// play of another recording was playing there all along: the play that goes on keeps the stretch.
+void Segmenter::dropRivalsWithin(const Play& play) {
+    open_.erase(std::remove_if(open_.begin(), open_.end(),
+                               [&](const Play& rival) {
+                                   return rival.last.id.match.recording != play.first.id.match.recording &&
+                                          rival.earliest >= play.earliest && rival.last.seconds <= play.first.seconds;
+                               }),
+                open_.end());
 }
 
 // A new play may have begun windows before its first match (talk over its opening, a track off

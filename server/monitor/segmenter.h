@@ -66,6 +66,7 @@ private:
     void record(Play& play, const WindowHit& hit) const;
     bool follow(const WindowHit& missed, std::string& error);
     bool followBack(Play& play, std::string& error) const;
+    void dropRivalsWithin(const Play& play);
     bool keepOpenings(double firstBefore, std::string& error);
     BoundaryRefiner::Excerpt openingOf(const Play& play) const;
     static const TrackHits& hitsOf(const Play& play, uint32_t track);

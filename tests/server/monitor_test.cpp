@@ -1,6 +1,7 @@
 // The monitor: a generated mix of catalogue songs (crossfades, one played fast, noise over one,
-// one outside the catalogue, one played twice) yields each play with its times, from a file,
-// from standard input and from a stream that drops and comes back; bad inputs fail with a reason.
+// one outside the catalogue, one played twice, one that opens with another's theme) yields each
+// play with its times, from a file, from standard input and from a stream that drops and comes
+// back; bad inputs fail with a reason.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -42,16 +43,21 @@ protected:
         std::string error;
         index_ = openLmdbIndex(*dir_ / "index", error).release();
         ASSERT_TRUE(index_) << error;
-        for (uint32_t track = 1; track <= 4; ++track) {
-            songs_.push_back(test::melody(track, 60.0));
-            ASSERT_TRUE(index_->addTrack(track, fingerprint(songs_.back(), FingerprintParams::catalogue()), error)) << error;
-        }
+        for (uint32_t track = 1; track <= 4; ++track) songs_.push_back(test::melody(track, 60.0));
+        // Track 5 opens with track 4's first 30 s, then goes its own way: a theme that two tracks share.
+        songs_.push_back(std::vector<float>(songs_[3].begin(), songs_[3].begin() + 30 * kRate));
+        const std::vector<float> own = test::melody(5, 30.0);
+        songs_.back().insert(songs_.back().end(), own.begin(), own.end());
+        for (uint32_t track = 1; track <= 5; ++track)
+            ASSERT_TRUE(index_->addTrack(track, fingerprint(songs_[track - 1], FingerprintParams::catalogue()), error)) << error;
         songs_.push_back(test::melody(99, 60.0));  // never indexed
-        const std::vector<Play> plays = {{1, 4, 36}, {2, 10, 30, 1.03, 4}, {0, 0, 20}, {3, 0, 34, 1.0, 0}, {1, 4, 25, 1.0, 6}};
+        const std::vector<Play> plays = {{1, 4, 36}, {2, 10, 30, 1.03, 4}, {0, 0, 20}, {3, 0, 34, 1.0, 0}, {1, 4, 25, 1.0, 6},
+                                         {5, 0, 45, 1.0, 0}};
         double at = 0;
         for (const Play& p : plays) {
-            std::vector<float> samples(songs_[p.track ? p.track - 1 : 4].begin() + static_cast<long>(p.from * kRate),
-                                       songs_[p.track ? p.track - 1 : 4].begin() + static_cast<long>((p.from + p.seconds * p.speed) * kRate));
+            const std::vector<float>& song = songs_[p.track ? p.track - 1 : 5];
+            std::vector<float> samples(song.begin() + static_cast<long>(p.from * kRate),
+                                       song.begin() + static_cast<long>((p.from + p.seconds * p.speed) * kRate));
             if (p.speed != 1.0) {
                 std::string problem;
                 // Samples read as if taken faster play faster: a turntable or radio running fast.
