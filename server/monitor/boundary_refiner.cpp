@@ -19,8 +19,8 @@ constexpr double kLevelQuantile = 0.8;
 constexpr float kMinLevel = 0.15f;
 // Chance agreement over one second spreads about 0.3 either side of zero.
 constexpr float kMaxThreshold = 0.5f;
-// Signature frames (32 ms) either side of the predicted alignment tried when following a play.
-constexpr long kFollowShift = 8;
+// Spectrogram frames (16 ms) either side of the predicted alignment tried when following a play.
+constexpr long kFollowReach = 16;
 // The agreement over a window that follows a play: a z-score against independent bits, far
 // above what the best of the alignments tried reaches by chance.
 constexpr double kFollowAgreement = 8.0;
@@ -193,7 +193,7 @@ bool BoundaryRefiner::follow(const WindowHit& last, double from, double to, Wind
     Aligned a;
     // The alignment drifts by the speed estimate's error over the time since the last match:
     // the frames within a few words of the prediction are tried, of either parity.
-    if (!align(last, excerpt(from, to), kFollowShift * kFramesPerSignature, a, error)) return false;
+    if (!align(last, excerpt(from, to), kFollowReach, a, error)) return false;
     if (a.agreement < kFollowAgreement) return false;
     hit = last;
     hit.seconds = from;
