@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -27,6 +28,7 @@
 #include "server/fingerprint/wav_body.h"
 #include "server/http/service.h"
 #include "server/index/index.h"
+#include "server/ingest/recording_groups.h"
 #include "server/match/identifier.h"
 #include "server/redis/cluster_client.h"
 
@@ -64,8 +66,8 @@ std::vector<float> distractor(const std::vector<float>& source, double seconds, 
     return out;
 }
 
-std::vector<float> cut(const std::vector<float>& s, std::mt19937_64& rng) {
-    const size_t at = std::uniform_int_distribution<size_t>(0, s.size() - kQuerySamples - 1)(rng);
+std::vector<float> cut(const std::vector<float>& s, std::mt19937_64& rng, size_t& at) {
+    at = std::uniform_int_distribution<size_t>(0, s.size() - kQuerySamples - 1)(rng);
     return {s.begin() + static_cast<long>(at), s.begin() + static_cast<long>(at + kQuerySamples)};
 }
 
@@ -77,11 +79,12 @@ struct Store {
     double storingSeconds = 0;
 };
 
-// One request body and the track it should find (0: none).
+// One request body and the track it should find (0: none), cut from `at` samples into it.
 struct Query {
     std::vector<uint8_t> body;
     uint32_t track = 0;
     bool noisy = false;
+    size_t at = 0;
 };
 
 // Per query: a clean and a noisy cut of a catalogue track, and a cut of out-of-catalogue music.
@@ -91,12 +94,13 @@ std::vector<Query> makeQueries(const std::vector<bench::Track>& catalogue, const
     for (size_t q = 0; q < count; ++q) {
         const size_t t = rng() % catalogue.size();
         if (catalogue[t].samples.size() < kQuerySamples + 8000) continue;
-        std::vector<float> rec = cut(catalogue[t].samples, rng);
-        out.push_back({server::buildClientBody(rec), static_cast<uint32_t>(t + 1), false});
+        size_t at = 0;
+        std::vector<float> rec = cut(catalogue[t].samples, rng, at);
+        out.push_back({server::buildClientBody(rec), static_cast<uint32_t>(t + 1), false, at});
         bench::addNoise(rec, 0.0, false, static_cast<uint32_t>(q));
-        out.push_back({server::buildClientBody(rec), static_cast<uint32_t>(t + 1), true});
+        out.push_back({server::buildClientBody(rec), static_cast<uint32_t>(t + 1), true, at});
         const auto& o = outside[rng() % outside.size()].samples;
-        if (o.size() >= kQuerySamples + 8000) out.push_back({server::buildClientBody(cut(o, rng)), 0, false});
+        if (o.size() >= kQuerySamples + 8000) out.push_back({server::buildClientBody(cut(o, rng, at)), 0, false, at});
     }
     return out;
 }
@@ -105,6 +109,7 @@ struct Row {
     std::vector<double> latency, cpu, httpLatency;
     std::vector<double> votes;      // postings each query's hashes found, the work that grows
     std::vector<uint32_t> answers;  // the track found for each query (0: none)
+    std::vector<char> missedClean;  // whether each query is a clean one that was not found
     double lookupCpuSeconds = 0;
     std::vector<bench::MasterWork> masters;  // what the cluster's masters did for the queries
     std::vector<double> cpuFound, cpuForeign;  // CPU of catalogue and of out-of-catalogue queries
@@ -114,6 +119,16 @@ struct Row {
 void identifyInProcess(bench::TimedIndex& index, const server::MatchParams& params, const std::vector<Query>& queries, Row& row) {
     const server::Identifier identifier(index, params);
     std::string error;
+    // A found track is right when it holds the same recording as the one the query was cut from
+    // (the corpus has the same music in several files).
+    std::vector<server::TrackRecording> groups;
+    if (!index.recordings(groups, error)) std::fprintf(stderr, "%s\n", error.c_str());
+    std::map<uint32_t, uint32_t> recordingOf;
+    for (const server::TrackRecording& g : groups) recordingOf[g.track] = g.recording;
+    const auto recording = [&](uint32_t track) {
+        const auto it = recordingOf.find(track);
+        return it == recordingOf.end() ? track : it->second;
+    };
     const double lookupBefore = index.lookupCpuSeconds();
     for (const Query& q : queries) {
         const auto start = Clock::now();
@@ -126,17 +141,28 @@ void identifyInProcess(bench::TimedIndex& index, const server::MatchParams& para
         (q.track == 0 ? row.cpuForeign : row.cpuFound).push_back(row.cpu.back());
         row.votes.push_back(static_cast<double>(id.match.votes));
         const bool found = id.match.found;
+        const bool hit = found && q.track != 0 && recording(id.match.track) == recording(q.track);
         row.answers.push_back(found ? id.match.track : 0);
+        row.missedClean.push_back(q.track != 0 && !q.noisy && !hit);
         if (q.track == 0) {
             ++row.foreign;
             row.falsePositives += found;
         } else {
-            const bool hit = found && id.match.track == q.track;
             (q.noisy ? row.noisy : row.clean) += 1;
             (q.noisy ? row.hitsNoisy : row.hitsClean) += hit;
         }
     }
     row.lookupCpuSeconds = index.lookupCpuSeconds() - lookupBefore;
+}
+
+// A clean recording of a catalogue track should always be found: each one missed is named, with
+// where it was cut and what was answered, to be looked into.
+void reportCleanMisses(const std::vector<bench::Track>& catalogue, const std::vector<Query>& queries, const Row& row) {
+    for (size_t q = 0; q < queries.size(); ++q)
+        if (row.missedClean[q])
+            std::fprintf(stderr, "clean query missed: %s from %.1f s, answered %u\n",
+                         catalogue[queries[q].track - 1].path.c_str(), static_cast<double>(queries[q].at) / 8000.0,
+                         row.answers[q]);
 }
 
 double meanOf(const std::vector<double>& values) {
@@ -290,6 +316,23 @@ bool storeBatch(std::vector<Store>& stores, const std::vector<server::TrackFinge
     return writeAll(stores, [&](server::Index& index, std::string& error) { return index.addTracks(batch, error); });
 }
 
+// The corpus holds the same music in several files: grouped as `index` groups them, so that a
+// query answered with another copy of its music counts as found. Not counted as storing.
+bool groupCopies(std::vector<Store>& stores, const std::vector<server::TrackFingerprint>& tracks) {
+    std::string error;
+    for (Store& store : stores) {
+        for (const server::TrackFingerprint& t : tracks)
+            if (!server::joinCopies(*store.index, t.track, t.print.landmarks, error)) {
+                std::fprintf(stderr, "%s: %s\n", store.name.c_str(), error.c_str());
+                return false;
+            }
+    }
+    std::vector<server::TrackRecording> grouped;
+    if (stores.front().index->recordings(grouped, error))
+        std::fprintf(stderr, "%zu catalogue tracks in recording groups\n", grouped.size());
+    return true;
+}
+
 // Compacts the stores after their batches, as an indexing run ends: the embedded index then moves
 // what its tree took into its postings file, where queries read it.
 bool compactStores(std::vector<Store>& stores) {
@@ -404,7 +447,7 @@ int main(int argc, char** argv) {
         if (!measureOnly) own.push_back({static_cast<uint32_t>(i + 1), server::fingerprint(catalogue[i].samples, params)});
         audioSeconds += static_cast<double>(catalogue[i].samples.size()) / 8000.0;
     }
-    if (!measureOnly && !storeBatch(stores, own)) return 1;
+    if (!measureOnly && (!storeBatch(stores, own) || !groupCopies(stores, own))) return 1;
     own = {};
     const long ownBytes = anonymousBytes() - beforeOwn;
     if (measureOnly) {
@@ -446,9 +489,13 @@ int main(int argc, char** argv) {
             identifyOverHttp(*catalog, *store.index, matchParams, set, row);
             printRow(store, tracks, audioSeconds, row,
                      &store == &stores.front() ? anonymousBytes() - baseline - ownBytes - setBytes : -1);
-            if (&store == &stores.front()) growth.push_back({audioSeconds / 3600.0, row.cpu, row.votes});
-            if (&store == &stores.front()) embedded = row;
-            else printComparison(stores.front(), embedded, store, row, audioSeconds);
+            if (&store == &stores.front()) {
+                growth.push_back({audioSeconds / 3600.0, row.cpu, row.votes});
+                reportCleanMisses(catalogue, set, row);
+                embedded = row;
+            } else {
+                printComparison(stores.front(), embedded, store, row, audioSeconds);
+            }
         }
     }
     printGrowthLaw(growth);
