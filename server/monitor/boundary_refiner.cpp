@@ -224,10 +224,13 @@ bool BoundaryRefiner::end(const WindowHit& hit, const Excerpt& excerpt, double& 
 }
 
 // A track that plays from the excerpt's first frame (or to its last) shows no fade to fit: the
-// input began (or ended) while it played.
+// input began (or ended) while it played. So does one whose step lies nearer that edge than a
+// fade reaches: the input ended a few frames after it, whose chance dips placed the step, and a
+// fade fitted there has no far side and lands seconds early in the noise.
 double BoundaryRefiner::edgeIn(const Agreement& a, bool playsAfter) {
     const size_t step = stepAt(a, playsAfter);
-    if (a.level < kMinFadeLevel || step == 0 || step + 1 == a.times.size()) return a.times[step];
+    const double room = playsAfter ? a.times[step] - a.times.front() : a.times.back() - a.times[step];
+    if (a.level < kMinFadeLevel || step == 0 || step + 1 == a.times.size() || room < kFadeReach) return a.times[step];
     const double from = std::max(a.times[step] - kFadeReach, a.times.front());
     const double to = std::min(a.times[step] + kFadeReach, a.times.back());
     const double middle = fadeMiddle({{&a, playsAfter}}, from, to);
