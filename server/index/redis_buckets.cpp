@@ -2,10 +2,14 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
+#include <string_view>
 
 #include "server/redis/cluster_client.h"
+#include "server/redis/key_slot.h"
 
 namespace melodex::server::redis_buckets {
 namespace {
@@ -197,13 +201,35 @@ const Script& dropScript() {
     return script;
 }
 
+// A group's hash tag: four hex digits whose slot lies in the group's own range of slots.
+using GroupTag = std::array<char, 4>;
+
+const std::array<GroupTag, kGroups>& groupTags() {
+    // Of the 65,536 four-digit tags, each range of slots gets about 128: the first of each will do.
+    static const std::array<GroupTag, kGroups> tags = [] {
+        static_assert(redis::kSlotCount % kGroups == 0, "every group gets as many slots");
+        std::array<GroupTag, kGroups> table{};
+        std::array<bool, kGroups> found{};
+        for (uint32_t n = 0; n < 0x10000; ++n) {
+            char text[5];
+            std::snprintf(text, sizeof text, "%04x", n);
+            const uint32_t group = redis::keySlot(std::string_view(text, 4)) / (redis::kSlotCount / kGroups);
+            if (!found[group]) std::copy(text, text + 4, table[group].begin());
+            found[group] = true;
+        }
+        return table;
+    }();
+    return tags;
+}
+
 }  // namespace
 
 std::string bucketKey(uint32_t bucket) {
     // A query names some ten thousand buckets: to_chars, not a formatted print.
     static_assert(kLowBits == 12, "the key names the buckets' width");
+    const GroupTag& tag = groupTags()[groupOf(bucket)];
     char buffer[32] = "i12{";
-    char* at = std::to_chars(buffer + 4, buffer + sizeof buffer, groupOf(bucket), 16).ptr;
+    char* at = std::copy(tag.begin(), tag.end(), buffer + 4);
     *at++ = '}';
     at = std::to_chars(at, buffer + sizeof buffer, bucket, 16).ptr;
     return std::string(buffer, at);

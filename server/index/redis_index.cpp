@@ -15,8 +15,8 @@ using redis::Command;
 using redis::Reply;
 
 // Layout in the cluster (text keys, so that redis-cli shows them plainly):
-//   i12{<group>}<bucket>  the postings of 2^12 neighbouring hashes, coded by hash, track and
-//                    frame (redis_buckets.h), in one of 2048 groups that a lookup reads with an
+//   i12{<tag>}<bucket>  the postings of 2^12 neighbouring hashes, coded by hash, track and
+//                    frame (redis_buckets.h), in one of 512 groups that a lookup reads with an
 //                    MGET each. A bucket holds four pair hashes (their low ten bits are zero) or
 //                    some 60 triplet postings at 10,000 tracks: wide enough that Redis's own
 //                    overhead a key stays small beside the postings, narrow enough that a lookup
@@ -51,9 +51,10 @@ using redis_layout::kSeq;
 using redis_layout::kTracks;
 namespace buckets = redis_buckets;
 
-// The format stamp of this layout: the hashes' version, and the width and coding of the postings'
-// buckets.
-const std::string kFormatStamp = std::to_string(kIndexFormat) + "-packed-buckets-" + std::to_string(1 << buckets::kLowBits);
+// The format stamp of this layout: the hashes' version, and the width, coding and grouping of the
+// postings' buckets.
+const std::string kFormatStamp = std::to_string(kIndexFormat) + "-packed-buckets-" + std::to_string(1 << buckets::kLowBits) +
+                                 "-groups-" + std::to_string(buckets::kGroups);
 // Merges are sent in pipelines of this many commands, for this many postings of a batch at once.
 constexpr size_t kCommandsPerPipeline = 20000;
 constexpr size_t kRecordsPerMerge = size_t{1} << 25;

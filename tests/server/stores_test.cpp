@@ -23,6 +23,7 @@
 #include "server/index/index.h"
 #include "server/index/postings_file.h"
 #include "server/index/redis_buckets.h"
+#include "server/redis/key_slot.h"
 #include "tests/server/temp_dir.h"
 #include "tests/support/redis_cluster.h"
 
@@ -538,6 +539,20 @@ TEST(PostingsFile, WritesRunsOfEveryLengthAndReadsThemBack) {
             EXPECT_TRUE(p.track == run->track && p.frame == run->frame) << run->hash;
             ++run;
         }
+    }
+}
+
+// Each group's buckets share one slot, in the group's own range, so that any range of slots holds
+// its share of the groups; names stay within the 14 characters that Redis keeps in 16 bytes.
+TEST(RedisBuckets, GroupsLieEvenlyOverTheSlotsUnderShortNames) {
+    using redis_buckets::bucketKey;
+    constexpr uint32_t kSlotsPerGroup = redis::kSlotCount / redis_buckets::kGroups;
+    constexpr uint32_t kLastBucket = (uint32_t{1} << (32 - redis_buckets::kLowBits)) - 1;
+    for (uint32_t group = 0; group < redis_buckets::kGroups; ++group) {
+        const std::string first = bucketKey(group), last = bucketKey(kLastBucket - (kLastBucket - group) % redis_buckets::kGroups);
+        EXPECT_EQ(redis::keySlot(first) / kSlotsPerGroup, group) << first;
+        EXPECT_EQ(redis::keySlot(last), redis::keySlot(first)) << last;
+        EXPECT_LE(last.size(), 14u) << last;
     }
 }
 
