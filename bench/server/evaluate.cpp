@@ -20,6 +20,7 @@
 #include "bench/server/corpus.h"
 #include "bench/server/curves_plot.h"
 #include "bench/server/degrade.h"
+#include "bench/server/same_recording.h"
 #include "server/catalog/catalog.h"
 #include "server/fingerprint/fingerprinter.h"
 #include "server/fingerprint/wav_body.h"
@@ -433,12 +434,7 @@ int main(int argc, char** argv) {
     const double hours = audioSeconds / 3600.0;
     std::vector<server::TrackRecording> recordings;
     index->recordings(recordings, error);
-    std::map<uint32_t, uint32_t> recordingOf;
-    for (const auto& r : recordings) recordingOf[r.track] = r.recording;
-    const auto sameRecording = [&](uint32_t a, uint32_t b) {
-        const auto ra = recordingOf.find(a), rb = recordingOf.find(b);
-        return (ra == recordingOf.end() ? a : ra->second) == (rb == recordingOf.end() ? b : rb->second);
-    };
+    const bench::SameRecording sameRecording(recordings);
     {
         std::map<uint32_t, std::vector<size_t>> groups;
         for (const auto& r : recordings) groups[r.recording].push_back(r.track);

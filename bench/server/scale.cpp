@@ -15,13 +15,13 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <random>
 #include <thread>
 
 #include "bench/server/cluster_meter.h"
 #include "bench/server/corpus.h"
 #include "bench/server/degrade.h"
+#include "bench/server/same_recording.h"
 #include "bench/server/timed_index.h"
 #include "server/catalog/catalog.h"
 #include "server/fingerprint/fingerprinter.h"
@@ -119,16 +119,9 @@ struct Row {
 void identifyInProcess(bench::TimedIndex& index, const server::MatchParams& params, const std::vector<Query>& queries, Row& row) {
     const server::Identifier identifier(index, params);
     std::string error;
-    // A found track is right when it holds the same recording as the one the query was cut from
-    // (the corpus has the same music in several files).
     std::vector<server::TrackRecording> groups;
     if (!index.recordings(groups, error)) std::fprintf(stderr, "%s\n", error.c_str());
-    std::map<uint32_t, uint32_t> recordingOf;
-    for (const server::TrackRecording& g : groups) recordingOf[g.track] = g.recording;
-    const auto recording = [&](uint32_t track) {
-        const auto it = recordingOf.find(track);
-        return it == recordingOf.end() ? track : it->second;
-    };
+    const bench::SameRecording sameRecording(groups);
     const double lookupBefore = index.lookupCpuSeconds();
     for (const Query& q : queries) {
         const auto start = Clock::now();
@@ -141,7 +134,7 @@ void identifyInProcess(bench::TimedIndex& index, const server::MatchParams& para
         (q.track == 0 ? row.cpuForeign : row.cpuFound).push_back(row.cpu.back());
         row.votes.push_back(static_cast<double>(id.match.votes));
         const bool found = id.match.found;
-        const bool hit = found && q.track != 0 && recording(id.match.track) == recording(q.track);
+        const bool hit = found && q.track != 0 && sameRecording(id.match.track, q.track);
         row.answers.push_back(found ? id.match.track : 0);
         row.missedClean.push_back(q.track != 0 && !q.noisy && !hit);
         if (q.track == 0) {

@@ -214,7 +214,8 @@ const std::array<GroupTag, kGroups>& groupTags() {
             char text[5];
             std::snprintf(text, sizeof text, "%04x", n);
             const uint32_t group = redis::keySlot(std::string_view(text, 4)) / (redis::kSlotCount / kGroups);
-            if (!found[group]) std::copy(text, text + 4, table[group].begin());
+            if (found[group]) continue;
+            std::copy(text, text + 4, table[group].begin());
             found[group] = true;
         }
         return table;
