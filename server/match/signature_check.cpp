@@ -57,11 +57,26 @@ private:
     const std::vector<float>& squares_;  // running sums of each feature's squares, (frames + 1) x bits
 };
 
-// Mean and spread of the agreement at offsets of the track away from the candidate, the highest
-// share left out: a track that repeats itself agrees with the recording at its repeats too.
+// The values with the highest share left out: a track that repeats itself agrees with the
+// recording at its repeats too.
+void trimHighest(std::vector<double>& values, double share) {
+    std::sort(values.begin(), values.end());
+    values.resize(values.size() - static_cast<size_t>(share * static_cast<double>(values.size())));
+}
+
+double meanOf(const std::vector<double>& values) {
+    double sum = 0;
+    for (double v : values) sum += v;
+    return sum / static_cast<double>(values.size());
+}
+
+// Mean and spread of the agreement at offsets of the track away from the candidate. Music on the
+// same beat as the track agrees with it at every offset that keeps the beats in step, near the
+// candidate's as well as at it, where a true match agrees at its own offset only: so the mean is
+// also taken over the offsets within a few seconds either side, and the higher of the two counts.
 void chance(const Agreement& agreement, long first, const SignatureCheckParams& params, double& mean,
             double& spread) {
-    std::vector<double> values;
+    std::vector<double> values, near;
     const long last = agreement.words() - agreement.frames() / 2;
     const long from = -agreement.frames() / 2;
     const long span = last - from;
@@ -69,16 +84,20 @@ void chance(const Agreement& agreement, long first, const SignatureCheckParams& 
         const long at = from + span * i / params.chanceSamples;
         if (std::abs(at - first) >= params.chanceGap) values.push_back(agreement.at(at));
     }
-    std::sort(values.begin(), values.end());
-    values.resize(values.size() - static_cast<size_t>(params.chanceTrim * static_cast<double>(values.size())));
+    for (long d = params.chanceGap; d <= params.nearReach; d += params.nearStep) {
+        near.push_back(agreement.at(first - d));
+        near.push_back(agreement.at(first + d));
+    }
+    trimHighest(values, params.chanceTrim);
+    trimHighest(near, params.chanceTrim);
     // A track too short to measure its chance level is held to independent bits' spread.
     mean = 0;
     spread = 1.0;
     if (values.size() < 4) return;
-    double sum = 0, squares = 0;
-    for (double v : values) sum += v;
-    mean = sum / static_cast<double>(values.size());
-    for (double v : values) squares += (v - mean) * (v - mean);
+    const double farMean = meanOf(values);
+    mean = near.empty() ? farMean : std::max(farMean, meanOf(near));
+    double squares = 0;
+    for (double v : values) squares += (v - farMean) * (v - farMean);
     spread = std::max(params.minChanceSpread, std::sqrt(squares / static_cast<double>(values.size() - 1)));
 }
 

@@ -12,6 +12,10 @@ struct SignatureCheckParams {
     int chanceSamples = 40;    // other offsets of the same track that measure chance agreement
     int chanceGap = 16;        // signature frames (0.5 s) kept clear around the candidate
     double chanceTrim = 0.1;   // share of the highest chance values left out (the music repeats)
+    // Signature frames (4 s) either side of the candidate, beyond chanceGap, over which chance
+    // is measured as well, every nearStep frames.
+    int nearReach = 125;
+    int nearStep = 2;
     double minChanceSpread = 1.0;  // chance spreads at least as independent bits would
     double worthMeasuring = 3.0;  // agreement below which the chance level is not measured
 };

@@ -215,6 +215,21 @@ TEST(Decision, AMatchThatAFewFeaturesCarryIsToldFromChance) {
     EXPECT_LT(repeats.confidence, params.worthMeasuring);
     EXPECT_GT(candidateConfidence(repeats, 150, MatchParams{}), bar);
     EXPECT_LT(candidateConfidence(checkSignature(few, few, other, at, params), 150, MatchParams{}), params.worthMeasuring);
+    // Other music on the same beat agrees with a track at every offset that keeps the beats in
+    // step, around the candidate's too, where a true match agrees at its own offset only. Here a
+    // four-minute track's first 12 bits repeat every 4 words around the offset, as a beat would,
+    // and the recording agrees with those bits alone: measured against the track elsewhere only,
+    // it would pass.
+    std::vector<uint32_t> beat(8000);
+    for (size_t i = 0; i < beat.size(); ++i) {
+        beat[i] = static_cast<uint32_t>(random());
+        if (i + 200 >= offset && i < offset + 540) beat[i] = (beat[i] & ~0xFFFu) | (track[i % 4] & 0xFFFu);
+    }
+    const SignatureFeatures onBeat = featuresOf(beat, [](int k) { return k < 12 ? 0.27f : 0.0f; });
+    SignatureCheckParams farOnly = params;
+    farOnly.nearReach = 0;
+    EXPECT_GT(checkSignature(onBeat, onBeat, beat, at, farOnly).confidence, bar);
+    EXPECT_LT(checkSignature(onBeat, onBeat, beat, at, params).confidence, bar);
 }
 
 WavParse parse(const std::vector<uint8_t>& b) { return parseWavBody(b.data(), b.size()); }
