@@ -1,8 +1,17 @@
 #include "server/fingerprint/signature.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace melodex::server {
+namespace {
+
+// Moments (32 ms each) over which the slow half of the bits measures change: over 128 ms a
+// room's reverberation, which smears every onset over tens of milliseconds, blurs a change far
+// less than over one or two moments.
+constexpr int kSlowMoments = 4;
+
+}  // namespace
 
 const std::vector<float>& SignatureFeatures::squareSums() const {
     if (!squareSums_.empty() || values.empty()) return squareSums_;
@@ -19,18 +28,22 @@ SignatureFeatures signatureFeatures(const Spectrogram& gram, int phase) {
     if (phase < 0 || gram.frames <= phase) return out;
     out.frames = (gram.frames - phase) / kFramesPerSignature;
     out.values.assign(static_cast<size_t>(out.frames) * kSignatureBits, 0.0f);
-    // `older` and `previous` hold the levels of the two moments before this one.
-    std::vector<float> older(kBands), previous(kBands), level(kBands), change(kBands), slowChange(kBands);
+    // The levels of the last kSlowMoments moments, moment j's in row j % kSlowMoments: before
+    // the first kSlowMoments, the slow change is taken from the first moment.
+    std::vector<float> past(static_cast<size_t>(kSlowMoments) * kBands), level(kBands), change(kBands), slowChange(kBands);
+    const auto pastLevel = [&](int j) { return &past[static_cast<size_t>(std::max(0, j) % kSlowMoments) * kBands]; };
     for (int j = 0; j < out.frames; ++j) {
         const float* a = &gram.bandPower[static_cast<size_t>(phase + kFramesPerSignature * j) * kBands];
         const float* b = a + kBands;
         for (int k = 0; k < kBands; ++k) level[k] = std::log(a[k] + b[k]);
         if (j > 0) {
+            const float* previous = pastLevel(j - 1);
+            const float* slowFrom = pastLevel(j - kSlowMoments);
             float* x = &out.values[static_cast<size_t>(j) * kSignatureBits];
             float mean = 0;
             for (int k = 0; k < kBands; ++k) {
                 change[k] = level[k] - previous[k];
-                slowChange[k] = j > 1 ? level[k] - older[k] : change[k];
+                slowChange[k] = level[k] - slowFrom[k];
                 mean += change[k];
             }
             mean /= kBands;
@@ -39,8 +52,7 @@ SignatureFeatures signatureFeatures(const Spectrogram& gram, int phase) {
                 x[16 + k] = change[k] - mean;
             }
         }
-        older.swap(previous);
-        previous.swap(level);
+        std::copy(level.begin(), level.end(), pastLevel(j));
     }
     return out;
 }

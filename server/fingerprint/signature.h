@@ -10,13 +10,13 @@
 namespace melodex::server {
 
 // A dense description of every moment, kept for every track beside its hashes: 32 bits every
-// two spectrogram frames (32 ms). Bits 0-15: the sign of the change over two moments (64 ms) of
-// the level difference between neighbouring bands; bits 16-31: the sign of each band's change in
-// level from one moment to the next against the change of all bands together. A change over 64
-// ms stands further above noise's own flicker; the other half keeps the finer steps of speech and
-// onsets. Noise flips some bits but leaves the rest agreeing with the catalogue far beyond chance
-// over an 11-second recording, which is what tells a weak true match from a chance alignment of a
-// few hashes.
+// two spectrogram frames (32 ms). Bits 0-15: the sign of the change over four moments (128 ms)
+// of the level difference between neighbouring bands; bits 16-31: the sign of each band's change
+// in level from one moment to the next against the change of all bands together. A change over
+// 128 ms stands further above noise's own flicker and a room's reverberation; the other half keeps
+// the finer steps of speech and onsets. Noise flips some bits but leaves the rest agreeing with
+// the catalogue far beyond chance over an 11-second recording, which is what tells a weak true
+// match from a chance alignment of a few hashes.
 constexpr int kSignatureBits = 32;
 constexpr int kFramesPerSignature = 2;
 

@@ -48,7 +48,7 @@ constexpr uint32_t kMaxFrame = (1u << 24) - 1;
 // The layout of the hashes and signatures that this version writes. An index written by an
 // earlier version (other hashes or signatures) cannot answer this one's queries: it must be
 // rebuilt from the catalogue's files (`melodex-server reindex`).
-constexpr int kIndexFormat = 8;
+constexpr int kIndexFormat = 9;
 constexpr const char* kRebuildAdvice =
     "the index was written by an earlier version of melodex-server and must be rebuilt: run `melodex-server reindex`";
 
