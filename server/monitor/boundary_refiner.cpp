@@ -114,23 +114,43 @@ BoundaryRefiner::Excerpt BoundaryRefiner::excerpt(double from, double to) const 
     return out;
 }
 
-bool BoundaryRefiner::align(const WindowHit& hit, const Excerpt& excerpt, long reach, Aligned& out, std::string& error) {
-    if (excerpt.samples.size() < kMinSeconds * kFingerprintRate) return false;
-    if (hit.id.match.track != loaded_) {
-        if (!index_.signature(hit.id.match.track, reference_, error)) return false;
-        loaded_ = hit.id.match.track;
+bool BoundaryRefiner::align(const std::vector<WindowHit>& hits, const Excerpt& excerpt, long reach, Aligned& out,
+                            std::string& error) {
+    if (hits.empty() || excerpt.samples.size() < kMinSeconds * kFingerprintRate) return false;
+    const uint32_t track = hits.front().id.match.track;
+    if (track != loaded_) {
+        if (!index_.signature(track, reference_, error)) return false;
+        loaded_ = track;
     }
-    out.speed = hit.id.match.speed;
     out.begin = excerpt.begin;
     out.query = std::make_unique<Query>(excerpt.samples, params_);
-    out.query->features(out.speed, out.phases[0], out.phases[1]);
-    // The recording's features, read at the track's speed, start on a track frame near the
-    // hit's prediction; the phase of the same parity falls on the track's signature frames (as in
-    // the signature check). Of the frames within `reach` of the prediction, the one whose
-    // features agree best along the excerpt is taken.
-    out.predicted = std::lround(hit.trackTimeAt(out.begin) / params_.frameSeconds());
-    out.agreement = alignBest(out, reach);
+    // Of the alignments given, the one whose features agree best along the excerpt is taken, on
+    // its best frame.
+    double best = -std::numeric_limits<double>::infinity();
+    const WindowHit* chosen = &hits.front();
+    long chosenFrame = 0;
+    for (const WindowHit& hit : hits) {
+        predict(hit, out);
+        const double agreement = alignBest(out, reach);
+        if (agreement > best) {
+            best = agreement;
+            chosen = &hit;
+            chosenFrame = out.trackFrame;
+        }
+    }
+    predict(*chosen, out);
+    onFrame(chosenFrame, out);
+    out.agreement = best;
     return true;
+}
+
+// The recording's features, read at the hit's speed, start on a track frame near the hit's
+// prediction; the phase of the same parity falls on the track's signature frames (as in the
+// signature check).
+void BoundaryRefiner::predict(const WindowHit& hit, Aligned& a) const {
+    a.speed = hit.id.match.speed;
+    a.query->features(a.speed, a.phases[0], a.phases[1]);
+    a.predicted = std::lround(hit.trackTimeAt(a.begin) / params_.frameSeconds());
 }
 
 void BoundaryRefiner::onFrame(long trackFrame, Aligned& a) {
@@ -169,10 +189,11 @@ double BoundaryRefiner::frameTime(const Aligned& a, int frame) const {
     return a.begin + (a.phase + kFramesPerSignature * frame) * params_.frameSeconds() / a.speed;
 }
 
-bool BoundaryRefiner::agreementAlong(const WindowHit& hit, const Excerpt& excerpt, Agreement& out, std::string& error) {
+bool BoundaryRefiner::agreementAlong(const std::vector<WindowHit>& hits, const Excerpt& excerpt, Agreement& out,
+                                     std::string& error) {
     Aligned a;
     // The prediction may be a frame off.
-    if (!align(hit, excerpt, 1, a, error)) return false;
+    if (!align(hits, excerpt, 1, a, error)) return false;
     out = Agreement{};
     std::vector<float> within;  // the frames the track's recording reaches
     const long words = static_cast<long>(reference_.size());
@@ -193,7 +214,7 @@ bool BoundaryRefiner::follow(const WindowHit& last, double from, double to, Wind
     Aligned a;
     // The alignment drifts by the speed estimate's error over the time since the last match:
     // the frames within a few words of the prediction are tried, of either parity.
-    if (!align(last, excerpt(from, to), kFollowReach, a, error)) return false;
+    if (!align({last}, excerpt(from, to), kFollowReach, a, error)) return false;
     if (a.agreement < kFollowAgreement) return false;
     hit = last;
     hit.seconds = from;
@@ -209,16 +230,16 @@ bool BoundaryRefiner::follow(const WindowHit& last, double from, double to, Wind
 // In a fade the agreement climbs over seconds and the threshold is crossed early or late, as
 // the track is loud or quiet: the boundary then goes to the middle of the fade that fits best
 // near there.
-bool BoundaryRefiner::start(const WindowHit& hit, const Excerpt& excerpt, double& at, std::string& error) {
+bool BoundaryRefiner::start(const std::vector<WindowHit>& hits, const Excerpt& excerpt, double& at, std::string& error) {
     Agreement a;
-    if (!agreementAlong(hit, excerpt, a, error)) return false;
+    if (!agreementAlong(hits, excerpt, a, error)) return false;
     at = edgeIn(a, true);
     return true;
 }
 
-bool BoundaryRefiner::end(const WindowHit& hit, const Excerpt& excerpt, double& at, std::string& error) {
+bool BoundaryRefiner::end(const std::vector<WindowHit>& hits, const Excerpt& excerpt, double& at, std::string& error) {
     Agreement a;
-    if (!agreementAlong(hit, excerpt, a, error)) return false;
+    if (!agreementAlong(hits, excerpt, a, error)) return false;
     at = edgeIn(a, false);
     return true;
 }
@@ -241,8 +262,8 @@ double BoundaryRefiner::edgeIn(const Agreement& a, bool playsAfter) {
 // In a crossfade one track's gain falls as the other's rises, over the same seconds: the cut is
 // the middle of the fade that fits both agreements best. Fitting both at once keeps a track that
 // is quiet at first or fades out early from pulling the cut to its side.
-bool BoundaryRefiner::crossover(const WindowHit& before, const WindowHit& after, const Excerpt& excerpt, double& at,
-                                std::string& error) {
+bool BoundaryRefiner::crossover(const std::vector<WindowHit>& before, const std::vector<WindowHit>& after,
+                                const Excerpt& excerpt, double& at, std::string& error) {
     Agreement a, b;
     if (!agreementAlong(before, excerpt, a, error) || !agreementAlong(after, excerpt, b, error)) return false;
     at = fadeMiddle({{&a, false}, {&b, true}}, a.times.front(), a.times.back());

@@ -30,14 +30,16 @@ public:
     // The samples from `from` to `to` that the history still holds.
     Excerpt excerpt(double from, double to) const;
 
-    // The start or the end, within `excerpt`, of the play `hit` belongs to; false when the
-    // agreement is too weak to tell (or too few samples are left).
-    bool start(const WindowHit& hit, const Excerpt& excerpt, double& at, std::string& error);
-    bool end(const WindowHit& hit, const Excerpt& excerpt, double& at, std::string& error);
+    // The start or the end, within `excerpt`, of the play a track's `hits` belong to: each hit an
+    // alignment of the track that its matches give (their track and time, the speed at it), of
+    // which the one the samples agree with best counts. False when the agreement is too weak to
+    // tell (or too few samples are left).
+    bool start(const std::vector<WindowHit>& hits, const Excerpt& excerpt, double& at, std::string& error);
+    bool end(const std::vector<WindowHit>& hits, const Excerpt& excerpt, double& at, std::string& error);
     // Where, within `excerpt`, the play `after` belongs to takes over from the play `before`
     // belongs to, as in a crossfade: false when either agreement is too weak to tell.
-    bool crossover(const WindowHit& before, const WindowHit& after, const Excerpt& excerpt, double& at,
-                   std::string& error);
+    bool crossover(const std::vector<WindowHit>& before, const std::vector<WindowHit>& after, const Excerpt& excerpt,
+                   double& at, std::string& error);
     // Whether the input from `from` to `to` still plays the track where the play's `last` match
     // says it has got to: a window the full search missed (talk over the music, a track played
     // off speed in noise) confirmed on the one alignment it should have. The confirmed window's
@@ -63,9 +65,11 @@ private:
         double begin = 0;    // input seconds of the first sample
         double speed = 1.0;
     };
-    // Sets the excerpt's features against the track on the frame within `reach` of the hit's
-    // prediction where they agree best.
-    bool align(const WindowHit& hit, const Excerpt& excerpt, long reach, Aligned& out, std::string& error);
+    // Sets the excerpt's features against the track on the frame within `reach` of a hit's
+    // prediction where they agree best, of the hits (alignments of one track) given.
+    bool align(const std::vector<WindowHit>& hits, const Excerpt& excerpt, long reach, Aligned& out, std::string& error);
+    // Reads the features at the hit's speed, and the track frame it predicts under their first.
+    void predict(const WindowHit& hit, Aligned& a) const;
     // Aligns the features' first frame on track frame `trackFrame`.
     static void onFrame(long trackFrame, Aligned& a);
     // Aligns `a` on the frame within `reach` of its prediction whose features agree best along
@@ -74,7 +78,7 @@ private:
     // Frame `frame`'s agreement with the track's word under it.
     float agreementAt(const Aligned& a, int frame) const;
     double frameTime(const Aligned& a, int frame) const;
-    bool agreementAlong(const WindowHit& hit, const Excerpt& excerpt, Agreement& out, std::string& error);
+    bool agreementAlong(const std::vector<WindowHit>& hits, const Excerpt& excerpt, Agreement& out, std::string& error);
     // The frame where the track starts playing (`playsAfter`) or stops.
     static size_t stepAt(const Agreement& a, bool playsAfter);
     // Where the track starts playing (`playsAfter`) or stops, in input seconds.

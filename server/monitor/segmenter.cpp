@@ -7,10 +7,11 @@
 namespace melodex::server {
 namespace {
 
-// Matches of one track this far apart give its speed better than either window's estimate,
-// unless they differ from the window's own by more than this share: then they are not on one
-// alignment (one matched a repeat of the track, or the search strayed), and the speed between
-// them would lead the samples' agreement off the track.
+// Matches of one track this far apart give its speed better than a window's own estimate, which
+// may be off by more than a percent (a track played 3 % slow under talk, found at 1.2 % slow);
+// but they may also not lie on one alignment (one matched a repeat of the track, or the search
+// strayed), and the speed between them then leads the samples' agreement off the track. Such a
+// speed is only tried where it lies within this share of either window's own.
 constexpr double kMinSpeedSpan = 20.0;
 constexpr double kMaxSpeedDisagreement = 0.015;
 // Windows often miss a play's last seconds (a quiet ending, talk over it, a track off speed in
@@ -20,21 +21,25 @@ constexpr double kEndReach = 3.0;
 // back over up to this many windows' length.
 constexpr double kStartReach = 3.0;
 
-// The alignment of `at`, held at the middle of its window (where a window's own speed estimate
-// errs least), with the speed its track's first and last matches imply where they lie far
-// enough apart.
-WindowHit fittedAlignment(const WindowHit& at, const WindowHit& first, const WindowHit& last, double length) {
+// The alignments of `at` to set against the samples, held at the middle of its window (where a
+// window's own speed estimate errs least): at its own speed, and at the speed its track's first
+// and last matches imply where they lie far enough apart and that speed is worth trying.
+std::vector<WindowHit> alignmentsOf(const WindowHit& at, const WindowHit& first, const WindowHit& last, double length) {
     const auto middle = [&](const WindowHit& h) {
         WindowHit m = h;
         m.seconds = h.seconds + length / 2;
         m.id.offsetSeconds = h.trackTimeAt(m.seconds);
         return m;
     };
-    WindowHit out = middle(at);
+    std::vector<WindowHit> out = {middle(at)};
     const WindowHit a = middle(first), b = middle(last);
     if (b.seconds - a.seconds < kMinSpeedSpan) return out;
     const double speed = (b.id.offsetSeconds - a.id.offsetSeconds) / (b.seconds - a.seconds);
-    if (std::abs(speed / at.id.match.speed - 1) < kMaxSpeedDisagreement) out.id.match.speed = speed;
+    const auto near = [&](const WindowHit& h) { return std::abs(speed / h.id.match.speed - 1) < kMaxSpeedDisagreement; };
+    if (near(first) || near(last)) {
+        out.push_back(out.front());
+        out.back().id.match.speed = speed;
+    }
     return out;
 }
 
@@ -169,7 +174,7 @@ bool Segmenter::refineStart(Play& play, std::string& error) {
     const TrackHits& t = hitsOf(play, play.first.id.match.track);
     const double length = options_.windowSeconds;
     double at = 0;
-    if (refiner_->start(fittedAlignment(play.first, t.first, t.last, length), play.opening, at, error)) play.segment.start = at;
+    if (refiner_->start(alignmentsOf(play.first, t.first, t.last, length), play.opening, at, error)) play.segment.start = at;
     return error.empty();
 }
 
@@ -178,7 +183,7 @@ bool Segmenter::refineEnd(Play& play, std::string& error) {
     const TrackHits& t = hitsOf(play, play.last.id.match.track);
     const double length = options_.windowSeconds;
     double at = 0;
-    if (refiner_->end(fittedAlignment(play.last, t.first, t.last, length),
+    if (refiner_->end(alignmentsOf(play.last, t.first, t.last, length),
                       refiner_->excerpt(play.last.seconds - length, play.last.seconds + kEndReach * length), at, error))
         play.segment.end = at;
     return error.empty();
@@ -193,8 +198,8 @@ bool Segmenter::meeting(const Play& before, const Play& after, double& at, std::
         refiner_->excerpt(std::min(before.last.seconds, after.earliest) - length,
                           std::max(before.last.seconds, after.first.seconds) + 2 * length);
     double found = 0;
-    if (refiner_->crossover(fittedAlignment(before.last, a.first, a.last, length),
-                            fittedAlignment(after.first, b.first, b.last, length), excerpt, found, error) &&
+    if (refiner_->crossover(alignmentsOf(before.last, a.first, a.last, length),
+                            alignmentsOf(after.first, b.first, b.last, length), excerpt, found, error) &&
         std::abs(found - at) < length)
         at = found;
     return error.empty();

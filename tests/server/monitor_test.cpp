@@ -16,6 +16,7 @@
 
 #include "server/fingerprint/fingerprinter.h"
 #include "server/fingerprint/resampler.h"
+#include "server/monitor/boundary_refiner.h"
 #include "server/monitor/monitor.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
@@ -137,6 +138,34 @@ TEST_F(MonitorTest, AMixYieldsEachPlayWithItsTimesFromAFileAndFromStandardInput)
     EXPECT_NEAR(found[0].start, 20, 0.5);
     EXPECT_NEAR(found[2].end, 75, 0.5);
     EXPECT_EQ(found[1].track, 2u);
+}
+
+// A window may find a track played 3 % slow at a speed more than a percent off. Set against the
+// samples on that speed, the track agrees only near the window, and its start lands late; of the
+// alignments the matches give, the one the samples agree with places it.
+TEST_F(MonitorTest, APlaysStartIsPlacedOnTheAlignmentItsSamplesAgreeWith) {
+    std::vector<float> slow(songs_[2].begin() + 10 * kRate, songs_[2].begin() + 40 * kRate);
+    std::string error;
+    ASSERT_TRUE(toFingerprintRate(PcmAudio{slow, static_cast<int>(kRate * 0.97), 1}, slow, error)) << error;
+    std::vector<float> input(20 * kRate, 0.0f);
+    input.insert(input.end(), slow.begin(), slow.end());
+    test::addWhiteNoise(input, 10.0, 5);
+    SampleHistory history;
+    history.append(input.data(), input.size());
+    BoundaryRefiner refiner(*index_, history);
+    WindowHit right;  // at input second 30, track 3 plays its second 10 + 0.97 x 10
+    right.seconds = 30;
+    right.id.match.track = 3;
+    right.id.match.speed = 0.97;
+    right.id.offsetSeconds = 10 + 0.97 * 10;
+    WindowHit off = right;
+    off.id.match.speed = 0.982;
+    const BoundaryRefiner::Excerpt excerpt = refiner.excerpt(0, 50);
+    double onOff = 0, onBoth = 0;
+    ASSERT_TRUE(refiner.start({off}, excerpt, onOff, error)) << error;
+    ASSERT_TRUE(refiner.start({off, right}, excerpt, onBoth, error)) << error;
+    EXPECT_GT(onOff, 23.0);
+    EXPECT_NEAR(onBoth, 20.0, 1.5);
 }
 
 // A stream served on loopback drops once, part-way through a song: the monitor reconnects,
