@@ -8,7 +8,7 @@ namespace melodex::server {
 namespace {
 
 // Matches of one track this far apart give its speed better than a window's own estimate, which
-// may be off by more than a percent (a track played 3 % slow under talk, found at 1.2 % slow);
+// may be off by more than a percent (a track played 3 % slow in noise, found at 1.2 % slow);
 // but they may also not lie on one alignment (one matched a repeat of the track, or the search
 // strayed), and the speed between them then leads the samples' agreement off the track. Such a
 // speed is only tried where it lies within this share of either window's own.
