@@ -4,26 +4,26 @@
 
 namespace melodex::server {
 
-std::vector<float> whiten(const Spectrogram& gram, const FingerprintParams& params) {
-    std::vector<float> out;
-    whitenInto(gram, params, out);
-    return out;
-}
-
 void whitenInto(const Spectrogram& gram, const FingerprintParams& params, std::vector<float>& out) {
     out.resize(gram.values.size());
-    std::vector<double> prefix(static_cast<size_t>(gram.bins) + 1);
     const int w = params.contrastHalfWidth;
+    // Each bin's neighbourhood and the reciprocal of its size, the same for every frame: a
+    // division per cell cost more than the rest of the whitening.
+    std::vector<int> lo(static_cast<size_t>(gram.bins)), hi(lo.size());
+    std::vector<double> inverse(lo.size());
+    for (int b = 0; b < gram.bins; ++b) {
+        lo[b] = std::max(0, b - w);
+        hi[b] = std::min(gram.bins, b + w + 1);
+        inverse[b] = 1.0 / (hi[b] - lo[b]);
+    }
+    std::vector<double> prefix(static_cast<size_t>(gram.bins) + 1);
     for (int f = 0; f < gram.frames; ++f) {
         const float* row = &gram.values[static_cast<size_t>(f) * gram.bins];
         float* dst = &out[static_cast<size_t>(f) * gram.bins];
         prefix[0] = 0;
         for (int b = 0; b < gram.bins; ++b) prefix[b + 1] = prefix[b] + row[b];
-        for (int b = 0; b < gram.bins; ++b) {
-            const int lo = std::max(0, b - w);
-            const int hi = std::min(gram.bins, b + w + 1);
-            dst[b] = row[b] - static_cast<float>((prefix[hi] - prefix[lo]) / (hi - lo));
-        }
+        for (int b = 0; b < gram.bins; ++b)
+            dst[b] = row[b] - static_cast<float>((prefix[hi[b]] - prefix[lo[b]]) * inverse[b]);
     }
 }
 

@@ -21,7 +21,6 @@ struct Peak {
 
 // Spectral whitening: each value minus the mean of its frequency neighbourhood in the same frame,
 // so that a noise floor, a tilted spectrum or a band-limited channel does not decide which peaks win.
-std::vector<float> whiten(const Spectrogram& gram, const FingerprintParams& params);
 void whitenInto(const Spectrogram& gram, const FingerprintParams& params, std::vector<float>& out);
 
 // Local maxima of the log-power spectrogram (so that a decaying note peaks at its onset, not all
