@@ -40,6 +40,38 @@ struct FftwFree {
     void operator()(void* p) const { fftwf_free(p); }
 };
 
+// A transform of one size with its buffers and its Hann window, kept per thread: planning costs
+// as much as a few dozen transforms, and a query is a few hundred.
+class Transform {
+public:
+    explicit Transform(int n)
+        : n_(n),
+          in_(static_cast<float*>(fftwf_malloc(sizeof(float) * n))),
+          out_(static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (n / 2 + 1)))) {
+        for (int i = 0; i < n; ++i) window_.push_back(0.5f - 0.5f * std::cos(2.0f * static_cast<float>(M_PI) * i / n));
+        std::lock_guard<std::mutex> lock(plannerMutex());
+        plan_.reset(fftwf_plan_dft_r2c_1d(n, in_.get(), out_.get(), FFTW_ESTIMATE));
+    }
+    int size() const { return n_; }
+    float* in() { return in_.get(); }
+    const fftwf_complex* out() const { return out_.get(); }
+    const std::vector<float>& window() const { return window_; }
+    void run() { fftwf_execute(plan_.get()); }
+
+private:
+    int n_;
+    std::unique_ptr<float, FftwFree> in_;
+    std::unique_ptr<fftwf_complex, FftwFree> out_;
+    std::unique_ptr<fftwf_plan_s, PlanDestroy> plan_;
+    std::vector<float> window_;
+};
+
+Transform& transformOf(int n) {
+    thread_local std::unique_ptr<Transform> kept;
+    if (!kept || kept->size() != n) kept = std::make_unique<Transform>(n);
+    return *kept;
+}
+
 }  // namespace
 
 std::vector<int> bandEdges(const FingerprintParams& params) {
@@ -70,27 +102,21 @@ void computeSpectrogram(const float* samples, size_t count, const FingerprintPar
     out.bandPower.resize(static_cast<size_t>(out.frames) * kBands);
     const std::vector<int> edges = bandEdges(params);
 
-    std::unique_ptr<float, FftwFree> in(static_cast<float*>(fftwf_malloc(sizeof(float) * n)));
-    std::unique_ptr<fftwf_complex, FftwFree> gram(
-        static_cast<fftwf_complex*>(fftwf_malloc(sizeof(fftwf_complex) * (n / 2 + 1))));
-    std::unique_ptr<fftwf_plan_s, PlanDestroy> plan;
-    {
-        std::lock_guard<std::mutex> lock(plannerMutex());
-        plan.reset(fftwf_plan_dft_r2c_1d(n, in.get(), gram.get(), FFTW_ESTIMATE));
-    }
-    std::vector<float> window(n);
-    for (int i = 0; i < n; ++i) window[i] = 0.5f - 0.5f * std::cos(2.0f * static_cast<float>(M_PI) * i / n);
+    Transform& transform = transformOf(n);
+    float* const in = transform.in();
+    const fftwf_complex* const gram = transform.out();
+    const std::vector<float>& window = transform.window();
 
     // A floor well below 16-bit quantisation keeps silence finite without favouring it.
     constexpr float kFloor = 1e-9f;
     for (int f = 0; f < out.frames; ++f) {
         const float* frame = samples + offset + static_cast<size_t>(f) * params.hop;
-        for (int i = 0; i < n; ++i) in.get()[i] = frame[i] * window[i];
-        fftwf_execute(plan.get());
+        for (int i = 0; i < n; ++i) in[i] = frame[i] * window[i];
+        transform.run();
         float* row = &out.values[static_cast<size_t>(f) * out.bins];
         float* power = &out.power[static_cast<size_t>(f) * out.bins];
         for (int b = 0; b < out.bins; ++b) {
-            const fftwf_complex& c = gram.get()[params.minBin + b];
+            const fftwf_complex& c = gram[params.minBin + b];
             power[b] = c[0] * c[0] + c[1] * c[1] + kFloor;
             row[b] = fastLog(power[b]);
         }
