@@ -91,15 +91,13 @@ Spectrogram computeSpectrogram(const float* samples, size_t count, const Fingerp
 void computeSpectrogram(const float* samples, size_t count, const FingerprintParams& params, int offset, Spectrogram& out) {
     const int n = params.fftSize;
     out.bins = params.bins();
-    out.frames = 0;
-    out.values.clear();
-    out.power.clear();
-    out.bandPower.clear();
-    if (offset < 0 || count < static_cast<size_t>(offset + n)) return;
-    out.frames = static_cast<int>((count - offset - n) / params.hop + 1);
+    out.frames = offset < 0 || count < static_cast<size_t>(offset + n) ? 0 : static_cast<int>((count - offset - n) / params.hop + 1);
+    // Resized without clearing first: every value is written below, and a reused spectrogram
+    // keeps its memory without being zeroed again.
     out.values.resize(static_cast<size_t>(out.frames) * out.bins);
     out.power.resize(out.values.size());
     out.bandPower.resize(static_cast<size_t>(out.frames) * kBands);
+    if (out.frames == 0) return;
     const std::vector<int> edges = bandEdges(params);
 
     Transform& transform = transformOf(n);
