@@ -91,7 +91,8 @@ Spectrogram computeSpectrogram(const float* samples, size_t count, const Fingerp
 void computeSpectrogram(const float* samples, size_t count, const FingerprintParams& params, int offset, Spectrogram& out) {
     const int n = params.fftSize;
     out.bins = params.bins();
-    out.frames = offset < 0 || count < static_cast<size_t>(offset + n) ? 0 : static_cast<int>((count - offset - n) / params.hop + 1);
+    const bool anyFrame = offset >= 0 && count >= static_cast<size_t>(offset + n);
+    out.frames = anyFrame ? static_cast<int>((count - offset - n) / params.hop + 1) : 0;
     // Resized without clearing first: every value is written below, and a reused spectrogram
     // keeps its memory without being zeroed again.
     out.values.resize(static_cast<size_t>(out.frames) * out.bins);
