@@ -26,6 +26,10 @@ constexpr long kFollowReach = 16;
 constexpr double kFollowAgreement = 8.0;
 // Less than this much audio holds too few frames to place a boundary.
 constexpr double kMinSeconds = 2.0;
+// Unrelated music agrees on about half of the signature's bits (0.49-0.54 over a window of the
+// evaluation's music); a repeat of one passage (a loop, a chorus played again) on far more, though
+// not all where its notes or what plays around them differ (0.63-0.78 on a game's loop).
+constexpr double kRepeatShare = 0.6;
 // The lengths a fade is tried at (a mix's crossfades last a few seconds), and how finely its
 // middle is placed.
 constexpr double kFadeSeconds[] = {2, 3, 4, 5, 6, 7, 8};
@@ -117,11 +121,7 @@ BoundaryRefiner::Excerpt BoundaryRefiner::excerpt(double from, double to) const 
 bool BoundaryRefiner::align(const std::vector<WindowHit>& hits, const Excerpt& excerpt, long reach, Aligned& out,
                             std::string& error) {
     if (hits.empty() || excerpt.samples.size() < kMinSeconds * kFingerprintRate) return false;
-    const uint32_t track = hits.front().id.match.track;
-    if (track != loaded_) {
-        if (!index_.signature(track, reference_, error)) return false;
-        loaded_ = track;
-    }
+    if (!load(hits.front().id.match.track, error)) return false;
     out.begin = excerpt.begin;
     out.query = std::make_unique<Query>(excerpt.samples, params_);
     // Of the alignments given, the one whose features agree best along the excerpt is taken, on
@@ -140,6 +140,7 @@ bool BoundaryRefiner::align(const std::vector<WindowHit>& hits, const Excerpt& e
     }
     predict(*chosen, out);
     onFrame(chosenFrame, out);
+    out.hit = static_cast<size_t>(chosen - hits.data());
     out.agreement = best;
     return true;
 }
@@ -220,6 +221,42 @@ bool BoundaryRefiner::follow(const WindowHit& last, double from, double to, Wind
     hit.seconds = from;
     hit.id.offsetSeconds = last.trackTimeAt(from) + static_cast<double>(a.trackFrame - a.predicted) * params_.frameSeconds();
     hit.id.match.confidence = a.agreement;
+    return true;
+}
+
+bool BoundaryRefiner::likeliest(const std::vector<WindowHit>& hits, double from, double to, size_t& which,
+                                std::string& error) {
+    Aligned a;
+    // The prediction may be a frame off, as where a boundary is placed.
+    if (!align(hits, excerpt(from, to), 1, a, error)) return false;
+    which = a.hit;
+    return true;
+}
+
+bool BoundaryRefiner::repeats(uint32_t track, double from, double lag, double seconds, std::string& error) {
+    if (!load(track, error)) return false;
+    const double wordSeconds = kFramesPerSignature * params_.frameSeconds();
+    const long words = static_cast<long>(reference_.size());
+    const long shift = std::lround(lag / wordSeconds);
+    // The words that lie in the track both where they are and a shift either side of the lag on.
+    const long first = std::max({0L, std::lround(from / wordSeconds), 1 - shift});
+    const long last = std::min({words, std::lround((from + seconds) / wordSeconds), words - 1 - shift});
+    if (static_cast<double>(last - first) * wordSeconds < kMinSeconds) return false;
+    // The lag falls between two words: the shifts either side of it are tried too.
+    for (long s = shift - 1; s <= shift + 1; ++s) {
+        long agree = 0;
+        for (long w = first; w < last; ++w)
+            agree += kSignatureBits - __builtin_popcount(reference_[static_cast<size_t>(w)] ^
+                                                         reference_[static_cast<size_t>(w + s)]);
+        if (static_cast<double>(agree) >= kRepeatShare * kSignatureBits * static_cast<double>(last - first)) return true;
+    }
+    return false;
+}
+
+bool BoundaryRefiner::load(uint32_t track, std::string& error) {
+    if (track == loaded_) return true;
+    if (!index_.signature(track, reference_, error)) return false;
+    loaded_ = track;
     return true;
 }
 

@@ -45,6 +45,13 @@ public:
     // off speed in noise) confirmed on the one alignment it should have. The confirmed window's
     // match goes in `hit`.
     bool follow(const WindowHit& last, double from, double to, WindowHit& hit, std::string& error);
+    // Which of `hits` (alignments of one track) the input from `from` to `to` agrees with best;
+    // false when too few samples are left.
+    bool likeliest(const std::vector<WindowHit>& hits, double from, double to, size_t& which, std::string& error);
+    // Whether the track's music over `seconds` from its second `from` comes again `lag` seconds
+    // later (or earlier, a negative lag): a loop, a chorus sung again. A match on such a repeat
+    // may stand for where a play has got to.
+    bool repeats(uint32_t track, double from, double lag, double seconds, std::string& error);
 
 private:
     struct Agreement {
@@ -64,7 +71,10 @@ private:
         int phase = 0;
         double begin = 0;    // input seconds of the first sample
         double speed = 1.0;
+        size_t hit = 0;  // which of the hits it was aligned on
     };
+    // Reads the track's signature, unless it is the one read last.
+    bool load(uint32_t track, std::string& error);
     // Sets the excerpt's features against the track on the frame within `reach` of a hit's
     // prediction where they agree best, of the hits (alignments of one track) given.
     bool align(const std::vector<WindowHit>& hits, const Excerpt& excerpt, long reach, Aligned& out, std::string& error);

@@ -53,8 +53,13 @@ bool Segmenter::add(const WindowHit& hit, std::string& error) {
     const MatchResult& m = hit.id.match;
     if (!m.found) return follow(hit, error);
     for (Play& p : open_) {
-        if (!continues(p, hit)) continue;
-        record(p, hit);
+        if (!continues(p, hit, error)) {
+            if (!error.empty()) return false;
+            continue;
+        }
+        WindowHit kept;
+        if (!likeliest(p, hit, kept, error)) return false;
+        record(p, kept);
         ++p.segment.windows;
         if (m.confidence > p.segment.confidence) {
             p.segment.track = m.track;
@@ -103,12 +108,41 @@ bool Segmenter::followBack(Play& play, std::string& error) const {
 // A window that overlaps the play's last one continues it whatever its alignment: a track that
 // repeats itself (a loop, a chorus) matches either repeat, and one stretch of music cannot be
 // two plays.
-bool Segmenter::continues(const Play& play, const WindowHit& hit) const {
+bool Segmenter::continues(const Play& play, const WindowHit& hit, std::string& error) const {
     if (play.last.id.match.recording != hit.id.match.recording) return false;
     if (hit.seconds - play.last.seconds < options_.windowSeconds) return true;
-    for (const TrackHits& t : play.tracks)
-        if (t.last.id.match.track == hit.id.match.track)
-            return std::abs(t.last.trackTimeAt(hit.seconds) - hit.id.offsetSeconds) <= options_.alignmentTolerance;
+    for (const TrackHits& t : play.tracks) {
+        if (t.last.id.match.track != hit.id.match.track) continue;
+        const double there = t.last.trackTimeAt(hit.seconds), lag = hit.id.offsetSeconds - there;
+        if (std::abs(lag) <= options_.alignmentTolerance) return true;
+        // The windows after a gap may find the track on a repeat (a loop, a chorus played again)
+        // of where the play has got to or of its last match: the same music, so the same play.
+        if (refiner_ == nullptr) return false;
+        const double seconds = options_.windowSeconds;
+        const uint32_t track = hit.id.match.track;
+        return refiner_->repeats(track, there, lag, seconds, error) ||
+               (error.empty() && refiner_->repeats(track, t.last.id.offsetSeconds, lag, seconds, error));
+    }
+    return true;
+}
+
+// A window that goes on with a play on another alignment of the same track (one over the play's
+// last window that found a repeat, or a weak match elsewhere in the track under talk) leaves the
+// play on whichever of the two alignments its samples agree with best: one stray match would
+// otherwise lead the play off its track, and the windows after it would seem another play.
+bool Segmenter::likeliest(const Play& play, const WindowHit& hit, WindowHit& out, std::string& error) const {
+    out = hit;
+    const auto t = std::find_if(play.tracks.begin(), play.tracks.end(),
+                                [&](const TrackHits& h) { return h.last.id.match.track == hit.id.match.track; });
+    if (refiner_ == nullptr || t == play.tracks.end()) return true;
+    WindowHit along = t->last;  // the play's alignment, carried on to this window
+    along.seconds = hit.seconds;
+    along.id.offsetSeconds = t->last.trackTimeAt(hit.seconds);
+    if (std::abs(along.id.offsetSeconds - hit.id.offsetSeconds) <= options_.alignmentTolerance) return true;
+    size_t which = 0;
+    if (!refiner_->likeliest({hit, along}, hit.seconds, hit.seconds + options_.windowSeconds, which, error))
+        return error.empty();
+    if (which == 1) out = along;
     return true;
 }
 

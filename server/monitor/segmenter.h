@@ -26,11 +26,12 @@ struct SegmenterOptions {
 
 // Turns the answers of a sliding window into segments, in order: windows that match the same
 // track on the same alignment are one play, however many windows between them miss it (up to the
-// bridge); the same track on another alignment is another play, and another copy of the same
-// recording (a compilation's, an extended version's) the same play. A play's ends are refined on
-// the samples, along the alignment its first and last matches give; two plays that overlap (a
-// crossfade) or leave less than a window between them meet halfway. A play is reported once no
-// window has matched it for the bridge's length.
+// bridge); the same track on another alignment is another play, unless its music there repeats
+// what the play has got to (a loop, a chorus), and another copy of the same recording (a
+// compilation's, an extended version's) the same play. A play's ends are refined on the samples,
+// along the alignment its first and last matches give; two plays that overlap (a crossfade) or
+// leave less than a window between them meet halfway. A play is reported once no window has
+// matched it for the bridge's length.
 class Segmenter {
 public:
     using Sink = std::function<void(const Segment&)>;
@@ -62,7 +63,8 @@ private:
         bool startMet = false;             // the start was set where the play before it ended
         double endRefinedAt = -1;          // the last match's start when the end was refined
     };
-    bool continues(const Play& play, const WindowHit& hit) const;
+    bool continues(const Play& play, const WindowHit& hit, std::string& error) const;
+    bool likeliest(const Play& play, const WindowHit& hit, WindowHit& out, std::string& error) const;
     void record(Play& play, const WindowHit& hit) const;
     bool follow(const WindowHit& missed, std::string& error);
     bool followBack(Play& play, std::string& error) const;

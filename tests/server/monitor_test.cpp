@@ -1,7 +1,8 @@
 // The monitor: a generated mix of catalogue songs (crossfades, one played fast, noise over one,
 // one outside the catalogue, one played twice, one that opens with another's theme) yields each
 // play with its times, from a file, from standard input and from a stream that drops and comes
-// back; bad inputs fail with a reason.
+// back; a song that loops, matched on a repeat, and a stray match keep one play; bad inputs fail
+// with a reason.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #include "server/fingerprint/resampler.h"
 #include "server/monitor/boundary_refiner.h"
 #include "server/monitor/monitor.h"
+#include "server/monitor/segmenter.h"
 #include "tests/server/synth.h"
 #include "tests/server/temp_dir.h"
 #include "tests/support/private_pulseaudio.h"
@@ -49,14 +51,18 @@ protected:
         songs_.push_back(std::vector<float>(songs_[3].begin(), songs_[3].begin() + 30 * kRate));
         const std::vector<float> own = test::melody(5, 30.0);
         songs_.back().insert(songs_.back().end(), own.begin(), own.end());
-        for (uint32_t track = 1; track <= 5; ++track)
+        // Track 6 loops a 12-second phrase.
+        const std::vector<float> phrase = test::melody(6, 12.0);
+        songs_.emplace_back();
+        for (int i = 0; i < 5; ++i) songs_.back().insert(songs_.back().end(), phrase.begin(), phrase.end());
+        for (uint32_t track = 1; track <= 6; ++track)
             ASSERT_TRUE(index_->addTrack(track, fingerprint(songs_[track - 1], FingerprintParams::catalogue()), error)) << error;
         songs_.push_back(test::melody(99, 60.0));  // never indexed
         const std::vector<Play> plays = {{1, 4, 36}, {2, 10, 30, 1.03, 4}, {0, 0, 20}, {3, 0, 34, 1.0, 0}, {1, 4, 25, 1.0, 6},
                                          {5, 0, 45, 1.0, 0}};
         double at = 0;
         for (const Play& p : plays) {
-            const std::vector<float>& song = songs_[p.track ? p.track - 1 : 5];
+            const std::vector<float>& song = songs_[p.track ? p.track - 1 : 6];
             std::vector<float> samples(song.begin() + static_cast<long>(p.from * kRate),
                                        song.begin() + static_cast<long>((p.from + p.seconds * p.speed) * kRate));
             if (p.speed != 1.0) {
@@ -166,6 +172,45 @@ TEST_F(MonitorTest, APlaysStartIsPlacedOnTheAlignmentItsSamplesAgreeWith) {
     ASSERT_TRUE(refiner.start({off, right}, excerpt, onBoth, error)) << error;
     EXPECT_GT(onOff, 23.0);
     EXPECT_NEAR(onBoth, 20.0, 1.5);
+}
+
+// After a gap in the matches (talk over the music), the windows may find a track that repeats
+// itself on a repeat of where its play has got to: that is the same play. Another alignment of a
+// track that does not repeat there is another play, unless it came from a stray match that the
+// samples do not agree with.
+TEST_F(MonitorTest, AMatchOnARepeatOrAStrayOneKeepsThePlayAndOtherAlignmentsDoNot) {
+    struct Case {
+        uint32_t track;
+        std::vector<std::pair<double, double>> hits;  // input second, track second
+        size_t plays;
+    };
+    const std::vector<std::pair<double, double>> onTime = {{0, 0}, {3, 3}, {6, 6}, {9, 9}, {12, 12}};
+    std::vector<std::pair<double, double>> phraseBack = onTime, stray = onTime;
+    phraseBack.insert(phraseBack.end(), {{27, 15}, {30, 18}, {33, 21}});  // track 6 loops every 12 s
+    stray.insert(stray.end(), {{15, 35}, {27, 27}, {30, 30}, {33, 33}});
+    for (const Case& c : {Case{6, phraseBack, 1}, Case{1, phraseBack, 2}, Case{1, stray, 1}}) {
+        SCOPED_TRACE("track " + std::to_string(c.track) + ", " + std::to_string(c.hits.size()) + " windows");
+        std::vector<float> input(songs_[c.track - 1].begin(), songs_[c.track - 1].begin() + 45 * kRate);
+        test::addWhiteNoise(input, 10.0, 9);
+        SampleHistory history;
+        history.append(input.data(), input.size());
+        BoundaryRefiner refiner(*index_, history);
+        std::vector<Segment> found;
+        Segmenter segmenter({}, &refiner, [&](const Segment& s) { found.push_back(s); }, 0);
+        std::string error;
+        for (const auto& [at, trackSecond] : c.hits) {
+            WindowHit hit;
+            hit.seconds = at;
+            hit.id.match.found = true;
+            hit.id.match.track = hit.id.match.recording = c.track;
+            hit.id.match.confidence = 30;
+            hit.id.offsetSeconds = trackSecond;
+            ASSERT_TRUE(segmenter.add(hit, error)) << error;
+        }
+        ASSERT_TRUE(segmenter.finish(45, error)) << error;
+        found.erase(std::remove_if(found.begin(), found.end(), [](const Segment& s) { return !s.known; }), found.end());
+        EXPECT_EQ(found.size(), c.plays);
+    }
 }
 
 // A stream served on loopback drops once, part-way through a song: the monitor reconnects,
