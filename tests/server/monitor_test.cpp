@@ -62,7 +62,7 @@ protected:
                                          {5, 0, 45, 1.0, 0}};
         double at = 0;
         for (const Play& p : plays) {
-            const std::vector<float>& song = songs_[p.track ? p.track - 1 : 6];
+            const std::vector<float>& song = p.track ? songs_[p.track - 1] : songs_.back();
             std::vector<float> samples(song.begin() + static_cast<long>(p.from * kRate),
                                        song.begin() + static_cast<long>((p.from + p.seconds * p.speed) * kRate));
             if (p.speed != 1.0) {
@@ -209,7 +209,11 @@ TEST_F(MonitorTest, AMatchOnARepeatOrAStrayOneKeepsThePlayAndOtherAlignmentsDoNo
         }
         ASSERT_TRUE(segmenter.finish(45, error)) << error;
         found.erase(std::remove_if(found.begin(), found.end(), [](const Segment& s) { return !s.known; }), found.end());
-        EXPECT_EQ(found.size(), c.plays);
+        ASSERT_EQ(found.size(), c.plays);
+        if (c.plays == 1) {  // one play, over the whole input
+            EXPECT_NEAR(found[0].start, 0, 2);
+            EXPECT_NEAR(found[0].end, 45, 2);
+        }
     }
 }
 
