@@ -21,16 +21,19 @@ constexpr double kEndReach = 3.0;
 // back over up to this many windows' length.
 constexpr double kStartReach = 3.0;
 
+// A match's alignment carried on to the window at `seconds`: where its track has got to by then.
+WindowHit carriedTo(const WindowHit& match, double seconds) {
+    WindowHit out = match;
+    out.seconds = seconds;
+    out.id.offsetSeconds = match.trackTimeAt(seconds);
+    return out;
+}
+
 // The alignments of `at` to set against the samples, held at the middle of its window (where a
 // window's own speed estimate errs least): at its own speed, and at the speed its track's first
 // and last matches imply where they lie far enough apart and that speed is worth trying.
 std::vector<WindowHit> alignmentsOf(const WindowHit& at, const WindowHit& first, const WindowHit& last, double length) {
-    const auto middle = [&](const WindowHit& h) {
-        WindowHit m = h;
-        m.seconds = h.seconds + length / 2;
-        m.id.offsetSeconds = h.trackTimeAt(m.seconds);
-        return m;
-    };
+    const auto middle = [&](const WindowHit& h) { return carriedTo(h, h.seconds + length / 2); };
     std::vector<WindowHit> out = {middle(at)};
     const WindowHit a = middle(first), b = middle(last);
     if (b.seconds - a.seconds < kMinSpeedSpan) return out;
@@ -111,19 +114,17 @@ bool Segmenter::followBack(Play& play, std::string& error) const {
 bool Segmenter::continues(const Play& play, const WindowHit& hit, std::string& error) const {
     if (play.last.id.match.recording != hit.id.match.recording) return false;
     if (hit.seconds - play.last.seconds < options_.windowSeconds) return true;
-    for (const TrackHits& t : play.tracks) {
-        if (t.last.id.match.track != hit.id.match.track) continue;
-        const double there = t.last.trackTimeAt(hit.seconds), lag = hit.id.offsetSeconds - there;
-        if (std::abs(lag) <= options_.alignmentTolerance) return true;
-        // The windows after a gap may find the track on a repeat (a loop, a chorus played again)
-        // of where the play has got to or of its last match: the same music, so the same play.
-        if (refiner_ == nullptr) return false;
-        const double seconds = options_.windowSeconds;
-        const uint32_t track = hit.id.match.track;
-        return refiner_->repeats(track, there, lag, seconds, error) ||
-               (error.empty() && refiner_->repeats(track, t.last.id.offsetSeconds, lag, seconds, error));
-    }
-    return true;
+    const TrackHits* t = findHits(play, hit.id.match.track);
+    if (t == nullptr) return true;
+    const double there = carriedTo(t->last, hit.seconds).id.offsetSeconds, lag = hit.id.offsetSeconds - there;
+    if (std::abs(lag) <= options_.alignmentTolerance) return true;
+    // The windows after a gap may find the track on a repeat (a loop, a chorus played again) of
+    // where the play has got to or of its last match: the same music, so the same play.
+    if (refiner_ == nullptr) return false;
+    const double seconds = options_.windowSeconds;
+    const uint32_t track = hit.id.match.track;
+    return refiner_->repeats(track, there, lag, seconds, error) ||
+           (error.empty() && refiner_->repeats(track, t->last.id.offsetSeconds, lag, seconds, error));
 }
 
 // A window that goes on with a play on another alignment of the same track (one over the play's
@@ -132,12 +133,9 @@ bool Segmenter::continues(const Play& play, const WindowHit& hit, std::string& e
 // otherwise lead the play off its track, and the windows after it would seem another play.
 bool Segmenter::likeliest(const Play& play, const WindowHit& hit, WindowHit& out, std::string& error) const {
     out = hit;
-    const auto t = std::find_if(play.tracks.begin(), play.tracks.end(),
-                                [&](const TrackHits& h) { return h.last.id.match.track == hit.id.match.track; });
-    if (refiner_ == nullptr || t == play.tracks.end()) return true;
-    WindowHit along = t->last;  // the play's alignment, carried on to this window
-    along.seconds = hit.seconds;
-    along.id.offsetSeconds = t->last.trackTimeAt(hit.seconds);
+    const TrackHits* t = findHits(play, hit.id.match.track);
+    if (refiner_ == nullptr || t == nullptr) return true;
+    const WindowHit along = carriedTo(t->last, hit.seconds);
     if (std::abs(along.id.offsetSeconds - hit.id.offsetSeconds) <= options_.alignmentTolerance) return true;
     size_t which = 0;
     if (!refiner_->likeliest({hit, along}, hit.seconds, hit.seconds + options_.windowSeconds, which, error))
@@ -197,11 +195,15 @@ BoundaryRefiner::Excerpt Segmenter::openingOf(const Play& play) const {
     return refiner_->excerpt(play.earliest - 2 * options_.windowSeconds, play.first.seconds + 2 * options_.windowSeconds);
 }
 
-// The first and last match of one of the play's tracks (one the play has matched).
-const Segmenter::TrackHits& Segmenter::hitsOf(const Play& play, uint32_t track) {
-    return *std::find_if(play.tracks.begin(), play.tracks.end(),
-                         [&](const TrackHits& h) { return h.last.id.match.track == track; });
+// The first and last match of one of the play's tracks, or null when the play has not matched it.
+const Segmenter::TrackHits* Segmenter::findHits(const Play& play, uint32_t track) {
+    const auto t = std::find_if(play.tracks.begin(), play.tracks.end(),
+                                [&](const TrackHits& h) { return h.last.id.match.track == track; });
+    return t == play.tracks.end() ? nullptr : &*t;
 }
+
+// The same, of a track the play has matched.
+const Segmenter::TrackHits& Segmenter::hitsOf(const Play& play, uint32_t track) { return *findHits(play, track); }
 
 bool Segmenter::refineStart(Play& play, std::string& error) {
     if (refiner_ == nullptr || play.startMet) return true;

@@ -71,6 +71,7 @@ private:
     void dropRivalsWithin(const Play& play);
     bool keepOpenings(double firstBefore, std::string& error);
     BoundaryRefiner::Excerpt openingOf(const Play& play) const;
+    static const TrackHits* findHits(const Play& play, uint32_t track);
     static const TrackHits& hitsOf(const Play& play, uint32_t track);
     bool refineStart(Play& play, std::string& error);
     bool refineEnd(Play& play, std::string& error);
