@@ -44,6 +44,10 @@ constexpr float kMinFadeLevel = 1.0f;
 // the music weighs little against the fade.
 constexpr float kMinShare = -1.0f, kMaxShare = 2.0f;
 constexpr double kRobustShare = 1.0;
+// A crossfade's loudness ratio is measured on at least this much input on either side of it,
+// and held within these bounds (in amplitude).
+constexpr double kMinPowerSeconds = 0.5;
+constexpr double kMinLouder = 0.1;
 
 // The agreement of one frame's features with one signature word, as a z-score.
 float frameAgreement(const float* x, uint32_t word) {
@@ -85,14 +89,21 @@ public:
         }
     }
 
-    double error(double middle, double seconds) const {
+    bool fadesIn() const { return fadesIn_; }
+    // The errors against a fade from `middle - seconds / 2` to `middle + seconds / 2`. Alone, the
+    // track's share of its level follows its gain. In a crossfade with a track `other` times as
+    // loud (in amplitude, each as it plays alone), it is the track's part of what both play at
+    // each moment: a quiet track gives way early, a loud one late.
+    double error(double middle, double seconds, double other = 0) const {
         const size_t first = frameAt(middle - seconds / 2), last = frameAt(middle + seconds / 2);
         const std::vector<double>& before = fadesIn_ ? silent_ : full_;
         const std::vector<double>& after = fadesIn_ ? full_ : silent_;
         double sum = before[first] + after.back() - after[last];
         for (size_t j = first; j < last; ++j) {
             const double in = (times_[j] - middle) / seconds + 0.5;
-            sum += robustError(share_[j] - (fadesIn_ ? in : 1 - in));
+            const double gain = fadesIn_ ? in : 1 - in;
+            const double rest = other * (1 - gain);
+            sum += robustError(share_[j] - (other > 0 ? gain / std::sqrt(gain * gain + rest * rest) : gain));
         }
         return sum;
     }
@@ -106,6 +117,38 @@ private:
     const bool fadesIn_;
     std::vector<double> share_, silent_, full_;  // silent_[j]: the errors of frames before j against 0
 };
+
+// The input's mean power between any two of its times, from running sums of its squares.
+class InputPower {
+public:
+    explicit InputPower(const BoundaryRefiner::Excerpt& excerpt) : begin_(excerpt.begin), sums_(1, 0.0) {
+        for (const float x : excerpt.samples) sums_.push_back(sums_.back() + static_cast<double>(x) * x);
+    }
+    // Of the samples from `from` to `to` (input seconds); 0 for less than kMinPowerSeconds.
+    double mean(double from, double to) const {
+        const size_t i = sampleAt(from), j = sampleAt(to);
+        return j >= i + static_cast<size_t>(kMinPowerSeconds * kFingerprintRate) ? (sums_[j] - sums_[i]) / static_cast<double>(j - i) : 0;
+    }
+    double begin() const { return begin_; }
+    double end() const { return begin_ + static_cast<double>(sums_.size() - 1) / kFingerprintRate; }
+
+private:
+    size_t sampleAt(double t) const {
+        return static_cast<size_t>(std::clamp((t - begin_) * kFingerprintRate, 0.0, static_cast<double>(sums_.size() - 1)));
+    }
+    double begin_;
+    std::vector<double> sums_;
+};
+
+// How much louder (in amplitude) the music after a fade plays than the music before it, as the
+// input's power on either side tells; 1 when a side is too short to tell. The power measured
+// holds the noise and any talk too, and a frame's agreement saturates as its track dominates:
+// the square root of the amplitude ratio (half its decibels) placed cuts best.
+double louderAfter(const InputPower& power, double middle, double seconds) {
+    const double before = power.mean(power.begin(), middle - seconds / 2);
+    const double after = power.mean(middle + seconds / 2, power.end());
+    return before > 0 && after > 0 ? std::clamp(std::pow(after / before, 0.25), kMinLouder, 1 / kMinLouder) : 1.0;
+}
 
 }  // namespace
 
@@ -303,24 +346,26 @@ bool BoundaryRefiner::crossover(const std::vector<WindowHit>& before, const std:
                                 const Excerpt& excerpt, double& at, std::string& error) {
     Agreement a, b;
     if (!agreementAlong(before, excerpt, a, error) || !agreementAlong(after, excerpt, b, error)) return false;
-    at = fadeMiddle({{&a, false}, {&b, true}}, a.times.front(), a.times.back());
+    at = fadeMiddle({{&a, false}, {&b, true}}, a.times.front(), a.times.back(), &excerpt);
     return true;
 }
 
-// Each frame's agreement, as a share of the track's level, is set against a linear fade's gain
-// (0 before it and 1 after for a track fading in): the middle between `from` and `to`, and the
-// length, that leave the least error.
-double BoundaryRefiner::fadeMiddle(std::initializer_list<Fade> fades, double from, double to) {
+// Each frame's agreement, as a share of the track's level, is set against the share a linear
+// fade's gain (0 before it and 1 after for a track fading in) gives it: the middle between `from`
+// and `to`, and the length, that leave the least error.
+double BoundaryRefiner::fadeMiddle(std::initializer_list<Fade> fades, double from, double to, const Excerpt* input) {
     std::vector<FadeFrames> frames;
     for (const Fade& f : fades) frames.emplace_back(f.agreement->times, f.agreement->z, f.agreement->level, f.fadesIn);
     const std::vector<double>& times = fades.begin()->agreement->times;
     from = std::max(from, times.front());
     to = std::min(to, times.back());
+    const std::unique_ptr<InputPower> power = input != nullptr ? std::make_unique<InputPower>(*input) : nullptr;
     double best = std::numeric_limits<double>::infinity(), at = from;
     for (double middle = from; middle <= to; middle += kFadeStep)
         for (const double seconds : kFadeSeconds) {
+            const double louder = power ? louderAfter(*power, middle, seconds) : 0;
             double error = 0;
-            for (const FadeFrames& f : frames) error += f.error(middle, seconds);
+            for (const FadeFrames& f : frames) error += f.error(middle, seconds, !power ? 0 : f.fadesIn() ? 1 / louder : louder);
             if (error < best) {
                 best = error;
                 at = middle;

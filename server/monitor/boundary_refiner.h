@@ -99,8 +99,9 @@ private:
         bool fadesIn;
     };
     // The middle, between `from` and `to` (input seconds), of the linear fade that fits these
-    // agreements best; the first one's frames bound the search.
-    static double fadeMiddle(std::initializer_list<Fade> fades, double from, double to);
+    // agreements best; the first one's frames bound the search. Given the `input`, the fades
+    // are one crossfade, whose tracks' shares its loudness on either side sets.
+    static double fadeMiddle(std::initializer_list<Fade> fades, double from, double to, const Excerpt* input = nullptr);
 
     Index& index_;
     const SampleHistory& history_;

@@ -1,8 +1,8 @@
 // The monitor: a generated mix of catalogue songs (crossfades, one played fast, noise over one,
 // one outside the catalogue, one played twice, one that opens with another's theme) yields each
 // play with its times, from a file, from standard input and from a stream that drops and comes
-// back; a song that loops, matched on a repeat, and a stray match keep one play; bad inputs fail
-// with a reason.
+// back; a quiet song cross-fading into a loud one is cut in the fade's middle; a song that loops,
+// matched on a repeat, and a stray match keep one play; bad inputs fail with a reason.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -172,6 +172,36 @@ TEST_F(MonitorTest, APlaysStartIsPlacedOnTheAlignmentItsSamplesAgreeWith) {
     ASSERT_TRUE(refiner.start({off, right}, excerpt, onBoth, error)) << error;
     EXPECT_GT(onOff, 23.0);
     EXPECT_NEAR(onBoth, 20.0, 1.5);
+}
+
+// Where a quiet track cross-fades into a loud one, the quiet one's agreement gives way early in
+// the fade; the cut is still its middle.
+TEST_F(MonitorTest, ACrossfadeFromAQuietTrackIsCutInItsMiddle) {
+    constexpr double kCut = 20, kFade = 6;  // input seconds
+    constexpr float kQuiet = 0.15f;          // 16.5 dB under the track after it
+    const auto second = [](double s) { return static_cast<size_t>(s * kRate); };
+    // Track 2 from its second 10 until the fade ends; track 3 from its start as the fade begins.
+    std::vector<float> input(second(40), 0.0f);
+    for (size_t i = 0; i < input.size(); ++i) {
+        const double in = std::clamp((static_cast<double>(i) / kRate - (kCut - kFade / 2)) / kFade, 0.0, 1.0);
+        if (in < 1) input[i] += static_cast<float>(1 - in) * kQuiet * songs_[1][second(10) + i];
+        if (in > 0) input[i] += static_cast<float>(in) * songs_[2][i - second(kCut - kFade / 2)];
+    }
+    test::addWhiteNoise(input, 10.0, 11);
+    SampleHistory history;
+    history.append(input.data(), input.size());
+    BoundaryRefiner refiner(*index_, history);
+    WindowHit outgoing, incoming;
+    outgoing.seconds = 5;
+    outgoing.id.match.track = 2;
+    outgoing.id.offsetSeconds = 15;
+    incoming.seconds = 28;
+    incoming.id.match.track = 3;
+    incoming.id.offsetSeconds = 28 - (kCut - kFade / 2);
+    double at = 0;
+    std::string error;
+    ASSERT_TRUE(refiner.crossover({outgoing}, {incoming}, refiner.excerpt(0, 40), at, error)) << error;
+    EXPECT_NEAR(at, kCut, 0.75);
 }
 
 // After a gap in the matches (talk over the music), the windows may find a track that repeats
