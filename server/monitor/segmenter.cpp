@@ -97,12 +97,17 @@ void Segmenter::dropRivalsWithin(const Play& play) {
 
 // A new play may have begun windows before its first match (talk over its opening, a track off
 // speed in noise): the windows before it that still agree with it on its alignment are its own.
+// As going forward, each window is followed from the one confirmed next to it, so that a speed
+// estimate a little off does not lead the alignment away, and the earliest confirmed is the
+// track's first match: the speed between it and the last then helps place the start.
 bool Segmenter::followBack(Play& play, std::string& error) const {
     if (refiner_ == nullptr) return true;
     const double limit = std::max(covered_, play.first.seconds - kStartReach * options_.windowSeconds);
+    WindowHit& first = play.tracks.front().first;
     for (double from = play.first.seconds - options_.stepSeconds; from >= limit; from -= options_.stepSeconds) {
         WindowHit hit;
-        if (!refiner_->follow(play.first, from, from + options_.windowSeconds, hit, error)) return error.empty();
+        if (!refiner_->follow(first, from, from + options_.windowSeconds, hit, error)) return error.empty();
+        first = hit;
         play.earliest = play.segment.start = from;
     }
     return true;
