@@ -226,8 +226,10 @@ TEST_F(MonitorTest, OnePlayHoldsARepeatAStrayMatchAndAnOpeningFoundLateButNotAno
         SCOPED_TRACE("track " + std::to_string(c.track) + ", " + std::to_string(c.hits.size()) + " windows");
         std::vector<float> input(songs_[c.track - 1].begin(), songs_[c.track - 1].begin() + 45 * kRate);
         std::string error;
-        ASSERT_TRUE(toFingerprintRate(PcmAudio{input, static_cast<int>(kRate * c.speed), 1}, input, error)) << error;
-        input.resize(std::min(input.size(), size_t{45} * kRate));
+        if (c.speed != 1.0) {  // samples read as if taken slower play slower
+            ASSERT_TRUE(toFingerprintRate(PcmAudio{input, static_cast<int>(kRate * c.speed), 1}, input, error)) << error;
+            input.resize(size_t{45} * kRate);
+        }
         test::addWhiteNoise(input, 10.0, 9);
         SampleHistory history;
         history.append(input.data(), input.size());
