@@ -18,8 +18,9 @@ constexpr double kMaxSpeedDisagreement = 0.015;
 // noise): its end is looked for up to this many windows after its last match.
 constexpr double kEndReach = 3.0;
 // Likewise its first seconds: the windows before its first match are checked on its alignment,
-// back over up to this many windows' length.
-constexpr double kStartReach = 3.0;
+// back over up to this many windows' length. Each is checked on the alignment of the one after
+// it, so the walk can go further than the first match's speed estimate would hold.
+constexpr double kStartReach = 5.0;
 
 // A match's alignment carried on to the window at `seconds`: where its track has got to by then.
 WindowHit carriedTo(const WindowHit& match, double seconds) {
