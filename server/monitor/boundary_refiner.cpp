@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "server/fingerprint/pcm_audio.h"
 #include "server/fingerprint/signature.h"
@@ -89,15 +90,17 @@ public:
         }
     }
 
-    bool fadesIn() const { return fadesIn_; }
-    // The errors against a fade from `middle - seconds / 2` to `middle + seconds / 2`. Alone, the
-    // track's share of its level follows its gain. In a crossfade with a track `other` times as
-    // loud (in amplitude, each as it plays alone), it is the track's part of what both play at
-    // each moment: a quiet track gives way early, a loud one late.
-    double error(double middle, double seconds, double other = 0) const {
+    // The errors against a fade from `middle - seconds / 2` to `middle + seconds / 2`. Alone (a
+    // `louderAfter` of 0), the track's share of its level follows its gain. In a crossfade whose
+    // music after it plays `louderAfter` times as loud as before it (in amplitude), the share is
+    // the track's part of what both tracks play at each moment: a quiet track gives way early, a
+    // loud one late.
+    double error(double middle, double seconds, double louderAfter = 0) const {
         const size_t first = frameAt(middle - seconds / 2), last = frameAt(middle + seconds / 2);
         const std::vector<double>& before = fadesIn_ ? silent_ : full_;
         const std::vector<double>& after = fadesIn_ ? full_ : silent_;
+        // The other track's loudness against this one's.
+        const double other = louderAfter > 0 && fadesIn_ ? 1 / louderAfter : louderAfter;
         double sum = before[first] + after.back() - after[last];
         for (size_t j = first; j < last; ++j) {
             const double in = (times_[j] - middle) / seconds + 0.5;
@@ -359,13 +362,14 @@ double BoundaryRefiner::fadeMiddle(std::initializer_list<Fade> fades, double fro
     const std::vector<double>& times = fades.begin()->agreement->times;
     from = std::max(from, times.front());
     to = std::min(to, times.back());
-    const std::unique_ptr<InputPower> power = input != nullptr ? std::make_unique<InputPower>(*input) : nullptr;
+    std::optional<InputPower> power;
+    if (input != nullptr) power.emplace(*input);
     double best = std::numeric_limits<double>::infinity(), at = from;
     for (double middle = from; middle <= to; middle += kFadeStep)
         for (const double seconds : kFadeSeconds) {
             const double louder = power ? louderAfter(*power, middle, seconds) : 0;
             double error = 0;
-            for (const FadeFrames& f : frames) error += f.error(middle, seconds, !power ? 0 : f.fadesIn() ? 1 / louder : louder);
+            for (const FadeFrames& f : frames) error += f.error(middle, seconds, louder);
             if (error < best) {
                 best = error;
                 at = middle;
