@@ -31,19 +31,27 @@ WindowHit carriedTo(const WindowHit& match, double seconds) {
 }
 
 // The alignments of `at` to set against the samples, held at the middle of its window (where a
-// window's own speed estimate errs least): at its own speed, and at the speed its track's first
-// and last matches imply where they lie far enough apart and that speed is worth trying.
-std::vector<WindowHit> alignmentsOf(const WindowHit& at, const WindowHit& first, const WindowHit& last, double length) {
+// window's own speed estimate errs least): at its own speed, and at the speed that two of its
+// track's matches imply where they lie far enough apart and that speed is worth trying. Those two
+// are its first and last, and where the play moved onto another alignment since its first (its
+// opening matched a repeat of the track), the first on the last one's alignment and the last.
+std::vector<WindowHit> alignmentsOf(const WindowHit& at, const WindowHit& first, const WindowHit& since,
+                                    const WindowHit& last, double length) {
     const auto middle = [&](const WindowHit& h) { return carriedTo(h, h.seconds + length / 2); };
     std::vector<WindowHit> out = {middle(at)};
-    const WindowHit a = middle(first), b = middle(last);
-    if (b.seconds - a.seconds < kMinSpeedSpan) return out;
-    const double speed = (b.id.offsetSeconds - a.id.offsetSeconds) / (b.seconds - a.seconds);
-    const auto near = [&](const WindowHit& h) { return std::abs(speed / h.id.match.speed - 1) < kMaxSpeedDisagreement; };
-    if (near(first) || near(last)) {
-        out.push_back(out.front());
-        out.back().id.match.speed = speed;
-    }
+    // The speed between `from` and `to`, tried on the alignment of `on` carried to `at`.
+    const auto trySpan = [&](const WindowHit& from, const WindowHit& to, const WindowHit& on) {
+        const WindowHit a = middle(from), b = middle(to);
+        if (b.seconds - a.seconds < kMinSpeedSpan) return false;
+        const double speed = (b.id.offsetSeconds - a.id.offsetSeconds) / (b.seconds - a.seconds);
+        const auto near = [&](const WindowHit& h) { return std::abs(speed / h.id.match.speed - 1) < kMaxSpeedDisagreement; };
+        if (!near(from) && !near(to)) return false;
+        WindowHit sped = middle(on);
+        sped.id.match.speed = speed;
+        out.push_back(carriedTo(sped, out.front().seconds));
+        return true;
+    };
+    if (!trySpan(first, last, at) && since.seconds != first.seconds) trySpan(since, last, since);
     return out;
 }
 
@@ -76,7 +84,7 @@ bool Segmenter::add(const WindowHit& hit, std::string& error) {
     Play p;
     p.first = p.last = hit;
     p.earliest = hit.seconds;
-    p.tracks.push_back({hit, hit});
+    p.tracks.push_back({hit, hit, hit});
     p.segment = {hit.seconds, hit.seconds + options_.windowSeconds, true, m.track, m.score, m.confidence, m.speed, 1};
     if (!followBack(p, error)) return false;
     dropRivalsWithin(p);
@@ -104,11 +112,11 @@ void Segmenter::dropRivalsWithin(const Play& play) {
 bool Segmenter::followBack(Play& play, std::string& error) const {
     if (refiner_ == nullptr) return true;
     const double limit = std::max(covered_, play.first.seconds - kStartReach * options_.windowSeconds);
-    WindowHit& first = play.tracks.front().first;
+    TrackHits& track = play.tracks.front();
     for (double from = play.first.seconds - options_.stepSeconds; from >= limit; from -= options_.stepSeconds) {
         WindowHit hit;
-        if (!refiner_->follow(first, from, from + options_.windowSeconds, hit, error)) return error.empty();
-        first = hit;
+        if (!refiner_->follow(track.first, from, from + options_.windowSeconds, hit, error)) return error.empty();
+        track.first = track.since = hit;
         play.earliest = play.segment.start = from;
     }
     return true;
@@ -155,10 +163,12 @@ void Segmenter::record(Play& play, const WindowHit& hit) const {
     play.segment.end = std::max(play.segment.end, hit.seconds + options_.windowSeconds);
     for (TrackHits& t : play.tracks)
         if (t.last.id.match.track == hit.id.match.track) {
+            if (std::abs(carriedTo(t.last, hit.seconds).id.offsetSeconds - hit.id.offsetSeconds) > options_.alignmentTolerance)
+                t.since = hit;
             t.last = hit;
             return;
         }
-    play.tracks.push_back({hit, hit});
+    play.tracks.push_back({hit, hit, hit});
 }
 
 // A window the search missed still extends each open play it confirms on the play's alignment.
@@ -216,7 +226,8 @@ bool Segmenter::refineStart(Play& play, std::string& error) {
     const TrackHits& t = hitsOf(play, play.first.id.match.track);
     const double length = options_.windowSeconds;
     double at = 0;
-    if (refiner_->start(alignmentsOf(play.first, t.first, t.last, length), play.opening, at, error)) play.segment.start = at;
+    const std::vector<WindowHit> alignments = alignmentsOf(play.first, t.first, t.since, t.last, length);
+    if (refiner_->start(alignments, play.opening, at, error)) play.segment.start = at;
     return error.empty();
 }
 
@@ -225,7 +236,7 @@ bool Segmenter::refineEnd(Play& play, std::string& error) {
     const TrackHits& t = hitsOf(play, play.last.id.match.track);
     const double length = options_.windowSeconds;
     double at = 0;
-    if (refiner_->end(alignmentsOf(play.last, t.first, t.last, length),
+    if (refiner_->end(alignmentsOf(play.last, t.first, t.since, t.last, length),
                       refiner_->excerpt(play.last.seconds - length, play.last.seconds + kEndReach * length), at, error))
         play.segment.end = at;
     return error.empty();
@@ -240,8 +251,8 @@ bool Segmenter::meeting(const Play& before, const Play& after, double& at, std::
         refiner_->excerpt(std::min(before.last.seconds, after.earliest) - length,
                           std::max(before.last.seconds, after.first.seconds) + 2 * length);
     double found = 0;
-    if (refiner_->crossover(alignmentsOf(before.last, a.first, a.last, length),
-                            alignmentsOf(after.first, b.first, b.last, length), excerpt, found, error) &&
+    if (refiner_->crossover(alignmentsOf(before.last, a.first, a.since, a.last, length),
+                            alignmentsOf(after.first, b.first, b.since, b.last, length), excerpt, found, error) &&
         std::abs(found - at) < length)
         at = found;
     return error.empty();

@@ -52,6 +52,7 @@ private:
     // The first and the last match of one track of the play's recording.
     struct TrackHits {
         WindowHit first, last;
+        WindowHit since;  // the first match on the last one's alignment
     };
     struct Play {
         Segment segment;
