@@ -22,6 +22,10 @@ constexpr float kMinLevel = 0.15f;
 constexpr float kMaxThreshold = 0.5f;
 // Spectrogram frames (16 ms) either side of the predicted alignment tried when following a play.
 constexpr long kFollowReach = 16;
+// The same where a boundary is placed: the matches' speed is a little off (a tenth of a percent
+// moves the alignment a frame in 16 s), and the best frame over the whole excerpt may lie two
+// from the prediction.
+constexpr long kBoundaryReach = 2;
 // The agreement over a window that follows a play: a z-score against independent bits, far
 // above what the best of the alignments tried reaches by chance.
 constexpr double kFollowAgreement = 8.0;
@@ -239,8 +243,7 @@ double BoundaryRefiner::frameTime(const Aligned& a, int frame) const {
 bool BoundaryRefiner::agreementAlong(const std::vector<WindowHit>& hits, const Excerpt& excerpt, Agreement& out,
                                      std::string& error) {
     Aligned a;
-    // The prediction may be a frame off.
-    if (!align(hits, excerpt, 1, a, error)) return false;
+    if (!align(hits, excerpt, kBoundaryReach, a, error)) return false;
     out = Agreement{};
     std::vector<float> within;  // the frames the track's recording reaches
     const long words = static_cast<long>(reference_.size());
@@ -273,7 +276,7 @@ bool BoundaryRefiner::follow(const WindowHit& last, double from, double to, Wind
 bool BoundaryRefiner::likeliest(const std::vector<WindowHit>& hits, double from, double to, size_t& which,
                                 std::string& error) {
     Aligned a;
-    // The prediction may be a frame off, as where a boundary is placed.
+    // Over one window the prediction may be a frame off.
     if (!align(hits, excerpt(from, to), 1, a, error)) return false;
     which = a.hit;
     return true;

@@ -166,7 +166,7 @@ TEST_F(MonitorTest, APlaysStartIsPlacedOnTheAlignmentItsSamplesAgreeWith) {
     right.id.match.speed = 0.97;
     right.id.offsetSeconds = 10 + 0.97 * 10;
     WindowHit off = right;
-    off.id.match.speed = 0.982;
+    off.id.match.speed = 0.985;
     const BoundaryRefiner::Excerpt excerpt = refiner.excerpt(0, 50);
     double onOff = 0, onBoth = 0;
     ASSERT_TRUE(refiner.start({off}, excerpt, onOff, error)) << error;
