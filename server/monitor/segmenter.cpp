@@ -33,8 +33,8 @@ WindowHit carriedTo(const WindowHit& match, double seconds) {
 // The alignments of `at` to set against the samples, held at the middle of its window (where a
 // window's own speed estimate errs least): at its own speed, and at the speed that two of its
 // track's matches imply where they lie far enough apart and that speed is worth trying. Those two
-// are its first and last, and where the play moved onto another alignment since its first (its
-// opening matched a repeat of the track), the first on the last one's alignment and the last.
+// are its first and last, or where the play moved onto another alignment since its first (its
+// opening matched another part of the track), the first on the last one's alignment and the last.
 std::vector<WindowHit> alignmentsOf(const WindowHit& at, const WindowHit& first, const WindowHit& since,
                                     const WindowHit& last, double length) {
     const auto middle = [&](const WindowHit& h) { return carriedTo(h, h.seconds + length / 2); };

@@ -2,8 +2,8 @@
 // one outside the catalogue, one played twice, one that opens with another's theme) yields each
 // play with its times, from a file, from standard input and from a stream that drops and comes
 // back; a quiet song cross-fading into a loud one is cut in the fade's middle; a song that loops,
-// matched on a repeat, and a stray match keep one play, and one found late off speed starts where
-// it does; bad inputs fail with a reason.
+// matched on a repeat, and a stray match keep one play, and one found late off speed or first
+// matched on a stray starts where it does; bad inputs fail with a reason.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
