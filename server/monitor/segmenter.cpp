@@ -30,31 +30,6 @@ WindowHit carriedTo(const WindowHit& match, double seconds) {
     return out;
 }
 
-// The alignments of `at` to set against the samples, held at the middle of its window (where a
-// window's own speed estimate errs least): at its own speed, and at the speed that two of its
-// track's matches imply where they lie far enough apart and that speed is worth trying. Those two
-// are its first and last, or where the play moved onto another alignment since its first (its
-// opening matched another part of the track), the first on the last one's alignment and the last.
-std::vector<WindowHit> alignmentsOf(const WindowHit& at, const WindowHit& first, const WindowHit& since,
-                                    const WindowHit& last, double length) {
-    const auto middle = [&](const WindowHit& h) { return carriedTo(h, h.seconds + length / 2); };
-    std::vector<WindowHit> out = {middle(at)};
-    // The speed between `from` and `to`, tried on the alignment of `on` carried to `at`.
-    const auto trySpan = [&](const WindowHit& from, const WindowHit& to, const WindowHit& on) {
-        const WindowHit a = middle(from), b = middle(to);
-        if (b.seconds - a.seconds < kMinSpeedSpan) return false;
-        const double speed = (b.id.offsetSeconds - a.id.offsetSeconds) / (b.seconds - a.seconds);
-        const auto near = [&](const WindowHit& h) { return std::abs(speed / h.id.match.speed - 1) < kMaxSpeedDisagreement; };
-        if (!near(from) && !near(to)) return false;
-        WindowHit sped = middle(on);
-        sped.id.match.speed = speed;
-        out.push_back(carriedTo(sped, out.front().seconds));
-        return true;
-    };
-    if (!trySpan(first, last, at) && since.seconds != first.seconds) trySpan(since, last, since);
-    return out;
-}
-
 }  // namespace
 
 bool Segmenter::add(const WindowHit& hit, std::string& error) {
@@ -122,6 +97,36 @@ bool Segmenter::followBack(Play& play, std::string& error) const {
     return true;
 }
 
+// The alignments of `at` to set against the samples, held at the middle of its window (where a
+// window's own speed estimate errs least): at its own speed, and at the speed that two of its
+// track's matches imply where they lie far enough apart and that speed is worth trying. Those two
+// are its first and last, or where the play moved onto another alignment since its first (its
+// opening matched another part of the track), the first on the last one's alignment and the last.
+std::vector<WindowHit> Segmenter::alignmentsOf(const WindowHit& at, const TrackHits& track, double length) {
+    const auto middle = [&](const WindowHit& h) { return carriedTo(h, h.seconds + length / 2); };
+    std::vector<WindowHit> out = {middle(at)};
+    // The speed between `from` and `to`, tried on the alignment of `on` carried to `at`.
+    const auto trySpan = [&](const WindowHit& from, const WindowHit& to, const WindowHit& on) {
+        const WindowHit a = middle(from), b = middle(to);
+        if (b.seconds - a.seconds < kMinSpeedSpan) return false;
+        const double speed = (b.id.offsetSeconds - a.id.offsetSeconds) / (b.seconds - a.seconds);
+        const auto near = [&](const WindowHit& h) { return std::abs(speed / h.id.match.speed - 1) < kMaxSpeedDisagreement; };
+        if (!near(from) && !near(to)) return false;
+        WindowHit sped = middle(on);
+        sped.id.match.speed = speed;
+        out.push_back(carriedTo(sped, out.front().seconds));
+        return true;
+    };
+    if (!trySpan(track.first, track.last, at) && track.since.seconds != track.first.seconds)
+        trySpan(track.since, track.last, track.since);
+    return out;
+}
+
+// Whether `hit` finds its track where `match` says the track has got to by then.
+bool Segmenter::onAlignmentOf(const WindowHit& match, const WindowHit& hit) const {
+    return std::abs(hit.id.offsetSeconds - carriedTo(match, hit.seconds).id.offsetSeconds) <= options_.alignmentTolerance;
+}
+
 // A window that overlaps the play's last one continues it whatever its alignment: a track that
 // repeats itself (a loop, a chorus) matches either repeat, and one stretch of music cannot be
 // two plays.
@@ -130,8 +135,8 @@ bool Segmenter::continues(const Play& play, const WindowHit& hit, std::string& e
     if (hit.seconds - play.last.seconds < options_.windowSeconds) return true;
     const TrackHits* t = findHits(play, hit.id.match.track);
     if (t == nullptr) return true;
+    if (onAlignmentOf(t->last, hit)) return true;
     const double there = carriedTo(t->last, hit.seconds).id.offsetSeconds, lag = hit.id.offsetSeconds - there;
-    if (std::abs(lag) <= options_.alignmentTolerance) return true;
     // The windows after a gap may find the track on a repeat (a loop, a chorus played again) of
     // where the play has got to or of its last match: the same music, so the same play.
     if (refiner_ == nullptr) return false;
@@ -149,8 +154,8 @@ bool Segmenter::likeliest(const Play& play, const WindowHit& hit, WindowHit& out
     out = hit;
     const TrackHits* t = findHits(play, hit.id.match.track);
     if (refiner_ == nullptr || t == nullptr) return true;
+    if (onAlignmentOf(t->last, hit)) return true;
     const WindowHit along = carriedTo(t->last, hit.seconds);
-    if (std::abs(along.id.offsetSeconds - hit.id.offsetSeconds) <= options_.alignmentTolerance) return true;
     size_t which = 0;
     if (!refiner_->likeliest({hit, along}, hit.seconds, hit.seconds + options_.windowSeconds, which, error))
         return error.empty();
@@ -163,8 +168,7 @@ void Segmenter::record(Play& play, const WindowHit& hit) const {
     play.segment.end = std::max(play.segment.end, hit.seconds + options_.windowSeconds);
     for (TrackHits& t : play.tracks)
         if (t.last.id.match.track == hit.id.match.track) {
-            if (std::abs(carriedTo(t.last, hit.seconds).id.offsetSeconds - hit.id.offsetSeconds) > options_.alignmentTolerance)
-                t.since = hit;
+            if (!onAlignmentOf(t.last, hit)) t.since = hit;
             t.last = hit;
             return;
         }
@@ -226,8 +230,7 @@ bool Segmenter::refineStart(Play& play, std::string& error) {
     const TrackHits& t = hitsOf(play, play.first.id.match.track);
     const double length = options_.windowSeconds;
     double at = 0;
-    const std::vector<WindowHit> alignments = alignmentsOf(play.first, t.first, t.since, t.last, length);
-    if (refiner_->start(alignments, play.opening, at, error)) play.segment.start = at;
+    if (refiner_->start(alignmentsOf(play.first, t, length), play.opening, at, error)) play.segment.start = at;
     return error.empty();
 }
 
@@ -236,7 +239,7 @@ bool Segmenter::refineEnd(Play& play, std::string& error) {
     const TrackHits& t = hitsOf(play, play.last.id.match.track);
     const double length = options_.windowSeconds;
     double at = 0;
-    if (refiner_->end(alignmentsOf(play.last, t.first, t.since, t.last, length),
+    if (refiner_->end(alignmentsOf(play.last, t, length),
                       refiner_->excerpt(play.last.seconds - length, play.last.seconds + kEndReach * length), at, error))
         play.segment.end = at;
     return error.empty();
@@ -251,8 +254,8 @@ bool Segmenter::meeting(const Play& before, const Play& after, double& at, std::
         refiner_->excerpt(std::min(before.last.seconds, after.earliest) - length,
                           std::max(before.last.seconds, after.first.seconds) + 2 * length);
     double found = 0;
-    if (refiner_->crossover(alignmentsOf(before.last, a.first, a.since, a.last, length),
-                            alignmentsOf(after.first, b.first, b.since, b.last, length), excerpt, found, error) &&
+    if (refiner_->crossover(alignmentsOf(before.last, a, length),
+                            alignmentsOf(after.first, b, length), excerpt, found, error) &&
         std::abs(found - at) < length)
         at = found;
     return error.empty();

@@ -64,6 +64,8 @@ private:
         bool startMet = false;             // the start was set where the play before it ended
         double endRefinedAt = -1;          // the last match's start when the end was refined
     };
+    static std::vector<WindowHit> alignmentsOf(const WindowHit& at, const TrackHits& track, double length);
+    bool onAlignmentOf(const WindowHit& match, const WindowHit& hit) const;
     bool continues(const Play& play, const WindowHit& hit, std::string& error) const;
     bool likeliest(const Play& play, const WindowHit& hit, WindowHit& out, std::string& error) const;
     void record(Play& play, const WindowHit& hit) const;
