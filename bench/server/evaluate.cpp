@@ -290,6 +290,7 @@ int main(int argc, char** argv) {
     app.add_option("--cat-peaks", catalogueParams.peaksPerSecond)->capture_default_str();
     app.add_option("--cat-targets", catalogueParams.targets)->capture_default_str();
     app.add_option("--q-peaks", queryParams.peaksPerSecond)->capture_default_str();
+    app.add_option("--q-pair-peaks", queryParams.pairPeaksPerSecond)->capture_default_str();
     app.add_option("--q-targets", queryParams.targets)->capture_default_str();
     app.add_option("--cat-pair-targets", catalogueParams.pairTargets)->capture_default_str();
     app.add_option("--q-pair-targets", queryParams.pairTargets)->capture_default_str();

@@ -5,9 +5,11 @@ namespace melodex::server {
 // Every tunable of the fingerprint pipeline in one place. The catalogue and the query share the
 // framing and the hash layout; the query side keeps more peaks and pairs each anchor with more
 // targets, so that catalogue peaks that survive noise in the recording still find their partners
-// among the extra peaks the noise brings. Its triplets take only one target more than the
-// catalogue's: every pair of targets is a hash to look up, and beyond 4 targets they found next to
-// nothing that the pairs had not.
+// among the extra peaks the noise brings. Its pairs reach further down the peaks' ranking than
+// its triplets: under talk or through a phone's chain, a catalogue peak often ranks below the
+// noise's own peaks, and a pair that joins it is one lookup, where a triplet is one per two
+// targets. Its triplets take only one target more than the catalogue's: beyond 4 targets they
+// found next to nothing that the pairs had not.
 struct FingerprintParams {
     int fftSize = 512;  // 64 ms at 8 kHz
     int hop = 128;      // 16 ms: a quarter of the window
@@ -21,6 +23,9 @@ struct FingerprintParams {
     float minContrast = 0.7f;     // natural-log units above the local average
     int blockFrames = 32;         // density is enforced per half-second block
     int peaksPerSecond = 18;
+    // The pairs' own peaks, the strongest this many a second (of which the triplets' are the
+    // strongest peaksPerSecond); 0: the triplets' peaks.
+    int pairPeaksPerSecond = 0;
     // A pair hash joins an anchor peak with one of its next `pairTargets` peaks in the pair zone.
     int pairTargets = 5;
     int pairMaxDt = 63;           // pair zone, in frames and bins
@@ -51,7 +56,8 @@ struct FingerprintParams {
     static FingerprintParams query() {
         FingerprintParams p;
         p.peaksPerSecond = 28;
-        p.pairTargets = 12;
+        p.pairPeaksPerSecond = 40;
+        p.pairTargets = 16;
         p.targets = 4;
         p.pitchEdge = 0.3f;
         return p;

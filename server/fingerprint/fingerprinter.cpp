@@ -7,7 +7,9 @@ namespace melodex::server {
 
 std::vector<Landmark> findLandmarks(const float* samples, size_t count, const FingerprintParams& params, Spectrogram& gram) {
     computeSpectrogram(samples, count, params, 0, gram);
-    return makeLandmarks(findPeaks(gram, params), params);
+    if (params.pairPeaksPerSecond <= params.peaksPerSecond) return makeLandmarks(findPeaks(gram, params), params);
+    const std::vector<Peak> pairPeaks = findPeaks(gram, params, params.pairPeaksPerSecond);
+    return makeLandmarks(strongestPeaks(pairPeaks, params, params.peaksPerSecond), pairPeaks, params);
 }
 
 Fingerprint fingerprint(const float* samples, size_t count, const FingerprintParams& params) {

@@ -95,13 +95,14 @@ void addPairs(const std::vector<Peak>& peaks, const FingerprintParams& params, s
 
 }  // namespace
 
-std::vector<Landmark> makeLandmarks(const std::vector<Peak>& peaks, const FingerprintParams& params) {
+std::vector<Landmark> makeLandmarks(const std::vector<Peak>& peaks, const std::vector<Peak>& pairPeaks,
+                                    const FingerprintParams& params) {
     std::vector<Landmark> out;
     const int targets = params.targets;
-    out.reserve(peaks.size() * (static_cast<size_t>(targets * (targets - 1) / 2) * (params.edge > 0 ? 2 : 1) *
-                                    (params.pitchEdge > 0 ? 2 : 1) +
-                                static_cast<size_t>(params.pairTargets)));
-    addPairs(peaks, params, out);
+    out.reserve(peaks.size() * static_cast<size_t>(targets * (targets - 1) / 2) * (params.edge > 0 ? 2 : 1) *
+                    (params.pitchEdge > 0 ? 2 : 1) +
+                pairPeaks.size() * static_cast<size_t>(params.pairTargets));
+    addPairs(pairPeaks, params, out);
     std::vector<const Peak*> zone;
     for (size_t i = 0; i < peaks.size(); ++i) {
         const Peak& a = peaks[i];

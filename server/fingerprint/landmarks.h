@@ -52,11 +52,16 @@ Quantities measure(const Peak& anchor, const Peak& first, const Peak& second, co
 // times shorter.
 uint32_t packHash(int ratio, int first, int second, int span, int pitch);
 
-// Both families: every anchor paired with each of its next params.pairTargets peaks in the pair
-// zone, and combined with every two of its next params.targets peaks inside the triplet zone.
-// With params.edge > 0, a triplet whose least certain invariant quantity lies that close to a
-// step boundary is also hashed with it on the boundary's other side; with params.pitchEdge > 0,
-// so is one whose pitch level lies that close to its boundary.
-std::vector<Landmark> makeLandmarks(const std::vector<Peak>& peaks, const FingerprintParams& params);
+// Both families: every anchor of `pairPeaks` paired with each of its next params.pairTargets
+// peaks there in the pair zone, and every anchor of `peaks` combined with every two of its next
+// params.targets peaks inside the triplet zone. With params.edge > 0, a triplet whose least
+// certain invariant quantity lies that close to a step boundary is also hashed with it on the
+// boundary's other side; with params.pitchEdge > 0, so is one whose pitch level lies that close
+// to its boundary.
+std::vector<Landmark> makeLandmarks(const std::vector<Peak>& peaks, const std::vector<Peak>& pairPeaks,
+                                    const FingerprintParams& params);
+inline std::vector<Landmark> makeLandmarks(const std::vector<Peak>& peaks, const FingerprintParams& params) {
+    return makeLandmarks(peaks, peaks, params);
+}
 
 }  // namespace melodex::server

@@ -77,16 +77,29 @@ void refine(const Spectrogram& gram, const FingerprintParams& params, Peak& p) {
         p.time += vertex(gram.at(p.frame - 1, p.bin), at, gram.at(p.frame + 1, p.bin));
 }
 
+int peaksPerBlock(const FingerprintParams& params, int perSecond) {
+    return std::max(1, static_cast<int>(perSecond * params.blockFrames * params.frameSeconds() + 0.5));
+}
+
+// Keeps the `count` highest-contrast peaks of a block.
+void keepStrongest(std::vector<Peak>& block, int count) {
+    if (static_cast<int>(block.size()) <= count) return;
+    std::nth_element(block.begin(), block.begin() + count, block.end(),
+                     [](const Peak& a, const Peak& b) { return a.strength > b.strength; });
+    block.resize(count);
+}
+
+bool framesThenBins(const Peak& a, const Peak& b) { return a.frame != b.frame ? a.frame < b.frame : a.bin < b.bin; }
+
 }  // namespace
 
-std::vector<Peak> findPeaks(const Spectrogram& gram, const FingerprintParams& params) {
+std::vector<Peak> findPeaks(const Spectrogram& gram, const FingerprintParams& params, int perSecond) {
     std::vector<Peak> peaks;
     if (gram.frames == 0) return peaks;
     thread_local Workspace work;
     whitenInto(gram, params, work.contrast);
     const std::vector<float>& c = work.contrast;
-    const int perBlock = std::max(1, static_cast<int>(params.peaksPerSecond * params.blockFrames *
-                                                          params.frameSeconds() + 0.5));
+    const int perBlock = peaksPerBlock(params, perSecond);
     neighbourhoodMax(gram, params.peakTimeRadius, params.peakFreqRadius, work.across, work.localMax);
     const std::vector<float>& localMax = work.localMax;
     std::vector<Peak> block;
@@ -99,17 +112,28 @@ std::vector<Peak> findPeaks(const Spectrogram& gram, const FingerprintParams& pa
                 if (gram.values[row + b] == localMax[row + b] && c[row + b] >= params.minContrast)
                     block.push_back({t, b, c[row + b], 0, 0});
         }
-        if (static_cast<int>(block.size()) > perBlock) {
-            std::nth_element(block.begin(), block.begin() + perBlock, block.end(),
-                             [](const Peak& a, const Peak& b) { return a.strength > b.strength; });
-            block.resize(perBlock);
-        }
+        keepStrongest(block, perBlock);
         for (Peak& p : block) refine(gram, params, p);
         peaks.insert(peaks.end(), block.begin(), block.end());
     }
-    std::sort(peaks.begin(), peaks.end(),
-              [](const Peak& a, const Peak& b) { return a.frame != b.frame ? a.frame < b.frame : a.bin < b.bin; });
+    std::sort(peaks.begin(), peaks.end(), framesThenBins);
     return peaks;
+}
+
+std::vector<Peak> strongestPeaks(const std::vector<Peak>& peaks, const FingerprintParams& params, int perSecond) {
+    const int perBlock = peaksPerBlock(params, perSecond);
+    std::vector<Peak> out, block;
+    out.reserve(peaks.size());
+    for (auto from = peaks.begin(); from != peaks.end();) {
+        const int blockIndex = from->frame / params.blockFrames;
+        const auto to = std::find_if(from, peaks.end(), [&](const Peak& p) { return p.frame / params.blockFrames != blockIndex; });
+        block.assign(from, to);
+        keepStrongest(block, perBlock);
+        std::sort(block.begin(), block.end(), framesThenBins);
+        out.insert(out.end(), block.begin(), block.end());
+        from = to;
+    }
+    return out;
 }
 
 }  // namespace melodex::server

@@ -25,8 +25,14 @@ void whitenInto(const Spectrogram& gram, const FingerprintParams& params, std::v
 
 // Local maxima of the log-power spectrogram (so that a decaying note peaks at its onset, not all
 // along its length) whose whitened contrast reaches params.minContrast, thinned to the
-// params.peaksPerSecond highest-contrast ones per block; sorted by frame, then bin.
-// Each peak carries its refined position.
-std::vector<Peak> findPeaks(const Spectrogram& gram, const FingerprintParams& params);
+// `perSecond` (by default params.peaksPerSecond) highest-contrast ones per block; sorted by
+// frame, then bin. Each peak carries its refined position.
+std::vector<Peak> findPeaks(const Spectrogram& gram, const FingerprintParams& params, int perSecond);
+inline std::vector<Peak> findPeaks(const Spectrogram& gram, const FingerprintParams& params) {
+    return findPeaks(gram, params, params.peaksPerSecond);
+}
+
+// The `perSecond` highest-contrast of `peaks` (as findPeaks returns them) per block, in their order.
+std::vector<Peak> strongestPeaks(const std::vector<Peak>& peaks, const FingerprintParams& params, int perSecond);
 
 }  // namespace melodex::server

@@ -48,6 +48,19 @@ TEST(Analysis, PeaksAndLandmarksOfKnownSignals) {
     for (float& v : music) v *= 0.1f;
     EXPECT_NEAR(static_cast<double>(peaksOf(music).size()), static_cast<double>(peaks.size()), peaks.size() * 0.1);
     EXPECT_TRUE(peaksOf(std::vector<float>(16000, 0.0f)).empty());
+    // A noisy query's triplets take the strongest of its pairs' denser peaks: those it would
+    // find alone.
+    const FingerprintParams query = FingerprintParams::query();
+    test::addWhiteNoise(music, 0.0, 3);
+    const Spectrogram gram = computeSpectrogram(music.data(), music.size(), query);
+    const auto at = [](const std::vector<Peak>& v) {
+        std::vector<std::pair<int, int>> out;
+        for (const Peak& p : v) out.push_back({p.frame, p.bin});
+        return out;
+    };
+    const std::vector<Peak> dense = findPeaks(gram, query, query.pairPeaksPerSecond), sparse = findPeaks(gram, query);
+    EXPECT_GT(dense.size(), sparse.size() * query.pairPeaksPerSecond / query.peaksPerSecond * 9 / 10);
+    EXPECT_EQ(at(strongestPeaks(dense, query, query.peaksPerSecond)), at(sparse));
 
     std::set<uint32_t> distinct;
     for (int bin : {0, 1, 199})
