@@ -54,7 +54,7 @@ bool Segmenter::add(const WindowHit& hit, std::string& error) {
             p.segment.confidence = m.confidence;
             p.segment.speed = m.speed;
         }
-        return true;
+        return dropRivalsInside(p, error);
     }
     Play p;
     p.first = p.last = hit;
@@ -77,6 +77,31 @@ void Segmenter::dropRivalsWithin(const Play& play) {
                                           rival.earliest >= play.earliest && rival.last.seconds <= play.first.seconds;
                                }),
                 open_.end());
+}
+
+// Likewise, windows over such a stretch may name the other track while a play goes on, and its
+// own alignment may not confirm it back to the play's earlier matches (a crossfade into the play,
+// noise). A play of another recording that began after this one and whose matches all came before
+// this one's latest, over which the samples still agree with this play's alignment, was this play.
+bool Segmenter::dropRivalsInside(const Play& play, std::string& error) {
+    if (refiner_ == nullptr) return true;
+    std::vector<bool> inside(open_.size(), false);
+    for (size_t i = 0; i < open_.size(); ++i) {
+        const Play& rival = open_[i];
+        if (&rival == &play || rival.last.id.match.recording == play.last.id.match.recording ||
+            rival.earliest < play.earliest || rival.last.seconds >= play.last.seconds)
+            continue;
+        WindowHit confirmed;
+        bool agrees = true;
+        for (const WindowHit* h : {&rival.first, &rival.last}) {
+            agrees = agrees && refiner_->follow(play.last, h->seconds, h->seconds + options_.windowSeconds, confirmed, error);
+            if (!error.empty()) return false;
+        }
+        inside[i] = agrees;
+    }
+    for (size_t i = open_.size(); i-- > 0;)
+        if (inside[i]) open_.erase(open_.begin() + static_cast<long>(i));
+    return true;
 }
 
 // A new play may have begun windows before its first match (talk over its opening, a track off

@@ -28,10 +28,11 @@ struct SegmenterOptions {
 // track on the same alignment are one play, however many windows between them miss it (up to the
 // bridge); the same track on another alignment is another play, unless its music there repeats
 // what the play has got to (a loop, a chorus), and another copy of the same recording (a
-// compilation's, an extended version's) the same play. A play's ends are refined on the samples,
-// along the alignment its first and last matches give; two plays that overlap (a crossfade) or
-// leave less than a window between them meet halfway. A play is reported once no window has
-// matched it for the bridge's length.
+// compilation's, an extended version's) the same play; a few windows that name another track
+// where the samples go on with the play (music the two share) are the play's. A play's ends are
+// refined on the samples, along the alignment its first and last matches give; two plays that
+// overlap (a crossfade) or leave less than a window between them meet halfway. A play is
+// reported once no window has matched it for the bridge's length.
 class Segmenter {
 public:
     using Sink = std::function<void(const Segment&)>;
@@ -72,6 +73,7 @@ private:
     bool follow(const WindowHit& missed, std::string& error);
     bool followBack(Play& play, std::string& error) const;
     void dropRivalsWithin(const Play& play);
+    bool dropRivalsInside(const Play& play, std::string& error);
     bool keepOpenings(double firstBefore, std::string& error);
     BoundaryRefiner::Excerpt openingOf(const Play& play) const;
     static const TrackHits* findHits(const Play& play, uint32_t track);

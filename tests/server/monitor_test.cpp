@@ -2,8 +2,9 @@
 // one outside the catalogue, one played twice, one that opens with another's theme) yields each
 // play with its times, from a file, from standard input and from a stream that drops and comes
 // back; a quiet song cross-fading into a loud one is cut in the fade's middle; a song that loops,
-// matched on a repeat, and a stray match keep one play, and one found late off speed or first
-// matched on a stray starts where it does; bad inputs fail with a reason.
+// matched on a repeat, a stray match and windows that name another track keep one play, and one
+// found late off speed or first matched on a stray starts where it does; bad inputs fail with a
+// reason.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -208,26 +209,33 @@ TEST_F(MonitorTest, ACrossfadeFromAQuietTrackIsCutInItsMiddle) {
 // After a gap in the matches (talk over the music), the windows may find a track that repeats
 // itself on a repeat of where its play has got to: that is the same play. Another alignment of a
 // track that does not repeat there is another play, unless it came from a stray match that the
-// samples do not agree with. A track played slow that the windows find only late, at a speed
-// 1.2 % off, is followed back to where it starts. One whose first match was a stray is placed at
-// both ends on the speed of the matches after it.
+// samples do not agree with, and windows that name another track while the samples go on with
+// the play are not a play of their own. A track played slow that the windows find only late, at
+// a speed 1.2 % off, is followed back to where it starts. One whose first match was a stray is
+// placed at both ends on the speed of the matches after it.
 TEST_F(MonitorTest, OnePlayHoldsARepeatAStrayMatchAndAnOpeningFoundLateButNotAnotherAlignment) {
+    struct Hit {
+        double at, trackSecond;
+        uint32_t track = 0;  // 0: the case's own
+    };
     struct Case {
         uint32_t track;
-        std::vector<std::pair<double, double>> hits;  // input second, track second
+        std::vector<Hit> hits;
         size_t plays;
         double speed = 1.0, estimate = 1.0;  // the input's, and the windows' estimate of it
         double lead = 0;                     // seconds of the outside song before the track
     };
-    const std::vector<std::pair<double, double>> onTime = {{0, 0}, {3, 3}, {6, 6}, {9, 9}, {12, 12}};
-    std::vector<std::pair<double, double>> phraseBack = onTime, stray = onTime;
+    const std::vector<Hit> onTime = {{0, 0}, {3, 3}, {6, 6}, {9, 9}, {12, 12}};
+    std::vector<Hit> phraseBack = onTime, stray = onTime;
     phraseBack.insert(phraseBack.end(), {{27, 15}, {30, 18}, {33, 21}});  // track 6 loops every 12 s
     stray.insert(stray.end(), {{15, 35}, {27, 27}, {30, 30}, {33, 33}});
-    const std::vector<std::pair<double, double>> lateSlow = {{30, 30 * 0.97}, {33, 33 * 0.97}};
-    std::vector<std::pair<double, double>> strayFirst = {{21, 40}};
-    for (double at = 24; at < 50; at += 3) strayFirst.emplace_back(at, (at - 15) * 0.97);
-    for (const Case& c : {Case{6, phraseBack, 1}, Case{1, phraseBack, 2}, Case{1, stray, 1}, Case{3, lateSlow, 1, 0.97, 0.982},
-                          Case{3, strayFirst, 1, 0.97, 0.982, 15}}) {
+    std::vector<Hit> otherTrack = onTime;
+    otherTrack.insert(otherTrack.end(), {{15, 40, 2}, {18, 43, 2}, {21, 21}, {24, 24}, {27, 27}});
+    const std::vector<Hit> lateSlow = {{30, 30 * 0.97}, {33, 33 * 0.97}};
+    std::vector<Hit> strayFirst = {{21, 40}};
+    for (double at = 24; at < 50; at += 3) strayFirst.push_back({at, (at - 15) * 0.97});
+    for (const Case& c : {Case{6, phraseBack, 1}, Case{1, phraseBack, 2}, Case{1, stray, 1}, Case{1, otherTrack, 1},
+                          Case{3, lateSlow, 1, 0.97, 0.982}, Case{3, strayFirst, 1, 0.97, 0.982, 15}}) {
         SCOPED_TRACE("track " + std::to_string(c.track) + ", " + std::to_string(c.hits.size()) + " windows");
         std::vector<float> input(songs_[c.track - 1].begin(), songs_[c.track - 1].begin() + 45 * kRate);
         std::string error;
@@ -242,14 +250,14 @@ TEST_F(MonitorTest, OnePlayHoldsARepeatAStrayMatchAndAnOpeningFoundLateButNotAno
         BoundaryRefiner refiner(*index_, history);
         std::vector<Segment> found;
         Segmenter segmenter({}, &refiner, [&](const Segment& s) { found.push_back(s); }, 0);
-        for (const auto& [at, trackSecond] : c.hits) {
+        for (const Hit& h : c.hits) {
             WindowHit hit;
-            hit.seconds = at;
+            hit.seconds = h.at;
             hit.id.match.found = true;
-            hit.id.match.track = hit.id.match.recording = c.track;
+            hit.id.match.track = hit.id.match.recording = h.track ? h.track : c.track;
             hit.id.match.confidence = 30;
             hit.id.match.speed = c.estimate;
-            hit.id.offsetSeconds = trackSecond;
+            hit.id.offsetSeconds = h.trackSecond;
             ASSERT_TRUE(segmenter.add(hit, error)) << error;
         }
         const double end = static_cast<double>(input.size()) / kRate;
@@ -257,6 +265,7 @@ TEST_F(MonitorTest, OnePlayHoldsARepeatAStrayMatchAndAnOpeningFoundLateButNotAno
         found.erase(std::remove_if(found.begin(), found.end(), [](const Segment& s) { return !s.known; }), found.end());
         ASSERT_EQ(found.size(), c.plays);
         if (c.plays == 1) {  // one play, from the track's start to the input's end
+            EXPECT_EQ(found[0].track, c.track);
             EXPECT_NEAR(found[0].start, c.lead, 2);
             EXPECT_NEAR(found[0].end, end, 2);
         }
