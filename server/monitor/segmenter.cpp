@@ -118,6 +118,7 @@ bool Segmenter::followBack(Play& play, std::string& error) const {
         if (!refiner_->follow(track.first, from, from + options_.windowSeconds, hit, error)) return error.empty();
         track.first = track.since = hit;
         play.earliest = play.segment.start = from;
+        play.confirmedApart = play.confirmedApart || play.first.seconds - from >= options_.windowSeconds;
     }
     return true;
 }
@@ -205,8 +206,12 @@ bool Segmenter::follow(const WindowHit& missed, std::string& error) {
     if (refiner_ == nullptr) return true;
     for (Play& p : open_) {
         WindowHit hit;
-        if (refiner_->follow(p.last, missed.seconds, missed.seconds + options_.windowSeconds, hit, error)) record(p, hit);
-        else if (!error.empty()) return false;
+        if (refiner_->follow(p.last, missed.seconds, missed.seconds + options_.windowSeconds, hit, error)) {
+            record(p, hit);
+            p.confirmedApart = p.confirmedApart || missed.seconds - p.first.seconds >= options_.windowSeconds;
+        } else if (!error.empty()) {
+            return false;
+        }
     }
     return true;
 }
@@ -307,7 +312,7 @@ bool Segmenter::closeBefore(double seconds, std::string& error) {
 bool Segmenter::close(size_t i, std::string& error) {
     Play play = std::move(open_[i]);
     open_.erase(open_.begin() + static_cast<long>(i));
-    if (play.segment.windows < options_.minWindows) return true;
+    if (play.segment.windows + static_cast<int>(play.confirmedApart) < options_.minWindows) return true;
     Segment& s = play.segment;
     if (!play.openingKept && refiner_ != nullptr) play.opening = openingOf(play);
     if (!refineStart(play, error) || (play.endRefinedAt != play.last.seconds && !refineEnd(play, error)) ||

@@ -16,7 +16,9 @@ struct SegmenterOptions {
     // A play goes on across windows that miss it (talk over it, a loud passage) for this long,
     // when the windows after the gap find the track where it would have got to by then.
     double bridgeSeconds = 60.0;
-    // Windows that must match a play before it is reported: one window alone may be chance.
+    // Windows that must match a play before it is reported: one window alone may be chance. A
+    // window that the samples confirm on the play's alignment counts as one more, when it shares
+    // no samples with the play's first match (a track off speed under talk, matched only once).
     int minWindows = 2;
     // A window continues a play when it finds the track within this many seconds of where the
     // play's last window says it has got to (speed estimates differ a little between windows).
@@ -62,6 +64,7 @@ private:
         std::vector<TrackHits> tracks;
         BoundaryRefiner::Excerpt opening;  // the samples around the earliest window that agrees
         bool openingKept = false;
+        bool confirmedApart = false;       // the samples confirmed it a whole window from its first match
         bool startMet = false;             // the start was set where the play before it ended
         double endRefinedAt = -1;          // the last match's start when the end was refined
     };

@@ -213,6 +213,7 @@ TEST_F(MonitorTest, ACrossfadeFromAQuietTrackIsCutInItsMiddle) {
 // the play are not a play of their own. A track played slow that the windows find only late, at
 // a speed 1.2 % off, is followed back to where it starts. One whose first match was a stray is
 // placed at both ends on the speed of the matches after it.
+// A play matched by one window alone is reported only where the samples confirm it apart from it.
 TEST_F(MonitorTest, OnePlayHoldsARepeatAStrayMatchAndAnOpeningFoundLateButNotAnotherAlignment) {
     struct Hit {
         double at, trackSecond;
@@ -234,8 +235,11 @@ TEST_F(MonitorTest, OnePlayHoldsARepeatAStrayMatchAndAnOpeningFoundLateButNotAno
     const std::vector<Hit> lateSlow = {{30, 30 * 0.97}, {33, 33 * 0.97}};
     std::vector<Hit> strayFirst = {{21, 40}};
     for (double at = 24; at < 50; at += 3) strayFirst.push_back({at, (at - 15) * 0.97});
+    // One window alone is a play only where the samples confirm it a whole window away from it.
+    const std::vector<Hit> onceLate = {{21, 21}}, onceEarly = {{6, 6}}, onceStray = {{21, 40}};
     for (const Case& c : {Case{6, phraseBack, 1}, Case{1, phraseBack, 2}, Case{1, stray, 1}, Case{1, otherTrack, 1},
-                          Case{3, lateSlow, 1, 0.97, 0.982}, Case{3, strayFirst, 1, 0.97, 0.982, 15}}) {
+                          Case{3, lateSlow, 1, 0.97, 0.982}, Case{3, strayFirst, 1, 0.97, 0.982, 15}, Case{1, onceLate, 1},
+                          Case{1, onceEarly, 0}, Case{1, onceStray, 0}}) {
         SCOPED_TRACE("track " + std::to_string(c.track) + ", " + std::to_string(c.hits.size()) + " windows");
         std::vector<float> input(songs_[c.track - 1].begin(), songs_[c.track - 1].begin() + 45 * kRate);
         std::string error;
