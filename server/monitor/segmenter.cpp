@@ -309,10 +309,24 @@ bool Segmenter::closeBefore(double seconds, std::string& error) {
     }
 }
 
+// Whether enough windows matched the play, a window that its samples confirm apart from its first
+// match counting as one more. Such a play that another play of its recording overlaps is that
+// play found on another alignment (music the track repeats), not a play of its own.
+bool Segmenter::reportable(const Play& play) const {
+    if (play.segment.windows >= options_.minWindows) return true;
+    if (!play.confirmedApart || play.segment.windows + 1 < options_.minWindows) return false;
+    const uint32_t recording = play.first.id.match.recording;
+    if (recording == coveredRecording_ && play.earliest < covered_) return false;
+    return std::none_of(open_.begin(), open_.end(), [&](const Play& other) {
+        return other.first.id.match.recording == recording && other.earliest < play.last.seconds + options_.windowSeconds &&
+               play.earliest < other.last.seconds + options_.windowSeconds;
+    });
+}
+
 bool Segmenter::close(size_t i, std::string& error) {
     Play play = std::move(open_[i]);
     open_.erase(open_.begin() + static_cast<long>(i));
-    if (play.segment.windows + static_cast<int>(play.confirmedApart) < options_.minWindows) return true;
+    if (!reportable(play)) return true;
     Segment& s = play.segment;
     if (!play.openingKept && refiner_ != nullptr) play.opening = openingOf(play);
     if (!refineStart(play, error) || (play.endRefinedAt != play.last.seconds && !refineEnd(play, error)) ||
@@ -332,6 +346,7 @@ bool Segmenter::close(size_t i, std::string& error) {
     }
     s.end = std::max(s.end, s.start);
     emit(s);
+    if (s.end >= covered_) coveredRecording_ = play.first.id.match.recording;
     return true;
 }
 

@@ -85,6 +85,7 @@ private:
     bool refineEnd(Play& play, std::string& error);
     bool meeting(const Play& before, const Play& after, double& at, std::string& error);
     bool closeBefore(double seconds, std::string& error);
+    bool reportable(const Play& play) const;
     bool close(size_t i, std::string& error);
     void emit(Segment segment);
 
@@ -92,6 +93,7 @@ private:
     BoundaryRefiner* refiner_;
     Sink sink_;
     double covered_;  // where the last reported segment ends
+    uint32_t coveredRecording_ = 0;  // the recording of the last play reported
     std::vector<Play> open_;
 };
 
