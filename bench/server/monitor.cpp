@@ -215,11 +215,9 @@ Figures score(const std::vector<Play>& truth, const std::vector<server::Segment>
             continue;
         }
         ++f.plays;
-        int matches = 0;
         for (const server::Segment& s : found) {
             if (!s.known || recording(s.track) != recording(p.track) || overlap(s.start, s.end, p.start, p.end) < length / 4)
                 continue;
-            if (++matches > 1) continue;
             ++f.found;
             for (const auto& [seen, real, isHeard] : {std::tuple(s.start, p.start, p.startHeard), {s.end, p.end, p.endHeard}}) {
                 const bool within = std::abs(seen - real) <= kBoundaryTolerance;
@@ -229,10 +227,12 @@ Figures score(const std::vector<Play>& truth, const std::vector<server::Segment>
                 f.heard += isHeard;
                 f.heardWithin += isHeard && within;
             }
+            break;
         }
-        f.split += std::max(0, matches - 1);
     }
-    // A segment names the wrong track when the play it overlaps most is another recording's.
+    // A segment names the wrong track when the play it overlaps most is another recording's; a
+    // play that more than one segment naming it overlaps most was split, however short the parts.
+    std::map<const Play*, int> parts;
     for (const server::Segment& s : found) {
         if (!s.known) continue;
         const Play* most = nullptr;
@@ -242,7 +242,9 @@ Figures score(const std::vector<Play>& truth, const std::vector<server::Segment>
                 best = o;
                 most = &p;
             }
-        f.wrong += most == nullptr || most->track == 0 || recording(most->track) != recording(s.track);
+        const bool wrong = most == nullptr || most->track == 0 || recording(most->track) != recording(s.track);
+        f.wrong += wrong;
+        if (!wrong) f.split += ++parts[most] > 1;
     }
     return f;
 }
