@@ -15,7 +15,7 @@ struct SegmenterOptions {
     double stepSeconds = 3.0;
     // A play goes on across windows that miss it (talk over it, a loud passage) for this long,
     // when the windows after the gap find the track where it would have got to by then.
-    double bridgeSeconds = 60.0;
+    double bridgeSeconds = 90.0;
     // Windows that must match a play before it is reported: one window alone may be chance. A
     // window that the samples confirm on the play's alignment counts as one more, when it shares
     // no samples with the play's first match (a track off speed under talk, matched only once).
