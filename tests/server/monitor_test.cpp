@@ -235,7 +235,6 @@ TEST_F(MonitorTest, OnePlayHoldsARepeatAStrayMatchAndAnOpeningFoundLateButNotAno
     const std::vector<Hit> lateSlow = {{30, 30 * 0.97}, {33, 33 * 0.97}};
     std::vector<Hit> strayFirst = {{21, 40}};
     for (double at = 24; at < 50; at += 3) strayFirst.push_back({at, (at - 15) * 0.97});
-    // One window alone is a play only where the samples confirm it a whole window away from it.
     const std::vector<Hit> onceLate = {{21, 21}}, onceEarly = {{6, 6}}, onceStray = {{21, 40}};
     for (const Case& c : {Case{6, phraseBack, 1}, Case{1, phraseBack, 2}, Case{1, stray, 1}, Case{1, otherTrack, 1},
                           Case{3, lateSlow, 1, 0.97, 0.982}, Case{3, strayFirst, 1, 0.97, 0.982, 15}, Case{1, onceLate, 1},
