@@ -118,7 +118,7 @@ bool Segmenter::followBack(Play& play, std::string& error) const {
         if (!refiner_->follow(track.first, from, from + options_.windowSeconds, hit, error)) return error.empty();
         track.first = track.since = hit;
         play.earliest = play.segment.start = from;
-        play.confirmedApart = play.confirmedApart || play.first.seconds - from >= options_.windowSeconds;
+        noteConfirmed(play, from);
     }
     return true;
 }
@@ -201,6 +201,12 @@ void Segmenter::record(Play& play, const WindowHit& hit) const {
     play.tracks.push_back({hit, hit, hit});
 }
 
+// The samples confirmed the play over the window at `seconds`: a second look at the track when
+// that window shares no samples with the play's first match.
+void Segmenter::noteConfirmed(Play& play, double seconds) const {
+    play.confirmedApart = play.confirmedApart || std::abs(seconds - play.first.seconds) >= options_.windowSeconds;
+}
+
 // A window the search missed still extends each open play it confirms on the play's alignment.
 bool Segmenter::follow(const WindowHit& missed, std::string& error) {
     if (refiner_ == nullptr) return true;
@@ -208,7 +214,7 @@ bool Segmenter::follow(const WindowHit& missed, std::string& error) {
         WindowHit hit;
         if (refiner_->follow(p.last, missed.seconds, missed.seconds + options_.windowSeconds, hit, error)) {
             record(p, hit);
-            p.confirmedApart = p.confirmedApart || missed.seconds - p.first.seconds >= options_.windowSeconds;
+            noteConfirmed(p, missed.seconds);
         } else if (!error.empty()) {
             return false;
         }

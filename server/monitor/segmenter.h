@@ -73,6 +73,7 @@ private:
     bool continues(const Play& play, const WindowHit& hit, std::string& error) const;
     bool likeliest(const Play& play, const WindowHit& hit, WindowHit& out, std::string& error) const;
     void record(Play& play, const WindowHit& hit) const;
+    void noteConfirmed(Play& play, double seconds) const;
     bool follow(const WindowHit& missed, std::string& error);
     bool followBack(Play& play, std::string& error) const;
     void dropRivalsWithin(const Play& play);

@@ -212,8 +212,8 @@ TEST_F(MonitorTest, ACrossfadeFromAQuietTrackIsCutInItsMiddle) {
 // samples do not agree with, and windows that name another track while the samples go on with
 // the play are not a play of their own. A track played slow that the windows find only late, at
 // a speed 1.2 % off, is followed back to where it starts. One whose first match was a stray is
-// placed at both ends on the speed of the matches after it.
-// A play matched by one window alone is reported only where the samples confirm it apart from it.
+// placed at both ends on the speed of the matches after it. A play matched by one window alone
+// is reported only where the samples confirm it a whole window away from that match.
 TEST_F(MonitorTest, OnePlayHoldsARepeatAStrayMatchAndAnOpeningFoundLateButNotAnotherAlignment) {
     struct Hit {
         double at, trackSecond;
